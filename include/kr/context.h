@@ -1,0 +1,81 @@
+// The runtime context: what one process of the backup domain knows about itself.
+//
+// Every thread has a current context. Programs use the default one, made on first use from the
+// environment; tests make their own, so that one test process can play several machines, each
+// with its own installation home, clock and reports directory.
+//
+// Environment read when the default context is made:
+//   KR_HOME         installation home (default /opt/kr); configuration lives in $KR_HOME/config
+//   KR_MACHINE      this machine's name (default: the host name)
+//   KR_FIXED_TIME   a fixed current time, seconds since 1970 UTC (default: the system clock)
+//   KR_TRACE_LEVEL, KR_TRACE_FILE   see trace.h
+//
+// Thread safety: a context belongs to the thread that made it current; it is never shared.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+class TraceSink;
+
+struct ContextOptions {
+  std::string machine_name;  // empty: KR_MACHINE, else the host name
+  std::string home;          // empty: KR_HOME, else the documented default
+  std::optional<int64_t> fixed_time;
+  std::string process_name;  // the name this process publishes for messaging
+};
+
+// The size of the block returned by ContextGetPluginData.
+inline constexpr size_t kContextPluginDataSize = 256;
+
+struct KrContext {
+  std::string machine_name;
+  std::string home;
+  std::string process_name;
+  std::optional<int64_t> fixed_time;  // QuorTime and TimeNow return it when set
+  double timeout_scale = 1.0;         // long protocol time-outs are multiplied by this
+  int trace_level = 0;
+  TraceSink* trace_sink = nullptr;            // null: the default sink below
+  std::unique_ptr<TraceSink> default_sink;    // standard error, a file, or nothing
+  alignas(16) unsigned char plugin_data[kContextPluginDataSize] = {};
+
+  KrContext();
+  ~KrContext();
+  KrContext(const KrContext&) = delete;
+  KrContext& operator=(const KrContext&) = delete;
+};
+
+// The calling thread's context; the default context is made on first use.
+KrContext* ContextCurrent() noexcept;
+
+// Makes a new context from the options (empty fields taken from the environment).
+std::unique_ptr<KrContext> ContextCreate(const ContextOptions& options) noexcept;
+
+// Makes `context` the calling thread's current context (null: back to the default context).
+// Returns the previous current context.
+KrContext* ContextSetCurrent(KrContext* context) noexcept;
+
+// The calling context's plugin data block: kContextPluginDataSize bytes, zeroed when the context
+// is made, for the library's per-context state.
+void* ContextGetPluginData() noexcept;
+
+// This machine's name, as the calling context knows it.
+const char* SysLocalMachineName() noexcept;
+
+// Information about a machine of the domain.
+struct MachInfo {
+  std::string name;
+  std::string version;  // the version text of the software installed on it
+};
+
+// Finds a machine by name (case-blind). The local machine is always known; other machines come
+// from the messaging layer's machines file. 1 and *info on success, 0 when unknown.
+int MachInfoFind(MachInfo* info, const char* machine_name) noexcept;
+
+// The version text of a machine found with MachInfoFind.
+const char* MachInfoKEVersionString(const MachInfo* info) noexcept;
+
+// The version of this runtime, as reported for the local machine.
+inline constexpr const char* kKrVersionString = "1.0.0";

@@ -1,0 +1,95 @@
+// The runtime context and the machine information read from it.
+
+#include "kr/context.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kr/trace.h"
+
+namespace kr_internal {
+std::unique_ptr<TraceSink> MakeDefaultTraceSink();
+}  // namespace kr_internal
+
+namespace {
+
+constexpr const char* kDefaultHome = "/opt/kr";
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return (v != nullptr && *v != '\0') ? std::string(v) : fallback;
+}
+
+std::string HostName() {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "localhost";
+  return buf;
+}
+
+void FillFromEnvironment(KrContext* c, const ContextOptions& o) {
+  c->machine_name = !o.machine_name.empty() ? o.machine_name : EnvOr("KR_MACHINE", HostName());
+  c->home = !o.home.empty() ? o.home : EnvOr("KR_HOME", kDefaultHome);
+  c->process_name = o.process_name;
+  c->fixed_time = o.fixed_time;
+  if (!c->fixed_time) {
+    const char* t = std::getenv("KR_FIXED_TIME");
+    if (t != nullptr && *t != '\0') {
+      char* end = nullptr;
+      long long v = std::strtoll(t, &end, 10);
+      if (end != t && *end == '\0') c->fixed_time = v;
+    }
+  }
+  const char* lvl = std::getenv("KR_TRACE_LEVEL");
+  if (lvl != nullptr && *lvl != '\0') c->trace_level = std::atoi(lvl);
+  c->default_sink = kr_internal::MakeDefaultTraceSink();
+}
+
+thread_local KrContext* t_current = nullptr;
+thread_local std::unique_ptr<KrContext> t_default;
+
+}  // namespace
+
+KrContext::KrContext() = default;
+
+KrContext::~KrContext() {
+  if (t_current == this) t_current = nullptr;
+}
+
+KrContext* ContextCurrent() noexcept {
+  if (t_current != nullptr) return t_current;
+  if (!t_default) t_default = ContextCreate(ContextOptions{});
+  return t_default.get();
+}
+
+std::unique_ptr<KrContext> ContextCreate(const ContextOptions& options) noexcept {
+  auto c = std::make_unique<KrContext>();
+  FillFromEnvironment(c.get(), options);
+  return c;
+}
+
+KrContext* ContextSetCurrent(KrContext* context) noexcept {
+  KrContext* prev = t_current;
+  t_current = context;
+  return prev;
+}
+
+void* ContextGetPluginData() noexcept { return ContextCurrent()->plugin_data; }
+
+const char* SysLocalMachineName() noexcept { return ContextCurrent()->machine_name.c_str(); }
+
+int MachInfoFind(MachInfo* info, const char* machine_name) noexcept {
+  if (info == nullptr || machine_name == nullptr) return 0;
+  KrContext* c = ContextCurrent();
+  if (strcasecmp(machine_name, c->machine_name.c_str()) == 0) {
+    info->name = c->machine_name;
+    info->version = kKrVersionString;
+    return 1;
+  }
+  return 0;
+}
+
+const char* MachInfoKEVersionString(const MachInfo* info) noexcept {
+  return info != nullptr ? info->version.c_str() : "";
+}

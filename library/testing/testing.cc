@@ -1,0 +1,109 @@
+#include "testing.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kr_testing {
+
+TraceCapture::TraceCapture(int level) {
+  prev_sink_ = TraceSetSink(this);
+  prev_level_ = TraceSetLevel(level);
+}
+
+TraceCapture::~TraceCapture() {
+  TraceSetSink(prev_sink_);
+  TraceSetLevel(prev_level_);
+}
+
+void TraceCapture::Write(std::string_view tag, int msg_no, int level, std::string_view text) {
+  lines_.push_back(Line{std::string(tag), msg_no, level, std::string(text)});
+}
+
+bool TraceCapture::Contains(std::string_view text) const {
+  for (const auto& l : lines_)
+    if (l.text.find(text) != std::string::npos) return true;
+  return false;
+}
+
+bool TraceCapture::Contains(std::string_view text, int level) const {
+  for (const auto& l : lines_)
+    if (l.level == level && l.text.find(text) != std::string::npos) return true;
+  return false;
+}
+
+std::string TraceCapture::Dump() const {
+  std::ostringstream o;
+  for (const auto& l : lines_) o << l.tag << " " << l.msg_no << " " << l.level << " " << l.text << "\n";
+  return o.str();
+}
+
+std::string MakeTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kr-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) return {};
+  return std::string(buf.data());
+}
+
+bool MakeDirs(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return !ec;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  auto parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty() && !MakeDirs(parent.string())) return false;
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (!f) return false;
+  f << text;
+  return static_cast<bool>(f);
+}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return std::nullopt;
+  std::ostringstream o;
+  o << f.rdbuf();
+  return o.str();
+}
+
+TestHome::TestHome() : TestHome(Options{}) {}
+
+TestHome::TestHome(const Options& options) {
+  home_ = MakeTempDir();
+  MakeDirs(config_dir());
+  if (options.with_reports_dir) {
+    WriteFile(config_dir() + "/configure.cfg",
+              "[Directories]\nReports = \"" + reports_dir() + "\"\n\n[Details]\nDescription = Test server\n");
+    for (const char* d : {"fields", "classes", "templates", "headers", "footers", "output", "produced"})
+      MakeDirs(reports_dir() + "/" + d);
+  }
+  ContextOptions o;
+  o.machine_name = options.machine_name;
+  o.home = home_;
+  o.fixed_time = options.fixed_time;
+  o.process_name = options.process_name;
+  context_ = ContextCreate(o);
+  prev_ = ContextSetCurrent(context_.get());
+}
+
+TestHome::~TestHome() {
+  ContextSetCurrent(prev_);
+  context_.reset();
+  RemoveTree(home_);
+}
+
+}  // namespace kr_testing

@@ -1,0 +1,86 @@
+// Shared test helpers: a temporary installation home with its own context, a trace capture, and
+// small file helpers. Used by the tests of both libraries.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kr/context.h"
+#include "kr/trace.h"
+
+namespace kr_testing {
+
+// Collects every trace line of the calling context while it lives, at every level up to `level`.
+class TraceCapture : public TraceSink {
+ public:
+  struct Line {
+    std::string tag;
+    int msg_no;
+    int level;
+    std::string text;
+  };
+  explicit TraceCapture(int level = 10);
+  ~TraceCapture() override;
+  void Write(std::string_view tag, int msg_no, int level, std::string_view text) override;
+
+  const std::vector<Line>& lines() const { return lines_; }
+  // True when some line's text contains `text`.
+  bool Contains(std::string_view text) const;
+  // True when some line at `level` contains `text`.
+  bool Contains(std::string_view text, int level) const;
+  // All lines, one per line, for failure messages.
+  std::string Dump() const;
+  void Clear() { lines_.clear(); }
+
+ private:
+  std::vector<Line> lines_;
+  TraceSink* prev_sink_;
+  int prev_level_;
+};
+
+// A fresh context over a temporary installation home, current on this thread while it lives.
+// The home has config/configure.cfg naming home/reports as the reports directory, and the
+// reports directory has the standard subdirectories. Everything is removed at the end.
+class TestHome {
+ public:
+  struct Options {
+    std::string machine_name = "testhost";
+    std::optional<int64_t> fixed_time;
+    bool with_reports_dir = true;  // false: no configure.cfg at all
+    std::string process_name = "Test Process";
+  };
+  TestHome();
+  explicit TestHome(const Options& options);
+  ~TestHome();
+  TestHome(const TestHome&) = delete;
+  TestHome& operator=(const TestHome&) = delete;
+
+  const std::string& home() const { return home_; }
+  std::string config_dir() const { return home_ + "/config"; }
+  std::string reports_dir() const { return home_ + "/reports"; }
+  // A path under the home / reports directory.
+  std::string HomePath(const std::string& rel) const { return home_ + "/" + rel; }
+  std::string ReportsPath(const std::string& rel) const { return reports_dir() + "/" + rel; }
+  KrContext* context() const { return context_.get(); }
+
+ private:
+  std::string home_;
+  std::unique_ptr<KrContext> context_;
+  KrContext* prev_;
+};
+
+// Writes (replacing) a file, creating its parent directories. Returns false on failure.
+bool WriteFile(const std::string& path, const std::string& text);
+// Reads a whole file; nullopt when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+// mkdir -p
+bool MakeDirs(const std::string& path);
+// rm -rf (does not follow symbolic links)
+void RemoveTree(const std::string& path);
+// A new empty temporary directory.
+std::string MakeTempDir();
+
+}  // namespace kr_testing
