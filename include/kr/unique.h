@@ -1,0 +1,6 @@
+// Unique ids.
+#pragma once
+
+struct UniqueId {
+  unsigned char bytes[16];
+};

@@ -1,0 +1,122 @@
+#include "memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace kr_internal {
+namespace {
+
+[[noreturn]] void OutOfMemory(size_t size) {
+  std::fprintf(stderr, "kr: out of memory allocating %zu bytes\n", size);
+  std::abort();
+}
+
+void* CheckedMalloc(size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) OutOfMemory(size);
+  return p;
+}
+
+#ifndef KR_NO_POOL
+
+constexpr size_t kClassCount = kMemPoolMaxSize / 8;
+constexpr size_t kSlabSize = 64 * 1024;
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+// Every slab ever made, so the blocks in them stay reachable for leak checkers.
+struct SlabRegistry {
+  std::mutex mu;
+  std::vector<void*> slabs;
+  size_t bytes = 0;
+};
+
+SlabRegistry& Registry() {
+  static SlabRegistry* r = new SlabRegistry;  // never destroyed: threads may outlive statics
+  return *r;
+}
+
+struct ThreadPool {
+  FreeBlock* free[kClassCount] = {};
+  char* bump = nullptr;
+  size_t bump_left = 0;
+
+  void* Carve(size_t rounded) {
+    if (bump_left < rounded) {
+      // The tail of the old slab is put on the free lists rather than wasted.
+      while (bump_left >= 8) {
+        size_t take = bump_left >= kMemPoolMaxSize ? kMemPoolMaxSize : (bump_left & ~size_t{7});
+        auto* b = reinterpret_cast<FreeBlock*>(bump);
+        b->next = free[take / 8 - 1];
+        free[take / 8 - 1] = b;
+        bump += take;
+        bump_left -= take;
+      }
+      bump = static_cast<char*>(CheckedMalloc(kSlabSize));
+      bump_left = kSlabSize;
+      SlabRegistry& r = Registry();
+      std::lock_guard<std::mutex> lock(r.mu);
+      r.slabs.push_back(bump);
+      r.bytes += kSlabSize;
+    }
+    void* p = bump;
+    bump += rounded;
+    bump_left -= rounded;
+    return p;
+  }
+};
+
+thread_local ThreadPool t_pool;
+
+#endif
+
+}  // namespace
+
+void* MemAlloc(size_t size) noexcept {
+#ifndef KR_NO_POOL
+  if (size <= kMemPoolMaxSize) {
+    size_t rounded = size == 0 ? 8 : (size + 7) & ~size_t{7};
+    size_t c = rounded / 8 - 1;
+    FreeBlock* b = t_pool.free[c];
+    if (b != nullptr) {
+      t_pool.free[c] = b->next;
+      return b;
+    }
+    return t_pool.Carve(rounded);
+  }
+#endif
+  return CheckedMalloc(size);
+}
+
+void MemFree(void* block, size_t size) noexcept {
+  if (block == nullptr) return;
+#ifndef KR_NO_POOL
+  if (size <= kMemPoolMaxSize) {
+    size_t rounded = size == 0 ? 8 : (size + 7) & ~size_t{7};
+    auto* b = static_cast<FreeBlock*>(block);
+    b->next = t_pool.free[rounded / 8 - 1];
+    t_pool.free[rounded / 8 - 1] = b;
+    return;
+  }
+#else
+  (void)size;
+#endif
+  std::free(block);
+}
+
+size_t MemPoolSlabBytes() noexcept {
+#ifndef KR_NO_POOL
+  SlabRegistry& r = Registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  return r.bytes;
+#else
+  return 0;
+#endif
+}
+
+}  // namespace kr_internal

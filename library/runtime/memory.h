@@ -1,0 +1,26 @@
+// The small-object pool behind objects, strings in slots and list arrays.
+//
+// A report holds millions of small objects; malloc's per-block overhead would double their
+// footprint. Blocks up to kMemPoolMaxSize bytes come from per-thread free lists in size classes
+// of 8 bytes, carved from 64 KiB slabs. Slabs are never returned to the system (a freed block
+// goes back on the free list of the thread that frees it); all slabs stay registered in one
+// global list, so nothing in them is ever reported as leaked. Larger blocks use malloc.
+//
+// Built with KR_NO_POOL (the sanitizer builds), every block comes from malloc, so use after free
+// and overruns are caught.
+#pragma once
+
+#include <cstddef>
+
+namespace kr_internal {
+
+inline constexpr size_t kMemPoolMaxSize = 512;
+
+// Never returns null: running out of memory ends the process.
+void* MemAlloc(size_t size) noexcept;
+// `size` must be the size the block was allocated with.
+void MemFree(void* block, size_t size) noexcept;
+// Bytes of slab handed out so far by the pool (all threads), for measurements.
+size_t MemPoolSlabBytes() noexcept;
+
+}  // namespace kr_internal
