@@ -47,10 +47,14 @@ struct StanzaList {
   std::vector<std::unique_ptr<Stanza>> stanzas;
 };
 
+// The largest stanza file read: 16 MiB, far beyond any configuration, so that a stray file
+// cannot make a reader allocate without bound.
+inline constexpr int64_t kStnzFileMaxSize = int64_t{16} << 20;
+
 // ---- Whole files ----
 
 // Reads the stanza file at `path` into *out, replacing what *out held. On failure (the file
-// cannot be read, is larger than LoadTextFile allows, or is malformed) *out is left as it was.
+// cannot be read, is over kStnzFileMaxSize, or is malformed) *out is left as it was.
 int StnzLoadStanzaListFromFile(StanzaList* out, const char* path) noexcept;
 
 // The same from text in memory; `source_name` names it in traces.

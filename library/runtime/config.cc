@@ -41,8 +41,9 @@ std::optional<std::string> ReadConfigValue(const char* file, const char* stanza,
   if (!FileExists(path.c_str())) return std::nullopt;  // a missing file is not worth a trace
   StanzaList list;
   if (!StnzLoadStanzaListFromFile(&list, path.c_str())) {
-    TraceMessage(kTag, 2, 0, -1, "Configuration file '%s' cannot be used; taking '%s'/'%s' as absent",
-                 path.c_str(), stanza, key);
+    TraceMessage(kTag, 2, 0, -1,
+                 "Configuration file '%s' cannot be used; taking '%s'/'%s' as absent", path.c_str(),
+                 stanza, key);
     return std::nullopt;
   }
   const StnzKey* k = StnzFindKey(StnzListFind(list, stanza), key);

@@ -229,7 +229,8 @@ int FileCopy(const char* from, const char* to) noexcept {
     struct stat st;
     Fd in(OpenRegularForReading(from, &st));
     if (!in.ok()) {
-      TraceMessage(kTag, 1, 0, -1, "Cannot open '%s' to copy it: %s", from, ErrnoText(errno).c_str());
+      TraceMessage(kTag, 1, 0, -1, "Cannot open '%s' to copy it: %s", from,
+                   ErrnoText(errno).c_str());
       return 0;
     }
     AtomicWriter out;
@@ -283,8 +284,9 @@ int LoadTextFile(std::string* out, const char* path) noexcept {
       return 0;
     }
     if (st.st_size > kLoadTextFileMaxSize) {
-      TraceMessage(kTag, 8, 0, -1, "Refusing to load '%s': %" PRId64 " bytes is over the limit of %" PRId64,
-                   path, static_cast<int64_t>(st.st_size), kLoadTextFileMaxSize);
+      TraceMessage(kTag, 8, 0, -1,
+                   "Refusing to load '%s': %" PRId64 " bytes is over the limit of %" PRId64, path,
+                   static_cast<int64_t>(st.st_size), kLoadTextFileMaxSize);
       return 0;
     }
     std::string text;
@@ -344,9 +346,7 @@ struct FileSysFile {
   std::string path;
 };
 
-void std::default_delete<FileSysFile>::operator()(FileSysFile* file) const noexcept {
-  delete file;
-}
+void std::default_delete<FileSysFile>::operator()(FileSysFile* file) const noexcept { delete file; }
 
 int FileSysFOpen(std::unique_ptr<FileSysFile>* out, const char* path, int mode) noexcept {
   if (out == nullptr || path == nullptr || *path == '\0') return 0;
@@ -481,7 +481,8 @@ int FileStreamReadLine(FileStream* stream, std::string* line) noexcept {
       const char* start = stream->buf.get() + stream->pos;
       size_t avail = stream->end - stream->pos;
       const void* nl = std::memchr(start, '\n', avail);
-      size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start) : avail;
+      size_t take =
+          nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start) : avail;
       if (text.size() + take > kFileStreamMaxLineLength) {
         TraceMessage(kTag, 20, 0, -1, "Line in '%s' is longer than %zu bytes; giving up",
                      stream->path.c_str(), kFileStreamMaxLineLength);

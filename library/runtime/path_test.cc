@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -78,7 +79,7 @@ TEST(Path, CreatesAndRemovesTreesWithoutFollowingLinks) {
   TraceCapture cap(-1);
   EXPECT_EQ(PathCreateDirectory((tree + "/file/sub").c_str()), 0);
   EXPECT_EQ(PathRemoveDirectory(home.HomePath("tree").c_str(), false), 0);  // not empty
-  EXPECT_EQ(PathRemoveDirectory((tree + "/link").c_str(), true), 0);       // a link itself
+  EXPECT_EQ(PathRemoveDirectory((tree + "/link").c_str(), true), 0);        // a link itself
   ASSERT_EQ(PathRemoveDirectory(home.HomePath("tree").c_str(), true), 1);
   EXPECT_EQ(PathIsDirectory(home.HomePath("tree").c_str()), 0);
   EXPECT_EQ(FileExists((outside + "/precious").c_str()), 1);
@@ -153,15 +154,17 @@ TEST(PathLock, ExcludesAnotherThread) {
   }
 
   int first = -1, second = -1;
+  std::atomic<bool> tried{false};
   std::thread t([&] {
     TestHome other;  // each thread its own context
     TraceCapture cap(-1);
     std::unique_ptr<PathLockHandle> theirs;
     first = PathLock(&theirs, dir.c_str(), 0);
-    // Released by the main thread while this one waits.
-    second = PathLock(&theirs, dir.c_str(), 10);
+    tried = true;
+    second = PathLock(&theirs, dir.c_str(), 10);  // released by the main thread meanwhile
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  while (!tried) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(PathUnLock(&mine), 1);
   EXPECT_EQ(mine, nullptr);
   t.join();

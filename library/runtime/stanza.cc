@@ -55,6 +55,16 @@ bool ParseTitleLine(std::string_view line, std::string* title, const char** erro
   return true;
 }
 
+// Escapes inside quoted values: the letter after the backslash, and the character it stands for.
+constexpr std::string_view kEscapeLetters = "\"\\ntr";
+constexpr std::string_view kEscapedChars = "\"\\\n\t\r";
+
+// The character an escape letter stands for, or 0 when `e` is not one.
+char EscapedChar(char e) {
+  size_t i = kEscapeLetters.find(e);
+  return i == std::string_view::npos ? 0 : kEscapedChars[i];
+}
+
 // Reads one double-quoted value starting at text[*pos] == '"'; leaves *pos after the closing
 // quote. Unknown escapes are kept as they stand, backslash included.
 bool ParseQuoted(std::string_view text, size_t* pos, std::string* value, const char** error) {
@@ -69,16 +79,9 @@ bool ParseQuoted(std::string_view text, size_t* pos, std::string* value, const c
     }
     if (c == '\\' && p < text.size()) {
       char e = text[p++];
-      switch (e) {
-        case '"': v += '"'; break;
-        case '\\': v += '\\'; break;
-        case 'n': v += '\n'; break;
-        case 't': v += '\t'; break;
-        case 'r': v += '\r'; break;
-        default:
-          v += '\\';
-          v += e;
-      }
+      char plain = EscapedChar(e);
+      if (plain == 0) v += '\\';  // not an escape: keep the backslash and the character
+      v += plain != 0 ? plain : e;
       continue;
     }
     v += c;
@@ -133,57 +136,52 @@ bool IsIgnorable(std::string_view trimmed) {
 }  // namespace
 
 struct StnzFile {
-  struct Line {
-    size_t begin;
-    size_t size;
-  };
   struct Title {
-    size_t line;  // index into lines
+    size_t line_begin;  // offset of the title line in text
+    size_t body_begin;  // offset of the line after it
+    size_t line_no;     // the title line's number, from 1
     std::string title;
   };
 
   std::string path;
   std::string text;
-  std::vector<Line> lines;
-  std::vector<Title> titles;
+  std::vector<Title> titles;   // only titles are indexed; bodies are parsed when loaded
   size_t next = 0;             // the title FindNext moves to
   size_t current = kNoStanza;  // the title last found
 
-  std::string_view LineAt(size_t i) const {
-    return std::string_view(text).substr(lines[i].begin, lines[i].size);
+  // The line starting at *pos without its line feed (nor a carriage return before it, for
+  // files edited elsewhere); *pos moves to the next line.
+  std::string_view NextLine(size_t* pos) const {
+    size_t start = *pos;
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string::npos ? text.size() : nl;
+    *pos = nl == std::string::npos ? text.size() : nl + 1;
+    if (end > start && text[end - 1] == '\r') --end;
+    return std::string_view(text).substr(start, end - start);
   }
 
-  void Malformed(size_t line_index, const char* what) const {
-    TraceMessage(kTag, 1, 0, -1, "Malformed stanza file '%s', line %zu: %s", path.c_str(),
-                 line_index + 1, what);
+  void Malformed(size_t line_no, const char* what) const {
+    TraceMessage(kTag, 1, 0, -1, "Malformed stanza file '%s', line %zu: %s", path.c_str(), line_no,
+                 what);
   }
 
-  // Splits the text into lines and finds the titles. false when a title is malformed or a key
-  // comes before the first title.
+  // Finds the titles. false when a title is malformed or a key comes before the first title.
   bool Index() {
-    size_t start = text.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size() : 0;
-    while (start < text.size()) {
-      size_t nl = text.find('\n', start);
-      size_t end = nl == std::string::npos ? text.size() : nl;
-      size_t size = end - start;
-      if (size > 0 && text[end - 1] == '\r') --size;  // files edited elsewhere
-      lines.push_back(Line{start, size});
-      if (nl == std::string::npos) break;
-      start = nl + 1;
-    }
-    for (size_t i = 0; i < lines.size(); ++i) {
-      std::string_view t = TrimBlanks(LineAt(i));
+    size_t pos = text.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size() : 0;
+    for (size_t line_no = 1; pos < text.size(); ++line_no) {
+      size_t line_begin = pos;
+      std::string_view t = TrimBlanks(NextLine(&pos));
       if (IsIgnorable(t)) continue;
       if (t.front() == '[') {
         const char* error = nullptr;
         std::string title;
         if (!ParseTitleLine(t, &title, &error)) {
-          Malformed(i, error);
+          Malformed(line_no, error);
           return false;
         }
-        titles.push_back(Title{i, std::move(title)});
+        titles.push_back(Title{line_begin, pos, line_no, std::move(title)});
       } else if (titles.empty()) {
-        Malformed(i, "key before the first title");
+        Malformed(line_no, "key before the first title");
         return false;
       }
     }
@@ -195,16 +193,18 @@ struct StnzFile {
       TraceMessage(kTag, 2, 0, -1, "No stanza found in '%s' to load", path.c_str());
       return false;
     }
+    const Title& t = titles[current];
     auto stanza = std::make_unique<Stanza>();
-    stanza->title = titles[current].title;
-    size_t end = current + 1 < titles.size() ? titles[current + 1].line : lines.size();
-    for (size_t i = titles[current].line + 1; i < end; ++i) {
-      std::string_view line = LineAt(i);
+    stanza->title = t.title;
+    size_t end = current + 1 < titles.size() ? titles[current + 1].line_begin : text.size();
+    size_t pos = t.body_begin;
+    for (size_t line_no = t.line_no + 1; pos < end; ++line_no) {
+      std::string_view line = NextLine(&pos);
       if (IsIgnorable(TrimBlanks(line))) continue;
       StnzKey key;
       const char* error = nullptr;
       if (!ParseKeyLine(line, &key, &error)) {
-        Malformed(i, error);
+        Malformed(line_no, error);
         return false;
       }
       stanza->keys.push_back(std::move(key));
@@ -220,6 +220,11 @@ namespace {
 
 // Makes a StnzFile over text already in memory.
 std::unique_ptr<StnzFile> MakeStnzFile(std::string text, const char* name) {
+  if (text.size() > static_cast<size_t>(kStnzFileMaxSize)) {
+    TraceMessage(kTag, 7, 0, -1, "Stanza file '%s' is over %" PRId64 " bytes; not read",
+                 name != nullptr ? name : "", kStnzFileMaxSize);
+    return nullptr;
+  }
   auto f = std::make_unique<StnzFile>();
   f->path = name != nullptr ? name : "";
   f->text = std::move(text);
@@ -257,13 +262,12 @@ void AppendValue(std::string* out, std::string_view v) {
   }
   out->push_back('"');
   for (char c : v) {
-    switch (c) {
-      case '"': out->append("\\\""); break;
-      case '\\': out->append("\\\\"); break;
-      case '\n': out->append("\\n"); break;
-      case '\r': out->append("\\r"); break;
-      case '\t': out->append("\\t"); break;
-      default: out->push_back(c);  // other control bytes cannot end a line; they stay raw
+    size_t i = kEscapedChars.find(c);
+    if (i != std::string_view::npos) {
+      out->push_back('\\');
+      out->push_back(kEscapeLetters[i]);
+    } else {
+      out->push_back(c);  // other control bytes cannot end a line; they stay raw
     }
   }
   out->push_back('"');
@@ -418,10 +422,9 @@ int StnzListRemoveStanza(StanzaList* list, const char* title) noexcept {
   if (list == nullptr || title == nullptr) return 0;
   auto& v = list->stanzas;
   size_t before = v.size();
-  v.erase(std::remove_if(v.begin(), v.end(),
-                         [&](const std::unique_ptr<Stanza>& s) {
-                           return s && EqualNoCase(s->title, title);
-                         }),
+  v.erase(std::remove_if(
+              v.begin(), v.end(),
+              [&](const std::unique_ptr<Stanza>& s) { return s && EqualNoCase(s->title, title); }),
           v.end());
   return v.size() != before ? 1 : 0;
 }
@@ -584,6 +587,12 @@ int StnzFileOpen(std::unique_ptr<StnzFile>* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
   try {
     std::string text;
+    int64_t size = 0;
+    if (FileSize(&size, path) && size > kStnzFileMaxSize) {
+      TraceMessage(kTag, 8, 0, -1, "Stanza file '%s' is over %" PRId64 " bytes; not read", path,
+                   kStnzFileMaxSize);
+      return 0;
+    }
     if (!LoadTextFile(&text, path)) {
       TraceMessage(kTag, 6, 0, -1, "Cannot read stanza file '%s'", path);
       return 0;

@@ -61,9 +61,9 @@ TEST(StanzaFile, ReadsSpacingQuotingCommentsAndSeveralValues) {
 TEST(StanzaFile, AnyValueSurvivesSaveAndLoadByteForByte) {
   TestHome home;
   const std::vector<std::string> awkward = {
-      "",          "  leading",   "trailing\t", "a,b",        "\"quoted\"", "back\\slash",
-      "#hash",     ";semi",       "line\nfeed", "cr\r",       "ctl\x01\x7f", std::string("nul\0x", 5),
-      "[bracket]", "k = v",       "caf\xC3\xA9", "plain text"};
+      "",          "  leading", "trailing\t",  "a,b",       "\"quoted\"",  "back\\slash",
+      "#hash",     ";semi",     "line\nfeed",  "cr\r",      "ctl\x01\x7f", std::string("nul\0x", 5),
+      "[bracket]", "k = v",     "caf\xC3\xA9", "plain text"};
   StanzaList list;
   auto s = StnzCreate("field Serialized Records", 4);
   auto key = StnzCreateKey("Odd  Key Name");
@@ -125,6 +125,8 @@ TEST(StanzaFile, MalformedLinesFailWithFileAndLine) {
   TraceCapture cap(-1);
   StanzaList list;
   EXPECT_EQ(StnzLoadStanzaListFromFile(&list, home.HomePath("missing.cfg").c_str()), 0);
+  std::string huge(static_cast<size_t>(kStnzFileMaxSize) + 1, '\n');
+  EXPECT_EQ(StnzLoadStanzaListFromText(&list, huge, "huge"), 0);
 }
 
 TEST(StanzaFile, LookupsAreCaseBlindAndTheFirstWins) {
