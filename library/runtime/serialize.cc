@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <unordered_map>
 #include <vector>
 
 #include "kr/list.h"
@@ -177,18 +176,21 @@ class Writer {
       if (!Node(c, depth + 1)) return false;
     return true;
   }
+  // The body's number for a type, indexed by the type's process-wide index.
   uint32_t TypeNumber(const ObjType* t) {
-    auto it = numbers_.find(t);
-    if (it != numbers_.end()) return it->second;
-    auto n = static_cast<uint32_t>(types_.size());
-    types_.push_back(t);
-    numbers_.emplace(t, n);
+    if (t->index >= numbers_.size()) numbers_.resize(t->index + 1, kNone);
+    uint32_t& n = numbers_[t->index];
+    if (n == kNone) {
+      n = static_cast<uint32_t>(types_.size());
+      types_.push_back(t);
+    }
     return n;
   }
+  static constexpr uint32_t kNone = 0xffffffffu;
 
   std::string body_;
   std::vector<const ObjType*> types_;
-  std::unordered_map<const ObjType*, uint32_t> numbers_;
+  std::vector<uint32_t> numbers_;
 };
 
 // --- reading ---------------------------------------------------------------------------------
