@@ -22,7 +22,8 @@ Ref<List> MakeValues(int n) {
   const ObjType* t = ObjTypeIntern(0xc934910e, "i;o;o;", "RepFieldValue");
   for (int i = 0; i < n; ++i) {
     Ref<Obj> v = ObjNewOfType(t);
-    ObjSetSlotObject(v.get(), 2, ObjNewInteger(static_cast<int32_t>(static_cast<uint32_t>(i) * 7919u)));
+    ObjSetSlotObject(v.get(), 2,
+                     ObjNewInteger(static_cast<int32_t>(static_cast<uint32_t>(i) * 7919u)));
     ListPushLastItemInternal(l.get(), std::move(v));
   }
   return l;

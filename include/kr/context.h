@@ -37,8 +37,8 @@ struct KrContext {
   std::optional<int64_t> fixed_time;  // QuorTime and TimeNow return it when set
   double timeout_scale = 1.0;         // long protocol time-outs are multiplied by this
   int trace_level = 0;
-  TraceSink* trace_sink = nullptr;            // null: the default sink below
-  std::unique_ptr<TraceSink> default_sink;    // standard error, a file, or nothing
+  TraceSink* trace_sink = nullptr;          // null: the default sink below
+  std::unique_ptr<TraceSink> default_sink;  // standard error, a file, or nothing
   alignas(16) unsigned char plugin_data[kContextPluginDataSize] = {};
 
   KrContext();

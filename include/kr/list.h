@@ -33,7 +33,7 @@ Ref<List> ListNewFromPool(MemPool* pool = nullptr) noexcept;
 Ref<List> ListNewWithCapacity(size_t capacity) noexcept;
 void ListReserve(List* list, size_t capacity) noexcept;
 
-size_t ListGetItemCount(const List* list) noexcept;       // 0 for null
+size_t ListGetItemCount(const List* list) noexcept;        // 0 for null
 Obj* ListGetNthItem(const List* list, size_t n) noexcept;  // 1-based; null when out of range
 Obj* ListGetFirstItem(const List* list) noexcept;
 Obj* ListGetLastItem(const List* list) noexcept;

@@ -165,10 +165,10 @@ Ref<Obj> ObjNewInternal(size_t size, uint32_t type_code, const char* spec, int r
 int ObjCreateInternal(Ref<Obj>* out, size_t size, uint32_t type_code, const char* spec,
                       int reserved, MemPool* pool) noexcept;
 
-uint32_t ObjGetMagic(const Obj* obj) noexcept;                 // the type code; 0 for null
-const char* ObjGetSpec(const Obj* obj) noexcept;               // the slot spec; "" for null
+uint32_t ObjGetMagic(const Obj* obj) noexcept;    // the type code; 0 for null
+const char* ObjGetSpec(const Obj* obj) noexcept;  // the slot spec; "" for null
 int ObjCheckTypeInternal(const Obj* obj, uint32_t type_code) noexcept;  // 1 when it matches
-const char* ObjNameFromObject(const Obj* obj) noexcept;        // the type's name, for messages
+const char* ObjNameFromObject(const Obj* obj) noexcept;  // the type's name, for messages
 
 // Drops the reference and clears it.
 template <class T>
@@ -208,14 +208,14 @@ std::string* ObjGetSlotScratch(Obj* obj, int slot) noexcept;
 // ---------------------------------------------------------------------------------------------
 // The runtime's scalar objects.
 
-inline constexpr uint32_t kObjIntegerType = 0x4b520001;   // "i;"
-inline constexpr uint32_t kObjInt64Type = 0x4b520002;     // "l;"
-inline constexpr uint32_t kObjBooleanType = 0x4b520003;   // "b;"
-inline constexpr uint32_t kObjStringType = 0x4b520004;    // "s;"
-inline constexpr uint32_t kObjUniqueType = 0x4b520005;    // "n16;"
-inline constexpr uint32_t kObjDataFieldType = 0x4b520006; // "r;"
-inline constexpr uint32_t kObjListType = 0x4b520010;      // "L;"
-inline constexpr uint32_t kObjTreeType = 0x4b520011;      // "T;"
+inline constexpr uint32_t kObjIntegerType = 0x4b520001;    // "i;"
+inline constexpr uint32_t kObjInt64Type = 0x4b520002;      // "l;"
+inline constexpr uint32_t kObjBooleanType = 0x4b520003;    // "b;"
+inline constexpr uint32_t kObjStringType = 0x4b520004;     // "s;"
+inline constexpr uint32_t kObjUniqueType = 0x4b520005;     // "n16;"
+inline constexpr uint32_t kObjDataFieldType = 0x4b520006;  // "r;"
+inline constexpr uint32_t kObjListType = 0x4b520010;       // "L;"
+inline constexpr uint32_t kObjTreeType = 0x4b520011;       // "T;"
 
 Ref<Obj> ObjNewInteger(int32_t value) noexcept;
 Ref<Obj> ObjNewInt64(int64_t value) noexcept;
@@ -413,7 +413,7 @@ inline T* ObjCast(Obj* obj) noexcept {
 template <class T>
 inline const T* ObjCast(const Obj* obj) noexcept {
   return (obj != nullptr && obj->type_index == T::TypeIndex()) ? static_cast<const T*>(obj)
-                                                              : nullptr;
+                                                               : nullptr;
 }
 template <class T>
 inline Ref<T> RefCast(Ref<Obj> obj) noexcept {

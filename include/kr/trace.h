@@ -28,8 +28,8 @@ class TraceSink {
 bool TraceEnabled(int level) noexcept;
 
 // Formats and writes one line. `reserved` is always 0.
-void TraceMessage(const char* tag, int msg_no, int reserved, int level, const char* format, ...) noexcept
-    __attribute__((format(printf, 5, 6)));
+void TraceMessage(const char* tag, int msg_no, int reserved, int level, const char* format,
+                  ...) noexcept __attribute__((format(printf, 5, 6)));
 void TraceMessageVa(const char* tag, int msg_no, int reserved, int level, const char* format,
                     va_list args) noexcept __attribute__((format(printf, 5, 0)));
 

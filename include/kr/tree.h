@@ -32,8 +32,8 @@ TreeNode* TreeAddSiblingAfter(TreeNode* node, Obj* item) noexcept;
 // Removes a node with its whole subtree (the root empties the tree).
 void TreeRemoveNode(Tree* tree, TreeNode* node) noexcept;
 
-TreeNode* TreeFirstNode(const Tree* tree) noexcept;        // the root, or null when empty
-TreeNode* TreeNextNode(const TreeNode* node) noexcept;     // pre-order successor, or null
+TreeNode* TreeFirstNode(const Tree* tree) noexcept;     // the root, or null when empty
+TreeNode* TreeNextNode(const TreeNode* node) noexcept;  // pre-order successor, or null
 TreeNode* TreeNodeParent(const TreeNode* node) noexcept;
 TreeNode* TreeNodeFirstChild(const TreeNode* node) noexcept;
 TreeNode* TreeNodeLastChild(const TreeNode* node) noexcept;
@@ -49,4 +49,5 @@ void TreeNodeSetItem(TreeNode* node, Ref<Obj> item) noexcept;  // takes the refe
 
 // Calls `callback(node, cookie)` for every node in pre-order, stopping at the first call that
 // returns 0. 1 when every call returned non-zero (an empty tree gives 1).
-int TreeWalk(const Tree* tree, int (*callback)(TreeNode* node, void* cookie), void* cookie) noexcept;
+int TreeWalk(const Tree* tree, int (*callback)(TreeNode* node, void* cookie),
+             void* cookie) noexcept;

@@ -276,8 +276,7 @@ void ListSort(List* list, int (*compare)(Obj*, Obj*)) noexcept {
 
 void ListSortWithCookie(List* list, int (*compare)(Obj*, Obj*, void*), void* cookie) noexcept {
   if (list == nullptr || compare == nullptr) return;
-  StableSort(Items(list), Count(list),
-             [&](Obj* a, Obj* b) { return compare(a, b, cookie) < 0; });
+  StableSort(Items(list), Count(list), [&](Obj* a, Obj* b) { return compare(a, b, cookie) < 0; });
 }
 
 int ListJoin(List* destination, List* source) noexcept {
@@ -306,6 +305,4 @@ int ListSetExtensionItem(List* list, Obj* item) noexcept {
   return 1;
 }
 
-Obj* ListGetExtensionItem(const List* list) noexcept {
-  return list ? list->cells()[2].o : nullptr;
-}
+Obj* ListGetExtensionItem(const List* list) noexcept { return list ? list->cells()[2].o : nullptr; }

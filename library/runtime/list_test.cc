@@ -67,8 +67,8 @@ TEST(ListEdit, RemoveIfCompactsStablyAndHandsOverRemoved) {
 
 TEST(ListQuery, SearchAndWalkStopWhereTheyShould) {
   Ref<List> l = Of({1, 2, 3, 4});
-  Obj* found = ListSearch(l.get(), [](Obj* o, void*) { return ObjGetInteger(o) > 2 ? 1 : 0; },
-                          nullptr);
+  Obj* found = ListSearch(
+      l.get(), [](Obj* o, void*) { return ObjGetInteger(o) > 2 ? 1 : 0; }, nullptr);
   EXPECT_EQ(ObjGetInteger(found), 3);
   int seen = 0;
   EXPECT_EQ(ListWalk(
@@ -80,7 +80,9 @@ TEST(ListQuery, SearchAndWalkStopWhereTheyShould) {
                 &seen),
             0);
   EXPECT_EQ(seen, 2);
-  EXPECT_EQ(ListWalk(l.get(), [](Obj*, void*) { return 1; }, nullptr), 1);
+  EXPECT_EQ(ListWalk(
+                l.get(), [](Obj*, void*) { return 1; }, nullptr),
+            1);
 }
 
 TEST(ListSort, IsStableAndMatchesStdStableSort) {
@@ -96,9 +98,9 @@ TEST(ListSort, IsStableAndMatchesStdStableSort) {
       ListPushLastItemInternal(l.get(), o);
       ref.emplace_back(key, static_cast<int>(i));
     }
-    ListSort(l.get(), [](Obj* a, Obj* b) { return ObjGetSlotInteger(a, 1) - ObjGetSlotInteger(b, 1); });
-    std::stable_sort(ref.begin(), ref.end(),
-                     [](auto& a, auto& b) { return a.first < b.first; });
+    ListSort(l.get(),
+             [](Obj* a, Obj* b) { return ObjGetSlotInteger(a, 1) - ObjGetSlotInteger(b, 1); });
+    std::stable_sort(ref.begin(), ref.end(), [](auto& a, auto& b) { return a.first < b.first; });
     for (size_t i = 0; i < n; ++i) {
       ASSERT_EQ(ObjGetSlotInteger(l->at(i), 1), ref[i].first);
       ASSERT_EQ(ObjGetSlotInteger(l->at(i), 2), ref[i].second) << "unstable at " << i;

@@ -64,18 +64,42 @@ bool ParseSpec(const char* spec, std::vector<SlotInfo>* slots, uint32_t* ncells)
     size_t n = static_cast<size_t>(e - b);
     if (n == 1) {
       switch (*b) {
-        case 'i': s.kind = SlotKind::kInt; break;
-        case 's': s.kind = SlotKind::kString; break;
-        case 'b': s.kind = SlotKind::kBool; break;
-        case 'o': s.kind = SlotKind::kObject; break;
-        case 'p': s.kind = SlotKind::kPointer; break;
-        case 'd': s.kind = SlotKind::kScratch; break;
-        case 'z': s.kind = SlotKind::kStanza; break;
-        case 'l': s.kind = SlotKind::kInt64; break;
-        case 'r': s.kind = SlotKind::kRaw; break;
-        case 'L': s.kind = SlotKind::kList; cells = 3; break;
-        case 'T': s.kind = SlotKind::kTree; break;
-        default: return false;
+        case 'i':
+          s.kind = SlotKind::kInt;
+          break;
+        case 's':
+          s.kind = SlotKind::kString;
+          break;
+        case 'b':
+          s.kind = SlotKind::kBool;
+          break;
+        case 'o':
+          s.kind = SlotKind::kObject;
+          break;
+        case 'p':
+          s.kind = SlotKind::kPointer;
+          break;
+        case 'd':
+          s.kind = SlotKind::kScratch;
+          break;
+        case 'z':
+          s.kind = SlotKind::kStanza;
+          break;
+        case 'l':
+          s.kind = SlotKind::kInt64;
+          break;
+        case 'r':
+          s.kind = SlotKind::kRaw;
+          break;
+        case 'L':
+          s.kind = SlotKind::kList;
+          cells = 3;
+          break;
+        case 'T':
+          s.kind = SlotKind::kTree;
+          break;
+        default:
+          return false;
       }
     } else if (n == 2 && b[0] == 'o' && b[1] == 'l') {
       s.kind = SlotKind::kLocalObject;

@@ -31,7 +31,7 @@ Ref<Obj> EverySlot() {
   ObjSetSlotBoolean(o.get(), 4, true);
   ObjSetSlotObject(o.get(), 5, ObjNewInt64(-1234567890123LL));
   ObjSetSlotPointer(o.get(), 7, 0x1122334455667788ULL);
-  ObjSetSlotObject(o.get(), 8, ObjNewInteger(99));  // local: does not travel
+  ObjSetSlotObject(o.get(), 8, ObjNewInteger(99));   // local: does not travel
   ObjGetSlotScratch(o.get(), 9)->assign("scratch");  // local: does not travel
   ObjSetSlotStanza(o.get(), 10, new Stanza{"field id", {{"Serialized Records", {"a", "", "c"}}}});
   ObjSetSlotInt64(o.get(), 11, INT64_MAX);
@@ -159,11 +159,11 @@ TEST(SerializeHostile, HugeCountsDeepNestingAndBadHeaders) {
   Ref<Obj> out;
   // One list type, then a list claiming 2^60 items with two bytes left.
   std::string body;
-  body += '\x01';                       // one type
+  body += '\x01';                              // one type
   body += std::string("\x10\x00\x52\x4b", 4);  // kObjListType, little-endian
   body += '\x02';
   body += "L;";
-  body += '\x00';                       // the root is type 0
+  body += '\x00';  // the root is type 0
   body += std::string("\x80\x80\x80\x80\x80\x80\x80\x80\x10", 9);
   body += "xx";
   EXPECT_EQ(ObjReconstructFromMemory(&out, body.data(), body.size()), 0);
@@ -189,7 +189,8 @@ TEST(SerializeHostile, HugeCountsDeepNestingAndBadHeaders) {
   EXPECT_EQ(ObjGetMagic(out.get()), 2u);
   EXPECT_TRUE(ObjGetSlotBoolean(out.get(), 1));
   // The list letter under a foreign type code is refused.
-  std::string fakelist = std::string("\x01\x03\x00\x00\x00\x02", 6) + "L;" + '\x00' + '\x00' + '\x00';
+  std::string fakelist =
+      std::string("\x01\x03\x00\x00\x00\x02", 6) + "L;" + '\x00' + '\x00' + '\x00';
   EXPECT_EQ(ObjReconstructFromMemory(&out, fakelist.data(), fakelist.size()), 0);
 
   uint32_t size = 0;

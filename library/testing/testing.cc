@@ -39,7 +39,8 @@ bool TraceCapture::Contains(std::string_view text, int level) const {
 
 std::string TraceCapture::Dump() const {
   std::ostringstream o;
-  for (const auto& l : lines_) o << l.tag << " " << l.msg_no << " " << l.level << " " << l.text << "\n";
+  for (const auto& l : lines_)
+    o << l.tag << " " << l.msg_no << " " << l.level << " " << l.text << "\n";
   return o.str();
 }
 
@@ -86,9 +87,10 @@ TestHome::TestHome(const Options& options) {
   home_ = MakeTempDir();
   MakeDirs(config_dir());
   if (options.with_reports_dir) {
-    WriteFile(config_dir() + "/configure.cfg",
-              "[Directories]\nReports = \"" + reports_dir() + "\"\n\n[Details]\nDescription = Test server\n");
-    for (const char* d : {"fields", "classes", "templates", "headers", "footers", "output", "produced"})
+    WriteFile(config_dir() + "/configure.cfg", "[Directories]\nReports = \"" + reports_dir() +
+                                                   "\"\n\n[Details]\nDescription = Test server\n");
+    for (const char* d :
+         {"fields", "classes", "templates", "headers", "footers", "output", "produced"})
       MakeDirs(reports_dir() + "/" + d);
   }
   ContextOptions o;
