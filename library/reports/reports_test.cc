@@ -16,22 +16,6 @@
 namespace {
 
 // Sets TZ for the life of the object and puts the previous value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
   std::tm tm{};
   tm.tm_year = y - 1900;
@@ -232,7 +216,7 @@ TEST_F(RecordsTest, CompareDataPutsMismatchedObjectsFirstWithoutCrashing) {
 // --- derivation ----------------------------------------------------------------------------------
 
 TEST_F(RecordsTest, DeriveValueFromSysTimeOnly) {
-  ScopedTimeZone tz("UTC0");
+  kr_testing::ScopedTimeZone tz("UTC0");
   kr_testing::TraceCapture trace;
   Ref<Obj> t = ObjNewInteger(static_cast<int32_t>(Utc(2024, 2, 29, 23, 59, 58)));
   Ref<Obj> v;
@@ -242,7 +226,7 @@ TEST_F(RecordsTest, DeriveValueFromSysTimeOnly) {
   EXPECT_EQ(Show(v.get(), kRepTypeTime), "23:59:58/0");
   {
     // Local time: the same instant is already 1 March an hour east.
-    ScopedTimeZone cet("CET-1");
+    kr_testing::ScopedTimeZone cet("CET-1");
     ASSERT_EQ(RepDeriveValue(&v, kRepTypeDate, t.get(), kRepTypeSysTime), 1);
     EXPECT_EQ(Show(v.get(), kRepTypeDate), "2024-3-1");
   }
@@ -449,7 +433,7 @@ class RelativeTimeTest : public ::testing::Test {
     o.fixed_time = Utc(2024, 3, 1, 10, 0, 0);
     return o;
   }
-  ScopedTimeZone utc_{"UTC0"};
+  kr_testing::ScopedTimeZone utc_{"UTC0"};
   kr_testing::TestHome home_{Fixed()};
 };
 
@@ -559,7 +543,7 @@ TEST_F(RelativeTimeTest, EachContextKeepsItsOwnCurrentTime) {
 }
 
 TEST_F(RelativeTimeTest, LocalTimeDecidesTheDate) {
-  ScopedTimeZone tokyo("JST-9");
+  kr_testing::ScopedTimeZone tokyo("JST-9");
   At(Utc(2024, 2, 29, 20, 0, 0));  // 05:00 on 1 March in Tokyo
   EXPECT_EQ(EncodeShow("today", kRepTypeDate), "2024-3-1");
   EXPECT_EQ(EncodeShow("now", kRepTypeTime), "5:0:0/0");

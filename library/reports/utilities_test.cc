@@ -82,8 +82,7 @@ TEST(QuotedCfgValue, SplitsAtTheFirstTwoCommasWithoutTrimming) {
 
 TEST(TimeValues, DateAndTimeOfDayOfATimeT) {
   TestHome home;
-  setenv("TZ", "UTC", 1);
-  tzset();
+  kr_testing::ScopedTimeZone utc("UTC0");
   TimeOfDay t{};
   TimeDate d{};
   ASSERT_EQ(RepTimeFromTimeT(&t, 1709251199), 1);  // 2024-02-29 23:59:59 UTC
@@ -94,6 +93,4 @@ TEST(TimeValues, DateAndTimeOfDayOfATimeT) {
   EXPECT_EQ(d.year, 2024);
   EXPECT_EQ(d.month, 2);
   EXPECT_EQ(d.day, 29);
-  unsetenv("TZ");
-  tzset();
 }

@@ -16,22 +16,6 @@ namespace {
 constexpr int64_t kSat5Dec2026At143005Utc = 1796481005;
 
 // Sets TZ for the life of the object and puts the previous value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 TimeBreakdown Bd(int y, int mo, int d, int h = 12, int mi = 0, int s = 0) {
   return TimeBreakdown{{h, mi, s, y, mo, d, 0}};
 }
@@ -52,7 +36,7 @@ class TimeTest : public ::testing::Test {
     o.fixed_time = kSat5Dec2026At143005Utc;
     return o;
   }
-  ScopedTimeZone utc_{"UTC0"};
+  kr_testing::ScopedTimeZone utc_{"UTC0"};
   kr_testing::TestHome home_{Fixed()};
 };
 
@@ -92,7 +76,7 @@ TEST_F(TimeTest, BreakdownRoundTripAndRanges) {
 
   // Local midnight follows TZ.
   const TimeDate date = {2026, 12, 5, 0};
-  ScopedTimeZone ny("America/New_York");
+  kr_testing::ScopedTimeZone ny("America/New_York");
   ASSERT_EQ(TimeFromDate(&t, &date), 1);
   EXPECT_EQ(t, kSat5Dec2026At143005Utc - (14 * 3600 + 30 * 60 + 5) + 5 * 3600);
 }
@@ -156,7 +140,7 @@ TEST_F(TimeTest, MovesRefuseBadInputAndOverflow) {
 
 // 2026 in London: clocks go forward at 01:00 GMT on 29 March and back at 02:00 BST on 25 October.
 TEST_F(TimeTest, DaylightSavingChanges) {
-  ScopedTimeZone london("Europe/London");
+  kr_testing::ScopedTimeZone london("Europe/London");
   // Elapsed hours count real hours: 01:00-02:00 on 29 March never happens, and on 25 October
   // 01:00-02:00 happens twice.
   EXPECT_EQ(Moved(TimeBreakdownMoveForwardHours, Bd(2026, 3, 29, 0, 30), 1),

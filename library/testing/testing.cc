@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,6 +43,21 @@ std::string TraceCapture::Dump() const {
   for (const auto& l : lines_)
     o << l.tag << " " << l.msg_no << " " << l.level << " " << l.text << "\n";
   return o.str();
+}
+
+ScopedTimeZone::ScopedTimeZone(const char* tz) {
+  if (const char* old = std::getenv("TZ")) saved_ = old;
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (saved_) {
+    setenv("TZ", saved_->c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 std::string MakeTempDir() {

@@ -72,6 +72,18 @@ class TestHome {
   KrContext* prev_;
 };
 
+// Sets TZ for the life of the object (and tzset), restoring the previous value after.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz);
+  ~ScopedTimeZone();
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
 // Writes (replacing) a file, creating its parent directories. Returns false on failure.
 bool WriteFile(const std::string& path, const std::string& text);
 // Reads a whole file; nullopt when it cannot be read.
