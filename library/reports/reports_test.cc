@@ -43,14 +43,7 @@ int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
   return timegm(&tm);
 }
 
-Ref<RepFieldDef> Field(const char* name, int32_t type) {
-  Ref<RepFieldDef> f = RepFieldDef::New();
-  f->SetStrSlot<1>(name);
-  f->SetIntSlot<9>(static_cast<int32_t>(StrCharCount(name)));
-  f->set_type(type);
-  f->set_characters(10);
-  return f;
-}
+Ref<RepFieldDef> Field(const char* name, int32_t type) { return RepNewFieldDef(name, type, 10); }
 
 std::string Bytes(const unsigned char* b, size_t n) {
   std::string s;
