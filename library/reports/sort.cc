@@ -10,7 +10,9 @@
 //   integer, timepassed, systime   the 32-bit integer, held widened; its order is unchanged
 //   int64, datacount               the 64-bit integer
 //   boolean                        0 or 1 (true after false)
-//   string                         StrCompareNoCase of the texts, as RepCompareData does
+//   string                         the first eight bytes folded into an integer (equal
+//                                  prefixes go on to StrCompareNoCase of the rest), giving
+//                                  StrCompareNoCase's order, as RepCompareData does
 //   any other type                 RepCompareData on the value objects themselves
 // A key holds its value inline only when every Normal value of that key is of the runtime type
 // RepCompareData reads for the field type; a single value of another form (which RepCompareData
@@ -131,11 +133,40 @@ enum class Kind : uint8_t {
   kObject,   // the value object, compared by RepCompareData
 };
 
-union Cell {
-  int64_t i;
-  const char* s;
-  const Obj* o;
+struct Cell {
+  union {
+    int64_t i;        // integers
+    uint64_t prefix;  // strings: the first eight bytes, folded (FoldedPrefix)
+    const Obj* o;     // objects
+  };
+  const char* s;  // strings: the whole text
 };
+
+// Whether texts can be ordered by a folded prefix: StrCompareNoCase compares bytes after folding
+// ASCII capitals to small letters, and the prefix must fold the same way. Checked once against
+// the runtime itself; if it ever folded otherwise, strings would be compared as objects.
+bool PrefixFoldsLikeTheRuntime() {
+  static const bool same = StrCompareNoCase("_", "a") < 0 && StrCompareNoCase("Z", "z") == 0 &&
+                           StrCompareNoCase("[", "a") < 0 && StrCompareNoCase("\x80", "z") > 0;
+  return same;
+}
+
+// The first eight bytes of a text, each folded as StrCompareNoCase folds it, packed most
+// significant first, with zeros after the end of a shorter text. Two texts whose prefixes differ
+// compare as their prefixes do (the first differing byte decides, and the end of a text is a
+// zero byte, below every other); with equal prefixes, texts shorter than eight bytes are equal,
+// and longer ones compare as their texts from the ninth byte on.
+uint64_t FoldedPrefix(const char* text) {
+  uint64_t v = 0;
+  bool ended = false;
+  for (int k = 0; k < 8; ++k) {
+    unsigned char b = ended ? 0 : static_cast<unsigned char>(text[k]);
+    ended = ended || b == 0;
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    v = (v << 8) | b;
+  }
+  return v;
+}
 
 struct PlanKey {
   int32_t type;
@@ -177,8 +208,10 @@ PlanKey MakePlanKey(const RepSortKey* key) {
       k.fast_type_index = boolean;
       break;
     case kRepTypeString:
-      k.kind = Kind::kString;
-      k.fast_type_index = string;
+      if (PrefixFoldsLikeTheRuntime()) {
+        k.kind = Kind::kString;
+        k.fast_type_index = string;
+      }
       break;
     default:
       break;
@@ -192,6 +225,7 @@ Cell CellOf(const PlanKey& key, const Obj* value) {
     c.o = value;
   } else if (key.kind == Kind::kString) {
     c.s = ObjGetString(value);
+    c.prefix = FoldedPrefix(c.s);
   } else {
     switch (key.type) {
       case kRepTypeInt64:
@@ -207,6 +241,13 @@ Cell CellOf(const PlanKey& key, const Obj* value) {
     }
   }
   return c;
+}
+
+// Whether a Normal value can be held inline for the key: it has the runtime type RepCompareData
+// reads, and a text is there (a string object may hold none, which sorts before every text).
+bool HeldInline(const PlanKey& key, const Obj* value) {
+  if (value == nullptr || value->type_index != key.fast_type_index) return false;
+  return key.kind != Kind::kString || ObjGetString(value) != nullptr;
 }
 
 // One record's keys: N of them inline, its position before the sort, and the value states.
@@ -229,10 +270,9 @@ bool Extract(std::vector<Entry<N>>* entries, Plan* plan) {
       KeyValue v = ValueAt(plan->records[i], key.index);
       if (v.state < INT8_MIN || v.state > INT8_MAX) return false;
       e.state[k] = static_cast<int8_t>(v.state);
-      e.cell[k].i = 0;
+      e.cell[k] = Cell{};
       if (v.state != kRepStateNormal) continue;
-      if (key.kind != Kind::kObject &&
-          (v.value == nullptr || v.value->type_index != key.fast_type_index)) {
+      if (key.kind != Kind::kObject && !HeldInline(key, v.value)) {
         // A value of another form: this key compares objects from now on, also for the
         // entries already made.
         key.kind = Kind::kObject;
@@ -258,7 +298,12 @@ int CompareEntries(const Entry<N>& a, const Entry<N>& b, const Plan& plan) {
           r = (a.cell[k].i > b.cell[k].i) - (a.cell[k].i < b.cell[k].i);
           break;
         case Kind::kString:
-          r = Sign(StrCompareNoCase(a.cell[k].s, b.cell[k].s));
+          if (a.cell[k].prefix != b.cell[k].prefix)
+            r = a.cell[k].prefix < b.cell[k].prefix ? -1 : 1;
+          else if ((a.cell[k].prefix & 0xff) == 0)  // both end within the prefix, together
+            r = 0;
+          else
+            r = Sign(StrCompareNoCase(a.cell[k].s + 8, b.cell[k].s + 8));
           break;
         default:
           r = Sign(RepCompareData(a.cell[k].o, b.cell[k].o, key.type));

@@ -233,7 +233,9 @@ TEST(Sorting, ExtractedKeysOrderExactlyAsTheRecordComparator) {
       {"t", kRepTypeSysTime}, {"w", kRepTypeDaysInWeek}, {"c", kRepTypeDataCount}};
   const std::vector<std::vector<std::string>> samples = {
       {"-3", "0", "7", "2147483647", "-2147483648"},
-      {"abc", "ABC", "abd", "", "Zeta", "\xc3\xa9t\xc3\xa9", "ab"},
+      {"abc", "ABC", "abd", "", "Zeta", "\xc3\xa9t\xc3\xa9", "ab", "client_0001", "CLIENT_0001",
+       "client[01", "clientXY", "clientxy", "clientxyz", "12345678", "1234567", "client_0001a",
+       "CLIENT_0001B", "client_00010"},
       {"yes", "no"},
       {"2024/02/29", "2024/03/01", "1999/12/31"},
       {"2d", "47h", "1m", "31d", "1y"},
@@ -273,6 +275,7 @@ TEST(Sorting, ExtractedKeysOrderExactlyAsTheRecordComparator) {
       uint32_t odd = rng() % 50;
       if (odd == 0 && round % 3 == 0) rec->value_at(1)->set_value(ObjNewInteger(4));
       if (odd == 1 && round % 4 == 0) rec->value_at(0)->set_value(nullptr);
+      if (odd == 5 && round % 4 == 1) rec->value_at(1)->set_value(ObjNewString(nullptr));
       if (odd == 2 && round % 5 == 0) {
         while (rec->values()->size() > 3) ListRemoveNthItem(rec->values(), rec->values()->size());
       }
