@@ -11,6 +11,15 @@
 #include <sstream>
 
 namespace kr_testing {
+namespace {
+
+// Tests that do not capture traces keep them off the terminal; KR_TEST_TRACE=1 shows them.
+class NullSink : public TraceSink {
+ public:
+  void Write(std::string_view, int, int, std::string_view) override {}
+};
+
+}  // namespace
 
 TraceCapture::TraceCapture(int level) {
   prev_sink_ = TraceSetSink(this);
@@ -115,6 +124,8 @@ TestHome::TestHome(const Options& options) {
   o.fixed_time = options.fixed_time;
   o.process_name = options.process_name;
   context_ = ContextCreate(o);
+  const char* show = std::getenv("KR_TEST_TRACE");
+  if (show == nullptr || *show != '1') context_->default_sink = std::make_unique<NullSink>();
   prev_ = ContextSetCurrent(context_.get());
 }
 
