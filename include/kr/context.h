@@ -20,6 +20,10 @@
 
 class TraceSink;
 
+namespace kr_internal {
+struct MsgState;  // the messaging layer's per-context state (kr/message.h)
+}  // namespace kr_internal
+
 struct ContextOptions {
   std::string machine_name;  // empty: KR_MACHINE, else the host name
   std::string home;          // empty: KR_HOME, else the documented default
@@ -40,6 +44,10 @@ struct KrContext {
   TraceSink* trace_sink = nullptr;            // null: the default sink below
   std::unique_ptr<TraceSink> default_sink;    // standard error, a file, or nothing
   alignas(16) unsigned char plugin_data[kContextPluginDataSize] = {};
+  // Messaging: the listener, links and event loop, made on first use and ended with the
+  // context (its endpoint is unpublished, its links closed).
+  kr_internal::MsgState* msg_state = nullptr;
+  void (*msg_state_destroy)(kr_internal::MsgState*) noexcept = nullptr;
 
   KrContext();
   ~KrContext();

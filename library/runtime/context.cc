@@ -54,6 +54,8 @@ thread_local std::unique_ptr<KrContext> t_default;
 KrContext::KrContext() = default;
 
 KrContext::~KrContext() {
+  if (msg_state != nullptr && msg_state_destroy != nullptr) msg_state_destroy(msg_state);
+  msg_state = nullptr;
   if (t_current == this) t_current = nullptr;
 }
 
