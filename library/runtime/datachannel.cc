@@ -28,15 +28,15 @@ struct DataChanHandle : ObjView<DataChanHandle> {
 std::shared_ptr<DataChanCore> Find(MsgState* s, const Obj* channel) {
   const DataChanHandle* h = ObjCast<DataChanHandle>(channel);
   if (h == nullptr) return nullptr;
-  uint64_t id = static_cast<uint64_t>(ObjGetSlotInt64(h, 1));
+  uint64_t key = static_cast<uint64_t>(ObjGetSlotInt64(h, 1));
   for (auto& c : MsgDataChannels(s))
-    if (c->id == id) return c;
+    if (c->key == key) return c;
   return nullptr;
 }
 
-void Release(MsgState* s, uint64_t id) {
+void Release(MsgState* s, uint64_t key) {
   auto& all = MsgDataChannels(s);
-  auto it = std::find_if(all.begin(), all.end(), [id](const auto& c) { return c->id == id; });
+  auto it = std::find_if(all.begin(), all.end(), [key](const auto& c) { return c->key == key; });
   if (it == all.end()) return;
   std::shared_ptr<DataChanCore> core = *it;
   all.erase(it);
@@ -44,10 +44,14 @@ void Release(MsgState* s, uint64_t id) {
   MsgTransport(s)->DataClose(core, !core->sender);
 }
 
-Ref<Obj> NewHandle(MsgState* s, uint64_t id) {
+// Registers the channel with the context and makes its handle.
+Ref<Obj> NewHandle(MsgState* s, const std::shared_ptr<DataChanCore>& core) {
+  static thread_local uint64_t next_key = 0;
+  core->key = ++next_key;
+  MsgDataChannels(s).push_back(core);
   Ref<DataChanHandle> h = DataChanHandle::New();
-  ObjSetSlotInt64(h.get(), 1, static_cast<int64_t>(id));
-  HandleAttach(h.get(), 2, HandleRegister(s, &Release, id));
+  ObjSetSlotInt64(h.get(), 1, static_cast<int64_t>(core->key));
+  HandleAttach(h.get(), 2, HandleRegister(s, &Release, core->key));
   return h;
 }
 
@@ -72,7 +76,7 @@ void BriefWait(MsgState* s, F ready) {
 bool OwnBlock(const DataChanCore* core, DataBlock* block) {
   if (block == nullptr) return false;
   auto* h = reinterpret_cast<unsigned char*>(block);
-  return DataChanCore::Prefix(h)->owner == core->id;
+  return DataChanCore::Prefix(h)->owner == core->key;
 }
 
 }  // namespace
@@ -83,7 +87,7 @@ unsigned char* DataChanCore::NewBlock() {
   unsigned char* h = mem.get() + sizeof(BlockPrefix);
   BlockPrefix* p = Prefix(h);
   std::memset(p, 0, sizeof *p);
-  p->owner = id;
+  p->owner = key;
   p->capacity = buffer_size;
   std::memset(h, 0, kDataHeaderSize);
   storage.push_back(std::move(mem));
@@ -123,8 +127,7 @@ int DataChannelCreate(Ref<Obj>* channel, const Obj* destination, uint32_t buffer
   core->buffer_size = buffer_size;
   core->sender = true;
   core->destination = Ref<Obj>::Share(const_cast<Obj*>(destination));
-  MsgDataChannels(s).push_back(core);
-  *channel = NewHandle(s, core->id);
+  *channel = NewHandle(s, core);
   return 1;
 }
 
@@ -172,7 +175,7 @@ int DataChannelAcceptConnection(Ref<Obj>* channel, const Obj* connect_message) n
   core->sender = false;
   if (core->id == 0) return 0;
   for (auto& c : MsgDataChannels(s))
-    if (c->id == core->id) return 0;  // already taken up
+    if (c->id == core->id && !c->sender) return 0;  // already taken up
   Transport* t = MsgTransport(s);
   bool adopted = t->DataAdopt(core, peer.instance);
   if (!adopted) {
@@ -192,9 +195,8 @@ int DataChannelAcceptConnection(Ref<Obj>* channel, const Obj* connect_message) n
   }
   MsgAcceptAttempts(s).erase(core->id);
   core->destination = sender;
-  MsgDataChannels(s).push_back(core);
+  *channel = NewHandle(s, core);
   t->DataKickRead(core);
-  *channel = NewHandle(s, core->id);
   return 1;
 }
 
@@ -296,6 +298,6 @@ int DataChannelRelease(Obj* channel) noexcept {
   if (!core) return 0;
   uint64_t token = HandleTokenOf(h, 2);
   if (token != 0) HandleForget(token);
-  Release(s, core->id);
+  Release(s, core->key);
   return 1;
 }

@@ -77,7 +77,7 @@ enum class DataState { kIdle, kConnecting, kOpen, kClosed, kFailed };
 
 // The prefix the runtime keeps in front of every block's header.
 struct BlockPrefix {
-  uint64_t owner;     // the channel's id, so that a foreign block is refused
+  uint64_t owner;     // the channel's key, so that a foreign block is refused
   uint32_t capacity;  // data bytes
   uint32_t used;      // the bytes-used count while the block is in the application's hands
   uint64_t spare[2];
@@ -87,7 +87,8 @@ static_assert(sizeof(BlockPrefix) == 32);
 struct DataConn;  // transport.cc
 
 struct DataChanCore {
-  uint64_t id = 0;
+  uint64_t key = 0;  // names the channel within its context (both ends may share one context)
+  uint64_t id = 0;   // names the connection on the wire
   uint32_t buffer_size = 0;
   bool sender = false;
   DataState state = DataState::kIdle;
