@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -630,6 +633,81 @@ TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
   EXPECT_EQ(got[0], 50);
   EXPECT_EQ(got[1], 50);
   EXPECT_EQ(got[2], 50);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Two real processes.
+
+namespace {
+
+// The helper programs are built beside the test binary.
+std::string HelperPath(const char* name) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// Starts `kr_msg_peer` and waits for its "ready" line. The pid, or -1.
+pid_t StartPeerProcess(const std::string& home, const char* machine, const char* process) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  std::string helper = HelperPath("kr_msg_peer");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(helper.c_str(), helper.c_str(), home.c_str(), machine, process,
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string line;
+  char c;
+  pollfd p{out[0], POLLIN, 0};
+  while (pid > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
+         read(out[0], &c, 1) == 1)
+    line += c;
+  close(out[0]);
+  if (line != "ready\n") {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return pid;
+}
+
+TEST_F(MessagingTest, KilledPeerProcessLosesItsChannel) {
+  pid_t pid = StartPeerProcess(home_.home(), "beta", "Provider");
+  ASSERT_GT(pid, 0) << "cannot start " << HelperPath("kr_msg_peer");
+  Ref<Obj> task_address;
+  Ref<Obj> channel = OpenChannel(&task_address);
+  ASSERT_TRUE(channel);
+  Ref<Obj> m = Expect(600, channel.get());
+  ASSERT_TRUE(m);
+  Ref<Obj> sender;
+  MsgGetSender(&sender, m.get());
+  EXPECT_EQ(MsgGetProcessId(sender.get()), pid);
+
+  // Killed mid-channel: the survivor hears 2705 on the channel, and waits on the channel or on
+  // the dead task fail at once instead of hanging.
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  auto start = std::chrono::steady_clock::now();
+  Ref<Obj> lost = Expect(kMsgChannelLost, channel.get(), 10000);
+  ASSERT_TRUE(lost);
+  EXPECT_FALSE(Expect(600, channel.get(), 10000));
+  EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
+  EXPECT_FALSE(Expect(3301, task_address.get(), 10000));
+  EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
+  EXPECT_LT(SecondsSince(start), 2.0);
+  // Its endpoint file is still there, but names a dead process: not followed.
+  Ref<Obj> address;
+  ProcCreateAddress(&address, "beta", "Provider", 21);
+  EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
 }
 
 }  // namespace
