@@ -8,6 +8,7 @@
 //   KR_HOME         installation home (default /opt/kr); configuration lives in $KR_HOME/config
 //   KR_MACHINE      this machine's name (default: the host name)
 //   KR_FIXED_TIME   a fixed current time, seconds since 1970 UTC (default: the system clock)
+//   KR_TIMEOUT_SCALE  multiplies protocol time-outs and alarms (default 1; tests shorten them)
 //   KR_TRACE_LEVEL, KR_TRACE_FILE   see trace.h
 //
 // Thread safety: a context belongs to the thread that made it current; it is never shared.
@@ -78,8 +79,10 @@ struct MachInfo {
   std::string version;  // the version text of the software installed on it
 };
 
-// Finds a machine by name (case-blind). The local machine is always known; other machines come
-// from the messaging layer's machines file. 1 and *info on success, 0 when unknown.
+// Finds a machine by name (case-blind). The local machine is always known; other machines are
+// known from the machines file (<home>/config/machines) or from a process of theirs that
+// published its endpoint in the home's run directory (doc/messaging.md); their version text is
+// empty. 1 and *info on success, 0 when unknown.
 int MachInfoFind(MachInfo* info, const char* machine_name) noexcept;
 
 // The version text of a machine found with MachInfoFind.

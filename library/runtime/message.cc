@@ -6,6 +6,7 @@
 
 #include "kr/message.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
@@ -98,6 +99,7 @@ struct MsgState {
   std::unique_ptr<Transport> transport;
   std::string endpoint_file;
   uint16_t port = 0;
+  bool reachable = false;  // listening and published
 
   std::map<uint64_t, PendingItem> pending;
   uint64_t next_seq = 1;
@@ -216,10 +218,11 @@ std::string Encode(const std::string& s) {
   return r;
 }
 
-std::string RunDir(MsgState* s) { return s->ctx->home + "/run"; }
+std::string RunDir(const std::string& home) { return home + "/run"; }
 
 std::string EndpointFile(MsgState* s, const std::string& machine, const std::string& process) {
-  return RunDir(s) + "/" + Encode(Lower(machine)) + "@" + Encode(process) + ".endpoint";
+  return RunDir(s->ctx->home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) +
+         ".endpoint";
 }
 
 // Reads at most `limit` bytes of a file.
@@ -258,10 +261,10 @@ struct MachineLine {
   uint16_t port = 0;
 };
 
-std::vector<MachineLine> ReadMachinesFile(MsgState* s) {
+std::vector<MachineLine> ReadMachinesFile(const std::string& home) {
   std::vector<MachineLine> out;
   std::string text;
-  if (!ReadSmallFile(s->ctx->home + "/config/machines", &text, 1u << 20)) return out;
+  if (!ReadSmallFile(home + "/config/machines", &text, 1u << 20)) return out;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
@@ -313,7 +316,7 @@ bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
       return true;
     }
   }
-  for (const MachineLine& m : ReadMachinesFile(s)) {
+  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
     if (m.port == 0 || strcasecmp(m.machine.c_str(), want.machine.c_str()) != 0 ||
         m.process != want.process)
       continue;
@@ -325,10 +328,31 @@ bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
   return false;
 }
 
+// A machine is known when the machines file names it or a process of it has published its
+// endpoint under the home's run directory.
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
+  for (const MachineLine& m : ReadMachinesFile(home))
+    if (strcasecmp(m.machine.c_str(), machine) == 0) return true;
+  std::string prefix = Encode(Lower(machine)) + "@";
+  DIR* dir = opendir(RunDir(home).c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.rfind(prefix, 0) == 0 && name.size() > 9 &&
+        name.compare(name.size() - 9, 9, ".endpoint") == 0) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 namespace {
 
 bool Publish(MsgState* s) {
-  std::string dir = RunDir(s);
+  std::string dir = RunDir(s->ctx->home);
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
   s->endpoint_file = EndpointFile(s, s->self.machine, s->self.process);
   std::string tmp = s->endpoint_file + ".tmp" + std::to_string(s->self.instance);
@@ -365,7 +389,7 @@ void Unpublish(MsgState* s) {
 void ListenAddress(MsgState* s, std::string* host, uint16_t* port) {
   *host = "127.0.0.1";
   *port = 0;
-  for (const MachineLine& m : ReadMachinesFile(s)) {
+  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
     if (m.port != 0 && strcasecmp(m.machine.c_str(), s->self.machine.c_str()) == 0 &&
         m.process == s->self.process) {
       *host = "0.0.0.0";
@@ -398,8 +422,9 @@ MsgState* CreateState(KrContext* ctx) {
                  host.c_str(), unsigned{want}, s->self.process.c_str());
   } else if (!Publish(s.get())) {
     TraceMessage(kTag, 4, 0, -1, "Cannot publish the endpoint of '%s' under '%s'",
-                 s->self.process.c_str(), RunDir(s.get()).c_str());
+                 s->self.process.c_str(), RunDir(s->ctx->home).c_str());
   } else {
+    s->reachable = true;
     TraceMessage(kTag, 5, 0, 2, "Process '%s' on machine '%s' listening on port %u",
                  s->self.process.c_str(), s->self.machine.c_str(), unsigned{s->port});
   }
@@ -1070,7 +1095,7 @@ using namespace kr_internal;
 // ---------------------------------------------------------------------------------------------
 // Exported functions.
 
-int MsgInit() noexcept { return MsgStateGet() != nullptr ? 1 : 0; }
+int MsgInit() noexcept { return MsgStateGet()->reachable ? 1 : 0; }
 
 int ProcCreateAddress(Ref<Obj>* address, const char* machine, const char* process,
                       int32_t kind) noexcept {

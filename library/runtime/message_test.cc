@@ -296,6 +296,8 @@ void ServeEchoes(PeerThread& p) {
 TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
   PeerThread peer(Peer("beta", "Provider"), &ServeEchoes);
   ASSERT_TRUE(peer.WaitReady());
+  MachInfo info;
+  EXPECT_EQ(MachInfoFind(&info, "Beta"), 1);  // a running process of it published its endpoint
   Ref<Obj> address;
   ASSERT_EQ(ProcCreateAddress(&address, "BETA", "Provider", 21), 1);
   int32_t id = 0;
@@ -569,6 +571,11 @@ TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
               1);
     EXPECT_STREQ(MsgGetMachineName(reply.get()), "delta");
   }
+  // The machines file makes the machine known; a name nobody uses is not.
+  MachInfo info;
+  EXPECT_EQ(MachInfoFind(&info, "Delta"), 1);
+  EXPECT_EQ(info.name, "Delta");
+  EXPECT_EQ(MachInfoFind(&info, "nowhere"), 0);
   kr_testing::RemoveTree(other_home);
 }
 

@@ -33,6 +33,8 @@ constexpr const char* kTag = "KRNET";
 constexpr uint32_t kMaxHelloPayload = 4096;
 // Connections still in their handshake, and data connections not yet taken up.
 constexpr size_t kMaxHandshakes = 64;
+// How long a connection may take to say who it is.
+constexpr double kHandshakeLimitMs = 10000.0;
 constexpr size_t kMaxParked = 64;
 // Frames gathered into one write.
 constexpr size_t kMaxGather = 64;
@@ -102,6 +104,7 @@ struct Link : std::enable_shared_from_this<Link> {
   bool connected = false;  // TCP is up: frames may be written
   bool up = false;         // the handshake is done: frames are read
   bool closed = false;
+  Clock::time_point opened = Clock::now();
   PeerIdentity expect;
   HelloReader hello;
   FrameDecoder decoder;
@@ -225,6 +228,12 @@ void TransportImpl::Accept() {
 }
 
 void TransportImpl::StartIncoming(tcp::socket sock) {
+  // Connections that never finished their handshake are dropped before a new one is counted.
+  Clock::time_point limit = Clock::now() - MsgScaled(kHandshakeLimitMs);
+  std::vector<std::shared_ptr<Link>> stale;
+  for (auto& [id, l] : links)
+    if (!l->outgoing && !l->up && l->opened < limit) stale.push_back(l);
+  for (auto& l : stale) Fail(l, "no hello in time");
   if (handshakes >= kMaxHandshakes) {
     TraceMessage(kTag, 4, 0, -1, "Too many connections in their handshake; refusing one");
     return;  // the socket closes as it goes out of scope
