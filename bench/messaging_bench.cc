@@ -314,7 +314,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%-44s %6.2fx  (target %s)\n", what, r, target);
     };
     std::printf("\nRatios against the references of this run:\n");
-    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/min_time:1.000/real_time",
+    ratio("message round trip / Asio ping-pong (time)",
+          "BM_MessageRoundTrip/min_time:1.000/real_time",
           "BM_AsioPingPong/min_time:1.000/real_time", true, "<= 2");
     ratio("data channel 10 KiB / plain TCP (throughput)",
           "BM_DataChannel/10240/min_time:1.000/real_time",

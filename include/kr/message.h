@@ -32,10 +32,10 @@
 // ---------------------------------------------------------------------------------------------
 // Message types the runtime itself sends.
 
-inline constexpr uint32_t kMsgTaskReturn = 1003;      // task-return object (MsgTaskReturn)
-inline constexpr uint32_t kMsgTaskEnded = 1006;       // task-end object (MsgTaskEnd)
-inline constexpr uint32_t kMsgChannelConnect = 2704;  // a peer opens a message channel to us
-inline constexpr uint32_t kMsgChannelLost = 2705;     // the peer closed a channel or was lost
+inline constexpr uint32_t kMsgTaskReturn = 1003;           // task-return object (MsgTaskReturn)
+inline constexpr uint32_t kMsgTaskEnded = 1006;            // task-end object (MsgTaskEnd)
+inline constexpr uint32_t kMsgChannelConnect = 2704;       // a peer opens a message channel to us
+inline constexpr uint32_t kMsgChannelLost = 2705;          // the peer closed a channel or was lost
 inline constexpr uint32_t kMsgDataChannelConnect = 55809;  // a peer announces a data channel
 
 // ---------------------------------------------------------------------------------------------
@@ -139,7 +139,7 @@ int64_t TimeTimeoutRemaining(const Obj* timeout) noexcept;
 enum MsgWaitError {
   kMsgWaitOk = 0,
   kMsgWaitTimedOut = 1,
-  kMsgWaitPeerLost = 2,   // the only peer that could answer is gone
+  kMsgWaitPeerLost = 2,  // the only peer that could answer is gone
   kMsgWaitBadArgument = 3,
 };
 int MsgWaitLastError() noexcept;

@@ -114,8 +114,7 @@ void DataChannelsShutdown(MsgState* s) noexcept {
 using namespace kr_internal;
 
 int DataChannelCreate(Ref<Obj>* channel, const Obj* destination, uint32_t buffer_size) noexcept {
-  if (channel == nullptr || buffer_size == 0 || buffer_size > kDataChannelMaxBufferSize)
-    return 0;
+  if (channel == nullptr || buffer_size == 0 || buffer_size > kDataChannelMaxBufferSize) return 0;
   MsgState* s = MsgStateGet();
   auto core = std::make_shared<DataChanCore>();
   if (!MsgResolve(s, destination, &core->endpoint, &core->peer)) {

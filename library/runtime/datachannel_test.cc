@@ -170,7 +170,8 @@ TEST_F(DataChannelTest, BlocksSplitAcrossBuffersReassemble) {
   std::vector<std::string> blocks;
   for (int b = 0; b < 20; ++b) {
     std::string block(1 + (b * 12289u) % 50000, '\0');
-    for (size_t k = 0; k < block.size(); ++k) block[k] = static_cast<char>(PatternByte(b * 65536u + k));
+    for (size_t k = 0; k < block.size(); ++k)
+      block[k] = static_cast<char>(PatternByte(b * 65536u + k));
     blocks.push_back(block);
     for (size_t at = 0; at < block.size(); at += capacity_) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(capacity_, block.size() - at));
@@ -301,7 +302,7 @@ TEST_F(DataChannelTest, RefusesBadArguments) {
   ASSERT_EQ(DataChannelGetSendBuffer(channel.get(), &block), 1);
   EXPECT_EQ(DataBlockSetBytesUsed(block, 17), 0);
   EXPECT_EQ(DataBlockSetBytesUsed(block, 16), 1);
-  EXPECT_EQ(DataChannelSendBuffer(other.get(), block), 0);  // not its block
+  EXPECT_EQ(DataChannelSendBuffer(other.get(), block), 0);           // not its block
   EXPECT_EQ(DataChannelGetReceiveBuffer(channel.get(), &block), 0);  // a sending channel
   // Only a 55809 message is an announcement.
   Ref<Obj> m;
@@ -329,9 +330,9 @@ TEST_F(DataChannelTest, ChannelToItselfWorks) {
   DataBlock* block = nullptr;
   while ((r = DataChannelGetReceiveBuffer(accepted.get(), &block)) >= 2) MsgWaitPoll();
   ASSERT_EQ(r, 1);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(DataBlockGetData(block)),
-                        DataBlockGetBytesUsed(block)),
-            "hello");
+  EXPECT_EQ(
+      std::string(reinterpret_cast<char*>(DataBlockGetData(block)), DataBlockGetBytesUsed(block)),
+      "hello");
   EXPECT_EQ(DataChannelReleaseBuffer(accepted.get(), block), 1);
 }
 

@@ -40,10 +40,10 @@ enum class FrameKind : uint8_t {
 
 struct Frame {
   FrameKind kind = FrameKind::kMessage;
-  uint32_t type = 0;        // message type; task kind; hello: protocol version; ack: result
-  uint64_t channel = 0;     // message on a channel, channel close; else 0
-  uint32_t task = 0;        // task: the giver's task id; message: destination task or 0
-  Ref<Obj> object;          // the payload, or null
+  uint32_t type = 0;     // message type; task kind; hello: protocol version; ack: result
+  uint64_t channel = 0;  // message on a channel, channel close; else 0
+  uint32_t task = 0;     // task: the giver's task id; message: destination task or 0
+  Ref<Obj> object;       // the payload, or null
 };
 
 // Appends the encoded frame to `out`. 0 when the object cannot be serialized or is too large.

@@ -128,8 +128,8 @@ TEST(Frame, DataBlockHeaders) {
   uint32_t used = 0;
   EXPECT_TRUE(DataHeaderCheck(h, 100, 7, &used));
   EXPECT_EQ(used, 100u);
-  EXPECT_EQ(h[kDataContinuationOffset], 1);  // the application's byte survives
-  EXPECT_FALSE(DataHeaderCheck(h, 99, 7, &used));  // more than the buffer holds
+  EXPECT_EQ(h[kDataContinuationOffset], 1);         // the application's byte survives
+  EXPECT_FALSE(DataHeaderCheck(h, 99, 7, &used));   // more than the buffer holds
   EXPECT_FALSE(DataHeaderCheck(h, 100, 8, &used));  // out of sequence
   h[20] = 1;
   EXPECT_FALSE(DataHeaderCheck(h, 100, 7, &used));  // reserved byte

@@ -221,8 +221,7 @@ std::string Encode(const std::string& s) {
 std::string RunDir(const std::string& home) { return home + "/run"; }
 
 std::string EndpointFile(MsgState* s, const std::string& machine, const std::string& process) {
-  return RunDir(s->ctx->home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) +
-         ".endpoint";
+  return RunDir(s->ctx->home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) + ".endpoint";
 }
 
 // Reads at most `limit` bytes of a file.
@@ -406,8 +405,8 @@ MsgState* CreateState(KrContext* ctx) {
   s->rng.seed((uint64_t{rd()} << 32) ^ rd() ^ static_cast<uint64_t>(getpid()) ^
               static_cast<uint64_t>(Clock::now().time_since_epoch().count()));
   s->self.machine = ctx->machine_name;
-  s->self.process = !ctx->process_name.empty() ? ctx->process_name
-                                                : std::string(program_invocation_short_name);
+  s->self.process =
+      !ctx->process_name.empty() ? ctx->process_name : std::string(program_invocation_short_name);
   do {
     s->self.instance = s->rng() >> 1;
   } while (s->self.instance == 0);
@@ -558,8 +557,7 @@ void HandleForget(uint64_t token) noexcept {
   auto it = t.entries.find(token);
   // Only the owner may forget a token: a token copied into another process's object means
   // nothing there.
-  if (it != t.entries.end() && it->second.owner == ContextCurrent()->msg_state)
-    t.entries.erase(it);
+  if (it != t.entries.end() && it->second.owner == ContextCurrent()->msg_state) t.entries.erase(it);
 }
 
 void HandleForgetAll(MsgState* owner) noexcept {
@@ -623,8 +621,8 @@ uint64_t LinkFor(MsgState* s, const Obj* address) {
   Endpoint ep;
   PeerIdentity expect;
   if (!MsgResolve(s, address, &ep, &expect)) {
-    TraceMessage(kTag, 7, 0, -1, "No process '%s' is running on machine '%s'",
-                 want.process.c_str(), want.machine.c_str());
+    TraceMessage(kTag, 7, 0, -1, "No process '%s' is running on machine '%s'", want.process.c_str(),
+                 want.machine.c_str());
     return 0;
   }
   uint64_t link = s->transport->Connect(ep, expect);
@@ -1457,7 +1455,8 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
 int MsgChannelCompleteInternal(Ref<Obj>* channel, const Obj* connect_message, int32_t, int32_t,
                                int32_t) noexcept {
   const MsgMessage* m = AsMessage(connect_message);
-  if (channel == nullptr || m == nullptr || m->IntSlot<1>() != static_cast<int32_t>(kMsgChannelConnect))
+  if (channel == nullptr || m == nullptr ||
+      m->IntSlot<1>() != static_cast<int32_t>(kMsgChannelConnect))
     return 0;
   const MsgAddress* src = AsAddress(m->ObjSlot<4>());
   if (src == nullptr || AddrChannel(src) == 0) return 0;

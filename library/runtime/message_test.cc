@@ -301,9 +301,9 @@ TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
   Ref<Obj> address;
   ASSERT_EQ(ProcCreateAddress(&address, "BETA", "Provider", 21), 1);
   int32_t id = 0;
-  ASSERT_EQ(ProcGiveServiceATaskWithID(&id, address.get(), nullptr, 0, 0,
-                                       ObjNewString("hello").get()),
-            1);
+  ASSERT_EQ(
+      ProcGiveServiceATaskWithID(&id, address.get(), nullptr, 0, 0, ObjNewString("hello").get()),
+      1);
   Ref<Obj> ret_msg = Expect(kMsgTaskReturn);
   ASSERT_TRUE(ret_msg);
   Ref<Obj> ret;
@@ -365,9 +365,10 @@ TEST_F(MessagingTest, RepliesAndInterchange) {
   ProcCreateAddress(&address, "beta", "Provider", 0);
   for (int i = 0; i < 20; ++i) {
     std::string body = "ping " + std::to_string(i);
-    ASSERT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, ObjNewString(body.c_str()).get(),
-                                         501, RealTimeout(5000).get()),
-              1);
+    ASSERT_EQ(
+        MsgWaitInterchangeInternal(&reply, address.get(), 500, ObjNewString(body.c_str()).get(),
+                                   501, RealTimeout(5000).get()),
+        1);
     ASSERT_EQ(MsgGetObjectInternal(&text, reply.get(), kObjStringType), 1);
     EXPECT_EQ(ObjGetString(text.get()), body);
   }
@@ -526,9 +527,9 @@ TEST_F(MessagingTest, StaleEndpointIsRefused) {
   unsigned port = 0;
   unsigned long long instance = 0;
   ASSERT_EQ(std::sscanf(text->c_str(), "127.0.0.1 %u %llu", &port, &instance), 2);
-  ASSERT_TRUE(kr_testing::WriteFile(run + "gamma@Old.endpoint",
-                                    "127.0.0.1 " + std::to_string(port) + " 12345 " +
-                                        std::to_string(getpid()) + "\n"));
+  ASSERT_TRUE(kr_testing::WriteFile(
+      run + "gamma@Old.endpoint",
+      "127.0.0.1 " + std::to_string(port) + " 12345 " + std::to_string(getpid()) + "\n"));
   Ref<Obj> address;
   ProcCreateAddress(&address, "gamma", "Old", 21);
   ASSERT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 1);

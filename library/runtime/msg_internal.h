@@ -96,17 +96,17 @@ struct DataChanCore {
   PeerIdentity peer;
   Endpoint endpoint;
   std::vector<std::unique_ptr<unsigned char[]>> storage;  // every block of the channel
-  std::vector<unsigned char*> free_blocks;                 // headers of unused blocks
-  std::deque<unsigned char*> send_queue;   // queued by the application, not yet written
-  size_t writing = 0;                      // blocks at the front of send_queue being written
+  std::vector<unsigned char*> free_blocks;                // headers of unused blocks
+  std::deque<unsigned char*> send_queue;  // queued by the application, not yet written
+  size_t writing = 0;                     // blocks at the front of send_queue being written
   uint64_t send_sequence = 0;
-  std::deque<unsigned char*> recv_queue;   // received whole, not yet handed out
-  size_t in_hands = 0;                     // blocks the application holds
-  bool reading_block = false;              // a block is partly read
+  std::deque<unsigned char*> recv_queue;  // received whole, not yet handed out
+  size_t in_hands = 0;                    // blocks the application holds
+  bool reading_block = false;             // a block is partly read
   uint64_t recv_sequence = 0;
-  bool announced = false;                  // 55809 sent
-  Ref<Obj> destination;                    // the peer's address (sending side: as given)
-  bool released = false;                   // the application let go
+  bool announced = false;  // 55809 sent
+  Ref<Obj> destination;    // the peer's address (sending side: as given)
+  bool released = false;   // the application let go
   std::shared_ptr<DataConn> conn;
 
   // A block to fill or read into: a free one, or a new one while fewer than the queue length
@@ -189,12 +189,14 @@ void DataChannelsShutdown(MsgState* s) noexcept;
 std::vector<std::shared_ptr<DataChanCore>>& MsgDataChannels(MsgState* s) noexcept;
 
 // An address object of a process identity.
-Ref<Obj> MakeAddress(const PeerIdentity& peer, int32_t kind, int32_t task, int64_t channel) noexcept;
+Ref<Obj> MakeAddress(const PeerIdentity& peer, int32_t kind, int32_t task,
+                     int64_t channel) noexcept;
 bool AddressIdentity(const Obj* address, PeerIdentity* peer) noexcept;
 
 // Handle tokens: objects whose destruction must reach the context that made them (channels,
 // data channels) carry a token; a process-wide table maps live tokens to their owner.
-uint64_t HandleRegister(MsgState* owner, void (*on_drop)(MsgState*, uint64_t), uint64_t value) noexcept;
+uint64_t HandleRegister(MsgState* owner, void (*on_drop)(MsgState*, uint64_t),
+                        uint64_t value) noexcept;
 void HandleForget(uint64_t token) noexcept;
 void HandleForgetAll(MsgState* owner) noexcept;
 // Sets the local handle slot of an address-like object so that dropping it calls on_drop.

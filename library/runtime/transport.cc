@@ -10,15 +10,15 @@
 // posted to it from another thread: Asio's cross-thread fences and locks buy nothing here.
 #define ASIO_DISABLE_FENCED_BLOCK 1
 
+#include <strings.h>
+
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <strings.h>
-
-#include <array>
 #include <cstring>
 
 #include "kr/serialize.h"
@@ -320,25 +320,25 @@ void TransportImpl::OutgoingHandshake(const std::shared_ptr<Link>& l) {
         if (ec) return Fail(l, "no answer to hello");
         int64_t n = l->hello.HeaderDone(FrameKind::kHelloAck);
         if (n < 0) return Fail(l, "bad hello answer");
-        asio::async_read(l->sock, asio::buffer(l->hello.payload),
-                         [this, l](const asio::error_code& ec2, size_t) {
-                           if (shutting_down || l->closed) return;
-                           if (ec2) return Fail(l, "short hello answer");
-                           const LinkHello* h = l->hello.PayloadDone();
-                           PeerIdentity peer;
-                           if (h == nullptr || !AddressIdentity(h->ObjSlot<2>(), &peer) ||
-                               peer.instance == 0)
-                             return Fail(l, "bad hello answer");
-                           if (h->IntSlot<6>() != 1 || !IdentityMatches(l->expect, peer))
-                             return Fail(l, "refused: stale endpoint");
-                           l->up = true;
-                           NetEvent ev;
-                           ev.kind = NetEvent::kLinkUp;
-                           ev.link = l->id;
-                           ev.peer = peer;
-                           inbox->push_back(std::move(ev));
-                           ReadFrames(l);
-                         });
+        asio::async_read(
+            l->sock, asio::buffer(l->hello.payload),
+            [this, l](const asio::error_code& ec2, size_t) {
+              if (shutting_down || l->closed) return;
+              if (ec2) return Fail(l, "short hello answer");
+              const LinkHello* h = l->hello.PayloadDone();
+              PeerIdentity peer;
+              if (h == nullptr || !AddressIdentity(h->ObjSlot<2>(), &peer) || peer.instance == 0)
+                return Fail(l, "bad hello answer");
+              if (h->IntSlot<6>() != 1 || !IdentityMatches(l->expect, peer))
+                return Fail(l, "refused: stale endpoint");
+              l->up = true;
+              NetEvent ev;
+              ev.kind = NetEvent::kLinkUp;
+              ev.link = l->id;
+              ev.peer = peer;
+              inbox->push_back(std::move(ev));
+              ReadFrames(l);
+            });
       });
 }
 
@@ -361,8 +361,7 @@ void TransportImpl::ReadFrames(const std::shared_ptr<Link>& l) {
     }
     l->frames.clear();
     if (!ok) {
-      TraceMessage(kTag, 5, 0, -1, "Dropping link %llu: %s",
-                   static_cast<unsigned long long>(l->id),
+      TraceMessage(kTag, 5, 0, -1, "Dropping link %llu: %s", static_cast<unsigned long long>(l->id),
                    l->decoder.failed() ? l->decoder.error() : "unexpected hello");
       return Fail(l, "garbage from peer");
     }
@@ -635,30 +634,30 @@ void Transport::DataConnect(const std::shared_ptr<DataChanCore>& core) noexcept 
     if (t->shutting_down || c->closed) return;
     if (ec) return t->DataFail(c, "cannot connect");
     SetNoDelay(c->sock);
-    asio::async_write(c->sock, asio::buffer(c->hello_bytes), [t, c](const asio::error_code& ec2,
-                                                                     size_t) {
-      if (t->shutting_down || c->closed) return;
-      if (ec2) return t->DataFail(c, "cannot send hello");
-      asio::async_read(c->sock, asio::buffer(c->hello.header), [t, c](const asio::error_code& ec3,
-                                                                      size_t) {
-        if (t->shutting_down || c->closed) return;
-        if (ec3 || c->hello.HeaderDone(FrameKind::kHelloAck) < 0)
-          return t->DataFail(c, "refused");
-        asio::async_read(c->sock, asio::buffer(c->hello.payload),
-                         [t, c](const asio::error_code& ec4, size_t) {
-                           if (t->shutting_down || c->closed) return;
-                           const LinkHello* h = ec4 ? nullptr : c->hello.PayloadDone();
-                           PeerIdentity peer;
-                           if (h == nullptr || h->IntSlot<6>() != 1 ||
-                               !AddressIdentity(h->ObjSlot<2>(), &peer) ||
-                               !IdentityMatches(c->peer, peer))
-                             return t->DataFail(c, "refused");
-                           c->core->peer = peer;
-                           c->core->state = DataState::kOpen;
-                           t->DataWrite(c);
-                         });
-      });
-    });
+    asio::async_write(
+        c->sock, asio::buffer(c->hello_bytes), [t, c](const asio::error_code& ec2, size_t) {
+          if (t->shutting_down || c->closed) return;
+          if (ec2) return t->DataFail(c, "cannot send hello");
+          asio::async_read(
+              c->sock, asio::buffer(c->hello.header), [t, c](const asio::error_code& ec3, size_t) {
+                if (t->shutting_down || c->closed) return;
+                if (ec3 || c->hello.HeaderDone(FrameKind::kHelloAck) < 0)
+                  return t->DataFail(c, "refused");
+                asio::async_read(c->sock, asio::buffer(c->hello.payload),
+                                 [t, c](const asio::error_code& ec4, size_t) {
+                                   if (t->shutting_down || c->closed) return;
+                                   const LinkHello* h = ec4 ? nullptr : c->hello.PayloadDone();
+                                   PeerIdentity peer;
+                                   if (h == nullptr || h->IntSlot<6>() != 1 ||
+                                       !AddressIdentity(h->ObjSlot<2>(), &peer) ||
+                                       !IdentityMatches(c->peer, peer))
+                                     return t->DataFail(c, "refused");
+                                   c->core->peer = peer;
+                                   c->core->state = DataState::kOpen;
+                                   t->DataWrite(c);
+                                 });
+              });
+        });
   });
 }
 

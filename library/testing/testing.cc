@@ -1,7 +1,5 @@
 #include "testing.h"
 
-#include "kr/message.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "kr/message.h"
 
 namespace kr_testing {
 
