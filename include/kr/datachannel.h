@@ -30,8 +30,12 @@ inline constexpr size_t kDataBlockHeaderSize = 32;
 inline constexpr size_t kDataBlockContinuationByte = 23;  // offset in the header
 // The largest buffer size a channel accepts.
 inline constexpr uint32_t kDataChannelMaxBufferSize = 16u << 20;
-// Buffers a channel holds on each side: unsent ones when sending, received ones when receiving.
+// Buffers a channel holds on each side (unsent ones when sending, received ones when
+// receiving): about kDataChannelQueueBytes worth, at least kDataChannelQueueLength and at most
+// kDataChannelQueueMax buffers.
 inline constexpr int kDataChannelQueueLength = 8;
+inline constexpr int kDataChannelQueueMax = 64;
+inline constexpr uint32_t kDataChannelQueueBytes = 1u << 20;
 
 // A block as the application sees it: a pointer to its header; the data follows the header.
 struct DataBlock;

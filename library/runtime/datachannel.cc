@@ -82,7 +82,7 @@ bool OwnBlock(const DataChanCore* core, DataBlock* block) {
 }  // namespace
 
 unsigned char* DataChanCore::NewBlock() {
-  if (storage.size() >= static_cast<size_t>(kDataChannelQueueLength)) return nullptr;
+  if (storage.size() >= MaxBlocks()) return nullptr;
   auto mem = std::make_unique<unsigned char[]>(sizeof(BlockPrefix) + kDataHeaderSize + buffer_size);
   unsigned char* h = mem.get() + sizeof(BlockPrefix);
   BlockPrefix* p = Prefix(h);
@@ -226,9 +226,9 @@ int DataChannelSendBuffer(Obj* channel, DataBlock* block) noexcept {
   std::shared_ptr<DataChanCore> core = Find(s, channel);
   if (!core || !core->sender || !OwnBlock(core.get(), block) || core->in_hands == 0) return 0;
   if (core->state == DataState::kFailed || core->state == DataState::kClosed) return 0;
-  if (core->send_queue.size() >= static_cast<size_t>(kDataChannelQueueLength)) {
-    BriefWait(s, [&] { return core->send_queue.size() < kDataChannelQueueLength; });
-    if (core->send_queue.size() >= static_cast<size_t>(kDataChannelQueueLength)) return 2;
+  if (core->send_queue.size() >= core->MaxBlocks()) {
+    BriefWait(s, [&] { return core->send_queue.size() < core->MaxBlocks(); });
+    if (core->send_queue.size() >= core->MaxBlocks()) return 2;
   }
   --core->in_hands;
   core->send_queue.push_back(reinterpret_cast<unsigned char*>(block));

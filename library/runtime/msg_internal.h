@@ -2,6 +2,7 @@
 // and the data-channel core. Asio stays inside transport.cc; nothing here names it.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -116,7 +117,11 @@ struct DataChanCore {
   static BlockPrefix* Prefix(unsigned char* header) {
     return reinterpret_cast<BlockPrefix*>(header - sizeof(BlockPrefix));
   }
-  size_t BlockCount() const { return storage.size(); }
+  // How many blocks this end may have: about kDataChannelQueueBytes worth.
+  size_t MaxBlocks() const {
+    size_t n = kDataChannelQueueBytes / (buffer_size == 0 ? 1 : buffer_size);
+    return std::clamp<size_t>(n, kDataChannelQueueLength, kDataChannelQueueMax);
+  }
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -132,6 +132,9 @@ struct DataConn : std::enable_shared_from_this<DataConn> {
   bool closing = false;
   bool closed = false;
   unsigned char* block = nullptr;  // the block being read
+  size_t have = 0;                 // bytes of it read (header, then data)
+  size_t want = 0;                 // bytes it will have: the header, then header and data
+  unsigned char* next = nullptr;   // a free block whose header may be read along
   std::vector<asio::const_buffer> gather;
 };
 
@@ -476,53 +479,65 @@ void TransportImpl::DataWrite(const std::shared_ptr<DataConn>& c) {
   });
 }
 
+// Reads blocks into free blocks. Once a block's header is known, its data and the next block's
+// header are read together (one scatter read), so a stream of blocks costs about one read per
+// block rather than two.
 void TransportImpl::DataRead(const std::shared_ptr<DataConn>& c) {
   DataChanCore* core = c->core.get();
   if (c->reading || c->closed || core == nullptr || core->state != DataState::kOpen) return;
-  c->block = core->TakeFree();
-  if (c->block == nullptr) return;  // every block is queued or in the application's hands
+  if (c->block == nullptr) {
+    c->block = core->TakeFree();
+    if (c->block == nullptr) return;  // every block is queued or in the application's hands
+    c->have = 0;
+    c->want = kDataHeaderSize;
+  }
+  std::array<asio::mutable_buffer, 2> buffers = {
+      asio::buffer(c->block + c->have, c->want - c->have), asio::mutable_buffer()};
+  if (c->want > kDataHeaderSize) {
+    if (c->next == nullptr) c->next = core->TakeFree();
+    if (c->next != nullptr) buffers[1] = asio::buffer(c->next, kDataHeaderSize);
+  }
   c->reading = true;
-  asio::async_read(
-      c->sock, asio::buffer(c->block, kDataHeaderSize),
-      [this, c](const asio::error_code& ec, size_t n) {
-        if (shutting_down || c->closed) return;
-        DataChanCore* core = c->core.get();
+  c->sock.async_read_some(buffers, [this, c](const asio::error_code& ec, size_t n) {
+    if (shutting_down || c->closed) return;
+    c->reading = false;
+    DataChanCore* core = c->core.get();
+    if (ec) {
+      if (ec == asio::error::eof && c->have == 0) {
+        core->state = DataState::kClosed;
+        return DataFail(c, "closed by peer");
+      }
+      return DataFail(c, c->have == 0 ? "read failed" : "block cut short");
+    }
+    size_t first = std::min(n, c->want - c->have);
+    c->have += first;
+    size_t extra = n - first;  // bytes of the next block's header
+    for (;;) {
+      if (c->want == kDataHeaderSize && c->have == kDataHeaderSize) {
         uint32_t used = 0;
-        if (ec) {
-          core->free_blocks.push_back(c->block);
-          c->reading = false;
-          if (ec == asio::error::eof && n == 0) {
-            core->state = DataState::kClosed;
-            return DataFail(c, "closed by peer");
-          }
-          return DataFail(c, "read failed");
-        }
         if (!DataHeaderCheck(c->block, core->buffer_size, core->recv_sequence, &used)) {
-          core->free_blocks.push_back(c->block);
-          c->reading = false;
           TraceMessage(kTag, 7, 0, -1, "Dropping data channel %llx: bad block header",
                        static_cast<unsigned long long>(c->channel));
           return DataFail(c, "bad block header");
         }
-        core->reading_block = true;
-        auto done = [this, c, used](const asio::error_code& ec2, size_t) {
-          if (shutting_down || c->closed) return;
-          DataChanCore* core = c->core.get();
-          c->reading = false;
-          core->reading_block = false;
-          if (ec2) {
-            core->free_blocks.push_back(c->block);
-            return DataFail(c, "block cut short");
-          }
-          DataChanCore::Prefix(c->block)->used = used;
-          ++core->recv_sequence;
-          core->recv_queue.push_back(c->block);
-          c->block = nullptr;
-          DataRead(c);
-        };
-        if (used == 0) return done(asio::error_code(), 0);
-        asio::async_read(c->sock, asio::buffer(c->block + kDataHeaderSize, used), done);
-      });
+        c->want = kDataHeaderSize + used;
+      }
+      core->reading_block = c->have > 0;
+      if (c->have < c->want) break;
+      DataChanCore::Prefix(c->block)->used = static_cast<uint32_t>(c->want - kDataHeaderSize);
+      ++core->recv_sequence;
+      core->recv_queue.push_back(c->block);
+      core->reading_block = false;
+      // The next block starts with whatever of its header came along.
+      c->block = c->next;
+      c->next = nullptr;
+      c->have = extra;
+      c->want = kDataHeaderSize;
+      extra = 0;
+      if (c->block == nullptr) break;
+    }
+    DataRead(c);
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
