@@ -291,9 +291,11 @@ TEST_F(DataChannelTest, ReceiverThatGoesAwayFailsTheSender) {
 }
 
 TEST_F(DataChannelTest, RefusesBadArguments) {
+  kr_testing::TraceCapture trace;
   Ref<Obj> address, channel, other;
   ProcCreateAddress(&address, "beta", "Nobody", 0);
   EXPECT_EQ(DataChannelCreate(&channel, address.get(), 1024), 0);  // not running
+  EXPECT_TRUE(trace.Contains("No process to open a data channel to (beta:Nobody:0)", -1));
   MsgLocalAddress(&address);
   EXPECT_EQ(DataChannelCreate(&channel, address.get(), 0), 0);
   EXPECT_EQ(DataChannelCreate(&channel, address.get(), kDataChannelMaxBufferSize + 1), 0);

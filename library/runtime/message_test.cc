@@ -351,11 +351,14 @@ TEST_F(MessagingTest, TaskOfAnUnservedKindOrProcessFails) {
   EXPECT_EQ(ObjGetSlotInteger(ret.get(), 2), kProcErrNoHandler);
 
   // Nobody publishes "Reports Producer": the call fails at once.
+  kr_testing::TraceCapture trace;
   auto start = std::chrono::steady_clock::now();
   ProcCreateAddress(&address, "beta", "Reports Producer", 20);
   EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
   EXPECT_EQ(MsgSendObject(address.get(), 1, nullptr), 0);
   EXPECT_LT(SecondsSince(start), 0.5);
+  EXPECT_TRUE(trace.Contains("No process 'Reports Producer' is running on machine 'beta'", -1))
+      << trace.Dump();
 }
 
 TEST_F(MessagingTest, RepliesAndInterchange) {
@@ -483,6 +486,7 @@ TEST_F(MessagingTest, PeerThatEndsFailsItsChannelsAndWaits) {
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
   EXPECT_LT(SecondsSince(start), 2.0);
   // And the endpoint it published is gone: a new task fails at once.
+  kr_testing::TraceCapture trace;
   Ref<Obj> address;
   ProcCreateAddress(&address, "beta", "Provider", 21);
   EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
@@ -541,9 +545,11 @@ TEST_F(MessagingTest, StaleEndpointIsRefused) {
   EXPECT_EQ(ObjGetSlotInteger(ret.get(), 2), kProcErrPeerLost);
 
   // A file whose process no longer exists is not followed at all.
+  kr_testing::TraceCapture trace;
   ASSERT_TRUE(kr_testing::WriteFile(run + "gamma@Dead.endpoint", "127.0.0.1 1 5 999999999\n"));
   ProcCreateAddress(&address, "gamma", "Dead", 21);
   EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
+  EXPECT_TRUE(trace.Contains("No process 'Dead' is running on machine 'gamma'"));
 }
 
 TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
@@ -713,6 +719,7 @@ TEST_F(MessagingTest, KilledPeerProcessLosesItsChannel) {
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
   EXPECT_LT(SecondsSince(start), 2.0);
   // Its endpoint file is still there, but names a dead process: not followed.
+  kr_testing::TraceCapture trace;
   Ref<Obj> address;
   ProcCreateAddress(&address, "beta", "Provider", 21);
   EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
