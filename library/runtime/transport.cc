@@ -38,6 +38,8 @@ constexpr double kHandshakeLimitMs = 10000.0;
 constexpr size_t kMaxParked = 64;
 // Frames gathered into one write.
 constexpr size_t kMaxGather = 64;
+// Completion handlers run per turn of the loop.
+constexpr int kMaxHandlersPerTurn = 256;
 
 using asio::ip::tcp;
 
@@ -618,7 +620,10 @@ void Transport::Run(Clock::time_point deadline) noexcept {
       Clock::duration d = std::min<Clock::duration>(deadline - now, std::chrono::hours(1));
       t->io.run_one_for(d);
     }
-    t->io.poll();
+    // A bounded number of handlers per turn: a peer that floods the link cannot keep the loop
+    // reading forever; the wait loop dispatches between turns.
+    for (int i = 0; i < kMaxHandlersPerTurn && t->io.poll_one() != 0; ++i) {
+    }
   } catch (const std::exception& e) {
     TraceMessage(kTag, 9, 0, -1, "Event loop error: %s", e.what());
   } catch (...) {
