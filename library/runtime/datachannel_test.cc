@@ -340,3 +340,41 @@ TEST_F(DataChannelTest, ChannelToItselfWorks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DataChannelTest, ReleasedSenderGivesUpOnAStalledReceiver) {
+  // The receiver accepts and then never reads. The released sender keeps its unsent blocks for
+  // the linger limit (120 s, scaled to 0.12 s here), then drops them and the connection.
+  PeerThread peer(Opts("beta", "Receiver", home_.home()), [&](PeerThread& p) {
+    MsgInit();
+    p.Ready();
+    Ref<Obj> connect, channel;
+    if (!MsgWaitMessageWithTimeout(&connect, nullptr, kMsgDataChannelConnect,
+                                   RealTimeout(10000).get()))
+      return;
+    while (DataChannelAcceptConnection(&channel, connect.get()) == 2) MsgWaitPoll();
+    p.Serve();  // holds the channel, reads nothing
+  });
+  ASSERT_TRUE(peer.WaitReady());
+  capacity_ = 64 * 1024;
+  Ref<Obj> channel = Connect(capacity_);
+  ASSERT_TRUE(channel);
+  DataBlock* block = nullptr;
+  int r;
+  for (int i = 0; i < 20000 && (r = DataChannelGetSendBuffer(channel.get(), &block)) == 1; ++i) {
+    DataBlockSetBytesUsed(block, capacity_);
+    ASSERT_EQ(DataChannelSendBuffer(channel.get(), block), 1);
+  }
+  ASSERT_EQ(r, 2);
+  kr_testing::TraceCapture trace(3);
+  ContextCurrent()->timeout_scale = 0.001;
+  ASSERT_EQ(DataChannelRelease(channel.get()), 1);
+  auto seen = [](void* t) {
+    return static_cast<kr_testing::TraceCapture*>(t)->Contains("receiver stopped reading") ? 1 : 0;
+  };
+  EXPECT_EQ(MsgWaitOnCallbackWithTimeout(seen, &trace, RealTimeout(5000).get()), 1);
+  EXPECT_TRUE(trace.Contains("receiver stopped reading")) << trace.Dump();
+}
+
+}  // namespace

@@ -38,6 +38,8 @@ constexpr double kHandshakeLimitMs = 10000.0;
 constexpr size_t kMaxParked = 64;
 // Frames gathered into one write.
 constexpr size_t kMaxGather = 64;
+// How long a released sending channel may wait for its receiver to take the last blocks.
+constexpr double kLingerLimitMs = 120000.0;
 // Completion handlers run per turn of the loop.
 constexpr int kMaxHandlersPerTurn = 256;
 
@@ -132,6 +134,7 @@ struct DataConn : std::enable_shared_from_this<DataConn> {
   bool reading = false;
   bool writing = false;
   bool closing = false;
+  Clock::time_point linger_until;  // a closing connection gives up its unsent blocks then
   bool closed = false;
   unsigned char* block = nullptr;  // the block being read
   size_t have = 0;                 // bytes of it read (header, then data)
@@ -171,6 +174,16 @@ class TransportImpl {
   void DataWrite(const std::shared_ptr<DataConn>& c);
   void DataShut(const std::shared_ptr<DataConn>& c);
   void ExpireParked();
+  // Drops what has outlived its deadline: handshakes, parked and lingering data connections.
+  void Sweep();
+  // True when something has a deadline for Sweep to watch.
+  bool HasDeadlines() const {
+    if (handshakes > 0 || !parked.empty()) return true;
+    for (DataConn* c : data_live)
+      if (c->closing) return true;
+    return false;
+  }
+  Clock::time_point next_sweep = Clock::now();
 
   bool Resolve(const Endpoint& ep, tcp::endpoint* out);
 };
@@ -233,12 +246,7 @@ void TransportImpl::Accept() {
 }
 
 void TransportImpl::StartIncoming(tcp::socket sock) {
-  // Connections that never finished their handshake are dropped before a new one is counted.
-  Clock::time_point limit = Clock::now() - MsgScaled(kHandshakeLimitMs);
-  std::vector<std::shared_ptr<Link>> stale;
-  for (auto& [id, l] : links)
-    if (!l->outgoing && !l->up && l->opened < limit) stale.push_back(l);
-  for (auto& l : stale) Fail(l, "no hello in time");
+  Sweep();
   if (handshakes >= kMaxHandshakes) {
     TraceMessage(kTag, 4, 0, -1, "Too many connections in their handshake; refusing one");
     return;  // the socket closes as it goes out of scope
@@ -444,6 +452,23 @@ void TransportImpl::ExpireParked() {
   }
 }
 
+void TransportImpl::Sweep() {
+  Clock::time_point now = Clock::now();
+  if (now < next_sweep) return;
+  next_sweep = now + std::chrono::milliseconds(250);
+  Clock::time_point limit = now - MsgScaled(kHandshakeLimitMs);
+  std::vector<std::shared_ptr<Link>> stale;
+  for (auto& [id, l] : links)
+    if (!l->outgoing && !l->up && l->opened < limit) stale.push_back(l);
+  for (auto& l : stale) Fail(l, "no hello in time");
+  ExpireParked();
+  std::vector<std::shared_ptr<DataConn>> lingering;
+  for (DataConn* c : data_live)
+    if (c->closing && !c->closed && c->linger_until < now)
+      lingering.push_back(c->shared_from_this());
+  for (auto& c : lingering) DataFail(c, "receiver stopped reading; unsent blocks dropped");
+}
+
 void TransportImpl::DataShut(const std::shared_ptr<DataConn>& c) {
   asio::error_code ec;
   c->sock.shutdown(tcp::socket::shutdown_send, ec);
@@ -613,11 +638,15 @@ void Transport::CloseLink(uint64_t link) noexcept {
 void Transport::Run(Clock::time_point deadline) noexcept {
   TransportImpl* t = impl_.get();
   try {
+    t->Sweep();
     if (t->io.stopped()) t->io.restart();
     Clock::time_point now = Clock::now();
     if (deadline > now) {
       // Wake at least hourly; an unlimited wait simply goes round again.
       Clock::duration d = std::min<Clock::duration>(deadline - now, std::chrono::hours(1));
+      if (t->HasDeadlines())
+        d = std::min<Clock::duration>(
+            d, std::max<Clock::duration>(t->next_sweep - now, std::chrono::milliseconds(1)));
       t->io.run_one_for(d);
     }
     // A bounded number of handlers per turn: a peer that floods the link cannot keep the loop
@@ -717,8 +746,10 @@ void Transport::DataClose(const std::shared_ptr<DataChanCore>& core, bool abort)
       t->DataFail(c, "released");
     return;
   }
-  // Queued blocks still go out; the connection closes after the last one.
+  // Queued blocks still go out; the connection closes after the last one, or gives up once a
+  // receiver that stopped reading has held them for the linger limit.
   c->closing = true;
+  c->linger_until = Clock::now() + MsgScaled(kLingerLimitMs);
   t->DataWrite(c);
 }
 
