@@ -66,7 +66,7 @@ int MsgLocalAddress(Ref<Obj>* address) noexcept;
 // part of an address, so the sender of two messages of one process compares equal.
 int MsgAddressEqual(const Obj* a, const Obj* b) noexcept;
 
-// Parts of an address; given a message, of its sender. "" / 0 for anything else.
+// The components of an address; given a message, of its sender. "" / 0 for anything else.
 const char* MsgGetMachineName(const Obj* address_or_message) noexcept;
 const char* MsgGetProcessName(const Obj* address_or_message) noexcept;
 int64_t MsgGetProcessId(const Obj* address_or_message) noexcept;

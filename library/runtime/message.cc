@@ -867,7 +867,7 @@ bool SourceLost(MsgState* s, const WaitFrame* w) {
   if (f == nullptr) return false;
   if (AddrChannel(f) != 0) return s->channels.count(static_cast<uint64_t>(AddrChannel(f))) == 0;
   PeerIdentity want;
-  if (!AddressIdentity(f, &want) || (SameName(want, s->self) && IsSelf(s, f))) return false;
+  if (!AddressIdentity(f, &want) || IsSelf(s, f)) return false;
   for (const LostPeer& l : s->lost) {
     if (!SameName(l.peer, want)) continue;
     if (want.instance != 0 ? l.peer.instance == want.instance : l.serial > w->loss_mark)
