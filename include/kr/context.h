@@ -8,6 +8,7 @@
 //   KR_HOME         installation home (default /opt/kr); configuration lives in $KR_HOME/config
 //   KR_MACHINE      this machine's name (default: the host name)
 //   KR_FIXED_TIME   a fixed current time, seconds since 1970 UTC (default: the system clock)
+//   KR_TIMEOUT_SCALE  multiplies protocol time-outs and alarms (default 1; tests shorten them)
 //   KR_TRACE_LEVEL, KR_TRACE_FILE   see trace.h
 //
 // Thread safety: a context belongs to the thread that made it current; it is never shared.
@@ -19,6 +20,10 @@
 #include <string>
 
 class TraceSink;
+
+namespace kr_internal {
+struct MsgState;  // the messaging layer's per-context state (kr/message.h)
+}  // namespace kr_internal
 
 struct ContextOptions {
   std::string machine_name;  // empty: KR_MACHINE, else the host name
@@ -40,6 +45,10 @@ struct KrContext {
   TraceSink* trace_sink = nullptr;          // null: the default sink below
   std::unique_ptr<TraceSink> default_sink;  // standard error, a file, or nothing
   alignas(16) unsigned char plugin_data[kContextPluginDataSize] = {};
+  // Messaging: the listener, links and event loop, made on first use and ended with the
+  // context (its endpoint is unpublished, its links closed).
+  kr_internal::MsgState* msg_state = nullptr;
+  void (*msg_state_destroy)(kr_internal::MsgState*) noexcept = nullptr;
 
   KrContext();
   ~KrContext();
@@ -70,8 +79,10 @@ struct MachInfo {
   std::string version;  // the version text of the software installed on it
 };
 
-// Finds a machine by name (case-blind). The local machine is always known; other machines come
-// from the messaging layer's machines file. 1 and *info on success, 0 when unknown.
+// Finds a machine by name (case-blind). The local machine is always known; other machines are
+// known from the machines file (<home>/config/machines) or from a process of theirs that
+// published its endpoint in the home's run directory (doc/messaging.md); their version text is
+// empty. 1 and *info on success, 0 when unknown.
 int MachInfoFind(MachInfo* info, const char* machine_name) noexcept;
 
 // The version text of a machine found with MachInfoFind.

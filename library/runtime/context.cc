@@ -11,6 +11,7 @@
 
 namespace kr_internal {
 std::unique_ptr<TraceSink> MakeDefaultTraceSink();
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;  // message.cc
 }  // namespace kr_internal
 
 namespace {
@@ -41,6 +42,12 @@ void FillFromEnvironment(KrContext* c, const ContextOptions& o) {
       if (end != t && *end == '\0') c->fixed_time = v;
     }
   }
+  const char* scale = std::getenv("KR_TIMEOUT_SCALE");
+  if (scale != nullptr && *scale != '\0') {
+    char* end = nullptr;
+    double v = std::strtod(scale, &end);
+    if (end != scale && *end == '\0' && v > 0) c->timeout_scale = v;
+  }
   const char* lvl = std::getenv("KR_TRACE_LEVEL");
   if (lvl != nullptr && *lvl != '\0') c->trace_level = std::atoi(lvl);
   c->default_sink = kr_internal::MakeDefaultTraceSink();
@@ -54,6 +61,8 @@ thread_local std::unique_ptr<KrContext> t_default;
 KrContext::KrContext() = default;
 
 KrContext::~KrContext() {
+  if (msg_state != nullptr && msg_state_destroy != nullptr) msg_state_destroy(msg_state);
+  msg_state = nullptr;
   if (t_current == this) t_current = nullptr;
 }
 
@@ -85,6 +94,11 @@ int MachInfoFind(MachInfo* info, const char* machine_name) noexcept {
   if (strcasecmp(machine_name, c->machine_name.c_str()) == 0) {
     info->name = c->machine_name;
     info->version = kKrVersionString;
+    return 1;
+  }
+  if (kr_internal::MsgMachineKnown(c->home, machine_name)) {
+    info->name = machine_name;
+    info->version.clear();  // what another machine runs is not known here
     return 1;
   }
   return 0;

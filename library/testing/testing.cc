@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "kr/message.h"
+
 namespace kr_testing {
 namespace {
 
@@ -109,7 +111,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
 TestHome::TestHome() : TestHome(Options{}) {}
 
 TestHome::TestHome(const Options& options) {
-  home_ = MakeTempDir();
+  owns_home_ = options.home.empty();
+  home_ = owns_home_ ? MakeTempDir() : options.home;
   MakeDirs(config_dir());
   if (options.with_reports_dir) {
     WriteFile(config_dir() + "/configure.cfg", "[Directories]\nReports = \"" + reports_dir() +
@@ -124,15 +127,61 @@ TestHome::TestHome(const Options& options) {
   o.fixed_time = options.fixed_time;
   o.process_name = options.process_name;
   context_ = ContextCreate(o);
+  context_->timeout_scale = options.timeout_scale;
   const char* show = std::getenv("KR_TEST_TRACE");
   if (show == nullptr || *show != '1') context_->default_sink = std::make_unique<NullSink>();
   prev_ = ContextSetCurrent(context_.get());
 }
 
 TestHome::~TestHome() {
-  ContextSetCurrent(prev_);
+  // The context ends while it is current, so that what it closes traces into its own sink.
   context_.reset();
-  RemoveTree(home_);
+  ContextSetCurrent(prev_);
+  if (owns_home_) RemoveTree(home_);
+}
+
+PeerThread::PeerThread(TestHome::Options options, std::function<void(PeerThread&)> body)
+    : ready_future_(ready_.get_future().share()) {
+  thread_ = std::thread([this, options = std::move(options), body = std::move(body)]() mutable {
+    {
+      TestHome home(options);
+      body(*this);
+    }
+    Ready();  // a body that ended early releases WaitReady
+  });
+}
+
+PeerThread::~PeerThread() { Join(); }
+
+void PeerThread::Ready() {
+  try {
+    ready_.set_value();
+  } catch (const std::future_error&) {
+  }
+}
+
+static int PeerStopping(void* cookie) {
+  return static_cast<PeerThread*>(cookie)->stopping() ? 1 : 0;
+}
+
+void PeerThread::Serve() {
+  // Wake every 20 ms of real time to look at the flag, whatever the time-out scale.
+  double scale = ContextCurrent()->timeout_scale;
+  int ms = static_cast<int>(20 / (scale > 0 ? scale : 1.0));
+  while (!stopping()) {
+    Ref<Obj> timeout;
+    TimeCreateAndSetTimeout(&timeout, 0, ms < 1 ? 1 : ms);
+    MsgWaitOnCallbackWithTimeout(&PeerStopping, this, timeout.get());
+  }
+}
+
+bool PeerThread::WaitReady() {
+  return ready_future_.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+void PeerThread::Join() {
+  Stop();
+  if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace kr_testing

@@ -2,10 +2,14 @@
 // small file helpers. Used by the tests of both libraries.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kr/context.h"
@@ -51,6 +55,11 @@ class TestHome {
     std::optional<int64_t> fixed_time;
     bool with_reports_dir = true;  // false: no configure.cfg at all
     std::string process_name = "Test Process";
+    // An existing home to share (with another TestHome, so that their contexts find each
+    // other); it is left in place at the end. Empty: a new temporary home.
+    std::string home;
+    // Multiplies the context's protocol time-outs (kr/message.h), to keep the suite fast.
+    double timeout_scale = 1.0;
   };
   TestHome();
   explicit TestHome(const Options& options);
@@ -68,6 +77,7 @@ class TestHome {
 
  private:
   std::string home_;
+  bool owns_home_ = true;
   std::unique_ptr<KrContext> context_;
   KrContext* prev_;
 };
@@ -82,6 +92,37 @@ class ScopedTimeZone {
 
  private:
   std::optional<std::string> saved_;
+};
+
+// Another process of the domain played by a thread: `body` runs on a thread of its own with a
+// context of its own over a home (usually the test's, so that the two find each other). The
+// body calls Ready() once it can be reached and typically ends with Serve(), which dispatches
+// messages until Stop(). The destructor stops and joins the thread; the context ends with it.
+class PeerThread {
+ public:
+  PeerThread(TestHome::Options options, std::function<void(PeerThread&)> body);
+  ~PeerThread();
+  PeerThread(const PeerThread&) = delete;
+  PeerThread& operator=(const PeerThread&) = delete;
+
+  // Called by the body: it can now be reached.
+  void Ready();
+  // Called by the body: dispatches messages until Stop().
+  void Serve();
+  bool stopping() const { return stop_.load(); }
+
+  // Called by the test: waits until the body called Ready() (false after 10 seconds, or when
+  // the body ended without calling it).
+  bool WaitReady();
+  void Stop() { stop_ = true; }
+  // Stops and waits for the body to end.
+  void Join();
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::promise<void> ready_;
+  std::shared_future<void> ready_future_;
+  std::thread thread_;
 };
 
 // Writes (replacing) a file, creating its parent directories. Returns false on failure.

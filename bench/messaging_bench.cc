@@ -1,0 +1,361 @@
+// Messaging benchmarks on loopback, each against a reference measured in the same run:
+//
+//   message round trip (a small object and its reply)  vs  a minimal Asio TCP ping-pong of the
+//                                                          same bytes
+//   data channel throughput, 10 KiB and 64 KiB buffers  vs  a plain TCP socket sending the same
+//                                                          bytes in the same pieces
+//
+// Each side runs on its own thread with its own context, as two processes would. After the
+// benchmarks the program prints each measurement as a ratio to its reference.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kr/context.h"
+#include "kr/datachannel.h"
+#include "kr/list.h"
+#include "kr/message.h"
+#include "kr/serialize.h"
+
+namespace {
+
+constexpr uint32_t kPing = 500, kPong = 501, kChunkDone = 502;
+constexpr size_t kChunkBytes = 16u << 20;  // bytes per timed iteration of the throughput runs
+
+std::string g_home;
+
+std::unique_ptr<KrContext> MakeContext(const char* machine, const char* process) {
+  ContextOptions o;
+  o.home = g_home;
+  o.machine_name = machine;
+  o.process_name = process;
+  return ContextCreate(o);
+}
+
+// The small object of the round trip: a list of a few scalars, like a short record.
+Ref<Obj> SmallObject() {
+  Ref<List> l = ListNewFromPool();
+  ListPushLastItemInternal(l.get(), ObjNewInteger(42));
+  ListPushLastItemInternal(l.get(), ObjNewString("jobs"));
+  ListPushLastItemInternal(l.get(), ObjNewBoolean(true));
+  return l;
+}
+
+// The bytes one such message puts on the wire: a 32-byte frame header and the object.
+size_t SmallMessageBytes() {
+  std::string s;
+  ObjSerializeToMemory(&s, SmallObject().get());
+  return 32 + s.size();
+}
+
+// ---------------------------------------------------------------------------------------------
+// A peer context on a thread.
+
+class Peer {
+ public:
+  template <class F>
+  Peer(const char* machine, const char* process, F body) {
+    thread_ = std::thread([this, machine, process, body] {
+      auto ctx = MakeContext(machine, process);
+      ContextSetCurrent(ctx.get());
+      MsgInit();
+      body(this);
+      ContextSetCurrent(nullptr);
+    });
+    while (!ready_) std::this_thread::yield();
+  }
+  ~Peer() {
+    stop_ = true;
+    thread_.join();
+  }
+  void Ready() { ready_ = true; }
+  bool stopping() const { return stop_; }
+  // Dispatches until stopped.
+  void Serve() {
+    while (!stop_) {
+      Ref<Obj> t;
+      TimeCreateAndSetTimeout(&t, 0, 20);
+      MsgWaitOnCallbackWithTimeout([](void* p) { return static_cast<Peer*>(p)->stop_ ? 1 : 0; },
+                                   this, t.get());
+    }
+  }
+
+ private:
+  std::atomic<bool> ready_{false}, stop_{false};
+  std::thread thread_;
+};
+
+int Pong(Obj* message, void*) {
+  Ref<Obj> obj;
+  MsgGetObjectInternal(&obj, message, kObjListType);
+  MsgSendReply(message, kPong, obj.get());
+  return 0;
+}
+
+void BM_MessageRoundTrip(benchmark::State& state) {
+  Peer server("beta", "Pong", [](Peer* p) {
+    MsgWaitAddHandler(kPing, &Pong, nullptr);
+    p->Ready();
+    p->Serve();
+  });
+  auto ctx = MakeContext("alpha", "Ping");
+  ContextSetCurrent(ctx.get());
+  Ref<Obj> address, object = SmallObject(), reply;
+  ProcCreateAddress(&address, "beta", "Pong", 0);
+  // One exchange outside the timing opens the link.
+  MsgWaitInterchangeInternal(&reply, address.get(), kPing, object.get(), kPong, nullptr);
+  for (auto _ : state) {
+    if (!MsgWaitInterchangeInternal(&reply, address.get(), kPing, object.get(), kPong, nullptr))
+      state.SkipWithError("no reply");
+  }
+  state.counters["bytes_each_way"] = static_cast<double>(SmallMessageBytes());
+  ContextSetCurrent(nullptr);
+}
+
+// The reference: an Asio echo of the same number of bytes, both sides driven by io_contexts.
+void BM_AsioPingPong(benchmark::State& state) {
+  using asio::ip::tcp;
+  const size_t n = SmallMessageBytes();
+  asio::io_context server_io(1);
+  tcp::acceptor acceptor(server_io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  uint16_t port = acceptor.local_endpoint().port();
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    tcp::socket s(server_io);
+    acceptor.accept(s);
+    s.set_option(tcp::no_delay(true));
+    std::vector<char> buf(n);
+    std::function<void()> echo = [&] {
+      asio::async_read(s, asio::buffer(buf), [&](const asio::error_code& ec, size_t) {
+        if (ec) return;
+        asio::async_write(s, asio::buffer(buf), [&](const asio::error_code& ec2, size_t) {
+          if (!ec2) echo();
+        });
+      });
+    };
+    echo();
+    server_io.run();
+  });
+  asio::io_context io(1);
+  tcp::socket c(io);
+  c.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+  c.set_option(tcp::no_delay(true));
+  std::vector<char> out(n, 'x'), in(n);
+  auto exchange = [&] {
+    bool done = false;
+    asio::async_write(c, asio::buffer(out), [&](const asio::error_code&, size_t) {});
+    asio::async_read(c, asio::buffer(in), [&](const asio::error_code&, size_t) { done = true; });
+    while (!done) io.run_one();
+    io.restart();
+  };
+  exchange();
+  for (auto _ : state) exchange();
+  state.counters["bytes_each_way"] = static_cast<double>(n);
+  c.close();
+  server.join();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Throughput.
+
+// Receives on a data channel, confirming every kChunkBytes with kChunkDone; ends on a 0-byte
+// buffer.
+void DataReceiver(Peer* p) {
+  p->Ready();
+  Ref<Obj> connect, channel;
+  if (!MsgWaitMessageWithTimeout(&connect, nullptr, kMsgDataChannelConnect, nullptr)) return;
+  while (DataChannelAcceptConnection(&channel, connect.get()) == 2) MsgWaitPoll();
+  Ref<Obj> sender;
+  MsgGetSender(&sender, connect.get());
+  size_t got = 0;
+  for (;;) {
+    DataBlock* b = nullptr;
+    int r = DataChannelGetReceiveBuffer(channel.get(), &b);
+    if (r == 2 || r == 3) {
+      MsgWaitPoll();
+      continue;
+    }
+    if (r != 1) break;
+    uint32_t used = DataBlockGetBytesUsed(b);
+    DataChannelReleaseBuffer(channel.get(), b);
+    if (used == 0) break;
+    got += used;
+    if (got >= kChunkBytes) {
+      got -= kChunkBytes;
+      MsgSendObject(sender.get(), kChunkDone, nullptr);
+    }
+  }
+  DataChannelRelease(channel.get());
+  p->Serve();
+}
+
+void BM_DataChannel(benchmark::State& state) {
+  const uint32_t size = static_cast<uint32_t>(state.range(0));
+  Peer receiver("beta", "Sink", &DataReceiver);
+  auto ctx = MakeContext("alpha", "Source");
+  ContextSetCurrent(ctx.get());
+  Ref<Obj> address, channel;
+  ProcCreateAddress(&address, "beta", "Sink", 0);
+  DataChannelCreate(&channel, address.get(), size);
+  while (DataChannelConnect(channel.get()) == 2) MsgWaitPoll();
+  std::vector<unsigned char> source(size, 0x5a);
+  auto send = [&](uint32_t n) {
+    DataBlock* b = nullptr;
+    int r;
+    while ((r = DataChannelGetSendBuffer(channel.get(), &b)) == 2) MsgWaitPoll();
+    if (r != 1) return false;
+    std::memcpy(DataBlockGetData(b), source.data(), n);
+    DataBlockSetBytesUsed(b, n);
+    return DataChannelSendBuffer(channel.get(), b) == 1;
+  };
+  for (auto _ : state) {
+    for (size_t sent = 0; sent < kChunkBytes; sent += size)
+      if (!send(static_cast<uint32_t>(std::min<size_t>(size, kChunkBytes - sent))))
+        state.SkipWithError("send failed");
+    Ref<Obj> m;
+    if (!MsgWaitMessageWithTimeout(&m, nullptr, kChunkDone, nullptr))
+      state.SkipWithError("no confirmation");
+  }
+  send(0);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kChunkBytes));
+  DataChannelRelease(channel.get());
+  ContextSetCurrent(nullptr);
+}
+
+// The reference: the same bytes in the same pieces over a plain TCP socket, the receiver
+// reading into a buffer of that size and confirming each chunk with one byte.
+void BM_PlainTcp(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  listen(listener, 1);
+  std::thread receiver([&] {
+    int s = accept(listener, nullptr, nullptr);
+    std::vector<char> buf(size);
+    size_t got = 0;
+    for (;;) {
+      ssize_t n = read(s, buf.data(), buf.size());
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+      if (got >= kChunkBytes) {
+        got -= kChunkBytes;
+        char c = 1;
+        if (write(s, &c, 1) != 1) break;
+      }
+    }
+    close(s);
+  });
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  std::vector<unsigned char> source(size, 0x5a);
+  for (auto _ : state) {
+    for (size_t sent = 0; sent < kChunkBytes; sent += size) {
+      size_t n = std::min(size, kChunkBytes - sent);
+      for (size_t off = 0; off < n;) {
+        ssize_t w = send(s, source.data() + off, n - off, MSG_NOSIGNAL);
+        if (w <= 0) break;
+        off += static_cast<size_t>(w);
+      }
+    }
+    char c;
+    if (read(s, &c, 1) != 1) state.SkipWithError("no confirmation");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kChunkBytes));
+  close(s);
+  receiver.join();
+  close(listener);
+}
+
+BENCHMARK(BM_AsioPingPong)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_MessageRoundTrip)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_PlainTcp)->Arg(10 * 1024)->Arg(64 * 1024)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_DataChannel)->Arg(10 * 1024)->Arg(64 * 1024)->UseRealTime()->MinTime(0.5);
+
+// Keeps the best real time per iteration of each benchmark over its repetitions, to print the
+// ratios at the end. On a shared machine the best run is the one least disturbed by others.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& r : runs) {
+      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
+      std::string key = r.run_name.function_name + "/" + r.run_name.args;
+      double t = r.GetAdjustedRealTime();
+      auto it = best_.find(key);
+      if (it == best_.end() || t < it->second) best_[key] = t;
+    }
+  }
+  void Ratios() const {
+    auto ratio = [&](const char* what, const std::string& mine, const std::string& ref,
+                     bool time_ratio, const char* target) {
+      auto a = best_.find(mine), b = best_.find(ref);
+      if (a == best_.end() || b == best_.end()) return;
+      // Round trips compare times (lower is better); throughputs compare speeds.
+      double r = time_ratio ? a->second / b->second : b->second / a->second;
+      std::printf("%-44s %6.2fx  (target %s)\n", what, r, target);
+    };
+    std::printf("\nRatios against the references of this run (best run of each):\n");
+    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/", "BM_AsioPingPong/",
+          true, "<= 2");
+    ratio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240",
+          "BM_PlainTcp/10240", false, ">= 0.5");
+    ratio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536",
+          "BM_PlainTcp/65536", false, ">= 0.8");
+  }
+
+ private:
+  std::map<std::string, double> best_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char tmpl[] = "/tmp/kr-bench-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 1;
+  g_home = tmpl;
+  // Unless told otherwise: five repetitions, interleaved at random with the references, so that
+  // a burst of load elsewhere does not fall on one side only.
+  std::vector<char*> args(argv, argv + argc);
+  char reps[] = "--benchmark_repetitions=5";
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  bool given = false;
+  for (int i = 1; i < argc; ++i) given |= std::strstr(argv[i], "repetitions") != nullptr;
+  if (!given) {
+    args.push_back(reps);
+    args.push_back(interleave);
+  }
+  int n = static_cast<int>(args.size());
+  benchmark::Initialize(&n, args.data());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.Ratios();
+  benchmark::Shutdown();
+  std::error_code ec;
+  std::filesystem::remove_all(g_home, ec);
+  return 0;
+}

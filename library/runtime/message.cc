@@ -1,0 +1,1506 @@
+// Messages, waits, handlers, tasks, message channels and alarms, over the transport.
+//
+// Everything here runs on the context's thread, outside any Asio call: the transport's
+// completion handlers only queue events (NetEvent), which MsgIngest turns into pending messages;
+// the wait loop then dispatches them (doc/messaging.md has the order).
+
+#include "kr/message.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <unordered_map>
+
+#include "kr/trace.h"
+#include "msg_internal.h"
+#include "object_internal.h"
+
+namespace kr_internal {
+namespace {
+
+constexpr const char* kTag = "KRMSG";
+// Unclaimed messages kept for later waits; beyond this the oldest is dropped.
+constexpr size_t kMaxPending = 65536;
+// Lost peers remembered, so that waits on them fail.
+constexpr size_t kMaxLost = 1024;
+
+struct PendingItem {
+  Ref<Obj> message;      // a MsgMessage
+  uint64_t offered = 0;  // every handler up to this sequence number has declined it
+  bool task = false;     // a task hand-over: the message's object is the MsgTask
+};
+
+struct HandlerEntry {
+  uint32_t type;
+  MsgHandler fn;
+  void* cookie;
+};
+
+struct WaitFrame {
+  const uint32_t* types = nullptr;
+  int ntypes = 0;
+  MsgWaitCallback done = nullptr;
+  void* cookie = nullptr;
+  const Obj* source = nullptr;
+  bool exclusive = false;
+  uint64_t loss_mark = 0;
+  Ref<Obj> result;
+};
+
+struct LinkInfo {
+  PeerIdentity peer;  // the expected identity until the link is up
+  bool up = false;
+  std::string key;
+  Ref<Obj> address;  // the peer's process address, once up
+};
+
+struct GivenTask {
+  uint64_t link = 0;
+  bool accepted = false;
+  Ref<Obj> destination;
+  Ref<Obj> task_address;
+};
+
+struct ChannelEntry {
+  uint64_t link = 0;
+  PeerIdentity peer;
+};
+
+struct LostPeer {
+  PeerIdentity peer;
+  uint64_t serial;
+};
+
+struct Alarm {
+  TimrCallback fn;
+  void* cookie;
+  Clock::time_point when;
+  uint64_t serial;
+};
+
+}  // namespace
+
+struct MsgState {
+  KrContext* ctx = nullptr;
+  PeerIdentity self;
+  Ref<Obj> self_address;
+  std::deque<NetEvent> inbox;
+  std::unique_ptr<Transport> transport;
+  std::string endpoint_file;
+  uint16_t port = 0;
+  bool reachable = false;  // listening and published
+
+  std::map<uint64_t, PendingItem> pending;
+  uint64_t next_seq = 1;
+  std::map<uint64_t, HandlerEntry> handlers;
+  uint64_t next_handler = 1;
+  std::vector<WaitFrame*> waits;
+  int last_error = kMsgWaitOk;
+
+  std::map<uint64_t, LinkInfo> links;
+  std::map<std::string, uint64_t> primary;  // peer key -> link used to send to it
+  std::deque<LostPeer> lost;
+  uint64_t loss_serial = 0;
+
+  std::map<int32_t, std::pair<ProcTaskHandler, void*>> task_handlers;
+  std::map<int32_t, GivenTask> given;
+  int32_t next_task_id = 1;
+  std::map<int32_t, Ref<Obj>> serving;  // task number -> MsgTask
+  int32_t next_serving = 1;
+
+  std::map<uint64_t, ChannelEntry> channels;
+  std::vector<uint64_t> dropped_channels;  // closed by dropping their handle; closed next pass
+
+  std::vector<Alarm> alarms;
+  uint64_t alarm_serial = 1;
+
+  std::vector<std::shared_ptr<DataChanCore>> data_channels;
+  std::map<uint64_t, Clock::time_point> accept_attempts;
+  std::mt19937_64 rng;
+};
+
+namespace {
+
+std::string Lower(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return r;
+}
+
+std::string PeerKey(const std::string& machine, const std::string& process) {
+  return Lower(machine) + '\n' + process;
+}
+
+bool SameName(const PeerIdentity& a, const PeerIdentity& b) {
+  return strcasecmp(a.machine.c_str(), b.machine.c_str()) == 0 && a.process == b.process;
+}
+
+const MsgAddress* AsAddress(const Obj* o) { return ObjCast<MsgAddress>(o); }
+const MsgMessage* AsMessage(const Obj* o) { return ObjCast<MsgMessage>(o); }
+
+int64_t AddrChannel(const MsgAddress* a) { return ObjGetSlotInt64(a, 7); }
+int32_t AddrTask(const MsgAddress* a) { return a->IntSlot<6>(); }
+int32_t AddrKind(const MsgAddress* a) { return a->IntSlot<5>(); }
+
+// The sender's address of a message, or the address itself.
+const MsgAddress* AddressOf(const Obj* address_or_message) {
+  if (const MsgAddress* a = AsAddress(address_or_message)) return a;
+  if (const MsgMessage* m = AsMessage(address_or_message)) return AsAddress(m->ObjSlot<3>());
+  return nullptr;
+}
+
+bool IsSelf(MsgState* s, const MsgAddress* a) {
+  PeerIdentity p;
+  AddressIdentity(a, &p);
+  return AddrChannel(a) == 0 && SameName(p, s->self) &&
+         (p.instance == 0 || p.instance == s->self.instance);
+}
+
+Ref<Obj> NewMessage(uint32_t type, Obj* object, Ref<Obj> sender, Ref<Obj> source,
+                    Ref<Obj> destination) {
+  Ref<MsgMessage> m = MsgMessage::New();
+  m->SetIntSlot<1>(static_cast<int32_t>(type));
+  m->SetObjSlot<2>(Ref<Obj>::Share(object));
+  m->SetObjSlot<3>(std::move(sender));
+  m->SetObjSlot<4>(std::move(source));
+  m->SetObjSlot<5>(std::move(destination));
+  return m;
+}
+
+void PushPending(MsgState* s, Ref<Obj> message, bool task) {
+  if (s->pending.size() >= kMaxPending) {
+    auto oldest = s->pending.begin();
+    TraceMessage(kTag, 1, 0, -1, "Dropping unclaimed message of type %u: %zu messages queued",
+                 MsgGetType(oldest->second.message.get()), s->pending.size());
+    s->pending.erase(oldest);
+  }
+  PendingItem item;
+  item.message = std::move(message);
+  item.task = task;
+  s->pending.emplace(s->next_seq++, std::move(item));
+}
+
+void PushLocal(MsgState* s, uint32_t type, Obj* object, const Obj* destination) {
+  PushPending(s,
+              NewMessage(type, object, s->self_address, nullptr,
+                         Ref<Obj>::Share(const_cast<Obj*>(destination))),
+              false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finding processes: <home>/run/<machine>@<process>.endpoint, then <home>/config/machines.
+
+std::string Encode(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string r;
+  for (unsigned char c : s) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+        c == '_' || c == '-') {
+      r += static_cast<char>(c);
+    } else {
+      r += '%';
+      r += hex[c >> 4];
+      r += hex[c & 15];
+    }
+  }
+  return r;
+}
+
+std::string RunDir(const std::string& home) { return home + "/run"; }
+
+std::string EndpointFile(MsgState* s, const std::string& machine, const std::string& process) {
+  return RunDir(s->ctx->home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) + ".endpoint";
+}
+
+// Reads at most `limit` bytes of a file.
+bool ReadSmallFile(const std::string& path, std::string* text, size_t limit = 4096) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  text->assign(limit, '\0');
+  f.read(text->data(), static_cast<std::streamsize>(limit));
+  text->resize(static_cast<size_t>(f.gcount()));
+  return true;
+}
+
+// "host port instance pid"
+bool ParseEndpointFile(const std::string& text, Endpoint* ep, int64_t* pid) {
+  std::istringstream in(text);
+  std::string host;
+  unsigned long port = 0;
+  unsigned long long instance = 0;
+  long long p = 0;
+  if (!(in >> host >> port >> instance >> p)) return false;
+  if (port == 0 || port > 65535 || instance == 0) return false;
+  ep->host = host;
+  ep->port = static_cast<uint16_t>(port);
+  ep->instance = instance;
+  *pid = p;
+  return true;
+}
+
+bool IsLoopback(const std::string& host) {
+  return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
+}
+
+// A machines-file line: "machine host [port process name...]"; '#' starts a comment.
+struct MachineLine {
+  std::string machine, host, process;
+  uint16_t port = 0;
+};
+
+std::vector<MachineLine> ReadMachinesFile(const std::string& home) {
+  std::vector<MachineLine> out;
+  std::string text;
+  if (!ReadSmallFile(home + "/config/machines", &text, 1u << 20)) return out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    std::istringstream l(line);
+    MachineLine m;
+    unsigned long port = 0;
+    if (!(l >> m.machine >> m.host)) continue;
+    if (l >> port) {
+      if (port == 0 || port > 65535) continue;
+      m.port = static_cast<uint16_t>(port);
+      std::getline(l, m.process);
+      size_t b = m.process.find_first_not_of(" \t");
+      size_t e = m.process.find_last_not_of(" \t\r");
+      m.process = b == std::string::npos ? "" : m.process.substr(b, e - b + 1);
+      if (m.process.empty()) continue;
+    }
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+}  // namespace
+
+bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
+                PeerIdentity* expect) noexcept {
+  PeerIdentity want;
+  if (!AddressIdentity(address, &want)) return false;
+  *expect = want;
+  std::string text;
+  if (ReadSmallFile(EndpointFile(s, want.machine, want.process), &text)) {
+    Endpoint ep;
+    int64_t pid = 0;
+    bool live = ParseEndpointFile(text, &ep, &pid);
+    // A file left by a process that died: its pid no longer exists on this host.
+    if (live && IsLoopback(ep.host) && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
+        errno == ESRCH)
+      live = false;
+    if (live) {
+      if (want.instance != 0 && want.instance != ep.instance) {
+        TraceMessage(kTag, 2, 0, 3, "Address of '%s' on '%s' names an instance that is gone",
+                     want.process.c_str(), want.machine.c_str());
+        return false;
+      }
+      *endpoint = ep;
+      expect->instance = ep.instance;
+      expect->pid = pid;
+      return true;
+    }
+  }
+  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
+    if (m.port == 0 || strcasecmp(m.machine.c_str(), want.machine.c_str()) != 0 ||
+        m.process != want.process)
+      continue;
+    endpoint->host = m.host;
+    endpoint->port = m.port;
+    endpoint->instance = want.instance;
+    return true;
+  }
+  return false;
+}
+
+// A machine is known when the machines file names it or a process of it has published its
+// endpoint under the home's run directory.
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
+  for (const MachineLine& m : ReadMachinesFile(home))
+    if (strcasecmp(m.machine.c_str(), machine) == 0) return true;
+  std::string prefix = Encode(Lower(machine)) + "@";
+  DIR* dir = opendir(RunDir(home).c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.rfind(prefix, 0) == 0 && name.size() > 9 &&
+        name.compare(name.size() - 9, 9, ".endpoint") == 0) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+namespace {
+
+bool Publish(MsgState* s) {
+  std::string dir = RunDir(s->ctx->home);
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  s->endpoint_file = EndpointFile(s, s->self.machine, s->self.process);
+  std::string tmp = s->endpoint_file + ".tmp" + std::to_string(s->self.instance);
+  char text[128];
+  int n = std::snprintf(text, sizeof text, "127.0.0.1 %u %llu %lld\n", unsigned{s->port},
+                        static_cast<unsigned long long>(s->self.instance),
+                        static_cast<long long>(s->self.pid));
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, text, static_cast<size_t>(n)) == n;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(tmp.c_str(), s->endpoint_file.c_str()) != 0) {
+    unlink(tmp.c_str());
+    s->endpoint_file.clear();
+    return false;
+  }
+  return true;
+}
+
+// Removes the endpoint file, unless another instance has published the same name since.
+void Unpublish(MsgState* s) {
+  if (s->endpoint_file.empty()) return;
+  std::string text;
+  Endpoint ep;
+  int64_t pid;
+  if (ReadSmallFile(s->endpoint_file, &text) && ParseEndpointFile(text, &ep, &pid) &&
+      ep.instance == s->self.instance)
+    unlink(s->endpoint_file.c_str());
+  s->endpoint_file.clear();
+}
+
+// Where a process listens: a machines-file entry for this very process gives a fixed port
+// reachable from other hosts; otherwise any free port on the loopback interface.
+void ListenAddress(MsgState* s, std::string* host, uint16_t* port) {
+  *host = "127.0.0.1";
+  *port = 0;
+  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
+    if (m.port != 0 && strcasecmp(m.machine.c_str(), s->self.machine.c_str()) == 0 &&
+        m.process == s->self.process) {
+      *host = "0.0.0.0";
+      *port = m.port;
+      return;
+    }
+  }
+}
+
+MsgState* CreateState(KrContext* ctx) {
+  auto s = std::make_unique<MsgState>();
+  s->ctx = ctx;
+  std::random_device rd;
+  s->rng.seed((uint64_t{rd()} << 32) ^ rd() ^ static_cast<uint64_t>(getpid()) ^
+              static_cast<uint64_t>(Clock::now().time_since_epoch().count()));
+  s->self.machine = ctx->machine_name;
+  s->self.process =
+      !ctx->process_name.empty() ? ctx->process_name : std::string(program_invocation_short_name);
+  do {
+    s->self.instance = s->rng() >> 1;
+  } while (s->self.instance == 0);
+  s->self.pid = getpid();
+  s->self_address = MakeAddress(s->self, 0, 0, 0);
+  s->transport = std::make_unique<Transport>(&s->self, &s->inbox);
+  std::string host;
+  uint16_t want = 0;
+  ListenAddress(s.get(), &host, &want);
+  if (!s->transport->Listen(host, want, &s->port)) {
+    TraceMessage(kTag, 3, 0, -1, "Cannot listen on %s port %u: other processes cannot reach '%s'",
+                 host.c_str(), unsigned{want}, s->self.process.c_str());
+  } else if (!Publish(s.get())) {
+    TraceMessage(kTag, 4, 0, -1, "Cannot publish the endpoint of '%s' under '%s'",
+                 s->self.process.c_str(), RunDir(s->ctx->home).c_str());
+  } else {
+    s->reachable = true;
+    TraceMessage(kTag, 5, 0, 2, "Process '%s' on machine '%s' listening on port %u",
+                 s->self.process.c_str(), s->self.machine.c_str(), unsigned{s->port});
+  }
+  return s.release();
+}
+
+}  // namespace
+
+void MsgStateDestroy(MsgState* s) noexcept {
+  if (s == nullptr) return;
+  HandleForgetAll(s);
+  Unpublish(s);
+  DataChannelsShutdown(s);
+  s->transport.reset();
+  delete s;
+}
+
+MsgState* MsgStateGet() noexcept {
+  KrContext* ctx = ContextCurrent();
+  if (ctx->msg_state == nullptr) {
+    ctx->msg_state = CreateState(ctx);
+    ctx->msg_state_destroy = &MsgStateDestroy;
+  }
+  return ctx->msg_state;
+}
+
+Transport* MsgTransport(MsgState* s) noexcept { return s->transport.get(); }
+const PeerIdentity& MsgSelf(MsgState* s) noexcept { return s->self; }
+std::vector<std::shared_ptr<DataChanCore>>& MsgDataChannels(MsgState* s) noexcept {
+  return s->data_channels;
+}
+std::map<uint64_t, Clock::time_point>& MsgAcceptAttempts(MsgState* s) noexcept {
+  if (s->accept_attempts.size() > 1024) s->accept_attempts.clear();
+  return s->accept_attempts;
+}
+
+Clock::duration MsgScaled(double ms) noexcept {
+  double scale = ContextCurrent()->timeout_scale;
+  if (!(scale > 0)) scale = 1.0;
+  double ns = ms * scale * 1e6;
+  if (ns < 0) ns = 0;
+  if (ns > 1e17) ns = 1e17;
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::nanoseconds(static_cast<int64_t>(ns)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Addresses.
+
+Ref<Obj> MakeAddress(const PeerIdentity& peer, int32_t kind, int32_t task,
+                     int64_t channel) noexcept {
+  Ref<MsgAddress> a = MsgAddress::New();
+  a->SetStrSlot<1>(peer.machine.c_str());
+  a->SetStrSlot<2>(peer.process.c_str());
+  ObjSetSlotInt64(a.get(), 3, static_cast<int64_t>(peer.instance));
+  a->SetIntSlot<4>(static_cast<int32_t>(peer.pid));
+  a->SetIntSlot<5>(kind);
+  a->SetIntSlot<6>(task);
+  ObjSetSlotInt64(a.get(), 7, channel);
+  return a;
+}
+
+bool AddressIdentity(const Obj* address, PeerIdentity* peer) noexcept {
+  const MsgAddress* a = AsAddress(address);
+  if (a == nullptr) return false;
+  const char* m = a->StrSlot<1>();
+  const char* p = a->StrSlot<2>();
+  peer->machine = m != nullptr ? m : "";
+  peer->process = p != nullptr ? p : "";
+  peer->instance = static_cast<uint64_t>(ObjGetSlotInt64(a, 3));
+  peer->pid = a->IntSlot<4>();
+  return !peer->machine.empty() && !peer->process.empty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handle tokens.
+
+namespace {
+
+struct HandleEntry {
+  MsgState* owner;
+  void (*on_drop)(MsgState*, uint64_t);
+  uint64_t value;
+};
+
+struct HandleTable {
+  std::mutex mu;
+  std::unordered_map<uint64_t, HandleEntry> entries;
+  std::mt19937_64 rng{std::random_device{}()};
+};
+
+HandleTable& Handles() {
+  static HandleTable* t = new HandleTable;  // never destroyed: objects may outlive statics
+  return *t;
+}
+
+void HandleFinalize(void* bytes) {
+  uint64_t token;
+  std::memcpy(&token, bytes, sizeof token);
+  HandleEntry e{};
+  {
+    HandleTable& t = Handles();
+    std::lock_guard<std::mutex> lock(t.mu);
+    auto it = t.entries.find(token);
+    if (it == t.entries.end()) return;
+    e = it->second;
+    t.entries.erase(it);
+  }
+  // Only the owner's own thread drops its objects; anything else is ignored.
+  KrContext* ctx = ContextCurrent();
+  if (ctx->msg_state == e.owner) e.on_drop(e.owner, e.value);
+}
+
+}  // namespace
+
+uint64_t HandleRegister(MsgState* owner, void (*on_drop)(MsgState*, uint64_t),
+                        uint64_t value) noexcept {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> lock(t.mu);
+  uint64_t token;
+  do {
+    token = t.rng();
+  } while (token == 0 || t.entries.count(token) != 0);
+  t.entries.emplace(token, HandleEntry{owner, on_drop, value});
+  return token;
+}
+
+void HandleForget(uint64_t token) noexcept {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> lock(t.mu);
+  auto it = t.entries.find(token);
+  // Only the owner may forget a token: a token copied into another process's object means
+  // nothing there.
+  if (it != t.entries.end() && it->second.owner == ContextCurrent()->msg_state) t.entries.erase(it);
+}
+
+void HandleForgetAll(MsgState* owner) noexcept {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> lock(t.mu);
+  for (auto it = t.entries.begin(); it != t.entries.end();) {
+    if (it->second.owner == owner)
+      it = t.entries.erase(it);
+    else
+      ++it;
+  }
+}
+
+void HandleAttach(Obj* obj, int slot, uint64_t token) noexcept {
+  const ObjType* type = ObjTypeOf(obj);
+  if (type == nullptr || slot < 1 || slot > static_cast<int>(type->slots.size())) return;
+  const SlotInfo& info = type->slots[static_cast<size_t>(slot - 1)];
+  if (info.kind != SlotKind::kRaw) return;
+  ObjCell* cell = &obj->cells()[info.cell];
+  FreeRawBlock(static_cast<RawBlock*>(cell->p));
+  RawBlock* b = NewRawBlock(&token, sizeof token);
+  b->finalizer = &HandleFinalize;
+  cell->p = b;
+}
+
+uint64_t HandleTokenOf(const Obj* obj, int slot) noexcept {
+  size_t n = 0;
+  const ObjType* type = ObjTypeOf(obj);
+  if (type == nullptr || slot < 1 || slot > static_cast<int>(type->slots.size())) return 0;
+  const SlotInfo& info = type->slots[static_cast<size_t>(slot - 1)];
+  if (info.kind != SlotKind::kRaw) return 0;
+  auto* b = static_cast<const RawBlock*>(obj->cells()[info.cell].p);
+  if (b == nullptr) return 0;
+  n = b->size;
+  uint64_t token = 0;
+  if (n == sizeof token) std::memcpy(&token, b->data, sizeof token);
+  return token;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Links and frames.
+
+uint64_t LinkFor(MsgState* s, const Obj* address) {
+  PeerIdentity want;
+  if (!AddressIdentity(address, &want)) return 0;
+  std::string key = PeerKey(want.machine, want.process);
+  auto p = s->primary.find(key);
+  if (p != s->primary.end()) {
+    auto l = s->links.find(p->second);
+    if (l != s->links.end()) {
+      uint64_t have = l->second.peer.instance;
+      if (want.instance == 0 || have == 0 || want.instance == have) return p->second;
+      TraceMessage(kTag, 6, 0, 3, "Address of '%s' on '%s' names an instance that is gone",
+                   want.process.c_str(), want.machine.c_str());
+      return 0;
+    }
+    s->primary.erase(p);
+  }
+  Endpoint ep;
+  PeerIdentity expect;
+  if (!MsgResolve(s, address, &ep, &expect)) {
+    TraceMessage(kTag, 7, 0, -1, "No process '%s' is running on machine '%s'", want.process.c_str(),
+                 want.machine.c_str());
+    return 0;
+  }
+  uint64_t link = s->transport->Connect(ep, expect);
+  if (link == 0) return 0;
+  LinkInfo info;
+  info.peer = expect;
+  info.key = key;
+  s->links.emplace(link, std::move(info));
+  s->primary[key] = link;
+  return link;
+}
+
+bool SendOnLink(MsgState* s, uint64_t link, const Frame& frame) {
+  std::string bytes;
+  if (!FrameEncode(&bytes, frame)) {
+    TraceMessage(kTag, 8, 0, -1, "Cannot encode a frame of type %u (object too large?)",
+                 frame.type);
+    return false;
+  }
+  return s->transport->Send(link, std::move(bytes));
+}
+
+void RememberLost(MsgState* s, const PeerIdentity& peer) {
+  s->lost.push_back(LostPeer{peer, ++s->loss_serial});
+  if (s->lost.size() > kMaxLost) s->lost.pop_front();
+}
+
+void OnLinkUp(MsgState* s, const NetEvent& ev) {
+  LinkInfo& l = s->links[ev.link];
+  l.peer = ev.peer;
+  l.up = true;
+  l.key = PeerKey(ev.peer.machine, ev.peer.process);
+  l.address = MakeAddress(ev.peer, 0, 0, 0);
+  auto p = s->primary.find(l.key);
+  if (p == s->primary.end() || s->links.count(p->second) == 0) s->primary[l.key] = ev.link;
+  TraceMessage(kTag, 9, 0, 3, "Link %llu up with '%s' on '%s'",
+               static_cast<unsigned long long>(ev.link), ev.peer.process.c_str(),
+               ev.peer.machine.c_str());
+}
+
+void OnLinkDown(MsgState* s, uint64_t link) {
+  auto it = s->links.find(link);
+  if (it == s->links.end()) return;
+  LinkInfo l = std::move(it->second);
+  s->links.erase(it);
+  auto p = s->primary.find(l.key);
+  if (p != s->primary.end() && p->second == link) s->primary.erase(p);
+  TraceMessage(kTag, 10, 0, 2, "Lost link to '%s' on '%s'", l.peer.process.c_str(),
+               l.peer.machine.c_str());
+  RememberLost(s, l.peer);
+  Ref<Obj> peer_address = l.address ? l.address : MakeAddress(l.peer, 0, 0, 0);
+  // Every link to a lost instance goes with it.
+  if (l.peer.instance != 0) {
+    for (auto& [id, other] : s->links)
+      if (other.peer.instance == l.peer.instance) s->transport->CloseLink(id);
+  }
+  for (auto c = s->channels.begin(); c != s->channels.end();) {
+    if (c->second.link != link) {
+      ++c;
+      continue;
+    }
+    Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, static_cast<int64_t>(c->first));
+    PushPending(s, NewMessage(kMsgChannelLost, nullptr, peer_address, source, s->self_address),
+                false);
+    c = s->channels.erase(c);
+  }
+  for (auto g = s->given.begin(); g != s->given.end();) {
+    if (g->second.link != link) {
+      ++g;
+      continue;
+    }
+    if (!g->second.accepted) {
+      Ref<MsgTaskReturn> ret = MsgTaskReturn::New();
+      ret->SetIntSlot<1>(0);
+      ret->SetIntSlot<2>(kProcErrPeerLost);
+      ret->SetObjSlot<3>(g->second.destination);
+      ret->SetIntSlot<6>(g->first);
+      PushPending(s, NewMessage(kMsgTaskReturn, ret.get(), peer_address, nullptr, s->self_address),
+                  false);
+    } else {
+      Ref<MsgTaskEnd> end = MsgTaskEnd::New();
+      end->SetObjSlot<1>(g->second.task_address);
+      end->SetIntSlot<2>(g->first);
+      end->SetIntSlot<3>(-1);
+      PushPending(s, NewMessage(kMsgTaskEnded, end.get(), peer_address, nullptr, s->self_address),
+                  false);
+    }
+    g = s->given.erase(g);
+  }
+}
+
+void NoteTaskAnswer(MsgState* s, uint64_t link, uint32_t type, Obj* object) {
+  if (type == kMsgTaskReturn) {
+    const MsgTaskReturn* r = ObjCast<MsgTaskReturn>(object);
+    if (r == nullptr) return;
+    auto g = s->given.find(r->IntSlot<6>());
+    if (g == s->given.end() || g->second.link != link) return;
+    if (r->IntSlot<1>() == 1 && AsAddress(r->ObjSlot<3>()) != nullptr) {
+      g->second.accepted = true;
+      g->second.task_address = Ref<Obj>::Share(r->ObjSlot<3>());
+    } else {
+      s->given.erase(g);
+    }
+  } else if (type == kMsgTaskEnded) {
+    const MsgTaskEnd* e = ObjCast<MsgTaskEnd>(object);
+    if (e == nullptr) return;
+    auto g = s->given.find(e->IntSlot<2>());
+    if (g != s->given.end() && g->second.link == link) s->given.erase(g);
+  }
+}
+
+void OnFrame(MsgState* s, uint64_t link, Frame& f) {
+  auto it = s->links.find(link);
+  if (it == s->links.end() || !it->second.up) return;
+  LinkInfo& l = it->second;
+  switch (f.kind) {
+    case FrameKind::kMessage: {
+      Ref<Obj> source;
+      if (f.channel != 0) {
+        auto c = s->channels.find(f.channel);
+        if (c == s->channels.end()) {
+          if (f.type != kMsgChannelConnect) {
+            TraceMessage(kTag, 11, 0, 3, "Dropping message %u on closed channel %llx", f.type,
+                         static_cast<unsigned long long>(f.channel));
+            return;
+          }
+          s->channels.emplace(f.channel, ChannelEntry{link, l.peer});
+        } else if (c->second.link != link) {
+          TraceMessage(kTag, 12, 0, -1, "Dropping message %u for channel %llx from another link",
+                       f.type, static_cast<unsigned long long>(f.channel));
+          return;
+        }
+        source = MakeAddress(l.peer, 0, 0, static_cast<int64_t>(f.channel));
+      }
+      NoteTaskAnswer(s, link, f.type, f.object.get());
+      PushPending(s,
+                  NewMessage(f.type, f.object.get(), l.address, std::move(source),
+                             MakeAddress(s->self, 0, static_cast<int32_t>(f.task), 0)),
+                  false);
+      break;
+    }
+    case FrameKind::kTask: {
+      Ref<MsgTask> task = RefCast<MsgTask>(std::move(f.object));
+      if (!task) {
+        TraceMessage(kTag, 13, 0, -1, "Task hand-over of kind %u without a task object", f.type);
+        return;
+      }
+      // Who gave the task is what the link says, not what the object claims.
+      task->SetObjSlot<1>(l.address);
+      task->SetObjSlot<3>(nullptr);
+      task->SetIntSlot<4>(static_cast<int32_t>(f.type));
+      task->SetIntSlot<5>(static_cast<int32_t>(f.task));
+      PushPending(s, NewMessage(0, task.get(), l.address, nullptr, s->self_address), true);
+      break;
+    }
+    case FrameKind::kChannelClose: {
+      auto c = s->channels.find(f.channel);
+      if (c == s->channels.end() || c->second.link != link) return;
+      Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, static_cast<int64_t>(f.channel));
+      s->channels.erase(c);
+      PushPending(s, NewMessage(kMsgChannelLost, nullptr, l.address, source, s->self_address),
+                  false);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CloseChannelEntry(MsgState* s, uint64_t id) {
+  auto c = s->channels.find(id);
+  if (c == s->channels.end()) return;
+  Frame f;
+  f.kind = FrameKind::kChannelClose;
+  f.channel = id;
+  if (s->links.count(c->second.link) != 0) SendOnLink(s, c->second.link, f);
+  s->channels.erase(c);
+}
+
+void OnChannelHandleDropped(MsgState* s, uint64_t id) { s->dropped_channels.push_back(id); }
+
+}  // namespace
+
+void MsgIngest(MsgState* s) noexcept {
+  while (!s->inbox.empty()) {
+    NetEvent ev = std::move(s->inbox.front());
+    s->inbox.pop_front();
+    switch (ev.kind) {
+      case NetEvent::kLinkUp:
+        OnLinkUp(s, ev);
+        break;
+      case NetEvent::kLinkDown:
+        OnLinkDown(s, ev.link);
+        break;
+      case NetEvent::kFrame:
+        OnFrame(s, ev.link, ev.frame);
+        break;
+    }
+  }
+  while (!s->dropped_channels.empty()) {
+    uint64_t id = s->dropped_channels.back();
+    s->dropped_channels.pop_back();
+    CloseChannelEntry(s, id);
+  }
+}
+
+uint64_t MsgSendFrameTo(MsgState* s, const Obj* address, const Frame& frame) noexcept {
+  uint64_t link = LinkFor(s, address);
+  if (link == 0) return 0;
+  return SendOnLink(s, link, frame) ? link : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch.
+
+namespace {
+
+bool SourceMatches(const Obj* filter, const MsgMessage* m) {
+  const MsgAddress* f = AsAddress(filter);
+  if (f == nullptr) return false;
+  if (AddrChannel(f) != 0) {
+    const MsgAddress* src = AsAddress(m->ObjSlot<4>());
+    return src != nullptr && AddrChannel(src) == AddrChannel(f);
+  }
+  PeerIdentity want, from;
+  if (!AddressIdentity(f, &want) || !AddressIdentity(m->ObjSlot<3>(), &from)) return false;
+  return SameName(want, from) && (want.instance == 0 || want.instance == from.instance);
+}
+
+bool Matches(const WaitFrame* w, const PendingItem& item) {
+  if (item.task || w->done != nullptr) return false;
+  const MsgMessage* m = AsMessage(item.message.get());
+  uint32_t type = static_cast<uint32_t>(m->IntSlot<1>());
+  bool wanted = false;
+  for (int i = 0; i < w->ntypes && !wanted; ++i) wanted = w->types[i] == type;
+  return wanted && (w->source == nullptr || SourceMatches(w->source, m));
+}
+
+// True when nobody is left who could answer a wait with a source.
+bool SourceLost(MsgState* s, const WaitFrame* w) {
+  const MsgAddress* f = AsAddress(w->source);
+  if (f == nullptr) return false;
+  if (AddrChannel(f) != 0) return s->channels.count(static_cast<uint64_t>(AddrChannel(f))) == 0;
+  PeerIdentity want;
+  if (!AddressIdentity(f, &want) || IsSelf(s, f)) return false;
+  for (const LostPeer& l : s->lost) {
+    if (!SameName(l.peer, want)) continue;
+    if (want.instance != 0 ? l.peer.instance == want.instance : l.serial > w->loss_mark)
+      return true;
+  }
+  return false;
+}
+
+int FireAlarms(MsgState* s) {
+  int fired = 0;
+  uint64_t limit = s->alarm_serial;
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    auto due = s->alarms.end();
+    for (auto a = s->alarms.begin(); a != s->alarms.end(); ++a)
+      if (a->when <= now && a->serial < limit && (due == s->alarms.end() || a->when < due->when))
+        due = a;
+    if (due == s->alarms.end()) return fired;
+    Alarm a = *due;
+    s->alarms.erase(due);
+    a.fn(a.cookie);
+    ++fired;
+  }
+}
+
+void RunTask(MsgState* s, Ref<Obj> message);
+
+// Offers a pending message to the handlers it has not seen. True when one consumed it.
+bool Offer(MsgState* s, uint64_t seq) {
+  auto it = s->pending.find(seq);
+  PendingItem item = std::move(it->second);
+  s->pending.erase(it);
+  uint32_t type = MsgGetType(item.message.get());
+  for (;;) {
+    auto h = s->handlers.upper_bound(item.offered);
+    while (h != s->handlers.end() && h->second.type != type) ++h;
+    if (h == s->handlers.end()) break;
+    item.offered = h->first;
+    HandlerEntry e = h->second;
+    // While the handler has it, the message is out of the queue: a wait inside the handler
+    // cannot take it too.
+    if (e.fn(item.message.get(), e.cookie) == 0) return true;
+  }
+  item.offered = s->next_handler - 1;
+  s->pending.emplace(seq, std::move(item));
+  return false;
+}
+
+// One pass over the messages queued when it starts; messages queued meanwhile wait for the
+// next pass, after network input has been polled. True when the wait is satisfied. Counts the
+// messages, tasks and alarms dispatched.
+bool Pass(MsgState* s, WaitFrame* w, int* dispatched) {
+  if (!w->exclusive) {
+    int fired = FireAlarms(s);
+    *dispatched += fired;
+    if (fired > 0 && w->done != nullptr && w->done(w->cookie)) return true;
+  }
+  uint64_t end = s->next_seq;
+  uint64_t cursor = 0;
+  for (;;) {
+    auto it = s->pending.upper_bound(cursor);
+    if (it == s->pending.end() || it->first >= end) break;
+    cursor = it->first;
+    if (w->exclusive) {
+      if (Matches(w, it->second)) {
+        w->result = std::move(it->second.message);
+        s->pending.erase(it);
+        return true;
+      }
+      continue;
+    }
+    if (it->second.task) {
+      Ref<Obj> m = std::move(it->second.message);
+      s->pending.erase(it);
+      RunTask(s, std::move(m));
+      ++*dispatched;
+      if (w->done != nullptr && w->done(w->cookie)) return true;
+      continue;
+    }
+    if (it->second.offered + 1 < s->next_handler) {
+      if (Offer(s, cursor)) {
+        ++*dispatched;
+        if (w->done != nullptr && w->done(w->cookie)) return true;
+        continue;
+      }
+      it = s->pending.find(cursor);
+      if (it == s->pending.end()) continue;
+    }
+    if (Matches(w, it->second)) {
+      w->result = std::move(it->second.message);
+      s->pending.erase(it);
+      return true;
+    }
+  }
+  return w->done != nullptr && w->done(w->cookie);
+}
+
+Clock::time_point DeadlineOf(const Obj* timeout) {
+  if (timeout == nullptr || ObjGetMagic(timeout) != kMsgTimeoutType)
+    return Clock::time_point::max();
+  return Clock::time_point(Clock::duration(ObjGetSlotInt64(timeout, 1)));
+}
+
+int RunWait(MsgState* s, WaitFrame* w, const Obj* timeout) {
+  Clock::time_point deadline = DeadlineOf(timeout);
+  w->loss_mark = s->loss_serial;
+  s->waits.push_back(w);
+  int rc = 0;
+  int error = kMsgWaitTimedOut;
+  bool poll = true;
+  if (w->done != nullptr && w->done(w->cookie)) {
+    rc = 1;
+    poll = false;
+  }
+  while (rc == 0) {
+    if (poll) s->transport->Run(Clock::time_point::min());
+    MsgIngest(s);
+    int dispatched = 0;
+    uint64_t seq_before = s->next_seq;
+    uint64_t handlers_before = s->next_handler;
+    if (Pass(s, w, &dispatched)) {
+      rc = 1;
+      break;
+    }
+    if (w->source != nullptr && SourceLost(s, w)) {
+      error = kMsgWaitPeerLost;
+      break;
+    }
+    Clock::time_point now = Clock::now();
+    if (now >= deadline) break;
+    // Messages posted during the pass, or handlers added, need another pass first; network
+    // input is polled in between so that neither starves.
+    bool more = dispatched > 0 || !s->inbox.empty() || s->next_seq != seq_before ||
+                s->next_handler != handlers_before;
+    if (more && !w->exclusive) {
+      poll = true;
+      continue;
+    }
+    Clock::time_point wake = deadline;
+    if (!w->exclusive)
+      for (const Alarm& a : s->alarms) wake = std::min(wake, a.when);
+    s->transport->Run(wake);
+    poll = false;
+  }
+  s->waits.pop_back();
+  s->last_error = rc == 1 ? kMsgWaitOk : error;
+  if (rc == 0)
+    TraceMessage(kTag, 14, 0, 3, "Wait ended without its message: %s",
+                 error == kMsgWaitPeerLost ? "peer lost" : "timed out");
+  return rc;
+}
+
+int WaitTypes(Ref<Obj>* message, const Obj* source, const uint32_t* types, int count,
+              const Obj* timeout, bool exclusive) {
+  MsgState* s = MsgStateGet();
+  if (message == nullptr || types == nullptr || count <= 0) {
+    if (s != nullptr) s->last_error = kMsgWaitBadArgument;
+    return 0;
+  }
+  if (source != nullptr && AsAddress(source) == nullptr) {
+    s->last_error = kMsgWaitBadArgument;
+    return 0;
+  }
+  WaitFrame w;
+  w.types = types;
+  w.ntypes = count;
+  w.source = source;
+  w.exclusive = exclusive;
+  if (!RunWait(s, &w, timeout)) return 0;
+  *message = std::move(w.result);
+  return 1;
+}
+
+void EndTask(MsgState* s, int32_t number, int32_t status) {
+  auto it = s->serving.find(number);
+  if (it == s->serving.end()) return;
+  Ref<Obj> task = std::move(it->second);
+  s->serving.erase(it);
+  const MsgTask* t = ObjCast<MsgTask>(task.get());
+  Ref<MsgTaskEnd> end = MsgTaskEnd::New();
+  end->SetObjSlot<1>(Ref<Obj>::Share(t->ObjSlot<3>()));
+  end->SetIntSlot<2>(t->IntSlot<5>());
+  end->SetIntSlot<3>(status);
+  if (!MsgSendObject(t->ObjSlot<1>(), kMsgTaskEnded, end.get()))
+    TraceMessage(kTag, 15, 0, 3, "Cannot tell the giver of task %d that it ended", number);
+}
+
+void RunTask(MsgState* s, Ref<Obj> message) {
+  MsgTask* t = ObjCast<MsgTask>(AsMessage(message.get())->ObjSlot<2>());
+  if (t == nullptr) return;
+  Ref<Obj> task = Ref<Obj>::Share(t);
+  int32_t kind = t->IntSlot<4>();
+  Ref<MsgTaskReturn> ret = MsgTaskReturn::New();
+  ret->SetIntSlot<4>(kind);
+  ret->SetIntSlot<6>(t->IntSlot<5>());
+  auto h = s->task_handlers.find(kind);
+  if (h == s->task_handlers.end()) {
+    TraceMessage(kTag, 16, 0, -1, "Refusing a task of kind %d from %s: no handler", kind,
+                 MsgAddressToText(t->ObjSlot<1>()).c_str());
+    ret->SetIntSlot<2>(kProcErrNoHandler);
+    MsgSendObject(t->ObjSlot<1>(), kMsgTaskReturn, ret.get());
+    return;
+  }
+  std::pair<ProcTaskHandler, void*> handler = h->second;
+  int32_t number = s->next_serving;
+  s->next_serving = s->next_serving == INT32_MAX ? 1 : s->next_serving + 1;
+  t->SetObjSlot<3>(MakeAddress(s->self, kind, number, 0));
+  ret->SetIntSlot<1>(1);
+  ret->SetObjSlot<3>(Ref<Obj>::Share(t->ObjSlot<3>()));
+  MsgSendObject(t->ObjSlot<1>(), kMsgTaskReturn, ret.get());
+  s->serving[number] = task;
+  TraceMessage(kTag, 17, 0, 3, "Running task %d of kind %d for %s", number, kind,
+               MsgAddressToText(t->ObjSlot<1>()).c_str());
+  int r = handler.first(t, handler.second);
+  if (r != kProcTaskContinues) EndTask(s, number, r);
+}
+
+}  // namespace
+}  // namespace kr_internal
+
+using namespace kr_internal;
+
+// ---------------------------------------------------------------------------------------------
+// Exported functions.
+
+int MsgInit() noexcept { return MsgStateGet()->reachable ? 1 : 0; }
+
+int ProcCreateAddress(Ref<Obj>* address, const char* machine, const char* process,
+                      int32_t kind) noexcept {
+  if (address == nullptr || machine == nullptr || process == nullptr || *machine == '\0' ||
+      *process == '\0')
+    return 0;
+  PeerIdentity p;
+  p.machine = machine;
+  p.process = process;
+  *address = MakeAddress(p, kind, 0, 0);
+  return 1;
+}
+
+int MsgLocalAddress(Ref<Obj>* address) noexcept {
+  if (address == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  *address = s->self_address;
+  return 1;
+}
+
+int MsgAddressEqual(const Obj* a, const Obj* b) noexcept {
+  const MsgAddress* x = AsAddress(a);
+  const MsgAddress* y = AsAddress(b);
+  if (x == nullptr || y == nullptr) return 0;
+  PeerIdentity p, q;
+  AddressIdentity(x, &p);
+  AddressIdentity(y, &q);
+  if (!SameName(p, q)) return 0;
+  // An instance of 0 is one not yet learnt (an address made by name before the process was
+  // reached); it does not tell two instances apart.
+  if (p.instance != 0 && q.instance != 0 && p.instance != q.instance) return 0;
+  return AddrTask(x) == AddrTask(y) && AddrChannel(x) == AddrChannel(y) ? 1 : 0;
+}
+
+const char* MsgGetMachineName(const Obj* address_or_message) noexcept {
+  const MsgAddress* a = AddressOf(address_or_message);
+  const char* m = a != nullptr ? a->StrSlot<1>() : nullptr;
+  return m != nullptr ? m : "";
+}
+
+const char* MsgGetProcessName(const Obj* address_or_message) noexcept {
+  const MsgAddress* a = AddressOf(address_or_message);
+  const char* p = a != nullptr ? a->StrSlot<2>() : nullptr;
+  return p != nullptr ? p : "";
+}
+
+int64_t MsgGetProcessId(const Obj* address_or_message) noexcept {
+  const MsgAddress* a = AddressOf(address_or_message);
+  return a != nullptr ? a->IntSlot<4>() : 0;
+}
+
+int MsgIsLocalMachine(const Obj* address_or_message) noexcept {
+  const MsgAddress* a = AddressOf(address_or_message);
+  if (a == nullptr || a->StrSlot<1>() == nullptr) return 0;
+  return strcasecmp(a->StrSlot<1>(), ContextCurrent()->machine_name.c_str()) == 0 ? 1 : 0;
+}
+
+std::string MsgAddressToText(const Obj* address) noexcept {
+  const MsgAddress* a = AsAddress(address);
+  if (a == nullptr) return "(no address)";
+  std::string t = std::string(MsgGetMachineName(a)) + ":" + MsgGetProcessName(a) + ":" +
+                  std::to_string(a->IntSlot<4>());
+  if (AddrTask(a) != 0) t += "/task " + std::to_string(AddrTask(a));
+  if (AddrChannel(a) != 0) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "/channel %llx",
+                  static_cast<unsigned long long>(AddrChannel(a)));
+    t += buf;
+  }
+  return t;
+}
+
+// Messages.
+
+int MsgCreate(Ref<Obj>* message, const Obj* destination, uint32_t type, Obj* object) noexcept {
+  if (message == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  *message = NewMessage(type, object, s->self_address, nullptr,
+                        Ref<Obj>::Share(const_cast<Obj*>(destination)));
+  return 1;
+}
+
+int MsgSend(Obj* message) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  if (m == nullptr) return 0;
+  return MsgSendObject(m->ObjSlot<5>(), static_cast<uint32_t>(m->IntSlot<1>()), m->ObjSlot<2>());
+}
+
+int MsgSendToSelf(Obj* message) noexcept {
+  MsgMessage* m = ObjCast<MsgMessage>(message);
+  if (m == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  m->SetObjSlot<3>(s->self_address);
+  m->SetObjSlot<4>(nullptr);
+  PushPending(s, Ref<Obj>::Share(m), false);
+  return 1;
+}
+
+int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
+  const MsgAddress* a = AsAddress(destination);
+  if (a == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  Frame f;
+  f.kind = FrameKind::kMessage;
+  f.type = type;
+  f.object = Ref<Obj>::Share(object);
+  if (AddrChannel(a) != 0) {
+    auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(a)));
+    if (c == s->channels.end()) {
+      TraceMessage(kTag, 18, 0, 3, "Cannot send message %u: channel %s is not open", type,
+                   MsgAddressToText(a).c_str());
+      return 0;
+    }
+    f.channel = c->first;
+    return SendOnLink(s, c->second.link, f) ? 1 : 0;
+  }
+  if (IsSelf(s, a)) {
+    PushLocal(s, type, object, destination);
+    return 1;
+  }
+  f.task = static_cast<uint32_t>(AddrTask(a));
+  return MsgSendFrameTo(s, a, f) != 0 ? 1 : 0;
+}
+
+int MsgSendObjectToSelf(uint32_t type, Obj* object) noexcept {
+  MsgState* s = MsgStateGet();
+  PushLocal(s, type, object, s->self_address.get());
+  return 1;
+}
+
+int MsgSendReply(const Obj* message, uint32_t type, Obj* object) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  if (m == nullptr) return 0;
+  const Obj* to = m->ObjSlot<4>() != nullptr ? m->ObjSlot<4>() : m->ObjSlot<3>();
+  return MsgSendObject(to, type, object);
+}
+
+uint32_t MsgGetType(const Obj* message) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  return m != nullptr ? static_cast<uint32_t>(m->IntSlot<1>()) : 0;
+}
+
+int MsgGetObjectInternal(Ref<Obj>* object, const Obj* message, uint32_t type_code) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  if (object == nullptr || m == nullptr || m->ObjSlot<2>() == nullptr ||
+      ObjGetMagic(m->ObjSlot<2>()) != type_code)
+    return 0;
+  *object = Ref<Obj>::Share(m->ObjSlot<2>());
+  return 1;
+}
+
+int MsgGetSender(Ref<Obj>* sender, const Obj* message) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  if (sender == nullptr || m == nullptr || m->ObjSlot<3>() == nullptr) return 0;
+  *sender = Ref<Obj>::Share(m->ObjSlot<3>());
+  return 1;
+}
+
+int MsgGetSource(Ref<Obj>* source, const Obj* message) noexcept {
+  const MsgMessage* m = AsMessage(message);
+  if (source == nullptr || m == nullptr) return 0;
+  Obj* from = m->ObjSlot<4>() != nullptr ? m->ObjSlot<4>() : m->ObjSlot<3>();
+  if (from == nullptr) return 0;
+  *source = Ref<Obj>::Share(from);
+  return 1;
+}
+
+// Time-outs and waits.
+
+int TimeCreateAndSetTimeout(Ref<Obj>* timeout, int32_t seconds, int32_t milliseconds) noexcept {
+  if (timeout == nullptr) return 0;
+  static const ObjType* type = ObjTypeIntern(kMsgTimeoutType, "l;", "MsgTimeout");
+  Ref<Obj> t = ObjNewOfType(type);
+  if (!t) return 0;
+  double ms = static_cast<double>(seconds) * 1000.0 + milliseconds;
+  Clock::time_point deadline = Clock::now() + MsgScaled(ms);
+  ObjSetSlotInt64(t.get(), 1, deadline.time_since_epoch().count());
+  *timeout = std::move(t);
+  return 1;
+}
+
+int64_t TimeTimeoutRemaining(const Obj* timeout) noexcept {
+  if (timeout == nullptr) return -1;
+  Clock::duration left = DeadlineOf(timeout) - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+}
+
+int MsgWaitLastError() noexcept { return MsgStateGet()->last_error; }
+
+int MsgWaitMessageWithTimeout(Ref<Obj>* message, const Obj* source, uint32_t type,
+                              const Obj* timeout) noexcept {
+  return WaitTypes(message, source, &type, 1, timeout, false);
+}
+
+int MsgWaitExclusiveWithTimeout(Ref<Obj>* message, const Obj* source, uint32_t type,
+                                const Obj* timeout) noexcept {
+  return WaitTypes(message, source, &type, 1, timeout, true);
+}
+
+int MsgWaitMultipleWithTimeout(Ref<Obj>* message, const Obj* source, const uint32_t* types,
+                               int count, const Obj* timeout) noexcept {
+  return WaitTypes(message, source, types, count, timeout, false);
+}
+
+int MsgWaitOnCallbackWithTimeout(MsgWaitCallback done, void* cookie, const Obj* timeout) noexcept {
+  MsgState* s = MsgStateGet();
+  if (done == nullptr) {
+    s->last_error = kMsgWaitBadArgument;
+    return 0;
+  }
+  WaitFrame w;
+  w.done = done;
+  w.cookie = cookie;
+  return RunWait(s, &w, timeout);
+}
+
+int MsgWaitInterchangeInternal(Ref<Obj>* reply, const Obj* destination, uint32_t type, Obj* object,
+                               uint32_t reply_type, const Obj* timeout) noexcept {
+  if (reply == nullptr || !MsgSendObject(destination, type, object)) return 0;
+  return MsgWaitMessageWithTimeout(reply, destination, reply_type, timeout);
+}
+
+int MsgWaitPoll() noexcept {
+  MsgState* s = MsgStateGet();
+  // A poll is a wait that takes no message and ends after one pass.
+  WaitFrame w;
+  s->waits.push_back(&w);
+  s->transport->Run(Clock::time_point::min());
+  MsgIngest(s);
+  int dispatched = 0;
+  Pass(s, &w, &dispatched);
+  s->waits.pop_back();
+  return dispatched;
+}
+
+int MsgWaitAddHandler(uint32_t type, MsgHandler handler, void* cookie) noexcept {
+  if (handler == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  s->handlers.emplace(s->next_handler++, HandlerEntry{type, handler, cookie});
+  return 1;
+}
+
+int MsgWaitRemoveHandler(uint32_t type, MsgHandler handler, void* cookie) noexcept {
+  MsgState* s = MsgStateGet();
+  for (auto it = s->handlers.begin(); it != s->handlers.end(); ++it) {
+    if (it->second.type == type && it->second.fn == handler && it->second.cookie == cookie) {
+      s->handlers.erase(it);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Tasks.
+
+int ProcRegisterTaskHandler(int32_t kind, ProcTaskHandler handler, void* cookie) noexcept {
+  if (handler == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  s->task_handlers[kind] = {handler, cookie};
+  return 1;
+}
+
+int ProcUnregisterTaskHandler(int32_t kind) noexcept {
+  return MsgStateGet()->task_handlers.erase(kind) != 0 ? 1 : 0;
+}
+
+int ProcGiveServiceATaskWithID(int32_t* task_id, const Obj* address, const char* task_name,
+                               int32_t /*reserved1*/, int32_t /*reserved2*/,
+                               Obj* argument) noexcept {
+  const MsgAddress* a = AsAddress(address);
+  if (a == nullptr || AddrChannel(a) != 0) return 0;
+  MsgState* s = MsgStateGet();
+  int32_t id = s->next_task_id;
+  s->next_task_id = s->next_task_id == INT32_MAX ? 1 : s->next_task_id + 1;
+  Ref<MsgTask> task = MsgTask::New();
+  task->SetObjSlot<2>(Ref<Obj>::Share(argument));
+  task->SetIntSlot<4>(AddrKind(a));
+  task->SetIntSlot<5>(id);
+  task->SetStrSlot<6>(task_name);
+  if (IsSelf(s, a)) {
+    task->SetObjSlot<1>(s->self_address);
+    PushPending(s, NewMessage(0, task.get(), s->self_address, nullptr, s->self_address), true);
+  } else {
+    Frame f;
+    f.kind = FrameKind::kTask;
+    f.type = static_cast<uint32_t>(AddrKind(a));
+    f.task = static_cast<uint32_t>(id);
+    f.object = task;
+    uint64_t link = MsgSendFrameTo(s, a, f);
+    if (link == 0) {
+      TraceMessage(kTag, 19, 0, -1, "Cannot give a task of kind %d to '%s' on '%s'", AddrKind(a),
+                   MsgGetProcessName(a), MsgGetMachineName(a));
+      return 0;
+    }
+    GivenTask g;
+    g.link = link;
+    g.destination = Ref<Obj>::Share(const_cast<MsgAddress*>(a));
+    s->given[id] = std::move(g);
+  }
+  if (task_id != nullptr) *task_id = id;
+  return 1;
+}
+
+int ProcGiveServiceATask(const Obj* address, const char* task_name, int32_t reserved1,
+                         int32_t reserved2, Obj* argument, int32_t /*reserved3*/) noexcept {
+  int32_t id;
+  return ProcGiveServiceATaskWithID(&id, address, task_name, reserved1, reserved2, argument);
+}
+
+int ProcTaskComplete(Obj* task, int32_t status) noexcept {
+  const MsgTask* t = ObjCast<MsgTask>(task);
+  const MsgAddress* a = t != nullptr ? AsAddress(t->ObjSlot<3>()) : nullptr;
+  if (a == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  if (s->serving.count(AddrTask(a)) == 0) return 0;
+  EndTask(s, AddrTask(a), status);
+  return 1;
+}
+
+// Message channels.
+
+namespace {
+
+Ref<Obj> ChannelHandle(MsgState* s, const PeerIdentity& peer, uint64_t id) {
+  Ref<Obj> c = MakeAddress(peer, 0, 0, static_cast<int64_t>(id));
+  HandleAttach(c.get(), 8, HandleRegister(s, &OnChannelHandleDropped, id));
+  return c;
+}
+
+}  // namespace
+
+int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, int32_t, int32_t,
+                           int32_t, int32_t) noexcept {
+  const MsgAddress* a = AsAddress(destination);
+  if (channel == nullptr || a == nullptr || AddrChannel(a) != 0) return 0;
+  MsgState* s = MsgStateGet();
+  if (IsSelf(s, a)) {
+    TraceMessage(kTag, 20, 0, -1, "A process cannot open a message channel to itself");
+    return 0;
+  }
+  uint64_t id;
+  do {
+    id = s->rng() >> 1;
+  } while (id == 0 || s->channels.count(id) != 0);
+  Frame f;
+  f.kind = FrameKind::kMessage;
+  f.type = kMsgChannelConnect;
+  f.channel = id;
+  f.task = static_cast<uint32_t>(AddrTask(a));
+  uint64_t link = MsgSendFrameTo(s, a, f);
+  if (link == 0) return 0;
+  PeerIdentity peer = s->links[link].peer;
+  s->channels.emplace(id, ChannelEntry{link, peer});
+  *channel = ChannelHandle(s, peer, id);
+  return 1;
+}
+
+int MsgChannelCompleteInternal(Ref<Obj>* channel, const Obj* connect_message, int32_t, int32_t,
+                               int32_t) noexcept {
+  const MsgMessage* m = AsMessage(connect_message);
+  if (channel == nullptr || m == nullptr ||
+      m->IntSlot<1>() != static_cast<int32_t>(kMsgChannelConnect))
+    return 0;
+  const MsgAddress* src = AsAddress(m->ObjSlot<4>());
+  if (src == nullptr || AddrChannel(src) == 0) return 0;
+  MsgState* s = MsgStateGet();
+  auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(src)));
+  if (c == s->channels.end()) {
+    TraceMessage(kTag, 21, 0, -1, "Cannot complete channel %s: its peer has gone",
+                 MsgAddressToText(src).c_str());
+    return 0;
+  }
+  *channel = ChannelHandle(s, c->second.peer, c->first);
+  return 1;
+}
+
+int MsgChannelClose(Obj* channel) noexcept {
+  const MsgAddress* a = AsAddress(channel);
+  if (a == nullptr || AddrChannel(a) == 0) return 0;
+  MsgState* s = MsgStateGet();
+  uint64_t token = HandleTokenOf(a, 8);
+  if (token != 0) HandleForget(token);
+  auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(a)));
+  if (c == s->channels.end()) return 0;
+  CloseChannelEntry(s, c->first);
+  return 1;
+}
+
+// Alarms.
+
+int TimrSetAlarm(TimrCallback callback, void* cookie, double seconds) noexcept {
+  if (callback == nullptr) return 0;
+  MsgState* s = MsgStateGet();
+  TimrResetAlarm(callback, cookie);
+  s->alarms.push_back(
+      Alarm{callback, cookie, Clock::now() + MsgScaled(seconds * 1000.0), s->alarm_serial++});
+  return 1;
+}
+
+int TimrResetAlarm(TimrCallback callback, void* cookie) noexcept {
+  MsgState* s = MsgStateGet();
+  for (auto it = s->alarms.begin(); it != s->alarms.end(); ++it) {
+    if (it->fn == callback && it->cookie == cookie) {
+      s->alarms.erase(it);
+      return 1;
+    }
+  }
+  return 0;
+}
