@@ -89,3 +89,8 @@ int RepFindOutputTypeInList(Ref<RepOutputTypeInfo>* info, int32_t id, const List
 // Every option list is acceptable to every valid type: 1 for ids 0-2, leaving the options as
 // they are; 0 (traced) otherwise.
 int RepSanitiseOutputOptions(List* options, int32_t id) noexcept;
+// The format field list of the report: the fields referenced by its parameters' format string,
+// in order (a field referenced twice listed twice), looked up in the control's possible fields.
+// 1; 0 when the parameters' output type is not 0-2 (traced), when the control has no parameters
+// or possible fields, or when the format references a field that is not there.
+int RepListOutputFields(Ref<List>* fields, const RepControl* control) noexcept;

@@ -3,6 +3,7 @@
 #include "reports/control.h"
 
 #include "kr/trace.h"
+#include "reports/fields.h"
 
 namespace {
 
@@ -19,15 +20,7 @@ Ref<RepParams> RepControlGetParams(const RepControl* control) noexcept {
 
 int RepControlGetFieldString(std::string* fields, const RepControl* control) noexcept {
   if (fields == nullptr || control == nullptr || control->possible_fields() == nullptr) return 0;
-  std::string text;
-  for (Obj* o : *control->possible_fields()) {
-    const RepFieldDef* f = ObjCast<RepFieldDef>(o);
-    if (f == nullptr || f->name() == nullptr) continue;
-    text += f->name();
-    text += '\n';
-  }
-  *fields = std::move(text);
-  return 1;
+  return RepGetAllFieldsString(fields, control->possible_fields());
 }
 
 size_t RepGiveNumRecords(const RepControl* control) noexcept {

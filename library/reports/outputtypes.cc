@@ -237,3 +237,18 @@ int RepSanitiseOutputOptions(List* /*options*/, int32_t id) noexcept {
                static_cast<long>(id));
   return 0;
 }
+
+int RepListOutputFields(Ref<List>* fields, const RepControl* control) noexcept {
+  if (fields == nullptr || control == nullptr) return 0;
+  const RepParams* params = control->params();
+  if (!RepIsValidOutputType(RepParamsGetOutputType(params))) {
+    TraceMessage(kTag, 7, 0, -1, "Unknown output type - cannot list fields required to output it");
+    return 0;
+  }
+  if (control->possible_fields() == nullptr) return 0;
+  Ref<List> found;
+  if (RepFieldsInString(&found, RepParamsGetFormat(params), control->possible_fields()) != 1)
+    return 0;  // the bad reference is traced by the scanner
+  *fields = std::move(found);
+  return 1;
+}

@@ -317,3 +317,44 @@ TEST(OutputTypes, MalformedSourcesFailTheInformation) {
   ASSERT_EQ(RepOutputTypeInfoObjFromStruct(&info, &RepGetOutputTypeTable()[1]), 1);
   EXPECT_TRUE(trace.Contains("RepOutputTypeInfoObjFromStruct(): 17 options", 2));
 }
+
+TEST(OutputFields, FormatFieldsAreLookedUpInThePossibleFields) {
+  TestHome home;
+  Ref<List> fields = ListNewFromPool();
+  ListPushLastItemInternal(fields.get(), RepNewFieldDef("id", kRepTypeInteger, 6));
+  ListPushLastItemInternal(fields.get(), RepNewFieldDef("name", kRepTypeString, 12));
+  ListPushLastItemInternal(fields.get(), RepNewFieldDef("size", kRepTypeDataCount, 9));
+  Ref<RepTable> table = RepNewTable("jobs", fields, ListNewFromPool());
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetFormat(params.get(), "%size::4 %ID, %name and %id%%");
+
+  // The fresh parameters' "don't output" is no output type to list fields for.
+  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
+  Ref<List> out;
+  {
+    TraceCapture trace;
+    EXPECT_EQ(RepListOutputFields(&out, c.get()), 0);
+    EXPECT_TRUE(trace.Contains("Unknown output type - cannot list fields required to output it"));
+  }
+  for (int32_t type = 0; type < 3; ++type) {
+    RepParamsSetOutputType(c->params(), type);
+    ASSERT_EQ(RepListOutputFields(&out, c.get()), 1) << type;
+    ASSERT_EQ(out->size(), 4u);
+    EXPECT_EQ(out->at(0), fields->at(2));
+    EXPECT_EQ(out->at(1), fields->at(0));
+    EXPECT_EQ(out->at(2), fields->at(1));
+    EXPECT_EQ(out->at(3), fields->at(0));
+    EXPECT_EQ(ObjCast<RepFieldDef>(fields->at(2))->width_in_use(), 4);
+  }
+  RepParamsSetOutputType(c->params(), 3);
+  EXPECT_EQ(RepListOutputFields(&out, c.get()), 0);
+
+  RepParamsSetOutputType(c->params(), 2);
+  RepParamsSetFormat(c->params(), nullptr);
+  ASSERT_EQ(RepListOutputFields(&out, c.get()), 1);
+  EXPECT_EQ(out->size(), 0u);
+  RepParamsSetFormat(c->params(), "%id %owner");
+  out.reset();
+  EXPECT_EQ(RepListOutputFields(&out, c.get()), 0);
+  EXPECT_FALSE(out);
+}
