@@ -155,19 +155,8 @@ TEST(Template, TypedValues) {
   EXPECT_EQ(RepTemplateGetParamValueUsingArray(&value, t.get(), info, "colour"), 0);
   EXPECT_TRUE(trace.Contains("Cannot find info on param 'colour'", -1));
 
-  // A list of definitions: values where the template has them, defaults elsewhere; one value
-  // that does not encode fails the whole list.
+  // One value that does not encode fails a whole list.
   Ref<List> defs = Definitions(info);
-  Ref<List> instances;
-  Ref<RepTemplate> good = RepTemplateFromText("%outputtype 0 %headername \"Mine\"");
-  ASSERT_EQ(RepTemplateGetParamsValues(&instances, defs.get(), good.get()), 1);
-  ASSERT_EQ(instances->size(), defs->size());
-  Ref<RepParamInstance> i;
-  ASSERT_EQ(RepFindParamInstanceInList(&i, instances.get(), "outputtype"), 1);
-  EXPECT_EQ(ObjGetInteger(i->value()), 0);
-  ASSERT_EQ(RepFindParamInstanceInList(&i, instances.get(), "footername"), 1);
-  EXPECT_EQ(i->value(), i->definition()->default_value());  // shared default
-  EXPECT_TRUE(trace.Contains("Param 'footername' not in template. Use default value", 2));
   Ref<List> untouched;
   EXPECT_EQ(RepTemplateGetParamsValues(&untouched, defs.get(), t.get()), 0);
   EXPECT_FALSE(untouched);
@@ -349,16 +338,4 @@ TEST(Template, ParamsFromTemplate) {
   EXPECT_TRUE(trace.Contains("Cannot get output options from template", -1));
   EXPECT_TRUE(trace.Contains("Failed when converting output info from template to params", -1));
   EXPECT_FALSE(none);
-
-  // A template written from parameters' values reads back into the same parameters.
-  ASSERT_EQ(RepMakeParamsFromTemplate(&p, t.get()), 1);
-  Ref<RepTemplate> saved = RepTemplateFromText("");
-  Ref<List> opts;
-  RepParamsGetOutputOptions(&opts, p.get());
-  ASSERT_EQ(RepTemplateSetParamsValues(saved.get(), opts.get()), 1);
-  std::string extra = std::string(saved->contents()) + "%class \"Weekly Jobs\" %outputtype 1\n";
-  Ref<RepParams> again;
-  ASSERT_EQ(RepMakeParamsFromTemplate(&again, RepTemplateFromText(extra.c_str()).get()), 1);
-  ASSERT_EQ(RepFindParamInstanceInList(&option, again->output_options(), "autocolumnheaders"), 1);
-  EXPECT_FALSE(ObjGetBoolean(option->value()));
 }
