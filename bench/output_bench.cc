@@ -188,6 +188,8 @@ void RunAgainstFprintf(benchmark::State& state, const char* format, int32_t type
       checked = true;
     }
   }
+  std::remove(lib_path.c_str());
+  std::remove(printf_path.c_str());
   if (!checked || lib_seconds <= 0 || printf_seconds <= 0) return;
   const double n = static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(bytes * n));
