@@ -255,10 +255,17 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
 
 // --- expressions --------------------------------------------------------------------------------
 
-// Where the constant that starts at `p` ends, as the constant reader sees it: past its keywords,
-// then through the closing quote of a quoted value, or to the blank, tab, ')' or end that ends a
-// bare value or a state word. Null for a quote with no partner.
-const char* ConstantEnd(const char* p) {
+// Where the parts of the constant that starts at `p` lie, as the constant reader sees them: its
+// value (after any keywords) and its end: through the closing quote of a quoted value, or up to
+// the blank, tab, ')' or end that ends a bare value or a state word. `end` is null for a quote
+// with no partner.
+struct ConstantSpan {
+  const char* value;
+  const char* end;
+  bool quoted;
+};
+
+ConstantSpan SpanOfConstant(const char* p) {
   if (!IsQuote(*p)) {
     const ReaderKeywords& k = GetReaderKeywords();
     for (bool more = true; more;) {
@@ -269,32 +276,38 @@ const char* ConstantEnd(const char* p) {
           more = true;
         }
       }
-      if (KeywordAt(p, k.status)) return p + std::strcspn(p, " \t\r\n\v\f)");
+      if (KeywordAt(p, k.status)) return {p, p + std::strcspn(p, " \t\r\n\v\f)"), false};
     }
   }
   if (IsQuote(*p)) {
     const char* close = std::strchr(p + 1, *p);
-    return close != nullptr ? close + 1 : nullptr;
+    return {p, close != nullptr ? close + 1 : nullptr, true};
   }
-  return p + std::strcspn(p, " \t)");
+  return {p, p + std::strcspn(p, " \t)"), false};
 }
 
-// The tree builder finds expressions and groups by scanning for '%' and brackets, so a constant
-// holding one of them could be read as part of another filter than the one written: such a
-// constant is refused outright. Anything but white space, ')' or the end right after a constant
-// is refused too, as it would be silently dropped.
-bool CheckConstantText(const char* start, const char* end) {
-  if (end == nullptr) {
+// The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
+// and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could
+// be read as part of another filter than the one written: such constants are refused outright.
+// An empty constant, or anything but a blank, tab, ')' or the end right after a constant, is
+// refused too, as it would be silently dropped.
+bool CheckConstantText(const char* start, const ConstantSpan& span) {
+  if (span.end == nullptr) {
     TraceMessage(kTag, 26, 0, -1, "No closing quote for filter constant at '%s'", start);
     return false;
   }
-  for (const char* r = start; r < end; ++r) {
-    if (*r == '%' || *r == '(' || *r == ')') {
+  if (span.end == span.value) {
+    TraceMessage(kTag, 27, 0, -1, "Missing filter constant at '%s'", start);
+    return false;
+  }
+  for (const char* r = start; r < span.end; ++r) {
+    if (*r == '%' || *r == '(' || *r == ')' || (!span.quoted && IsQuote(*r))) {
       TraceMessage(kTag, 24, 0, -1, "Filter constant holds '%c', which no constant may: '%.*s'", *r,
-                   static_cast<int>(end - start), start);
+                   static_cast<int>(span.end - start), start);
       return false;
     }
   }
+  const char* end = span.end;
   if (*end != '\0' && !IsBlankOrTab(*end) && *end != ')') {
     TraceMessage(kTag, 25, 0, -1, "Unexpected text after filter constant at '%s'", end);
     return false;
@@ -302,8 +315,8 @@ bool CheckConstantText(const char* start, const char* end) {
   return true;
 }
 
-// The operator and constant of the expression head at `p` ('%'), without looking the field up.
-// Null when `p` does not hold "%name op " (the caller reports that).
+// The constant of the expression head at `p` ('%'), without looking the field up. Null when `p`
+// does not hold "%name op ".
 const char* ConstantOfExpression(const char* p) {
   const char* q = StrSkipTokenF(p + 1);
   if (q == p + 1 || !IsBlankOrTab(*q)) return nullptr;
@@ -313,27 +326,64 @@ const char* ConstantOfExpression(const char* p) {
   return SkipBlanks(q + symbol_bytes + 1);
 }
 
-// Checks every constant of a filter text before any tree is built, walking the text from the
-// front the way the constants are read: an expression's constant is taken whole (quotes and all),
-// so a '%' or bracket inside it is never mistaken for structure.
-bool CheckAllConstants(const char* text) {
+// Deeper bracket nesting than this is refused: it keeps the builder's scans, which walk a group
+// once per level, cheap on any text.
+constexpr int kMaxNesting = 64;
+
+// Checks that a filter text follows the grammar before a tree is built from it:
+//   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
+// with blanks and tabs between tokens. The builder's scans find the shape of a filter from its
+// last tokens backwards and assume the text is well formed; a text that is not (an expression
+// cut by stray tokens, an empty group, a bracket too many) could otherwise build into a tree
+// that silently leaves part of it out. Walking the text once from the front, taking each
+// constant whole, settles that, and refuses constants that would mislead the scans.
+bool CheckFilterGrammar(const char* text) {
   const char* p = text;
-  while (*p != '\0') {
-    if (*p != '%') {
-      ++p;
-      if (IsQuote(p[-1])) {
-        // A quote outside any constant: the builder refuses the text; nothing to check past it.
-        return true;
+  int depth = 0;
+  bool want_operand = true;
+  for (;;) {
+    p = SkipBlanks(p);
+    if (want_operand) {
+      if (*p == '(') {
+        if (++depth > kMaxNesting) {
+          TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
+          return false;
+        }
+        ++p;
+        continue;
       }
+      const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
+      if (constant == nullptr) {
+        TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
+        return false;
+      }
+      ConstantSpan span = SpanOfConstant(constant);
+      if (!CheckConstantText(constant, span)) return false;
+      p = span.end;
+      want_operand = false;
       continue;
     }
-    const char* constant = ConstantOfExpression(p);
-    if (constant == nullptr) return true;  // not an expression head: the builder refuses it
-    const char* end = ConstantEnd(constant);
-    if (!CheckConstantText(constant, end)) return false;
-    p = end;
+    if (*p == '\0') {
+      if (depth == 0) return true;
+      TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+      return false;
+    }
+    if (*p == ')') {
+      if (--depth < 0) {
+        TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+        return false;
+      }
+      ++p;
+      continue;
+    }
+    if (StrCompareRangeNoCase(p, "AND ", 4) == 0 || StrCompareRangeNoCase(p, "OR ", 3) == 0) {
+      p += (*p == 'A' || *p == 'a') ? 4 : 3;
+      want_operand = true;
+      continue;
+    }
+    TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
+    return false;
   }
-  return true;
 }
 
 // Reads an expression at `p` ('%') against the field list into `e`. `*constant_start` is where
@@ -361,7 +411,7 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   }
   e->set_op(op);
   q = SkipBlanks(q + symbol_bytes + 1);
-  if (!CheckConstantText(q, ConstantEnd(q))) return false;
+  if (!CheckConstantText(q, SpanOfConstant(q))) return false;
   Ref<RepFilterConstant> constant;
   const char* after = nullptr;
   if (!ReadConstant(&constant, &after, q, type, true)) {
@@ -572,7 +622,8 @@ bool TreeBuilder::Build(const char* text, RepFilterTree* tree) {
     TraceMessage(kTag, 30, 0, -1, "Empty filter spec. Cannot make filter tree.");
     return false;
   }
-  if (!CheckAllConstants(p)) return false;
+  w_.assign(body);  // a terminated copy for the grammar check
+  if (!CheckFilterGrammar(w_.c_str())) return false;
   w_.assign(1, '\0');
   w_ += ' ';
   w_ += body;
@@ -1341,8 +1392,13 @@ int RepGetFieldsInFilter(Ref<List>* list, const RepFieldList* fields, const char
       *list = std::move(found);
       return 1;
     }
+    // Trailing white space (a line end from a template) is not part of the last constant, as
+    // for the tree builder.
+    std::string body(text);
+    while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
+      body.pop_back();
     Ref<RepFilterExpression> scratch = RepFilterExpression::New();
-    const char* p = text;
+    const char* p = body.c_str();
     while ((p = std::strchr(p, '%')) != nullptr) {
       const char* constant_start;
       const char* end;

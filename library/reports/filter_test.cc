@@ -383,6 +383,10 @@ TEST(FilterTrees, RefusalsGiveNullWithATrace) {
       "(",
       ")",
       "'",
+      "%name = 1 x > 2 OR %count = 3",  // an expression cut by stray tokens
+      "(%name = 1 AND %status = ab' OR %status = c')",
+      "%name = ) OR %status = 1",
+      "%name = 1 OR ()",
   };
   for (const char* text : bad) {
     trace.Clear();
