@@ -35,10 +35,9 @@
 #include "kr/list.h"
 #include "kr/object.h"
 #include "kr/tree.h"
+#include "reports/control.h"
 #include "reports/fields.h"
-
-struct RepRecord;   // reports/reports.h
-struct RepControl;  // reports/control.h
+#include "reports/reports.h"
 
 // --- operators and words -----------------------------------------------------------------------
 
@@ -230,8 +229,7 @@ int RepFilterRecord(const RepRecord* record, const RepControl* control) noexcept
 // text leaves its tree as it was.
 int RepBuildFilterSpec(RepControl* control) noexcept;
 
-// The progress callback: called as callback(argument, 0).
-using RepProgressCallback = void (*)(void* argument, int reserved);
+// RepFilterRecords calls its progress callback once per this many records.
 inline constexpr int kRepFilterProgressEvery = 5000;
 
 // Filters the control's table in place: a record is dropped when the include tree exists and does

@@ -13,6 +13,8 @@
 #include "kr/config.h"
 #include "kr/text.h"
 #include "kr/trace.h"
+#include "reports/control.h"
+#include "reports/params.h"
 #include "reports/reports.h"
 
 namespace {
@@ -988,6 +990,45 @@ void Bin(const RepFilterTree* tree, List* records, int drop_when) {
   ListRemoveIf(records, BinDrop, nullptr, &cookie);
 }
 
+// One run of RepFilterRecords: the first nodes of the trees in use, the bin, the progress.
+struct FilterRun {
+  TreeNode* include;
+  TreeNode* exclude;
+  TreeNode* condition;
+  List* bin;
+  RepProgressCallback callback;
+  void* argument;
+  int examined;
+};
+
+int DropFromReport(Obj* item, void* cookie) {
+  auto* run = static_cast<FilterRun*>(cookie);
+  if (run->callback != nullptr && ++run->examined == kRepFilterProgressEvery) {
+    run->examined = 0;
+    run->callback(run->argument, 0);
+  }
+  const RepRecord* r = ObjCast<RepRecord>(item);
+  if (run->include != nullptr && ApplyNode(run->include, r, 0) == 0) return 1;
+  if (run->exclude != nullptr && ApplyNode(run->exclude, r, 0) != 0) return 1;
+  if (run->condition != nullptr && ApplyNode(run->condition, r, 0) == 0) return 1;
+  return 0;
+}
+
+void KeepDropped(Obj* item, void* cookie) {
+  ListAddLastItem(static_cast<FilterRun*>(cookie)->bin, item);
+}
+
+TreeNode* FirstNodeOf(Obj* tree) { return TreeFirstNode(ObjCast<Tree>(tree)); }
+
+// Builds one of a report's trees into its slot; an absent or empty text leaves the slot alone.
+bool BuildReportTree(RepControl* control, const char* text, void (RepControl::*set)(Ref<Obj>)) {
+  if (text == nullptr || *text == '\0') return true;
+  Ref<RepFilterTree> tree = RepMakeFilterTree(text, control->report_fields());
+  if (!tree) return false;
+  (control->*set)(std::move(tree));
+  return true;
+}
+
 // --- walking trees ------------------------------------------------------------------------------
 
 struct InteractiveCookie {
@@ -1351,6 +1392,61 @@ void RepApplyFilterBinNonMatching(const RepFilterTree* tree, List* records) noex
 
 void RepApplyFilterBinMatching(const RepFilterTree* tree, List* records) noexcept {
   Bin(tree, records, 1);
+}
+
+// --- filters of a report ------------------------------------------------------------------------
+
+int RepFilterRecord(const RepRecord* record, const RepControl* control) noexcept {
+  if (control == nullptr) return 0;
+  TreeNode* include = FirstNodeOf(control->include_tree());
+  if (include != nullptr && ApplyNode(include, record, 0) == 0) return 0;
+  TreeNode* exclude = FirstNodeOf(control->exclude_tree());
+  if (exclude != nullptr && ApplyNode(exclude, record, 0) != 0) return 0;
+  return 1;
+}
+
+int RepBuildFilterSpec(RepControl* control) noexcept {
+  if (control == nullptr) return 0;
+  try {
+    const RepParams* params = control->params();
+    if (params == nullptr) return 0;
+    // Every filter is tried, so that each bad one is traced.
+    bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
+    ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
+    ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
+         ok;
+    return ok ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
+                      RepProgressCallback callback, void* argument) noexcept {
+  if (control == nullptr || control->table() == nullptr) return;
+  List* records = control->table()->records();
+  if (records == nullptr) return;
+  try {
+    FilterRun run{FirstNodeOf(control->include_tree()),
+                  FirstNodeOf(control->exclude_tree()),
+                  use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
+                  nullptr,
+                  callback,
+                  argument,
+                  0};
+    if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
+      if (keep_filtered == 1) {
+        control->set_filtered_out(ListNewFromPool());
+        run.bin = control->filtered_out();
+      }
+      // One stable pass: kept records close up behind the dropped ones.
+      ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
+    }
+    List* bin = control->filtered_out();
+    TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
+                 static_cast<long>(bin != nullptr ? bin->size() : 0));
+  } catch (...) {
+  }
 }
 
 // --- what a filter refers to --------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "kr/text.h"
+#include "reports/control.h"
+#include "reports/params.h"
 #include "reports/reports.h"
 #include "testing.h"
 
@@ -698,6 +700,102 @@ TEST(FilterBinning, RemovesInOrderKeepingTheRest) {
   RepApplyFilterBinMatching(nullptr, copy.get());  // no tree: nothing happens
   EXPECT_EQ(copy->size(), 4u);
   RepApplyFilterBinMatching(even.get(), nullptr);
+}
+
+// --- filtering a report's records --------------------------------------------------------------
+
+// A control over `n` records with counts 0..n-1, its trees built from the three texts.
+Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, const char* condition) {
+  Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) ListPushLastItemInternal(records.get(), Record(Row{.count = i}));
+  Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetInclude(params.get(), include);
+  RepParamsSetExclude(params.get(), exclude);
+  RepParamsSetCondition(params.get(), condition);
+  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
+  EXPECT_EQ(RepBuildFilterSpec(c.get()), 1);
+  return c;
+}
+
+std::vector<int> Counts(const List* records) {
+  std::vector<int> out;
+  for (Obj* o : *records)
+    out.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  return out;
+}
+
+TEST(FilterReport, IncludeExcludeAndConditionInTurn) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(10, "%count < 8", "%count = 2 OR %count = 5", "%count > 0");
+  ASSERT_NE(c->include_tree(), nullptr);
+  ASSERT_NE(c->condition_tree(), nullptr);
+  // The condition tree plays no part in RepFilterRecord.
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 0}).get(), c.get()), 1);
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 8}).get(), c.get()), 0);
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 5}).get(), c.get()), 0);
+
+  RepFilterRecords(c.get(), 0, 1, nullptr, nullptr);
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{0, 1, 3, 4, 6, 7}));
+  EXPECT_EQ(Counts(c->filtered_out()), (std::vector<int>{2, 5, 8, 9}));
+  RepFilterRecords(c.get(), 1, 0, nullptr, nullptr);  // the bin stays as it was
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{1, 3, 4, 6, 7}));
+  EXPECT_EQ(c->filtered_out()->size(), 4u);
+  TraceCapture trace;
+  RepFilterRecords(c.get(), 1, 1, nullptr, nullptr);  // a new bin, even with nothing dropped
+  EXPECT_EQ(c->filtered_out()->size(), 0u);
+  EXPECT_TRUE(trace.Contains("RepFilterRecords: 0 filtered records kept"));
+}
+
+TEST(FilterReport, NoTreeLeavesRecordsAndBinAlone) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(5, "", nullptr, "%count = 1");
+  EXPECT_EQ(c->include_tree(), nullptr);
+  Ref<List> old_bin = ListNewFromPool();
+  ListAddLastItem(old_bin.get(), c->table()->records()->at(0));
+  c->set_filtered_out(old_bin);
+  RepFilterRecords(c.get(), 0, 1, nullptr, nullptr);  // the condition is not in use
+  EXPECT_EQ(c->table()->records()->size(), 5u);
+  EXPECT_EQ(c->filtered_out(), old_bin.get());
+  RepFilterRecords(c.get(), 1, 1, nullptr, nullptr);
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{1}));
+  EXPECT_EQ(c->filtered_out()->size(), 4u);
+  RepFilterRecords(nullptr, 1, 1, nullptr, nullptr);
+}
+
+int g_progress_calls = 0;
+int CountProgress(void* argument, int reserved) {
+  EXPECT_EQ(argument, &g_progress_calls);
+  EXPECT_EQ(reserved, 0);
+  ++g_progress_calls;
+  return 1;
+}
+
+TEST(FilterReport, ProgressEveryFiveThousandRecords) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(12000, "%count >= 6000", nullptr, nullptr);
+  g_progress_calls = 0;
+  RepFilterRecords(c.get(), 0, 0, CountProgress, &g_progress_calls);
+  EXPECT_EQ(g_progress_calls, 2);
+  EXPECT_EQ(c->table()->records()->size(), 6000u);
+  EXPECT_EQ(c->filtered_out(), nullptr);
+}
+
+TEST(FilterReport, EveryBadFilterIsTriedAndReported) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> records = ListNewFromPool();
+  Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetInclude(params.get(), "((%count = 1))");
+  RepParamsSetExclude(params.get(), "%count = 2");
+  RepParamsSetCondition(params.get(), "%nosuch = 3");
+  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
+  EXPECT_EQ(RepBuildFilterSpec(c.get()), 0);
+  EXPECT_EQ(c->include_tree(), nullptr);
+  EXPECT_NE(c->exclude_tree(), nullptr);
+  EXPECT_EQ(c->condition_tree(), nullptr);
+  EXPECT_TRUE(trace.Contains("Failed to get field index and type"));
 }
 
 // --- front-end trees ----------------------------------------------------------------------------
