@@ -70,12 +70,24 @@ void FuzzComponents(const char* text) {
   Check(r == 1 || r == kRepBrutalFailed, "brutal result code");
 }
 
+// A constant of any form can reach evaluation through a front end's tree, even one a filter
+// text could not hold (a regular expression with groups): evaluate it as such a tree would.
 void FuzzConstant(const char* text, int32_t type) {
   Ref<RepFilterConstant> c;
-  if (RepConstantFromText(&c, text, nullptr, type) == 1) {
-    std::string s;
-    Check(RepConstantToText(&s, c.get()) == 1, "constant writes");
-  }
+  if (RepConstantFromText(&c, text, nullptr, type) != 1) return;
+  std::string s;
+  Check(RepConstantToText(&s, c.get()) == 1, "constant writes");
+  int32_t index = type == kRepTypeString ? 0 : type == kRepTypeDataCount ? 1 : 2;
+  Ref<RepFilterExpression> e = RepFilterExpression::New();
+  e->set_field_index(index);
+  e->set_field_type(type);
+  e->set_op(kRepOpNotEqual);
+  e->set_constant(c);
+  Ref<RepFilterTree> tree = TreeNewFromPool();
+  Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
+  top->set_op(kRepBoolTop);
+  TreeAddChildLast(TreeInsertRoot(tree.get(), top.get()), e.get());
+  for (Obj* r : *g_records) RepFilterCatchesRecord(ObjCast<RepRecord>(r), tree.get());
 }
 
 void FuzzTree(const char* text) {

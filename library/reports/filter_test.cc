@@ -569,6 +569,36 @@ TEST(FilterEvaluation, PatternIsCompiledOnceAndFailuresRetry) {
   EXPECT_EQ(Matches("%name != regexp:'a['", Row{}), 1);
 }
 
+// Patterns whose compiled form would grow exponentially, or whose matching would, are refused
+// as if they did not compile; ordinary repetitions are not.
+TEST(FilterEvaluation, CostlyRegularExpressionsAreRefused) {
+  TestHome home;
+  TraceCapture trace;
+  Row r{.name = "aaaa1234"};
+  std::string pluses = "%name = regexp:'a" + std::string(60, '+') + "'";
+  EXPECT_EQ(Matches(pluses.c_str(), r), 0);
+  EXPECT_TRUE(trace.Contains("would cost too much to compile or run"));
+  EXPECT_EQ(Matches("%name = regexp:'^a+[0-9]{1,100}$'", r), 1);
+  EXPECT_EQ(Matches("%name = regexp:'^[]a]{4}[0-9]+$'", r), 1);
+  // Groups cannot be written in a filter text, but a front end's tree can hold any constant.
+  auto matches = [&](const char* constant) {
+    Ref<RepFilterExpression> e = RepFilterExpression::New();
+    e->set_field_index(kName);
+    e->set_field_type(kRepTypeString);
+    e->set_op(kRepOpEqual);
+    e->set_constant(Constant(constant, kRepTypeString));
+    Ref<RepFilterTree> t = TreeNewFromPool();
+    Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
+    top->set_op(kRepBoolTop);
+    TreeAddChildLast(TreeInsertRoot(t.get(), top.get()), e.get());
+    return RepFilterCatchesRecord(Record(r).get(), t.get());
+  };
+  EXPECT_EQ(matches("regexp:'((a{1,99}){1,99}){1,99}'"), 0);
+  EXPECT_EQ(matches("regexp:'(a)\\1'"), 0);  // a back reference
+  EXPECT_EQ(matches("regexp:'^(a|b)+[[:digit:]]{4}$'"), 1);
+  EXPECT_EQ(matches("regexp:'^((a)+){1,3}1'"), 1);
+}
+
 TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {
   TestHome home;
   Ref<List> f = Fields();
