@@ -3,6 +3,7 @@
 #include "reports/fields.h"
 
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -330,4 +331,378 @@ int RepLoadTableFields(const char* table_name, RepFieldList* fields, int ignore_
 int RepLoadTableFieldsFromDir(const char* table_name, const char* directory, RepFieldList* fields,
                               int ignore_derived) noexcept {
   return LoadFromDir(table_name, directory, fields, ignore_derived);
+}
+
+// --- field lists ---------------------------------------------------------------------------------
+
+namespace {
+
+// The first field of `list` whose name is the `chars` characters at `token`, case-blind.
+RepFieldDef* FindByToken(const List* list, const char* token, int chars) {
+  if (list == nullptr || chars <= 0) return nullptr;
+  for (Obj* o : *list) {
+    RepFieldDef* f = ObjCast<RepFieldDef>(o);
+    if (f != nullptr &&
+        StrCompareRangeExactNoCase(token, static_cast<size_t>(chars), f->name()) == 0)
+      return f;
+  }
+  return nullptr;
+}
+
+// The 0-based position of the field named by the token at `reference`, or -1.
+int32_t IndexOfReference(const List* list, const char* reference, RepFieldDef** found) {
+  if (list == nullptr || reference == nullptr) return -1;
+  if (*reference == '%') ++reference;
+  int chars = StrGetTokenCharCount(reference);
+  if (chars <= 0) return -1;
+  for (size_t i = 0; i < list->size(); ++i) {
+    RepFieldDef* f = ObjCast<RepFieldDef>(list->at(i));
+    if (f != nullptr &&
+        StrCompareRangeExactNoCase(reference, static_cast<size_t>(chars), f->name()) == 0) {
+      *found = f;
+      return static_cast<int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+bool HasName(const List* list, const char* name) { return FindByName(list, name) != nullptr; }
+
+// The label a field is placed by when inserted alphabetically.
+const char* Label(const RepFieldDef* f) {
+  const char* nice = f->nice_name();
+  return (nice != nullptr && *nice != '\0') ? nice : f->name();
+}
+
+}  // namespace
+
+int RepFindFieldInList(Ref<RepFieldDef>* field, const char* name,
+                       const RepFieldList* list) noexcept {
+  if (field == nullptr || name == nullptr) return 0;
+  RepFieldDef* f = FindByName(list, name);
+  if (f == nullptr) return 0;
+  *field = Ref<RepFieldDef>::Share(f);
+  return 1;
+}
+
+int RepFindFieldInListFromNiceName(Ref<RepFieldDef>* field, const char* nice_name,
+                                   const RepFieldList* list) noexcept {
+  if (field == nullptr || nice_name == nullptr || list == nullptr) return 0;
+  for (Obj* o : *list) {
+    RepFieldDef* f = ObjCast<RepFieldDef>(o);
+    if (f != nullptr && StrCompareNoCase(f->nice_name(), nice_name) == 0) {
+      *field = Ref<RepFieldDef>::Share(f);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int RepGetFieldIndex(int32_t* index, const char* reference, const RepFieldList* list) noexcept {
+  RepFieldDef* f;
+  int32_t i = IndexOfReference(list, reference, &f);
+  if (i < 0 || index == nullptr) return 0;
+  *index = i;
+  return 1;
+}
+
+int RepGetFieldIndexAndType(int32_t* index, int32_t* type, const char* reference,
+                            const RepFieldList* list) noexcept {
+  RepFieldDef* f;
+  int32_t i = IndexOfReference(list, reference, &f);
+  if (i < 0 || index == nullptr || type == nullptr) return 0;
+  *index = i;
+  *type = f->type();
+  return 1;
+}
+
+int RepGetAllFieldsString(std::string* names, const RepFieldList* list) noexcept {
+  if (names == nullptr || list == nullptr) return 0;
+  try {
+    std::string s;
+    for (Obj* o : *list) {
+      if (const RepFieldDef* f = ObjCast<RepFieldDef>(o)) {
+        if (f->name() != nullptr) s += f->name();
+        s += '\n';
+      }
+    }
+    *names = std::move(s);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepFindField(Ref<RepFieldDef>* field, const char* text, const char** name_position,
+                 int32_t* name_length, const RepFieldList* list) noexcept {
+  if (text == nullptr) return kRepFieldNoMore;
+  const char* p = text;
+  while (*p != '\0') {
+    if (*p != '%') {  // '%' is ASCII, so it never sits inside a multibyte character
+      ++p;
+      continue;
+    }
+    const char* name = p + 1;
+    if (*name == '%' || *name == '"' || *name == '\'') {
+      p = name + 1;
+      continue;
+    }
+    if (*name == '\\') {  // a control sequence: the backslash and one more character
+      if (name[1] == '\0') return kRepFieldNoMore;
+      p = StrNextChar(name + 1);
+      continue;
+    }
+    int chars = StrGetTokenCharCount(name);
+    RepFieldDef* f = FindByToken(list, name, chars);
+    if (name_position != nullptr) *name_position = name;
+    if (name_length != nullptr) *name_length = chars;
+    if (f == nullptr) return kRepFieldBad;
+    if (field != nullptr) *field = Ref<RepFieldDef>::Share(f);
+    return kRepFieldFound;
+  }
+  return kRepFieldNoMore;
+}
+
+int RepFieldAt(Ref<RepFieldDef>* field, const char* text, const RepFieldList* list) noexcept {
+  if (text == nullptr || *text != '%') return 0;
+  // The token rule already refuses a '%' or a backslash as the start of a name.
+  const char* name = text + 1;
+  RepFieldDef* f = FindByToken(list, name, StrGetTokenCharCount(name));
+  if (f == nullptr) return 0;
+  if (field != nullptr) *field = Ref<RepFieldDef>::Share(f);
+  return 1;
+}
+
+int RepAtFieldName(const char* text, const RepFieldList* list) noexcept {
+  return RepFieldAt(nullptr, text, list);
+}
+
+int32_t RepGetFieldChars(const char* name) noexcept {
+  if (name == nullptr) return 0;
+  const char* p = StrSkipTokenF(name);
+  if (p[0] != ':' || p[1] != ':') return 0;
+  p += 2;
+  int64_t width = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    width = width * 10 + (*p - '0');
+    if (width > INT32_MAX) return 0;
+  }
+  return static_cast<int32_t>(width);
+}
+
+const char* RepMoveAfterField(const char* name) noexcept {
+  if (name == nullptr) return nullptr;
+  const char* p = StrSkipTokenF(name);
+  if (*p == ':') {
+    ++p;
+    if (*p == ':') {
+      ++p;
+      while (*p >= '0' && *p <= '9') ++p;
+    }
+  }
+  if (*p == ' ') ++p;
+  return p;
+}
+
+int RepFieldsInString(Ref<List>* fields, const char* text, const RepFieldList* list) noexcept {
+  if (fields == nullptr) return 0;
+  Ref<List> found = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 40, 0, 2, "RepFieldsInString - empty string, return empty list");
+    *fields = std::move(found);
+    return 1;
+  }
+  const char* p = text;
+  for (;;) {
+    Ref<RepFieldDef> f;
+    const char* name = nullptr;
+    int32_t chars = 0;
+    int r = RepFindField(&f, p, &name, &chars, list);
+    if (r == kRepFieldNoMore) break;
+    if (r == kRepFieldBad) {
+      TraceMessage(kTag, 41, 0, -1, "String contains bad field.  at '%s'", name);
+      return kRepFieldBad;
+    }
+    if (r != kRepFieldFound) {
+      TraceMessage(kTag, 42, 0, -1, "Error finding next field in string");
+      return 0;
+    }
+    int32_t width = RepGetFieldChars(name);
+    f->set_width_in_use(width != 0 ? width : f->characters());
+    ListPushLastItemInternal(found.get(), std::move(f));
+    p = StrAdvanceChars(name, static_cast<size_t>(chars));
+  }
+  TraceMessage(kTag, 43, 0, 3, "RepFieldsInString - were %zu fields in string", found->size());
+  *fields = std::move(found);
+  return 1;
+}
+
+int RepCheckInvalidFields(std::string* invalid, const char* text,
+                          const RepFieldList* list) noexcept {
+  if (invalid == nullptr) return 0;
+  if (list == nullptr || list->empty()) {
+    TraceMessage(kTag, 44, 0, -1, "List of possible fileds was invalid");
+    return 0;
+  }
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 45, 0, -1, "Selection string is NULL");
+    return 0;
+  }
+  try {
+    std::string bad;
+    int result = 0;
+    const char* p = text;
+    for (;;) {
+      const char* name = nullptr;
+      int32_t chars = 0;
+      int r = RepFindField(nullptr, p, &name, &chars, list);
+      if (r == kRepFieldNoMore) break;
+      std::string token(name, StrBytesForChars(name, static_cast<size_t>(chars)));
+      if (r == kRepFieldBad) {
+        TraceMessage(kTag, 46, 0, 3, "Bad field found '%s'", token.c_str());
+        if (result != 0) bad += "\n\n";
+        bad += token;
+        result = 1;
+      }
+      // Both a good and a bad name are passed over; a bad '%' with no name moves on by itself.
+      p = name + token.size();
+    }
+    TraceMessage(kTag, 47, 0, 3, "Finished with Invalid Fields '%s'", bad.c_str());
+    TraceMessage(kTag, 48, 0, 2, "%s==RepCheckInvalidFields", result ? "TRUE" : "FALSE");
+    *invalid = std::move(bad);
+    return result;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepSortFieldsAlphabetically(Ref<List>* sorted, const RepFieldList* list,
+                                int by_nice_name) noexcept {
+  if (sorted == nullptr || list == nullptr) return 0;
+  for (Obj* o : *list) {
+    if (ObjCast<RepFieldDef>(o) == nullptr) {
+      TraceMessage(kTag, 49, 0, -1,
+                   "Bad field object when sorting fields list. Obj is of type '%s'",
+                   ObjNameFromObject(o));
+      return 0;
+    }
+  }
+  Ref<List> out;
+  if (!ListClone(&out, list)) return 0;
+  // A stable sort gives what inserting each definition before the first greater one would.
+  auto by_name = [](Obj* a, Obj* b) {
+    return StrCompareNoCase(static_cast<RepFieldDef*>(a)->name(),
+                            static_cast<RepFieldDef*>(b)->name());
+  };
+  auto by_nice = [](Obj* a, Obj* b) {
+    return StrCompareNoCase(static_cast<RepFieldDef*>(a)->nice_name(),
+                            static_cast<RepFieldDef*>(b)->nice_name());
+  };
+  ListSort(out.get(), by_nice_name == 1 ? +by_nice : +by_name);
+  *sorted = std::move(out);
+  return 1;
+}
+
+int RepFieldInsertAlphabetically(RepFieldList* list, RepFieldDef* field) noexcept {
+  if (list == nullptr || field == nullptr) return 0;
+  const char* label = Label(field);
+  size_t n = list->size();
+  size_t at = n;
+  for (size_t i = 0; i < n; ++i) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(list->at(i));
+    if (f != nullptr && StrCompareNoCase(Label(f), label) > 0) {
+      at = i;
+      break;
+    }
+  }
+  if (!ListInsertAt(list, at + 1, field)) return 0;
+  return static_cast<int>(at + 1);
+}
+
+void RepAddAnyNewFields(RepFieldList* destination, const RepFieldList* other,
+                        const RepFieldList* source) noexcept {
+  if (destination == nullptr || source == nullptr) return;
+  // Positions, not iterators: `source` may be `destination` itself (then nothing is new).
+  for (size_t i = 0; i < source->size(); ++i) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(source->at(i));
+    if (f == nullptr || HasName(other, f->name()) || HasName(destination, f->name())) continue;
+    Ref<Obj> copy;
+    if (!ObjDuplicate(&copy, f)) continue;
+    TraceMessage(kTag, 50, 0, 3, "RepAddAnyNewFields() - adding field '%s' to results list",
+                 f->name());
+    ListPushLastItemInternal(destination, std::move(copy));
+  }
+}
+
+int RepCountAbsentFields(const RepFieldList* list, const RepFieldList* candidates) noexcept {
+  if (candidates == nullptr) return 0;
+  int absent = 0;
+  for (Obj* o : *candidates) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+    if (f != nullptr && !HasName(list, f->name())) ++absent;
+  }
+  return absent;
+}
+
+int RepFieldsAreSame(const RepFieldDef* a, const RepFieldDef* b) noexcept {
+  if (a == nullptr || b == nullptr) return kRepFieldsDifferent;
+  bool same = StrCompareNoCase(a->name(), b->name()) == 0 && a->type() == b->type() &&
+              a->primary_index() == b->primary_index();
+  return same ? kRepFieldsSame : kRepFieldsDifferent;
+}
+
+int RepCompareFormats(const RepFieldList* first, const RepFieldList* second) noexcept {
+  size_t n1 = ListGetItemCount(first), n2 = ListGetItemCount(second);
+  auto name_at = [](const List* l, size_t i) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(l->at(i));
+    return f != nullptr ? f->name() : nullptr;
+  };
+  size_t count = 0;
+  bool in_step = true;
+  for (size_t i = 0; i < n1; ++i) {
+    const char* name = name_at(first, i);
+    if (in_step && i < n2 && name != nullptr && StrCompareNoCase(name, name_at(second, i)) == 0) {
+      ++count;
+      continue;
+    }
+    in_step = false;
+    if (name != nullptr && HasName(second, name)) ++count;
+  }
+  if (in_step && n1 == n2) return kRepFieldsSame;
+  if (count == n1 && count == n2) return kRepFieldsReordered;
+  if (count != n1 && count != n2) return kRepFieldsEachHasOthers;
+  if (count < n1) return kRepFieldsFirstHasMore;
+  return kRepFieldsSecondHasMore;
+}
+
+void RepExpandDerivedFields(Ref<List>* expanded, const RepFieldList* list) noexcept {
+  if (expanded == nullptr) return;
+  Ref<List> out = ListNewWithCapacity(ListGetItemCount(list));
+  if (list != nullptr) {
+    for (Obj* o : *list) {
+      ListAddLastItem(out.get(), o);
+      const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+      if (f == nullptr || f->derived() == nullptr) continue;
+      for (Obj* d : *f->derived()) ListAddLastItem(out.get(), d);
+    }
+  }
+  *expanded = std::move(out);
+}
+
+void RepMergeDerivedFields(RepFieldList* destination, const RepFieldList* source) noexcept {
+  if (destination == nullptr || source == nullptr) return;
+  for (Obj* o : *source) {
+    const RepFieldDef* from = ObjCast<RepFieldDef>(o);
+    if (from == nullptr || from->derived() == nullptr) continue;
+    RepFieldDef* to = FindByName(destination, from->name());
+    if (to == nullptr || to == from) continue;
+    for (Obj* d : *from->derived()) {
+      const RepFieldDef* derived = ObjCast<RepFieldDef>(d);
+      if (derived == nullptr || HasName(to->derived(), derived->name())) continue;
+      if (to->derived() == nullptr) to->set_derived(ListNewFromPool());
+      TraceMessage(kTag, 51, 0, 3, "Add derived field '%s' to field '%s'", derived->name(),
+                   to->name());
+      ListAddLastItem(to->derived(), d);
+    }
+  }
 }

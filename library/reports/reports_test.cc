@@ -1,0 +1,689 @@
+#include "reports/reports.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kr/text.h"
+#include "kr/tree.h"
+#include "kr/unique.h"
+#include "testing.h"
+
+namespace {
+
+// Sets TZ for the life of the object and puts the previous value back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) saved_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  return timegm(&tm);
+}
+
+Ref<RepFieldDef> Field(const char* name, int32_t type) { return RepNewFieldDef(name, type, 10); }
+
+std::string Bytes(const unsigned char* b, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += static_cast<char>('0' + b[i]);
+  return s;
+}
+
+// A value as text, so tables of cases can say what they expect.
+std::string Show(const Obj* v, int32_t type) {
+  if (v == nullptr) return "<null>";
+  switch (type) {
+    case kRepTypeInteger:
+    case kRepTypeTimePassed:
+    case kRepTypeSysTime:
+      return std::to_string(ObjGetInteger(v));
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      return std::to_string(ObjGetInt64(v));
+    case kRepTypeString:
+      return ObjGetString(v) ? ObjGetString(v) : "<nulltext>";
+    case kRepTypeBoolean:
+      return ObjGetBoolean(v) ? "true" : "false";
+    case kRepTypeDate:
+      if (auto* d = ObjCast<RepDateValue>(v))
+        return std::to_string(d->year()) + "-" + std::to_string(d->month()) + "-" +
+               std::to_string(d->day());
+      break;
+    case kRepTypeTime:
+      if (auto* t = ObjCast<RepTimeValue>(v))
+        return std::to_string(t->hour()) + ":" + std::to_string(t->minute()) + ":" +
+               std::to_string(t->second()) + "/" + std::to_string(t->reserved());
+      break;
+    case kRepTypeHdwmyCount:
+      if (auto* h = ObjCast<RepHdwmyCountValue>(v))
+        return "u" + std::to_string(h->unit()) + " c" + std::to_string(h->count());
+      break;
+    case kRepTypeDaysInWeek:
+      if (auto* d = ObjCast<RepDaysInWeekValue>(v)) return Bytes(d->days(), 8);
+      break;
+    case kRepTypeDaysInMonth:
+      if (auto* d = ObjCast<RepDaysInMonthValue>(v)) return Bytes(d->days(), 32);
+      break;
+    case kRepTypeWeeksInMonth:
+      if (auto* w = ObjCast<RepWeeksInMonthValue>(v)) return Bytes(w->weeks(), 8);
+      break;
+    case kRepTypeSelectionTree:
+      if (auto* t = ObjCast<RepSelectionTreeValue>(v)) return t->tree() ? "tree" : "no tree";
+      break;
+    case kRepTypePluginScreen:
+      if (auto* t = ObjCast<RepPluginScreenValue>(v)) return t->tree() ? "tree" : "no tree";
+      break;
+    case kRepTypeUnique: {
+      UniqueId id;
+      std::string s;
+      if (ObjGetUnique(&id, v) && UniqueToString(&s, &id)) return s;
+      break;
+    }
+    default:
+      break;
+  }
+  return "<wrong form>";
+}
+
+Ref<Obj> Encode(const char* text, int32_t type) {
+  Ref<Obj> v;
+  return RepEncodeData(&v, text, type) ? v : nullptr;
+}
+
+std::string EncodeShow(const char* text, int32_t type) {
+  Ref<Obj> v = Encode(text, type);
+  return v ? Show(v.get(), type) : "<refused>";
+}
+
+class RecordsTest : public ::testing::Test {
+ protected:
+  kr_testing::TestHome home_;
+};
+
+// --- records and blank values --------------------------------------------------------------------
+
+TEST_F(RecordsTest, BlankRecordHasOneBlankValuePerFieldInOrder) {
+  Ref<List> fields = ListNewFromPool();
+  for (int32_t t = 0; t < kRepFieldTypeCount; ++t)
+    ListPushLastItemInternal(fields.get(), Field(("f" + std::to_string(t)).c_str(), t));
+  Ref<RepRecord> r = RepMakeBlankRecord(fields.get(), kRepStateUnknown);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->values()->size(), static_cast<size_t>(kRepFieldTypeCount));
+  EXPECT_EQ(r->value_at(kRepFieldTypeCount), nullptr);
+  for (int32_t t = 0; t < kRepFieldTypeCount; ++t) {
+    RepFieldValue* v = r->value_at(static_cast<size_t>(t));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->state(), kRepStateUnknown);
+    ASSERT_NE(v->value(), nullptr) << t;
+    // A blank compares equal to a fresh blank of its type and has the type's form.
+    Ref<Obj> other;
+    ASSERT_EQ(RepMakeBlankObject(&other, t), 1);
+    EXPECT_EQ(RepCompareData(v->value(), other.get(), t), 0) << t;
+    EXPECT_NE(Show(v->value(), t), "<wrong form>") << t;
+  }
+  EXPECT_EQ(Show(r->value_at(kRepTypeDate)->value(), kRepTypeDate), "0-0-0");
+  EXPECT_EQ(Show(r->value_at(kRepTypeString)->value(), kRepTypeString), "");
+  EXPECT_EQ(Show(r->value_at(kRepTypeUnique)->value(), kRepTypeUnique),
+            "00000000-0000-0000-0000-000000000000");
+  EXPECT_EQ(Show(r->value_at(kRepTypeSelectionTree)->value(), kRepTypeSelectionTree), "no tree");
+  EXPECT_EQ(Show(r->value_at(kRepTypeDaysInMonth)->value(), kRepTypeDaysInMonth),
+            std::string(32, '0'));
+}
+
+TEST_F(RecordsTest, BlankRecordKeepsPositionsForBadFieldsAndRefusesUnknownTypes) {
+  kr_testing::TraceCapture trace;
+  Ref<List> fields = ListNewFromPool();
+  ListPushLastItemInternal(fields.get(), Field("bad", 99));
+  ListPushLastItemInternal(fields.get(), ObjNewInteger(5));  // not a field definition
+  ListPushLastItemInternal(fields.get(), Field("ok", kRepTypeInteger));
+  Ref<RepRecord> r = RepMakeBlankRecord(fields.get(), kRepStateNormal);
+  ASSERT_EQ(r->values()->size(), 3u);
+  EXPECT_EQ(r->value_at(0)->value(), nullptr);
+  EXPECT_EQ(r->value_at(1)->value(), nullptr);
+  EXPECT_EQ(Show(r->value_at(2)->value(), kRepTypeInteger), "0");
+  EXPECT_TRUE(trace.Contains("Bad object type 99 passed to RepMakeBlankObject", -1));
+  EXPECT_EQ(RepMakeBlankRecord(nullptr, 0), nullptr);
+
+  Ref<List> empty = ListNewFromPool();
+  EXPECT_EQ(RepMakeBlankRecord(empty.get(), 0)->values()->size(), 0u);
+}
+
+TEST_F(RecordsTest, TableAndValueObjectsCarryTheirTypeCodes) {
+  Ref<List> fields = ListNewFromPool();
+  ListPushLastItemInternal(fields.get(), Field("id", kRepTypeInteger));
+  Ref<List> records = ListNewFromPool();
+  ListPushLastItemInternal(records.get(), RepMakeBlankRecord(fields.get(), 0));
+  Ref<RepTable> t = RepNewTable("jobs", fields, records);
+  EXPECT_EQ(ObjGetMagic(t.get()), 0xcaaf05e2u);
+  EXPECT_STREQ(ObjGetSpec(t.get()), "s;o;o;o;");
+  EXPECT_STREQ(t->name(), "jobs");
+  EXPECT_EQ(t->fields(), fields.get());
+  Obj* rec = t->records()->at(0);
+  EXPECT_EQ(ObjGetMagic(rec), 0xc8e0ec42u);
+  EXPECT_EQ(ObjGetSlotObject(rec, 2), nullptr);
+  Obj* value = ObjCast<RepRecord>(rec)->value_at(0);
+  EXPECT_EQ(ObjGetMagic(value), 0xc934910eu);
+  EXPECT_EQ(ObjGetSlotObject(value, 3), nullptr);
+
+  const std::pair<int32_t, uint32_t> codes[] = {
+      {kRepTypeDate, 0xc8fab5f2},         {kRepTypeTime, 0xc8fab562},
+      {kRepTypeHdwmyCount, 0xc906bac6},   {kRepTypeSelectionTree, 0xc906f78f},
+      {kRepTypeDaysInWeek, 0xc908b579},   {kRepTypeDaysInMonth, 0xc908b60a},
+      {kRepTypeWeeksInMonth, 0xc9090b65}, {kRepTypePluginScreen, 0xc90a950e},
+      {kRepTypeInteger, kObjIntegerType}, {kRepTypeInt64, kObjInt64Type},
+      {kRepTypeUnique, kObjUniqueType},   {kRepTypeBoolean, kObjBooleanType}};
+  for (auto [type, code] : codes) {
+    Ref<Obj> v;
+    ASSERT_EQ(RepMakeBlankObject(&v, type), 1);
+    EXPECT_EQ(ObjGetMagic(v.get()), code) << type;
+  }
+}
+
+// --- comparison ----------------------------------------------------------------------------------
+
+// For each type, texts in strictly ascending order (or groups that compare equal).
+struct OrderCase {
+  int32_t type;
+  std::vector<std::vector<const char*>> ascending;  // each inner group compares equal
+};
+
+TEST_F(RecordsTest, CompareDataOrdersEveryType) {
+  const OrderCase cases[] = {
+      {kRepTypeInteger, {{"-2147483648"}, {"-1"}, {"0"}, {"7"}, {"2147483647"}}},
+      {kRepTypeTimePassed, {{"000000"}, {"00:00:59"}, {"010000"}, {"23:59:59"}}},
+      {kRepTypeSysTime, {{"-5"}, {"0"}, {"1700000000"}, {"2147483647"}}},
+      {kRepTypeString, {{""}, {"abc", "ABC", "aBc"}, {"abd"}, {"b"}, {"\xc3\xa9"}}},
+      {kRepTypeBoolean, {{"no", "FALSE", "n"}, {"yes", "true", "Y"}}},
+      {kRepTypeDate, {{"19991231"}, {"20000101"}, {"20000102"}, {"20000201"}, {"2001/01/01"}}},
+      {kRepTypeTime, {{"000000"}, {"000001"}, {"00:01:00"}, {"010000"}, {"235959"}}},
+      {kRepTypeHdwmyCount,
+       {{"-1d"},
+        {"0h", "0y"},
+        {"1h"},
+        {"47h"},
+        {"2d", "48H"},
+        {"1w", "7d"},
+        {"1m", "31d", "744h"},
+        {"1y", "365d"},
+        {"2y"}}},
+      {kRepTypeDaysInWeek, {{""}, {"SU"}, {"SA"}, {"SASU"}, {"TU"}, {"MO"}, {"MOSU", "sumo"}}},
+      {kRepTypeDaysInMonth, {{""}, {"l"}, {"31"}, {"2"}, {"1"}, {"1,l"}, {"1,2"}}},
+      {kRepTypeWeeksInMonth, {{""}, {"l"}, {"4"}, {"3"}, {"2"}, {"1"}, {"1L", "l1"}}},
+      {kRepTypeInt64,
+       {{"-9223372036854775808"},
+        {"-4294967296"},
+        {"-1"},
+        {"0"},
+        {"4294967295"},
+        {"4294967296"},
+        {"9223372036854775807"}}},
+      {kRepTypeDataCount, {{"0"}, {"1023"}, {"1kb", "1024"}, {"1mb"}, {"1pb"}}},
+      {kRepTypeUnique,
+       {{"00000000-0000-0000-0000-000000000000"},
+        {"00000000-0000-0000-0000-000000000001"},
+        {"7fffffff-0000-0000-0000-000000000000"},
+        {"80000000-0000-0000-0000-000000000000", "80000000-0000-0000-0000-000000000000"},
+        {"ffffffff-ffff-ffff-ffff-ffffffffffff"}}},
+  };
+  for (const OrderCase& c : cases) {
+    std::vector<std::pair<size_t, Ref<Obj>>> values;  // (rank, value)
+    for (size_t rank = 0; rank < c.ascending.size(); ++rank)
+      for (const char* text : c.ascending[rank]) {
+        Ref<Obj> v = Encode(text, c.type);
+        ASSERT_TRUE(v) << "type " << c.type << " text '" << text << "'";
+        values.emplace_back(rank, v);
+      }
+    for (auto& [ra, a] : values)
+      for (auto& [rb, b] : values) {
+        int expect = (ra > rb) - (ra < rb);
+        EXPECT_EQ(RepCompareData(a.get(), b.get(), c.type), expect)
+            << "type " << c.type << ": " << Show(a.get(), c.type) << " vs "
+            << Show(b.get(), c.type);
+      }
+  }
+}
+
+TEST_F(RecordsTest, CompareDataGivesUnitResultsAndIgnoresUnorderedTypes) {
+  Ref<Obj> a = ObjNewInteger(-2000000000), b = ObjNewInteger(2000000000);
+  EXPECT_EQ(RepCompareData(a.get(), b.get(), kRepTypeInteger), -1);  // no overflowing subtraction
+  EXPECT_EQ(RepCompareData(b.get(), a.get(), kRepTypeInteger), 1);
+
+  // A large hdwmycount must not wrap when reduced to hours.
+  Ref<Obj> big = Encode("2000000000y", kRepTypeHdwmyCount),
+           small = Encode("1h", kRepTypeHdwmyCount);
+  EXPECT_EQ(RepCompareData(big.get(), small.get(), kRepTypeHdwmyCount), 1);
+  // A unit outside 0-4 counts as no hours.
+  Ref<RepHdwmyCountValue> odd = RepHdwmyCountValue::New();
+  odd->set_unit(9);
+  odd->set_count(100);
+  Ref<Obj> zero = Encode("0h", kRepTypeHdwmyCount);
+  EXPECT_EQ(RepCompareData(odd.get(), zero.get(), kRepTypeHdwmyCount), 0);
+
+  // The fourth integer of a time takes part last.
+  Ref<RepTimeValue> t1 = RepTimeValue::New(), t2 = RepTimeValue::New();
+  t2->set_reserved(1);
+  EXPECT_EQ(RepCompareData(t1.get(), t2.get(), kRepTypeTime), -1);
+
+  // Bytes past the used part of a block do not count.
+  Ref<RepWeeksInMonthValue> w1 = RepWeeksInMonthValue::New(), w2 = RepWeeksInMonthValue::New();
+  w2->weeks()[6] = 1;
+  EXPECT_EQ(RepCompareData(w1.get(), w2.get(), kRepTypeWeeksInMonth), 0);
+
+  Ref<RepSelectionTreeValue> s1 = RepSelectionTreeValue::New(), s2 = RepSelectionTreeValue::New();
+  s2->set_tree(TreeNewFromPool());
+  EXPECT_EQ(RepCompareData(s1.get(), s2.get(), kRepTypeSelectionTree), 0);
+  EXPECT_EQ(RepCompareData(s1.get(), s2.get(), kRepTypePluginScreen), 0);
+  EXPECT_EQ(RepCompareData(a.get(), b.get(), 16), 0);
+  EXPECT_EQ(RepCompareData(a.get(), b.get(), -1), 0);
+}
+
+TEST_F(RecordsTest, CompareDataPutsMismatchedObjectsFirstWithoutCrashing) {
+  Ref<Obj> i = ObjNewInteger(1), s = ObjNewString("x"), l = ObjNewInt64(1);
+  // The date type code with another spec is not a date.
+  Ref<Obj> fake_date = ObjNewInternal(0, RepDateValue::kTypeCode, "i;", 0, nullptr);
+  Ref<Obj> date = Encode("20240101", kRepTypeDate);
+  for (int32_t t = 0; t < kRepFieldTypeCount; ++t) {
+    Ref<Obj> good;
+    RepMakeBlankObject(&good, t);
+    int ordered = (t == kRepTypeSelectionTree || t == kRepTypePluginScreen) ? 0 : 1;
+    const Obj* mismatched[] = {nullptr, fake_date.get(), t == kRepTypeString ? i.get() : s.get()};
+    for (const Obj* bad : mismatched) {
+      EXPECT_EQ(RepCompareData(good.get(), bad, t), ordered) << t;
+      EXPECT_EQ(RepCompareData(bad, good.get(), t), -ordered) << t;
+      EXPECT_EQ(RepCompareData(bad, nullptr, t), 0) << t;
+    }
+  }
+  // An integer is not a 64-bit integer, nor the other way round.
+  EXPECT_EQ(RepCompareData(l.get(), i.get(), kRepTypeInt64), 1);
+  EXPECT_EQ(RepCompareData(l.get(), i.get(), kRepTypeInteger), -1);
+  EXPECT_EQ(RepCompareData(date.get(), fake_date.get(), kRepTypeDate), 1);
+}
+
+// --- derivation ----------------------------------------------------------------------------------
+
+TEST_F(RecordsTest, DeriveValueFromSysTimeOnly) {
+  ScopedTimeZone tz("UTC0");
+  kr_testing::TraceCapture trace;
+  Ref<Obj> t = ObjNewInteger(static_cast<int32_t>(Utc(2024, 2, 29, 23, 59, 58)));
+  Ref<Obj> v;
+  ASSERT_EQ(RepDeriveValue(&v, kRepTypeDate, t.get(), kRepTypeSysTime), 1);
+  EXPECT_EQ(Show(v.get(), kRepTypeDate), "2024-2-29");
+  ASSERT_EQ(RepDeriveValue(&v, kRepTypeTime, t.get(), kRepTypeSysTime), 1);
+  EXPECT_EQ(Show(v.get(), kRepTypeTime), "23:59:58/0");
+  {
+    // Local time: the same instant is already 1 March an hour east.
+    ScopedTimeZone cet("CET-1");
+    ASSERT_EQ(RepDeriveValue(&v, kRepTypeDate, t.get(), kRepTypeSysTime), 1);
+    EXPECT_EQ(Show(v.get(), kRepTypeDate), "2024-3-1");
+  }
+
+  Ref<Obj> kept = v;
+  EXPECT_EQ(RepDeriveValue(&v, kRepTypeDate, t.get(), kRepTypeInteger), 0);
+  EXPECT_TRUE(trace.Contains("RepDeriveValue - Cannot derive type 0", -1));
+  EXPECT_EQ(RepDeriveValue(&v, kRepTypeString, t.get(), kRepTypeSysTime), 0);
+  EXPECT_TRUE(trace.Contains("RepDeriveValue - Cannot convert systime fields to type 1", -1));
+  Ref<Obj> not_a_time = ObjNewString("x");
+  EXPECT_EQ(RepDeriveValue(&v, kRepTypeDate, not_a_time.get(), kRepTypeSysTime), 0);
+  EXPECT_TRUE(trace.Contains("RepDeriveValue - Failed when converting systime to date", -1));
+  EXPECT_EQ(RepDeriveValue(&v, kRepTypeTime, nullptr, kRepTypeSysTime), 0);
+  EXPECT_TRUE(trace.Contains("RepDeriveValue - Failed when converting systime to time", -1));
+  EXPECT_EQ(v, kept);  // untouched by the failures
+}
+
+// --- extracting a value's text -------------------------------------------------------------------
+
+TEST_F(RecordsTest, ExtractValue) {
+  kr_testing::TraceCapture trace;
+  struct Case {
+    const char* source;
+    int result;
+    const char* text;
+    const char* rest;  // what *end points at
+  } cases[] = {
+      {"\"two words\" and more", 1, "two words", " and more"},
+      {"'it\"s' x", 1, "it\"s", " x"},
+      {"''rest", 1, "", "rest"},
+      {"word) and", 1, "word", " and"},
+      {"word\tnext", 1, "word", "next"},
+      {"word", 1, "word", ""},
+      {" leading", 1, "", "leading"},
+      {"\xc3\xa9t\xc3\xa9 x", 1, "\xc3\xa9t\xc3\xa9", "x"},
+      {"\"unterminated", 2, nullptr, nullptr},
+      {"'", 2, nullptr, nullptr},
+      {"", 3, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string text = "untouched";
+    const char* end = nullptr;
+    EXPECT_EQ(RepExtractValue(&text, &end, c.source), c.result) << c.source;
+    if (c.result == 1) {
+      EXPECT_EQ(text, c.text) << c.source;
+      EXPECT_STREQ(end, c.rest) << c.source;
+    } else {
+      EXPECT_EQ(text, "untouched");
+      EXPECT_EQ(end, nullptr);
+    }
+  }
+  EXPECT_TRUE(trace.Contains("No closing quote for value '\"unterminated'", -1));
+  EXPECT_TRUE(trace.Contains("Value string is of no length!", -1));
+  std::string text;
+  const char* end;
+  EXPECT_EQ(RepExtractValue(&text, &end, nullptr), 3);
+}
+
+// --- states --------------------------------------------------------------------------------------
+
+TEST_F(RecordsTest, StatesToTextAndBack) {
+  kr_testing::TraceCapture trace;
+  const char* names[] = {"Normal", "N/A", "Unknown", "Never", "Unlimited"};
+  for (int32_t s = 0; s < kRepStateCount; ++s) {
+    EXPECT_STREQ(RepStateToText(s), names[s]);
+    int32_t back = -1;
+    ASSERT_EQ(RepStateTextToState(&back, RepStateToText(s)), 1);
+    EXPECT_EQ(back, s);
+  }
+  EXPECT_STREQ(RepStateToText(5), "UNRECOGNISEDSTATE");
+  EXPECT_STREQ(RepStateToText(-1), "UNRECOGNISEDSTATE");
+  EXPECT_TRUE(trace.Contains("Warning - cannot convert unknown state to text", -1));
+
+  int32_t state = -1;
+  EXPECT_EQ(RepStateTextToState(&state, "NEVER again, in any case"), 1);
+  EXPECT_EQ(state, kRepStateNever);
+  EXPECT_EQ(RepStateTextToState(&state, "n/a"), 1);
+  EXPECT_EQ(state, kRepStateNA);
+  state = -1;
+  EXPECT_EQ(RepStateTextToState(&state, "nev"), 0);
+  EXPECT_EQ(RepStateTextToState(&state, ""), 0);
+  EXPECT_EQ(RepStateTextToState(&state, nullptr), 0);
+  EXPECT_EQ(state, -1);
+  EXPECT_TRUE(trace.Contains("Cannot convert text 'nev' to state value", -1));
+}
+
+// --- encoding ------------------------------------------------------------------------------------
+
+struct EncodeCase {
+  int32_t type;
+  const char* text;
+  const char* expect;   // Show() of the value, or "<refused>"
+  const char* message;  // a traced message expected, or null for none (silent)
+};
+
+TEST_F(RecordsTest, EncodeAcceptsAndRefusesTextsOfEveryType) {
+  const EncodeCase cases[] = {
+      {kRepTypeInteger, "-42", "-42", nullptr},
+      {kRepTypeInteger, "+7", "7", nullptr},
+      {kRepTypeInteger, "2147483648", "<refused>", nullptr},
+      {kRepTypeInteger, "12abc", "<refused>", nullptr},
+      {kRepTypeInteger, "", "<refused>", nullptr},
+      {kRepTypeString, "any thing", "any thing", nullptr},
+      {kRepTypeString, "", "", nullptr},
+      {kRepTypeBoolean, "yes", "true", nullptr},
+      {kRepTypeBoolean, "True", "true", nullptr},
+      {kRepTypeBoolean, "y", "true", nullptr},
+      {kRepTypeBoolean, "N", "false", nullptr},
+      {kRepTypeBoolean, "false", "false", nullptr},
+      {kRepTypeBoolean, "yeah", "<refused>", nullptr},
+      {kRepTypeBoolean, "", "<refused>", nullptr},
+      {kRepTypeDate, "20240230", "2024-2-30", nullptr},
+      {kRepTypeDate, "2024/02/29", "2024-2-29", nullptr},
+      {kRepTypeDate, "2024\\12\\31", "2024-12-31", nullptr},
+      {kRepTypeDate, "19000101", "1900-1-1", nullptr},
+      {kRepTypeDate, "18991231", "<refused>", nullptr},
+      {kRepTypeDate, "2024-02-29", "<refused>", nullptr},
+      {kRepTypeDate, "20241301", "<refused>", nullptr},
+      {kRepTypeDate, "20240132", "<refused>", nullptr},
+      {kRepTypeDate, "20240100", "<refused>", nullptr},
+      {kRepTypeDate, "2024+1+1", "<refused>", nullptr},
+      {kRepTypeDate, "2024021", "<refused>", nullptr},
+      {kRepTypeTime, "235959", "23:59:59/0", nullptr},
+      {kRepTypeTime, "00:00:00", "0:0:0/0", nullptr},
+      {kRepTypeTime, "24:00:00", "<refused>", "Failed to interpret absolute time '24:00:00'"},
+      {kRepTypeTime, "12:60:00", "<refused>", "Failed to interpret absolute time"},
+      {kRepTypeTime, "12-00-00", "<refused>", "Failed to interpret absolute time"},
+      {kRepTypeTime, "today", "<refused>", "Failed to interpret absolute time 'today'"},
+      {kRepTypeTime, "1200", "<refused>", "Failed to interpret absolute time"},
+      {kRepTypeTimePassed, "01:30:00", "5400", nullptr},
+      {kRepTypeTimePassed, "235959", "86399", nullptr},
+      {kRepTypeTimePassed, "24:00:00", "<refused>", "Failed to interpret time passed '24:00:00'"},
+      {kRepTypeHdwmyCount, "12h", "u0 c12", nullptr},
+      {kRepTypeHdwmyCount, "3Y", "u4 c3", nullptr},
+      {kRepTypeHdwmyCount, "5d", "u1 c5", nullptr},
+      {kRepTypeHdwmyCount, "2W", "u2 c2", nullptr},
+      {kRepTypeHdwmyCount, "6m", "u3 c6", nullptr},
+      {kRepTypeHdwmyCount, "-2d", "u1 c-2", nullptr},
+      {kRepTypeHdwmyCount, "h", "<refused>", "String too short to convert to HDWMY count"},
+      {kRepTypeHdwmyCount, "", "<refused>", "String too short to convert to HDWMY count"},
+      {kRepTypeHdwmyCount, "3x", "<refused>", "Bad character part of HDWMY count"},
+      {kRepTypeHdwmyCount, "3\xc3\xa9", "<refused>", "Bad character part of HDWMY count"},
+      {kRepTypeHdwmyCount, "xh", "<refused>", "Failed to convert number part of HDWMY constant"},
+      {kRepTypeHdwmyCount, "1 h", "<refused>", "Failed to convert number part of HDWMY constant"},
+      {kRepTypeSelectionTree, "anything", "<refused>", nullptr},
+      {kRepTypePluginScreen, "", "<refused>", nullptr},
+      {kRepTypeDaysInWeek, "mosu", "10000010", nullptr},
+      {kRepTypeDaysInWeek, "MOWEFR", "10101000", nullptr},
+      {kRepTypeDaysInWeek, "", "00000000", nullptr},
+      {kRepTypeDaysInWeek, "MOT", "<refused>", nullptr},
+      {kRepTypeDaysInWeek, "MOXX", "<refused>", nullptr},
+      {kRepTypeDaysInWeek, "MO,TU", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "1,15,L", "10000000000000100000000000000001", nullptr},
+      {kRepTypeDaysInMonth, "31", "00000000000000000000000000000010", nullptr},
+      {kRepTypeDaysInMonth, "", "00000000000000000000000000000000", nullptr},
+      {kRepTypeDaysInMonth, "0", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "32", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "1,,2", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "1,", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "x", "<refused>", nullptr},
+      {kRepTypeDaysInMonth, "1, 2", "<refused>", nullptr},
+      {kRepTypeWeeksInMonth, "13l", "10101000", nullptr},
+      {kRepTypeWeeksInMonth, "L4", "00011000", nullptr},
+      {kRepTypeWeeksInMonth, "", "00000000", nullptr},
+      {kRepTypeWeeksInMonth, "1,3", "<refused>", nullptr},
+      {kRepTypeWeeksInMonth, "5", "<refused>", nullptr},
+      {kRepTypeWeeksInMonth, "0", "<refused>", nullptr},
+      {kRepTypeInt64, "-9223372036854775808", "-9223372036854775808", nullptr},
+      {kRepTypeInt64, "9223372036854775808", "<refused>", nullptr},
+      {kRepTypeInt64, "1.5", "<refused>", nullptr},
+      {kRepTypeSysTime, "1700000000", "1700000000", nullptr},
+      {kRepTypeSysTime, "-1", "-1", nullptr},
+      {kRepTypeSysTime, "soon", "<refused>", nullptr},
+      {kRepTypeUnique, "3F2504E0-4F89-41D3-9A0C-0305E82C3301",
+       "3f2504e0-4f89-41d3-9a0c-0305e82c3301", nullptr},
+      {kRepTypeUnique, "3f2504e0-4f89-41d3-9a0c-0305e82c330", "<refused>", nullptr},
+      {kRepTypeDataCount, "2KB", "2048", nullptr},
+      {kRepTypeDataCount, "2k", "2", nullptr},
+      {kRepTypeDataCount, "10 GB", "10", nullptr},
+      {kRepTypeDataCount, "7b", "7", nullptr},
+      {kRepTypeDataCount, "7bogus", "7", nullptr},
+      {kRepTypeDataCount, "3mB", "3145728", nullptr},
+      {kRepTypeDataCount, "1tb", "1099511627776", nullptr},
+      {kRepTypeDataCount, "1PB", "1125899906842624", nullptr},
+      {kRepTypeDataCount, "8191pb", "9222246136947933184", nullptr},
+      {kRepTypeDataCount, "8192pb", "<refused>", nullptr},
+      {kRepTypeDataCount, "99999999999999999999", "<refused>", nullptr},
+      {kRepTypeDataCount, "kb", "<refused>", nullptr},
+      {kRepTypeDataCount, "-1", "<refused>", nullptr},
+      {kRepTypeDataCount, "", "<refused>", nullptr},
+      {16, "1", "<refused>", nullptr},
+  };
+  for (const EncodeCase& c : cases) {
+    kr_testing::TraceCapture trace;
+    EXPECT_EQ(EncodeShow(c.text, c.type), c.expect) << "type " << c.type << " '" << c.text << "'";
+    if (c.message != nullptr)
+      EXPECT_TRUE(trace.Contains(c.message, -1)) << c.text << "\n" << trace.Dump();
+    else
+      EXPECT_TRUE(trace.lines().empty()) << c.text << "\n" << trace.Dump();
+  }
+}
+
+TEST_F(RecordsTest, EncodeTreatsNullAsEmptyAndLeavesValueOnFailure) {
+  Ref<Obj> v = ObjNewInteger(3);
+  Obj* before = v.get();
+  EXPECT_EQ(RepEncodeData(&v, "nope", kRepTypeInteger), 0);
+  EXPECT_EQ(v.get(), before);
+  ASSERT_EQ(RepEncodeData(&v, nullptr, kRepTypeString), 1);
+  EXPECT_STREQ(ObjGetString(v.get()), "");
+  EXPECT_EQ(RepEncodeData(nullptr, "1", kRepTypeInteger), 0);
+}
+
+// --- relative times under a fixed clock ----------------------------------------------------------
+
+class RelativeTimeTest : public ::testing::Test {
+ protected:
+  // Makes `t` the clock and the report's current time.
+  void At(int64_t t) {
+    TimeSetFixed(t);
+    int64_t now = 0;
+    ASSERT_EQ(QuorTime(&now), 1);
+    ASSERT_EQ(RepSetTimeNow(now), 1);
+  }
+  static kr_testing::TestHome::Options Fixed() {
+    kr_testing::TestHome::Options o;
+    o.fixed_time = Utc(2024, 3, 1, 10, 0, 0);
+    return o;
+  }
+  ScopedTimeZone utc_{"UTC0"};
+  kr_testing::TestHome home_{Fixed()};
+};
+
+struct RelativeCase {
+  int64_t now;
+  int32_t type;
+  const char* text;
+  std::string expect;
+};
+
+TEST_F(RelativeTimeTest, OffsetsAcrossMonthEndsLeapDaysAndYearEnds) {
+  const int64_t leap_march = Utc(2024, 3, 1, 10, 0, 0);
+  const int64_t jan31 = Utc(2023, 1, 31, 12, 0, 0);
+  const int64_t leap_jan31 = Utc(2024, 1, 31, 12, 0, 0);
+  const int64_t leap_day = Utc(2024, 2, 29, 8, 15, 30);
+  const int64_t new_year_eve = Utc(2023, 12, 31, 23, 30, 0);
+  const int64_t new_year = Utc(2024, 1, 1, 0, 0, 0);
+  const RelativeCase cases[] = {
+      {leap_march, kRepTypeDate, "today-1DA", "2024-2-29"},
+      {leap_march, kRepTypeDate, "TODAY-1days", "2024-2-29"},
+      {leap_march, kRepTypeDate, "today", "2024-3-1"},
+      {leap_march, kRepTypeDate, "now", "2024-3-1"},
+      {leap_march, kRepTypeDate, "today-1MO", "2024-2-1"},
+      {leap_march, kRepTypeDate, "today-1WE", "2024-2-23"},
+      {leap_march, kRepTypeDate, "today+10HO", "2024-3-1"},
+      {leap_march, kRepTypeDate, "today+14HO", "2024-3-2"},
+      {leap_march, kRepTypeDate, "today 1DA", "2024-3-1"},  // no sign: the time itself
+      {leap_march, kRepTypeDate, "nowadays", "2024-3-1"},   // the keyword is a prefix
+      {leap_march, kRepTypeDate, "today-0DA", "2024-3-1"},
+      {jan31, kRepTypeDate, "today+1MO", "2023-2-28"},
+      {leap_jan31, kRepTypeDate, "today+1MO", "2024-2-29"},
+      {leap_jan31, kRepTypeDate, "today+2MO", "2024-3-31"},
+      {leap_day, kRepTypeDate, "today+1YE", "2025-2-28"},
+      {leap_day, kRepTypeDate, "today-4YE", "2020-2-29"},
+      {leap_day, kRepTypeDate, "today+1DA", "2024-3-1"},
+      {new_year_eve, kRepTypeDate, "today+1DA", "2024-1-1"},
+      {new_year_eve, kRepTypeDate, "now+30MI", "2024-1-1"},
+      {new_year, kRepTypeDate, "today-1SE", "2023-12-31"},
+      {new_year, kRepTypeDate, "today-1WE", "2023-12-25"},
+      {leap_day, kRepTypeTime, "now", "8:15:30/0"},
+      {leap_day, kRepTypeTime, "NOW+45SE", "8:16:15/0"},
+      {leap_day, kRepTypeTime, "now-9HO", "23:15:30/0"},
+      {new_year_eve, kRepTypeTime, "now+1HO", "0:30:0/0"},
+      {new_year_eve, kRepTypeTime, "now+29MI", "23:59:0/0"},
+      {leap_day, kRepTypeSysTime, "now", std::to_string(leap_day)},
+      {leap_day, kRepTypeSysTime, "today", std::to_string(leap_day)},  // the instant, not midnight
+      {leap_day, kRepTypeSysTime, "today-1DA", std::to_string(leap_day - 86400)},
+      {leap_day, kRepTypeSysTime, "now+90mi", std::to_string(leap_day + 5400)},
+      {leap_day, kRepTypeSysTime, "now+1YE", std::to_string(Utc(2025, 2, 28, 8, 15, 30))},
+      {new_year_eve, kRepTypeSysTime, "now+1SE", std::to_string(new_year_eve + 1)},
+  };
+  for (const RelativeCase& c : cases) {
+    At(c.now);
+    kr_testing::TraceCapture trace;
+    EXPECT_EQ(EncodeShow(c.text, c.type), c.expect) << c.text << " at " << c.now;
+    EXPECT_TRUE(trace.lines().empty()) << trace.Dump();
+  }
+}
+
+TEST_F(RelativeTimeTest, BadOffsetsAreRefusedWithTheirReasons) {
+  At(Utc(2024, 3, 1, 10, 0, 0));
+  struct Case {
+    int32_t type;
+    const char* text;
+    const char* reason;
+    const char* then;
+  } cases[] = {
+      {kRepTypeDate, "today-1D", "Unrecognised unit type in RepMoveTimeBreakdown",
+       "Failed to move time breakdown back"},
+      {kRepTypeDate, "today+1", "Unrecognised unit type in RepMoveTimeBreakdown",
+       "Failed to move time breakdown forward"},
+      {kRepTypeDate, "today-DA", "Could not encode number '' in RepMoveTimeBreakdown",
+       "Failed to move time breakdown back"},
+      {kRepTypeTime, "now+ 1HO", "Could not encode number '' in RepMoveTimeBreakdown",
+       "Failed to move time breakdown forward"},
+      {kRepTypeSysTime, "now-", "Could not encode number '' in RepMoveTimeBreakdown",
+       "Failed to move time breakdown back"},
+      {kRepTypeSysTime, "now-99999999999DA",
+       "Could not encode number '99999999999' in RepMoveTimeBreakdown",
+       "Failed to move time breakdown back"},
+      {kRepTypeDate, "today+9000YE", nullptr, "Failed to move time breakdown forward"},
+      {kRepTypeSysTime, "now+100YE", "Cannot convert breakdown time back to TimeT", nullptr},
+  };
+  for (const Case& c : cases) {
+    kr_testing::TraceCapture trace;
+    EXPECT_EQ(EncodeShow(c.text, c.type), "<refused>") << c.text;
+    if (c.reason) {
+      EXPECT_TRUE(trace.Contains(c.reason, -1)) << c.text << "\n" << trace.Dump();
+    }
+    if (c.then) {
+      EXPECT_TRUE(trace.Contains(c.then, -1)) << c.text << "\n" << trace.Dump();
+    }
+  }
+}
+
+TEST_F(RelativeTimeTest, EachContextKeepsItsOwnCurrentTime) {
+  const int64_t t1 = Utc(2024, 3, 1, 10, 0, 0);
+  At(t1);
+  {
+    kr_testing::TestHome other;
+    const int64_t t2 = Utc(2030, 6, 15, 1, 2, 3);
+    ASSERT_EQ(RepSetTimeNow(t2), 1);
+    EXPECT_EQ(EncodeShow("now", kRepTypeSysTime), std::to_string(t2));
+    EXPECT_EQ(RepGetContextData()->now, t2);
+  }
+  EXPECT_EQ(EncodeShow("now", kRepTypeSysTime), std::to_string(t1));
+  EXPECT_EQ(RepGetContextData()->now_breakdown.w[kTimeBdYear], 2024);
+
+  // A time that cannot be broken down leaves the current time as it was.
+  EXPECT_EQ(RepSetTimeNow(int64_t{1} << 50), 0);
+  EXPECT_EQ(RepGetContextData()->now, t1);
+  EXPECT_EQ(EncodeShow("today", kRepTypeDate), "2024-3-1");
+}
+
+TEST_F(RelativeTimeTest, LocalTimeDecidesTheDate) {
+  ScopedTimeZone tokyo("JST-9");
+  At(Utc(2024, 2, 29, 20, 0, 0));  // 05:00 on 1 March in Tokyo
+  EXPECT_EQ(EncodeShow("today", kRepTypeDate), "2024-3-1");
+  EXPECT_EQ(EncodeShow("now", kRepTypeTime), "5:0:0/0");
+  EXPECT_EQ(EncodeShow("today-1DA", kRepTypeDate), "2024-2-29");
+}
+
+}  // namespace
