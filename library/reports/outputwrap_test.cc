@@ -268,9 +268,6 @@ TEST_F(OutputWrap, OutputDirectoriesAndImages) {
   PathLeaf(&leaf, dir.c_str());
   EXPECT_EQ(leaf.rfind("Weeklyjobs0x", 0), 0u) << leaf;
   EXPECT_EQ(leaf.find_first_not_of("0123456789abcdef", 12), std::string::npos) << leaf;
-  std::string second;
-  ASSERT_EQ(RepInitOutputDir(&second, &file, 0, "Weekly jobs!", 1), 1);
-  EXPECT_NE(second, dir);
   // Unique names are made of letters and digits, so only a name taken as it is can climb out.
   EXPECT_EQ(RepInitOutputDir(&dir, &file, 0, "../escape", 0), 0);
   EXPECT_EQ(RepInitOutputDir(&dir, &file, 0, "a/b", 0), 0);
@@ -281,8 +278,6 @@ TEST_F(OutputWrap, OutputDirectoriesAndImages) {
   EXPECT_EQ(RepXferHeadFootImages(home_.ReportsPath("headers/TextDefault").c_str(), dir.c_str()),
             1);
   EXPECT_TRUE(Snapshot(dir).empty());
-  ASSERT_EQ(RepXferHeadFootImages(home_.ReportsPath("headers/Weekly").c_str(), dir.c_str()), 1);
-  EXPECT_EQ(Snapshot(dir).size(), 2u);
 
   ASSERT_EQ(RepDeleteOutputReport(dir.c_str()), 1);
   EXPECT_FALSE(FileExists(dir.c_str()));

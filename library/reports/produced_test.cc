@@ -237,46 +237,13 @@ TEST(ProducedStore, BadNamesAreRefusedBeforeAnyFileIsTouched) {
   EXPECT_TRUE(trace.Contains("Cannot load class file"));
 }
 
-TEST(ProducedStore, CorruptOrForeignFilesDoNotReadBack) {
-  ScopedTimeZone utc("UTC");
-  TestHome home(FixedAt(kMarch5th2004));
-  Ref<List> classes = ClassList();
-  Ref<RepControl> control = ProducedControl();
-  std::string name;
-  ASSERT_EQ(RepSerialiseProducedReport(&name, "weekly", control.get(), classes.get(), 0), 1);
-  const std::string control_path = home.ReportsPath("produced/20040305/control/") + name;
-  const std::string records_path = home.ReportsPath("produced/20040305/records/") + name;
-  const std::string good_records = *kr_testing::ReadFile(records_path);
-  TraceCapture trace;
-  Ref<RepStoredControl> stored;
-
-  // A records file cut short.
-  ASSERT_TRUE(kr_testing::WriteFile(records_path, good_records.substr(0, good_records.size() / 2)));
-  EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 1), 0);
-  EXPECT_TRUE(trace.Contains("Failed to reconstruct records from '" + records_path + "'"));
-
-  // A well-formed object of another kind in place of the records.
-  std::string foreign;
-  ASSERT_TRUE(ObjSerializeToMemory(&foreign, ObjNewString("not a report").get()));
-  ASSERT_TRUE(kr_testing::WriteFile(records_path, foreign));
-  EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 1), 0);
-  ASSERT_TRUE(kr_testing::WriteFile(control_path, foreign));
-  EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 0), 0);
-  EXPECT_TRUE(trace.Contains("Failed to reconstruct control object from '" + control_path + "'"));
-  ASSERT_TRUE(kr_testing::WriteFile(control_path, "garbage"));
-  EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 0), 0);
-  EXPECT_FALSE(stored);
-}
-
-TEST(ProducedStore, ValuesThatDoNotFitTheirFieldReadBackUnknown) {
+TEST(ProducedStore, StoredFilesAreCheckedWhereTheyEnter) {
   ScopedTimeZone utc("UTC");
   TestHome home(FixedAt(kMarch5th2004));
   Ref<List> classes = ClassList();
   Ref<RepControl> control = ProducedControl();
   // A string where the integer field's value belongs, as a foreign writer might leave it.
-  ObjCast<RepRecord>(control->table()->records()->at(0))
-      ->value_at(0)
-      ->set_value(ObjNewString("one"));
+  ObjCast<RepRecord>(control->table()->records()->at(0))->value_at(0)->set_value(ObjNewString("x"));
   std::string name;
   ASSERT_EQ(RepSerialiseProducedReport(&name, "", control.get(), classes.get(), 0), 1);
   EXPECT_EQ(name, "%20040305140709%002%jobs");
@@ -285,4 +252,42 @@ TEST(ProducedStore, ValuesThatDoNotFitTheirFieldReadBackUnknown) {
   const List* records = stored->control()->table()->records();
   EXPECT_EQ(ObjCast<RepRecord>(records->at(0))->value_at(0)->state(), kRepStateUnknown);
   EXPECT_EQ(ObjCast<RepRecord>(records->at(1))->value_at(0)->state(), kRepStateNormal);
+
+  const std::string control_path = home.ReportsPath("produced/20040305/control/") + name;
+  const std::string records_path = home.ReportsPath("produced/20040305/records/") + name;
+  const std::string good_records = *kr_testing::ReadFile(records_path);
+  std::string foreign;  // a well-formed object of another kind
+  ASSERT_TRUE(ObjSerializeToMemory(&foreign, ObjNewString("not a report").get()));
+  TraceCapture trace;
+  stored.reset();
+  for (const std::string& bad : {good_records.substr(0, good_records.size() / 2), foreign}) {
+    ASSERT_TRUE(kr_testing::WriteFile(records_path, bad));
+    EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 1), 0);
+    EXPECT_TRUE(trace.Contains("Failed to reconstruct records from '" + records_path + "'"));
+  }
+  for (const std::string& bad : {std::string("garbage"), foreign}) {
+    ASSERT_TRUE(kr_testing::WriteFile(control_path, bad));
+    EXPECT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 0), 0);
+    EXPECT_TRUE(trace.Contains("Failed to reconstruct control object from '" + control_path + "'"));
+  }
+  EXPECT_FALSE(stored);
+}
+
+TEST(ProducedStore, AFailedRecordsWriteKeepsTheControlFileAndTheCallersRecords) {
+  ScopedTimeZone utc("UTC");
+  TestHome home(FixedAt(kMarch5th2004));
+  Ref<List> classes = ClassList();
+  Ref<RepControl> control = ProducedControl();
+  List* records_before = control->table()->records();
+  // A day directory whose records directory is a plain file: the records cannot be written.
+  ASSERT_TRUE(kr_testing::MakeDirs(home.ReportsPath("produced/20040305/control")));
+  ASSERT_TRUE(kr_testing::WriteFile(home.ReportsPath("produced/20040305/records"), "in the way"));
+  TraceCapture trace;
+  std::string name;
+  EXPECT_EQ(RepSerialiseProducedReport(&name, "weekly", control.get(), classes.get(), 0), 0);
+  EXPECT_TRUE(trace.Contains("Serialised report control object succesfully"));
+  EXPECT_TRUE(trace.Contains("Failed to serialize report records to file"));
+  EXPECT_EQ(Names(home.ReportsPath("produced/20040305/control")), std::vector<std::string>{kName});
+  EXPECT_EQ(control->table()->records(), records_before);
+  EXPECT_EQ(ListGetItemCount(control->filtered_out()), 1u);
 }
