@@ -6,9 +6,11 @@
 #include <locale.h>
 #include <regex.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kr/config.h"
 #include "kr/text.h"
@@ -872,6 +874,106 @@ int LiteralMatch(const CompiledPattern* cp, const char* s) {
   return 0;
 }
 
+// Whether compiling a regular expression would cost out of all proportion to its length. The
+// C library's compiler copies the operand of '+' once and that of an interval {m,n} up to n
+// times, so nested repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially, and a
+// back reference makes matching exponential in time. The size of the compiled tree is worked
+// out here, cheaply and from above; a pattern whose tree would be many times its own length, or
+// that refers back to a group, is refused as if it did not compile.
+bool RegExpTooCostly(const char* pattern) {
+  struct Frame {
+    double total = 0;  // nodes of the group so far
+    double last = 0;   // nodes of the last atom, which a quantifier applies to
+  };
+  std::vector<Frame> frames(1);
+  const size_t length = std::strlen(pattern);
+  const double limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
+  auto atom = [&](double size) {
+    frames.back().total += size;
+    frames.back().last = size;
+  };
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\\':
+        if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
+        if (p[1] != '\0') ++p;
+        atom(1);
+        break;
+      case '[': {
+        const char* q = p + 1;
+        if (*q == '^') ++q;
+        if (*q == ']') ++q;
+        while (*q != '\0' && *q != ']') {
+          if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
+            const char* close = std::strchr(q + 2, q[1]);
+            q = (close != nullptr && close[1] == ']') ? close + 2 : q + 1;
+          } else {
+            ++q;
+          }
+        }
+        p = *q == '\0' ? q - 1 : q;
+        atom(1);
+        break;
+      }
+      case '(':
+        frames.emplace_back();
+        break;
+      case ')':
+        if (frames.size() > 1) {
+          double size = frames.back().total + 1;
+          frames.pop_back();
+          atom(size);
+        } else {
+          atom(1);
+        }
+        break;
+      case '|':
+        frames.back().total += 1;
+        frames.back().last = 0;
+        break;
+      case '*':
+      case '?':
+        frames.back().total += 1;
+        frames.back().last += 1;
+        break;
+      case '+':
+        frames.back().total += frames.back().last + 1;
+        frames.back().last = 2 * frames.back().last + 1;
+        break;
+      case '{': {
+        const char* q = p + 1;
+        double low = 0, high = 0;
+        bool digits = false;
+        while (*q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
+        high = low;
+        if (*q == ',') {
+          ++q;
+          high = low + 1;  // an open interval copies its operand once more
+          if (*q >= '0' && *q <= '9') {
+            high = 0;
+            while (*q >= '0' && *q <= '9') high = high * 10 + (*q++ - '0');
+          }
+        }
+        if (!digits || *q != '}') {
+          atom(1);  // not an interval: a plain character (or an error for the compiler)
+          break;
+        }
+        double copies = std::max(std::max(low, high), 1.0);
+        frames.back().total += frames.back().last * (copies - 1) + 1;
+        frames.back().last = frames.back().last * copies + 1;
+        p = q;
+        break;
+      }
+      default:
+        atom(1);
+        break;
+    }
+    // Only the innermost group grows here; an outer one grows when that group closes.
+    if (frames.back().total > limit || frames.back().last > limit) return true;
+  }
+  return false;
+}
+
 // The compiled pattern of a string expression, compiled on first use; null when it does not
 // compile (traced at every attempt, so a later evaluation tries again).
 const CompiledPattern* PatternOf(RepFilterExpression* e, const RepFilterConstant* c) {
@@ -902,8 +1004,11 @@ const CompiledPattern* PatternOf(RepFilterExpression* e, const RepFilterConstant
       return nullptr;
     }
     auto* cp = static_cast<CompiledPattern*>(ObjDataFieldGet(field.get(), nullptr));
-    int rc;
-    {
+    int rc = REG_ESPACE;
+    if (standard && RegExpTooCostly(pattern.c_str())) {
+      TraceMessage(kTag, 65, 0, -1, "Regular expression '%s' would cost too much to compile or run",
+                   pattern.c_str());
+    } else {
       ScopedPatternLocale in_locale;
       rc = regcomp(&cp->re, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
     }
@@ -1436,7 +1541,10 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
                   0};
     if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
       if (keep_filtered == 1) {
-        control->set_filtered_out(ListNewFromPool());
+        // Room for every record up front: growing a large list copies it and touches fresh
+        // pages each time, which cost more than the filtering itself. Pages never written are
+        // never touched, so the unused room costs next to nothing.
+        control->set_filtered_out(ListNewWithCapacity(records->size()));
         run.bin = control->filtered_out();
       }
       // One stable pass: kept records close up behind the dropped ones.
