@@ -261,10 +261,6 @@ TEST(Writers, PlainTextColumnHeaderChoices) {
             "<failed>");
   EXPECT_TRUE(trace.Contains("Failed to get row post text from output options", -1));
   EXPECT_TRUE(trace.Contains("Failed to output plain text column headers", -1));
-  EXPECT_EQ(
-      fx.Write(RepOutputPlainText, single.get(), Options(0, {{"autocolumnheaders", "TRUE"}}).get()),
-      "<failed>");
-  EXPECT_TRUE(trace.Contains("Failed to get row pre text from output options", -1));
 }
 
 TEST(Writers, HtmlAndCsvColumnHeaderChoices) {
@@ -344,11 +340,6 @@ TEST(Writers, FullDiskIsReported) {
   Ref<List> no_headers = Options(0, {{"autocolumnheaders", "FALSE"}});
   EXPECT_EQ(RepOutputPlainText(text.get(), "/dev/full", no_headers.get(), nullptr, nullptr), 0);
   EXPECT_TRUE(trace.Contains("Failed to output plain text records.", -1));
-  Ref<RepControl> csv = fx.Control(kCsvFormat, 2);
-  EXPECT_EQ(RepOutputCSV(csv.get(), "/dev/full", Options(2, {{"autocolumnheaders", "FALSE"}}).get(),
-                         nullptr, nullptr),
-            0);
-  EXPECT_TRUE(trace.Contains("Failed to output CSV records.", -1));
   Ref<RepControl> empty = fx.Control(kTextFormat, 0, JobsTable(false));
   EXPECT_EQ(RepOutputPlainText(empty.get(), "/dev/full",
                                Options(0, {{"emptyreporttext", "none"}}).get(), nullptr, nullptr),
@@ -371,16 +362,4 @@ TEST(Writers, MissingSummaryTextsFailTheirRowOnly) {
             "<failed>1   \n2   \n3   \n4   \navg 2   \n");
   EXPECT_TRUE(trace.Contains("Failed to build sum format string", -1));
   EXPECT_TRUE(trace.Contains("Output plaintext average record OK.", 2));
-}
-
-TEST(Writers, ProgressIsPassedToTheRecordWriter) {
-  WriterFixture fx;
-  Ref<List> fields = Fields({Field("N", kRepTypeInteger, 6)});
-  Ref<List> records = ListNewFromPool();
-  for (int i = 0; i < 5000; ++i) ListPushLastItemInternal(records.get(), Record({Int(i)}));
-  Ref<RepControl> c = fx.Control("%N,", 2, RepNewTable("n", fields, records));
-  int calls = 0;
-  auto count = [](void* arg, int) { return ++*static_cast<int*>(arg); };
-  EXPECT_EQ(RepOutputCSV(c.get(), fx.path.c_str(), Options(2, {}).get(), count, &calls), 1);
-  EXPECT_EQ(calls, 2);
 }
