@@ -478,7 +478,7 @@ class SourceIndex {
     counted_.assign(record_.size(), false);
     for (size_t e = 0; e < record_.size(); ++e) {
       if (uses[e] == 0) continue;
-      Taken* taken = &taken_[e * take_.size()];
+      Taken* taken = taken_.data() + e * take_.size();
       bool fits = true;
       for (size_t j = 0; j < take_.size(); ++j) {
         Obj* v = taken[j].value;
@@ -502,7 +502,7 @@ class SourceIndex {
   uint32_t record(long entry) const { return record_[static_cast<size_t>(entry)]; }
   // The values an entry gives, one per taken field.
   const Taken* taken(long entry) const {
-    return &taken_[static_cast<size_t>(entry) * take_.size()];
+    return taken_.data() + static_cast<size_t>(entry) * take_.size();
   }
 
  private:
@@ -529,7 +529,7 @@ class SourceIndex {
 
   // Both sides' values are known to be of the type's form when this is asked.
   bool Equal(uint32_t entry, const std::vector<const RepFieldValue*>& target) const {
-    const Obj* const* keys = &keys_[static_cast<size_t>(entry) * pairs_.size()];
+    const Obj* const* keys = keys_.data() + static_cast<size_t>(entry) * pairs_.size();
     for (size_t k = 0; k < pairs_.size(); ++k) {
       if (RepCompareData(keys[k], target[k]->value(), pairs_[k].type) != 0) return false;
     }
