@@ -1,0 +1,88 @@
+// The report control object: everything about one report.
+//
+// A `RepControl` holds the report's own copy of its parameters, the possible fields of its class,
+// the fields the report needs, the table of records, the records the filters dropped, the three
+// filter trees and the time of production. Filtering, sorting, the writers, the output wrapper
+// and the produced-report store read and write its slots; the control owns everything in them,
+// and releasing it releases them. The control is serialized whole into produced-report files.
+//
+// Positions matter: the report fields (slot 3) are the field list of the table (slot 4), in
+// record order, and filter trees and sort keys address a record's values by a field's 0-based
+// position in that list.
+//
+// Thread safety: none beyond the runtime's: a control belongs to the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kr/list.h"
+#include "kr/object.h"
+#include "reports/params.h"
+#include "reports/reports.h"
+
+// Progress callbacks are called as callback(argument, 0) every fixed number of records or
+// comparisons; their result is not looked at. Null means no progress calls.
+using RepProgressCallback = int (*)(void* argument, int reserved);
+
+struct RepControl : ObjView<RepControl> {
+  static constexpr uint32_t kTypeCode = 0xc8dcb14f;
+  static constexpr const char kSpec[] = "o;o;o;o;o;o;o;o;i;o;";
+  static constexpr const char kName[] = "RepControl";
+
+  // Every accessor hands out a borrowed object, null when the slot is empty or holds something
+  // of another type.
+  RepParams* params() const noexcept { return ObjCast<RepParams>(ObjSlot<1>()); }
+  // Every field the class offers.
+  RepFieldList* possible_fields() const noexcept { return ObjCast<List>(ObjSlot<2>()); }
+  // The fields the report needs: the field list of the table, in record order.
+  RepFieldList* report_fields() const noexcept { return ObjCast<List>(ObjSlot<3>()); }
+  RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<4>()); }
+  // The records the filters dropped, when the parameters keep them.
+  List* filtered_out() const noexcept { return ObjCast<List>(ObjSlot<5>()); }
+  Obj* include_tree() const noexcept { return ObjSlot<6>(); }
+  Obj* exclude_tree() const noexcept { return ObjSlot<7>(); }
+  Obj* condition_tree() const noexcept { return ObjSlot<8>(); }
+  // The time (time_t) at which the report was produced; 0 before.
+  int32_t time_of_production() const noexcept { return IntSlot<9>(); }
+
+  void set_params(Ref<RepParams> v) noexcept { SetObjSlot<1>(std::move(v)); }
+  void set_possible_fields(Ref<List> v) noexcept { SetObjSlot<2>(std::move(v)); }
+  void set_report_fields(Ref<List> v) noexcept { SetObjSlot<3>(std::move(v)); }
+  void set_table(Ref<RepTable> v) noexcept { SetObjSlot<4>(std::move(v)); }
+  void set_filtered_out(Ref<List> v) noexcept { SetObjSlot<5>(std::move(v)); }
+  void set_include_tree(Ref<Obj> v) noexcept { SetObjSlot<6>(std::move(v)); }
+  void set_exclude_tree(Ref<Obj> v) noexcept { SetObjSlot<7>(std::move(v)); }
+  void set_condition_tree(Ref<Obj> v) noexcept { SetObjSlot<8>(std::move(v)); }
+  void set_time_of_production(int32_t v) noexcept { SetIntSlot<9>(v); }
+};
+
+// A new deep copy of the control's parameters, so that changing it leaves the report alone.
+// Null when the control has no parameters or the copy fails.
+Ref<RepParams> RepControlGetParams(const RepControl* control) noexcept;
+
+// The names of the class's possible fields, each followed by a line feed. 1; 0 when the control
+// has no possible fields.
+int RepControlGetFieldString(std::string* fields, const RepControl* control) noexcept;
+
+// The number of records in the control's table; 0 when it has no table or no record list.
+size_t RepGiveNumRecords(const RepControl* control) noexcept;
+
+// Makes a control over a table that is already in hand, in the state production leaves it
+// before filtering and sorting: for re-processing records that came from elsewhere, and for
+// tests of the stages that work on a produced report (filters, sorting, writers).
+//
+//   parameters       a deep copy of `params` (a fresh RepParamsAlloc when null)
+//   possible fields  the table's own field list (a shared reference)
+//   report fields    a new list holding the same definitions in the same order
+//   table            `table` itself (a shared reference, so its records are sorted and
+//                    filtered in place)
+//   everything else  empty; the time of production 0
+//
+// Because the report fields and the table's field list hold the same definitions in the same
+// order, a field's position in either is the position of its value in every record, which is
+// what filter trees and sort keys index by. Build the table with its field list first (its
+// records may come later); do not reorder the table's field list afterwards. Null when `table`
+// is null or has no field list, or the parameters cannot be copied.
+Ref<RepControl> RepControlFromTable(const RepParams* params, RepTable* table) noexcept;

@@ -1,0 +1,1622 @@
+// Filters: operator and word tables, constants, component lists, the tree builder, writing trees
+// back as text, and evaluating trees against records.
+
+#include "reports/filter.h"
+
+#include <locale.h>
+#include <regex.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kr/config.h"
+#include "kr/text.h"
+#include "kr/trace.h"
+#include "reports/control.h"
+#include "reports/params.h"
+#include "reports/reports.h"
+
+namespace {
+
+constexpr const char* kTag = "REPFILT";
+
+// --- tables -------------------------------------------------------------------------------------
+
+struct OperatorRow {
+  int32_t id;
+  const char* symbol;
+  const char* description;
+  int catalogue_id;
+};
+constexpr OperatorRow kOperators[] = {
+    {kRepOpEqual, "=", "is equal to", 8240},
+    {kRepOpNotEqual, "!=", "is not equal to", 8241},
+    {kRepOpGreater, ">", "is greater than", 8242},
+    {kRepOpGreaterEqual, ">=", "is greater than or equal to", 8244},
+    {kRepOpLess, "<", "is less than", 8243},
+    {kRepOpLessEqual, "<=", "is less than or equal to", 8245},
+    {-1, nullptr, nullptr, 0},
+};
+
+struct WordRow {
+  int32_t id;
+  const char* word;
+  size_t bytes;
+};
+constexpr WordRow kWords[] = {{kRepBoolAnd, "AND", 3}, {kRepBoolOr, "OR", 2}, {-1, nullptr, 0}};
+
+// The order in which a reader tries the symbols, each with the blank that must follow it. The
+// blank is what keeps ">=" from being read as ">".
+struct SymbolWithBlank {
+  const char* text;
+  size_t bytes;
+  int32_t id;
+};
+constexpr SymbolWithBlank kReadOrder[] = {
+    {"= ", 2, kRepOpEqual}, {"!= ", 3, kRepOpNotEqual},     {"> ", 2, kRepOpGreater},
+    {"< ", 2, kRepOpLess},  {">= ", 3, kRepOpGreaterEqual}, {"<= ", 3, kRepOpLessEqual},
+};
+
+// The operator whose symbol and blank stand at `p`, or -1; *bytes is the symbol's length
+// without the blank.
+int32_t OperatorAt(const char* p, size_t* bytes) {
+  for (const SymbolWithBlank& s : kReadOrder) {
+    if (std::strncmp(p, s.text, s.bytes) == 0) {
+      *bytes = s.bytes - 1;
+      return s.id;
+    }
+  }
+  return -1;
+}
+
+bool IsOperatorId(int32_t id) { return id >= 0 && id <= kRepOpLessEqual; }
+
+// Whether the comparison code of a record's value against a constant satisfies the operator.
+// Code -1: the record's value is greater; 1: smaller; 0: equal or the pattern matched;
+// 2: no match or not comparable.
+bool OperatorMatches(int32_t op, int code) {
+  switch (code) {
+    case 0:
+      return op == kRepOpEqual || op == kRepOpGreaterEqual || op == kRepOpLessEqual;
+    case -1:
+      return op == kRepOpGreater || op == kRepOpGreaterEqual || op == kRepOpNotEqual;
+    case 1:
+      return op == kRepOpLess || op == kRepOpLessEqual || op == kRepOpNotEqual;
+    case 2:
+      return op == kRepOpNotEqual;
+    default:
+      return false;
+  }
+}
+
+// --- constant keywords --------------------------------------------------------------------------
+
+struct Keyword {
+  const char* text;
+  size_t chars;
+};
+
+Keyword MakeKeyword(const char* default_text, int id) {
+  const char* t = LocaleGetStaticString(default_text, id);
+  return Keyword{t, StrCharCount(t)};
+}
+
+// The reader's keywords, looked up once per process.
+struct ReaderKeywords {
+  Keyword status, regexp, interactive, inherit;
+};
+const ReaderKeywords& GetReaderKeywords() {
+  static const ReaderKeywords k{MakeKeyword("status:", 8236), MakeKeyword("regexp:", 8237),
+                                MakeKeyword("interactive:", 8238), MakeKeyword("inherit:", 8239)};
+  return k;
+}
+
+// A catalogue text of no characters would match everywhere and never advance: it never matches.
+bool KeywordAt(const char* p, const Keyword& k) {
+  return k.chars > 0 && StrCompareRangeNoCase(p, k.text, k.chars) == 0;
+}
+
+bool IsQuote(char c) { return c == '\'' || c == '"'; }
+bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+const char* SkipBlanks(const char* p) {
+  while (IsBlankOrTab(*p)) ++p;
+  return p;
+}
+
+// Reads a constant at `text`. `*end` is set just after the constant itself: after the closing
+// quote of a quoted value, or at the character that ends a bare value or a state word. With
+// `strict`, a state word must be exactly a state's text (the tree builder wants that; a reader of
+// one constant accepts any word that begins with one).
+bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* text,
+                  int32_t field_type, bool strict) {
+  if (text == nullptr) text = "";
+  Ref<RepFilterConstant> c = RepFilterConstant::New();
+  const char* p = text;
+  if (!IsQuote(*p)) {
+    const ReaderKeywords& k = GetReaderKeywords();
+    for (;;) {
+      if (KeywordAt(p, k.status)) {
+        c->set_kind(kRepConstStatus);
+        p = StrAdvanceChars(p, k.status.chars);
+        int32_t state = 0;
+        if (RepStateTextToState(&state, p) == 0) return false;
+        c->set_state(state);
+        // A state word ends at white space; a closing bracket ends it too, so that a status
+        // constant can close a group.
+        const char* word = p;
+        while (*p != '\0' && !StrIsWhiteSpaceByte(static_cast<unsigned char>(*p)) && *p != ')') ++p;
+        if (strict &&
+            StrCharCount(std::string(word, p).c_str()) != StrCharCount(RepStateToText(state))) {
+          TraceMessage(kTag, 1, 0, -1, "Unrecognised state word in filter constant '%s'", text);
+          return false;
+        }
+        continue;
+      }
+      if (KeywordAt(p, k.regexp)) {
+        c->set_flags(c->flags() | kRepConstRegExp);
+        TraceMessage(kTag, 2, 0, 3, "Detected regexp in constant construction");
+        p = StrAdvanceChars(p, k.regexp.chars);
+        continue;
+      }
+      if (KeywordAt(p, k.interactive)) {
+        c->set_flags(c->flags() | kRepConstInteractive);
+        TraceMessage(kTag, 3, 0, 3, "Detected interactive constant in construction");
+        p = StrAdvanceChars(p, k.interactive.chars);
+        continue;
+      }
+      if (KeywordAt(p, k.inherit)) {
+        c->set_flags(c->flags() | kRepConstInherit);
+        TraceMessage(kTag, 4, 0, 3, "Detected inheriting constant in construction");
+        p = StrAdvanceChars(p, k.inherit.chars);
+        continue;
+      }
+      break;
+    }
+  }
+  c->set_field_type(field_type);
+  if (c->kind() == kRepConstStatus) {
+    *end = p;
+    *out = std::move(c);
+    return true;
+  }
+  std::string value;
+  const char* after = nullptr;
+  if (RepExtractValue(&value, &after, p) != kRepExtractOk) {
+    TraceMessage(kTag, 5, 0, -1, "Failed to extract value for constant from '%s'", p);
+    return false;
+  }
+  c->set_text(value.c_str());
+  Ref<Obj> encoded;
+  if (RepEncodeData(&encoded, value.c_str(), field_type) == 0) {
+    TraceMessage(kTag, 6, 0, -1, "Failed to encode value of constant");
+    return false;
+  }
+  c->set_value(std::move(encoded));
+  if (field_type == kRepTypeString) {
+    c->set_is_pattern((c->flags() & kRepConstRegExp) != 0 ||
+                      value.find_first_of("*?") != std::string::npos);
+  }
+  *end = IsQuote(*p) ? after : p + value.size();
+  *out = std::move(c);
+  return true;
+}
+
+// --- components ---------------------------------------------------------------------------------
+
+// Reads one component at `p`, which should hold '%'. On success `*after` is just after the
+// constant (after its closing quote if it had one). The name is not looked up and the constant
+// not parsed here.
+bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char* p) {
+  if (*p != '%') {
+    TraceMessage(kTag, 10, 0, -1, "No '%%' char leading expected field name.");
+    return false;
+  }
+  ++p;
+  int chars = StrGetTokenCharCount(p);
+  if (chars <= 0) {
+    TraceMessage(kTag, 11, 0, -1, "Bad field name constructing component");
+    return false;
+  }
+  std::string name(p, StrBytesForChars(p, static_cast<size_t>(chars)));
+  p = StrSkipWhiteSpaceF(StrSkipTokenF(p));
+  size_t symbol_bytes = 0;
+  int32_t op = OperatorAt(p, &symbol_bytes);
+  if (op < 0) {
+    TraceMessage(kTag, 12, 0, -1, "Bad operator for component using field '%s'", name.c_str());
+    return false;
+  }
+  p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
+  const char* constant_end;
+  if (IsQuote(*p)) {
+    const char* close = std::strchr(p + 1, *p);
+    if (close == nullptr) {
+      TraceMessage(kTag, 13, 0, -1, "Failed to find closing quote in filter constant");
+      constant_end = p;
+    } else {
+      constant_end = close + 1;
+    }
+  } else {
+    constant_end = p + std::strcspn(p, " \t)");
+  }
+  if (constant_end == p) {
+    TraceMessage(kTag, 14, 0, -1,
+                 "Failed to find a constant component for filter component using field '%s'",
+                 name.c_str());
+    return false;
+  }
+  Ref<RepFilterComponent> c = RepFilterComponent::New();
+  c->set_field_name(name.c_str());
+  c->set_op(op);
+  c->set_constant(std::string(p, constant_end).c_str());
+  *after = constant_end;
+  *out = std::move(c);
+  return true;
+}
+
+// --- expressions --------------------------------------------------------------------------------
+
+// Where the parts of the constant that starts at `p` lie, as the constant reader sees them: its
+// value (after any keywords) and its end: through the closing quote of a quoted value, or up to
+// the blank, tab, ')' or end that ends a bare value or a state word. `end` is null for a quote
+// with no partner.
+struct ConstantSpan {
+  const char* value;
+  const char* end;
+  bool quoted;
+};
+
+ConstantSpan SpanOfConstant(const char* p) {
+  if (!IsQuote(*p)) {
+    const ReaderKeywords& k = GetReaderKeywords();
+    for (bool more = true; more;) {
+      more = false;
+      for (const Keyword* kw : {&k.regexp, &k.interactive, &k.inherit}) {
+        if (KeywordAt(p, *kw)) {
+          p = StrAdvanceChars(p, kw->chars);
+          more = true;
+        }
+      }
+      if (KeywordAt(p, k.status)) return {p, p + std::strcspn(p, " \t\r\n\v\f)"), false};
+    }
+  }
+  if (IsQuote(*p)) {
+    const char* close = std::strchr(p + 1, *p);
+    return {p, close != nullptr ? close + 1 : nullptr, true};
+  }
+  return {p, p + std::strcspn(p, " \t)"), false};
+}
+
+// The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
+// and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could
+// be read as part of another filter than the one written: such constants are refused outright.
+// An empty constant, or anything but a blank, tab, ')' or the end right after a constant, is
+// refused too, as it would be silently dropped.
+bool CheckConstantText(const char* start, const ConstantSpan& span) {
+  if (span.end == nullptr) {
+    TraceMessage(kTag, 26, 0, -1, "No closing quote for filter constant at '%s'", start);
+    return false;
+  }
+  if (span.end == span.value) {
+    TraceMessage(kTag, 27, 0, -1, "Missing filter constant at '%s'", start);
+    return false;
+  }
+  for (const char* r = start; r < span.end; ++r) {
+    if (*r == '%' || *r == '(' || *r == ')' || (!span.quoted && IsQuote(*r))) {
+      TraceMessage(kTag, 24, 0, -1, "Filter constant holds '%c', which no constant may: '%.*s'", *r,
+                   static_cast<int>(span.end - start), start);
+      return false;
+    }
+  }
+  const char* end = span.end;
+  if (*end != '\0' && !IsBlankOrTab(*end) && *end != ')') {
+    TraceMessage(kTag, 25, 0, -1, "Unexpected text after filter constant at '%s'", end);
+    return false;
+  }
+  return true;
+}
+
+// The constant of the expression head at `p` ('%'), without looking the field up. Null when `p`
+// does not hold "%name op ".
+const char* ConstantOfExpression(const char* p) {
+  const char* q = StrSkipTokenF(p + 1);
+  if (q == p + 1 || !IsBlankOrTab(*q)) return nullptr;
+  q = SkipBlanks(q);
+  size_t symbol_bytes = 0;
+  if (OperatorAt(q, &symbol_bytes) < 0) return nullptr;
+  return SkipBlanks(q + symbol_bytes + 1);
+}
+
+// Deeper bracket nesting than this is refused: it keeps the builder's scans, which walk a group
+// once per level, cheap on any text.
+constexpr int kMaxNesting = 64;
+
+// Checks that a filter text follows the grammar before a tree is built from it:
+//   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
+// with blanks and tabs between tokens. The builder's scans find the shape of a filter from its
+// last tokens backwards and assume the text is well formed; a text that is not (an expression
+// cut by stray tokens, an empty group, a bracket too many) could otherwise build into a tree
+// that silently leaves part of it out. Walking the text once from the front, taking each
+// constant whole, settles that, and refuses constants that would mislead the scans.
+bool CheckFilterGrammar(const char* text) {
+  const char* p = text;
+  int depth = 0;
+  bool want_operand = true;
+  for (;;) {
+    p = SkipBlanks(p);
+    if (want_operand) {
+      if (*p == '(') {
+        if (++depth > kMaxNesting) {
+          TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
+          return false;
+        }
+        ++p;
+        continue;
+      }
+      const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
+      if (constant == nullptr) {
+        TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
+        return false;
+      }
+      ConstantSpan span = SpanOfConstant(constant);
+      if (!CheckConstantText(constant, span)) return false;
+      p = span.end;
+      want_operand = false;
+      continue;
+    }
+    if (*p == '\0') {
+      if (depth == 0) return true;
+      TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+      return false;
+    }
+    if (*p == ')') {
+      if (--depth < 0) {
+        TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+        return false;
+      }
+      ++p;
+      continue;
+    }
+    if (StrCompareRangeNoCase(p, "AND ", 4) == 0 || StrCompareRangeNoCase(p, "OR ", 3) == 0) {
+      p += (*p == 'A' || *p == 'a') ? 4 : 3;
+      want_operand = true;
+      continue;
+    }
+    TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
+    return false;
+  }
+}
+
+// Reads an expression at `p` ('%') against the field list into `e`. `*constant_start` is where
+// its constant begins and `*end` just after the constant.
+bool ReadExpression(RepFilterExpression* e, const char** constant_start, const char** end,
+                    const char* p, const RepFieldList* fields) {
+  int32_t index = 0, type = 0;
+  if (*p != '%' || RepGetFieldIndexAndType(&index, &type, p, fields) == 0) {
+    TraceMessage(kTag, 20, 0, -1, "Failed to get field index and type");
+    return false;
+  }
+  e->set_field_index(index);
+  e->set_field_type(type);
+  const char* q = StrSkipTokenF(p + 1);
+  if (!IsBlankOrTab(*q)) {
+    TraceMessage(kTag, 21, 0, -1, "No blank after field name in filter expression '%s'", p);
+    return false;
+  }
+  q = SkipBlanks(q);
+  size_t symbol_bytes = 0;
+  int32_t op = OperatorAt(q, &symbol_bytes);
+  if (op < 0) {
+    TraceMessage(kTag, 22, 0, -1, "Bad operator in filter expression '%s'", p);
+    return false;
+  }
+  e->set_op(op);
+  q = SkipBlanks(q + symbol_bytes + 1);
+  if (!CheckConstantText(q, SpanOfConstant(q))) return false;
+  Ref<RepFilterConstant> constant;
+  const char* after = nullptr;
+  if (!ReadConstant(&constant, &after, q, type, true)) {
+    TraceMessage(kTag, 23, 0, -1, "Failed to read constant of filter expression '%s'", p);
+    return false;
+  }
+  e->set_constant(std::move(constant));
+  *constant_start = q;
+  *end = after;
+  return true;
+}
+
+// --- the tree builder ---------------------------------------------------------------------------
+
+// Deeper nesting or longer chains than this are refused: building, evaluating and releasing a
+// tree then stay within a small stack.
+constexpr int kMaxBuildDepth = 1000;
+// Evaluation of trees made elsewhere (front ends) is bounded too.
+constexpr int kMaxEvalDepth = 10000;
+
+enum class Cls { kOpen, kClose, kExpression, kWord, kEndOfExpression, kOther };
+
+// Builds a tree from a working copy of the text: a zero character and a blank, then the text in
+// one bracket pair. The zero character stops every backward scan; positions are indices into the
+// copy, and reads outside it give a zero character.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(const RepFieldList* fields) : fields_(fields) {}
+
+  bool Build(const char* text, RepFilterTree* tree);
+
+ private:
+  char At(long i) const {
+    return (i >= 0 && static_cast<size_t>(i) < w_.size()) ? w_[static_cast<size_t>(i)] : '\0';
+  }
+  const char* Ptr(long i) const { return w_.c_str() + i; }
+  static bool IsBracket(char c) { return c == '(' || c == ')'; }
+  static bool EndsToken(char c) { return c == '\0' || IsBlankOrTab(c) || IsBracket(c); }
+
+  long MatchClose(long open) const;
+  long MatchOpen(long close) const;
+  long QuoteBefore(long pos) const;
+  long StepBackWs(long pos) const;
+  long SkipWs(long pos) const;
+  long TokenStartBack(long pos) const;
+  long TokenEndFwd(long pos) const;
+  long PercentBack(long pos) const;
+  long PercentFwd(long pos) const;
+  bool WordAt(long pos) const;
+  Cls ForwardClass(long pos) const;
+  Cls BackwardClass(long pos, long* token_start) const;
+
+  bool BuildBool(TreeNode* node, long pos, int depth);
+  bool BuildExpression(TreeNode* node, long pos);
+  bool AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos, int depth);
+  bool AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth);
+  bool RightBranch(TreeNode* parent, long pos, int depth);
+  bool LeftBranch(TreeNode* parent, long pos, int depth);
+
+  const RepFieldList* fields_;
+  std::string w_;
+};
+
+// The matching ')' of the '(' at `open`, skipping quoted stretches; -1 when there is none.
+long TreeBuilder::MatchClose(long open) const {
+  int depth = 0;
+  for (long i = open; At(i) != '\0'; ++i) {
+    char c = At(i);
+    if (IsQuote(c)) {
+      const char* q = std::strchr(Ptr(i) + 1, c);
+      if (q == nullptr) return -1;
+      i = q - w_.c_str();
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')' && --depth == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// The nearest quote before `pos` of the same kind as the one at `pos`; -1 when there is none.
+long TreeBuilder::QuoteBefore(long pos) const {
+  char q = At(pos);
+  for (long i = pos - 1; At(i) != '\0'; --i)
+    if (At(i) == q) return i;
+  return -1;
+}
+
+// The matching '(' of the ')' at `close`, skipping quoted stretches; -1 when there is none.
+long TreeBuilder::MatchOpen(long close) const {
+  int depth = 0;
+  for (long i = close; At(i) != '\0'; --i) {
+    char c = At(i);
+    if (IsQuote(c)) {
+      i = QuoteBefore(i);
+      if (i < 0) return -1;
+    } else if (c == ')') {
+      ++depth;
+    } else if (c == '(' && --depth == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// One character back, then back over blanks and tabs: the last character of the token before.
+long TreeBuilder::StepBackWs(long pos) const {
+  long i = pos - 1;
+  while (IsBlankOrTab(At(i))) --i;
+  return i < 0 ? 0 : i;
+}
+
+long TreeBuilder::SkipWs(long pos) const {
+  while (IsBlankOrTab(At(pos))) ++pos;
+  return pos;
+}
+
+long TreeBuilder::TokenStartBack(long pos) const {
+  long i = pos;
+  while (!EndsToken(At(i))) --i;
+  return i + 1;
+}
+
+long TreeBuilder::TokenEndFwd(long pos) const {
+  long i = pos;
+  while (!EndsToken(At(i))) ++i;
+  return i;
+}
+
+// The nearest '%' at or before (after) `pos`; a bracket or the end met first gives -1.
+long TreeBuilder::PercentBack(long pos) const {
+  for (long i = pos;; --i) {
+    char c = At(i);
+    if (c == '%') return i;
+    if (c == '\0' || IsBracket(c)) return -1;
+  }
+}
+
+long TreeBuilder::PercentFwd(long pos) const {
+  for (long i = pos;; ++i) {
+    char c = At(i);
+    if (c == '%') return i;
+    if (c == '\0' || IsBracket(c)) return -1;
+  }
+}
+
+// "AND " or "OR " at `pos`, ignoring case, the blank included.
+bool TreeBuilder::WordAt(long pos) const {
+  if (At(pos) == '\0') return false;
+  return StrCompareRangeNoCase(Ptr(pos), "AND ", 4) == 0 ||
+         StrCompareRangeNoCase(Ptr(pos), "OR ", 3) == 0;
+}
+
+Cls TreeBuilder::ForwardClass(long pos) const {
+  switch (At(pos)) {
+    case '(':
+      return Cls::kOpen;
+    case ')':
+      return Cls::kClose;
+    case '%':
+      return Cls::kExpression;
+    default:
+      return WordAt(pos) ? Cls::kWord : Cls::kOther;
+  }
+}
+
+// The class of the token whose last character is at `pos`; `*token_start` is where it begins.
+Cls TreeBuilder::BackwardClass(long pos, long* token_start) const {
+  char c = At(pos);
+  *token_start = pos;
+  if (c == '\0') return Cls::kOther;
+  if (c == '(') return Cls::kOpen;
+  if (c == ')') return Cls::kClose;
+  long start;
+  if (IsQuote(c)) {
+    // A quoted constant: its opening quote, or the start of the keywords before it.
+    start = QuoteBefore(pos);
+    if (start < 0) return Cls::kOther;
+    if (At(start - 1) == ':') start = TokenStartBack(start - 1);
+  } else {
+    start = TokenStartBack(pos);
+  }
+  *token_start = start;
+  long prev = StepBackWs(start);
+  char pc = At(prev);
+  if (pc == '\0' || pc == '(') return Cls::kOther;
+  long prev_start = prev;
+  if (IsQuote(pc)) {
+    prev_start = QuoteBefore(prev);
+    if (prev_start < 0) prev_start = prev;
+  } else {
+    prev_start = TokenStartBack(prev);
+  }
+  size_t bytes;
+  if (OperatorAt(Ptr(prev_start), &bytes) >= 0) return Cls::kEndOfExpression;
+  if (WordAt(start)) return Cls::kWord;
+  return Cls::kOther;
+}
+
+bool TreeBuilder::Build(const char* text, RepFilterTree* tree) {
+  const char* p = StrSkipWhiteSpaceF(text != nullptr ? text : "");
+  std::string_view body(p);
+  // Trailing white space of any kind (a line end from a template) is not part of the filter.
+  while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
+    body.remove_suffix(1);
+  if (body.empty()) {
+    TraceMessage(kTag, 30, 0, -1, "Empty filter spec. Cannot make filter tree.");
+    return false;
+  }
+  w_.assign(body);  // a terminated copy for the grammar check
+  if (!CheckFilterGrammar(w_.c_str())) return false;
+  w_.assign(1, '\0');
+  w_ += ' ';
+  w_ += body;
+  long close = body.front() == '(' ? MatchClose(2) : -1;
+  if (close >= 0 && SkipWs(close + 1) == static_cast<long>(w_.size())) {
+    TraceMessage(kTag, 31, 0, 3, "Filter spec enclosed by brackets. Dont add any more.");
+  } else {
+    TraceMessage(kTag, 32, 0, 3, "Filter spec not enclosed by brackets. Add some more.");
+    w_.resize(2);
+    w_ += '(';
+    w_ += body;
+    w_ += ')';
+    // A stray ')' in the text would close the added pair early and leave the rest unread.
+    close = MatchClose(2);
+    if (close != static_cast<long>(w_.size()) - 1) {
+      TraceMessage(kTag, 33, 0, -1, "Unbalanced brackets in filter spec '%s'", p);
+      return false;
+    }
+  }
+  Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
+  top->set_op(kRepBoolTop);
+  TreeNode* root = TreeInsertRoot(tree, top.get());
+  return root != nullptr && BuildBool(root, 1, 0);
+}
+
+bool TreeBuilder::BuildBool(TreeNode* node, long pos, int depth) {
+  TraceMessage(kTag, 40, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
+  TraceMessage(kTag, 41, 0, 3, "At bool node");
+  RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(TreeNodeItem(node));
+  if (b == nullptr) return false;
+  if (StrCompareRangeNoCase(Ptr(pos), "AND", 3) == 0) {
+    b->set_op(kRepBoolAnd);
+    TraceMessage(kTag, 42, 0, 3, "At AND bool node");
+  } else if (StrCompareRangeNoCase(Ptr(pos), "OR", 2) == 0) {
+    b->set_op(kRepBoolOr);
+    TraceMessage(kTag, 43, 0, 3, "At OR bool node");
+  }
+  long word_end = TokenEndFwd(pos);
+  if (At(word_end) == '\0') return false;
+  long right = SkipWs(word_end + 1);
+  TraceMessage(kTag, 44, 0, 3, "Make right branch...");
+  bool ok = RightBranch(node, right, depth);
+  TraceMessage(kTag, 45, 0, 3, "Made right branch. Success = '%s'", ok ? "TRUE" : "FALSE");
+  if (!ok) return false;
+  if (b->op() == kRepBoolTop) {
+    TraceMessage(kTag, 46, 0, 3, "Top level node - dont do left branch");
+    return true;
+  }
+  long word_last = StepBackWs(right);
+  long left = StepBackWs(TokenStartBack(word_last));
+  return LeftBranch(node, left, depth);
+}
+
+bool TreeBuilder::BuildExpression(TreeNode* node, long pos) {
+  TraceMessage(kTag, 47, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
+  TraceMessage(kTag, 48, 0, 3, "At expression");
+  RepFilterExpression* e = ObjCast<RepFilterExpression>(TreeNodeItem(node));
+  if (e == nullptr || At(pos) != '%') return false;
+  const char* constant_start;
+  const char* end;
+  return ReadExpression(e, &constant_start, &end, Ptr(pos), fields_);
+}
+
+bool TreeBuilder::AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos,
+                              int depth) {
+  if (pos <= 0) return false;
+  if (depth >= kMaxBuildDepth) {
+    TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
+    return false;
+  }
+  Ref<Obj> item;
+  if (expression) {
+    item = RepFilterExpression::New();
+  } else {
+    item = RepFilterBoolNode::New();
+  }
+  TreeNode* node =
+      as_first ? TreeAddChildFirst(parent, item.get()) : TreeAddChildLast(parent, item.get());
+  if (node == nullptr) return false;
+  return expression ? BuildExpression(node, pos) : BuildBool(node, pos, depth + 1);
+}
+
+// Adds the node of the group between `open` and `close`: its last word when it holds a chain,
+// its expression when it holds one expression. A group whose whole content is a group is refused
+// (the class before the inner group is then open, not word).
+bool TreeBuilder::AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth) {
+  if (close < 0) return false;
+  long last = StepBackWs(close);
+  long start;
+  switch (BackwardClass(last, &start)) {
+    case Cls::kClose: {  // the group ends with a group: a word must stand before that one
+      long inner = MatchOpen(last);
+      if (inner < 0) return false;
+      long word;
+      if (BackwardClass(StepBackWs(inner), &word) != Cls::kWord) return false;
+      return AddAndBuild(parent, as_first, false, word, depth);
+    }
+    case Cls::kEndOfExpression: {
+      long percent = PercentBack(last);
+      if (percent < 0) return false;
+      long before = StepBackWs(percent);
+      long word;
+      switch (BackwardClass(before, &word)) {
+        case Cls::kOpen:  // the group holds one expression
+          if (before != open) return false;
+          return AddAndBuild(parent, as_first, true, PercentFwd(before + 1), depth);
+        case Cls::kWord:
+          return AddAndBuild(parent, as_first, false, word, depth);
+        default:
+          return false;
+      }
+    }
+    default:
+      return false;
+  }
+}
+
+// The right operand of a word starts at `pos`; its node is added as the last child.
+bool TreeBuilder::RightBranch(TreeNode* parent, long pos, int depth) {
+  switch (ForwardClass(pos)) {
+    case Cls::kExpression:
+      TraceMessage(kTag, 50, 0, 3, "Right branch in an expression");
+      return AddAndBuild(parent, false, true, pos, depth);
+    case Cls::kOpen:
+      TraceMessage(kTag, 51, 0, 3, "Right branch is open brancket");
+      return AddGroup(parent, false, pos, MatchClose(pos), depth);
+    default:
+      return false;
+  }
+}
+
+// The left operand of a word ends at `pos`; its node is added as the first child.
+bool TreeBuilder::LeftBranch(TreeNode* parent, long pos, int depth) {
+  long start;
+  switch (BackwardClass(pos, &start)) {
+    case Cls::kClose: {
+      long open = MatchOpen(pos);
+      if (open < 0) return false;
+      long before = StepBackWs(open);
+      long word;
+      switch (BackwardClass(before, &word)) {
+        case Cls::kOpen:  // the group is the first operand of the enclosing group
+          return AddGroup(parent, true, open, pos, depth);
+        case Cls::kWord:
+          return AddAndBuild(parent, true, false, word, depth);
+        default:
+          return false;
+      }
+    }
+    case Cls::kEndOfExpression: {
+      long percent = PercentBack(pos);
+      if (percent < 0) return false;
+      long word;
+      switch (BackwardClass(StepBackWs(percent), &word)) {
+        case Cls::kOpen:
+          return AddAndBuild(parent, true, true, percent, depth);
+        case Cls::kWord:
+          return AddAndBuild(parent, true, false, word, depth);
+        default:
+          return false;
+      }
+    }
+    default:
+      return false;
+  }
+}
+
+// --- compiled patterns --------------------------------------------------------------------------
+
+// The locale patterns are compiled and matched under, whatever the program has set, so that
+// every process filters alike. Null when the system lacks it (the current locale is used then).
+locale_t PatternLocale() {
+  static const locale_t loc = [] {
+    locale_t l = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (l == static_cast<locale_t>(0))
+      l = newlocale(LC_ALL_MASK, "C.utf8", static_cast<locale_t>(0));
+    return l;
+  }();
+  return loc;
+}
+
+class ScopedPatternLocale {
+ public:
+  ScopedPatternLocale() {
+    locale_t l = PatternLocale();
+    if (l != static_cast<locale_t>(0)) previous_ = uselocale(l);
+  }
+  ~ScopedPatternLocale() {
+    if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
+  }
+  ScopedPatternLocale(const ScopedPatternLocale&) = delete;
+  ScopedPatternLocale& operator=(const ScopedPatternLocale&) = delete;
+
+ private:
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
+// What an expression's data field holds: the compiled pattern and, for a simplified pattern
+// with no wildcard whose text is all ASCII, that text, so that most records need no regexec.
+struct CompiledPattern {
+  regex_t re;
+  uint32_t literal_bytes;
+  int32_t literal;  // 1 when `text` may be compared directly
+  char text[1];
+};
+
+void FreeCompiledPattern(void* bytes) { regfree(&static_cast<CompiledPattern*>(bytes)->re); }
+
+bool IsAscii(const char* s, size_t* bytes) {
+  const char* p = s;
+  for (; *p != '\0'; ++p)
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  *bytes = static_cast<size_t>(p - s);
+  return true;
+}
+
+inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// The literal shortcut. The anchored, escaped expression built from a pattern with no wildcard
+// matches exactly the texts equal to the pattern ignoring case, and when both texts are ASCII
+// that is equality after folding ASCII letters, which is what is done here. Any other text (a
+// byte of 0x80 or above, where the locale's case folding is more than ASCII's, such as the
+// Kelvin sign folding to 'k') goes to regexec, so both ways always give the same answer.
+// -1 when the shortcut does not apply.
+int LiteralMatch(const CompiledPattern* cp, const char* s) {
+  if (cp->literal == 0) return -1;
+  const char* t = cp->text;
+  size_t n = cp->literal_bytes;
+  size_t i = 0;
+  for (; i < n; ++i) {
+    char c = s[i];
+    if (c == '\0') return 0;
+    if (static_cast<unsigned char>(c) >= 0x80) return -1;
+    if (AsciiLower(c) != AsciiLower(t[i])) {
+      // Decide on the rest only if it is ASCII; else regexec.
+      for (const char* r = s + i; *r != '\0'; ++r)
+        if (static_cast<unsigned char>(*r) >= 0x80) return -1;
+      return 0;
+    }
+  }
+  if (s[n] == '\0') return 1;
+  for (const char* r = s + n; *r != '\0'; ++r)
+    if (static_cast<unsigned char>(*r) >= 0x80) return -1;
+  return 0;
+}
+
+// Whether compiling a regular expression would cost out of all proportion to its length. The
+// C library's compiler copies the operand of '+' once and that of an interval {m,n} up to n
+// times, so nested repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially, and a
+// back reference makes matching exponential in time. The size of the compiled tree is worked
+// out here, cheaply and from above; a pattern whose tree would be many times its own length, or
+// that refers back to a group, is refused as if it did not compile.
+bool RegExpTooCostly(const char* pattern) {
+  struct Frame {
+    double total = 0;  // nodes of the group so far
+    double last = 0;   // nodes of the last atom, which a quantifier applies to
+  };
+  std::vector<Frame> frames(1);
+  const size_t length = std::strlen(pattern);
+  const double limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
+  auto atom = [&](double size) {
+    frames.back().total += size;
+    frames.back().last = size;
+  };
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\\':
+        if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
+        if (p[1] != '\0') ++p;
+        atom(1);
+        break;
+      case '[': {
+        const char* q = p + 1;
+        if (*q == '^') ++q;
+        if (*q == ']') ++q;
+        while (*q != '\0' && *q != ']') {
+          if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
+            const char* close = std::strchr(q + 2, q[1]);
+            q = (close != nullptr && close[1] == ']') ? close + 2 : q + 1;
+          } else {
+            ++q;
+          }
+        }
+        p = *q == '\0' ? q - 1 : q;
+        atom(1);
+        break;
+      }
+      case '(':
+        frames.emplace_back();
+        break;
+      case ')':
+        if (frames.size() > 1) {
+          double size = frames.back().total + 1;
+          frames.pop_back();
+          atom(size);
+        } else {
+          atom(1);
+        }
+        break;
+      case '|':
+        frames.back().total += 1;
+        frames.back().last = 0;
+        break;
+      case '*':
+      case '?':
+        frames.back().total += 1;
+        frames.back().last += 1;
+        break;
+      case '+':
+        frames.back().total += frames.back().last + 1;
+        frames.back().last = 2 * frames.back().last + 1;
+        break;
+      case '{': {
+        const char* q = p + 1;
+        double low = 0, high = 0;
+        bool digits = false;
+        while (*q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
+        high = low;
+        if (*q == ',') {
+          ++q;
+          high = low + 1;  // an open interval copies its operand once more
+          if (*q >= '0' && *q <= '9') {
+            high = 0;
+            while (*q >= '0' && *q <= '9') high = high * 10 + (*q++ - '0');
+          }
+        }
+        if (!digits || *q != '}') {
+          atom(1);  // not an interval: a plain character (or an error for the compiler)
+          break;
+        }
+        double copies = std::max(std::max(low, high), 1.0);
+        frames.back().total += frames.back().last * (copies - 1) + 1;
+        frames.back().last = frames.back().last * copies + 1;
+        p = q;
+        break;
+      }
+      default:
+        atom(1);
+        break;
+    }
+    // Only the innermost group grows here; an outer one grows when that group closes.
+    if (frames.back().total > limit || frames.back().last > limit) return true;
+  }
+  return false;
+}
+
+// The compiled pattern of a string expression, compiled on first use; null when it does not
+// compile (traced at every attempt, so a later evaluation tries again).
+const CompiledPattern* PatternOf(RepFilterExpression* e, const RepFilterConstant* c) {
+  if (Obj* d = e->compiled_pattern()) {
+    size_t size = 0;
+    void* bytes = ObjDataFieldGet(d, &size);
+    if (bytes != nullptr && size >= sizeof(CompiledPattern))
+      return static_cast<const CompiledPattern*>(bytes);
+  }
+  const char* text = ObjGetString(c->value());
+  if (text == nullptr) return nullptr;
+  try {
+    std::string pattern;
+    const bool standard = (c->flags() & kRepConstRegExp) != 0;
+    if (standard) {
+      TraceMessage(kTag, 60, 0, 3, "Need to pre-calc standard regexp '%s'", text);
+      pattern = text;
+    } else {
+      TraceMessage(kTag, 61, 0, 3, "Need to pre-calc simplified regexp '%s'", text);
+      if (StrBuildRegExpLiteral(&pattern, text, 1) == 0) return nullptr;
+    }
+    size_t literal_bytes = 0;
+    const bool literal =
+        !standard && std::strpbrk(text, "*?") == nullptr && IsAscii(text, &literal_bytes);
+    Ref<Obj> field;
+    if (ObjDataFieldCreate(&field, nullptr, sizeof(CompiledPattern) + literal_bytes) == 0) {
+      TraceMessage(kTag, 62, 0, -1, "Failed to create datafield holding pre-calc'd regexp");
+      return nullptr;
+    }
+    auto* cp = static_cast<CompiledPattern*>(ObjDataFieldGet(field.get(), nullptr));
+    int rc = REG_ESPACE;
+    if (standard && RegExpTooCostly(pattern.c_str())) {
+      TraceMessage(kTag, 65, 0, -1, "Regular expression '%s' would cost too much to compile or run",
+                   pattern.c_str());
+    } else {
+      ScopedPatternLocale in_locale;
+      rc = regcomp(&cp->re, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
+    }
+    if (rc != 0) {
+      TraceMessage(kTag, 63, 0, -1, "Failed to convert string '%s' to pre-compiled regexp",
+                   pattern.c_str());
+      return nullptr;
+    }
+    ObjDataFieldSetFinalizer(field.get(), FreeCompiledPattern);
+    if (literal) {
+      cp->literal = 1;
+      cp->literal_bytes = static_cast<uint32_t>(literal_bytes);
+      std::memcpy(cp->text, text, literal_bytes + 1);
+    }
+    e->set_compiled_pattern(std::move(field));
+    TraceMessage(kTag, 64, 0, 3, "Regexp pre-calc OK");
+    return cp;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// --- evaluation ---------------------------------------------------------------------------------
+
+int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+int ComparisonCode(RepFilterExpression* e, const RepRecord* record) {
+  const RepFilterConstant* c = e->constant();
+  if (c == nullptr || record == nullptr || e->field_index() < 0) return 2;
+  const RepFieldValue* v = record->value_at(static_cast<size_t>(e->field_index()));
+  if (v == nullptr) return 2;
+  if (v->state() != kRepStateNormal || c->kind() == kRepConstStatus)
+    return c->state() == v->state() ? 0 : 2;
+  if (e->field_type() == kRepTypeString) {
+    const CompiledPattern* cp = PatternOf(e, c);
+    if (cp == nullptr) return 2;
+    const char* s = ObjGetString(v->value());
+    if (s == nullptr) return 2;
+    int literal = LiteralMatch(cp, s);
+    if (literal >= 0) return literal == 1 ? 0 : 2;
+    ScopedPatternLocale in_locale;
+    return regexec(&cp->re, s, 0, nullptr, 0) == 0 ? 0 : 2;
+  }
+  if (v->value() == nullptr) return 2;
+  return Sign(RepCompareData(c->value(), v->value(), e->field_type()));
+}
+
+int ApplyNode(TreeNode* node, const RepRecord* record, int depth) {
+  if (node == nullptr || depth > kMaxEvalDepth) return 0;
+  Obj* item = TreeNodeItem(node);
+  if (RepFilterExpression* e = ObjCast<RepFilterExpression>(item))
+    return OperatorMatches(e->op(), ComparisonCode(e, record)) ? 1 : 0;
+  const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item);
+  if (b == nullptr) return 0;
+  TreeNode* first = TreeNodeFirstChild(node);
+  if (first == nullptr) return 0;
+  switch (b->op()) {
+    case kRepBoolTop:
+      return ApplyNode(first, record, depth + 1);
+    case kRepBoolAnd:
+      if (ApplyNode(first, record, depth + 1) == 0) return 0;
+      return ApplyNode(TreeNodeNextSibling(first), record, depth + 1);
+    case kRepBoolOr:
+      if (ApplyNode(first, record, depth + 1) != 0) return 1;
+      return ApplyNode(TreeNodeNextSibling(first), record, depth + 1);
+    default:
+      return 0;
+  }
+}
+
+struct BinCookie {
+  TreeNode* top;
+  int drop_when;  // the match result that drops a record
+};
+
+int BinDrop(Obj* item, void* cookie) {
+  const auto* c = static_cast<const BinCookie*>(cookie);
+  return ApplyNode(c->top, ObjCast<RepRecord>(item), 0) == c->drop_when ? 1 : 0;
+}
+
+void Bin(const RepFilterTree* tree, List* records, int drop_when) {
+  if (tree == nullptr || records == nullptr) return;
+  BinCookie cookie{TreeFirstNode(tree), drop_when};
+  ListRemoveIf(records, BinDrop, nullptr, &cookie);
+}
+
+// One run of RepFilterRecords: the first nodes of the trees in use, the bin, the progress.
+struct FilterRun {
+  TreeNode* include;
+  TreeNode* exclude;
+  TreeNode* condition;
+  List* bin;
+  RepProgressCallback callback;
+  void* argument;
+  int examined;
+};
+
+int DropFromReport(Obj* item, void* cookie) {
+  auto* run = static_cast<FilterRun*>(cookie);
+  if (run->callback != nullptr && ++run->examined == kRepFilterProgressEvery) {
+    run->examined = 0;
+    run->callback(run->argument, 0);
+  }
+  const RepRecord* r = ObjCast<RepRecord>(item);
+  if (run->include != nullptr && ApplyNode(run->include, r, 0) == 0) return 1;
+  if (run->exclude != nullptr && ApplyNode(run->exclude, r, 0) != 0) return 1;
+  if (run->condition != nullptr && ApplyNode(run->condition, r, 0) == 0) return 1;
+  return 0;
+}
+
+void KeepDropped(Obj* item, void* cookie) {
+  ListAddLastItem(static_cast<FilterRun*>(cookie)->bin, item);
+}
+
+TreeNode* FirstNodeOf(Obj* tree) { return TreeFirstNode(ObjCast<Tree>(tree)); }
+
+// Builds one of a report's trees into its slot; an absent or empty text leaves the slot alone.
+bool BuildReportTree(RepControl* control, const char* text, void (RepControl::*set)(Ref<Obj>)) {
+  if (text == nullptr || *text == '\0') return true;
+  Ref<RepFilterTree> tree = RepMakeFilterTree(text, control->report_fields());
+  if (!tree) return false;
+  (control->*set)(std::move(tree));
+  return true;
+}
+
+// --- walking trees ------------------------------------------------------------------------------
+
+struct InteractiveCookie {
+  List* found;
+};
+
+int CollectInteractive(TreeNode* node, void* cookie) {
+  Obj* item = TreeNodeItem(node);
+  if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
+    const RepFilterConstant* c = e->constant();
+    if (c != nullptr && (c->flags() & kRepConstInteractive) != 0)
+      return ListAddLastItem(static_cast<InteractiveCookie*>(cookie)->found, item);
+  }
+  return 1;
+}
+
+}  // namespace
+
+// --- operators and words ------------------------------------------------------------------------
+
+const char* RepGetOperatorSymbol(int32_t id) noexcept {
+  for (const OperatorRow* r = kOperators; r->id != -1; ++r)
+    if (r->id == id) return r->symbol;
+  return nullptr;
+}
+
+int32_t RepOperatorIdFromSymbol(const char* symbol) noexcept {
+  if (symbol == nullptr) return -1;
+  for (const OperatorRow* r = kOperators; r->id != -1; ++r)
+    if (StrCompareNoCase(symbol, r->symbol) == 0) return r->id;
+  return -1;
+}
+
+const char* RepGetBoolOpText(int32_t id) noexcept {
+  for (const WordRow* r = kWords; r->id != -1; ++r)
+    if (r->id == id) return r->word;
+  return nullptr;
+}
+
+int RepGetAvailOperators(Ref<List>* list) noexcept {
+  if (list == nullptr) return 0;
+  Ref<List> l = ListNewWithCapacity(6);
+  for (const OperatorRow* r = kOperators; r->id != -1; ++r) {
+    Ref<RepOperatorInfo> info = RepOperatorInfo::New();
+    info->set_id(r->id);
+    info->set_symbol(r->symbol);
+    info->set_description(LocaleGetString(r->description, r->catalogue_id).c_str());
+    ListPushLastItemInternal(l.get(), std::move(info));
+  }
+  *list = std::move(l);
+  return 1;
+}
+
+// --- constants ----------------------------------------------------------------------------------
+
+int RepConstantFromText(Ref<RepFilterConstant>* constant, const char* text, void* /*reserved*/,
+                        int32_t field_type) noexcept {
+  if (constant == nullptr) return 0;
+  try {
+    Ref<RepFilterConstant> c;
+    const char* end;
+    if (!ReadConstant(&c, &end, text, field_type, false)) return 0;
+    *constant = std::move(c);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepConstantToText(std::string* text, const RepFilterConstant* constant) noexcept {
+  if (text == nullptr || constant == nullptr) return 0;
+  try {
+    std::string s;
+    if (constant->flags() & kRepConstRegExp) s += LocaleGetStaticString("regexp:", 8232);
+    if (constant->flags() & kRepConstInteractive) s += LocaleGetStaticString("interactive:", 8233);
+    if (constant->flags() & kRepConstInherit) s += LocaleGetStaticString("inherit:", 8234);
+    if (constant->kind() == kRepConstValue) {
+      s += '\'';
+      if (constant->text() != nullptr) s += constant->text();
+      s += '\'';
+    } else if (constant->kind() == kRepConstStatus) {
+      s += LocaleGetStaticString("status:", 8235);
+      s += RepStateToText(constant->state());
+    } else {
+      TraceMessage(kTag, 70, 0, -1, "Unrecognised constant type %ld",
+                   static_cast<long>(constant->kind()));
+      return 0;
+    }
+    *text = std::move(s);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// --- component lists ----------------------------------------------------------------------------
+
+int RepFilterToCompList(Ref<List>* list, const char* text) noexcept {
+  if (list == nullptr) return 0;
+  try {
+    Ref<List> l = ListNewFromPool();
+    if (text == nullptr || *text == '\0') {
+      TraceMessage(kTag, 80, 0, 3, "OK empty filter expression");
+      *list = std::move(l);
+      return 1;
+    }
+    const char* p = StrSkipWhiteSpaceF(text);
+    int32_t word = -1;
+    for (;;) {
+      Ref<RepFilterComponent> c;
+      if (!ReadComponent(&c, &p, p)) {
+        TraceMessage(kTag, 81, 0, -1, "Failed to extract filter component");
+        return 0;
+      }
+      c->set_bool_op(word);
+      ListPushLastItemInternal(l.get(), std::move(c));
+      p = StrSkipWhiteSpaceF(p);
+      if (*p == '\0') break;
+      word = -1;
+      for (const WordRow* r = kWords; r->id != -1; ++r) {
+        if (StrCompareRangeNoCase(p, r->word, r->bytes) == 0 &&
+            (p[r->bytes] == ' ' || p[r->bytes] == '\0')) {
+          word = r->id;
+          p = StrSkipWhiteSpaceF(p + r->bytes);
+          break;
+        }
+      }
+      if (word < 0) {
+        TraceMessage(kTag, 82, 0, -1, "Could not derive booleam op from text starting '%s'", p);
+        return 0;
+      }
+    }
+    TraceMessage(kTag, 83, 0, 3, "Finished building filter spec component list");
+    *list = std::move(l);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepFilterToCompListBrutal(Ref<List>* list, const char* text) noexcept {
+  if (list == nullptr) return kRepBrutalFailed;
+  try {
+    Ref<List> l = ListNewFromPool();
+    const char* p = text != nullptr ? text : "";
+    while ((p = std::strchr(p, '%')) != nullptr) {
+      Ref<RepFilterComponent> c;
+      if (!ReadComponent(&c, &p, p)) {
+        TraceMessage(kTag, 90, 0, -1, "Cannot convert textual component");
+        TraceMessage(kTag, 91, 0, -1,
+                     "Failed to get next filter component in brutal component list "
+                     "geeneration.");
+        return kRepBrutalFailed;
+      }
+      c->set_bool_op(kRepBoolAnd);
+      ListPushLastItemInternal(l.get(), std::move(c));
+    }
+    *list = std::move(l);
+    return 1;
+  } catch (...) {
+    return kRepBrutalFailed;
+  }
+}
+
+int RepFilterFromCompList(std::string* text, const Obj* list) noexcept {
+  if (text == nullptr) return 0;
+  try {
+    const List* l = ObjCast<List>(list);
+    if (l == nullptr || l->empty()) {
+      TraceMessage(kTag, 100, 0, 3, "Empty component list gives empty filter string.");
+      text->clear();
+      return 1;
+    }
+    for (size_t i = 0; i < l->size(); ++i) {
+      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+      if (c == nullptr) {
+        TraceMessage(kTag, 101, 0, -1, "Bad filter component. Unexpected object type '%s'",
+                     ObjNameFromObject(l->at(i)));
+        return 0;
+      }
+      if (!IsOperatorId(c->op())) {
+        TraceMessage(kTag, 102, 0, -1, "Bad filter operator.");
+        return 0;
+      }
+      if (i > 0 && c->bool_op() != kRepBoolAnd && c->bool_op() != kRepBoolOr) {
+        TraceMessage(kTag, 103, 0, -1, "Bad filter boolean operator.");
+        return 0;
+      }
+    }
+    std::string s;
+    for (size_t i = 0; i < l->size(); ++i) {
+      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+      if (i > 0) {
+        s += ' ';
+        s += RepGetBoolOpText(c->bool_op());
+        s += ' ';
+      }
+      s += '%';
+      if (c->field_name() != nullptr) s += c->field_name();
+      s += ' ';
+      s += RepGetOperatorSymbol(c->op());
+      s += ' ';
+      if (c->constant() != nullptr) s += c->constant();
+    }
+    TraceMessage(kTag, 104, 0, 3, "Final filter string is '%s'", s.c_str());
+    *text = std::move(s);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// --- trees --------------------------------------------------------------------------------------
+
+Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept {
+  try {
+    Ref<RepFilterTree> tree = TreeNewFromPool();
+    TreeBuilder builder(fields);
+    if (!builder.Build(text, tree.get())) {
+      TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
+                   text != nullptr ? text : "");
+      return nullptr;
+    }
+    return tree;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,
+                        const RepFieldList* fields) noexcept {
+  if (text == nullptr) return 0;
+  try {
+    TreeNode* node = TreeFirstNode(tree);
+    if (node == nullptr) {
+      TraceMessage(kTag, 120, 0, -1, "Empty filter tree. Cannot convert tree to text");
+      return 0;
+    }
+    std::string s;
+    int phase = 0;
+    for (;;) {
+      Obj* item = TreeNodeItem(node);
+      bool up = false;
+      if (const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item)) {
+        if (b->op() == kRepBoolTop) {
+          if (phase != 0) break;
+          node = TreeNodeFirstChild(node);
+          if (node == nullptr) {
+            TraceMessage(kTag, 121, 0, -1, "Filter tree top node has no child");
+            return 0;
+          }
+          continue;
+        }
+        const char* word = RepGetBoolOpText(b->op());
+        if (word == nullptr) {
+          TraceMessage(kTag, 122, 0, -1, "Bad boolean operator %ld in filter tree",
+                       static_cast<long>(b->op()));
+          return 0;
+        }
+        if (phase == 0) {
+          s += '(';
+          node = TreeNodeFirstChild(node);
+        } else if (phase == 1) {
+          s += ' ';
+          s += word;
+          s += ' ';
+          node = TreeNodeNthChild(node, 2);
+        } else {
+          s += ')';
+          up = true;
+        }
+        if (!up) {
+          if (node == nullptr) {
+            TraceMessage(kTag, 123, 0, -1, "Filter tree %s node lacks an operand", word);
+            return 0;
+          }
+          phase = 0;
+          continue;
+        }
+      } else if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
+        const RepFieldDef* f = e->field_index() < 0
+                                   ? nullptr
+                                   : ObjCast<RepFieldDef>(ListGetNthItem(
+                                         fields, static_cast<size_t>(e->field_index()) + 1));
+        const char* symbol = RepGetOperatorSymbol(e->op());
+        std::string constant;
+        if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
+            RepConstantToText(&constant, e->constant()) == 0) {
+          TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
+                       static_cast<long>(e->field_index()));
+          return 0;
+        }
+        s += '%';
+        if (f->name() != nullptr) s += f->name();
+        s += ' ';
+        s += symbol;
+        s += ' ';
+        s += constant;
+        up = true;
+      } else {
+        TraceMessage(kTag, 125, 0, -1,
+                     "Bad object type in filter tree. Cannot convert tree to text");
+        return 0;
+      }
+      // Going up: back from the first child is phase 1, from a later one phase 2.
+      TreeNode* parent = TreeNodeParent(node);
+      if (parent == nullptr) break;  // a tree whose root is not a top node ends at its root
+      phase = TreeNodePrevSibling(node) == nullptr ? 1 : 2;
+      node = parent;
+    }
+    TraceMessage(kTag, 126, 0, 3, "Successfully converted filter to string: '%s'", s.c_str());
+    *text = std::move(s);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepGuiFilterTreeToFilterTree(Ref<RepFilterTree>* tree, const Tree* gui_tree) noexcept {
+  if (tree == nullptr) return 0;
+  try {
+    TreeNode* gui = TreeFirstNode(gui_tree);
+    if (gui == nullptr) {
+      TraceMessage(kTag, 130, 0, -1, "Empty GUI filter tree. Cannot convert.");
+      return 0;
+    }
+    Ref<RepFilterTree> t = TreeNewFromPool();
+    TreeNode* mine = TreeInsertRoot(t.get(), ObjGetSlotObject(TreeNodeItem(gui), 13));
+    while (gui != nullptr && mine != nullptr) {
+      for (TreeNode* c = TreeNodeFirstChild(gui); c != nullptr; c = TreeNodeNextSibling(c))
+        TreeAddChildLast(mine, ObjGetSlotObject(TreeNodeItem(c), 13));
+      gui = TreeNextNode(gui);
+      mine = TreeNextNode(mine);
+    }
+    if (gui != nullptr || mine != nullptr) {
+      TraceMessage(kTag, 131, 0, -1,
+                   "Failed converting gui tree to filter tree. Tree size mismatch");
+      return 0;
+    }
+    TraceMessage(kTag, 132, 0, 3, "Converted GUI tree to filter tree OK");
+    *tree = std::move(t);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// --- evaluation ---------------------------------------------------------------------------------
+
+int RepApplyFilterNodeToRecord(TreeNode* node, const RepRecord* record) noexcept {
+  return ApplyNode(node, record, 0);
+}
+
+int RepFilterCatchesRecord(const RepRecord* record, const RepFilterTree* tree) noexcept {
+  return ApplyNode(TreeFirstNode(tree), record, 0);
+}
+
+void RepApplyFilterBinNonMatching(const RepFilterTree* tree, List* records) noexcept {
+  Bin(tree, records, 0);
+}
+
+void RepApplyFilterBinMatching(const RepFilterTree* tree, List* records) noexcept {
+  Bin(tree, records, 1);
+}
+
+// --- filters of a report ------------------------------------------------------------------------
+
+int RepFilterRecord(const RepRecord* record, const RepControl* control) noexcept {
+  if (control == nullptr) return 0;
+  TreeNode* include = FirstNodeOf(control->include_tree());
+  if (include != nullptr && ApplyNode(include, record, 0) == 0) return 0;
+  TreeNode* exclude = FirstNodeOf(control->exclude_tree());
+  if (exclude != nullptr && ApplyNode(exclude, record, 0) != 0) return 0;
+  return 1;
+}
+
+int RepBuildFilterSpec(RepControl* control) noexcept {
+  if (control == nullptr) return 0;
+  try {
+    const RepParams* params = control->params();
+    if (params == nullptr) return 0;
+    // Every filter is tried, so that each bad one is traced.
+    bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
+    ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
+    ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
+         ok;
+    return ok ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
+                      RepProgressCallback callback, void* argument) noexcept {
+  if (control == nullptr || control->table() == nullptr) return;
+  List* records = control->table()->records();
+  if (records == nullptr) return;
+  try {
+    FilterRun run{FirstNodeOf(control->include_tree()),
+                  FirstNodeOf(control->exclude_tree()),
+                  use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
+                  nullptr,
+                  callback,
+                  argument,
+                  0};
+    if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
+      if (keep_filtered == 1) {
+        control->set_filtered_out(ListNewFromPool());
+        run.bin = control->filtered_out();
+      }
+      // One stable pass: kept records close up behind the dropped ones.
+      ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
+    }
+    List* bin = control->filtered_out();
+    TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
+                 static_cast<long>(bin != nullptr ? bin->size() : 0));
+  } catch (...) {
+  }
+}
+
+// --- what a filter refers to --------------------------------------------------------------------
+
+int RepFindInteractiveExpressions(Ref<List>* list, const char* text,
+                                  const RepFieldList* fields) noexcept {
+  if (list == nullptr) return 0;
+  try {
+    Ref<List> found = ListNewFromPool();
+    if (text == nullptr || *text == '\0') {
+      TraceMessage(kTag, 140, 0, 3,
+                   "Empty fiter, so return success and no interactive expressions");
+      *list = std::move(found);
+      return 1;
+    }
+    Ref<RepFilterTree> tree = RepMakeFilterTree(text, fields);
+    if (!tree) {
+      TraceMessage(kTag, 141, 0, -1, "Cannot make filter tree for finding interactiveexpressions");
+      return 0;
+    }
+    InteractiveCookie cookie{found.get()};
+    if (TreeWalk(tree.get(), CollectInteractive, &cookie) == 0) {
+      TraceMessage(kTag, 142, 0, -1, "Failed to walk tree when finding interactive expressions");
+      return 0;
+    }
+    *list = std::move(found);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int RepGetFieldsInFilter(Ref<List>* list, const RepFieldList* fields, const char* text) noexcept {
+  if (list == nullptr) return 0;
+  try {
+    Ref<List> found = ListNewFromPool();
+    if (text == nullptr || *text == '\0') {
+      TraceMessage(kTag, 150, 0, 3, "Success. Empty filter spec with no fields");
+      *list = std::move(found);
+      return 1;
+    }
+    // Trailing white space (a line end from a template) is not part of the last constant, as
+    // for the tree builder.
+    std::string body(text);
+    while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
+      body.pop_back();
+    Ref<RepFilterExpression> scratch = RepFilterExpression::New();
+    const char* p = body.c_str();
+    while ((p = std::strchr(p, '%')) != nullptr) {
+      const char* constant_start;
+      const char* end;
+      if (!ReadExpression(scratch.get(), &constant_start, &end, p, fields)) {
+        TraceMessage(kTag, 151, 0, -1, "Cannot convert textual expression");
+        TraceMessage(kTag, 152, 0, -1, "Failed when listing fields in filter '%s'", text);
+        return 0;
+      }
+      ListAddLastItem(found.get(),
+                      ListGetNthItem(fields, static_cast<size_t>(scratch->field_index()) + 1));
+      p = constant_start;
+    }
+    TraceMessage(kTag, 153, 0, 3, "Succesfully found %ld fields in filter spec",
+                 static_cast<long>(found->size()));
+    *list = std::move(found);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}

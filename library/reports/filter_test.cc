@@ -1,0 +1,997 @@
+#include "reports/filter.h"
+
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <regex.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kr/text.h"
+#include "reports/control.h"
+#include "reports/params.h"
+#include "reports/reports.h"
+#include "testing.h"
+
+using kr_testing::TestHome;
+using kr_testing::TraceCapture;
+
+namespace {
+
+// The field list most tests filter over.
+enum { kName, kSize, kCount, kStatus, kWhen, kFlag };
+Ref<List> Fields() {
+  Ref<List> l = ListNewFromPool();
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("name", kRepTypeString, 10));
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("size", kRepTypeDataCount, 10));
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("count", kRepTypeInteger, 10));
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("status", kRepTypeString, 10));
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("when", kRepTypeDate, 10));
+  ListPushLastItemInternal(l.get(), RepNewFieldDef("flag", kRepTypeBoolean, 10));
+  return l;
+}
+
+struct Row {
+  const char* name = "backup";
+  int64_t size = 0;
+  int32_t count = 0;
+  const char* status = "OK";
+  int32_t states[6] = {0, 0, 0, 0, 0, 0};
+};
+
+Ref<RepRecord> Record(const Row& r) {
+  Ref<List> values = ListNewFromPool();
+  Ref<Obj> objs[6] = {ObjNewString(r.name),
+                      ObjNewInt64(r.size),
+                      ObjNewInteger(r.count),
+                      ObjNewString(r.status),
+                      nullptr,
+                      ObjNewBoolean(false)};
+  RepEncodeData(&objs[4], "2024/02/29", kRepTypeDate);
+  for (int i = 0; i < 6; ++i)
+    ListPushLastItemInternal(values.get(), RepNewFieldValue(r.states[i], objs[i]));
+  Ref<RepRecord> rec = RepRecord::New();
+  rec->set_values(std::move(values));
+  return rec;
+}
+
+// Whether a filter text matches a record, through a freshly built tree.
+int Matches(const char* filter, const Row& row) {
+  Ref<List> f = Fields();
+  Ref<RepFilterTree> t = RepMakeFilterTree(filter, f.get());
+  EXPECT_TRUE(t) << filter;
+  if (!t) return -1;
+  Ref<RepRecord> rec = Record(row);
+  return RepFilterCatchesRecord(rec.get(), t.get());
+}
+
+std::string Write(const RepFilterTree* t, const List* fields) {
+  std::string s;
+  EXPECT_EQ(RepFilterTreeToText(&s, t, fields), 1);
+  return s;
+}
+
+// The tree's shape: AND(x,y), OR(x,y) and field names, under the top node.
+std::string Shape(TreeNode* n, const List* fields) {
+  Obj* item = TreeNodeItem(n);
+  if (auto* e = ObjCast<RepFilterExpression>(item))
+    return ObjCast<RepFieldDef>(fields->at(static_cast<size_t>(e->field_index())))->name();
+  auto* b = ObjCast<RepFilterBoolNode>(item);
+  if (b == nullptr) return "?";
+  std::string s = b->op() == kRepBoolAnd ? "AND(" : b->op() == kRepBoolOr ? "OR(" : "TOP(";
+  for (TreeNode* c = TreeNodeFirstChild(n); c != nullptr; c = TreeNodeNextSibling(c)) {
+    if (c != TreeNodeFirstChild(n)) s += ",";
+    s += Shape(c, fields);
+  }
+  return s + ")";
+}
+
+std::string ShapeOf(const char* filter) {
+  Ref<List> f = Fields();
+  Ref<RepFilterTree> t = RepMakeFilterTree(filter, f.get());
+  if (!t) return "null";
+  return Shape(TreeFirstNode(t.get()), f.get());
+}
+
+Ref<RepFilterConstant> Constant(const char* text, int32_t type) {
+  Ref<RepFilterConstant> c;
+  EXPECT_EQ(RepConstantFromText(&c, text, nullptr, type), 1) << text;
+  return c;
+}
+
+std::string ConstantText(const RepFilterConstant* c) {
+  std::string s;
+  EXPECT_EQ(RepConstantToText(&s, c), 1);
+  return s;
+}
+
+// --- operators and words -------------------------------------------------------------------------
+
+TEST(FilterTables, OperatorsAndWords) {
+  TestHome home;
+  const char* symbols[] = {"=", "!=", ">", ">=", "<", "<="};
+  for (int32_t id = 0; id < 6; ++id) {
+    EXPECT_STREQ(RepGetOperatorSymbol(id), symbols[id]);
+    EXPECT_EQ(RepOperatorIdFromSymbol(symbols[id]), id);
+  }
+  EXPECT_EQ(RepGetOperatorSymbol(6), nullptr);
+  EXPECT_EQ(RepGetOperatorSymbol(-1), nullptr);
+  EXPECT_EQ(RepOperatorIdFromSymbol("=>"), -1);
+  EXPECT_EQ(RepOperatorIdFromSymbol("= "), -1);
+  EXPECT_EQ(RepOperatorIdFromSymbol(nullptr), -1);
+  EXPECT_STREQ(RepGetBoolOpText(0), "AND");
+  EXPECT_STREQ(RepGetBoolOpText(1), "OR");
+  EXPECT_EQ(RepGetBoolOpText(2), nullptr);
+
+  Ref<List> ops;
+  ASSERT_EQ(RepGetAvailOperators(&ops), 1);
+  ASSERT_EQ(ops->size(), 6u);
+  auto* ge = ObjCast<RepOperatorInfo>(ops->at(3));
+  ASSERT_NE(ge, nullptr);
+  EXPECT_EQ(ge->id(), 3);
+  EXPECT_STREQ(ge->symbol(), ">=");
+  EXPECT_STREQ(ge->description(), "is greater than or equal to");
+  EXPECT_STREQ(ObjCast<RepOperatorInfo>(ops->at(4))->description(), "is less than");
+}
+
+// --- constants -----------------------------------------------------------------------------------
+
+TEST(FilterConstants, ValuesKeywordsAndWrittenForm) {
+  TestHome home;
+  Ref<RepFilterConstant> c = Constant("100", kRepTypeInteger);
+  EXPECT_EQ(c->kind(), kRepConstValue);
+  EXPECT_EQ(ObjGetInteger(c->value()), 100);
+  EXPECT_STREQ(c->text(), "100");
+  EXPECT_FALSE(c->is_pattern());
+  EXPECT_EQ(ConstantText(c.get()), "'100'");
+
+  c = Constant("regexp:'^a.*$' AND more", kRepTypeString);
+  EXPECT_EQ(c->flags(), kRepConstRegExp);
+  EXPECT_STREQ(c->text(), "^a.*$");
+  EXPECT_TRUE(c->is_pattern());
+  EXPECT_EQ(ConstantText(c.get()), "regexp:'^a.*$'");
+
+  c = Constant("'regexp:x'", kRepTypeString);  // a leading quote: no keywords looked for
+  EXPECT_EQ(c->flags(), 0);
+  EXPECT_STREQ(c->text(), "regexp:x");
+
+  c = Constant("INHERIT:Interactive:\"a b\"", kRepTypeString);
+  EXPECT_EQ(c->flags(), kRepConstInteractive | kRepConstInherit);
+  EXPECT_STREQ(c->text(), "a b");
+  EXPECT_EQ(ConstantText(c.get()), "interactive:inherit:'a b'");
+
+  c = Constant("interactive:status:never", kRepTypeInteger);
+  EXPECT_EQ(c->kind(), kRepConstStatus);
+  EXPECT_EQ(c->state(), kRepStateNever);
+  EXPECT_EQ(c->value(), nullptr);
+  EXPECT_EQ(ConstantText(c.get()), "interactive:status:Never");
+  EXPECT_EQ(ConstantText(Constant("status:N/A)", kRepTypeString).get()), "status:N/A");
+
+  // Wildcards make a pattern only on string fields.
+  EXPECT_TRUE(Constant("a*", kRepTypeString)->is_pattern());
+  EXPECT_TRUE(Constant("a?", kRepTypeString)->is_pattern());
+  EXPECT_FALSE(Constant("a", kRepTypeString)->is_pattern());
+  EXPECT_EQ(Constant("''", kRepTypeString)->text(), std::string(""));
+  EXPECT_EQ(ConstantText(Constant("''", kRepTypeString).get()), "''");
+
+  // A value holding a single quote is written as it stands and reads back only up to it.
+  c = Constant("\"it's\"", kRepTypeString);
+  std::string written = ConstantText(c.get());
+  EXPECT_EQ(written, "'it's'");
+  EXPECT_STREQ(Constant(written.c_str(), kRepTypeString)->text(), "it");
+}
+
+TEST(FilterConstants, RefusalsAreTracedAndLeaveTheOutputAlone) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<RepFilterConstant> c;
+  EXPECT_EQ(RepConstantFromText(&c, "abc", nullptr, kRepTypeInteger), 0);
+  EXPECT_TRUE(trace.Contains("Failed to encode value of constant"));
+  EXPECT_EQ(RepConstantFromText(&c, "'open", nullptr, kRepTypeString), 0);
+  EXPECT_TRUE(trace.Contains("Failed to extract value for constant from ''open'"));
+  EXPECT_EQ(RepConstantFromText(&c, "regexp:", nullptr, kRepTypeString), 0);
+  EXPECT_EQ(RepConstantFromText(&c, "status:Sometimes", nullptr, kRepTypeString), 0);
+  EXPECT_EQ(RepConstantFromText(&c, nullptr, nullptr, kRepTypeString), 0);
+  EXPECT_FALSE(c);
+
+  Ref<RepFilterConstant> bad = RepFilterConstant::New();
+  bad->set_kind(7);
+  std::string s = "kept";
+  EXPECT_EQ(RepConstantToText(&s, bad.get()), 0);
+  EXPECT_EQ(s, "kept");
+  EXPECT_TRUE(trace.Contains("Unrecognised constant type 7"));
+}
+
+// --- component lists ----------------------------------------------------------------------------
+
+std::string CompString(const List* l) {
+  std::string s;
+  for (Obj* o : *l) {
+    auto* c = ObjCast<RepFilterComponent>(o);
+    s += "[" + std::to_string(c->bool_op()) + " " + c->field_name() + " " +
+         std::to_string(c->op()) + " " + c->constant() + "]";
+  }
+  return s;
+}
+
+TEST(FilterComponents, FlatListsReadAndWrite) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> l;
+  ASSERT_EQ(RepFilterToCompList(&l, "%a = 1 and %b >= 2"), 1);
+  EXPECT_EQ(CompString(l.get()), "[-1 a 0 1][0 b 3 2]");
+  ASSERT_EQ(RepFilterToCompList(&l, "  %a = 'x y' OR %b != regexp:z"), 1);
+  EXPECT_EQ(CompString(l.get()), "[-1 a 0 'x y'][1 b 1 regexp:z]");
+  ASSERT_EQ(RepFilterToCompList(&l, ""), 1);
+  EXPECT_TRUE(l->empty());
+  ASSERT_EQ(RepFilterToCompList(&l, nullptr), 1);
+  EXPECT_TRUE(l->empty());
+
+  std::string s;
+  ASSERT_EQ(RepFilterToCompList(&l, "%a = 1 OR %b = 'x'"), 1);
+  ASSERT_EQ(RepFilterFromCompList(&s, l.get()), 1);
+  EXPECT_EQ(s, "%a = 1 OR %b = 'x'");
+  EXPECT_TRUE(trace.Contains("Final filter string is '%a = 1 OR %b = 'x''"));
+
+  struct Bad {
+    const char* text;
+    const char* message;
+  } bad[] = {
+      {"%a=1", "Bad operator for component using field 'a'"},
+      {"%a = 'abc'def", "Could not derive booleam op from text starting 'def'"},
+      {"%a = 1 AND", "No '%' char leading expected field name."},
+      {"(%a = 1)", "No '%' char leading expected field name."},
+      {"% = 1", "Bad field name constructing component"},
+      {"%a = 'open", "Failed to find closing quote in filter constant"},
+      {"%a = ", "Failed to find a constant component for filter component using field 'a'"},
+      {"%a = 1 ANDY %b = 2", "Could not derive booleam op"},
+  };
+  for (const Bad& b : bad) {
+    trace.Clear();
+    Ref<List> out;
+    EXPECT_EQ(RepFilterToCompList(&out, b.text), 0) << b.text;
+    EXPECT_FALSE(out);
+    EXPECT_TRUE(trace.Contains(b.message)) << b.text << "\n" << trace.Dump();
+  }
+}
+
+TEST(FilterComponents, BrutalListsTakeEveryExpression) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> l;
+  ASSERT_EQ(RepFilterToCompListBrutal(&l, "(%a = 1)"), 1);
+  EXPECT_EQ(CompString(l.get()), "[0 a 0 1]");
+  ASSERT_EQ(RepFilterToCompListBrutal(&l, "((%a = 1 OR %b < 'q r') AND %c != x)"), 1);
+  EXPECT_EQ(CompString(l.get()), "[0 a 0 1][0 b 4 'q r'][0 c 1 x]");
+  ASSERT_EQ(RepFilterToCompListBrutal(&l, "no expressions"), 1);
+  EXPECT_TRUE(l->empty());
+  EXPECT_EQ(RepFilterToCompListBrutal(&l, "(%a = 1) %%"), kRepBrutalFailed);
+  EXPECT_TRUE(trace.Contains("Cannot convert textual component"));
+  EXPECT_TRUE(
+      trace.Contains("Failed to get next filter component in brutal component list geeneration."));
+}
+
+TEST(FilterComponents, WritingChecksEveryRowFirst) {
+  TestHome home;
+  TraceCapture trace;
+  std::string s = "kept";
+  ASSERT_EQ(RepFilterFromCompList(&s, nullptr), 1);
+  EXPECT_EQ(s, "");
+  Ref<Obj> not_a_list = ObjNewInteger(3);
+  s = "kept";
+  ASSERT_EQ(RepFilterFromCompList(&s, not_a_list.get()), 1);
+  EXPECT_EQ(s, "");
+
+  Ref<List> l;
+  ASSERT_EQ(RepFilterToCompList(&l, "%a = 1 OR %b = 2"), 1);
+  ObjCast<RepFilterComponent>(l->at(0))->set_bool_op(9);  // ignored on the first row
+  ASSERT_EQ(RepFilterFromCompList(&s, l.get()), 1);
+  EXPECT_EQ(s, "%a = 1 OR %b = 2");
+
+  s = "kept";
+  ObjCast<RepFilterComponent>(l->at(1))->set_bool_op(2);
+  EXPECT_EQ(RepFilterFromCompList(&s, l.get()), 0);
+  EXPECT_TRUE(trace.Contains("Bad filter boolean operator."));
+  ObjCast<RepFilterComponent>(l->at(1))->set_bool_op(1);
+  ObjCast<RepFilterComponent>(l->at(1))->set_op(6);
+  EXPECT_EQ(RepFilterFromCompList(&s, l.get()), 0);
+  EXPECT_TRUE(trace.Contains("Bad filter operator."));
+  ObjCast<RepFilterComponent>(l->at(1))->set_op(1);
+  ListAddLastItem(l.get(), not_a_list.get());
+  EXPECT_EQ(RepFilterFromCompList(&s, l.get()), 0);
+  EXPECT_TRUE(trace.Contains("Bad filter component. Unexpected object type"));
+  EXPECT_EQ(s, "kept");
+}
+
+// --- tree shapes and text -----------------------------------------------------------------------
+
+TEST(FilterTrees, ChainsAssociateLeftWithoutPrecedence) {
+  TestHome home;
+  EXPECT_EQ(ShapeOf("%name = 1"), "TOP(name)");
+  EXPECT_EQ(ShapeOf("%name = 1 AND %size = 2 OR %count = 3"), "TOP(OR(AND(name,size),count))");
+  EXPECT_EQ(ShapeOf("%name = 1 OR %size = 2 AND %count = 3"), "TOP(AND(OR(name,size),count))");
+  EXPECT_EQ(ShapeOf("%name = 1 or %size = 2 and %count = 3 OR %status = x"),
+            "TOP(OR(AND(OR(name,size),count),status))");
+}
+
+TEST(FilterTrees, GroupsAndNestedGroups) {
+  TestHome home;
+  TraceCapture trace;
+  EXPECT_EQ(ShapeOf("(%name = 1)"), "TOP(name)");
+  EXPECT_EQ(ShapeOf("(%name = 1 AND (%size = 2))"), "TOP(AND(name,size))");
+  EXPECT_EQ(ShapeOf("%name = 1 AND (%size = 2 OR %count = 3)"), "TOP(AND(name,OR(size,count)))");
+  EXPECT_EQ(ShapeOf("(%name = 1 OR %size = 2) AND %count = 3"), "TOP(AND(OR(name,size),count))");
+  EXPECT_EQ(ShapeOf("(%name = 1) OR (%size = 2)"), "TOP(OR(name,size))");
+  EXPECT_EQ(ShapeOf("%name = 1 AND ((%size = 2 OR %count = 3) AND %status = 4)"),
+            "TOP(AND(name,AND(OR(size,count),status)))");
+  EXPECT_EQ(ShapeOf("((%name = 1 OR %size = 2) AND (%count = 3 OR %status = 4)) OR %flag = y"),
+            "TOP(OR(AND(OR(name,size),OR(count,status)),flag))");
+  EXPECT_EQ(ShapeOf("%count = 0 OR (%name = 1 OR %size = 2) AND %status = 3"),
+            "TOP(AND(OR(count,OR(name,size)),status))");
+  EXPECT_EQ(ShapeOf("(%name = 1 AND (%size = 2 OR (%count = 3)))"),
+            "TOP(AND(name,OR(size,count)))");
+  // Blanks and tabs around brackets and a trailing line end do not matter.
+  EXPECT_EQ(ShapeOf("\t( %name\t=  1 AND  ( %size = 2\t) )  \n"), "TOP(AND(name,size))");
+  // A word is followed by a blank.
+  EXPECT_EQ(ShapeOf("%name = 1 AND\t%size = 2"), "null");
+}
+
+TEST(FilterTrees, QuotedAndKeywordConstantsKeepTheirShape) {
+  TestHome home;
+  EXPECT_EQ(ShapeOf("%name = 'a AND b' OR %status = \"x OR y\""), "TOP(OR(name,status))");
+  EXPECT_EQ(ShapeOf("%name = regexp:'^a b$' AND %status = interactive:status:Never"),
+            "TOP(AND(name,status))");
+  EXPECT_EQ(ShapeOf("(%name = AND OR %status = OR)"), "TOP(OR(name,status))");
+  EXPECT_EQ(ShapeOf("(%count = status:N/A)"), "TOP(count)");
+}
+
+TEST(FilterTrees, RefusalsGiveNullWithATrace) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> f = Fields();
+  const char* bad[] = {
+      "",
+      "   \t ",
+      "((%name = 1))",
+      "((%name = 1 AND %size = 2))",
+      "(((%name = 1 AND %size = 2)) OR %count = 3)",
+      "%name = regexp:'^a(b|c)'",
+      "%name = 'a%b'",
+      "%name = 'x)'",
+      "%name = 'q AND %status = 1'",
+      "%name = 1 %size = 2",
+      "%name = 1 AND AND %size = 2",
+      "AND %name = 1",
+      "%name = 1 AND",
+      "%name = 1 junk AND %size = 2",
+      "%name = 'x'y",
+      "%name = 1)",
+      "(%name = 1",
+      "%name = 1) OR (%size = 2",
+      "%unknown = 1",
+      "%name=1",
+      "%name.x = 1",
+      "%name => 1",
+      "%size = lots",
+      "%name = status:Nevermore",
+      "%name = ",
+      "%name = 'open",
+      "()",
+      "(%name = 1) (%size = 2)",
+      "%name = 1 AND ()",
+      "%",
+      "(",
+      ")",
+      "'",
+      "%name = 1 x > 2 OR %count = 3",  // an expression cut by stray tokens
+      "(%name = 1 AND %status = ab' OR %status = c')",
+      "%name = ) OR %status = 1",
+      "%name = 1 OR ()",
+  };
+  for (const char* text : bad) {
+    trace.Clear();
+    EXPECT_FALSE(RepMakeFilterTree(text, f.get())) << text;
+    EXPECT_TRUE(trace.Contains("Failed to make filter tree from")) << text;
+  }
+  trace.Clear();
+  EXPECT_FALSE(RepMakeFilterTree("%name = 'a%b'", f.get()));
+  EXPECT_TRUE(trace.Contains("Filter constant holds '%'")) << trace.Dump();
+  EXPECT_FALSE(RepMakeFilterTree("%unknown = 1", f.get()));
+  EXPECT_TRUE(trace.Contains("Failed to get field index and type"));
+  EXPECT_FALSE(RepMakeFilterTree("%name = 1", nullptr));
+}
+
+TEST(FilterTrees, DeepNestingIsRefusedNotOverflowed) {
+  TestHome home;
+  TraceCapture trace(0);  // failures only: the detail lines would quote the text at every node
+  Ref<List> f = Fields();
+  std::string deep;
+  for (int i = 0; i < 5000; ++i) deep += "%name = 1 AND (";
+  deep += "%name = 2";
+  deep.append(5000, ')');
+  EXPECT_FALSE(RepMakeFilterTree(deep.c_str(), f.get()));
+  std::string chain = "%name = 1";
+  for (int i = 0; i < 5000; ++i) chain += " OR %size = 2";
+  EXPECT_FALSE(RepMakeFilterTree(chain.c_str(), f.get()));
+  std::string fine = "%name = 1";
+  for (int i = 0; i < 200; ++i) fine += " OR %size = " + std::to_string(i);
+  Ref<RepFilterTree> t = RepMakeFilterTree(fine.c_str(), f.get());
+  ASSERT_TRUE(t);
+  Ref<RepRecord> r = Record(Row{.size = 150});
+  EXPECT_EQ(RepFilterCatchesRecord(r.get(), t.get()), 1);
+}
+
+TEST(FilterTrees, WrittenInCanonicalForm) {
+  TestHome home;
+  Ref<List> f = Fields();
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"%name = 1", "%name = '1'"},
+      {"%NAME = 1 AND %size = 2 OR %count = 3", "((%name = '1' AND %size = '2') OR %count = '3')"},
+      {"(%name = 1 AND (%size = 2 OR %count = 3))",
+       "(%name = '1' AND (%size = '2' OR %count = '3'))"},
+      {"%name  !=   \"a b\" and %count >= interactive:status:unlimited",
+       "(%name != 'a b' AND %count >= interactive:status:Unlimited)"},
+      {"%name = REGEXP:inherit:'^x' OR %size <= 2kb",
+       "(%name = regexp:inherit:'^x' OR %size <= '2kb')"},
+  };
+  for (const Case& c : cases) {
+    Ref<RepFilterTree> t = RepMakeFilterTree(c.in, f.get());
+    ASSERT_TRUE(t) << c.in;
+    std::string once = Write(t.get(), f.get());
+    EXPECT_EQ(once, c.out) << c.in;
+    Ref<RepFilterTree> again = RepMakeFilterTree(once.c_str(), f.get());
+    ASSERT_TRUE(again) << once;
+    EXPECT_EQ(Write(again.get(), f.get()), once);
+  }
+  TraceCapture trace;
+  std::string s = "kept";
+  Ref<RepFilterTree> empty = TreeNewFromPool();
+  EXPECT_EQ(RepFilterTreeToText(&s, empty.get(), f.get()), 0);
+  Ref<RepFilterTree> odd = TreeNewFromPool();
+  Ref<Obj> i = ObjNewInteger(1);
+  TreeInsertRoot(odd.get(), i.get());
+  EXPECT_EQ(RepFilterTreeToText(&s, odd.get(), f.get()), 0);
+  EXPECT_TRUE(trace.Contains("Bad object type in filter tree. Cannot convert tree to text"));
+  EXPECT_EQ(s, "kept");
+}
+
+// --- evaluation ---------------------------------------------------------------------------------
+
+TEST(FilterEvaluation, IntegerOperatorsFollowTheComparison) {
+  TestHome home;
+  Row r{.count = 7};
+  EXPECT_EQ(Matches("%count > 5", r), 1);
+  EXPECT_EQ(Matches("%count >= 5", r), 1);
+  EXPECT_EQ(Matches("%count != 5", r), 1);
+  EXPECT_EQ(Matches("%count < 5", r), 0);
+  EXPECT_EQ(Matches("%count <= 5", r), 0);
+  EXPECT_EQ(Matches("%count = 5", r), 0);
+  EXPECT_EQ(Matches("%count = 7", r), 1);
+  EXPECT_EQ(Matches("%count <= 7", r), 1);
+  EXPECT_EQ(Matches("%count >= 7", r), 1);
+  EXPECT_EQ(Matches("%count < 8", r), 1);
+  EXPECT_EQ(Matches("%size > 1mb", Row{.size = 1048577}), 1);
+  EXPECT_EQ(Matches("%size > 1mb", Row{.size = 1048576}), 0);
+  EXPECT_EQ(Matches("%when = 2024/02/29 AND %flag = no", r), 1);
+  EXPECT_EQ(Matches("%when > 20240301", r), 0);
+}
+
+TEST(FilterEvaluation, StatesMatchOnlyTheirStatusConstant) {
+  TestHome home;
+  const char* words[] = {"Normal", "N/A", "Unknown", "Never", "Unlimited"};
+  for (int32_t state = 0; state < 5; ++state) {
+    Row r{.count = 5};
+    r.states[kCount] = state;
+    for (int32_t k = 0; k < 5; ++k) {
+      std::string eq = std::string("%count = status:") + words[k];
+      std::string ne = std::string("%count != status:") + words[k];
+      EXPECT_EQ(Matches(eq.c_str(), r), state == k ? 1 : 0) << eq << " state " << state;
+      EXPECT_EQ(Matches(ne.c_str(), r), state == k ? 0 : 1) << ne << " state " << state;
+      // Ordering operators never match a status comparison.
+      std::string gt = std::string("%count > status:") + words[k];
+      EXPECT_EQ(Matches(gt.c_str(), r), 0);
+      EXPECT_EQ(Matches((std::string("%count >= status:") + words[k]).c_str(), r),
+                state == k ? 1 : 0);
+    }
+    // A value constant equals only Normal values; otherwise only != matches.
+    bool normal = state == kRepStateNormal;
+    EXPECT_EQ(Matches("%count = 5", r), normal ? 1 : 0);
+    EXPECT_EQ(Matches("%count != 5", r), normal ? 0 : 1);
+    EXPECT_EQ(Matches("%count > 4", r), normal ? 1 : 0);
+    EXPECT_EQ(Matches("%count < 6", r), normal ? 1 : 0);
+    r.states[kName] = state;
+    EXPECT_EQ(Matches("%name = backup", r), normal ? 1 : 0);
+    EXPECT_EQ(Matches("%name != backup", r), normal ? 0 : 1);
+  }
+}
+
+TEST(FilterEvaluation, StringPatternsAreCaseBlindAndWhole) {
+  TestHome home;
+  Row r{.name = "Backup-Daily.1"};
+  EXPECT_EQ(Matches("%name = backup-daily.1", r), 1);
+  EXPECT_EQ(Matches("%name = 'BACKUP-DAILY.1'", r), 1);
+  EXPECT_EQ(Matches("%name = backup", r), 0);  // the whole value must match
+  EXPECT_EQ(Matches("%name = backup*", r), 1);
+  EXPECT_EQ(Matches("%name = *DAILY*", r), 1);
+  EXPECT_EQ(Matches("%name = backup-daily.?", r), 1);
+  EXPECT_EQ(Matches("%name = backup-daily?1", r), 1);
+  EXPECT_EQ(Matches("%name = backup-daily.??", r), 0);
+  EXPECT_EQ(Matches("%name = backup-daily-1", r), 0);  // '.' in a simple pattern is literal
+  EXPECT_EQ(Matches("%name = regexp:daily", r), 1);    // a regular expression matches anywhere
+  EXPECT_EQ(Matches("%name = regexp:'^back.*[0-9]$'", r), 1);
+  EXPECT_EQ(Matches("%name = regexp:'^daily'", r), 0);
+  EXPECT_EQ(Matches("%name != regexp:'^daily'", r), 1);
+  EXPECT_EQ(Matches("%name = '[x]+{1}'", Row{.name = "[X]+{1}"}), 1);
+  EXPECT_EQ(Matches("%name = ''", Row{.name = ""}), 1);
+  EXPECT_EQ(Matches("%name = ''", r), 0);
+  // '?' is one character, a multibyte one included.
+  EXPECT_EQ(Matches("%name = caf?", Row{.name = "caf\xc3\xa9"}), 1);
+  EXPECT_EQ(Matches("%name = caf??", Row{.name = "caf\xc3\xa9"}), 0);
+  // > and < never match strings; != is exactly the complement of =.
+  for (const char* v : {"a", "z", "backup-daily.1", "*"}) {
+    std::string gt = std::string("%name > '") + v + "'", lt = std::string("%name < '") + v + "'";
+    std::string ge = std::string("%name >= '") + v + "'";
+    std::string eq = std::string("%name = '") + v + "'", ne = std::string("%name != '") + v + "'";
+    EXPECT_EQ(Matches(gt.c_str(), r), 0);
+    EXPECT_EQ(Matches(lt.c_str(), r), 0);
+    EXPECT_EQ(Matches(ge.c_str(), r), Matches(eq.c_str(), r));
+    EXPECT_EQ(Matches(ne.c_str(), r), 1 - Matches(eq.c_str(), r));
+  }
+}
+
+TEST(FilterEvaluation, PatternIsCompiledOnceAndFailuresRetry) {
+  TestHome home;
+  Ref<List> f = Fields();
+  Ref<RepFilterTree> t = RepMakeFilterTree("%name = regexp:'a[' OR %status = ok", f.get());
+  ASSERT_TRUE(t);
+  Ref<RepRecord> rec = Record(Row{});
+  TraceCapture trace;
+  EXPECT_EQ(RepFilterCatchesRecord(rec.get(), t.get()), 1);
+  EXPECT_EQ(RepFilterCatchesRecord(rec.get(), t.get()), 1);
+  int failures = 0, compiles = 0;
+  for (const auto& l : trace.lines()) {
+    if (l.text == "Failed to convert string 'a[' to pre-compiled regexp") ++failures;
+    if (l.text == "Regexp pre-calc OK") ++compiles;
+  }
+  EXPECT_EQ(failures, 2);  // traced at every evaluation, never kept
+  EXPECT_EQ(compiles, 1);  // the good pattern is compiled once and kept
+  TreeNode* or_node = TreeNodeFirstChild(TreeFirstNode(t.get()));
+  auto* bad = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeFirstChild(or_node)));
+  auto* good = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(or_node, 2)));
+  EXPECT_EQ(bad->compiled_pattern(), nullptr);
+  EXPECT_NE(good->compiled_pattern(), nullptr);
+  // A pattern that does not compile gives code 2: only != matches.
+  EXPECT_EQ(Matches("%name != regexp:'a['", Row{}), 1);
+}
+
+// Patterns whose compiled form would grow exponentially, or whose matching would, are refused
+// as if they did not compile; ordinary repetitions are not.
+TEST(FilterEvaluation, CostlyRegularExpressionsAreRefused) {
+  TestHome home;
+  TraceCapture trace;
+  Row r{.name = "aaaa1234"};
+  std::string pluses = "%name = regexp:'a" + std::string(60, '+') + "'";
+  EXPECT_EQ(Matches(pluses.c_str(), r), 0);
+  EXPECT_TRUE(trace.Contains("would cost too much to compile or run"));
+  EXPECT_EQ(Matches("%name = regexp:'^a+[0-9]{1,100}$'", r), 1);
+  EXPECT_EQ(Matches("%name = regexp:'^[]a]{4}[0-9]+$'", r), 1);
+  // Groups cannot be written in a filter text, but a front end's tree can hold any constant.
+  auto matches = [&](const char* constant) {
+    Ref<RepFilterExpression> e = RepFilterExpression::New();
+    e->set_field_index(kName);
+    e->set_field_type(kRepTypeString);
+    e->set_op(kRepOpEqual);
+    e->set_constant(Constant(constant, kRepTypeString));
+    Ref<RepFilterTree> t = TreeNewFromPool();
+    Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
+    top->set_op(kRepBoolTop);
+    TreeAddChildLast(TreeInsertRoot(t.get(), top.get()), e.get());
+    return RepFilterCatchesRecord(Record(r).get(), t.get());
+  };
+  EXPECT_EQ(matches("regexp:'((a{1,99}){1,99}){1,99}'"), 0);
+  EXPECT_EQ(matches("regexp:'(a)\\1'"), 0);  // a back reference
+  EXPECT_EQ(matches("regexp:'^(a|b)+[[:digit:]]{4}$'"), 1);
+  EXPECT_EQ(matches("regexp:'^((a)+){1,3}1'"), 1);
+}
+
+TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {
+  TestHome home;
+  Ref<List> f = Fields();
+  Ref<RepFilterTree> eq = RepMakeFilterTree("%flag = no", f.get());
+  Ref<RepFilterTree> ne = RepMakeFilterTree("%flag != no", f.get());
+  Ref<RepRecord> shorter = RepRecord::New();
+  Ref<List> values = ListNewFromPool();
+  ListPushLastItemInternal(values.get(), RepNewFieldValue(0, ObjNewString("x")));
+  shorter->set_values(values);
+  EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), eq.get()), 0);
+  EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), ne.get()), 1);
+  EXPECT_EQ(RepFilterCatchesRecord(nullptr, ne.get()), 1);
+  EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), nullptr), 0);
+  // A string field whose value object is not a string.
+  ListPushLastItemInternal(values.get(), RepNewFieldValue(0, nullptr));
+  Ref<RepFilterTree> size = RepMakeFilterTree("%size != 1", f.get());
+  EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), size.get()), 1);
+  values->at(0);
+  Ref<RepFilterTree> name = RepMakeFilterTree("%name != x", f.get());
+  ObjCast<RepFieldValue>(values->at(0))->set_value(ObjNewInteger(3));
+  EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), name.get()), 1);
+}
+
+// The literal shortcut must agree with the regular expression engine on every text.
+TEST(FilterEvaluation, LiteralShortcutAgreesWithRegexec) {
+  TestHome home;
+  locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  ASSERT_NE(utf8, static_cast<locale_t>(0));
+  const char* patterns[] = {"ok",          "OK", "a.b",       "x+y", "[a]", "{1}", "a|b", "^$",
+                            "back\\slash", "",   "tab\there", "K",   "s",   "ss",  "i"};
+  const char* subjects[] = {"ok",
+                            "Ok",
+                            "oK ",
+                            "a.b",
+                            "axb",
+                            "x+y",
+                            "xxy",
+                            "[A]",
+                            "{1}",
+                            "A|B",
+                            "^$",
+                            "back\\slash",
+                            "",
+                            "\xe2\x84\xaa" /* Kelvin sign */,
+                            "\xc5\xbf" /* long s */,
+                            "TAB\tHERE",
+                            "k",
+                            "S",
+                            "\xc3\x9f",
+                            "I",
+                            "\xc4\xb0",
+                            "ok\n"};
+  Ref<List> f = Fields();
+  for (const char* p : patterns) {
+    std::string filter = std::string("%name = '") + p + "'";
+    Ref<RepFilterTree> t = RepMakeFilterTree(filter.c_str(), f.get());
+    ASSERT_TRUE(t) << filter;
+    std::string re;
+    ASSERT_EQ(StrBuildRegExpLiteral(&re, p, 1), 1);
+    regex_t compiled;
+    locale_t old = uselocale(utf8);
+    ASSERT_EQ(regcomp(&compiled, re.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB), 0);
+    for (const char* s : subjects) {
+      int expected = regexec(&compiled, s, 0, nullptr, 0) == 0 ? 1 : 0;
+      uselocale(old);
+      EXPECT_EQ(RepFilterCatchesRecord(Record(Row{.name = s}).get(), t.get()), expected)
+          << "pattern '" << p << "' subject '" << s << "'";
+      uselocale(utf8);
+    }
+    regfree(&compiled);
+    uselocale(old);
+  }
+  freelocale(utf8);
+}
+
+// The program's own locale does not change what a pattern matches.
+TEST(FilterEvaluation, ProgramLocaleDoesNotMatter) {
+  TestHome home;
+  const char* filters[] = {"%name = caf?", "%name = CAF\xc3\x89", "%name = regexp:'^.{4}$'"};
+  std::vector<int> in_c, in_utf8;
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    ASSERT_NE(setlocale(LC_ALL, locale), nullptr);
+    for (const char* flt : filters)
+      (std::strcmp(locale, "C") == 0 ? in_c : in_utf8)
+          .push_back(Matches(flt, Row{.name = "caf\xc3\xa9"}));
+  }
+  setlocale(LC_ALL, "C");
+  EXPECT_EQ(in_c, in_utf8);
+  EXPECT_EQ(in_c, (std::vector<int>{1, 1, 1}));
+}
+
+TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
+  TestHome home;
+  Ref<List> f = Fields();
+  // The second operand's pattern is compiled only when it is evaluated.
+  Ref<RepFilterTree> t = RepMakeFilterTree("%count = 1 AND %name = x", f.get());
+  Ref<RepRecord> rec = Record(Row{.count = 2});
+  EXPECT_EQ(RepFilterCatchesRecord(rec.get(), t.get()), 0);
+  TreeNode* and_node = TreeNodeFirstChild(TreeFirstNode(t.get()));
+  auto* name = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(and_node, 2)));
+  EXPECT_EQ(name->compiled_pattern(), nullptr);
+  t = RepMakeFilterTree("%count = 2 OR %name = x", f.get());
+  EXPECT_EQ(RepFilterCatchesRecord(rec.get(), t.get()), 1);
+  TreeNode* or_node = TreeNodeFirstChild(TreeFirstNode(t.get()));
+  name = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(or_node, 2)));
+  EXPECT_EQ(name->compiled_pattern(), nullptr);
+}
+
+// --- binning ------------------------------------------------------------------------------------
+
+TEST(FilterBinning, RemovesInOrderKeepingTheRest) {
+  TestHome home;
+  Ref<List> f = Fields();
+  Ref<List> records = ListNewFromPool();
+  for (int32_t i = 0; i < 10; ++i) ListPushLastItemInternal(records.get(), Record(Row{.count = i}));
+  Ref<List> copy;
+  ListClone(&copy, records.get());
+  Ref<RepFilterTree> even = RepMakeFilterTree("%count < 3 OR %count > 6", f.get());
+  RepApplyFilterBinNonMatching(even.get(), records.get());
+  std::vector<int> kept;
+  for (Obj* o : *records)
+    kept.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  EXPECT_EQ(kept, (std::vector<int>{0, 1, 2, 7, 8, 9}));
+  RepApplyFilterBinMatching(even.get(), copy.get());
+  kept.clear();
+  for (Obj* o : *copy)
+    kept.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  EXPECT_EQ(kept, (std::vector<int>{3, 4, 5, 6}));
+  RepApplyFilterBinMatching(nullptr, copy.get());  // no tree: nothing happens
+  EXPECT_EQ(copy->size(), 4u);
+  RepApplyFilterBinMatching(even.get(), nullptr);
+}
+
+// --- filtering a report's records --------------------------------------------------------------
+
+// A control over `n` records with counts 0..n-1, its trees built from the three texts.
+Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, const char* condition) {
+  Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) ListPushLastItemInternal(records.get(), Record(Row{.count = i}));
+  Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetInclude(params.get(), include);
+  RepParamsSetExclude(params.get(), exclude);
+  RepParamsSetCondition(params.get(), condition);
+  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
+  EXPECT_EQ(RepBuildFilterSpec(c.get()), 1);
+  return c;
+}
+
+std::vector<int> Counts(const List* records) {
+  std::vector<int> out;
+  for (Obj* o : *records)
+    out.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  return out;
+}
+
+TEST(FilterReport, IncludeExcludeAndConditionInTurn) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(10, "%count < 8", "%count = 2 OR %count = 5", "%count > 0");
+  ASSERT_NE(c->include_tree(), nullptr);
+  ASSERT_NE(c->condition_tree(), nullptr);
+  // The condition tree plays no part in RepFilterRecord.
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 0}).get(), c.get()), 1);
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 8}).get(), c.get()), 0);
+  EXPECT_EQ(RepFilterRecord(Record(Row{.count = 5}).get(), c.get()), 0);
+
+  RepFilterRecords(c.get(), 0, 1, nullptr, nullptr);
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{0, 1, 3, 4, 6, 7}));
+  EXPECT_EQ(Counts(c->filtered_out()), (std::vector<int>{2, 5, 8, 9}));
+  RepFilterRecords(c.get(), 1, 0, nullptr, nullptr);  // the bin stays as it was
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{1, 3, 4, 6, 7}));
+  EXPECT_EQ(c->filtered_out()->size(), 4u);
+  TraceCapture trace;
+  RepFilterRecords(c.get(), 1, 1, nullptr, nullptr);  // a new bin, even with nothing dropped
+  EXPECT_EQ(c->filtered_out()->size(), 0u);
+  EXPECT_TRUE(trace.Contains("RepFilterRecords: 0 filtered records kept"));
+}
+
+TEST(FilterReport, NoTreeLeavesRecordsAndBinAlone) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(5, "", nullptr, "%count = 1");
+  EXPECT_EQ(c->include_tree(), nullptr);
+  Ref<List> old_bin = ListNewFromPool();
+  ListAddLastItem(old_bin.get(), c->table()->records()->at(0));
+  c->set_filtered_out(old_bin);
+  RepFilterRecords(c.get(), 0, 1, nullptr, nullptr);  // the condition is not in use
+  EXPECT_EQ(c->table()->records()->size(), 5u);
+  EXPECT_EQ(c->filtered_out(), old_bin.get());
+  RepFilterRecords(c.get(), 1, 1, nullptr, nullptr);
+  EXPECT_EQ(Counts(c->table()->records()), (std::vector<int>{1}));
+  EXPECT_EQ(c->filtered_out()->size(), 4u);
+  RepFilterRecords(nullptr, 1, 1, nullptr, nullptr);
+}
+
+int g_progress_calls = 0;
+int CountProgress(void* argument, int reserved) {
+  EXPECT_EQ(argument, &g_progress_calls);
+  EXPECT_EQ(reserved, 0);
+  ++g_progress_calls;
+  return 1;
+}
+
+TEST(FilterReport, ProgressEveryFiveThousandRecords) {
+  TestHome home;
+  Ref<RepControl> c = ReportOver(12000, "%count >= 6000", nullptr, nullptr);
+  g_progress_calls = 0;
+  RepFilterRecords(c.get(), 0, 0, CountProgress, &g_progress_calls);
+  EXPECT_EQ(g_progress_calls, 2);
+  EXPECT_EQ(c->table()->records()->size(), 6000u);
+  EXPECT_EQ(c->filtered_out(), nullptr);
+}
+
+TEST(FilterReport, EveryBadFilterIsTriedAndReported) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> records = ListNewFromPool();
+  Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetInclude(params.get(), "((%count = 1))");
+  RepParamsSetExclude(params.get(), "%count = 2");
+  RepParamsSetCondition(params.get(), "%nosuch = 3");
+  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
+  EXPECT_EQ(RepBuildFilterSpec(c.get()), 0);
+  EXPECT_EQ(c->include_tree(), nullptr);
+  EXPECT_NE(c->exclude_tree(), nullptr);
+  EXPECT_EQ(c->condition_tree(), nullptr);
+  EXPECT_TRUE(trace.Contains("Failed to get field index and type"));
+}
+
+// --- front-end trees ----------------------------------------------------------------------------
+
+TEST(FilterGuiTrees, ConvertedBySlotThirteen) {
+  TestHome home;
+  Ref<List> f = Fields();
+  Ref<RepFilterTree> t = RepMakeFilterTree("%count = 1 OR %count = 2 AND %name = x", f.get());
+  ASSERT_TRUE(t);
+  // A front-end tree mirroring it, each item an object with the node in slot 13.
+  const char* spec = "i;i;i;i;i;i;i;i;i;i;i;s;o;";
+  Ref<Tree> gui = TreeNewFromPool();
+  std::vector<std::pair<TreeNode*, TreeNode*>> stack;
+  auto item_for = [&](TreeNode* n) {
+    Ref<Obj> o = ObjNewInternal(0, 0xc0ffee01, spec, 0, nullptr);
+    ObjSetSlotObject(o.get(), 13, Ref<Obj>::Share(TreeNodeItem(n)));
+    return o;
+  };
+  TreeNode* root = TreeFirstNode(t.get());
+  stack.push_back({root, TreeInsertRoot(gui.get(), item_for(root).get())});
+  while (!stack.empty()) {
+    auto [src, dst] = stack.back();
+    stack.pop_back();
+    for (TreeNode* c = TreeNodeFirstChild(src); c != nullptr; c = TreeNodeNextSibling(c))
+      stack.push_back({c, TreeAddChildLast(dst, item_for(c).get())});
+  }
+  Ref<RepFilterTree> back;
+  ASSERT_EQ(RepGuiFilterTreeToFilterTree(&back, gui.get()), 1);
+  EXPECT_EQ(Write(back.get(), f.get()), Write(t.get(), f.get()));
+  EXPECT_EQ(TreeNodeItem(TreeFirstNode(back.get())), TreeNodeItem(TreeFirstNode(t.get())));
+
+  TraceCapture trace;
+  Ref<Tree> empty = TreeNewFromPool();
+  EXPECT_EQ(RepGuiFilterTreeToFilterTree(&back, empty.get()), 0);
+  EXPECT_TRUE(trace.Contains("Empty GUI filter tree. Cannot convert."));
+}
+
+// --- what a filter refers to --------------------------------------------------------------------
+
+TEST(FilterReferences, InteractiveExpressionsAndFields) {
+  TestHome home;
+  TraceCapture trace;
+  Ref<List> f = Fields();
+  Ref<List> found;
+  ASSERT_EQ(
+      RepFindInteractiveExpressions(
+          &found, "%name = interactive:x OR (%count = 3 AND %size > interactive:'1kb')", f.get()),
+      1);
+  ASSERT_EQ(found->size(), 2u);
+  EXPECT_EQ(ObjCast<RepFilterExpression>(found->at(0))->field_index(), kName);
+  EXPECT_EQ(ObjCast<RepFilterExpression>(found->at(1))->field_index(), kSize);
+  ASSERT_EQ(RepFindInteractiveExpressions(&found, "", f.get()), 1);
+  EXPECT_TRUE(found->empty());
+  found = nullptr;
+  EXPECT_EQ(RepFindInteractiveExpressions(&found, "((%name = 1))", f.get()), 0);
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(trace.Contains("Cannot make filter tree for finding interactiveexpressions"));
+
+  ASSERT_EQ(RepGetFieldsInFilter(&found, f.get(), "(%SIZE > 1 OR %name = x) AND %size < 9"), 1);
+  ASSERT_EQ(found->size(), 3u);
+  EXPECT_EQ(found->at(0), f->at(kSize));
+  EXPECT_EQ(found->at(1), f->at(kName));
+  EXPECT_EQ(found->at(2), f->at(kSize));
+  ASSERT_EQ(RepGetFieldsInFilter(&found, f.get(), nullptr), 1);
+  EXPECT_TRUE(found->empty());
+  found = nullptr;
+  EXPECT_EQ(RepGetFieldsInFilter(&found, f.get(), "%name = 1 AND %nosuch = 2"), 0);
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(trace.Contains("Cannot convert textual expression"));
+  EXPECT_TRUE(trace.Contains("Failed when listing fields in filter '%name = 1 AND %nosuch = 2'"));
+}
+
+// --- property: build, write, build, write -------------------------------------------------------
+
+class FilterGenerator {
+ public:
+  explicit FilterGenerator(uint32_t seed) : rng_(seed) {}
+
+  std::string Filter(int depth = 0) {
+    int operands = 1 + Pick(depth < 2 ? 4 : 2);
+    std::string s;
+    for (int i = 0; i < operands; ++i) {
+      if (i > 0) s += Pick(2) ? (Pick(2) ? " AND " : " and ") : (Pick(2) ? " OR " : " Or ");
+      // A group must hold a chain or an expression, never just another group.
+      if (operands > 1 && depth < 3 && Pick(4) == 0) {
+        s += "(" + Filter(depth + 1) + ")";
+      } else {
+        s += Expression();
+      }
+    }
+    return s;
+  }
+
+ private:
+  int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+
+  std::string Expression() {
+    static const char* ops[] = {"=", "!=", ">", ">=", "<", "<="};
+    static const char* names[] = {"name", "size", "count", "status"};
+    int field = Pick(4);
+    std::string s = std::string("%") + names[field] + (Pick(5) ? " " : "\t") + ops[Pick(6)] + " ";
+    if (Pick(8) == 0) {
+      static const char* states[] = {"Normal", "N/A", "unknown", "NEVER", "Unlimited"};
+      return s + (Pick(3) == 0 ? "interactive:" : "") + "status:" + states[Pick(5)];
+    }
+    std::string value;
+    if (field == 1) {
+      static const char* units[] = {"", "kb", "MB", "b"};
+      value = std::to_string(Pick(3000)) + units[Pick(4)];
+    } else if (field == 2) {
+      value = std::to_string(Pick(20) - 5);
+    } else {
+      static const char* words[] = {"ok", "OK", "fail*", "?k", "a b", "x.y", "", "err?r", "a+"};
+      value = words[Pick(9)];
+      if (Pick(6) == 0) s += "regexp:";
+    }
+    if (Pick(6) == 0) s += "inherit:";
+    if (value.empty() || value.find(' ') != std::string::npos || Pick(2))
+      return s + (Pick(2) ? "'" + value + "'" : "\"" + value + "\"");
+    return s + value;
+  }
+
+  std::mt19937 rng_;
+};
+
+std::vector<Ref<RepRecord>> RandomRecords(uint32_t seed, int n) {
+  std::mt19937 rng(seed);
+  static const char* names[] = {"ok",  "Ok", "failed", "fail", "a b", "x.y",
+                                "xzy", "",   "error",  "AAA+", "k"};
+  std::vector<Ref<RepRecord>> out;
+  for (int i = 0; i < n; ++i) {
+    Row r;
+    r.name = names[rng() % 11];
+    r.status = names[rng() % 11];
+    r.size = static_cast<int64_t>(rng() % 4000000);
+    r.count = static_cast<int32_t>(rng() % 20) - 5;
+    for (int k = 0; k < 4; ++k) r.states[k] = rng() % 5 == 0 ? static_cast<int32_t>(rng() % 5) : 0;
+    out.push_back(Record(r));
+  }
+  return out;
+}
+
+TEST(FilterProperty, WrittenTreesRebuildToTheSameTreeAndAgreeOnRecords) {
+  TestHome home;
+  TraceCapture trace;  // some generated regular expressions do not compile
+  Ref<List> f = Fields();
+  std::vector<Ref<RepRecord>> records = RandomRecords(7, 150);
+  FilterGenerator gen(20240229);
+  int built = 0;
+  for (int i = 0; i < 600; ++i) {
+    std::string text = gen.Filter();
+    Ref<RepFilterTree> first = RepMakeFilterTree(text.c_str(), f.get());
+    ASSERT_TRUE(first) << text;
+    ++built;
+    std::string once = Write(first.get(), f.get());
+    Ref<RepFilterTree> second = RepMakeFilterTree(once.c_str(), f.get());
+    ASSERT_TRUE(second) << text << "\n" << once;
+    EXPECT_EQ(Write(second.get(), f.get()), once) << text;
+    for (const Ref<RepRecord>& r : records) {
+      ASSERT_EQ(RepFilterCatchesRecord(r.get(), first.get()),
+                RepFilterCatchesRecord(r.get(), second.get()))
+          << text << "\n"
+          << once;
+    }
+  }
+  EXPECT_EQ(built, 600);
+}
+
+}  // namespace

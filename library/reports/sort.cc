@@ -1,0 +1,490 @@
+// Sort specs and the sorting of records.
+//
+// A report of a million records is sorted in a few hundred thousand comparisons per key level;
+// reaching each value through record, value list, field value and value object on every one of
+// them would spend the time on cache misses. So each record's keys are extracted once into a
+// compact entry (the value state and either the value itself or a pointer to it), the entries
+// are sorted with a stable merge sort, and the record list is rearranged to match. The entry
+// comparison gives exactly the order of the record comparator (SortCompareRecords): the same
+// state rules, and for two Normal values the same comparison RepCompareData makes:
+//   integer, timepassed, systime   the 32-bit integer, held widened; its order is unchanged
+//   int64, datacount               the 64-bit integer
+//   boolean                        0 or 1 (true after false)
+//   string                         the first eight bytes folded into an integer (equal
+//                                  prefixes go on to StrCompareNoCase of the rest), giving
+//                                  StrCompareNoCase's order, as RepCompareData does
+//   any other type                 RepCompareData on the value objects themselves
+// A key holds its value inline only when every Normal value of that key is of the runtime type
+// RepCompareData reads for the field type; a single value of another form (which RepCompareData
+// orders specially) turns the whole key back to comparing the objects. A value state outside
+// -128..127, which no record made by this system has, sends the list to the record comparator.
+
+#include "reports/sort.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "kr/text.h"
+#include "kr/trace.h"
+#include "reports/reports.h"
+#include "sort_internal.h"
+
+namespace {
+
+constexpr const char* kTag = "RPTSORT";
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+// --- the record comparator
+// -------------------------------------------------------------------------
+
+struct KeyValue {
+  int32_t state;
+  const Obj* value;
+};
+
+// A record's value at a field position. A record that has no value there (or is no record)
+// counts as Unknown, the state of a value that is not known.
+KeyValue ValueAt(const Obj* record, int32_t index) {
+  const RepRecord* r = ObjCast<RepRecord>(record);
+  const RepFieldValue* v =
+      (r != nullptr && index >= 0) ? r->value_at(static_cast<size_t>(index)) : nullptr;
+  if (v == nullptr) return {kRepStateUnknown, nullptr};
+  return {v->state(), v->value()};
+}
+
+int CompareOnKey(const Obj* a, const Obj* b, const RepSortKey* key) {
+  KeyValue va = ValueAt(a, key->index());
+  KeyValue vb = ValueAt(b, key->index());
+  if (va.state == kRepStateNormal && vb.state == kRepStateNormal) {
+    int r = Sign(RepCompareData(va.value, vb.value, key->type()));
+    return key->ascending() ? r : -r;
+  }
+  if (va.state == vb.state) return 0;
+  // The state order does not turn with the key's direction.
+  return va.state > vb.state ? 1 : -1;
+}
+
+// Progress: a call every kRepSortProgressInterval comparisons.
+struct Progress {
+  RepProgressCallback callback;
+  void* argument;
+  int32_t counter = 0;
+
+  void Tick() {
+    if (callback != nullptr && ++counter >= kRepSortProgressInterval) {
+      counter = 0;
+      callback(argument, 0);
+    }
+  }
+};
+
+// --- the stable merge sort ---------------------------------------------------------------------
+
+// Sorts a[0, n) stably. `less` is only ever asked about two distinct elements, and every index
+// stays within the array whatever it answers. Runs of kRun are sorted by insertion, then merged
+// bottom-up between the array and a buffer.
+template <class T, class Less>
+void StableSort(T* a, size_t n, Less less) {
+  constexpr size_t kRun = 16;
+  if (n < 2) return;
+  for (size_t start = 0; start < n; start += kRun) {
+    size_t end = std::min(start + kRun, n);
+    for (size_t i = start + 1; i < end; ++i) {
+      if (!less(a[i], a[i - 1])) continue;
+      T x = a[i];
+      size_t j = i;
+      do {
+        a[j] = a[j - 1];
+        --j;
+      } while (j > start && less(x, a[j - 1]));
+      a[j] = x;
+    }
+  }
+  if (n <= kRun) return;
+  std::vector<T> buffer(n);
+  T* src = a;
+  T* dst = buffer.data();
+  for (size_t width = kRun; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = std::min(lo + width, n);
+      size_t hi = std::min(lo + 2 * width, n);
+      if (mid == hi || !less(src[mid], src[mid - 1])) {  // already in order
+        std::copy(src + lo, src + hi, dst + lo);
+        continue;
+      }
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) dst[k++] = less(src[j], src[i]) ? src[j++] : src[i++];
+      k = std::copy(src + i, src + mid, dst + k) - dst;
+      std::copy(src + j, src + hi, dst + k);
+    }
+    std::swap(src, dst);
+  }
+  if (src != a) std::copy(src, src + n, a);
+}
+
+// --- extracted keys ----------------------------------------------------------------------------
+
+// How a key's Normal values are held in an entry.
+enum class Kind : uint8_t {
+  kInteger,  // the value as a 64-bit integer
+  kString,   // the value's text
+  kObject,   // the value object, compared by RepCompareData
+};
+
+struct Cell {
+  union {
+    int64_t i;        // integers
+    uint64_t prefix;  // strings: the first eight bytes, folded (FoldedPrefix)
+    const Obj* o;     // objects
+  };
+  const char* s;  // strings: the whole text
+};
+
+// Whether texts can be ordered by a folded prefix: StrCompareNoCase compares bytes after folding
+// ASCII capitals to small letters, and the prefix must fold the same way. Checked once against
+// the runtime itself; if it ever folded otherwise, strings would be compared as objects.
+bool PrefixFoldsLikeTheRuntime() {
+  static const bool same = StrCompareNoCase("_", "a") < 0 && StrCompareNoCase("Z", "z") == 0 &&
+                           StrCompareNoCase("[", "a") < 0 && StrCompareNoCase("\x80", "z") > 0;
+  return same;
+}
+
+// The first eight bytes of a text, each folded as StrCompareNoCase folds it, packed most
+// significant first, with zeros after the end of a shorter text. Two texts whose prefixes differ
+// compare as their prefixes do (the first differing byte decides, and the end of a text is a
+// zero byte, below every other); with equal prefixes, texts shorter than eight bytes are equal,
+// and longer ones compare as their texts from the ninth byte on.
+uint64_t FoldedPrefix(const char* text) {
+  uint64_t v = 0;
+  bool ended = false;
+  for (int k = 0; k < 8; ++k) {
+    unsigned char b = ended ? 0 : static_cast<unsigned char>(text[k]);
+    ended = ended || b == 0;
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    v = (v << 8) | b;
+  }
+  return v;
+}
+
+struct PlanKey {
+  int32_t type;
+  int32_t index;
+  bool ascending;
+  Kind kind;
+  uint32_t fast_type_index;  // the runtime type every Normal value must have to stay inline
+};
+
+struct Plan {
+  std::vector<PlanKey> keys;
+  const List* spec;     // the keys as objects, for the keys past the inline ones
+  Obj* const* records;  // the records in their order before the sort
+  size_t count;
+};
+
+uint32_t TypeIndexOf(Ref<Obj> sample) { return sample ? sample->type_index : UINT32_MAX; }
+
+PlanKey MakePlanKey(const RepSortKey* key) {
+  static const uint32_t integer = TypeIndexOf(ObjNewInteger(0));
+  static const uint32_t int64 = TypeIndexOf(ObjNewInt64(0));
+  static const uint32_t boolean = TypeIndexOf(ObjNewBoolean(false));
+  static const uint32_t string = TypeIndexOf(ObjNewString(""));
+  PlanKey k{key->type(), key->index(), key->ascending(), Kind::kObject, UINT32_MAX};
+  switch (key->type()) {
+    case kRepTypeInteger:
+    case kRepTypeTimePassed:
+    case kRepTypeSysTime:
+      k.kind = Kind::kInteger;
+      k.fast_type_index = integer;
+      break;
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      k.kind = Kind::kInteger;
+      k.fast_type_index = int64;
+      break;
+    case kRepTypeBoolean:
+      k.kind = Kind::kInteger;
+      k.fast_type_index = boolean;
+      break;
+    case kRepTypeString:
+      if (PrefixFoldsLikeTheRuntime()) {
+        k.kind = Kind::kString;
+        k.fast_type_index = string;
+      }
+      break;
+    default:
+      break;
+  }
+  return k;
+}
+
+Cell CellOf(const PlanKey& key, const Obj* value) {
+  Cell c{};
+  if (key.kind == Kind::kObject) {
+    c.o = value;
+  } else if (key.kind == Kind::kString) {
+    c.s = ObjGetString(value);
+    c.prefix = FoldedPrefix(c.s);
+  } else {
+    switch (key.type) {
+      case kRepTypeInt64:
+      case kRepTypeDataCount:
+        c.i = ObjGetInt64(value);
+        break;
+      case kRepTypeBoolean:
+        c.i = ObjGetBoolean(value) ? 1 : 0;
+        break;
+      default:
+        c.i = ObjGetInteger(value);
+        break;
+    }
+  }
+  return c;
+}
+
+// Whether a Normal value can be held inline for the key: it has the runtime type RepCompareData
+// reads, and a text is there (a string object may hold none, which sorts before every text).
+bool HeldInline(const PlanKey& key, const Obj* value) {
+  if (value == nullptr || value->type_index != key.fast_type_index) return false;
+  return key.kind != Kind::kString || ObjGetString(value) != nullptr;
+}
+
+// One record's keys: N of them inline, its position before the sort, and the value states.
+template <size_t N>
+struct Entry {
+  Cell cell[N];
+  uint32_t position;
+  int8_t state[N];
+};
+
+// Fills the entries. False when a state does not fit an entry.
+template <size_t N>
+bool Extract(std::vector<Entry<N>>* entries, Plan* plan) {
+  entries->resize(plan->count);
+  for (size_t i = 0; i < plan->count; ++i) {
+    Entry<N>& e = (*entries)[i];
+    e.position = static_cast<uint32_t>(i);
+    for (size_t k = 0; k < N; ++k) {
+      PlanKey& key = plan->keys[k];
+      KeyValue v = ValueAt(plan->records[i], key.index);
+      if (v.state < INT8_MIN || v.state > INT8_MAX) return false;
+      e.state[k] = static_cast<int8_t>(v.state);
+      e.cell[k] = Cell{};
+      if (v.state != kRepStateNormal) continue;
+      if (key.kind != Kind::kObject && !HeldInline(key, v.value)) {
+        // A value of another form: this key compares objects from now on, also for the
+        // entries already made.
+        key.kind = Kind::kObject;
+        for (size_t j = 0; j < i; ++j)
+          if ((*entries)[j].state[k] == kRepStateNormal)
+            (*entries)[j].cell[k].o = ValueAt(plan->records[j], key.index).value;
+      }
+      e.cell[k] = CellOf(key, v.value);
+    }
+  }
+  return true;
+}
+
+template <size_t N>
+int CompareEntries(const Entry<N>& a, const Entry<N>& b, const Plan& plan) {
+  for (size_t k = 0; k < N; ++k) {
+    int sa = a.state[k], sb = b.state[k];
+    if (sa == kRepStateNormal && sb == kRepStateNormal) {
+      const PlanKey& key = plan.keys[k];
+      int r;
+      switch (key.kind) {
+        case Kind::kInteger:
+          r = (a.cell[k].i > b.cell[k].i) - (a.cell[k].i < b.cell[k].i);
+          break;
+        case Kind::kString:
+          if (a.cell[k].prefix != b.cell[k].prefix)
+            r = a.cell[k].prefix < b.cell[k].prefix ? -1 : 1;
+          else if ((a.cell[k].prefix & 0xff) == 0)  // both end within the prefix, together
+            r = 0;
+          else
+            r = Sign(StrCompareNoCase(a.cell[k].s + 8, b.cell[k].s + 8));
+          break;
+        default:
+          r = Sign(RepCompareData(a.cell[k].o, b.cell[k].o, key.type));
+          break;
+      }
+      if (r != 0) return key.ascending ? r : -r;
+    } else if (sa != sb) {
+      return sa > sb ? 1 : -1;
+    }
+  }
+  if (plan.keys.size() > N)
+    return kr_internal::SortCompareRecords(plan.records[a.position], plan.records[b.position],
+                                           plan.spec, N);
+  return 0;
+}
+
+// Puts the records of `list` in the order of `entries`.
+template <size_t N>
+void Rearrange(List* list, const std::vector<Entry<N>>& entries, Obj* const* records) {
+  bool moved = false;
+  for (size_t i = 0; i < entries.size() && !moved; ++i) moved = entries[i].position != i;
+  if (!moved) return;
+  Ref<List> sorted = ListNewWithCapacity(entries.size());
+  for (const Entry<N>& e : entries) ListAddLastItem(sorted.get(), records[e.position]);
+  ListClear(list);
+  ListJoin(list, sorted.get());
+}
+
+template <size_t N>
+bool FastSort(Plan* plan, List* records, Progress* progress) {
+  std::vector<Entry<N>> entries;
+  if (!Extract<N>(&entries, plan)) return false;
+  StableSort(entries.data(), entries.size(), [&](const Entry<N>& a, const Entry<N>& b) {
+    progress->Tick();
+    return CompareEntries<N>(a, b, *plan) < 0;
+  });
+  Rearrange<N>(records, entries, plan->records);
+  return true;
+}
+
+// The keys of a spec, leaving out any item that is not a key.
+Ref<List> KeysOnly(const List* spec) {
+  Ref<List> keys = ListNewWithCapacity(spec->size());
+  for (Obj* o : *spec)
+    if (ObjCast<RepSortKey>(o) != nullptr) ListAddLastItem(keys.get(), o);
+  return keys;
+}
+
+void SortRecords(const List* spec, List* records, RepProgressCallback callback, void* argument) {
+  if (spec == nullptr || records == nullptr || spec->empty() || records->size() < 2) return;
+  Ref<List> keys = KeysOnly(spec);
+  if (keys->empty()) return;
+  Progress progress{callback, argument};
+
+  Plan plan;
+  plan.spec = keys.get();
+  plan.records = records->begin();
+  plan.count = records->size();
+  for (Obj* o : *keys) plan.keys.push_back(MakePlanKey(ObjCast<RepSortKey>(o)));
+  bool done = false;
+  switch (std::min<size_t>(plan.keys.size(), 4)) {
+    case 1:
+      done = FastSort<1>(&plan, records, &progress);
+      break;
+    case 2:
+      done = FastSort<2>(&plan, records, &progress);
+      break;
+    case 3:
+      done = FastSort<3>(&plan, records, &progress);
+      break;
+    default:
+      done = FastSort<4>(&plan, records, &progress);
+      break;
+  }
+  if (!done) {
+    Ref<RepSortCookie> cookie = kr_internal::SortMakeCookie(keys.get(), callback, argument);
+    ListSortWithCookie(records, kr_internal::SortCompareWithCookie, cookie.get());
+  }
+}
+
+}  // namespace
+
+namespace kr_internal {
+
+int SortCompareRecords(const Obj* a, const Obj* b, const List* spec, size_t first_key) noexcept {
+  if (spec == nullptr) return 0;
+  for (size_t k = first_key; k < spec->size(); ++k) {
+    const RepSortKey* key = ObjCast<RepSortKey>(spec->at(k));
+    if (key == nullptr) continue;
+    if (int r = CompareOnKey(a, b, key)) return r;
+  }
+  return 0;
+}
+
+Ref<RepSortCookie> SortMakeCookie(const List* spec, RepProgressCallback progress,
+                                  void* argument) noexcept {
+  Ref<RepSortCookie> cookie = RepSortCookie::New();
+  if (!cookie) return nullptr;
+  cookie->SetObjSlot<1>(Ref<List>::Share(const_cast<List*>(spec)));
+  cookie->SetPtrSlot<2>(reinterpret_cast<uintptr_t>(progress));
+  cookie->SetPtrSlot<3>(reinterpret_cast<uintptr_t>(argument));
+  return cookie;
+}
+
+int SortCompareWithCookie(Obj* a, Obj* b, void* cookie) noexcept {
+  RepSortCookie* c = ObjCast<RepSortCookie>(static_cast<Obj*>(cookie));
+  if (c == nullptr) return 0;
+  if (c->PtrSlot<2>() != 0) {
+    int32_t n = c->counter() + 1;
+    if (n >= kRepSortProgressInterval) {
+      n = 0;
+      reinterpret_cast<RepProgressCallback>(c->PtrSlot<2>())(
+          reinterpret_cast<void*>(c->PtrSlot<3>()), 0);
+    }
+    c->SetIntSlot<4>(n);
+  }
+  return SortCompareRecords(a, b, c->spec(), 0);
+}
+
+}  // namespace kr_internal
+
+int RepBuildSortSpec(Ref<List>* spec, const RepFieldList* fields, const char* sort_text) noexcept {
+  if (spec == nullptr) return 0;
+  if (fields == nullptr || fields->empty()) {
+    TraceMessage(kTag, 1, 0, -1, "Not making sort spec - report has no fields");
+    return 0;
+  }
+  Ref<List> keys = ListNewFromPool();
+  const char* p = sort_text;
+  while (p != nullptr) {
+    Ref<RepFieldDef> field;
+    const char* name = nullptr;
+    int32_t length = 0;
+    int r = RepFindField(&field, p, &name, &length, fields);
+    if (r == kRepFieldNoMore || name == nullptr) break;
+    const char* after = StrAdvanceChars(name, static_cast<size_t>(std::max(length, 0)));
+    if (r == kRepFieldFound) {
+      Ref<RepSortKey> key = RepSortKey::New();
+      key->set_type(field->type());
+      key->set_index(static_cast<int32_t>(ListFindItem(fields, field.get())) - 1);
+      key->set_ascending(*after != '-');
+      ListPushLastItemInternal(keys.get(), std::move(key));
+    } else {
+      TraceMessage(kTag, 2, 0, -1, "Sort spec contains bad field. Ignoring it.");
+    }
+    p = after;  // past the '%' at least, so the scan always moves on
+  }
+  *spec = std::move(keys);
+  return 1;
+}
+
+int RepGetFieldsInSort(Ref<List>* fields_in_sort, const RepFieldList* fields,
+                       const char* sort_text) noexcept {
+  if (fields_in_sort == nullptr) return 0;
+  Ref<List> found = ListNewFromPool();
+  const char* p = sort_text;
+  while (p != nullptr) {
+    Ref<RepFieldDef> field;
+    const char* name = nullptr;
+    int32_t length = 0;
+    int r = RepFindField(&field, p, &name, &length, fields);
+    if (r == kRepFieldNoMore || name == nullptr) break;
+    if (r != kRepFieldFound) {
+      TraceMessage(kTag, 3, 0, -1, "Bad field in sort spec. (Pointer at '%s')", name);
+      return 0;
+    }
+    ListPushLastItemInternal(found.get(), std::move(field));
+    p = StrAdvanceChars(name, static_cast<size_t>(std::max(length, 0)));
+  }
+  *fields_in_sort = std::move(found);
+  return 1;
+}
+
+void RepSort(RepControl* control, RepProgressCallback progress, void* argument) noexcept {
+  RepTable* table = control != nullptr ? control->table() : nullptr;
+  if (table == nullptr) return;
+  Ref<List> spec;
+  if (!RepBuildSortSpec(&spec, table->fields(), RepParamsGetSort(control->params()))) return;
+  SortRecords(spec.get(), table->records(), progress, argument);
+}
+
+void RepApplySortToRecords(const List* spec, List* records) noexcept {
+  SortRecords(spec, records, nullptr, nullptr);
+}
