@@ -47,7 +47,8 @@ void CheckStatement(const RepSqlSelect* s) {
       const RepSqlMerge* m = ObjCast<RepSqlMerge>(o);
       Check(m != nullptr);
       const long first = TableIndex(s, m->first_table());
-      Check(first >= 0 && first <= static_cast<long>(i) &&
+      // The first table stands no later than the second (both may be the later table).
+      Check(first >= 0 && first <= static_cast<long>(i + 1) &&
             TableIndex(s, m->second_table()) == static_cast<long>(i + 1));
     }
   }

@@ -26,6 +26,7 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reports/restrictions.h"
 
 // The result name of the statement that produces the class's table.
 inline constexpr const char kRepSqlResultName[] = "result";
@@ -85,12 +86,6 @@ struct RepSqlFilter : ObjView<RepSqlFilter> {
   void set_tree(Ref<Obj> v) noexcept { SetObjSlot<3>(std::move(v)); }
 };
 
-// Type code and slot spec of the range restrictions the parser puts into a statement's
-// restriction lists: table, field, lower and upper bound as written, then the typed bounds and
-// a reserved slot. The restrictions area gives them a typed view.
-inline constexpr uint32_t kRepSqlRestrictionTypeCode = 0xcad0ec88;
-inline constexpr const char kRepSqlRestrictionSpec[] = "s;s;s;s;o;o;o;";
-
 // One SELECT statement.
 struct RepSqlSelect : ObjView<RepSqlSelect> {
   static constexpr uint32_t kTypeCode = 0xca9ae84e;
@@ -106,7 +101,8 @@ struct RepSqlSelect : ObjView<RepSqlSelect> {
   List* merges() const noexcept { return ObjCast<List>(ObjSlot<3>()); }
   // One RepSqlFilter per table, in FROM order.
   List* filters() const noexcept { return ObjCast<List>(ObjSlot<4>()); }
-  // One list per table, in FROM order, of that table's restrictions (at most one per field).
+  // One list per table, in FROM order, of that table's RepSqlRestriction items (at most one per
+  // field), with the bounds as written.
   List* restrictions() const noexcept { return ObjCast<List>(ObjSlot<5>()); }
   const char* result_name() const noexcept { return StrSlot<6>(); }
 

@@ -25,11 +25,9 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reports/control.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
-
-// The progress callback of long operations (the same alias as the report control's).
-using RepProgressCallback = int (*)(void* argument, int reserved);
 
 // The rank of a field the order list does not name.
 inline constexpr int32_t kRepUnrankedPosition = 0x7fffffff;

@@ -107,9 +107,10 @@ bool ProcessRestrictions(const List* tables, const List* raw, List* restrictions
   for (size_t i = 0; i < tables->size(); ++i) {
     ListPushLastItemInternal(restrictions, ListNewFromPool());
   }
-  for (Obj* r : *raw) {
-    const char* table = ObjGetSlotString(r, 1);
-    const char* field = ObjGetSlotString(r, 2);
+  for (Obj* o : *raw) {
+    const RepSqlRestriction* r = ObjCast<RepSqlRestriction>(o);
+    const char* table = r->table();
+    const char* field = r->field();
     const long index = FindTable(tables, table);
     if (index < 0) {
       TraceMessage(kTag, 31, 0, -1,
@@ -118,14 +119,14 @@ bool ProcessRestrictions(const List* tables, const List* raw, List* restrictions
     }
     List* list = ObjCast<List>(restrictions->at(static_cast<size_t>(index)));
     for (Obj* other : *list) {
-      if (StrCompareNoCase(ObjGetSlotString(other, 2), field) == 0) {
+      if (StrCompareNoCase(ObjCast<RepSqlRestriction>(other)->field(), field) == 0) {
         TraceMessage(kTag, 32, 0, -1,
                      "Bad SQL statement - multiple restrictions field '%s' in table '%s'.",
                      OrEmpty(field), OrEmpty(table));
         return false;
       }
     }
-    ListAddLastItem(list, r);
+    ListAddLastItem(list, o);
   }
   return true;
 }
@@ -432,13 +433,13 @@ bool StatementReader::ReadRestriction(const std::string& table, List* restrictio
                  field.c_str());
     return false;
   }
-  Ref<Obj> r = ObjNewInternal(0, kRepSqlRestrictionTypeCode, kRepSqlRestrictionSpec, 0, nullptr);
+  Ref<RepSqlRestriction> r = RepSqlRestriction::New();
   const std::string lower_text(lower, static_cast<size_t>(comma - lower));
   const std::string upper_text(upper, static_cast<size_t>(close - upper));
-  ObjSetSlotString(r.get(), 1, table.c_str());
-  ObjSetSlotString(r.get(), 2, field.c_str());
-  ObjSetSlotString(r.get(), 3, lower_text.c_str());
-  ObjSetSlotString(r.get(), 4, upper_text.c_str());
+  r->set_table(table.c_str());
+  r->set_field(field.c_str());
+  r->set_lower_text(lower_text.c_str());
+  r->set_upper_text(upper_text.c_str());
   ListPushLastItemInternal(restrictions, std::move(r));
   p_ = close + 1;
   return true;

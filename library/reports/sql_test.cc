@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "reports/fields.h"
 #include "testing.h"
 
 using kr_testing::TestHome;
@@ -107,6 +108,11 @@ TEST(SqlParse, MergeClausesAreTurnedIntoFromOrderAndGoToTheLaterTable) {
   ASSERT_EQ(s->merges()->size(), 2u);
   EXPECT_EQ(Merges(s, 0), (std::vector<std::string>{"a.j=b.j"}));
   EXPECT_EQ(Merges(s, 1), (std::vector<std::string>{"b.k=c.k", "a.m=c.m"}));
+
+  // A clause naming a later table on both sides goes to that table's list as written.
+  p = Parse("SELECT a.x FROM a, b WHERE b.x = B.y");
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(Merges(p.statement(0), 0), (std::vector<std::string>{"b.x=B.y"}));
 }
 
 TEST(SqlParse, SelectListForms) {
@@ -146,13 +152,13 @@ TEST(SqlParse, RestrictionsAndFilters) {
   ASSERT_EQ(p.rc, 0);
   const RepSqlSelect* s = p.statement(0);
   ASSERT_EQ(Restrictions(s, 0)->size(), 1u);
-  const Obj* r = Restrictions(s, 0)->at(0);
-  EXPECT_EQ(ObjGetMagic(r), kRepSqlRestrictionTypeCode);
-  EXPECT_STREQ(ObjGetSpec(r), kRepSqlRestrictionSpec);
-  EXPECT_STREQ(ObjGetSlotString(r, 1), "a");
-  EXPECT_STREQ(ObjGetSlotString(r, 2), "x");
-  EXPECT_STREQ(ObjGetSlotString(r, 3), "1");
-  EXPECT_STREQ(ObjGetSlotString(r, 4), "5");
+  const RepSqlRestriction* r = ObjCast<RepSqlRestriction>(Restrictions(s, 0)->at(0));
+  ASSERT_NE(r, nullptr);
+  EXPECT_STREQ(r->table(), "a");
+  EXPECT_STREQ(r->field(), "x");
+  EXPECT_STREQ(r->lower_text(), "1");
+  EXPECT_STREQ(r->upper_text(), "5");
+  EXPECT_EQ(r->lower(), nullptr);
   EXPECT_STREQ(Filter(s, 0)->text(), "(%y = 2)");
 
   // Blanks before the comma and bracket stay in the bounds; the IN clause needs no blank after
@@ -165,12 +171,27 @@ TEST(SqlParse, RestrictionsAndFilters) {
   ASSERT_EQ(p.rc, 0);
   s = p.statement(0);
   ASSERT_EQ(Restrictions(s, 1)->size(), 1u);
-  EXPECT_STREQ(ObjGetSlotString(Restrictions(s, 1)->at(0), 3), "lo  ");
-  EXPECT_STREQ(ObjGetSlotString(Restrictions(s, 1)->at(0), 4), "hi ");
+  const RepSqlRestriction* rb = ObjCast<RepSqlRestriction>(Restrictions(s, 1)->at(0));
+  EXPECT_STREQ(rb->lower_text(), "lo  ");
+  EXPECT_STREQ(rb->upper_text(), "hi ");
   ASSERT_EQ(Restrictions(s, 0)->size(), 1u);  // a restriction on y of a is not one on b
   EXPECT_STREQ(Filter(s, 1)->text(), "((%y = 1) OR (%z = \"a(b)\"))");
   EXPECT_STREQ(Filter(s, 0)->text(), "");
   EXPECT_EQ(s->filters()->size(), 2u);
+}
+
+TEST(SqlParse, RestrictionBoundsConvertForTheFieldType) {
+  TestHome home;
+  Parsed p = Parse("SELECT a.x FROM a WHERE IN a RESTRICT Size TO (1, 5)");
+  ASSERT_EQ(p.rc, 0);
+  List* restrictions = ObjCast<List>(p.statement(0)->restrictions()->at(0));
+  Ref<List> fields = ListNewFromPool();
+  ListPushLastItemInternal(fields.get(), RepNewFieldDef("size", kRepTypeInteger, 4));
+  ASSERT_EQ(RepConvTextRestrictions(restrictions, fields.get()), 1);
+  Ref<RepSqlRestriction> r;
+  ASSERT_EQ(RepFindFieldRestriction(&r, "SIZE", restrictions), 1);
+  EXPECT_EQ(ObjGetInteger(r->lower()), 1);
+  EXPECT_EQ(ObjGetInteger(r->upper()), 5);
 }
 
 TEST(SqlParse, CommentsAndEmptyTexts) {

@@ -4,6 +4,7 @@
 #include "reports/tableslowlevel.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -265,13 +266,18 @@ void FillRecord(List* values, const RepRecord* source, const std::vector<RepTabl
 //    types whose values always compare equal (selectiontree, pluginscreen, unknown codes) by
 //    nothing, so any two such values meet;
 //  - every candidate with the target's hash is checked with RepCompareData itself, so a hash
-//    collision never makes a match;
+//    collision never makes a match; only a single join pair of a type whose 64-bit key is its
+//    value (the integers, booleans, hdwmycount hours, the always-equal types) skips the check,
+//    since there equal keys are equal values;
 //  - equality under RepCompareData is an equivalence for each type, so of the source records
 //    whose values equal one another only the first can ever be a first match: the index keeps
 //    that one and drops the later ones, and a lookup has at most one candidate to find;
 //  - a source record whose join value is missing, not Normal, or whose object is not of the
 //    type's form is never indexed, and a target record with such a value looks nothing up,
 //    which is what the scan's conditions (Normal, both values present and comparable) amount to.
+// The index borrows the source's values (gathered once per indexed record, so a lookup does not
+// walk the source record again); the merge changes only the target's records, and a table is
+// never merged into itself.
 // Progress is counted as the scan would have counted it: the 1-based position of the match, the
 // whole source when there is none, nothing when the target's values are not all Normal.
 
@@ -408,10 +414,41 @@ const RepRecord* RecordAt(const List* records, size_t index0) {
   return ObjCast<RepRecord>(records->at(index0));
 }
 
+// True for the types whose HashValue is one-to-one with their equality: the integers, 64-bit
+// integers, booleans, hdwmycount hours and the always-equal types. A single join pair of such a
+// type needs no comparison beyond its 64-bit key.
+bool KeyIsExact(int32_t type) {
+  switch (type) {
+    case kRepTypeString:
+    case kRepTypeDate:
+    case kRepTypeTime:
+    case kRepTypeDaysInWeek:
+    case kRepTypeDaysInMonth:
+    case kRepTypeWeeksInMonth:
+    case kRepTypeUnique:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// The source records that can be a first match, indexed by their join values, with what the
+// merge takes from each gathered beside it so that a lookup touches little memory.
 class SourceIndex {
  public:
-  SourceIndex(const List* source_records, const std::vector<JoinPair>& pairs)
-      : records_(source_records), pairs_(pairs) {
+  // A taken value: the source value's state and typed value, or absent.
+  struct Taken {
+    Obj* value;
+    int32_t state;
+    bool present;
+  };
+
+  SourceIndex(const List* source_records, const std::vector<JoinPair>& pairs,
+              const std::vector<RepTableFieldIndex>& take)
+      : records_(source_records),
+        pairs_(pairs),
+        take_(take),
+        exact_(pairs.size() == 1 && KeyIsExact(pairs[0].type)) {
     size_t capacity = 16;
     while (capacity < records_->size() * 2) capacity <<= 1;
     slots_.assign(capacity, Slot{0, kEmpty});
@@ -419,40 +456,82 @@ class SourceIndex {
     for (size_t i = 0; i < records_->size(); ++i) Insert(static_cast<uint32_t>(i));
   }
 
-  // The 0-based position of the first source record matching the target record's join values
-  // (as given by `target_values`, one per pair); -1 when none does.
+  // The entry of the first source record matching the target record's join values (one per
+  // pair), or -1.
   long Find(const std::vector<const RepFieldValue*>& target_values) const {
-    uint64_t h = kHashSeed;
-    for (size_t k = 0; k < pairs_.size(); ++k) {
-      uint64_t part = 0;
-      if (!HashValue(target_values[k], pairs_[k].type, &part)) return -1;
-      h = Combine(h, part);
-    }
-    for (size_t s = h & mask_; slots_[s].record != kEmpty; s = (s + 1) & mask_) {
-      if (slots_[s].hash == h && Equal(RecordAt(records_, slots_[s].record), target_values)) {
-        return slots_[s].record;
+    uint64_t key = 0;
+    if (!Key(target_values, &key)) return -1;
+    for (size_t s = Mix(key) & mask_; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
+      if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, target_values))) {
+        return slots_[s].entry;
       }
     }
     return -1;
   }
 
+  size_t entry_count() const { return record_.size(); }
+
+  // Adds to each taken typed value the references that `uses[entry]` new values will hold on it,
+  // in one pass over the entries. An entry whose counts would overflow is left to Reference to
+  // take its references one by one.
+  void AddReferences(const std::vector<uint32_t>& uses) {
+    counted_.assign(record_.size(), false);
+    for (size_t e = 0; e < record_.size(); ++e) {
+      if (uses[e] == 0) continue;
+      Taken* taken = taken_.data() + e * take_.size();
+      bool fits = true;
+      for (size_t j = 0; j < take_.size(); ++j) {
+        Obj* v = taken[j].value;
+        fits = fits && (v == nullptr || v->ref_count <= UINT32_MAX - uses[e]);
+      }
+      if (!fits) continue;
+      for (size_t j = 0; j < take_.size(); ++j) {
+        if (taken[j].value != nullptr) taken[j].value->ref_count += uses[e];
+      }
+      counted_[e] = true;
+    }
+  }
+
+  // A reference to taken value j of an entry: one of those AddReferences added, or a new one.
+  Ref<Obj> Reference(long entry, size_t j) const {
+    Obj* v = taken(entry)[j].value;
+    return counted_[static_cast<size_t>(entry)] ? Ref<Obj>::Adopt(v) : Ref<Obj>::Share(v);
+  }
+
+  // The 0-based position of an entry's record in the source.
+  uint32_t record(long entry) const { return record_[static_cast<size_t>(entry)]; }
+  // The values an entry gives, one per taken field.
+  const Taken* taken(long entry) const {
+    return taken_.data() + static_cast<size_t>(entry) * take_.size();
+  }
+
  private:
   static constexpr uint32_t kEmpty = 0xffffffffu;
   struct Slot {
-    uint64_t hash;
-    uint32_t record;
+    uint64_t key;  // the exact key, or a hash of the values to be confirmed by Equal
+    uint32_t entry;
   };
 
-  const RepFieldValue* SourceValue(const RepRecord* r, size_t k) const {
-    return r->value_at(static_cast<size_t>(pairs_[k].source_position - 1));
+  bool Key(const std::vector<const RepFieldValue*>& values, uint64_t* key) const {
+    uint64_t h = kHashSeed;
+    for (size_t k = 0; k < pairs_.size(); ++k) {
+      uint64_t part = 0;
+      if (!HashValue(values[k], pairs_[k].type, &part)) return false;
+      if (exact_) {
+        *key = part;
+        return true;
+      }
+      h = Combine(h, part);
+    }
+    *key = h;
+    return true;
   }
 
   // Both sides' values are known to be of the type's form when this is asked.
-  bool Equal(const RepRecord* r, const std::vector<const RepFieldValue*>& target) const {
+  bool Equal(uint32_t entry, const std::vector<const RepFieldValue*>& target) const {
+    const Obj* const* keys = keys_.data() + static_cast<size_t>(entry) * pairs_.size();
     for (size_t k = 0; k < pairs_.size(); ++k) {
-      if (RepCompareData(SourceValue(r, k)->value(), target[k]->value(), pairs_[k].type) != 0) {
-        return false;
-      }
+      if (RepCompareData(keys[k], target[k]->value(), pairs_[k].type) != 0) return false;
     }
     return true;
   }
@@ -460,28 +539,113 @@ class SourceIndex {
   void Insert(uint32_t index) {
     const RepRecord* r = RecordAt(records_, index);
     if (r == nullptr) return;
-    uint64_t h = kHashSeed;
     values_.resize(pairs_.size());
     for (size_t k = 0; k < pairs_.size(); ++k) {
-      uint64_t part = 0;
-      values_[k] = SourceValue(r, k);
-      if (!HashValue(values_[k], pairs_[k].type, &part)) return;  // can never match
-      h = Combine(h, part);
+      values_[k] = r->value_at(static_cast<size_t>(pairs_[k].source_position - 1));
     }
-    size_t s = h & mask_;
-    for (; slots_[s].record != kEmpty; s = (s + 1) & mask_) {
+    uint64_t key = 0;
+    if (!Key(values_, &key)) return;  // a record that can never match
+    size_t s = Mix(key) & mask_;
+    for (; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
       // An earlier record with equal values always wins over this one.
-      if (slots_[s].hash == h && Equal(RecordAt(records_, slots_[s].record), values_)) return;
+      if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, values_))) return;
     }
-    slots_[s] = Slot{h, index};
+    const uint32_t entry = static_cast<uint32_t>(record_.size());
+    slots_[s] = Slot{key, entry};
+    record_.push_back(index);
+    if (!exact_) {
+      for (const RepFieldValue* v : values_) keys_.push_back(v->value());
+    }
+    for (const RepTableFieldIndex& e : take_) {
+      const RepFieldValue* v = r->value_at(static_cast<size_t>(e.source_position - 1));
+      taken_.push_back(v != nullptr ? Taken{v->value(), v->state(), true}
+                                    : Taken{nullptr, kRepStateUnknown, false});
+    }
   }
 
   const List* records_;
   const std::vector<JoinPair>& pairs_;
+  const std::vector<RepTableFieldIndex>& take_;
+  const bool exact_;
   std::vector<Slot> slots_;
   size_t mask_ = 0;
+  std::vector<uint32_t> record_;  // per entry
+  std::vector<const Obj*> keys_;  // per entry, one per pair (not for exact keys)
+  std::vector<Taken> taken_;      // per entry, one per taken field
+  std::vector<bool> counted_;     // per entry: AddReferences took its references
   std::vector<const RepFieldValue*> values_;
 };
+
+// Pads a record shorter than its table's field list (one made elsewhere) with Unknown values,
+// so that the placements replayed on it find the positions they expect.
+void NormaliseLength(List* values, size_t fields) {
+  while (values->size() < fields) {
+    ListPushLastItemInternal(values, RepNewFieldValue(kRepStateUnknown, nullptr));
+  }
+}
+
+// Fills the target's records from their first matches in the source. Two passes: the first
+// finds every target record's match (and makes the progress calls) and counts how often each
+// source record is used; the references the new values hold on the source's typed values are
+// then added once per source value, so that filling the target records in the second pass does
+// not write to a scattered source object for every value it shares.
+void MergeRecords(List* target_records, size_t target_field_count, const List* source_records,
+                  const std::vector<JoinPair>& pairs,
+                  const std::vector<RepTableFieldIndex>& entries,
+                  const std::vector<RepFieldPlacement>& placements, RepProgressCallback progress,
+                  void* argument) {
+  const Ref<List> no_records = ListNewFromPool();
+  if (source_records == nullptr) source_records = no_records.get();
+  SourceIndex index(source_records, pairs, entries);
+  const int64_t source_count = static_cast<int64_t>(source_records->size());
+
+  std::vector<long> matches(target_records->size(), -1);
+  std::vector<uint32_t> uses(index.entry_count(), 0);
+  std::vector<const RepFieldValue*> keys(pairs.size());
+  int64_t examined = 0;
+  for (size_t i = 0; i < target_records->size(); ++i) {
+    const RepRecord* record = ObjCast<RepRecord>(target_records->at(i));
+    if (record == nullptr || record->values() == nullptr) continue;
+    bool all_normal = true;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      keys[k] = record->value_at(static_cast<size_t>(pairs[k].target_position - 1));
+      all_normal = all_normal && keys[k] != nullptr && keys[k]->state() == kRepStateNormal;
+    }
+    const long entry = all_normal ? index.Find(keys) : -1;
+    matches[i] = entry;
+    if (entry >= 0) {
+      ++uses[static_cast<size_t>(entry)];
+      examined += static_cast<int64_t>(index.record(entry)) + 1;
+    } else if (all_normal) {
+      examined += source_count;
+    }
+    if (examined > kMergeProgressAfter) {
+      if (progress != nullptr) progress(argument, 0);
+      examined = 0;
+    }
+  }
+  index.AddReferences(uses);
+
+  for (size_t i = 0; i < target_records->size(); ++i) {
+    const RepRecord* record = ObjCast<RepRecord>(target_records->at(i));
+    if (record == nullptr || record->values() == nullptr) continue;
+    List* values = record->values();
+    NormaliseLength(values, target_field_count);
+    const long entry = matches[i];
+    if (entry < 0) {
+      for (const RepFieldPlacement& p : placements) ApplyUnmatched(values, p);
+      continue;
+    }
+    // Merge entries never name derived fields: each takes the source value as it is.
+    const SourceIndex::Taken* taken = index.taken(entry);
+    ListReserve(values, values->size() + entries.size());
+    for (size_t j = 0; j < entries.size(); ++j) {
+      ApplyPlacement(values, placements[j],
+                     taken[j].present ? RepNewFieldValue(taken[j].state, index.Reference(entry, j))
+                                      : RepNewFieldValue(kRepStateUnknown, nullptr));
+    }
+  }
+}
 
 // Finds every wanted field in the source table, giving its entry. False (traced by `missing`)
 // when one is absent.
@@ -503,12 +667,6 @@ bool EntriesForFields(std::vector<RepTableFieldIndex>* entries, const List* want
     entries->push_back(e);
   }
   return true;
-}
-
-void NormaliseLength(List* values, size_t fields) {
-  while (values->size() < fields) {
-    ListPushLastItemInternal(values, RepNewFieldValue(kRepStateUnknown, nullptr));
-  }
 }
 
 }  // namespace
@@ -571,6 +729,11 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
                    const List* joins, int with_records, RepProgressCallback progress,
                    void* argument) noexcept {
   if (joins == nullptr || joins->empty() || target == nullptr || source == nullptr) return 0;
+  if (target == source ||
+      (target->records() != nullptr && target->records() == source->records())) {
+    TraceMessage(kTag, 13, 0, -1, "Cannot merge table '%s' into itself.", OrEmpty(target->name()));
+    return 0;
+  }
   std::vector<JoinPair> pairs;
   for (Obj* join : *joins) {
     const char* target_field = ObjGetSlotString(join, 3);
@@ -615,37 +778,8 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
   target->set_fields(std::move(fields));
 
   if (with_records == 1 && target->records() != nullptr) {
-    const Ref<List> no_records = ListNewFromPool();
-    const List* source_records =
-        source->records() != nullptr ? source->records() : no_records.get();
-    const SourceIndex index(source_records, pairs);
-    const int64_t source_count = static_cast<int64_t>(source_records->size());
-    std::vector<const RepFieldValue*> keys(pairs.size());
-    int64_t examined = 0;
-    for (Obj* o : *target->records()) {
-      RepRecord* record = ObjCast<RepRecord>(o);
-      if (record == nullptr || record->values() == nullptr) continue;
-      bool all_normal = true;
-      for (size_t k = 0; k < pairs.size(); ++k) {
-        keys[k] = record->value_at(static_cast<size_t>(pairs[k].target_position - 1));
-        all_normal = all_normal && keys[k] != nullptr && keys[k]->state() == kRepStateNormal;
-      }
-      long match = all_normal ? index.Find(keys) : -1;
-      List* values = record->values();
-      NormaliseLength(values, target_field_count);
-      if (match >= 0) {
-        FillRecord(values, RecordAt(source_records, static_cast<size_t>(match)), entries,
-                   placements);
-        examined += match + 1;
-      } else {
-        for (const RepFieldPlacement& p : placements) ApplyUnmatched(values, p);
-        if (all_normal) examined += source_count;
-      }
-      if (examined > kMergeProgressAfter) {
-        if (progress != nullptr) progress(argument, 0);
-        examined = 0;
-      }
-    }
+    MergeRecords(target->records(), target_field_count, source->records(), pairs, entries,
+                 placements, progress, argument);
   }
   TraceMessage(kTag, 10, 0, 3, "Merge over");
   return 1;

@@ -333,6 +333,13 @@ TEST(TableMerge, FailuresLeaveTheTargetUntouched) {
               0);
     EXPECT_TRUE(trace.lines().empty()) << trace.Dump();
   }
+  {
+    TraceCapture trace;
+    EXPECT_EQ(RepMergeTables(target.get(), target.get(), Names({"id"}).get(), nullptr,
+                             Joins({{"key", "key"}}).get(), 1, nullptr, nullptr),
+              0);
+    EXPECT_TRUE(trace.Contains("into itself.", -1));
+  }
   struct Case {
     std::vector<std::pair<const char*, const char*>> joins;
     std::vector<const char*> take;
