@@ -352,8 +352,12 @@ int RepOutputReport(std::string* error_text, const char* directory, const RepCon
     SetUserError(error_text, "Cannot get reports directory", 8261);
     return 0;
   }
+  if (directory == nullptr || control == nullptr) {
+    TraceMessage(kTag, 46, 0, -1, "Cannot output report - no output directory or no report");
+    return 0;
+  }
   Ref<RepOutputTypeInfo> info;
-  if (directory == nullptr || control == nullptr || !RepOutputTypeInfoFromID(&info, output_type)) {
+  if (!RepOutputTypeInfoFromID(&info, output_type)) {
     TraceMessage(kTag, 40, 0, -1, "Cannot output report - cannot get info on outputtype id %ld",
                  static_cast<long>(output_type));
     SetUserError(error_text, "Cannot get information for output type", 8260);
