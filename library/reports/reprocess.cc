@@ -1,0 +1,177 @@
+// Re-processing a stored report with new filters or sort order.
+
+#include "reports/reprocess.h"
+
+#include <cstring>
+
+#include "kr/list.h"
+#include "kr/trace.h"
+#include "reports/filter.h"
+#include "reports/params.h"
+#include "reports/produced.h"
+#include "reports/reports.h"
+#include "reports/sort.h"
+
+namespace {
+
+constexpr const char* kTag = "RPTMAIN";
+
+// Filter and sort texts compare whole and case-sensitive; an absent text is an empty one.
+bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+bool SameText(const char* a, const char* b) {
+  return std::strcmp(a != nullptr ? a : "", b != nullptr ? b : "") == 0;
+}
+
+// What re-processing has to redo.
+struct Redo {
+  bool include = false;
+  bool exclude = false;
+  bool condition = false;
+  bool force_sort = false;
+};
+
+// One filter to apply again: its new text, whether the matching records go (exclude) or stay,
+// and its messages.
+struct RefilterStep {
+  const char* text;
+  bool drop_matching;
+  const char* which;  // as the failure message names the filter
+  const char* before;
+  const char* after;
+};
+
+// Without stored filtered-out records, dropped records cannot come back: only a new, non-empty
+// restriction is applied on top of what is there.
+Redo DecideWithoutFilteredOut(const RepParams* now, const RepParams* then, bool use_condition,
+                              bool used_condition) {
+  Redo redo;
+  redo.include = !IsEmpty(RepParamsGetInclude(now)) &&
+                 !SameText(RepParamsGetInclude(now), RepParamsGetInclude(then));
+  TraceMessage(kTag, 60, 0, 2, "%s",
+               redo.include
+                   ? "Include filter changed, no filtered out records, so re-do include filter"
+                   : "Include filter unchanged, wont re-do");
+  redo.exclude = !IsEmpty(RepParamsGetExclude(now)) &&
+                 !SameText(RepParamsGetExclude(now), RepParamsGetExclude(then));
+  TraceMessage(kTag, 61, 0, 2, "%s",
+               redo.exclude
+                   ? "Exclude filter changed, no filtered out records, so re-do exclude filter"
+                   : "Exclude filter unchanged, wont re-do");
+  redo.condition =
+      use_condition && !IsEmpty(RepParamsGetCondition(now)) &&
+      (!used_condition || !SameText(RepParamsGetCondition(now), RepParamsGetCondition(then)));
+  TraceMessage(kTag, 62, 0, 2, "%s",
+               redo.condition
+                   ? "Condition filter changed, no filtered out records, so re-do condition filter"
+                   : "Condition filter unchanged, wont re-do");
+  return redo;
+}
+
+// With stored filtered-out records, any change brings them back and every filter runs again.
+Redo DecideWithFilteredOut(const RepParams* now, const RepParams* then, bool use_condition,
+                           bool used_condition) {
+  const bool include_changed = !SameText(RepParamsGetInclude(now), RepParamsGetInclude(then));
+  const bool exclude_changed = !SameText(RepParamsGetExclude(now), RepParamsGetExclude(then));
+  const bool condition_matters = (used_condition && !IsEmpty(RepParamsGetCondition(then))) ||
+                                 (use_condition && !IsEmpty(RepParamsGetCondition(now)));
+  const bool condition_changed =
+      condition_matters && (used_condition != use_condition ||
+                            !SameText(RepParamsGetCondition(now), RepParamsGetCondition(then)));
+  Redo redo;
+  if (!include_changed && !exclude_changed && !condition_changed) {
+    TraceMessage(kTag, 63, 0, 2,
+                 "Filters unchanged with filtered out records, so no need to re-filter");
+    return redo;
+  }
+  redo.include = true;
+  redo.exclude = true;
+  redo.condition = use_condition;
+  redo.force_sort = true;
+  return redo;
+}
+
+}  // namespace
+
+int RepReProcessProducedReport(RepControl* control, const char* produced_name,
+                               int use_condition) noexcept {
+  if (control == nullptr || control->params() == nullptr || control->table() == nullptr ||
+      control->table()->fields() == nullptr) {
+    TraceMessage(kTag, 70, 0, -1, "Cannot re-process produced report - no records to work on");
+    return 0;
+  }
+  Ref<RepStoredControl> stored;
+  if (!RepReConstructProducedReport(&stored, produced_name, 0)) {
+    TraceMessage(kTag, 71, 0, -1,
+                 "Cannot re-process produced report - cannot read original control object from "
+                 "file '%s'",
+                 produced_name != nullptr ? produced_name : "");
+    return 0;
+  }
+  const RepControl* original = stored->control();
+  if (!RepSetTimeNow(original->time_of_production())) {
+    TraceMessage(kTag, 72, 0, -1, "Failed to set time now. Cannot re-process report.");
+    return 0;
+  }
+
+  const RepParams* now = control->params();
+  const RepParams* then = original->params();
+  const bool use = use_condition == 1;
+  const bool used = stored->flag();
+  RepTable* table = control->table();
+  if (table->records() == nullptr) table->set_records(ListNewFromPool());
+  List* records = table->records();
+  List* filtered_out = control->filtered_out();
+
+  Redo redo;
+  if (ListGetItemCount(filtered_out) == 0) {
+    redo = DecideWithoutFilteredOut(now, then, use, used);
+  } else {
+    redo = DecideWithFilteredOut(now, then, use, used);
+    if (redo.force_sort) {
+      ListJoin(records, filtered_out);
+      TraceMessage(kTag, 64, 0, 2,
+                   "At least one filter changed. Have filtered out records, so combine records "
+                   "and re-filter");
+    }
+  }
+
+  const RefilterStep steps[] = {
+      {redo.include ? RepParamsGetInclude(now) : nullptr, false, "include",
+       "Include filters differ. Going to re-filter.", "Have applied re-processing include filter"},
+      {redo.exclude ? RepParamsGetExclude(now) : nullptr, true, "Exclude",
+       "Exclude filters differ. Going to re-filter.", "Have applied re-processing exclude filter"},
+      {redo.condition ? RepParamsGetCondition(now) : nullptr, false, "condition",
+       "Condition filters differ. Going to re-filter.",
+       "Have applied re-processing condition filter"},
+  };
+  for (const RefilterStep& step : steps) {
+    if (IsEmpty(step.text)) continue;
+    Ref<RepFilterTree> tree = RepMakeFilterTree(step.text, table->fields());
+    if (!tree) {
+      TraceMessage(kTag, 73, 0, -1, "Bad new %s filter '%s'", step.which, step.text);
+      return 0;
+    }
+    TraceMessage(kTag, 74, 0, 2, "%s", step.before);
+    if (step.drop_matching) {
+      RepApplyFilterBinMatching(tree.get(), records);
+    } else {
+      RepApplyFilterBinNonMatching(tree.get(), records);
+    }
+    TraceMessage(kTag, 75, 0, 2, "%s", step.after);
+  }
+
+  if (!redo.force_sort && SameText(RepParamsGetSort(now), RepParamsGetSort(then))) {
+    TraceMessage(kTag, 76, 0, 3, "No need to re-sort records");
+    return 1;
+  }
+  TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+  Ref<List> spec;
+  if (!RepBuildSortSpec(&spec, table->fields(), RepParamsGetSort(now))) {
+    TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'",
+                 RepParamsGetSort(now) != nullptr ? RepParamsGetSort(now) : "");
+    return 0;
+  }
+  RepApplySortToRecords(spec.get(), records);
+  TraceMessage(kTag, 79, 0, 2, "Have applied re-processing sort spec");
+  return 1;
+}

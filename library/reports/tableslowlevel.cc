@@ -1,0 +1,897 @@
+// Table transforms: projection, merge (left join) and record conversion, with field placement
+// by rank and its replay on records.
+
+#include "reports/tableslowlevel.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kr/text.h"
+#include "kr/trace.h"
+
+namespace {
+
+constexpr const char* kTag = "REPTABLL";
+constexpr size_t kProjectionProgressEvery = 5000;
+constexpr int64_t kMergeProgressAfter = 4999;
+
+// Views of the runtime's scalar objects, to tell whether a value object has the form of its
+// field's type (the same check RepCompareData makes before comparing).
+struct IntegerObj : ObjView<IntegerObj> {
+  static constexpr uint32_t kTypeCode = kObjIntegerType;
+  static constexpr const char kSpec[] = "i;";
+  static constexpr const char kName[] = "Integer";
+  int32_t value() const noexcept { return IntSlot<1>(); }
+};
+struct Int64Obj : ObjView<Int64Obj> {
+  static constexpr uint32_t kTypeCode = kObjInt64Type;
+  static constexpr const char kSpec[] = "l;";
+  static constexpr const char kName[] = "Int64";
+  int64_t value() const noexcept { return cells()[0].i; }
+};
+struct BooleanObj : ObjView<BooleanObj> {
+  static constexpr uint32_t kTypeCode = kObjBooleanType;
+  static constexpr const char kSpec[] = "b;";
+  static constexpr const char kName[] = "Boolean";
+  bool value() const noexcept { return BoolSlot<1>(); }
+};
+struct StringObj : ObjView<StringObj> {
+  static constexpr uint32_t kTypeCode = kObjStringType;
+  static constexpr const char kSpec[] = "s;";
+  static constexpr const char kName[] = "String";
+  const char* value() const noexcept { return StrSlot<1>(); }
+};
+struct UniqueObj : ObjView<UniqueObj> {
+  static constexpr uint32_t kTypeCode = kObjUniqueType;
+  static constexpr const char kSpec[] = "n16;";
+  static constexpr const char kName[] = "UniqueId";
+  const unsigned char* bytes() const noexcept { return BytesSlot<1>(); }
+};
+
+const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
+const char* NameOf(const Obj* o) { return ObjGetSlotString(o, 1); }
+
+// The rank of a field: the 1-based position of the first order-list entry of its name.
+int32_t Rank(const List* order, const char* name) {
+  if (order == nullptr) return kRepUnrankedPosition;
+  const size_t n = std::min<size_t>(order->size(), kRepUnrankedPosition - 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (StrCompareNoCase(NameOf(order->at(i)), name) == 0) return static_cast<int32_t>(i + 1);
+  }
+  return kRepUnrankedPosition;
+}
+
+// Orders entries by source position (then derived position) and drops repeats of one entry, so
+// each source field (or derived field) is taken once. Fails, as the placement needs at least one
+// entry, on an empty list.
+bool SortTableFieldIndices(std::vector<RepTableFieldIndex>* entries) {
+  if (entries->empty()) {
+    TraceMessage(kTag, 1, 0, -1, "RepSortTableFieldIndices() - bad params");
+    return false;
+  }
+  std::stable_sort(entries->begin(), entries->end(),
+                   [](const RepTableFieldIndex& a, const RepTableFieldIndex& b) {
+                     return a.source_position != b.source_position
+                                ? a.source_position < b.source_position
+                                : a.derived_position < b.derived_position;
+                   });
+  auto same = [](const RepTableFieldIndex& a, const RepTableFieldIndex& b) {
+    return a.source_position == b.source_position && a.derived_position == b.derived_position;
+  };
+  entries->erase(std::unique(entries->begin(), entries->end(), same), entries->end());
+  return true;
+}
+
+// One join condition of a merge: a field of the target, a field of the source, and the type by
+// which their values compare (the source field's).
+struct JoinPair {
+  int32_t target_position;  // 1-based
+  int32_t source_position;  // 1-based
+  int32_t type;
+};
+
+// Orders join pairs by source position. An exact repeat of a pair is dropped; two pairs that
+// join one source field to two different target fields are refused.
+bool SortDualTableFieldIndices(std::vector<JoinPair>* pairs, const RepTable* source) {
+  if (pairs->empty()) {
+    TraceMessage(kTag, 2, 0, -1, "RepSortDualTableFieldIndices() - bad params");
+    return false;
+  }
+  std::stable_sort(pairs->begin(), pairs->end(), [](const JoinPair& a, const JoinPair& b) {
+    return a.source_position < b.source_position;
+  });
+  std::vector<JoinPair> kept;
+  for (const JoinPair& p : *pairs) {
+    if (!kept.empty() && kept.back().source_position == p.source_position) {
+      if (kept.back().target_position == p.target_position) continue;
+      const RepFieldDef* f =
+          ObjCast<RepFieldDef>(source->fields()->at(static_cast<size_t>(p.source_position - 1)));
+      TraceMessage(kTag, 3, 0, -1,
+                   "Table merge failed as field '%s' of merge from table '%s' is joined to two "
+                   "different fields.",
+                   OrEmpty(f != nullptr ? f->name() : nullptr), OrEmpty(source->name()));
+      return false;
+    }
+    kept.push_back(p);
+  }
+  *pairs = std::move(kept);
+  return true;
+}
+
+// The definition an entry names: the source field, or one of its derived fields.
+const RepFieldDef* EntryField(const List* source_fields, const RepTableFieldIndex& e) {
+  const RepFieldDef* f =
+      ObjCast<RepFieldDef>(ListGetNthItem(source_fields, static_cast<size_t>(e.source_position)));
+  if (f == nullptr || e.derived_position == 0) return f;
+  return ObjCast<RepFieldDef>(
+      ListGetNthItem(f->derived(), static_cast<size_t>(e.derived_position)));
+}
+
+// Places a copy of each entry's field into `result` by rank, recording where it went. False only
+// when a definition cannot be copied; `result` may then hold some of the copies, so callers
+// place into a list of their own and take it over on success.
+bool PlaceFields(List* result, const List* order, const std::vector<RepTableFieldIndex>& entries,
+                 const List* source_fields, std::vector<RepFieldPlacement>* placements) {
+  placements->clear();
+  placements->reserve(entries.size());
+  for (const RepTableFieldIndex& e : entries) {
+    const RepFieldDef* field = EntryField(source_fields, e);
+    if (field == nullptr) return false;
+    const int32_t rank = Rank(order, field->name());
+    RepFieldPlacement placement;
+    placement.rank = rank;
+    size_t insert_at = 0;  // 1-based; 0: put last
+    const RepFieldDef* first = ObjCast<RepFieldDef>(ListGetFirstItem(result));
+    if (first != nullptr && first->merge_position() > rank) {
+      placement.kind = kRepPlaceFirst;
+      insert_at = 1;
+    } else {
+      placement.kind = kRepPlaceLast;
+      for (size_t i = 0; i < result->size(); ++i) {
+        const RepFieldDef* r = ObjCast<RepFieldDef>(result->at(i));
+        if (r == nullptr) continue;
+        if (r->merge_position() == rank && StrCompareNoCase(r->name(), field->name()) == 0) {
+          placement.kind = kRepPlaceReplace;
+          placement.position = static_cast<int32_t>(i + 1);
+          break;
+        }
+        if (r->merge_position() > rank) {
+          placement.kind = kRepPlaceBefore;
+          placement.position = static_cast<int32_t>(i + 1);
+          insert_at = i + 1;
+          break;
+        }
+      }
+    }
+    if (placement.kind != kRepPlaceReplace) {
+      Ref<Obj> copy;
+      if (ObjDuplicate(&copy, field) != 1) return false;
+      ObjCast<RepFieldDef>(copy.get())->set_merge_position(rank);
+      if (insert_at == 0) {
+        ListPushLastItemInternal(result, std::move(copy));
+      } else {
+        ListInsertAt(result, insert_at, copy.get());
+      }
+    }
+    placements->push_back(placement);
+  }
+  return true;
+}
+
+// The value an entry takes from a source record: the source value itself (sharing its typed
+// value), or a value derived from it. A source record without that value gives Unknown.
+Ref<RepFieldValue> EntryValue(const RepRecord* source, const RepTableFieldIndex& e) {
+  const RepFieldValue* v =
+      source != nullptr ? source->value_at(static_cast<size_t>(e.source_position - 1)) : nullptr;
+  if (v == nullptr) return RepNewFieldValue(kRepStateUnknown, nullptr);
+  if (e.derived_position == 0) return RepNewFieldValue(v->state(), Ref<Obj>::Share(v->value()));
+  if (v->state() != kRepStateNormal) return RepNewFieldValue(v->state(), nullptr);
+  Ref<Obj> derived;
+  if (RepDeriveValue(&derived, e.derived_type, v->value(), e.source_type) == 1) {
+    return RepNewFieldValue(kRepStateNormal, std::move(derived));
+  }
+  TraceMessage(kTag, 4, 0, -1, "Failed to derive value object. Mark field as unknown");
+  return RepNewFieldValue(kRepStateUnknown, nullptr);
+}
+
+// Replays one placement on a record's values. Positions that do not fit the record (a record
+// shorter than its field list, from elsewhere) fall back to appending, or to nothing for an
+// overwrite, so a bad record never costs more than its own values.
+void ApplyPlacement(List* values, const RepFieldPlacement& p, Ref<RepFieldValue> value) {
+  const size_t position = p.position > 0 ? static_cast<size_t>(p.position) : 0;
+  switch (p.kind) {
+    case kRepPlaceFirst:
+      ListPushFirstItemInternal(values, std::move(value));
+      return;
+    case kRepPlaceBefore:
+      if (position >= 1 && position <= values->size()) {
+        ListInsertAt(values, position, value.get());
+        return;
+      }
+      ListPushLastItemInternal(values, std::move(value));
+      return;
+    case kRepPlaceReplace: {
+      if (position < 1 || position > values->size()) return;
+      RepFieldValue* existing = ObjCast<RepFieldValue>(values->at(position - 1));
+      if (existing != nullptr && existing->ref_count == 1) {
+        existing->set_state(value->state());
+        existing->set_value(Ref<Obj>::Share(value->value()));
+        return;
+      }
+      // Shared with someone else: put a value of our own there, keeping its third slot.
+      if (existing != nullptr) {
+        ObjSetSlotObject(value.get(), 3, Ref<Obj>::Share(ObjGetSlotObject(existing, 3)));
+      }
+      ListRemoveNthItem(values, position);
+      ListInsertAt(values, position, value.get());
+      return;
+    }
+    default:
+      ListPushLastItemInternal(values, std::move(value));
+      return;
+  }
+}
+
+// The placement of an unmatched target record: Unknown in a new column, the record's own value
+// where the column was there already.
+void ApplyUnmatched(List* values, const RepFieldPlacement& p) {
+  if (p.kind == kRepPlaceReplace) return;
+  ApplyPlacement(values, p, RepNewFieldValue(kRepStateUnknown, nullptr));
+}
+
+void FillRecord(List* values, const RepRecord* source, const std::vector<RepTableFieldIndex>& e,
+                const std::vector<RepFieldPlacement>& p) {
+  ListReserve(values, values->size() + e.size());
+  for (size_t i = 0; i < e.size() && i < p.size(); ++i) {
+    ApplyPlacement(values, p[i], EntryValue(source, e[i]));
+  }
+}
+
+// --- the merge's index of source records -------------------------------------------------------
+//
+// The merge gives each target record the first source record, in source order, whose join
+// values all compare equal to the target's (RepCompareData, by the source field's type) and are
+// all Normal. Rather than scanning the source for every target record, which costs the product of
+// the two record counts, the source records are indexed once by a hash of their join values, and
+// each target record looks its own values up.
+//
+// It gives the scan's result because:
+//  - the hash is a function of exactly what the comparison looks at, with equal values hashing
+//    equally: strings by their ASCII-folded bytes (the comparison folds ASCII letters only),
+//    hdwmycount by its hours, byte blocks by the bytes compared, 64-bit values whole, and the
+//    types whose values always compare equal (selectiontree, pluginscreen, unknown codes) by
+//    nothing, so any two such values meet;
+//  - every candidate with the target's hash is checked with RepCompareData itself, so a hash
+//    collision never makes a match; only a single join pair of a type whose 64-bit key is its
+//    value (the integers, booleans, hdwmycount hours, the always-equal types) skips the check,
+//    since there equal keys are equal values;
+//  - equality under RepCompareData is an equivalence for each type, so of the source records
+//    whose values equal one another only the first can ever be a first match: the index keeps
+//    that one and drops the later ones, and a lookup has at most one candidate to find;
+//  - a source record whose join value is missing, not Normal, or whose object is not of the
+//    type's form is never indexed, and a target record with such a value looks nothing up,
+//    which is what the scan's conditions (Normal, both values present and comparable) amount to.
+// The index borrows the source's values (gathered once per indexed record, so a lookup does not
+// walk the source record again); the merge changes only the target's records, and a table is
+// never merged into itself.
+// Progress is counted as the scan would have counted it: the 1-based position of the match, the
+// whole source when there is none, nothing when the target's values are not all Normal.
+
+constexpr uint64_t kHashSeed = 0x9e3779b97f4a7c15ull;
+
+inline uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ull;
+  h ^= h >> 33;
+  return h;
+}
+inline uint64_t Combine(uint64_t h, uint64_t v) { return Mix(h ^ (v + kHashSeed + (h << 6))); }
+
+uint64_t HashBytes(const unsigned char* b, size_t n) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 0x100000001b3ull;
+  return h;
+}
+
+// Hash of a text as StrCompareNoCase sees it: ASCII letters folded, every other byte as is.
+uint64_t HashFoldedText(const char* s) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p != 0; ++p) {
+    unsigned char c = *p;
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+    h = (h ^ c) * 0x100000001b3ull;
+  }
+  return h;
+}
+
+int64_t HdwmyHours(const RepHdwmyCountValue& v) {
+  static constexpr int64_t kHours[5] = {1, 24, 168, 744, 8760};
+  const int32_t u = v.unit();
+  return (u >= 0 && u < 5) ? static_cast<int64_t>(v.count()) * kHours[u] : 0;
+}
+
+// The hash of one join value for `type`; false when the value can take part in no match: no
+// value, not Normal, or an object that is not of the type's form.
+bool HashValue(const RepFieldValue* fv, int32_t type, uint64_t* hash) {
+  if (fv == nullptr || fv->state() != kRepStateNormal || fv->value() == nullptr) return false;
+  const Obj* v = fv->value();
+  switch (type) {
+    case kRepTypeInteger:
+    case kRepTypeTimePassed:
+    case kRepTypeSysTime: {
+      const IntegerObj* x = ObjCast<IntegerObj>(v);
+      if (x == nullptr) return false;
+      *hash = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
+      return true;
+    }
+    case kRepTypeString: {
+      const StringObj* x = ObjCast<StringObj>(v);
+      if (x == nullptr) return false;
+      // A string object holding no text equals only another such object.
+      *hash = x->value() == nullptr ? 0x5bd1e995ull : HashFoldedText(x->value());
+      return true;
+    }
+    case kRepTypeBoolean: {
+      const BooleanObj* x = ObjCast<BooleanObj>(v);
+      if (x == nullptr) return false;
+      *hash = x->value() ? 1 : 0;
+      return true;
+    }
+    case kRepTypeDate: {
+      const RepDateValue* x = ObjCast<RepDateValue>(v);
+      if (x == nullptr) return false;
+      *hash = Combine(Combine(static_cast<uint32_t>(x->year()), static_cast<uint32_t>(x->month())),
+                      static_cast<uint32_t>(x->day()));
+      return true;
+    }
+    case kRepTypeTime: {
+      const RepTimeValue* x = ObjCast<RepTimeValue>(v);
+      if (x == nullptr) return false;
+      *hash = Combine(
+          Combine(Combine(static_cast<uint32_t>(x->hour()), static_cast<uint32_t>(x->minute())),
+                  static_cast<uint32_t>(x->second())),
+          static_cast<uint32_t>(x->reserved()));
+      return true;
+    }
+    case kRepTypeHdwmyCount: {
+      const RepHdwmyCountValue* x = ObjCast<RepHdwmyCountValue>(v);
+      if (x == nullptr) return false;
+      *hash = static_cast<uint64_t>(HdwmyHours(*x));
+      return true;
+    }
+    case kRepTypeDaysInWeek: {
+      const RepDaysInWeekValue* x = ObjCast<RepDaysInWeekValue>(v);
+      if (x == nullptr) return false;
+      *hash = HashBytes(x->days(), RepDaysInWeekValue::kUsed);
+      return true;
+    }
+    case kRepTypeDaysInMonth: {
+      const RepDaysInMonthValue* x = ObjCast<RepDaysInMonthValue>(v);
+      if (x == nullptr) return false;
+      *hash = HashBytes(x->days(), RepDaysInMonthValue::kUsed);
+      return true;
+    }
+    case kRepTypeWeeksInMonth: {
+      const RepWeeksInMonthValue* x = ObjCast<RepWeeksInMonthValue>(v);
+      if (x == nullptr) return false;
+      *hash = HashBytes(x->weeks(), RepWeeksInMonthValue::kUsed);
+      return true;
+    }
+    case kRepTypeInt64:
+    case kRepTypeDataCount: {
+      const Int64Obj* x = ObjCast<Int64Obj>(v);
+      if (x == nullptr) return false;
+      *hash = static_cast<uint64_t>(x->value());
+      return true;
+    }
+    case kRepTypeUnique: {
+      const UniqueObj* x = ObjCast<UniqueObj>(v);
+      if (x == nullptr) return false;
+      *hash = HashBytes(x->bytes(), 16);
+      return true;
+    }
+    case kRepTypeSelectionTree:
+      if (ObjCast<RepSelectionTreeValue>(v) == nullptr) return false;
+      *hash = 0;
+      return true;
+    case kRepTypePluginScreen:
+      if (ObjCast<RepPluginScreenValue>(v) == nullptr) return false;
+      *hash = 0;
+      return true;
+    default:  // a type with no defined form: any object, and all compare equal
+      *hash = 0;
+      return true;
+  }
+}
+
+const RepRecord* RecordAt(const List* records, size_t index0) {
+  return ObjCast<RepRecord>(records->at(index0));
+}
+
+// True for the types whose HashValue is one-to-one with their equality: the integers, 64-bit
+// integers, booleans, hdwmycount hours and the always-equal types. A single join pair of such a
+// type needs no comparison beyond its 64-bit key.
+bool KeyIsExact(int32_t type) {
+  switch (type) {
+    case kRepTypeString:
+    case kRepTypeDate:
+    case kRepTypeTime:
+    case kRepTypeDaysInWeek:
+    case kRepTypeDaysInMonth:
+    case kRepTypeWeeksInMonth:
+    case kRepTypeUnique:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// The source records that can be a first match, indexed by their join values, with what the
+// merge takes from each gathered beside it so that a lookup touches little memory.
+class SourceIndex {
+ public:
+  // A taken value: the source value's state and typed value, or absent.
+  struct Taken {
+    Obj* value;
+    int32_t state;
+    bool present;
+  };
+
+  SourceIndex(const List* source_records, const std::vector<JoinPair>& pairs,
+              const std::vector<RepTableFieldIndex>& take)
+      : records_(source_records),
+        pairs_(pairs),
+        take_(take),
+        exact_(pairs.size() == 1 && KeyIsExact(pairs[0].type)) {
+    size_t capacity = 16;
+    while (capacity < records_->size() * 2) capacity <<= 1;
+    slots_.assign(capacity, Slot{0, kEmpty});
+    mask_ = capacity - 1;
+    for (size_t i = 0; i < records_->size(); ++i) Insert(static_cast<uint32_t>(i));
+  }
+
+  // The entry of the first source record matching the target record's join values (one per
+  // pair), or -1.
+  long Find(const std::vector<const RepFieldValue*>& target_values) const {
+    uint64_t key = 0;
+    if (!Key(target_values, &key)) return -1;
+    for (size_t s = Mix(key) & mask_; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
+      if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, target_values))) {
+        return slots_[s].entry;
+      }
+    }
+    return -1;
+  }
+
+  size_t entry_count() const { return record_.size(); }
+
+  // Adds to each taken typed value the references that `uses[entry]` new values will hold on it,
+  // in one pass over the entries. An entry whose counts would overflow is left to Reference to
+  // take its references one by one.
+  void AddReferences(const std::vector<uint32_t>& uses) {
+    counted_.assign(record_.size(), false);
+    for (size_t e = 0; e < record_.size(); ++e) {
+      if (uses[e] == 0) continue;
+      Taken* taken = taken_.data() + e * take_.size();
+      bool fits = true;
+      for (size_t j = 0; j < take_.size(); ++j) {
+        Obj* v = taken[j].value;
+        fits = fits && (v == nullptr || v->ref_count <= UINT32_MAX - uses[e]);
+      }
+      if (!fits) continue;
+      for (size_t j = 0; j < take_.size(); ++j) {
+        if (taken[j].value != nullptr) taken[j].value->ref_count += uses[e];
+      }
+      counted_[e] = true;
+    }
+  }
+
+  // A reference to taken value j of an entry: one of those AddReferences added, or a new one.
+  Ref<Obj> Reference(long entry, size_t j) const {
+    Obj* v = taken(entry)[j].value;
+    return counted_[static_cast<size_t>(entry)] ? Ref<Obj>::Adopt(v) : Ref<Obj>::Share(v);
+  }
+
+  // The 0-based position of an entry's record in the source.
+  uint32_t record(long entry) const { return record_[static_cast<size_t>(entry)]; }
+  // The values an entry gives, one per taken field.
+  const Taken* taken(long entry) const {
+    return taken_.data() + static_cast<size_t>(entry) * take_.size();
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = 0xffffffffu;
+  struct Slot {
+    uint64_t key;  // the exact key, or a hash of the values to be confirmed by Equal
+    uint32_t entry;
+  };
+
+  bool Key(const std::vector<const RepFieldValue*>& values, uint64_t* key) const {
+    uint64_t h = kHashSeed;
+    for (size_t k = 0; k < pairs_.size(); ++k) {
+      uint64_t part = 0;
+      if (!HashValue(values[k], pairs_[k].type, &part)) return false;
+      if (exact_) {
+        *key = part;
+        return true;
+      }
+      h = Combine(h, part);
+    }
+    *key = h;
+    return true;
+  }
+
+  // Both sides' values are known to be of the type's form when this is asked.
+  bool Equal(uint32_t entry, const std::vector<const RepFieldValue*>& target) const {
+    const Obj* const* keys = keys_.data() + static_cast<size_t>(entry) * pairs_.size();
+    for (size_t k = 0; k < pairs_.size(); ++k) {
+      if (RepCompareData(keys[k], target[k]->value(), pairs_[k].type) != 0) return false;
+    }
+    return true;
+  }
+
+  void Insert(uint32_t index) {
+    const RepRecord* r = RecordAt(records_, index);
+    if (r == nullptr) return;
+    values_.resize(pairs_.size());
+    for (size_t k = 0; k < pairs_.size(); ++k) {
+      values_[k] = r->value_at(static_cast<size_t>(pairs_[k].source_position - 1));
+    }
+    uint64_t key = 0;
+    if (!Key(values_, &key)) return;  // a record that can never match
+    size_t s = Mix(key) & mask_;
+    for (; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
+      // An earlier record with equal values always wins over this one.
+      if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, values_))) return;
+    }
+    const uint32_t entry = static_cast<uint32_t>(record_.size());
+    slots_[s] = Slot{key, entry};
+    record_.push_back(index);
+    if (!exact_) {
+      for (const RepFieldValue* v : values_) keys_.push_back(v->value());
+    }
+    for (const RepTableFieldIndex& e : take_) {
+      const RepFieldValue* v = r->value_at(static_cast<size_t>(e.source_position - 1));
+      taken_.push_back(v != nullptr ? Taken{v->value(), v->state(), true}
+                                    : Taken{nullptr, kRepStateUnknown, false});
+    }
+  }
+
+  const List* records_;
+  const std::vector<JoinPair>& pairs_;
+  const std::vector<RepTableFieldIndex>& take_;
+  const bool exact_;
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  std::vector<uint32_t> record_;  // per entry
+  std::vector<const Obj*> keys_;  // per entry, one per pair (not for exact keys)
+  std::vector<Taken> taken_;      // per entry, one per taken field
+  std::vector<bool> counted_;     // per entry: AddReferences took its references
+  std::vector<const RepFieldValue*> values_;
+};
+
+// Pads a record shorter than its table's field list (one made elsewhere) with Unknown values,
+// so that the placements replayed on it find the positions they expect.
+void NormaliseLength(List* values, size_t fields) {
+  while (values->size() < fields) {
+    ListPushLastItemInternal(values, RepNewFieldValue(kRepStateUnknown, nullptr));
+  }
+}
+
+// Fills the target's records from their first matches in the source. Two passes: the first
+// finds every target record's match (and makes the progress calls) and counts how often each
+// source record is used; the references the new values hold on the source's typed values are
+// then added once per source value, so that filling the target records in the second pass does
+// not write to a scattered source object for every value it shares.
+void MergeRecords(List* target_records, size_t target_field_count, const List* source_records,
+                  const std::vector<JoinPair>& pairs,
+                  const std::vector<RepTableFieldIndex>& entries,
+                  const std::vector<RepFieldPlacement>& placements, RepProgressCallback progress,
+                  void* argument) {
+  const Ref<List> no_records = ListNewFromPool();
+  if (source_records == nullptr) source_records = no_records.get();
+  SourceIndex index(source_records, pairs, entries);
+  const int64_t source_count = static_cast<int64_t>(source_records->size());
+
+  std::vector<long> matches(target_records->size(), -1);
+  std::vector<uint32_t> uses(index.entry_count(), 0);
+  std::vector<const RepFieldValue*> keys(pairs.size());
+  int64_t examined = 0;
+  for (size_t i = 0; i < target_records->size(); ++i) {
+    const RepRecord* record = ObjCast<RepRecord>(target_records->at(i));
+    if (record == nullptr || record->values() == nullptr) continue;
+    bool all_normal = true;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      keys[k] = record->value_at(static_cast<size_t>(pairs[k].target_position - 1));
+      all_normal = all_normal && keys[k] != nullptr && keys[k]->state() == kRepStateNormal;
+    }
+    const long entry = all_normal ? index.Find(keys) : -1;
+    matches[i] = entry;
+    if (entry >= 0) {
+      ++uses[static_cast<size_t>(entry)];
+      examined += static_cast<int64_t>(index.record(entry)) + 1;
+    } else if (all_normal) {
+      examined += source_count;
+    }
+    if (examined > kMergeProgressAfter) {
+      if (progress != nullptr) progress(argument, 0);
+      examined = 0;
+    }
+  }
+  index.AddReferences(uses);
+
+  for (size_t i = 0; i < target_records->size(); ++i) {
+    const RepRecord* record = ObjCast<RepRecord>(target_records->at(i));
+    if (record == nullptr || record->values() == nullptr) continue;
+    List* values = record->values();
+    NormaliseLength(values, target_field_count);
+    const long entry = matches[i];
+    if (entry < 0) {
+      for (const RepFieldPlacement& p : placements) ApplyUnmatched(values, p);
+      continue;
+    }
+    // Merge entries never name derived fields: each takes the source value as it is.
+    const SourceIndex::Taken* taken = index.taken(entry);
+    ListReserve(values, values->size() + entries.size());
+    for (size_t j = 0; j < entries.size(); ++j) {
+      ApplyPlacement(values, placements[j],
+                     taken[j].present ? RepNewFieldValue(taken[j].state, index.Reference(entry, j))
+                                      : RepNewFieldValue(kRepStateUnknown, nullptr));
+    }
+  }
+}
+
+// Finds every wanted field in the source table, giving its entry. False (traced by `missing`)
+// when one is absent.
+template <class Missing>
+bool EntriesForFields(std::vector<RepTableFieldIndex>* entries, const List* wanted,
+                      const RepTable* source, Missing missing) {
+  if (wanted == nullptr) return true;
+  entries->reserve(wanted->size());
+  for (Obj* w : *wanted) {
+    int32_t position = 0;
+    if (RepFindTableFieldIndex(&position, NameOf(w), source) != 1) {
+      missing(OrEmpty(NameOf(w)));
+      return false;
+    }
+    RepTableFieldIndex e;
+    e.source_position = position;
+    e.source_type =
+        ObjCast<RepFieldDef>(source->fields()->at(static_cast<size_t>(position - 1)))->type();
+    entries->push_back(e);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RepFindTableFieldIndex(int32_t* position, const char* name, const Obj* table) noexcept {
+  const RepTable* t = ObjCast<RepTable>(table);
+  if (position == nullptr || t == nullptr || t->fields() == nullptr || t->fields()->empty()) {
+    return 0;
+  }
+  const List* fields = t->fields();
+  for (size_t i = 0; i < fields->size(); ++i) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(fields->at(i));
+    if (f != nullptr && name != nullptr && StrCompareNoCase(f->name(), name) == 0) {
+      *position = static_cast<int32_t>(i + 1);
+      return 1;
+    }
+  }
+  *position = 0;
+  return 0;
+}
+
+int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List* wanted,
+                      const List* order, int with_records, RepProgressCallback progress,
+                      void* argument) noexcept {
+  if (result == nullptr || source == nullptr) return 0;
+  const bool records = with_records == 1;
+  Ref<RepTable> table =
+      RepNewTable("", ListNewFromPool(), records ? ListNewFromPool() : Ref<List>());
+  if (source->fields() == nullptr || source->fields()->empty()) {
+    *result = std::move(table);
+    return 1;
+  }
+  std::vector<RepTableFieldIndex> entries;
+  const bool found = EntriesForFields(&entries, wanted, source, [&](const char* name) {
+    TraceMessage(kTag, 5, 0, -1,
+                 "Cannot make table from table '%s' as cannot find field '%s' in source table.",
+                 OrEmpty(source->name()), name);
+  });
+  if (!found || !SortTableFieldIndices(&entries)) return 0;
+  std::vector<RepFieldPlacement> placements;
+  if (!PlaceFields(table->fields(), order, entries, source->fields(), &placements)) return 0;
+  if (records && source->records() != nullptr) {
+    const List* in = source->records();
+    List* out = table->records();
+    ListReserve(out, in->size());
+    for (size_t i = 0; i < in->size(); ++i) {
+      Ref<RepRecord> record = RepRecord::New();
+      Ref<List> values = ListNewWithCapacity(entries.size());
+      FillRecord(values.get(), ObjCast<RepRecord>(in->at(i)), entries, placements);
+      record->set_values(std::move(values));
+      ListPushLastItemInternal(out, std::move(record));
+      if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
+    }
+  }
+  *result = std::move(table);
+  return 1;
+}
+
+int RepMergeTables(RepTable* target, const RepTable* source, const List* take, const List* order,
+                   const List* joins, int with_records, RepProgressCallback progress,
+                   void* argument) noexcept {
+  if (joins == nullptr || joins->empty() || target == nullptr || source == nullptr) return 0;
+  if (target == source ||
+      (target->records() != nullptr && target->records() == source->records())) {
+    TraceMessage(kTag, 13, 0, -1, "Cannot merge table '%s' into itself.", OrEmpty(target->name()));
+    return 0;
+  }
+  std::vector<JoinPair> pairs;
+  for (Obj* join : *joins) {
+    const char* target_field = ObjGetSlotString(join, 3);
+    const char* source_field = ObjGetSlotString(join, 4);
+    JoinPair p{};
+    if (RepFindTableFieldIndex(&p.target_position, target_field, target) != 1) {
+      TraceMessage(kTag, 6, 0, -1,
+                   "Table merge failed as cannot find field '%s' in merge to table '%s'.",
+                   OrEmpty(target_field), OrEmpty(target->name()));
+      TraceMessage(kTag, 7, 0, -1, "Errrrr");
+      return 0;
+    }
+    if (RepFindTableFieldIndex(&p.source_position, source_field, source) != 1) {
+      TraceMessage(kTag, 8, 0, -1,
+                   "Table merge failed as cannot find field '%s' in merge from table '%s'.",
+                   OrEmpty(source_field), OrEmpty(source->name()));
+      TraceMessage(kTag, 7, 0, -1, "Errrrr");
+      return 0;
+    }
+    p.type = ObjCast<RepFieldDef>(source->fields()->at(static_cast<size_t>(p.source_position - 1)))
+                 ->type();
+    pairs.push_back(p);
+  }
+  std::vector<RepTableFieldIndex> entries;
+  const bool found = EntriesForFields(&entries, take, source, [&](const char* name) {
+    TraceMessage(kTag, 9, 0, -1,
+                 "Cannot merge tables - field '%s' not present in merge from table '%s'", name,
+                 OrEmpty(source->name()));
+  });
+  if (!found || !SortDualTableFieldIndices(&pairs, source)) return 0;
+  SortTableFieldIndices(&entries);  // nothing to take is no failure: the merge adds nothing
+
+  // Place into a copy of the target's field list, so that nothing is changed before the last
+  // point of failure.
+  Ref<List> fields;
+  std::vector<RepFieldPlacement> placements;
+  if (ListClone(&fields, target->fields()) != 1 ||
+      !PlaceFields(fields.get(), order, entries, source->fields(), &placements)) {
+    return 0;
+  }
+  const size_t target_field_count = target->fields()->size();
+  target->set_fields(std::move(fields));
+
+  if (with_records == 1 && target->records() != nullptr) {
+    MergeRecords(target->records(), target_field_count, source->records(), pairs, entries,
+                 placements, progress, argument);
+  }
+  TraceMessage(kTag, 10, 0, 3, "Merge over");
+  return 1;
+}
+
+int RepRecordFromRecordPreCalc(Ref<RepRecordConversion>* conversion, const RepFieldList* target,
+                               const RepFieldList* source, int expand_derived) noexcept {
+  if (conversion == nullptr || target == nullptr || source == nullptr) return 0;
+  Ref<RepRecordConversion> c = RepRecordConversion::New();
+  if (RepCompareFormats(target, source) == kRepFieldsSame) {
+    c->set_identical(true);
+    TraceMessage(kTag, 11, 0, 3, "RepRecordFromRecord - identical formats, no action");
+    *conversion = std::move(c);
+    return 1;
+  }
+  const bool expand = expand_derived == 1;
+  Ref<List> widened;
+  if (expand) {
+    RepExpandDerivedFields(&widened, source);
+  } else {
+    widened = Ref<List>::Share(const_cast<List*>(source));
+  }
+  Ref<List> blank = ListNewFromPool();
+  RepAddAnyNewFields(blank.get(), widened.get(), target);
+
+  // The working copy: the blank fields, each ranked by its place in the target.
+  Ref<Obj> copy;
+  if (ObjDuplicate(&copy, blank.get()) != 1) return 0;
+  Ref<List> working = RefCast<List>(std::move(copy));
+  if (!working) return 0;
+  for (Obj* o : *working) {
+    RepFieldDef* f = ObjCast<RepFieldDef>(o);
+    if (f != nullptr) f->set_merge_position(Rank(target, f->name()));
+  }
+
+  std::vector<RepTableFieldIndex> entries;
+  for (size_t p = 0; p < source->size(); ++p) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(source->at(p));
+    if (f == nullptr) continue;
+    if (Rank(target, f->name()) != kRepUnrankedPosition) {
+      RepTableFieldIndex e;
+      e.source_position = static_cast<int32_t>(p + 1);
+      entries.push_back(e);
+    }
+    if (!expand || f->derived() == nullptr) continue;
+    for (size_t d = 0; d < f->derived()->size(); ++d) {
+      const RepFieldDef* df = ObjCast<RepFieldDef>(f->derived()->at(d));
+      if (df == nullptr || Rank(target, df->name()) == kRepUnrankedPosition) continue;
+      TraceMessage(kTag, 12, 0, 3,
+                   "Identified that derived field %ld of field '%s' is required in result records",
+                   static_cast<long>(d + 1), OrEmpty(f->name()));
+      RepTableFieldIndex e;
+      e.source_position = static_cast<int32_t>(p + 1);
+      e.source_type = f->type();
+      e.derived_position = static_cast<int32_t>(d + 1);
+      e.derived_type = df->type();
+      entries.push_back(e);
+    }
+  }
+  std::vector<RepFieldPlacement> placements;
+  if (!PlaceFields(working.get(), target, entries, source, &placements)) return 0;
+
+  Ref<Obj> placement_block;
+  Ref<Obj> index_block;
+  if (ObjDataFieldCreate(&placement_block, placements.data(),
+                         placements.size() * sizeof(RepFieldPlacement)) != 1 ||
+      ObjDataFieldCreate(&index_block, entries.data(),
+                         entries.size() * sizeof(RepTableFieldIndex)) != 1) {
+    return 0;
+  }
+  c->set_source_fields(Ref<List>::Share(const_cast<List*>(source)));
+  c->set_blank_template(std::move(blank));
+  c->set_placements(std::move(placement_block));
+  c->set_placement_count(static_cast<int32_t>(placements.size()));
+  c->set_indices(std::move(index_block));
+  c->set_index_count(static_cast<int32_t>(entries.size()));
+  *conversion = std::move(c);
+  return 1;
+}
+
+int RepRecordFromRecord(Ref<RepRecord>* result, const RepRecordConversion* conversion,
+                        const RepRecord* source) noexcept {
+  if (result == nullptr) return 1;
+  if (conversion == nullptr || source == nullptr) {
+    result->reset();
+    return 1;
+  }
+  if (conversion->identical()) {
+    *result = Ref<RepRecord>::Share(const_cast<RepRecord*>(source));
+    return 1;
+  }
+  // The blocks are read by their real sizes, so a conversion that came from elsewhere with
+  // counts larger than its blocks reads no further than they go.
+  size_t placement_bytes = 0;
+  size_t index_bytes = 0;
+  const void* pb = ObjDataFieldGet(conversion->placements(), &placement_bytes);
+  const void* ib = ObjDataFieldGet(conversion->indices(), &index_bytes);
+  size_t n = std::min<size_t>(placement_bytes / sizeof(RepFieldPlacement),
+                              index_bytes / sizeof(RepTableFieldIndex));
+  n = std::min<size_t>(n, static_cast<size_t>(std::max(0, conversion->placement_count())));
+  n = std::min<size_t>(n, static_cast<size_t>(std::max(0, conversion->index_count())));
+  std::vector<RepFieldPlacement> placements(n);
+  std::vector<RepTableFieldIndex> entries(n);
+  if (n > 0) {
+    std::memcpy(placements.data(), pb, n * sizeof(RepFieldPlacement));
+    std::memcpy(entries.data(), ib, n * sizeof(RepTableFieldIndex));
+  }
+  const Ref<List> no_fields = ListNewFromPool();
+  const List* blank = conversion->blank_template();
+  Ref<RepRecord> record =
+      RepMakeBlankRecord(blank != nullptr ? blank : no_fields.get(), kRepStateUnknown);
+  FillRecord(record->values(), source, entries, placements);
+  *result = std::move(record);
+  return 1;
+}
