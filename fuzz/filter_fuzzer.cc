@@ -6,6 +6,11 @@
 //  - a flat list written back reads back as the same list;
 //  - a tree written back builds again (unless a value holds a single quote, which the written
 //    form cannot carry), writes the same text, and agrees with the first tree on every record.
+//
+// Build and run (seeds in fuzz/corpus/filter; copy them to a scratch corpus directory first):
+//   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKR_FUZZ=ON -DKR_BENCH=OFF
+//   cmake --build build-fuzz --target filter_fuzzer
+//   build-fuzz/filter_fuzzer -max_len=2048 -max_total_time=600 CORPUS_DIR
 
 #include <cstdint>
 #include <cstdlib>

@@ -18,11 +18,19 @@
 //    against records. Its root is a top node (a RepFilterBoolNode with operator 2) with exactly
 //    one child; AND and OR nodes have two children; expressions (RepFilterExpression) are leaves.
 //
+// A text that does not follow that grammar does not build: among others an empty text, a group
+// whose whole content is one group (`((%a = 1))`), a constant holding `%`, `(` or `)` (so a
+// regular expression in a filter has no groups), a bare constant holding a quote, text left
+// after a constant, brackets nested more than 64 deep or chains of more than about a thousand
+// operands.
+//
 // On string fields a value constant is a pattern matched against the whole value, ignoring case:
 // `*` matches any run of characters and `?` any one, or, with `regexp:`, a POSIX extended regular
-// expression that may match anywhere. `>` and `<` never match a string field, and `!=` matches
-// whenever `=` does not. A value in a state other than Normal equals only a status constant of
-// its state.
+// expression that may match anywhere (one whose compiled form or matching would grow out of all
+// proportion to its length, through nested repetition or back references, counts as one that
+// does not compile: it matches nothing, so only `!=` is true of it). `>` and `<` never match a
+// string field, and `!=` matches whenever `=` does not. A value in a state other than Normal equals
+// only a status constant of its state.
 //
 // Thread safety: none beyond the runtime's. Evaluating a tree stores each string expression's
 // compiled pattern in the expression on first use, so one tree is evaluated by one thread at a

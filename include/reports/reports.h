@@ -239,7 +239,7 @@ int RepDeriveValue(Ref<Obj>* value, int32_t target_type, const Obj* source_value
 // or a run up to the first space, tab, ')' or the end. `*end` is set just after the character
 // that ended the value (the closing quote or the separator, consumed), or at the end of the text.
 // Results: 1 extracted, 2 no closing quote, 3 empty (or null) source; on 2 and 3 nothing is
-// written.
+// written. 0 for a null out-parameter.
 inline constexpr int kRepExtractOk = 1;
 inline constexpr int kRepExtractNoClosingQuote = 2;
 inline constexpr int kRepExtractEmpty = 3;

@@ -45,66 +45,26 @@ int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 
 Ref<RepFieldDef> Field(const char* name, int32_t type) { return RepNewFieldDef(name, type, 10); }
 
-std::string Bytes(const unsigned char* b, size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s += static_cast<char>('0' + b[i]);
-  return s;
-}
-
 // A value as text, so tables of cases can say what they expect.
 std::string Show(const Obj* v, int32_t type) {
-  if (v == nullptr) return "<null>";
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime:
-      return std::to_string(ObjGetInteger(v));
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return std::to_string(ObjGetInt64(v));
-    case kRepTypeString:
-      return ObjGetString(v) ? ObjGetString(v) : "<nulltext>";
-    case kRepTypeBoolean:
-      return ObjGetBoolean(v) ? "true" : "false";
-    case kRepTypeDate:
-      if (auto* d = ObjCast<RepDateValue>(v))
-        return std::to_string(d->year()) + "-" + std::to_string(d->month()) + "-" +
-               std::to_string(d->day());
-      break;
-    case kRepTypeTime:
-      if (auto* t = ObjCast<RepTimeValue>(v))
-        return std::to_string(t->hour()) + ":" + std::to_string(t->minute()) + ":" +
-               std::to_string(t->second()) + "/" + std::to_string(t->reserved());
-      break;
-    case kRepTypeHdwmyCount:
-      if (auto* h = ObjCast<RepHdwmyCountValue>(v))
-        return "u" + std::to_string(h->unit()) + " c" + std::to_string(h->count());
-      break;
-    case kRepTypeDaysInWeek:
-      if (auto* d = ObjCast<RepDaysInWeekValue>(v)) return Bytes(d->days(), 8);
-      break;
-    case kRepTypeDaysInMonth:
-      if (auto* d = ObjCast<RepDaysInMonthValue>(v)) return Bytes(d->days(), 32);
-      break;
-    case kRepTypeWeeksInMonth:
-      if (auto* w = ObjCast<RepWeeksInMonthValue>(v)) return Bytes(w->weeks(), 8);
-      break;
-    case kRepTypeSelectionTree:
-      if (auto* t = ObjCast<RepSelectionTreeValue>(v)) return t->tree() ? "tree" : "no tree";
-      break;
-    case kRepTypePluginScreen:
-      if (auto* t = ObjCast<RepPluginScreenValue>(v)) return t->tree() ? "tree" : "no tree";
-      break;
-    case kRepTypeUnique: {
-      UniqueId id;
-      std::string s;
-      if (ObjGetUnique(&id, v) && UniqueToString(&s, &id)) return s;
-      break;
-    }
-    default:
-      break;
+  auto n = [](int32_t i) { return std::to_string(i); };
+  if (auto* d = ObjCast<RepDateValue>(v))
+    return n(d->year()) + "-" + n(d->month()) + "-" + n(d->day());
+  if (auto* t = ObjCast<RepTimeValue>(v))
+    return n(t->hour()) + ":" + n(t->minute()) + ":" + n(t->second()) + "/" + n(t->reserved());
+  if (auto* h = ObjCast<RepHdwmyCountValue>(v)) return "u" + n(h->unit()) + " c" + n(h->count());
+  UniqueId id;
+  std::string s;
+  if (ObjGetUnique(&id, v) && UniqueToString(&s, &id)) return s;
+  size_t size = 0;
+  if (const unsigned char* b = ObjGetSlotBytes(v, 1, &size)) {
+    for (size_t i = 0; i < size; ++i) s += static_cast<char>('0' + b[i]);
+    return s;
   }
-  return "<wrong form>";
+  if (type == kRepTypeString) return ObjGetString(v) ? ObjGetString(v) : "<null>";
+  if (type == kRepTypeBoolean) return ObjGetBoolean(v) ? "true" : "false";
+  if (type == kRepTypeInt64 || type == kRepTypeDataCount) return std::to_string(ObjGetInt64(v));
+  return n(ObjGetInteger(v));
 }
 
 Ref<Obj> Encode(const char* text, int32_t type) {
@@ -124,81 +84,34 @@ class RecordsTest : public ::testing::Test {
 
 // --- records and blank values --------------------------------------------------------------------
 
-TEST_F(RecordsTest, BlankRecordHasOneBlankValuePerFieldInOrder) {
+TEST_F(RecordsTest, BlankRecordsHaveOneBlankValuePerFieldInOrder) {
+  kr_testing::TraceCapture trace;
   Ref<List> fields = ListNewFromPool();
   for (int32_t t = 0; t < kRepFieldTypeCount; ++t)
     ListPushLastItemInternal(fields.get(), Field(("f" + std::to_string(t)).c_str(), t));
+  ListPushLastItemInternal(fields.get(), Field("bad", 99));
+  ListPushLastItemInternal(fields.get(), ObjNewInteger(5));  // not a field definition
   Ref<RepRecord> r = RepMakeBlankRecord(fields.get(), kRepStateUnknown);
-  ASSERT_TRUE(r);
-  ASSERT_EQ(r->values()->size(), static_cast<size_t>(kRepFieldTypeCount));
-  EXPECT_EQ(r->value_at(kRepFieldTypeCount), nullptr);
+  ASSERT_EQ(r->values()->size(), static_cast<size_t>(kRepFieldTypeCount + 2));
   for (int32_t t = 0; t < kRepFieldTypeCount; ++t) {
     RepFieldValue* v = r->value_at(static_cast<size_t>(t));
-    ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->state(), kRepStateUnknown);
     ASSERT_NE(v->value(), nullptr) << t;
-    // A blank compares equal to a fresh blank of its type and has the type's form.
+    // Equal to a fresh blank, which also proves the form: a mismatched object would sort first.
     Ref<Obj> other;
     ASSERT_EQ(RepMakeBlankObject(&other, t), 1);
     EXPECT_EQ(RepCompareData(v->value(), other.get(), t), 0) << t;
-    EXPECT_NE(Show(v->value(), t), "<wrong form>") << t;
   }
+  // Positions stay right past fields that have no blank value.
+  EXPECT_EQ(r->value_at(kRepFieldTypeCount)->value(), nullptr);
+  EXPECT_EQ(r->value_at(kRepFieldTypeCount + 1)->value(), nullptr);
+  EXPECT_TRUE(trace.Contains("Bad object type 99 passed to RepMakeBlankObject", -1));
   EXPECT_EQ(Show(r->value_at(kRepTypeDate)->value(), kRepTypeDate), "0-0-0");
-  EXPECT_EQ(Show(r->value_at(kRepTypeString)->value(), kRepTypeString), "");
   EXPECT_EQ(Show(r->value_at(kRepTypeUnique)->value(), kRepTypeUnique),
             "00000000-0000-0000-0000-000000000000");
-  EXPECT_EQ(Show(r->value_at(kRepTypeSelectionTree)->value(), kRepTypeSelectionTree), "no tree");
-  EXPECT_EQ(Show(r->value_at(kRepTypeDaysInMonth)->value(), kRepTypeDaysInMonth),
-            std::string(32, '0'));
-}
-
-TEST_F(RecordsTest, BlankRecordKeepsPositionsForBadFieldsAndRefusesUnknownTypes) {
-  kr_testing::TraceCapture trace;
-  Ref<List> fields = ListNewFromPool();
-  ListPushLastItemInternal(fields.get(), Field("bad", 99));
-  ListPushLastItemInternal(fields.get(), ObjNewInteger(5));  // not a field definition
-  ListPushLastItemInternal(fields.get(), Field("ok", kRepTypeInteger));
-  Ref<RepRecord> r = RepMakeBlankRecord(fields.get(), kRepStateNormal);
-  ASSERT_EQ(r->values()->size(), 3u);
-  EXPECT_EQ(r->value_at(0)->value(), nullptr);
-  EXPECT_EQ(r->value_at(1)->value(), nullptr);
-  EXPECT_EQ(Show(r->value_at(2)->value(), kRepTypeInteger), "0");
-  EXPECT_TRUE(trace.Contains("Bad object type 99 passed to RepMakeBlankObject", -1));
+  EXPECT_EQ(Show(r->value_at(kRepTypeDaysInMonth)->value(), 0), std::string(32, '0'));
+  EXPECT_EQ(ObjGetSlotObject(r->value_at(kRepTypeSelectionTree)->value(), 1), nullptr);
   EXPECT_EQ(RepMakeBlankRecord(nullptr, 0), nullptr);
-
-  Ref<List> empty = ListNewFromPool();
-  EXPECT_EQ(RepMakeBlankRecord(empty.get(), 0)->values()->size(), 0u);
-}
-
-TEST_F(RecordsTest, TableAndValueObjectsCarryTheirTypeCodes) {
-  Ref<List> fields = ListNewFromPool();
-  ListPushLastItemInternal(fields.get(), Field("id", kRepTypeInteger));
-  Ref<List> records = ListNewFromPool();
-  ListPushLastItemInternal(records.get(), RepMakeBlankRecord(fields.get(), 0));
-  Ref<RepTable> t = RepNewTable("jobs", fields, records);
-  EXPECT_EQ(ObjGetMagic(t.get()), 0xcaaf05e2u);
-  EXPECT_STREQ(ObjGetSpec(t.get()), "s;o;o;o;");
-  EXPECT_STREQ(t->name(), "jobs");
-  EXPECT_EQ(t->fields(), fields.get());
-  Obj* rec = t->records()->at(0);
-  EXPECT_EQ(ObjGetMagic(rec), 0xc8e0ec42u);
-  EXPECT_EQ(ObjGetSlotObject(rec, 2), nullptr);
-  Obj* value = ObjCast<RepRecord>(rec)->value_at(0);
-  EXPECT_EQ(ObjGetMagic(value), 0xc934910eu);
-  EXPECT_EQ(ObjGetSlotObject(value, 3), nullptr);
-
-  const std::pair<int32_t, uint32_t> codes[] = {
-      {kRepTypeDate, 0xc8fab5f2},         {kRepTypeTime, 0xc8fab562},
-      {kRepTypeHdwmyCount, 0xc906bac6},   {kRepTypeSelectionTree, 0xc906f78f},
-      {kRepTypeDaysInWeek, 0xc908b579},   {kRepTypeDaysInMonth, 0xc908b60a},
-      {kRepTypeWeeksInMonth, 0xc9090b65}, {kRepTypePluginScreen, 0xc90a950e},
-      {kRepTypeInteger, kObjIntegerType}, {kRepTypeInt64, kObjInt64Type},
-      {kRepTypeUnique, kObjUniqueType},   {kRepTypeBoolean, kObjBooleanType}};
-  for (auto [type, code] : codes) {
-    Ref<Obj> v;
-    ASSERT_EQ(RepMakeBlankObject(&v, type), 1);
-    EXPECT_EQ(ObjGetMagic(v.get()), code) << type;
-  }
 }
 
 // --- comparison ----------------------------------------------------------------------------------
@@ -280,11 +193,6 @@ TEST_F(RecordsTest, CompareDataGivesUnitResultsAndIgnoresUnorderedTypes) {
   odd->set_count(100);
   Ref<Obj> zero = Encode("0h", kRepTypeHdwmyCount);
   EXPECT_EQ(RepCompareData(odd.get(), zero.get(), kRepTypeHdwmyCount), 0);
-
-  // The fourth integer of a time takes part last.
-  Ref<RepTimeValue> t1 = RepTimeValue::New(), t2 = RepTimeValue::New();
-  t2->set_reserved(1);
-  EXPECT_EQ(RepCompareData(t1.get(), t2.get(), kRepTypeTime), -1);
 
   // Bytes past the used part of a block do not count.
   Ref<RepWeeksInMonthValue> w1 = RepWeeksInMonthValue::New(), w2 = RepWeeksInMonthValue::New();
@@ -433,17 +341,13 @@ struct EncodeCase {
 TEST_F(RecordsTest, EncodeAcceptsAndRefusesTextsOfEveryType) {
   const EncodeCase cases[] = {
       {kRepTypeInteger, "-42", "-42", nullptr},
-      {kRepTypeInteger, "+7", "7", nullptr},
       {kRepTypeInteger, "2147483648", "<refused>", nullptr},
       {kRepTypeInteger, "12abc", "<refused>", nullptr},
       {kRepTypeInteger, "", "<refused>", nullptr},
       {kRepTypeString, "any thing", "any thing", nullptr},
-      {kRepTypeString, "", "", nullptr},
       {kRepTypeBoolean, "yes", "true", nullptr},
-      {kRepTypeBoolean, "True", "true", nullptr},
       {kRepTypeBoolean, "y", "true", nullptr},
       {kRepTypeBoolean, "N", "false", nullptr},
-      {kRepTypeBoolean, "false", "false", nullptr},
       {kRepTypeBoolean, "yeah", "<refused>", nullptr},
       {kRepTypeBoolean, "", "<refused>", nullptr},
       {kRepTypeDate, "20240230", "2024-2-30", nullptr},
@@ -453,28 +357,20 @@ TEST_F(RecordsTest, EncodeAcceptsAndRefusesTextsOfEveryType) {
       {kRepTypeDate, "18991231", "<refused>", nullptr},
       {kRepTypeDate, "2024-02-29", "<refused>", nullptr},
       {kRepTypeDate, "20241301", "<refused>", nullptr},
-      {kRepTypeDate, "20240132", "<refused>", nullptr},
       {kRepTypeDate, "20240100", "<refused>", nullptr},
       {kRepTypeDate, "2024+1+1", "<refused>", nullptr},
-      {kRepTypeDate, "2024021", "<refused>", nullptr},
       {kRepTypeTime, "235959", "23:59:59/0", nullptr},
       {kRepTypeTime, "00:00:00", "0:0:0/0", nullptr},
       {kRepTypeTime, "24:00:00", "<refused>", "Failed to interpret absolute time '24:00:00'"},
       {kRepTypeTime, "12:60:00", "<refused>", "Failed to interpret absolute time"},
-      {kRepTypeTime, "12-00-00", "<refused>", "Failed to interpret absolute time"},
       {kRepTypeTime, "today", "<refused>", "Failed to interpret absolute time 'today'"},
       {kRepTypeTime, "1200", "<refused>", "Failed to interpret absolute time"},
       {kRepTypeTimePassed, "01:30:00", "5400", nullptr},
-      {kRepTypeTimePassed, "235959", "86399", nullptr},
       {kRepTypeTimePassed, "24:00:00", "<refused>", "Failed to interpret time passed '24:00:00'"},
       {kRepTypeHdwmyCount, "12h", "u0 c12", nullptr},
       {kRepTypeHdwmyCount, "3Y", "u4 c3", nullptr},
-      {kRepTypeHdwmyCount, "5d", "u1 c5", nullptr},
-      {kRepTypeHdwmyCount, "2W", "u2 c2", nullptr},
-      {kRepTypeHdwmyCount, "6m", "u3 c6", nullptr},
       {kRepTypeHdwmyCount, "-2d", "u1 c-2", nullptr},
       {kRepTypeHdwmyCount, "h", "<refused>", "String too short to convert to HDWMY count"},
-      {kRepTypeHdwmyCount, "", "<refused>", "String too short to convert to HDWMY count"},
       {kRepTypeHdwmyCount, "3x", "<refused>", "Bad character part of HDWMY count"},
       {kRepTypeHdwmyCount, "3\xc3\xa9", "<refused>", "Bad character part of HDWMY count"},
       {kRepTypeHdwmyCount, "xh", "<refused>", "Failed to convert number part of HDWMY constant"},
@@ -486,27 +382,21 @@ TEST_F(RecordsTest, EncodeAcceptsAndRefusesTextsOfEveryType) {
       {kRepTypeDaysInWeek, "", "00000000", nullptr},
       {kRepTypeDaysInWeek, "MOT", "<refused>", nullptr},
       {kRepTypeDaysInWeek, "MOXX", "<refused>", nullptr},
-      {kRepTypeDaysInWeek, "MO,TU", "<refused>", nullptr},
       {kRepTypeDaysInMonth, "1,15,L", "10000000000000100000000000000001", nullptr},
       {kRepTypeDaysInMonth, "31", "00000000000000000000000000000010", nullptr},
       {kRepTypeDaysInMonth, "", "00000000000000000000000000000000", nullptr},
       {kRepTypeDaysInMonth, "0", "<refused>", nullptr},
       {kRepTypeDaysInMonth, "32", "<refused>", nullptr},
       {kRepTypeDaysInMonth, "1,,2", "<refused>", nullptr},
-      {kRepTypeDaysInMonth, "1,", "<refused>", nullptr},
-      {kRepTypeDaysInMonth, "x", "<refused>", nullptr},
       {kRepTypeDaysInMonth, "1, 2", "<refused>", nullptr},
       {kRepTypeWeeksInMonth, "13l", "10101000", nullptr},
       {kRepTypeWeeksInMonth, "L4", "00011000", nullptr},
       {kRepTypeWeeksInMonth, "", "00000000", nullptr},
       {kRepTypeWeeksInMonth, "1,3", "<refused>", nullptr},
       {kRepTypeWeeksInMonth, "5", "<refused>", nullptr},
-      {kRepTypeWeeksInMonth, "0", "<refused>", nullptr},
       {kRepTypeInt64, "-9223372036854775808", "-9223372036854775808", nullptr},
       {kRepTypeInt64, "9223372036854775808", "<refused>", nullptr},
-      {kRepTypeInt64, "1.5", "<refused>", nullptr},
       {kRepTypeSysTime, "1700000000", "1700000000", nullptr},
-      {kRepTypeSysTime, "-1", "-1", nullptr},
       {kRepTypeSysTime, "soon", "<refused>", nullptr},
       {kRepTypeUnique, "3F2504E0-4F89-41D3-9A0C-0305E82C3301",
        "3f2504e0-4f89-41d3-9a0c-0305e82c3301", nullptr},
@@ -514,17 +404,13 @@ TEST_F(RecordsTest, EncodeAcceptsAndRefusesTextsOfEveryType) {
       {kRepTypeDataCount, "2KB", "2048", nullptr},
       {kRepTypeDataCount, "2k", "2", nullptr},
       {kRepTypeDataCount, "10 GB", "10", nullptr},
-      {kRepTypeDataCount, "7b", "7", nullptr},
       {kRepTypeDataCount, "7bogus", "7", nullptr},
       {kRepTypeDataCount, "3mB", "3145728", nullptr},
-      {kRepTypeDataCount, "1tb", "1099511627776", nullptr},
       {kRepTypeDataCount, "1PB", "1125899906842624", nullptr},
       {kRepTypeDataCount, "8191pb", "9222246136947933184", nullptr},
       {kRepTypeDataCount, "8192pb", "<refused>", nullptr},
       {kRepTypeDataCount, "99999999999999999999", "<refused>", nullptr},
       {kRepTypeDataCount, "kb", "<refused>", nullptr},
-      {kRepTypeDataCount, "-1", "<refused>", nullptr},
-      {kRepTypeDataCount, "", "<refused>", nullptr},
       {16, "1", "<refused>", nullptr},
   };
   for (const EncodeCase& c : cases) {
@@ -585,29 +471,23 @@ TEST_F(RelativeTimeTest, OffsetsAcrossMonthEndsLeapDaysAndYearEnds) {
       {leap_march, kRepTypeDate, "today-1DA", "2024-2-29"},
       {leap_march, kRepTypeDate, "TODAY-1days", "2024-2-29"},
       {leap_march, kRepTypeDate, "today", "2024-3-1"},
-      {leap_march, kRepTypeDate, "now", "2024-3-1"},
       {leap_march, kRepTypeDate, "today-1MO", "2024-2-1"},
       {leap_march, kRepTypeDate, "today-1WE", "2024-2-23"},
-      {leap_march, kRepTypeDate, "today+10HO", "2024-3-1"},
       {leap_march, kRepTypeDate, "today+14HO", "2024-3-2"},
       {leap_march, kRepTypeDate, "today 1DA", "2024-3-1"},  // no sign: the time itself
       {leap_march, kRepTypeDate, "nowadays", "2024-3-1"},   // the keyword is a prefix
-      {leap_march, kRepTypeDate, "today-0DA", "2024-3-1"},
       {jan31, kRepTypeDate, "today+1MO", "2023-2-28"},
       {leap_jan31, kRepTypeDate, "today+1MO", "2024-2-29"},
       {leap_jan31, kRepTypeDate, "today+2MO", "2024-3-31"},
       {leap_day, kRepTypeDate, "today+1YE", "2025-2-28"},
       {leap_day, kRepTypeDate, "today-4YE", "2020-2-29"},
-      {leap_day, kRepTypeDate, "today+1DA", "2024-3-1"},
       {new_year_eve, kRepTypeDate, "today+1DA", "2024-1-1"},
       {new_year_eve, kRepTypeDate, "now+30MI", "2024-1-1"},
       {new_year, kRepTypeDate, "today-1SE", "2023-12-31"},
-      {new_year, kRepTypeDate, "today-1WE", "2023-12-25"},
       {leap_day, kRepTypeTime, "now", "8:15:30/0"},
       {leap_day, kRepTypeTime, "NOW+45SE", "8:16:15/0"},
       {leap_day, kRepTypeTime, "now-9HO", "23:15:30/0"},
       {new_year_eve, kRepTypeTime, "now+1HO", "0:30:0/0"},
-      {new_year_eve, kRepTypeTime, "now+29MI", "23:59:0/0"},
       {leap_day, kRepTypeSysTime, "now", std::to_string(leap_day)},
       {leap_day, kRepTypeSysTime, "today", std::to_string(leap_day)},  // the instant, not midnight
       {leap_day, kRepTypeSysTime, "today-1DA", std::to_string(leap_day - 86400)},

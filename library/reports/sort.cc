@@ -10,7 +10,7 @@
 //   integer, timepassed, systime   the 32-bit integer, held widened; its order is unchanged
 //   int64, datacount               the 64-bit integer
 //   boolean                        0 or 1 (true after false)
-//   string                         the first eight bytes folded into an integer (equal
+//   string                         the first sixteen bytes folded into two integers (equal
 //                                  prefixes go on to StrCompareNoCase of the rest), giving
 //                                  StrCompareNoCase's order, as RepCompareData does
 //   any other type                 RepCompareData on the value objects themselves
@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kr/text.h"
@@ -103,9 +104,9 @@ void StableSort(T* a, size_t n, Less less) {
     }
   }
   if (n <= kRun) return;
-  std::vector<T> buffer(n);
+  std::unique_ptr<T[]> buffer(new T[n]);  // left unset: every element is written before read
   T* src = a;
-  T* dst = buffer.data();
+  T* dst = buffer.get();
   for (size_t width = kRun; width < n; width *= 2) {
     for (size_t lo = 0; lo < n; lo += 2 * width) {
       size_t mid = std::min(lo + width, n);
@@ -136,10 +137,10 @@ enum class Kind : uint8_t {
 struct Cell {
   union {
     int64_t i;        // integers
-    uint64_t prefix;  // strings: the first eight bytes, folded (FoldedPrefix)
+    uint64_t prefix;  // strings: bytes 0-7, folded (FoldedPrefix)
     const Obj* o;     // objects
   };
-  const char* s;  // strings: the whole text
+  uint64_t prefix2;  // strings: bytes 8-15, folded
 };
 
 // Whether texts can be ordered by a folded prefix: StrCompareNoCase compares bytes after folding
@@ -151,21 +152,30 @@ bool PrefixFoldsLikeTheRuntime() {
   return same;
 }
 
-// The first eight bytes of a text, each folded as StrCompareNoCase folds it, packed most
-// significant first, with zeros after the end of a shorter text. Two texts whose prefixes differ
-// compare as their prefixes do (the first differing byte decides, and the end of a text is a
-// zero byte, below every other); with equal prefixes, texts shorter than eight bytes are equal,
-// and longer ones compare as their texts from the ninth byte on.
-uint64_t FoldedPrefix(const char* text) {
-  uint64_t v = 0;
+// The first sixteen bytes of a text, each folded as StrCompareNoCase folds it, packed most
+// significant first into two words, with zeros after the end of a shorter text. Two texts whose
+// prefixes differ compare as their prefixes do (the first differing byte decides, and the end of
+// a text is a zero byte, below every other); with equal prefixes, texts that end within them are
+// equal, and longer ones compare as their texts from the seventeenth byte on.
+void FoldedPrefix(const char* text, uint64_t* first, uint64_t* second) {
+  uint64_t v[2] = {0, 0};
   bool ended = false;
-  for (int k = 0; k < 8; ++k) {
+  for (int k = 0; k < 16; ++k) {
     unsigned char b = ended ? 0 : static_cast<unsigned char>(text[k]);
     ended = ended || b == 0;
     if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-    v = (v << 8) | b;
+    v[k / 8] = (v[k / 8] << 8) | b;
   }
-  return v;
+  *first = v[0];
+  *second = v[1];
+}
+
+int CompareTexts(const Cell& a, const char* text_a, const Cell& b, const char* text_b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+  if ((a.prefix & 0xff) == 0) return 0;  // both end within the first word, together
+  if (a.prefix2 != b.prefix2) return a.prefix2 < b.prefix2 ? -1 : 1;
+  if ((a.prefix2 & 0xff) == 0) return 0;
+  return Sign(StrCompareNoCase(text_a + 16, text_b + 16));
 }
 
 struct PlanKey {
@@ -174,6 +184,9 @@ struct PlanKey {
   bool ascending;
   Kind kind;
   uint32_t fast_type_index;  // the runtime type every Normal value must have to stay inline
+  // Strings: each record's text, by position before the sort, read only when two texts agree
+  // on their first sixteen bytes. Kept beside the entries, which it would double in size.
+  std::vector<const char*> texts;
 };
 
 struct Plan {
@@ -190,7 +203,7 @@ PlanKey MakePlanKey(const RepSortKey* key) {
   static const uint32_t int64 = TypeIndexOf(ObjNewInt64(0));
   static const uint32_t boolean = TypeIndexOf(ObjNewBoolean(false));
   static const uint32_t string = TypeIndexOf(ObjNewString(""));
-  PlanKey k{key->type(), key->index(), key->ascending(), Kind::kObject, UINT32_MAX};
+  PlanKey k{key->type(), key->index(), key->ascending(), Kind::kObject, UINT32_MAX, {}};
   switch (key->type()) {
     case kRepTypeInteger:
     case kRepTypeTimePassed:
@@ -219,15 +232,17 @@ PlanKey MakePlanKey(const RepSortKey* key) {
   return k;
 }
 
-Cell CellOf(const PlanKey& key, const Obj* value) {
+// The cell of a Normal value of the record at `position`.
+Cell CellOf(PlanKey* key, const Obj* value, size_t position) {
   Cell c{};
-  if (key.kind == Kind::kObject) {
+  if (key->kind == Kind::kObject) {
     c.o = value;
-  } else if (key.kind == Kind::kString) {
-    c.s = ObjGetString(value);
-    c.prefix = FoldedPrefix(c.s);
+  } else if (key->kind == Kind::kString) {
+    const char* text = ObjGetString(value);
+    key->texts[position] = text;
+    FoldedPrefix(text, &c.prefix, &c.prefix2);
   } else {
-    switch (key.type) {
+    switch (key->type) {
       case kRepTypeInt64:
       case kRepTypeDataCount:
         c.i = ObjGetInt64(value);
@@ -260,10 +275,11 @@ struct Entry {
 
 // Fills the entries. False when a state does not fit an entry.
 template <size_t N>
-bool Extract(std::vector<Entry<N>>* entries, Plan* plan) {
-  entries->resize(plan->count);
+bool Extract(Entry<N>* entries, Plan* plan) {
+  for (size_t k = 0; k < N; ++k)
+    if (plan->keys[k].kind == Kind::kString) plan->keys[k].texts.resize(plan->count);
   for (size_t i = 0; i < plan->count; ++i) {
-    Entry<N>& e = (*entries)[i];
+    Entry<N>& e = entries[i];
     e.position = static_cast<uint32_t>(i);
     for (size_t k = 0; k < N; ++k) {
       PlanKey& key = plan->keys[k];
@@ -277,10 +293,10 @@ bool Extract(std::vector<Entry<N>>* entries, Plan* plan) {
         // entries already made.
         key.kind = Kind::kObject;
         for (size_t j = 0; j < i; ++j)
-          if ((*entries)[j].state[k] == kRepStateNormal)
-            (*entries)[j].cell[k].o = ValueAt(plan->records[j], key.index).value;
+          if (entries[j].state[k] == kRepStateNormal)
+            entries[j].cell[k].o = ValueAt(plan->records[j], key.index).value;
       }
-      e.cell[k] = CellOf(key, v.value);
+      e.cell[k] = CellOf(&key, v.value, i);
     }
   }
   return true;
@@ -298,12 +314,7 @@ int CompareEntries(const Entry<N>& a, const Entry<N>& b, const Plan& plan) {
           r = (a.cell[k].i > b.cell[k].i) - (a.cell[k].i < b.cell[k].i);
           break;
         case Kind::kString:
-          if (a.cell[k].prefix != b.cell[k].prefix)
-            r = a.cell[k].prefix < b.cell[k].prefix ? -1 : 1;
-          else if ((a.cell[k].prefix & 0xff) == 0)  // both end within the prefix, together
-            r = 0;
-          else
-            r = Sign(StrCompareNoCase(a.cell[k].s + 8, b.cell[k].s + 8));
+          r = CompareTexts(a.cell[k], key.texts[a.position], b.cell[k], key.texts[b.position]);
           break;
         default:
           r = Sign(RepCompareData(a.cell[k].o, b.cell[k].o, key.type));
@@ -322,25 +333,26 @@ int CompareEntries(const Entry<N>& a, const Entry<N>& b, const Plan& plan) {
 
 // Puts the records of `list` in the order of `entries`.
 template <size_t N>
-void Rearrange(List* list, const std::vector<Entry<N>>& entries, Obj* const* records) {
+void Rearrange(List* list, const Entry<N>* entries, size_t count, Obj* const* records) {
   bool moved = false;
-  for (size_t i = 0; i < entries.size() && !moved; ++i) moved = entries[i].position != i;
+  for (size_t i = 0; i < count && !moved; ++i) moved = entries[i].position != i;
   if (!moved) return;
-  Ref<List> sorted = ListNewWithCapacity(entries.size());
-  for (const Entry<N>& e : entries) ListAddLastItem(sorted.get(), records[e.position]);
+  Ref<List> sorted = ListNewWithCapacity(count);
+  for (size_t i = 0; i < count; ++i) ListAddLastItem(sorted.get(), records[entries[i].position]);
   ListClear(list);
   ListJoin(list, sorted.get());
 }
 
 template <size_t N>
 bool FastSort(Plan* plan, List* records, Progress* progress) {
-  std::vector<Entry<N>> entries;
-  if (!Extract<N>(&entries, plan)) return false;
-  StableSort(entries.data(), entries.size(), [&](const Entry<N>& a, const Entry<N>& b) {
+  // Left unset here: Extract writes every entry whole.
+  std::unique_ptr<Entry<N>[]> entries(new Entry<N>[plan->count]);
+  if (!Extract<N>(entries.get(), plan)) return false;
+  StableSort(entries.get(), plan->count, [&](const Entry<N>& a, const Entry<N>& b) {
     progress->Tick();
     return CompareEntries<N>(a, b, *plan) < 0;
   });
-  Rearrange<N>(records, entries, plan->records);
+  Rearrange<N>(records, entries.get(), plan->count, plan->records);
   return true;
 }
 
