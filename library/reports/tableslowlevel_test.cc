@@ -102,7 +102,7 @@ std::string Row(const RepTable* t, size_t i) {
 
 int CountingProgress(void* argument, int reserved) {
   EXPECT_EQ(reserved, 0);
-  ++*static_cast<int*>(argument);
+  if (argument != nullptr) ++*static_cast<int*>(argument);
   return 0;
 }
 
@@ -113,132 +113,94 @@ Ref<RepTable> Abc() {
                 Rec({I(3), State(kRepStateNever), S("z")})});
 }
 
+// RepTableFromTable's result, null when it fails.
+Ref<RepTable> Project(const RepTable* src, const List* wanted, const List* order, int records = 1,
+                      int* calls = nullptr) {
+  Ref<RepTable> out;
+  int rc = RepTableFromTable(&out, src, wanted, order, records, CountingProgress, calls);
+  EXPECT_EQ(rc == 1, static_cast<bool>(out));
+  return out;
+}
+
+int Merge(RepTable* target, const RepTable* source, const List* take, const List* joins,
+          const List* order = nullptr, int records = 1) {
+  return RepMergeTables(target, source, take, order, joins, records, nullptr, nullptr);
+}
+
+// A target (id, key) projected by the order list.
+Ref<RepTable> Target(std::vector<Ref<RepRecord>> records, const List* order = nullptr) {
+  Ref<RepTable> raw = Table("tgt", Fields({F("id"), F("key")}), std::move(records));
+  return Project(raw.get(), Names({"id", "key"}).get(), order);
+}
+
+using Strings = std::vector<std::string>;
+
 }  // namespace
 
 // --- projection ---------------------------------------------------------------------------------
 
-TEST(TableProjection, ColumnsFollowTheOrderListNotTheSource) {
+TEST(TableProjection, ColumnsFollowTheOrderListAndUnrankedOnesComeLast) {
   TestHome home;
   Ref<RepTable> src = Abc();
-  Ref<RepTable> out;
-  ASSERT_EQ(RepTableFromTable(&out, src.get(), Names({"a", "b"}).get(), Names({"B", "a"}).get(), 1,
-                              nullptr, nullptr),
-            1);
-  EXPECT_EQ(FieldNames(out.get()), (std::vector<std::string>{"b", "a"}));
+  Ref<RepTable> out = Project(src.get(), Names({"a", "b"}).get(), Names({"B", "a"}).get());
+  EXPECT_EQ(FieldNames(out.get()), (Strings{"b", "a"}));
   EXPECT_EQ(MergePositions(out.get()), (std::vector<int32_t>{1, 2}));
   EXPECT_STREQ(out->name(), "");
   ASSERT_EQ(out->records()->size(), 3u);
   EXPECT_EQ(Row(out.get(), 0), "10,1");
   EXPECT_EQ(Row(out.get(), 2), "-,3");  // states travel with the values
-  // Copies, not the source's definitions; typed values are shared.
+  // Copies of the definitions; the typed values are shared.
   EXPECT_NE(out->fields()->at(0), src->fields()->at(1));
+  EXPECT_EQ(ObjCast<RepFieldDef>(src->fields()->at(0))->merge_position(), 0);
   EXPECT_EQ(RecordOf(out.get(), 0)->value_at(1)->value(),
             RecordOf(src.get(), 0)->value_at(0)->value());
-  EXPECT_EQ(ObjCast<RepFieldDef>(src->fields()->at(0))->merge_position(), 0);
-}
 
-TEST(TableProjection, UnrankedFieldsComeLastInSourceOrder) {
-  TestHome home;
-  Ref<RepTable> out;
-  ASSERT_EQ(RepTableFromTable(&out, Abc().get(), Names({"c", "b", "a"}).get(), Names({"b"}).get(),
-                              1, nullptr, nullptr),
-            1);
-  EXPECT_EQ(FieldNames(out.get()), (std::vector<std::string>{"b", "a", "c"}));
+  out = Project(src.get(), Names({"c", "b", "a"}).get(), Names({"b"}).get());
+  EXPECT_EQ(FieldNames(out.get()), (Strings{"b", "a", "c"}));
   EXPECT_EQ(MergePositions(out.get()),
             (std::vector<int32_t>{1, kRepUnrankedPosition, kRepUnrankedPosition}));
   EXPECT_EQ(Row(out.get(), 1), "20,2,y");
-  // No order list at all: source order.
-  ASSERT_EQ(
-      RepTableFromTable(&out, Abc().get(), Names({"c", "a"}).get(), nullptr, 1, nullptr, nullptr),
-      1);
-  EXPECT_EQ(FieldNames(out.get()), (std::vector<std::string>{"a", "c"}));
+  // No order list: source order. A wanted field named twice is taken once.
+  out = Project(src.get(), Names({"c", "a", "C"}).get(), nullptr);
+  EXPECT_EQ(FieldNames(out.get()), (Strings{"a", "c"}));
+  EXPECT_EQ(Row(out.get(), 0), "1,x");
 }
 
-TEST(TableProjection, FieldsOnlyEmptySourceAndRepeatedWantedFields) {
+TEST(TableProjection, FieldsOnlyEmptySourcesFailuresAndProgress) {
   TestHome home;
-  Ref<RepTable> out;
-  ASSERT_EQ(RepTableFromTable(&out, Abc().get(), Names({"a"}).get(), nullptr, 0, nullptr, nullptr),
-            1);
+  Ref<RepTable> out = Project(Abc().get(), Names({"a"}).get(), nullptr, 0);
   EXPECT_EQ(out->fields()->size(), 1u);
   EXPECT_EQ(out->records(), nullptr);
-
-  Ref<RepTable> empty = RepNewTable("e", ListNewFromPool(), nullptr);
-  ASSERT_EQ(RepTableFromTable(&out, empty.get(), Names({"a"}).get(), nullptr, 1, nullptr, nullptr),
-            1);
+  out = Project(RepNewTable("e", ListNewFromPool(), nullptr).get(), Names({"a"}).get(), nullptr);
   EXPECT_TRUE(out->fields()->empty());
-
-  // A wanted field named twice is taken once.
-  ASSERT_EQ(RepTableFromTable(&out, Abc().get(), Names({"b", "a", "B"}).get(), nullptr, 1, nullptr,
-                              nullptr),
-            1);
-  EXPECT_EQ(FieldNames(out.get()), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(Row(out.get(), 0), "1,10");
-}
-
-TEST(TableProjection, Failures) {
-  TestHome home;
-  Ref<RepTable> out;
   {
     TraceCapture trace;
-    EXPECT_EQ(RepTableFromTable(&out, Abc().get(), Names({}).get(), nullptr, 1, nullptr, nullptr),
-              0);
+    EXPECT_FALSE(Project(Abc().get(), Names({}).get(), nullptr));
     EXPECT_TRUE(trace.Contains("RepSortTableFieldIndices() - bad params", -1));
-    EXPECT_FALSE(out);
+    EXPECT_FALSE(Project(Abc().get(), Names({"a", "nope"}).get(), nullptr));
+    EXPECT_TRUE(trace.Contains(
+        "Cannot make table from table 'src' as cannot find field 'nope' in source table.", -1));
   }
-  TraceCapture trace;
-  EXPECT_EQ(RepTableFromTable(&out, Abc().get(), Names({"a", "nope"}).get(), nullptr, 1, nullptr,
-                              nullptr),
-            0);
-  EXPECT_TRUE(trace.Contains(
-      "Cannot make table from table 'src' as cannot find field 'nope' in source table.", -1));
-  EXPECT_FALSE(out);
-}
-
-TEST(TableProjection, ProgressEvery5000Records) {
-  TestHome home;
   std::vector<Ref<RepRecord>> records;
   for (int i = 0; i < 12000; ++i) records.push_back(Rec({I(i)}));
-  Ref<RepTable> src = Table("big", Fields({F("a")}), std::move(records));
-  Ref<RepTable> out;
   int calls = 0;
-  ASSERT_EQ(
-      RepTableFromTable(&out, src.get(), Names({"a"}).get(), nullptr, 1, CountingProgress, &calls),
-      1);
-  EXPECT_EQ(calls, 2);
+  out = Project(Table("big", Fields({F("a")}), std::move(records)).get(), Names({"a"}).get(),
+                nullptr, 1, &calls);
+  EXPECT_EQ(calls, 2);  // after 5000 and 10000 records
   EXPECT_EQ(out->records()->size(), 12000u);
-}
 
-TEST(TableFieldIndex, FindsByNameIgnoringCase) {
-  TestHome home;
-  Ref<RepTable> t = Abc();
   int32_t position = -1;
-  EXPECT_EQ(RepFindTableFieldIndex(&position, "C", t.get()), 1);
+  EXPECT_EQ(RepFindTableFieldIndex(&position, "C", Abc().get()), 1);
   EXPECT_EQ(position, 3);
-  EXPECT_EQ(RepFindTableFieldIndex(&position, "d", t.get()), 0);
+  EXPECT_EQ(RepFindTableFieldIndex(&position, "d", Abc().get()), 0);
   EXPECT_EQ(position, 0);
   position = -1;
+  EXPECT_EQ(RepFindTableFieldIndex(&position, "a", Abc()->fields()), 0);  // not a table
   EXPECT_EQ(RepFindTableFieldIndex(&position, "a", nullptr), 0);
-  EXPECT_EQ(RepFindTableFieldIndex(&position, "a", t->fields()), 0);  // not a table
-  Ref<RepTable> empty = RepNewTable("e", ListNewFromPool(), nullptr);
-  EXPECT_EQ(RepFindTableFieldIndex(&position, "a", empty.get()), 0);
   EXPECT_EQ(position, -1);
 }
 
 // --- merge --------------------------------------------------------------------------------------
-
-namespace {
-
-// A target (id, key) projected with order list id, key, label, size.
-Ref<RepTable> Target(std::vector<Ref<RepRecord>> records, const List* order) {
-  Ref<RepTable> raw = Table("tgt", Fields({F("id"), F("key")}), std::move(records));
-  Ref<RepTable> out;
-  EXPECT_EQ(
-      RepTableFromTable(&out, raw.get(), Names({"id", "key"}).get(), order, 1, nullptr, nullptr),
-      1);
-  return out;
-}
-
-}  // namespace
 
 TEST(TableMerge, AddsColumnsByRankAndLeavesUnmatchedUnknown) {
   TestHome home;
@@ -247,13 +209,21 @@ TEST(TableMerge, AddsColumnsByRankAndLeavesUnmatchedUnknown) {
       Target({Rec({I(1), I(10)}), Rec({I(2), I(99)}), Rec({I(3), I(20)})}, order.get());
   Ref<RepTable> source = Table("src", Fields({F("size"), F("k"), F("label", kRepTypeString)}),
                                {Rec({I(500), I(20), S("twenty")}), Rec({I(100), I(10), S("ten")})});
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"label", "size"}).get(), order.get(),
-                           Joins({{"key", "k"}}).get(), 1, nullptr, nullptr),
+  ASSERT_EQ(Merge(target.get(), source.get(), Names({"label", "size"}).get(),
+                  Joins({{"key", "k"}}).get(), order.get()),
             1);
-  EXPECT_EQ(FieldNames(target.get()), (std::vector<std::string>{"id", "label", "key", "size"}));
+  EXPECT_EQ(FieldNames(target.get()), (Strings{"id", "label", "key", "size"}));
   EXPECT_EQ(Row(target.get(), 0), "1,ten,10,100");
   EXPECT_EQ(Row(target.get(), 1), "2,?,99,?");
   EXPECT_EQ(Row(target.get(), 2), "3,twenty,20,500");
+
+  // Without records only the fields change.
+  Ref<RepTable> fields_only = Target({Rec({I(1), I(10)})});
+  ASSERT_EQ(Merge(fields_only.get(), source.get(), Names({"size"}).get(),
+                  Joins({{"key", "k"}}).get(), nullptr, 0),
+            1);
+  EXPECT_EQ(FieldNames(fields_only.get()), (Strings{"id", "key", "size"}));
+  EXPECT_EQ(Row(fields_only.get(), 0), "1,10");
 }
 
 TEST(TableMerge, AFieldTheTargetHasIsOverwrittenWhenMatchedAndKeptOtherwise) {
@@ -262,10 +232,10 @@ TEST(TableMerge, AFieldTheTargetHasIsOverwrittenWhenMatchedAndKeptOtherwise) {
   Ref<RepTable> target = Target({Rec({I(1), I(10)}), Rec({I(2), I(99)})}, order.get());
   Ref<RepTable> source =
       Table("src", Fields({F("ID"), F("k")}), {Rec({I(100), I(10)}), Rec({I(200), I(20)})});
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"id"}).get(), order.get(),
-                           Joins({{"key", "k"}}).get(), 1, nullptr, nullptr),
+  ASSERT_EQ(Merge(target.get(), source.get(), Names({"id"}).get(), Joins({{"key", "k"}}).get(),
+                  order.get()),
             1);
-  EXPECT_EQ(FieldNames(target.get()), (std::vector<std::string>{"id", "key"}));  // no new column
+  EXPECT_EQ(FieldNames(target.get()), (Strings{"id", "key"}));  // no new column
   EXPECT_EQ(Row(target.get(), 0), "100,10");
   EXPECT_EQ(Row(target.get(), 1), "2,99");
 }
@@ -274,16 +244,13 @@ TEST(TableMerge, UnknownJoinValuesMatchNothing) {
   TestHome home;
   Ref<RepTable> target = Target({Rec({I(1), State(kRepStateUnknown)}), Rec({I(2), I(5)}),
                                  Rec({I(3), RepNewFieldValue(kRepStateNormal, nullptr)}),
-                                 Rec({I(4), V(ObjNewString("5"))})},  // not an integer object
-                                nullptr);
-  // The first source record's key is Unknown (its blank value would equal a 0 key), the second's
-  // is not an integer object, so only the third can match.
+                                 Rec({I(4), S("5")})});  // not an integer object
+  // The first source key is Unknown (its blank value would equal a 0 key), the second is not an
+  // integer object, so only the third can match.
   Ref<RepTable> source =
       Table("src", Fields({F("k"), F("v")}),
             {Rec({State(kRepStateUnknown), I(7)}), Rec({S("5"), I(8)}), Rec({I(5), I(9)})});
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"v"}).get(), nullptr,
-                           Joins({{"key", "k"}}).get(), 1, nullptr, nullptr),
-            1);
+  ASSERT_EQ(Merge(target.get(), source.get(), Names({"v"}).get(), Joins({{"key", "k"}}).get()), 1);
   EXPECT_EQ(Row(target.get(), 0), "1,?,?");
   EXPECT_EQ(Row(target.get(), 1), "2,5,9");
   EXPECT_EQ(Row(target.get(), 2), "3,0,?");
@@ -292,109 +259,83 @@ TEST(TableMerge, UnknownJoinValuesMatchNothing) {
 
 TEST(TableMerge, FirstMatchWinsUnderTheComparisonOfTheSourceType) {
   TestHome home;
-  Ref<RepTable> target =
-      Table("tgt", Fields({F("name", kRepTypeString), F("age", kRepTypeHdwmyCount)}), {});
   auto hdwmy = [](int32_t unit, int32_t count) {
     Ref<RepHdwmyCountValue> h = RepHdwmyCountValue::New();
     h->set_unit(unit);
     h->set_count(count);
     return V(h);
   };
-  ListPushLastItemInternal(target->records(), Rec({S("Alpha"), hdwmy(kRepHdwmyDays, 31)}));
-  ListPushLastItemInternal(target->records(), Rec({S("beta"), hdwmy(kRepHdwmyHours, 48)}));
+  Ref<RepTable> target = Table(
+      "tgt", Fields({F("name", kRepTypeString), F("age", kRepTypeHdwmyCount)}),
+      {Rec({S("Alpha"), hdwmy(kRepHdwmyDays, 31)}), Rec({S("beta"), hdwmy(kRepHdwmyHours, 48)})});
   Ref<RepTable> source =
-      Table("src", Fields({F("n", kRepTypeString), F("a", kRepTypeHdwmyCount), F("v")}), {});
-  ListPushLastItemInternal(source->records(), Rec({S("BETA"), hdwmy(kRepHdwmyDays, 2), I(1)}));
-  ListPushLastItemInternal(source->records(), Rec({S("alpha"), hdwmy(kRepHdwmyMonths, 1), I(2)}));
-  ListPushLastItemInternal(source->records(), Rec({S("ALPHA"), hdwmy(kRepHdwmyHours, 744), I(3)}));
-  ListPushLastItemInternal(source->records(), Rec({S("beta"), hdwmy(kRepHdwmyDays, 2), I(4)}));
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"v"}).get(), nullptr,
-                           Joins({{"name", "n"}, {"age", "a"}}).get(), 1, nullptr, nullptr),
+      Table("src", Fields({F("n", kRepTypeString), F("a", kRepTypeHdwmyCount), F("v")}),
+            {Rec({S("BETA"), hdwmy(kRepHdwmyDays, 2), I(1)}),
+             Rec({S("alpha"), hdwmy(kRepHdwmyMonths, 1), I(2)}),
+             Rec({S("ALPHA"), hdwmy(kRepHdwmyHours, 744), I(3)}),
+             Rec({S("beta"), hdwmy(kRepHdwmyDays, 2), I(4)})});
+  ASSERT_EQ(Merge(target.get(), source.get(), Names({"v"}).get(),
+                  Joins({{"name", "n"}, {"age", "a"}}).get()),
             1);
-  const RepRecord* r0 = RecordOf(target.get(), 0);
-  const RepRecord* r1 = RecordOf(target.get(), 1);
-  EXPECT_EQ(ObjGetInteger(r0->value_at(2)->value()), 2);  // 31 days is one month, first of two
-  EXPECT_EQ(ObjGetInteger(r1->value_at(2)->value()), 1);
-  // One source record may serve many target records, and values are shared, not copied.
-  EXPECT_EQ(r1->value_at(2)->value(), RecordOf(source.get(), 0)->value_at(2)->value());
+  EXPECT_EQ(Row(target.get(), 0), "Alpha,0,2");  // 31 days is one month; the first of two wins
+  EXPECT_EQ(Row(target.get(), 1), "beta,0,1");
+  // One source record may serve many target records; values are shared, not copied.
+  EXPECT_EQ(RecordOf(target.get(), 1)->value_at(2)->value(),
+            RecordOf(source.get(), 0)->value_at(2)->value());
 }
 
 TEST(TableMerge, FailuresLeaveTheTargetUntouched) {
   TestHome home;
-  Ref<RepTable> target = Target({Rec({I(1), I(10)})}, nullptr);
+  Ref<RepTable> target = Target({Rec({I(1), I(10)})});
   Ref<RepTable> source = Table("src", Fields({F("k"), F("v")}), {Rec({I(10), I(3)})});
   {
     TraceCapture trace;
-    EXPECT_EQ(RepMergeTables(target.get(), source.get(), Names({"v"}).get(), nullptr,
-                             Joins({}).get(), 1, nullptr, nullptr),
-              0);
-    EXPECT_EQ(RepMergeTables(target.get(), source.get(), Names({"v"}).get(), nullptr, nullptr, 1,
-                             nullptr, nullptr),
-              0);
+    EXPECT_EQ(Merge(target.get(), source.get(), Names({"v"}).get(), Joins({}).get()), 0);
+    EXPECT_EQ(Merge(target.get(), source.get(), Names({"v"}).get(), nullptr), 0);
     EXPECT_TRUE(trace.lines().empty()) << trace.Dump();
   }
-  {
-    TraceCapture trace;
-    EXPECT_EQ(RepMergeTables(target.get(), target.get(), Names({"id"}).get(), nullptr,
-                             Joins({{"key", "key"}}).get(), 1, nullptr, nullptr),
-              0);
-    EXPECT_TRUE(trace.Contains("into itself.", -1));
-  }
   struct Case {
-    std::vector<std::pair<const char*, const char*>> joins;
-    std::vector<const char*> take;
+    RepTable* source;
+    Ref<List> joins;
+    Ref<List> take;
     const char* message;
   };
   const std::vector<Case> cases = {
-      {{{"nope", "k"}}, {"v"}, "Table merge failed as cannot find field 'nope' in merge to table"},
-      {{{"key", "nope"}}, {"v"}, "Table merge failed as cannot find field 'nope' in merge from"},
-      {{{"key", "k"}}, {"nope"}, "Cannot merge tables - field 'nope' not present in merge from"},
-      {{{"key", "k"}, {"id", "k"}}, {"v"}, "Table merge failed as field 'k' of merge from table"},
+      {source.get(), Joins({{"nope", "k"}}), Names({"v"}), "cannot find field 'nope' in merge to"},
+      {source.get(), Joins({{"key", "nope"}}), Names({"v"}), "find field 'nope' in merge from"},
+      {source.get(), Joins({{"key", "k"}}), Names({"nope"}), "field 'nope' not present in merge"},
+      // One source field joined to two target fields is refused.
+      {source.get(), Joins({{"key", "k"}, {"id", "k"}}), Names({"v"}), "field 'k' of merge from"},
+      {target.get(), Joins({{"key", "key"}}), Names({"id"}), "into itself."},
   };
   for (const Case& c : cases) {
     TraceCapture trace;
-    Ref<List> joins = ListNewFromPool();
-    for (const auto& j : c.joins) ListJoin(joins.get(), Joins({j}).get());
-    Ref<List> take = ListNewFromPool();
-    for (const char* t : c.take) ListPushLastItemInternal(take.get(), F(t));
-    EXPECT_EQ(RepMergeTables(target.get(), source.get(), take.get(), nullptr, joins.get(), 1,
-                             nullptr, nullptr),
-              0)
-        << c.message;
+    EXPECT_EQ(Merge(target.get(), c.source, c.take.get(), c.joins.get()), 0) << c.message;
     EXPECT_TRUE(trace.Contains(c.message, -1)) << trace.Dump();
-    EXPECT_EQ(FieldNames(target.get()), (std::vector<std::string>{"id", "key"}));
+    EXPECT_EQ(FieldNames(target.get()), (Strings{"id", "key"}));
     EXPECT_EQ(Row(target.get(), 0), "1,10");
   }
+  TraceCapture trace;
+  EXPECT_EQ(Merge(target.get(), source.get(), Names({"v"}).get(), Joins({{"key", "nope"}}).get()),
+            0);
+  EXPECT_TRUE(trace.Contains("Errrrr", -1));
 }
 
 TEST(TableMerge, NothingToTakeAddsNothingAndRepeatedJoinsAreDropped) {
   TestHome home;
-  Ref<RepTable> target = Target({Rec({I(1), I(10)})}, nullptr);
+  Ref<RepTable> target = Target({Rec({I(1), I(10)})});
   Ref<RepTable> source = Table("src", Fields({F("k"), F("v")}), {Rec({I(10), I(3)})});
   {
     TraceCapture trace;
-    ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({}).get(), nullptr,
-                             Joins({{"key", "k"}}).get(), 1, nullptr, nullptr),
-              1);
+    ASSERT_EQ(Merge(target.get(), source.get(), Names({}).get(), Joins({{"key", "k"}}).get()), 1);
     EXPECT_TRUE(trace.Contains("RepSortTableFieldIndices() - bad params"));
     EXPECT_EQ(Row(target.get(), 0), "1,10");
   }
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"v", "V"}).get(), nullptr,
-                           Joins({{"key", "k"}, {"KEY", "K"}}).get(), 1, nullptr, nullptr),
+  ASSERT_EQ(Merge(target.get(), source.get(), Names({"v", "V"}).get(),
+                  Joins({{"key", "k"}, {"KEY", "K"}}).get()),
             1);
-  EXPECT_EQ(FieldNames(target.get()), (std::vector<std::string>{"id", "key", "v"}));
+  EXPECT_EQ(FieldNames(target.get()), (Strings{"id", "key", "v"}));
   EXPECT_EQ(Row(target.get(), 0), "1,10,3");
-}
-
-TEST(TableMerge, FieldsOnly) {
-  TestHome home;
-  Ref<RepTable> target = Target({Rec({I(1), I(10)})}, nullptr);
-  Ref<RepTable> source = Table("src", Fields({F("k"), F("v")}), {Rec({I(10), I(3)})});
-  ASSERT_EQ(RepMergeTables(target.get(), source.get(), Names({"v"}).get(), nullptr,
-                           Joins({{"key", "k"}}).get(), 0, nullptr, nullptr),
-            1);
-  EXPECT_EQ(FieldNames(target.get()), (std::vector<std::string>{"id", "key", "v"}));
-  EXPECT_EQ(Row(target.get(), 0), "1,10");  // records are left for a merge with records
 }
 
 // --- the indexed merge against a plain scan ------------------------------------------------------
@@ -628,27 +569,20 @@ TEST(RecordConversion, ReordersDerivesAndLeavesMissingFieldsUnknown) {
   EXPECT_EQ(ObjGetInteger(out->value_at(3)->value()), 7);
 }
 
-TEST(RecordConversion, WithoutExpansionDerivedTargetsAreUnknown) {
+TEST(RecordConversion, WithoutExpansionAndFromACorruptConversion) {
   TestHome home;
-  Ref<List> source = Fields({F("id"), WhenField()});
-  Ref<List> target = Fields({F("when_date", kRepTypeDate), F("id")});
   Ref<RepRecordConversion> c;
-  ASSERT_EQ(RepRecordFromRecordPreCalc(&c, target.get(), source.get(), 0), 1);
+  ASSERT_EQ(RepRecordFromRecordPreCalc(&c, Fields({F("when_date", kRepTypeDate), F("id")}).get(),
+                                       Fields({F("id"), WhenField()}).get(), 0),
+            1);
   Ref<RepRecord> out;
   ASSERT_EQ(RepRecordFromRecord(&out, c.get(), Rec({I(7), I(1700000000)}).get()), 1);
-  ASSERT_EQ(out->values()->size(), 2u);
-  EXPECT_EQ(out->value_at(0)->state(), kRepStateUnknown);
+  EXPECT_EQ(out->values()->size(), 2u);
+  EXPECT_EQ(out->value_at(0)->state(), kRepStateUnknown);  // derived fields not looked at
   EXPECT_EQ(ObjGetInteger(out->value_at(1)->value()), 7);
-}
-
-TEST(RecordConversion, ACorruptConversionReadsOnlyItsBlocks) {
-  TestHome home;
-  Ref<RepRecordConversion> c;
-  ASSERT_EQ(
-      RepRecordFromRecordPreCalc(&c, Fields({F("b"), F("a")}).get(), Fields({F("a")}).get(), 0), 1);
+  // Counts larger than the stored blocks: only the blocks are read.
   c->set_placement_count(1000);
   c->set_index_count(1000);
-  Ref<RepRecord> out;
   ASSERT_EQ(RepRecordFromRecord(&out, c.get(), Rec({I(3)}).get()), 1);
   EXPECT_EQ(out->values()->size(), 2u);
   EXPECT_EQ(RepRecordFromRecord(&out, nullptr, Rec({I(3)}).get()), 1);
