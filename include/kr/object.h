@@ -404,6 +404,40 @@ struct ObjView : Obj {
   }
 };
 
+// Typed views of the runtime's scalar objects, for hot paths that read a value after one inline
+// type check (ObjCast). Their code and spec are the runtime's own, so they are the same types
+// ObjNewInteger and friends make.
+struct ObjInteger : ObjView<ObjInteger> {
+  static constexpr uint32_t kTypeCode = kObjIntegerType;
+  static constexpr const char kSpec[] = "i;";
+  static constexpr const char kName[] = "Integer";
+  int32_t value() const noexcept { return IntSlot<1>(); }
+};
+struct ObjInt64 : ObjView<ObjInt64> {
+  static constexpr uint32_t kTypeCode = kObjInt64Type;
+  static constexpr const char kSpec[] = "l;";
+  static constexpr const char kName[] = "Int64";
+  int64_t value() const noexcept { return cells()[0].i; }
+};
+struct ObjBoolean : ObjView<ObjBoolean> {
+  static constexpr uint32_t kTypeCode = kObjBooleanType;
+  static constexpr const char kSpec[] = "b;";
+  static constexpr const char kName[] = "Boolean";
+  bool value() const noexcept { return BoolSlot<1>(); }
+};
+struct ObjString : ObjView<ObjString> {
+  static constexpr uint32_t kTypeCode = kObjStringType;
+  static constexpr const char kSpec[] = "s;";
+  static constexpr const char kName[] = "String";
+  const char* value() const noexcept { return StrSlot<1>(); }
+};
+struct ObjUnique : ObjView<ObjUnique> {
+  static constexpr uint32_t kTypeCode = kObjUniqueType;
+  static constexpr const char kSpec[] = "n16;";
+  static constexpr const char kName[] = "UniqueId";
+  const unsigned char* bytes() const noexcept { return BytesSlot<1>(); }
+};
+
 // A typed view of `obj` when it is of T's type (type code and spec both), else null. An object
 // from elsewhere that carries T's type code with another spec is not a T.
 template <class T>

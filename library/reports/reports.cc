@@ -16,39 +16,6 @@ namespace {
 
 constexpr const char kTag[] = "RPTMAIN";
 
-// Views of the runtime's scalar objects, so the hot paths read them with an inline type check.
-// Interning the same code and spec as the runtime gives the runtime's own types.
-struct IntegerObj : ObjView<IntegerObj> {
-  static constexpr uint32_t kTypeCode = kObjIntegerType;
-  static constexpr const char kSpec[] = "i;";
-  static constexpr const char kName[] = "Integer";
-  int32_t value() const noexcept { return IntSlot<1>(); }
-};
-struct Int64Obj : ObjView<Int64Obj> {
-  static constexpr uint32_t kTypeCode = kObjInt64Type;
-  static constexpr const char kSpec[] = "l;";
-  static constexpr const char kName[] = "Int64";
-  int64_t value() const noexcept { return cells()[0].i; }
-};
-struct BooleanObj : ObjView<BooleanObj> {
-  static constexpr uint32_t kTypeCode = kObjBooleanType;
-  static constexpr const char kSpec[] = "b;";
-  static constexpr const char kName[] = "Boolean";
-  bool value() const noexcept { return BoolSlot<1>(); }
-};
-struct StringObj : ObjView<StringObj> {
-  static constexpr uint32_t kTypeCode = kObjStringType;
-  static constexpr const char kSpec[] = "s;";
-  static constexpr const char kName[] = "String";
-  const char* value() const noexcept { return StrSlot<1>(); }
-};
-struct UniqueObj : ObjView<UniqueObj> {
-  static constexpr uint32_t kTypeCode = kObjUniqueType;
-  static constexpr const char kSpec[] = "n16;";
-  static constexpr const char kName[] = "UniqueId";
-  const unsigned char* bytes() const noexcept { return BytesSlot<1>(); }
-};
-
 // --- localised words -----------------------------------------------------------------------------
 
 struct Word {
@@ -616,16 +583,16 @@ int RepCompareData(const Obj* a, const Obj* b, int32_t type) noexcept {
     case kRepTypeInteger:
     case kRepTypeTimePassed:
     case kRepTypeSysTime:
-      return CompareAs<IntegerObj>(a, b, [](const IntegerObj& x, const IntegerObj& y) {
+      return CompareAs<ObjInteger>(a, b, [](const ObjInteger& x, const ObjInteger& y) {
         return Sign(x.value(), y.value());
       });
     case kRepTypeString:
-      return CompareAs<StringObj>(a, b, [](const StringObj& x, const StringObj& y) {
+      return CompareAs<ObjString>(a, b, [](const ObjString& x, const ObjString& y) {
         int r = StrCompareNoCase(x.value(), y.value());
         return Sign(r, 0);
       });
     case kRepTypeBoolean:
-      return CompareAs<BooleanObj>(a, b, [](const BooleanObj& x, const BooleanObj& y) {
+      return CompareAs<ObjBoolean>(a, b, [](const ObjBoolean& x, const ObjBoolean& y) {
         return Sign<int>(x.value(), y.value());
       });
     case kRepTypeDate:
@@ -663,10 +630,10 @@ int RepCompareData(const Obj* a, const Obj* b, int32_t type) noexcept {
           });
     case kRepTypeInt64:
     case kRepTypeDataCount:
-      return CompareAs<Int64Obj>(
-          a, b, [](const Int64Obj& x, const Int64Obj& y) { return Sign(x.value(), y.value()); });
+      return CompareAs<ObjInt64>(
+          a, b, [](const ObjInt64& x, const ObjInt64& y) { return Sign(x.value(), y.value()); });
     case kRepTypeUnique:
-      return CompareAs<UniqueObj>(a, b, [](const UniqueObj& x, const UniqueObj& y) {
+      return CompareAs<ObjUnique>(a, b, [](const ObjUnique& x, const ObjUnique& y) {
         UniqueId u, v;
         std::memcpy(u.bytes, x.bytes(), sizeof u.bytes);
         std::memcpy(v.bytes, y.bytes(), sizeof v.bytes);
@@ -684,7 +651,7 @@ int RepDeriveValue(Ref<Obj>* value, int32_t target_type, const Obj* source_value
     TraceMessage(kTag, 12, 0, -1, "RepDeriveValue - Cannot derive type %d", source_type);
     return 0;
   }
-  const IntegerObj* source = ObjCast<IntegerObj>(source_value);
+  const ObjInteger* source = ObjCast<ObjInteger>(source_value);
   if (target_type == kRepTypeDate) {
     TimeDate d;
     if (source == nullptr || TimeToDateStruct(&d, source->value()) == 0) {

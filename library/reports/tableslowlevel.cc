@@ -19,39 +19,6 @@ constexpr const char* kTag = "REPTABLL";
 constexpr size_t kProjectionProgressEvery = 5000;
 constexpr int64_t kMergeProgressAfter = 4999;
 
-// Views of the runtime's scalar objects, to tell whether a value object has the form of its
-// field's type (the same check RepCompareData makes before comparing).
-struct IntegerObj : ObjView<IntegerObj> {
-  static constexpr uint32_t kTypeCode = kObjIntegerType;
-  static constexpr const char kSpec[] = "i;";
-  static constexpr const char kName[] = "Integer";
-  int32_t value() const noexcept { return IntSlot<1>(); }
-};
-struct Int64Obj : ObjView<Int64Obj> {
-  static constexpr uint32_t kTypeCode = kObjInt64Type;
-  static constexpr const char kSpec[] = "l;";
-  static constexpr const char kName[] = "Int64";
-  int64_t value() const noexcept { return cells()[0].i; }
-};
-struct BooleanObj : ObjView<BooleanObj> {
-  static constexpr uint32_t kTypeCode = kObjBooleanType;
-  static constexpr const char kSpec[] = "b;";
-  static constexpr const char kName[] = "Boolean";
-  bool value() const noexcept { return BoolSlot<1>(); }
-};
-struct StringObj : ObjView<StringObj> {
-  static constexpr uint32_t kTypeCode = kObjStringType;
-  static constexpr const char kSpec[] = "s;";
-  static constexpr const char kName[] = "String";
-  const char* value() const noexcept { return StrSlot<1>(); }
-};
-struct UniqueObj : ObjView<UniqueObj> {
-  static constexpr uint32_t kTypeCode = kObjUniqueType;
-  static constexpr const char kSpec[] = "n16;";
-  static constexpr const char kName[] = "UniqueId";
-  const unsigned char* bytes() const noexcept { return BytesSlot<1>(); }
-};
-
 const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 const char* NameOf(const Obj* o) { return ObjGetSlotString(o, 1); }
 
@@ -325,20 +292,20 @@ bool HashValue(const RepFieldValue* fv, int32_t type, uint64_t* hash) {
     case kRepTypeInteger:
     case kRepTypeTimePassed:
     case kRepTypeSysTime: {
-      const IntegerObj* x = ObjCast<IntegerObj>(v);
+      const ObjInteger* x = ObjCast<ObjInteger>(v);
       if (x == nullptr) return false;
       *hash = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
       return true;
     }
     case kRepTypeString: {
-      const StringObj* x = ObjCast<StringObj>(v);
+      const ObjString* x = ObjCast<ObjString>(v);
       if (x == nullptr) return false;
       // A string object holding no text equals only another such object.
       *hash = x->value() == nullptr ? 0x5bd1e995ull : HashFoldedText(x->value());
       return true;
     }
     case kRepTypeBoolean: {
-      const BooleanObj* x = ObjCast<BooleanObj>(v);
+      const ObjBoolean* x = ObjCast<ObjBoolean>(v);
       if (x == nullptr) return false;
       *hash = x->value() ? 1 : 0;
       return true;
@@ -385,13 +352,13 @@ bool HashValue(const RepFieldValue* fv, int32_t type, uint64_t* hash) {
     }
     case kRepTypeInt64:
     case kRepTypeDataCount: {
-      const Int64Obj* x = ObjCast<Int64Obj>(v);
+      const ObjInt64* x = ObjCast<ObjInt64>(v);
       if (x == nullptr) return false;
       *hash = static_cast<uint64_t>(x->value());
       return true;
     }
     case kRepTypeUnique: {
-      const UniqueObj* x = ObjCast<UniqueObj>(v);
+      const ObjUnique* x = ObjCast<ObjUnique>(v);
       if (x == nullptr) return false;
       *hash = HashBytes(x->bytes(), 16);
       return true;

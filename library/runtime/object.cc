@@ -519,26 +519,11 @@ std::string* ObjGetSlotScratch(Obj* obj, int slot) noexcept {
 
 namespace {
 
-const ObjType* IntegerType() {
-  static const ObjType* t = ObjTypeIntern(kObjIntegerType, "i;", "Integer");
-  return t;
-}
-const ObjType* Int64Type() {
-  static const ObjType* t = ObjTypeIntern(kObjInt64Type, "l;", "Int64");
-  return t;
-}
-const ObjType* BooleanType() {
-  static const ObjType* t = ObjTypeIntern(kObjBooleanType, "b;", "Boolean");
-  return t;
-}
-const ObjType* StringType() {
-  static const ObjType* t = ObjTypeIntern(kObjStringType, "s;", "String");
-  return t;
-}
-const ObjType* UniqueType() {
-  static const ObjType* t = ObjTypeIntern(kObjUniqueType, "n16;", "UniqueId");
-  return t;
-}
+const ObjType* IntegerType() { return ObjInteger::Type(); }
+const ObjType* Int64Type() { return ObjInt64::Type(); }
+const ObjType* BooleanType() { return ObjBoolean::Type(); }
+const ObjType* StringType() { return ObjString::Type(); }
+const ObjType* UniqueType() { return ObjUnique::Type(); }
 const ObjType* DataFieldType() {
   static const ObjType* t = ObjTypeIntern(kObjDataFieldType, "r;", "DataField");
   return t;
