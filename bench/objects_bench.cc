@@ -5,10 +5,10 @@
 // the pair, measured here from malloc's own accounting (which includes the pool's slabs).
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <string>
 
+#include "bench_records.h"
 #include "kr/list.h"
 #include "kr/object.h"
 #include "kr/serialize.h"
@@ -29,20 +29,15 @@ Ref<List> MakeValues(int n) {
   return l;
 }
 
-size_t HeapInUse() {
-  struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
-}
-
 void BM_HeapBytesPerIntegerFieldValue(benchmark::State& state) {
   MakeValues(1000);  // intern the types and start the pool before measuring
   for (auto _ : state) {
     state.PauseTiming();
-    size_t before = HeapInUse();
+    size_t before = bench::HeapInUse();
     state.ResumeTiming();
     Ref<List> l = MakeValues(kValues);
     state.PauseTiming();
-    size_t after = HeapInUse();
+    size_t after = bench::HeapInUse();
     // The list's own item array (8 bytes a value) is not part of the value.
     double per_value =
         (static_cast<double>(after - before) - 8.0 * kValues) / static_cast<double>(kValues);

@@ -7,13 +7,13 @@
 // field, through RepCompareData and the runtime's stable list sort, as report sorting does.
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bench_records.h"
 #include "kr/list.h"
 #include "kr/object.h"
 #include "reports/fields.h"
@@ -23,83 +23,18 @@ namespace {
 
 constexpr int kRecords = 1000000;
 
-constexpr int32_t kTypes[9] = {kRepTypeInteger, kRepTypeInteger,   kRepTypeInteger,
-                               kRepTypeInteger, kRepTypeString,    kRepTypeString,
-                               kRepTypeSysTime, kRepTypeDataCount, kRepTypeBoolean};
 constexpr int kStringKey = 4;   // first sort key: a string with many repeats
 constexpr int kIntegerKey = 0;  // second sort key
 
-uint64_t Mix(uint64_t x) {  // splitmix64: varied but repeatable values
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
-
-Ref<List> FieldList() {
-  static const char* names[9] = {"id",     "client", "level", "files", "host",
-                                 "policy", "start",  "size",  "ok"};
-  Ref<List> l = ListNewWithCapacity(9);
-  for (int i = 0; i < 9; ++i)
-    ListPushLastItemInternal(l.get(), RepNewFieldDef(names[i], kTypes[i], 10));
-  return l;
-}
-
-// A value of the field's type drawn from `h`.
-Ref<Obj> Value(int32_t type, uint64_t h, std::string* scratch) {
-  switch (type) {
-    case kRepTypeInteger:
-      return ObjNewInteger(static_cast<int32_t>(h % 2000000) - 1000000);
-    case kRepTypeString: {
-      // 1 to 15 bytes, about a thousand distinct texts in mixed case.
-      static const char* stems[4] = {"host", "Server", "db", "backup-node"};
-      *scratch = stems[h % 4];
-      *scratch += std::to_string((h >> 8) % 250);
-      return ObjNewString(scratch->c_str());
-    }
-    case kRepTypeSysTime:
-      return ObjNewInteger(1700000000 + static_cast<int32_t>(h % 100000000));
-    case kRepTypeDataCount:
-      return ObjNewInt64(static_cast<int64_t>(h >> 20));
-    case kRepTypeBoolean:
-      return ObjNewBoolean((h & 1) != 0);
-    default:
-      return nullptr;
-  }
-}
-
-// Records made as a table transform makes them: one exactly sized value list per record.
-Ref<List> MakeRecords(int n) {
-  Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
-  std::string scratch;
-  for (int r = 0; r < n; ++r) {
-    Ref<List> values = ListNewWithCapacity(9);
-    for (int f = 0; f < 9; ++f) {
-      uint64_t h = Mix(static_cast<uint64_t>(r) * 16 + static_cast<uint64_t>(f));
-      ListPushLastItemInternal(values.get(),
-                               RepNewFieldValue(kRepStateNormal, Value(kTypes[f], h, &scratch)));
-    }
-    Ref<RepRecord> record = RepRecord::New();
-    record->set_values(std::move(values));
-    ListPushLastItemInternal(records.get(), std::move(record));
-  }
-  return records;
-}
-
-size_t HeapInUse() {
-  struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
-}
-
 void BM_HeapBytesPerRecord(benchmark::State& state) {
-  MakeRecords(1000);  // intern the types and start the pool before measuring
+  bench::NineFieldRecords(1000);  // intern the types and start the pool before measuring
   for (auto _ : state) {
     state.PauseTiming();
-    size_t before = HeapInUse();
+    size_t before = bench::HeapInUse();
     state.ResumeTiming();
-    Ref<List> records = MakeRecords(kRecords);
+    Ref<List> records = bench::NineFieldRecords(kRecords);
     state.PauseTiming();
-    size_t after = HeapInUse();
+    size_t after = bench::HeapInUse();
     double total = static_cast<double>(after - before);
     // The table's own item array (8 bytes a record) is not part of the record.
     state.counters["heap_bytes_per_record"] = (total - 8.0 * kRecords) / kRecords;
@@ -112,7 +47,7 @@ void BM_HeapBytesPerRecord(benchmark::State& state) {
 BENCHMARK(BM_HeapBytesPerRecord)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_MakeBlankRecords(benchmark::State& state) {
-  Ref<List> fields = FieldList();
+  Ref<List> fields = bench::NineFieldList();
   for (auto _ : state) {
     Ref<RepRecord> r = RepMakeBlankRecord(fields.get(), kRepStateNormal);
     benchmark::DoNotOptimize(r.get());
@@ -141,7 +76,7 @@ int CompareRecords(Obj* a, Obj* b, void* cookie) {
 }
 
 void BM_SortRecordsByTwoKeys(benchmark::State& state) {
-  Ref<List> records = MakeRecords(kRecords);
+  Ref<List> records = bench::NineFieldRecords(kRecords);
   SortKeys keys{kStringKey, kIntegerKey, kRepTypeString, kRepTypeInteger, 0};
   for (auto _ : state) {
     state.PauseTiming();
@@ -165,7 +100,7 @@ BENCHMARK(BM_SortRecordsByTwoKeys)->Unit(benchmark::kMillisecond)->Iterations(3)
 // would do: the difference from the sort above is the cost of walking from each record to its
 // values on every comparison.
 void BM_SortExtractedKeysByTwoKeys(benchmark::State& state) {
-  Ref<List> records = MakeRecords(kRecords);
+  Ref<List> records = bench::NineFieldRecords(kRecords);
   struct Row {
     const Obj* first;
     const Obj* second;
@@ -201,7 +136,7 @@ BENCHMARK(BM_SortExtractedKeysByTwoKeys)->Unit(benchmark::kMillisecond)->Iterati
 // The comparison alone, on integers: the floor under every sort.
 void BM_CompareIntegers(benchmark::State& state) {
   std::vector<Ref<Obj>> v;
-  for (int i = 0; i < 1024; ++i) v.push_back(ObjNewInteger(static_cast<int32_t>(Mix(i))));
+  for (int i = 0; i < 1024; ++i) v.push_back(ObjNewInteger(static_cast<int32_t>(bench::Mix(i))));
   size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(

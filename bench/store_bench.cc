@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "bench_records.h"
 #include "kr/context.h"
 #include "kr/file.h"
 #include "kr/list.h"
@@ -34,62 +35,8 @@ namespace {
 
 constexpr int kRecords = 1000000;
 
-constexpr int32_t kTypes[9] = {kRepTypeInteger, kRepTypeInteger,   kRepTypeInteger,
-                               kRepTypeInteger, kRepTypeString,    kRepTypeString,
-                               kRepTypeSysTime, kRepTypeDataCount, kRepTypeBoolean};
-
-uint64_t Mix(uint64_t x) {  // splitmix64: varied but repeatable values
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
-
-// A value of the type drawn from `h`; its own bytes are added to *payload.
-Ref<Obj> Value(int32_t type, uint64_t h, std::string* scratch, int64_t* payload) {
-  switch (type) {
-    case kRepTypeInteger:
-      *payload += 4;
-      return ObjNewInteger(static_cast<int32_t>(h % 2000000) - 1000000);
-    case kRepTypeString: {
-      static const char* stems[4] = {"host", "Server", "db", "backup-node"};
-      *scratch = stems[h % 4];
-      *scratch += std::to_string((h >> 8) % 250);
-      *payload += static_cast<int64_t>(scratch->size());
-      return ObjNewString(scratch->c_str());
-    }
-    case kRepTypeSysTime:
-      *payload += 4;
-      return ObjNewInteger(1700000000 + static_cast<int32_t>(h % 100000000));
-    case kRepTypeDataCount:
-      *payload += 8;
-      return ObjNewInt64(static_cast<int64_t>(h >> 20));
-    default:
-      *payload += 1;
-      return ObjNewBoolean((h & 1) != 0);
-  }
-}
-
 Ref<RepTable> MakeTable(int n, int64_t* payload) {
-  static const char* names[9] = {"id",     "client", "level", "files", "host",
-                                 "policy", "start",  "size",  "ok"};
-  Ref<List> fields = ListNewWithCapacity(9);
-  for (int i = 0; i < 9; ++i)
-    ListPushLastItemInternal(fields.get(), RepNewFieldDef(names[i], kTypes[i], 10));
-  Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
-  std::string scratch;
-  for (int r = 0; r < n; ++r) {
-    Ref<List> values = ListNewWithCapacity(9);
-    for (int f = 0; f < 9; ++f) {
-      uint64_t h = Mix(static_cast<uint64_t>(r) * 16 + static_cast<uint64_t>(f));
-      ListPushLastItemInternal(
-          values.get(), RepNewFieldValue(kRepStateNormal, Value(kTypes[f], h, &scratch, payload)));
-    }
-    Ref<RepRecord> record = RepRecord::New();
-    record->set_values(std::move(values));
-    ListPushLastItemInternal(records.get(), std::move(record));
-  }
-  return RepNewTable("result", std::move(fields), std::move(records));
+  return RepNewTable("result", bench::NineFieldList(), bench::NineFieldRecords(n, payload));
 }
 
 // A temporary home with a reports directory, current on this thread while it lives.
