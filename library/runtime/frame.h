@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "coding.h"
 #include "kr/object.h"
 
 namespace kr_internal {
@@ -90,23 +91,5 @@ void DataHeaderFill(unsigned char* header, uint32_t bytes_used, uint64_t sequenc
 // sequence number and zero reserved bytes. On success sets *bytes_used.
 bool DataHeaderCheck(const unsigned char* header, uint32_t buffer_size, uint64_t sequence,
                      uint32_t* bytes_used) noexcept;
-
-// Little-endian helpers.
-inline void PutU32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline void PutU64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-inline uint32_t GetU32(const unsigned char* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-inline uint64_t GetU64(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 }  // namespace kr_internal

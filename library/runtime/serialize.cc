@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "coding.h"
 #include "kr/list.h"
 #include "kr/stanza.h"
 #include "kr/trace.h"
@@ -122,9 +123,9 @@ class Writer {
     s->append(buf, static_cast<size_t>(n));
   }
   static void Fixed32To(std::string* s, uint32_t v) {
-    char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                 static_cast<char>(v >> 24)};
-    s->append(b, 4);
+    unsigned char b[4];
+    PutU32(b, v);
+    s->append(reinterpret_cast<const char*>(b), 4);
   }
   void Varint(uint64_t v) { VarintTo(&body_, v); }
   void Fixed64(uint64_t v) {
@@ -249,14 +250,14 @@ class Reader {
   }
   bool Fixed32(uint32_t* v) {
     if (Left() < 4) return false;
-    *v = uint32_t{p_[0]} | uint32_t{p_[1]} << 8 | uint32_t{p_[2]} << 16 | uint32_t{p_[3]} << 24;
+    *v = GetU32(p_);
     p_ += 4;
     return true;
   }
   bool Fixed64(uint64_t* v) {
-    uint32_t lo, hi;
-    if (!Fixed32(&lo) || !Fixed32(&hi)) return false;
-    *v = uint64_t{hi} << 32 | lo;
+    if (Left() < 8) return false;
+    *v = GetU64(p_);
+    p_ += 8;
     return true;
   }
   bool Byte(unsigned char* b) {
@@ -447,10 +448,6 @@ class Reader {
   bool failed_ = false;
 };
 
-uint32_t ReadLE32(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 }  // namespace
 
 int ObjSerializeToMemory(std::string* out, const Obj* obj) noexcept {
@@ -472,8 +469,8 @@ int ObjSerializeToMemory(std::string* out, const Obj* obj) noexcept {
 int ObjBufferAnalyze(uint32_t* body_size, const void* buffer, size_t available) noexcept {
   if (buffer == nullptr || available < kObjHeaderSize) return 0;
   auto* p = static_cast<const unsigned char*>(buffer);
-  if (ReadLE32(p) != kObjMagic) return 0;
-  uint32_t n = ReadLE32(p + 4);
+  if (GetU32(p) != kObjMagic) return 0;
+  uint32_t n = GetU32(p + 4);
   if (n > kObjMaxBodySize) return 0;
   if (body_size != nullptr) *body_size = n;
   return 1;
