@@ -257,6 +257,45 @@ int RepStateTextToState(int32_t* state, const char* text) noexcept;
 // others silent. Relative dates, times and system times use the calling context's current time.
 int RepEncodeData(Ref<Obj>* value, const char* text, int32_t type) noexcept;
 
+// --- shared values -------------------------------------------------------------------------------
+//
+// A loaded table repeats its texts: catalogs hold a few hundred client names, three levels and a
+// handful of statuses among millions of records. RepValueCache encodes a table's texts column by
+// column and hands every record that holds the same text in the same column the same field value
+// object, so such a value costs its heap once. A shared value is immutable: whoever changes a
+// record's value takes it with RepRecordOwnValue first (the library's own writers of record values
+// do), so a change to one record never shows in another.
+//
+// The cache remembers texts of up to 47 bytes, at most 65,536 per column, and stops remembering in
+// a column whose first 4,096 lookups hit less than 1% of the time, or whose first 65,536 hit less
+// than a quarter of the time (an id or a size column): there sharing saves nothing and the
+// lookups would only cost. Relative texts ("today") are encoded
+// against the current time once, so a cache serves one load, not a report's whole life.
+class RepValueCache {
+ public:
+  explicit RepValueCache(size_t columns) noexcept;
+  ~RepValueCache();
+  RepValueCache(const RepValueCache&) = delete;
+  RepValueCache& operator=(const RepValueCache&) = delete;
+
+  // A Normal value of `type` read from `text` (RepEncodeData), or Unknown when the text is not a
+  // value of the type; shared with earlier records of `column` that held the same text.
+  Ref<RepFieldValue> Encode(size_t column, const char* text, int32_t type) noexcept;
+  // Values handed out that were shared rather than made.
+  uint64_t hits() const noexcept { return hits_; }
+
+ private:
+  struct Column;
+  Column* columns_ = nullptr;
+  size_t column_count_ = 0;
+  uint64_t hits_ = 0;
+};
+
+// The value at 0-based position `index` of the record, made the record's own first when another
+// record shares it (a copy of the same state and typed value); null when the record has no value
+// there or the copy cannot be made. Borrowed.
+RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept;
+
 // The library's state in the calling context's plugin data block (ContextGetPluginData): the
 // report's current time and the same time broken down. Zeros until RepSetTimeNow is called in the
 // context, so relative values are refused (or are the epoch) until then.

@@ -3,7 +3,9 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "kr/config.h"
 #include "kr/context.h"
@@ -751,4 +753,135 @@ int RepSetTimeNow(int64_t time) noexcept {
   if (TimeToBreakdownStruct(&d->now_breakdown, time) == 0) return 0;
   d->now = time;
   return 1;
+}
+
+// --- shared values -------------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kCacheTextMax = 47;         // longer texts are encoded afresh every time
+constexpr size_t kCacheColumnLimit = 65536;  // texts remembered per column
+constexpr uint64_t kCacheFirstLookups = 4096;   // fewer than 1% hits by then: stop
+constexpr uint64_t kCacheTrialLookups = 65536;  // fewer than 25% hits by then: stop
+
+// One remembered text: 64 bytes, so a probe touches one cache line.
+struct CacheSlot {
+  uint32_t hash = 0;
+  uint8_t length = 0;
+  char text[kCacheTextMax] = {};
+  RepFieldValue* value = nullptr;  // owned: one reference, dropped with the cache
+};
+static_assert(sizeof(CacheSlot) == 64);
+
+uint32_t TextHash(const char* text, size_t length) {
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ length;
+  for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3ull;
+  h ^= h >> 29;
+  return static_cast<uint32_t>(h) | 1u;  // 0 marks a free slot
+}
+
+Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
+  Ref<Obj> v;
+  if (RepEncodeData(&v, text, type) == 1) return RepNewFieldValue(kRepStateNormal, std::move(v));
+  return RepNewFieldValue(kRepStateUnknown, nullptr);
+}
+
+}  // namespace
+
+// Open addressing with linear probing over a power-of-two table kept at most half full.
+struct RepValueCache::Column {
+  std::vector<CacheSlot> slots;
+  size_t used = 0;
+  int32_t type = -1;
+  uint64_t lookups = 0, hits = 0;
+  bool remembering = true;
+
+  ~Column() {
+    for (CacheSlot& s : slots) ObjDecRefCount(s.value);
+  }
+
+  void Grow() {
+    std::vector<CacheSlot> old = std::move(slots);
+    slots.assign(old.empty() ? 1024 : old.size() * 2, CacheSlot{});
+    const size_t mask = slots.size() - 1;
+    for (const CacheSlot& s : old) {
+      if (s.hash == 0) continue;
+      size_t i = s.hash & mask;
+      while (slots[i].hash != 0) i = (i + 1) & mask;
+      slots[i] = s;
+    }
+  }
+};
+
+RepValueCache::RepValueCache(size_t columns) noexcept {
+  columns_ = new (std::nothrow) Column[columns];
+  column_count_ = columns_ != nullptr ? columns : 0;
+}
+
+RepValueCache::~RepValueCache() { delete[] columns_; }
+
+Ref<RepFieldValue> RepValueCache::Encode(size_t column, const char* text, int32_t type) noexcept {
+  if (text == nullptr) text = "";
+  const size_t length = std::strlen(text);
+  if (column >= column_count_ || length > kCacheTextMax) return EncodeFieldValue(text, type);
+  Column& c = columns_[column];
+  if (c.type != type) {  // a column read as another type: what it remembered no longer applies
+    c.~Column();
+    new (&c) Column();
+    c.type = type;
+  }
+  if (!c.remembering) return EncodeFieldValue(text, type);
+  ++c.lookups;
+  if ((c.lookups == kCacheFirstLookups && c.hits * 100 < c.lookups) ||
+      (c.lookups == kCacheTrialLookups && c.hits * 4 < c.lookups)) {
+    c.remembering = false;  // nearly every text differs: sharing would save nothing
+  }
+  try {
+    if (c.slots.empty()) c.Grow();
+  } catch (...) {  // no room for a table: encode without remembering
+    c.remembering = false;
+    return EncodeFieldValue(text, type);
+  }
+  const uint32_t hash = TextHash(text, length);
+  const size_t mask = c.slots.size() - 1;
+  size_t i = hash & mask;
+  for (; c.slots[i].hash != 0; i = (i + 1) & mask) {
+    const CacheSlot& s = c.slots[i];
+    if (s.hash == hash && s.length == length && std::memcmp(s.text, text, length) == 0) {
+      ++c.hits;
+      ++hits_;
+      return Ref<RepFieldValue>::Share(s.value);
+    }
+  }
+  Ref<RepFieldValue> made = EncodeFieldValue(text, type);
+  if (made == nullptr || c.used >= kCacheColumnLimit) return made;
+  if ((c.used + 1) * 2 > c.slots.size()) {
+    try {
+      c.Grow();
+    } catch (...) {
+      return made;
+    }
+    for (i = hash & (c.slots.size() - 1); c.slots[i].hash != 0; i = (i + 1) & (c.slots.size() - 1)) {
+    }
+  }
+  CacheSlot& s = c.slots[i];
+  s.hash = hash;
+  s.length = static_cast<uint8_t>(length);
+  std::memcpy(s.text, text, length);
+  s.value = made.get();
+  ObjIncRefCount(s.value);
+  ++c.used;
+  return made;
+}
+
+RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept {
+  if (record == nullptr) return nullptr;
+  List* values = record->values();
+  RepFieldValue* v = record->value_at(index);
+  if (v == nullptr || v->ref_count <= 1) return v;
+  Ref<Obj> copy;
+  if (ObjDuplicate(&copy, v) != 1) return nullptr;
+  ListRemoveNthItem(values, index + 1);
+  ListInsertAt(values, index + 1, copy.get());
+  return ObjCast<RepFieldValue>(values->at(index));
 }

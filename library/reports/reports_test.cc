@@ -551,3 +551,43 @@ TEST_F(RelativeTimeTest, LocalTimeDecidesTheDate) {
 }
 
 }  // namespace
+
+// The value cache hands records holding the same text in the same column one value object;
+// a record that takes its value for itself changes no other record.
+TEST(ValueCache, SharesEqualTextsPerColumnAndCopiesBeforeAChange) {
+  RepValueCache cache(2);
+  Ref<RepFieldValue> a = cache.Encode(0, "client7", kRepTypeString);
+  Ref<RepFieldValue> b = cache.Encode(0, "client7", kRepTypeString);
+  Ref<RepFieldValue> other_column = cache.Encode(1, "client7", kRepTypeString);
+  Ref<RepFieldValue> bad = cache.Encode(1, "x", kRepTypeInteger);
+  Ref<RepFieldValue> beyond = cache.Encode(5, "12", kRepTypeInteger);
+  EXPECT_EQ(a.get(), b.get());
+  EXPECT_NE(a.get(), other_column.get());
+  EXPECT_EQ(cache.hits(), 1u);
+  EXPECT_EQ(bad->state(), kRepStateUnknown);  // the column's type changed: nothing shared
+  EXPECT_EQ(ObjGetInteger(beyond->value()), 12);
+
+  std::string long_text(48, 'x');  // too long to remember: a value of its own each time
+  EXPECT_NE(cache.Encode(0, long_text.c_str(), kRepTypeString).get(),
+            cache.Encode(0, long_text.c_str(), kRepTypeString).get());
+
+  Ref<RepRecord> r1 = RepRecord::New(), r2 = RepRecord::New();
+  for (RepRecord* r : {r1.get(), r2.get()}) {
+    Ref<List> values = ListNewFromPool();
+    ListAddLastItem(values.get(), a.get());
+    r->set_values(std::move(values));
+  }
+  RepFieldValue* own = RepRecordOwnValue(r1.get(), 0);
+  ASSERT_NE(own, nullptr);
+  EXPECT_NE(own, a.get());
+  own->set_value(ObjNewString("changed"));
+  EXPECT_STREQ(ObjGetString(r2->value_at(0)->value()), "client7");
+  EXPECT_STREQ(ObjGetString(r1->value_at(0)->value()), "changed");
+  EXPECT_EQ(RepRecordOwnValue(r1.get(), 0), own);  // already its own: no second copy
+  EXPECT_EQ(RepRecordOwnValue(r1.get(), 3), nullptr);
+
+  // A column of nearly all different texts stops being remembered after its trial.
+  RepValueCache ids(1);
+  for (int i = 0; i < 5000; ++i) ids.Encode(0, std::to_string(i).c_str(), kRepTypeInteger);
+  EXPECT_NE(ids.Encode(0, "1", kRepTypeInteger).get(), ids.Encode(0, "1", kRepTypeInteger).get());
+}

@@ -149,13 +149,14 @@ bool PlaceFields(List* result, const List* order, const std::vector<RepTableFiel
   return true;
 }
 
-// The value an entry takes from a source record: the source value itself (sharing its typed
-// value), or a value derived from it. A source record without that value gives Unknown.
+// The value an entry takes from a source record: the source's value object itself, shared (it
+// is immutable while shared: ApplyPlacement copies before it writes), or a value derived from
+// it. A source record without that value gives Unknown.
 Ref<RepFieldValue> EntryValue(const RepRecord* source, const RepTableFieldIndex& e) {
-  const RepFieldValue* v =
+  RepFieldValue* v =
       source != nullptr ? source->value_at(static_cast<size_t>(e.source_position - 1)) : nullptr;
   if (v == nullptr) return RepNewFieldValue(kRepStateUnknown, nullptr);
-  if (e.derived_position == 0) return RepNewFieldValue(v->state(), Ref<Obj>::Share(v->value()));
+  if (e.derived_position == 0) return Ref<RepFieldValue>::Share(v);
   if (v->state() != kRepStateNormal) return RepNewFieldValue(v->state(), nullptr);
   Ref<Obj> derived;
   if (RepDeriveValue(&derived, e.derived_type, v->value(), e.source_type) == 1) {
@@ -189,8 +190,14 @@ void ApplyPlacement(List* values, const RepFieldPlacement& p, Ref<RepFieldValue>
         existing->set_value(Ref<Obj>::Share(value->value()));
         return;
       }
-      // Shared with someone else: put a value of our own there, keeping its third slot.
+      // Shared with someone else: put a value of our own there, keeping its third slot. The
+      // incoming value may itself be shared with its source record: write only into a copy.
       if (existing != nullptr) {
+        if (value->ref_count > 1) {
+          Ref<Obj> copy;
+          if (ObjDuplicate(&copy, value.get()) != 1) return;
+          value = Ref<RepFieldValue>::Adopt(ObjCast<RepFieldValue>(copy.release()));
+        }
         ObjSetSlotObject(value.get(), 3, Ref<Obj>::Share(ObjGetSlotObject(existing, 3)));
       }
       ListRemoveNthItem(values, position);

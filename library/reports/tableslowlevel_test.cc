@@ -588,3 +588,33 @@ TEST(RecordConversion, WithoutExpansionAndFromACorruptConversion) {
   EXPECT_EQ(RepRecordFromRecord(&out, nullptr, Rec({I(3)}).get()), 1);
   EXPECT_FALSE(out);
 }
+
+// Projections and joins share the source's value objects rather than copying them; whatever a
+// later step writes goes into a value of its own, so the source never changes.
+TEST(TableSharing, WritesAfterProjectionAndJoinNeverReachTheSource) {
+  TestHome home;
+  Ref<RepTable> raw = Table("tgt", Fields({F("id"), F("key")}), {Rec({I(1), I(5)})});
+  Ref<RepTable> target = Project(raw.get(), Names({"id", "key"}).get(), nullptr);
+  ASSERT_EQ(Row(target.get(), 0), "1,5");
+  EXPECT_EQ(RecordOf(target.get(), 0)->value_at(1), RecordOf(raw.get(), 0)->value_at(1));
+
+  // The first join adds v, sharing the first source's value (which carries a third slot); the
+  // second replaces it, and the third slot must go to a copy, not to the second source's value.
+  Ref<RepTable> first = Table("src", Fields({F("k"), F("v")}), {Rec({I(5), I(99)})});
+  ObjSetSlotObject(RecordOf(first.get(), 0)->value_at(1), 3, ObjNewInteger(7));
+  Ref<RepTable> second = Table("src", Fields({F("k"), F("v")}), {Rec({I(5), I(77)})});
+  ASSERT_EQ(Merge(target.get(), first.get(), Names({"v"}).get(), Joins({{"key", "k"}}).get()), 1);
+  ASSERT_EQ(Merge(target.get(), second.get(), Names({"v"}).get(), Joins({{"key", "k"}}).get()),
+            1);
+  EXPECT_EQ(Row(target.get(), 0), "1,5,77");
+  EXPECT_EQ(Row(first.get(), 0), "5,99");
+  EXPECT_EQ(Row(second.get(), 0), "5,77");
+  EXPECT_EQ(ObjGetSlotObject(RecordOf(second.get(), 0)->value_at(1), 3), nullptr);
+
+  RepRecord* record = ObjCast<RepRecord>(target->records()->at(0));
+  RepFieldValue* own = RepRecordOwnValue(record, 0);
+  ASSERT_NE(own, nullptr);
+  own->set_value(ObjNewInteger(42));
+  EXPECT_EQ(Row(raw.get(), 0), "1,5");
+  EXPECT_EQ(ObjGetInteger(record->value_at(0)->value()), 42);
+}
