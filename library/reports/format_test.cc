@@ -84,6 +84,7 @@ TEST(FormatString, SingleLineTest) {
     const char* format;
     int single;
   } cases[] = {
+      // clang-format off
       {"%A %B%\\n", 1},
       {"%A%\\n%B", 0},
       {"%A\r\n", 1},
@@ -99,6 +100,7 @@ TEST(FormatString, SingleLineTest) {
       {"100%% done%\\t\n", 1},  // %% and %\t are not breaks
       {"%A%\\", 1},             // a %\ at the end ends the text
       {"", 1},
+      // clang-format on
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RepFormatIsSingleLine(c.format, fields.get()), c.single) << c.format;
