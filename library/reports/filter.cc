@@ -205,60 +205,6 @@ bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* tex
   return true;
 }
 
-// --- components ---------------------------------------------------------------------------------
-
-// Reads one component at `p`, which should hold '%'. On success `*after` is just after the
-// constant (after its closing quote if it had one). The name is not looked up and the constant
-// not parsed here.
-bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char* p) {
-  if (*p != '%') {
-    TraceMessage(kTag, 10, 0, -1, "No '%%' char leading expected field name.");
-    return false;
-  }
-  ++p;
-  int chars = StrGetTokenCharCount(p);
-  if (chars <= 0) {
-    TraceMessage(kTag, 11, 0, -1, "Bad field name constructing component");
-    return false;
-  }
-  std::string name(p, StrBytesForChars(p, static_cast<size_t>(chars)));
-  p = StrSkipWhiteSpaceF(StrSkipTokenF(p));
-  size_t symbol_bytes = 0;
-  int32_t op = OperatorAt(p, &symbol_bytes);
-  if (op < 0) {
-    TraceMessage(kTag, 12, 0, -1, "Bad operator for component using field '%s'", name.c_str());
-    return false;
-  }
-  p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
-  const char* constant_end;
-  if (IsQuote(*p)) {
-    const char* close = std::strchr(p + 1, *p);
-    if (close == nullptr) {
-      TraceMessage(kTag, 13, 0, -1, "Failed to find closing quote in filter constant");
-      constant_end = p;
-    } else {
-      constant_end = close + 1;
-    }
-  } else {
-    constant_end = p + std::strcspn(p, " \t)");
-  }
-  if (constant_end == p) {
-    TraceMessage(kTag, 14, 0, -1,
-                 "Failed to find a constant component for filter component using field '%s'",
-                 name.c_str());
-    return false;
-  }
-  Ref<RepFilterComponent> c = RepFilterComponent::New();
-  c->set_field_name(name.c_str());
-  c->set_op(op);
-  c->set_constant(std::string(p, constant_end).c_str());
-  *after = constant_end;
-  *out = std::move(c);
-  return true;
-}
-
-// --- expressions --------------------------------------------------------------------------------
-
 // Where the parts of the constant that starts at `p` lie, as the constant reader sees them: its
 // value (after any keywords) and its end: through the closing quote of a quoted value, or up to
 // the blank, tab, ')' or end that ends a bare value or a state word. `end` is null for a quote
@@ -289,6 +235,63 @@ ConstantSpan SpanOfConstant(const char* p) {
   }
   return {p, p + std::strcspn(p, " \t)"), false};
 }
+
+// --- components ---------------------------------------------------------------------------------
+
+// Reads one component at `p`, which should hold '%'. On success `*after` is just after the
+// constant (after its closing quote if it had one). The name is not looked up and the constant
+// not parsed here.
+bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char* p) {
+  if (*p != '%') {
+    TraceMessage(kTag, 10, 0, -1, "No '%%' char leading expected field name.");
+    return false;
+  }
+  ++p;
+  int chars = StrGetTokenCharCount(p);
+  if (chars <= 0) {
+    TraceMessage(kTag, 11, 0, -1, "Bad field name constructing component");
+    return false;
+  }
+  std::string name(p, StrBytesForChars(p, static_cast<size_t>(chars)));
+  p = StrSkipWhiteSpaceF(StrSkipTokenF(p));
+  size_t symbol_bytes = 0;
+  int32_t op = OperatorAt(p, &symbol_bytes);
+  if (op < 0) {
+    TraceMessage(kTag, 12, 0, -1, "Bad operator for component using field '%s'", name.c_str());
+    return false;
+  }
+  p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
+  // The constant ends where the tree builder ends it, so that every filter that builds can also
+  // be edited as components: a quoted value runs through its closing quote also when keywords
+  // come before it (regexp:'x y'), as the constant writer puts them.
+  const ConstantSpan span = SpanOfConstant(p);
+  const char* constant_end;
+  if (span.quoted) {
+    if (span.end == nullptr) {
+      TraceMessage(kTag, 13, 0, -1, "Failed to find closing quote in filter constant");
+      constant_end = p;
+    } else {
+      constant_end = span.end;
+    }
+  } else {
+    constant_end = p + std::strcspn(p, " \t)");
+  }
+  if (constant_end == p) {
+    TraceMessage(kTag, 14, 0, -1,
+                 "Failed to find a constant component for filter component using field '%s'",
+                 name.c_str());
+    return false;
+  }
+  Ref<RepFilterComponent> c = RepFilterComponent::New();
+  c->set_field_name(name.c_str());
+  c->set_op(op);
+  c->set_constant(std::string(p, constant_end).c_str());
+  *after = constant_end;
+  *out = std::move(c);
+  return true;
+}
+
+// --- expressions --------------------------------------------------------------------------------
 
 // The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
 // and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could

@@ -248,6 +248,45 @@ TEST(FilterComponents, FlatListsReadAndWrite) {
   }
 }
 
+// Every filter that builds into a tree can be edited as components, with each constant ending
+// where the tree builder ends it, and the tree's own written form reads back the same way.
+TEST(FilterComponents, AgreeWithTheTreeBuilderOnConstantEnds) {
+  TestHome home;
+  Ref<List> f = Fields();
+  const struct {
+    const char* text;
+    const char* components;
+  } cases[] = {
+      {"%name = regexp:'x y' OR %count > 2", "[-1 name 0 regexp:'x y'][1 count 2 2]"},
+      {"%name = interactive:regexp:\"a b\" AND %count = 1",
+       "[-1 name 0 interactive:regexp:\"a b\"][0 count 0 1]"},
+      {"%name != REGEXP:'it''s' OR %size < 5", nullptr},
+      {"%name = inherit:' ' AND %count = status:Never",
+       "[-1 name 0 inherit:' '][0 count 0 status:Never]"},
+  };
+  for (const auto& c : cases) {
+    Ref<List> l;
+    EXPECT_EQ(static_cast<bool>(RepMakeFilterTree(c.text, f.get())), c.components != nullptr)
+        << c.text;
+    ASSERT_EQ(RepFilterToCompList(&l, c.text), c.components != nullptr ? 1 : 0) << c.text;
+    if (c.components != nullptr) {
+      EXPECT_EQ(CompString(l.get()), c.components) << c.text;
+    }
+  }
+
+  Ref<RepFilterTree> t = RepMakeFilterTree("%name = regexp:'a b' OR %name = 'c d'", f.get());
+  ASSERT_TRUE(t);
+  std::string written;
+  ASSERT_EQ(RepFilterTreeToText(&written, t.get(), f.get()), 1);
+  Ref<List> l;
+  ASSERT_EQ(RepFilterToCompListBrutal(&l, written.c_str()), 1) << written;
+  EXPECT_EQ(CompString(l.get()), "[0 name 0 regexp:'a b'][0 name 0 'c d']");
+
+  // A keyword before a quote without its partner is refused by both.
+  EXPECT_FALSE(RepMakeFilterTree("%name = regexp:'x y", f.get()));
+  EXPECT_EQ(RepFilterToCompList(&l, "%name = regexp:'x y"), 0);
+}
+
 TEST(FilterComponents, BrutalListsTakeEveryExpression) {
   TestHome home;
   TraceCapture trace;
