@@ -579,10 +579,30 @@ TEST(FilterEvaluation, CostlyRegularExpressionsAreRefused) {
     TreeAddChildLast(TreeInsertRoot(t.get(), top.get()), e.get());
     return RepFilterCatchesRecord(Record(r).get(), t.get());
   };
-  EXPECT_EQ(matches("regexp:'((a{1,99}){1,99}){1,99}'"), 0);
-  EXPECT_EQ(matches("regexp:'(a)\\1'"), 0);  // a back reference
-  EXPECT_EQ(matches("regexp:'^(a|b)+[[:digit:]]{4}$'"), 1);
-  EXPECT_EQ(matches("regexp:'^((a)+){1,3}1'"), 1);
+  auto alternatives = [](int n) {
+    std::string s = "(a*";
+    for (int i = 1; i < n; ++i) s += "|a*";
+    return "regexp:'" + s + ")*1'";
+  };
+  std::string stars;
+  for (int i = 0; i < 400; ++i) stars += "a*";
+  // Each of these would match when compiled: 0 shows that it was refused.
+  const struct {
+    std::string constant;
+    int matches;
+  } cases[] = {
+      {"regexp:'((a{1,99}){1,99}){1,99}'", 0},
+      {"regexp:'(a)\\1'", 0},  // a back reference
+      // Few nodes, but thousands of empty moves, each reaching the others: hundreds of MB.
+      {"regexp:'a+++++++1+++++++++++'", 0},
+      {alternatives(600), 0},
+      {"regexp:'^(a|b)+[[:digit:]]{4}$'", 1},
+      {"regexp:'^((a)+){1,3}1'", 1},
+      {"regexp:'^a+[0-9]{1,100}$'", 1},
+      {alternatives(100), 1},
+      {"regexp:'^" + stars + "1'", 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(matches(c.constant.c_str()), c.matches) << c.constant;
 }
 
 TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {
