@@ -131,8 +131,12 @@ function(kr_install_deferred)
   set(KR_PC_LIBS_PRIVATE ${rep_libs})
   kr_install_with_prefix(cmake/libkrreports.pc.in ${KR_INSTALL_PKGCONFIGDIR} libkrreports.pc)
 
+  # What the package holds, to build just that (scripts/package) rather than the whole tree.
+  add_custom_target(kr_package_contents)
+  add_dependencies(kr_package_contents kr krreports)
   foreach(program IN LISTS KR_PROGRAMS)
     if(TARGET ${program})
+      add_dependencies(kr_package_contents ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
       install(FILES packaging/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
