@@ -41,12 +41,18 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake)
 run(${WORK_DIR}/cmake/consumer)
 check_output("find_package")
 
-# 2. pkg-config, with only the installed copy's files on its path.
+# 2. pkg-config, with the installed copy's files first on its path (the system's stay for what
+# a static build requires, such as openssl).
 if(NOT PKG_CONFIG)
   message(FATAL_ERROR "pkg-config is needed for this test")
 endif()
-set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${LIBDIR}/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+unset(ENV{PKG_CONFIG_LIBDIR})
+run(${PKG_CONFIG} --variable=prefix libkrreports)
+string(STRIP "${run_output}" pc_prefix)
+if(NOT pc_prefix STREQUAL prefix)
+  message(FATAL_ERROR "pkg-config took libkrreports.pc from ${pc_prefix}, not ${prefix}")
+endif()
 set(pc_args --cflags --libs)
 if(STATIC)
   list(APPEND pc_args --static)
