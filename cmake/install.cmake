@@ -31,6 +31,13 @@ set(KR_SERVICES krreportd krcatalogd)
 
 set_target_properties(kr krreports PROPERTIES VERSION ${PROJECT_VERSION}
                                               SOVERSION ${PROJECT_VERSION_MAJOR})
+# Outside /usr the installed programs find the libraries, and libkrreports finds libkr, beside
+# themselves, so a copy under any prefix runs without ld.so.conf or LD_LIBRARY_PATH. Under /usr
+# the system's search path does it and the files carry no search path of their own.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(KR_PROGRAM_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(krreports PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
 
 install(TARGETS kr krreports EXPORT krreportsTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -137,6 +144,9 @@ function(kr_install_deferred)
   foreach(program IN LISTS KR_PROGRAMS)
     if(TARGET ${program})
       add_dependencies(kr_package_contents ${program})
+      if(KR_PROGRAM_RPATH)
+        set_target_properties(${program} PROPERTIES INSTALL_RPATH "${KR_PROGRAM_RPATH}")
+      endif()
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
       install(FILES packaging/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
