@@ -1,8 +1,13 @@
 #include "reports/tablesprovider.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -138,7 +143,7 @@ struct Seen {
   bool channel_lost = false;
 };
 
-enum class Then { kAckAll, kAbortAfterFirst, kCloseAfterFirst, kBogusTokenFirst };
+enum class Then { kAckAll, kAbortAfterFirst, kCloseAfterFirst, kBogusTokenFirst, kKillAfterFirst };
 
 class ProviderTest : public ::testing::Test {
  protected:
@@ -228,6 +233,7 @@ class ProviderTest : public ::testing::Test {
       }
       Ref<RepRecordsReceivedAck> ack = RepRecordsReceivedAck::New();
       ack->set_send_state(packet->send_state());
+      if (seen.packets.size() == 1 && then == Then::kKillAfterFirst) kill(kill_pid_, SIGKILL);
       if (seen.packets.size() == 1 && then == Then::kCloseAfterFirst) {
         MsgChannelClose(channel.get());
         break;
@@ -264,6 +270,7 @@ class ProviderTest : public ::testing::Test {
   std::string machine_;
   std::string process_;
   int starts_ = 0;
+  pid_t kill_pid_ = 0;
 };
 
 Ref<RepGetTableArgs> TableArgs(const char* table, std::vector<const char*> wanted,
@@ -271,8 +278,12 @@ Ref<RepGetTableArgs> TableArgs(const char* table, std::vector<const char*> wante
   Ref<RepGetTableArgs> a = RepGetTableArgs::New();
   a->set_table_name(table);
   Ref<List> fields = ListNewFromPool();
-  for (const char* name : wanted)
-    ListPushLastItemInternal(fields.get(), RepNewFieldDef(name, 0, 1));
+  // "name" or "name:type" (integer when not given), as a requester copies the provider's fields.
+  for (std::string name : wanted) {
+    size_t colon = name.find(':');
+    int32_t type = colon == std::string::npos ? 0 : std::stoi(name.substr(colon + 1));
+    ListPushLastItemInternal(fields.get(), RepNewFieldDef(name.substr(0, colon).c_str(), type, 1));
+  }
   a->set_wanted_fields(fields);
   a->set_restrictions(ListNewFromPool());
   if (filter != nullptr) {
@@ -306,7 +317,7 @@ TEST_F(ProviderTest, PacketsFollowEveryHundredRecordsExamined) {
     g_settings.announce = true;
     SetUp();
     StartProvider();
-    Seen seen = Fetch(TableArgs("numbers", {"id", "name"}, c.filter).get());
+    Seen seen = Fetch(TableArgs("numbers", {"id", "name:1"}, c.filter).get());
     ASSERT_TRUE(seen.success);
     EXPECT_EQ(seen.packets, c.packets);
     EXPECT_TRUE(seen.end);
@@ -479,6 +490,94 @@ TEST_F(ProviderTest, FieldsRequest) {
     EXPECT_EQ(reply->fields() != nullptr ? reply->fields()->size() : 0u, c.success ? 3u : 0u);
     StopProvider();
   }
+}
+
+// krtestprovider, as real processes.
+
+std::string ProgramPath(const char* name) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// Starts the program with the arguments and waits for its "ready" line. The pid, or -1.
+pid_t StartProgram(std::vector<std::string> args) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  std::string program = ProgramPath("krtestprovider");
+  args.insert(args.begin(), program);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  std::string line;
+  char c;
+  pollfd p{out[0], POLLIN, 0};
+  while (pid > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
+         read(out[0], &c, 1) == 1)
+    line += c;
+  close(out[0]);
+  if (line != "ready\n") {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return pid;
+}
+
+void StopProgram(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+TEST_F(ProviderTest, TestProviderProgramRegistersAndServes) {
+  const std::string& home = home_.home();
+  pid_t reports = StartProgram({"--home", home, "--machine", "alpha", "--reports-producer"});
+  ASSERT_GT(reports, 0) << "cannot start " << ProgramPath("krtestprovider");
+  pid_t provider = StartProgram({"--home", home, "--machine", "alpha", "--process", "Test Provider",
+                                 "--jobs", "250", "--register", "alpha"});
+  ASSERT_GT(provider, 0);
+  auto registry = kr_testing::ReadFile(home_.config_dir() + "/reptables.cfg");
+  ASSERT_TRUE(registry);
+  EXPECT_NE(registry->find("[testjobs]\nProcess = Test Provider\nMachine = alpha\n"),
+            std::string::npos);
+  EXPECT_NE(registry->find("[testclients]"), std::string::npos);
+
+  machine_ = "alpha";
+  process_ = "Test Provider";
+  Seen seen = Fetch(TableArgs("TestJobs", {"id", "client:1"}, "(%client = client03)").get());
+  ASSERT_TRUE(seen.success);
+  EXPECT_EQ(seen.packets, (std::vector<size_t>{20, 20, 10}));
+  EXPECT_TRUE(seen.end);
+  EXPECT_EQ(seen.ids.front(), 4);
+  StopProgram(provider);
+  StopProgram(reports);
+}
+
+TEST_F(ProviderTest, KilledProviderEndsTheTransferWithoutAHang) {
+  pid_t provider = StartProgram({"--home", home_.home(), "--machine", "alpha", "--process",
+                                 "Test Provider", "--jobs", "100000", "--record-delay-us", "100"});
+  ASSERT_GT(provider, 0);
+  machine_ = "alpha";
+  process_ = "Test Provider";
+  kill_pid_ = provider;
+  auto start = std::chrono::steady_clock::now();
+  Seen seen = Fetch(TableArgs("testjobs", {"id"}).get(), Then::kKillAfterFirst);
+  waitpid(provider, nullptr, 0);
+  EXPECT_TRUE(seen.success);
+  EXPECT_FALSE(seen.end);
+  EXPECT_TRUE(seen.channel_lost);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
 }
 
 // The packet loop on its own: 100 examined or 100 kept, whichever comes first.
