@@ -126,7 +126,7 @@ inline constexpr int kRepSRecBufferNewBlock = 7;
 inline constexpr int kRepSRecBlockReceive = 1;
 inline constexpr int kRepSRecBlockDump = 5;
 
-// 1 and the path of the next file (each file holds whole blocks), 4 when there are no more,
+// 1 and the path of the next file (each file holds one whole block), 4 when there are no more,
 // anything else is an error.
 using RepSRecordsNextFileFn = int (*)(std::string* path, Obj* cookie);
 // 1 and data that continues the current block, 7 and data that starts a new block, 6 when there
@@ -145,8 +145,9 @@ using RepSRecordsRecordFn = int (*)(const unsigned char* record, uint32_t length
 
 // --- sending ----------------------------------------------------------------------------------
 
-// Streams the files the callback names, each as whole blocks, in send buffers of the configured
-// block size. 1 when the channel is open and the send has begun; the completion callback is then
+// Streams the files the callback names in send buffers of the configured block size. Each file
+// holds one whole block: the receiver learns where a block starts only from the first buffer of
+// a file. An empty file is passed over. 1 when the channel is open and the send has begun; the completion callback is then
 // called exactly once.
 int RepInitSRecordsSend(const Obj* destination, RepSRecordsNextFileFn next_file,
                         RepSRecordsCompletionFn completion, Obj* cookie) noexcept;
@@ -211,9 +212,10 @@ int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* de
                           const char* table_name, int32_t index_type, RepSRecordsServeDoneFn done,
                           Obj* cookie) noexcept;
 
-// Appends one record payload as the producer writes it (length, index, serialized record) to
-// `out`. 0 (and `out` as it was) when the record does not serialize or the index field is not an
-// integer object. Shared with tools that write s-record files.
+// Appends one record as the producer writes it (length, index, serialized record) to `out`. The
+// index is the integer value of the record's first field (0 when it holds no integer object).
+// 0 (and `out` as it was) when the record does not serialize. Shared with tools and tests that
+// write s-record files.
 int RepSRecordsAppendRecord(std::string* out, const Obj* record, int32_t index_type) noexcept;
 // Appends a serialized block info object for `table_name` and `fields`.
 int RepSRecordsAppendBlockInfo(std::string* out, const char* table_name, const RepFieldList* fields,
