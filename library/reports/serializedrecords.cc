@@ -725,8 +725,8 @@ void SplitInfoObject(const Receiver& r, const unsigned char* data, uint32_t size
   int32_t count = r.Get(kRecvScratchCount);
   uint32_t info_size = static_cast<uint32_t>(r.Get(kRecvInfoSize));
   uint32_t total = info_size + kObjHeaderSize;
-  if (count == static_cast<int32_t>(kObjHeaderSize)) r.Grow(total);
   uint32_t n = std::min<uint32_t>(total - static_cast<uint32_t>(count), size - *p);
+  r.Grow(static_cast<size_t>(count) + n);
   std::memcpy(r.bytes() + count, data + *p, n);
   TraceMessage(kTag, 56, 0, 3, "Copy %ld split info object bytes to offset %ld in scratch area",
                static_cast<long>(n), static_cast<long>(count));
@@ -800,7 +800,9 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
           return;
         }
         if (length > left) {
-          r.Grow(length);
+          // The scratch area grows with the bytes that arrive, not with what the length field
+          // claims, so a corrupt length costs nothing until its bytes are really there.
+          r.Grow(left);
           std::memcpy(r.bytes(), data + p, left);
           r.Set(kRecvScratchCount, static_cast<int32_t>(left));
           r.Set(kRecvBodyMissing, static_cast<int32_t>(length - left));
@@ -846,7 +848,6 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
           return;
         }
         r.Set(kRecvBodyMissing, static_cast<int32_t>(length - 4));
-        r.Grow(length);
         r.set_state(kRepSRecSplitBody);
         TraceMessage(kTag, 69, 0, 3, "Got remaining header bytes, now try for body of %ld bytes",
                      static_cast<long>(length - 4));
@@ -857,6 +858,7 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
         uint32_t missing = static_cast<uint32_t>(r.Get(kRecvBodyMissing));
         int32_t count = r.Get(kRecvScratchCount);
         if (left < missing) {
+          r.Grow(static_cast<size_t>(count) + left);
           std::memcpy(r.bytes() + count, data + p, left);
           r.Set(kRecvScratchCount, count + static_cast<int32_t>(left));
           r.Set(kRecvBodyMissing, static_cast<int32_t>(missing - left));
@@ -864,6 +866,7 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
                        static_cast<long>(left));
           return;
         }
+        r.Grow(static_cast<size_t>(count) + missing);
         if (missing > 0) std::memcpy(r.bytes() + count, data + p, missing);
         p += missing;
         TraceMessage(kTag, 72, 0, 3, "Got %ld remaining bytes of split body",
