@@ -13,8 +13,11 @@
 #include "kr/datachannel.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
+#include "reports/fetch.h"
 #include "reports/filter.h"
 #include "reports/reports.h"
+#include "reports/restrictions.h"
+#include "reports/sql.h"
 #include "reports/tablesprovider.h"
 #include "testing.h"
 
@@ -687,6 +690,170 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
       EXPECT_EQ(c_.success, 0);
     }
   }
+}
+
+// --- fetching a table by stream from a provider thread -----------------------------------------
+
+// The provider's "indexed" table ignores restrictions, as a provider without an index would, so
+// that the requester's own index bounds are what cut the range. Its ids: 5, 8, 10..25, then 12
+// (out of order, after the upper bound), and 1000 more from 100 on when asked for "bulk".
+const std::vector<int32_t>& IndexedIds(bool bulk) {
+  static const std::vector<int32_t> small = [] {
+    std::vector<int32_t> v = {5, 8};
+    for (int32_t i = 10; i <= 25; ++i) v.push_back(i);
+    v.push_back(12);
+    return v;
+  }();
+  static const std::vector<int32_t> large = [] {
+    std::vector<int32_t> v;
+    for (int32_t i = 0; i < 1200; ++i) v.push_back(100 + i);
+    return v;
+  }();
+  return bulk ? large : small;
+}
+
+int StreamInit(Ref<Obj>* context, RepGrabberInitArgs*) {
+  *context = ObjNewInteger(0);
+  return 1;
+}
+template <bool kBulk>
+int StreamRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
+  const std::vector<int32_t>& ids = IndexedIds(kBulk);
+  int32_t at = ObjGetInteger(context);
+  if (at >= static_cast<int32_t>(ids.size())) return 2;
+  ObjSetInteger(context, at + 1);
+  for (size_t k = 0; k < args->fields()->size(); ++k) {
+    std::string name = ObjGetSlotString(args->fields()->at(k), 1);
+    if (name == "id") ObjSetInteger(record->value_at(k)->value(), ids[static_cast<size_t>(at)]);
+    if (name == "name") ObjSetString(record->value_at(k)->value(), at % 2 ? "odd" : "even");
+  }
+  return 1;
+}
+int StreamFinish(Ref<Obj>* context, RepGrabberInitArgs*) {
+  context->reset();
+  return 1;
+}
+int StreamFields(Ref<List>* fields) {
+  *fields = Fields();
+  return 1;
+}
+const RepProvidedTableDesc kStreamTables[] = {
+    {"indexed", nullptr, nullptr, &StreamInit, &StreamRecord<false>, &StreamFinish, &StreamFields},
+    {"bulk", nullptr, nullptr, &StreamInit, &StreamRecord<true>, &StreamFinish, &StreamFields},
+    {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int StreamTableTask(Obj* task, void*) {
+  return RepHandleMyGetTableRequestBySRecords(kStreamTables, task, kRepTypeInteger);
+}
+
+class SRecordsFetchTest : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts(const char* machine, const char* process,
+                                const std::string& home = "") {
+    TestHome::Options o;
+    o.machine_name = machine;
+    o.process_name = process;
+    o.home = home;
+    o.timeout_scale = 0.01;
+    return o;
+  }
+  SRecordsFetchTest()
+      : home_(Opts("alpha", "Requester")),
+        provider_(Opts("beta", "Stream Provider", home_.home()), [](kr_testing::PeerThread& p) {
+          RepEnableRemoteRequests();
+          ProcRegisterTaskHandler(kRepGetTableTaskKind, &StreamTableTask, nullptr);
+          p.Ready();
+          p.Serve();
+        }) {}
+  void SetUp() override { ASSERT_TRUE(provider_.WaitReady()); }
+
+  // Fetches `table` with its id restricted to [lower, upper] (none when lower is null) and the
+  // filter text (none when null). Non-zero on failure; the ids in *ids.
+  int Fetch(const char* table, const char* lower, const char* upper, const char* filter,
+            std::vector<int32_t>* ids, RepProgressCallback progress = nullptr,
+            void* argument = nullptr) {
+    Ref<RepTableInfo> info = RepTableInfo::New();
+    info->set_table_name(table);
+    info->set_process_name("Stream Provider");
+    info->set_machine_name("beta");
+    info->set_serialized_records(true);
+    info->set_indexed(true);
+    info->set_index_type(kRepTypeInteger);
+    Ref<List> restrictions = ListNewFromPool();
+    if (lower != nullptr) {
+      Ref<RepSqlRestriction> r = RepSqlRestriction::New();
+      r->set_table(table);
+      r->set_field("id");
+      r->set_lower_text(lower);
+      r->set_upper_text(upper);
+      ListPushLastItemInternal(restrictions.get(), std::move(r));
+    }
+    Ref<RepSqlFilter> f;
+    if (filter != nullptr) {
+      f = RepSqlFilter::New();
+      f->set_table(table);
+      f->set_text(filter);
+    }
+    Ref<RepTable> result;
+    int rc = RepGetTableFromProc(&result, info.get(), Fields().get(), restrictions.get(), f.get(),
+                                 progress, argument);
+    if (rc == 0) {
+      for (Obj* r : *result->records())
+        ids->push_back(ObjGetInteger(ObjCast<RepRecord>(r)->value_at(0)->value()));
+    }
+    return rc;
+  }
+
+  TestHome home_;
+  kr_testing::PeerThread provider_;
+};
+
+TEST_F(SRecordsFetchTest, IndexBoundsAndFilter) {
+  struct Case {
+    const char* name;
+    const char* lower;
+    const char* upper;
+    const char* filter;
+    std::vector<int32_t> ids;
+  };
+  std::vector<int32_t> all = IndexedIds(false);
+  const Case cases[] = {
+      {"restricted to (10, 20)", "10", "20", nullptr, Range(10, 20)},
+      {"no restriction", nullptr, nullptr, nullptr, all},
+      {"restricted and filtered", "10", "20", "%id > 15", Range(16, 20)},
+      {"bounds outside the ids", "30", "40", nullptr, {}},
+      {"a single id", "8", "8", nullptr, {8}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    TraceCapture trace;
+    std::vector<int32_t> ids;
+    ASSERT_EQ(Fetch("indexed", k.lower, k.upper, k.filter, &ids), 0) << trace.Dump();
+    EXPECT_EQ(ids, k.ids);
+    EXPECT_TRUE(trace.Contains("Got srecords table from process OK"));
+  }
+}
+
+int CountProgress(void* argument, int) {
+  ++*static_cast<int*>(argument);
+  return 0;
+}
+
+TEST_F(SRecordsFetchTest, ProgressEvery500Items) {
+  int calls = 0;
+  std::vector<int32_t> ids;
+  // 1200 items, of which the bounds keep 100: progress counts every item, taken or not.
+  ASSERT_EQ(Fetch("bulk", "600", "699", nullptr, &ids, &CountProgress, &calls), 0);
+  EXPECT_EQ(ids, Range(600, 699));
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(SRecordsFetchTest, UnknownTableFails) {
+  TraceCapture trace;
+  std::vector<int32_t> ids;
+  EXPECT_NE(Fetch("nosuchtable", nullptr, nullptr, nullptr, &ids), 0);
+  EXPECT_TRUE(trace.Contains("Table 'nosuchtable' not available from proc"));
 }
 
 }  // namespace
