@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,7 +16,10 @@
 #include "kr/datachannel.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
+#include "reports/control.h"
 #include "reports/fetch.h"
+#include "reports/outputtypes.h"
+#include "reports/params.h"
 #include "reports/filter.h"
 #include "reports/reports.h"
 #include "reports/restrictions.h"
@@ -854,6 +860,144 @@ TEST_F(SRecordsFetchTest, UnknownTableFails) {
   std::vector<int32_t> ids;
   EXPECT_NE(Fetch("nosuchtable", nullptr, nullptr, nullptr, &ids), 0);
   EXPECT_TRUE(trace.Contains("Table 'nosuchtable' not available from proc"));
+}
+
+// --- with real processes -------------------------------------------------------------------------
+
+std::string ProgramPath(const char* name) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// A krtestprovider process that has said "ready"; killed and reaped at the end.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    const std::string program = ProgramPath("krtestprovider");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 20000) == 1 &&
+           read(out[0], &c, 1) == 1)
+      line += c;
+    close(out[0]);
+    if (line != "ready\n") Kill();
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool ready() const { return pid_ > 0; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class SRecordsProcesses : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts() {
+    TestHome::Options o;
+    o.machine_name = "alpha";
+    o.process_name = "Report Requester";
+    return o;
+  }
+  void StartProcesses(const std::vector<std::string>& provider_args) {
+    producer_ = std::make_unique<Child>(std::vector<std::string>{
+        "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
+    ASSERT_TRUE(producer_->ready());
+    std::vector<std::string> args = {"--home",     home_.home(), "--machine", "beta",
+                                     "--process",  "Test Provider", "--register", "alpha",
+                                     "--remote",   "--srecords"};
+    args.insert(args.end(), provider_args.begin(), provider_args.end());
+    provider_ = std::make_unique<Child>(args);
+    ASSERT_TRUE(provider_->ready());
+  }
+  Ref<RepControl> Control(const char* class_name) {
+    Ref<RepParams> params = RepParamsAlloc();
+    RepParamsSetClass(params.get(), class_name);
+    RepParamsSetOutputType(params.get(), kRepOutputCsv);
+    RepParamsSetFormat(params.get(), "%ID,%NAME");
+    return RepControlAlloc(params.get());
+  }
+  void SetUp() override {
+    ASSERT_TRUE(kr_testing::WriteFile(
+        home_.ReportsPath("classes/streamedjobs"),
+        "%NICENAME = 'Streamed jobs'\n"
+        "SELECT testjobs.id, testjobs.name, testjobs.size FROM testjobs\n"
+        "  WHERE IN testjobs RESTRICT id TO (10, 2500) AND IN testjobs FILTER IS (%size > 100)\n"));
+    ASSERT_TRUE(kr_testing::WriteFile(home_.ReportsPath("classes/allstreamed"),
+                                      "%NICENAME = 'All streamed jobs'\n"
+                                      "SELECT testjobs.id, testjobs.name FROM testjobs\n"));
+  }
+
+  TestHome home_{Opts()};
+  std::unique_ptr<Child> producer_;
+  std::unique_ptr<Child> provider_;
+};
+
+TEST_F(SRecordsProcesses, ClassTableRegisteredAsSerializedRecords) {
+  StartProcesses({"--jobs", "3000", "--clients", "5"});
+  const auto registry = kr_testing::ReadFile(home_.config_dir() + "/reptables.cfg");
+  ASSERT_TRUE(registry);
+  EXPECT_NE(registry->find("Serialized Records = TRUE"), std::string::npos) << *registry;
+  Ref<RepControl> control = Control("Streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace(3);
+  std::string error;
+  ASSERT_EQ(RepControlProduceReport(&error, control.get(), 1, nullptr, nullptr), 1) << error;
+  EXPECT_TRUE(trace.Contains("Got srecords table from process OK"));
+  // Ids 10..2500 whose size (id * 7919 % 100000) is over 100.
+  size_t expected = 0;
+  for (int64_t i = 10; i <= 2500; ++i) expected += (i * 7919) % 100000 > 100 ? 1 : 0;
+  EXPECT_EQ(RepGiveNumRecords(control.get()), expected);
+}
+
+int KillProvider(void* argument, int) {
+  static_cast<Child*>(argument)->Kill();
+  return 0;
+}
+
+TEST_F(SRecordsProcesses, SenderKilledMidStreamFailsTheFetch) {
+  StartProcesses({"--jobs", "200000", "--clients", "5", "--record-delay-us", "20"});
+  Ref<RepControl> control = Control("All streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  // The first progress call comes after 500 items; the provider dies there, mid-stream.
+  EXPECT_EQ(RepControlProduceReport(&error, control.get(), 1, &KillProvider, provider_.get()), 0);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+  EXPECT_EQ(RepGiveNumRecords(control.get()), 0u);
+  EXPECT_TRUE(trace.Contains("Failed to receive srecords data on channel. Abort.")) << trace.Dump();
+  EXPECT_TRUE(trace.Contains("Finished srecords receive for table. Success = FALSE"));
 }
 
 }  // namespace
