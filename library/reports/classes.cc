@@ -13,6 +13,7 @@
 #include "reports/fetch.h"
 #include "reports/filter.h"
 #include "reports/registry.h"
+#include "reports/tablesprovider.h"
 #include "reports/tableslowlevel.h"
 #include "reports/utilities.h"
 
@@ -399,10 +400,7 @@ struct ClassRun {
 };
 
 bool HasAllFields(const List* wanted, const List* fields) {
-  for (Obj* o : *wanted) {
-    if (!InList(fields, FirstSlotName(o))) return false;
-  }
-  return true;
+  return ListWalk(wanted, &RepCheckProvideFieldsCB, const_cast<List*>(fields)) == 1;
 }
 
 // An earlier result named `name` that has every wanted field, filtered by `filter` when it has a
