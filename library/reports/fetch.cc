@@ -102,7 +102,12 @@ class TaskEndTaker {
   explicit TaskEndTaker(Obj* task_address) : address_(Ref<Obj>::Share(task_address)) {
     MsgWaitAddHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
   }
-  ~TaskEndTaker() { MsgWaitRemoveHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get()); }
+  // The serving task usually ends right after its last message to us, so its 1006 is often
+  // already here: one poll takes it before the handler goes.
+  ~TaskEndTaker() {
+    MsgWaitPoll();
+    MsgWaitRemoveHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
+  }
   TaskEndTaker(const TaskEndTaker&) = delete;
   TaskEndTaker& operator=(const TaskEndTaker&) = delete;
 
