@@ -178,7 +178,8 @@ void SendPacket(uint64_t token) {
   packet->set_records(std::move(records));
   packet->set_send_state(token);
   if (MsgSendObject(st->channel(), kRepMsgRecordPacket, packet.get()) == 0) {
-    TraceMessage(kTag, 42, 0, -1, "Failed to send records out for table '%s'. Aborting record send.",
+    TraceMessage(kTag, 42, 0, -1,
+                 "Failed to send records out for table '%s'. Aborting record send.",
                  OrEmpty(st->table_name()));
     EndSend(token, Grabber::kFinish);
     return;
@@ -261,6 +262,12 @@ int RecordsReceivedHandler(Obj* message, void* cookie) {
                  "Incorrect/null object attached to received records message. Aborting record "
                  "send.");
     EndSend(token, Grabber::kHandOver);
+    return 0;
+  }
+  if (ack->send_state() != token) {
+    // Every packet of this send carried its token; anything else names no send.
+    TraceMessage(kTag, 64, 0, -1,
+                 "Received records acknowledgement for no record send in progress. Ignoring.");
     return 0;
   }
   HandleAck(token, ack);
@@ -363,8 +370,8 @@ int RepFillRecordPacket(Ref<List>* records, const RepProvidedTableDesc* descript
   return 1;
 }
 
-int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descriptors, Obj* argument,
-                        int64_t giver_pid) noexcept {
+int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descriptors,
+                        Obj* argument, int64_t giver_pid) noexcept {
   RepGetTableArgs* args = ObjCast<RepGetTableArgs>(argument);
   if (args == nullptr) {
     TraceMessage(kTag, 10, 0, -1, "Incorrect user arguments for GET_TABLE task. Failing.");
@@ -387,8 +394,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   }
   // The wanted fields must be a list of fields, every one of which the grabber can give.
   RepFieldList* wanted = args->wanted_fields();
-  if (wanted == nullptr ||
-      ListWalk(wanted, &RepCheckProvideFieldsCB, provider_fields.get()) != 1) {
+  if (wanted == nullptr || ListWalk(wanted, &RepCheckProvideFieldsCB, provider_fields.get()) != 1) {
     TraceMessage(kTag, 14, 0, -1,
                  "Not providing table '%s' - cannot provide all the requested fields.", name);
     return 0;
@@ -421,8 +427,8 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   if (filter_slot != nullptr && filter == nullptr) {
     // A filter object of another kind: the requester wants a filter this provider cannot read,
     // and unfiltered records would be wrong ones.
-    TraceMessage(kTag, 19, 0, -1, "Could not convert textual filter to filter object for table '%s'.",
-                 name);
+    TraceMessage(kTag, 19, 0, -1,
+                 "Could not convert textual filter to filter object for table '%s'.", name);
     return 0;
   }
   if (text != nullptr && text[0] != '\0') {
@@ -489,8 +495,7 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
   const RepGetTableFieldsArgs* args = ObjCast<RepGetTableFieldsArgs>(TaskArgument(task));
   if (RefusedAsRemote(giver)) {
     TraceMessage(kTag, 2, 0, -1, "Refusing fields request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr),
-                 MsgGetMachineName(giver));
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
   } else if (args != nullptr) {
     const RepProvidedTableDesc* desc = FindDescriptor(descriptors, args->table_name());
     reply->set_table_name(args->table_name());
@@ -533,8 +538,7 @@ int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* tas
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
     TraceMessage(kTag, 8, 0, -1, "Refusing request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr),
-                 MsgGetMachineName(giver));
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
   } else {
     ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
                                              MsgGetProcessId(giver)) == 1;

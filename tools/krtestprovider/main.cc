@@ -90,8 +90,8 @@ struct Column {
 };
 
 constexpr Column kJobColumns[] = {
-    {"id", kRepTypeInteger, 6},  {"name", kRepTypeString, 10},  {"client", kRepTypeString, 10},
-    {"size", kRepTypeInt64, 8},  {"status", kRepTypeInteger, 2}, {"started", kRepTypeSysTime, 19},
+    {"id", kRepTypeInteger, 6}, {"name", kRepTypeString, 10},   {"client", kRepTypeString, 10},
+    {"size", kRepTypeInt64, 8}, {"status", kRepTypeInteger, 2}, {"started", kRepTypeSysTime, 19},
 };
 constexpr Column kClientColumns[] = {
     {"client", kRepTypeString, 10},
@@ -188,10 +188,10 @@ int JobsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
         SetValue(record, k, ObjNewString(Numbered("job", i, 5).c_str()));
         break;
       case 2:
-        SetValue(record, k,
-                 ObjNewString(Numbered("client", (i - 1) % std::max<int64_t>(1, g_options.clients),
-                                       2)
-                                  .c_str()));
+        SetValue(
+            record, k,
+            ObjNewString(
+                Numbered("client", (i - 1) % std::max<int64_t>(1, g_options.clients), 2).c_str()));
         break;
       case 3:
         SetValue(record, k, ObjNewInt64((i * 7919) % 100000));
