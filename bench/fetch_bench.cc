@@ -128,8 +128,8 @@ void BM_FetchByPackets(benchmark::State& state) {
   Ref<List> wanted = bench::NineFieldList();
   for (auto _ : state) {
     Ref<RepTable> table;
-    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr,
-                            nullptr) != 0 ||
+    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr, nullptr) !=
+            0 ||
         ListGetItemCount(table->records()) != static_cast<size_t>(kRecords)) {
       state.SkipWithError("fetch failed");
       return;
@@ -192,10 +192,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     auto a = best_.find("BM_FetchByPackets");
     auto b = best_.find("BM_SerializeAndRebuild");
     if (a == best_.end() || b == best_.end()) return;
-    std::printf("\nBest runs: fetch %.0f ms (%.0f records/s), serialize+rebuild %.0f ms (%.0f "
-                "records/s)\n",
-                a->second, kRecords / (a->second / 1000), b->second,
-                kRecords / (b->second / 1000));
+    std::printf(
+        "\nBest runs: fetch %.0f ms (%.0f records/s), serialize+rebuild %.0f ms (%.0f "
+        "records/s)\n",
+        a->second, kRecords / (a->second / 1000), b->second, kRecords / (b->second / 1000));
     std::printf("%-44s %6.2fx  (target <= 2.5)\n", "fetch by packets / serialize+rebuild (time)",
                 a->second / b->second);
   }

@@ -64,8 +64,8 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
     }
     return false;
   }
-  TimeCreateAndSetTimeout(
-      timeout, get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds, 0);
+  TimeCreateAndSetTimeout(timeout,
+                          get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds, 0);
   Ref<RepTaskWait> wait = RepTaskWait::New();
   wait->set_task_id(task_id);
   MsgWaitAddHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
@@ -79,8 +79,8 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   const Obj* ret = wait->task_return();
   Obj* serving = ObjGetSlotObject(ret, 3);
   if (ObjGetSlotInteger(ret, 1) != 1 || serving == nullptr) {
-    TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'",
-                 peer.process, peer.machine);
+    TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
+                 peer.machine);
     return false;
   }
   *task_address = Ref<Obj>::Share(serving);
@@ -144,17 +144,15 @@ enum class PacketResult { kMore, kFailed };
 
 // Handles one record packet: appends its records to `table` and acknowledges it, or, when the
 // fetch was cancelled, tells the provider to stop.
-PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress,
-                        const Peer& peer) {
+PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress, const Peer& peer) {
   Ref<Obj> obj;
   Ref<RepRecordPacket> packet;
   if (MsgGetObjectInternal(&obj, message, RepRecordPacket::kTypeCode) == 1) {
     packet = RefCast<RepRecordPacket>(std::move(obj));
   }
-  const bool well_formed =
-      packet && (packet->abort() ||
-                 (packet->records() != nullptr &&
-                  kr_internal::RepCheckIncomingRecords(packet->records(), table->fields())));
+  const bool well_formed = packet && (packet->abort() || (packet->records() != nullptr &&
+                                                          kr_internal::RepCheckIncomingRecords(
+                                                              packet->records(), table->fields())));
   if (!well_formed) {
     TraceMessage(kTag, 110, 0, -1,
                  "Bad/null object when receiving records of table '%s' from proc '%s' on machine "
@@ -363,11 +361,10 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
   }
   Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
   Progress counter{progress, argument};
-  const bool ok =
-      info->serialized_records()
-          ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
-                              task_address.get(), &counter, peer)
-          : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
+  const bool ok = info->serialized_records()
+                      ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
+                                          task_address.get(), &counter, peer)
+                      : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
   if (!ok) return 1;
   *table = std::move(result);
   return 0;
