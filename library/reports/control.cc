@@ -136,11 +136,10 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
 
   std::string detail;
   if (!WorkOutReportFields(control, &detail)) {
-    TraceMessage(kTag, 22, 0, -1,
-                 "Cannot produce report - could not figure out fields to include");
-    SetUserError(error_text,
-                 LocaleGetString("Failed to work out fields required by report (", 8284) + detail +
-                     ")");
+    TraceMessage(kTag, 22, 0, -1, "Cannot produce report - could not figure out fields to include");
+    SetUserError(
+        error_text,
+        LocaleGetString("Failed to work out fields required by report (", 8284) + detail + ")");
     return 0;
   }
 

@@ -19,9 +19,9 @@ using kr_testing::PeerThread;
 using kr_testing::TestHome;
 using kr_testing::TraceCapture;
 
-constexpr double kScale = 0.01;           // 30 s becomes 0.3 s, 60 s becomes 0.6 s
-constexpr uint64_t kToken = 0x5eed;       // the provider's send-state token
-constexpr uint32_t kMsgStall = 700;       // makes the provider busy for a while
+constexpr double kScale = 0.01;      // 30 s becomes 0.3 s, 60 s becomes 0.6 s
+constexpr uint64_t kToken = 0x5eed;  // the provider's send-state token
+constexpr uint32_t kMsgStall = 700;  // makes the provider busy for a while
 
 std::atomic<int> g_acks{0};
 std::atomic<int> g_aborts{0};
@@ -123,9 +123,7 @@ int TableTask(Obj* task, void* cookie) {
   Send* s = new Send;
   s->table = name;
   s->peer = static_cast<PeerThread*>(cookie);
-  s->total = name.rfind("rows", 0) == 0 ? std::stoi(name.substr(4))
-             : name == "vanish"         ? 1000
-                                        : 3;
+  s->total = name.rfind("rows", 0) == 0 ? std::stoi(name.substr(4)) : name == "vanish" ? 1000 : 3;
   if (!MsgChannelCompleteInternal(&s->channel, connect.get(), 0, 1, 1)) {
     delete s;
     return 0;
