@@ -31,6 +31,7 @@
 // Several transfers may run at once, told apart by their transmit and receive ids.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
