@@ -132,8 +132,8 @@ void Fetch(benchmark::State& state, bool stream) {
   Ref<List> wanted = bench::NineFieldList();
   for (auto _ : state) {
     Ref<RepTable> table;
-    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr,
-                            nullptr) != 0 ||
+    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr, nullptr) !=
+            0 ||
         ListGetItemCount(table->records()) != static_cast<size_t>(kRecords)) {
       state.SkipWithError("fetch failed");
       break;
