@@ -426,8 +426,7 @@ TEST(SRecordsIndex, Types) {
   }
 }
 
-// --- over a data channel
-// --------------------------------------------------------------------------
+// --- over a data channel -----------------------------------------------------------------------
 
 // One process sending to itself: the sender's and the receiver's steps interleave in its loop.
 class SRecordsChannelTest : public ::testing::Test {
@@ -650,18 +649,6 @@ TEST_F(SRecordsChannelTest, UnconfirmedCloseFailsAfterTheAlarm) {
   EXPECT_TRUE(
       trace_.Contains("Emergency data channel clean up handler called. Data channel close "
                       "not confirmed"));
-}
-
-TEST_F(SRecordsChannelTest, SendToNobodyFails) {
-  Ref<Obj> nobody;
-  ProcCreateAddress(&nobody, "testhost", "No Such Process", 0);
-  Memory memory{{{7, Block({1})}}};
-  t_memory = &memory;
-  EXPECT_EQ(RepInitSRecordsSendFromMemory(nobody.get(), &NextBuffer, &OnSendDone, 4096, nullptr),
-            0);
-  t_memory = nullptr;
-  EXPECT_TRUE(trace_.Contains("Cannot create data channel for s-records send"));
-  EXPECT_EQ(send_completions_, 0);
 }
 
 // --- the table producer -------------------------------------------------------------------------
@@ -925,13 +912,6 @@ TEST_F(SRecordsFetchTest, ProgressEvery500Items) {
   ASSERT_EQ(Fetch("bulk", "600", "699", nullptr, &ids, &CountProgress, &calls), 0);
   EXPECT_EQ(ids, Range(600, 699));
   EXPECT_EQ(calls, 2);
-}
-
-TEST_F(SRecordsFetchTest, UnknownTableFails) {
-  TraceCapture trace;
-  std::vector<int32_t> ids;
-  EXPECT_NE(Fetch("nosuchtable", nullptr, nullptr, nullptr, &ids), 0);
-  EXPECT_TRUE(trace.Contains("Table 'nosuchtable' not available from proc"));
 }
 
 // --- with real processes -------------------------------------------------------------------------
