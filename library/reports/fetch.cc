@@ -297,11 +297,7 @@ int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
                  count);
     return 3;
   }
-  // The block's own field list, kept beside the conversion, checks the records as they enter.
-  Ref<List> pair = ListNewWithCapacity(2);
-  ListPushLastItemInternal(pair.get(), std::move(conversion));
-  ListPushLastItemInternal(pair.get(), Ref<Obj>::Share(fields));
-  ObjSetSlotObject(st, 4, std::move(pair));
+  ObjSetSlotObject(st, 4, std::move(conversion));
   TraceMessage(kTag, 132, 0, 3, "Begun receive of new block of records with %ld fields", count);
   return 1;
 }
@@ -347,18 +343,25 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
     TraceMessage(kTag, 146, 0, -1, "Failed to reconstruct received srecord");
     return 0;
   }
-  const List* pair = ObjCast<List>(ObjGetSlotObject(st, 4));
-  const RepRecordConversion* conversion =
-      pair != nullptr ? ObjCast<RepRecordConversion>(pair->at(0)) : nullptr;
-  // Checked against the block's fields where it enters, as record packets are.
-  thread_local Ref<List> one = ListNewWithCapacity(1);
+  // Checked where it enters, as record packets are: its shape against the block's fields (the
+  // table's own when the formats are the same), and after the conversion its values against the
+  // table's fields, so a value that does not fit its field's type becomes Unknown.
+  const RepRecordConversion* conversion = st->conversion();
+  const RepFieldList* table_fields = st->table()->fields();
+  Ref<List> one = ListNewWithCapacity(1);
   ListPushLastItemInternal(one.get(), rebuilt);
-  const bool well_formed = kr_internal::RepCheckIncomingRecords(
-      one.get(), pair != nullptr ? ObjCast<List>(pair->at(1)) : nullptr);
-  ListClear(one.get());
   Ref<RepRecord> record;
-  if (!well_formed || conversion == nullptr ||
-      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) != 1 || !record) {
+  bool well_formed =
+      conversion != nullptr &&
+      kr_internal::RepCheckIncomingRecords(
+          one.get(), conversion->identical() ? table_fields : conversion->source_fields()) &&
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == 1 && record;
+  if (well_formed && !conversion->identical()) {
+    ListClear(one.get());
+    ListPushLastItemInternal(one.get(), record);
+    well_formed = kr_internal::RepCheckIncomingRecords(one.get(), table_fields);
+  }
+  if (!well_formed) {
     TraceMessage(kTag, 134, 0, -1, "Failed to convert reconstructed srecord");
     return 0;
   }
@@ -433,6 +436,11 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   if (RepInitSRecordsReceive(&SRecordsNewBlock, &SRecordsRecord, &SRecordsEnd, connect.get(),
                              st.get()) != 1) {
     TraceMessage(kTag, 139, 0, -1, "Failed to start srecords receive");
+    // The receive's completion has already posted its end notice; take it, so that it cannot
+    // end a later fetch's wait.
+    Ref<Obj> now, stale;
+    TimeCreateAndSetTimeout(&now, 0, 0);
+    MsgWaitMessageWithTimeout(&stale, nullptr, kRepMsgSRecordsEnd, now.get());
     return false;
   }
   TraceMessage(kTag, 143, 0, 3, "Started srecords receive for table");
