@@ -173,6 +173,8 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   TraceMessage(kTag, 26, 0, 2, "Finished fetching table for class");
   if (progress != nullptr) progress(argument, 0);
 
+  // Records an earlier production dropped belong to that production's table.
+  control->set_filtered_out(nullptr);
   TraceMessage(kTag, 27, 0, 2, "Begin filtering records");
   RepFilterRecords(control, use_condition, RepParamsGetKeepFiltered(control->params()),
                    filter_progress, cookie.get());

@@ -157,8 +157,10 @@ TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
   Ref<RepControl> control = Control();
   ASSERT_TRUE(control);
   EXPECT_EQ(ListGetItemCount(control->possible_fields()), 7u);  // the select list + the join field
+  RepParamsSetKeepFiltered(control->params(), 1);
   std::string error;
   ASSERT_EQ(RepControlProduceReport(&error, control.get(), 1, nullptr, nullptr), 1) << error;
+  EXPECT_EQ(ListGetItemCount(control->filtered_out()), 130u);
 
   std::string dir, file;
   ASSERT_EQ(RepInitOutputDir(&dir, &file, 0, "jobsclients", 0), 1);
@@ -175,13 +177,15 @@ TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
   ASSERT_TRUE(golden);
   EXPECT_EQ(*body, *golden);
 
-  // A second production of the same control with the filters cleared keeps no tree of the
-  // first.
+  // A second production of the same control with the filters cleared keeps no tree, and no
+  // dropped record, of the first.
   RepParamsSetInclude(control->params(), "");
   RepParamsSetExclude(control->params(), "");
+  RepParamsSetKeepFiltered(control->params(), 0);
   ASSERT_EQ(RepControlProduceReport(&error, control.get(), 0, nullptr, nullptr), 1) << error;
   EXPECT_EQ(control->include_tree(), nullptr);
   EXPECT_EQ(control->exclude_tree(), nullptr);
+  EXPECT_EQ(control->filtered_out(), nullptr);
   EXPECT_EQ(RepGiveNumRecords(control.get()), 200u);
 }
 
