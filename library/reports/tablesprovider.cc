@@ -16,6 +16,7 @@
 #include "kr/trace.h"
 #include "reports/filter.h"
 #include "reports/restrictions.h"
+#include "reports/serializedrecords.h"
 #include "reports/sql.h"
 #include "tablesprovider_internal.h"
 
@@ -617,3 +618,95 @@ void RepFinishUnfinishedGrabber(const RepProvidedTableDesc* descriptor, Ref<Obj>
 }
 
 int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().sends.size()); }
+
+// --- serving a table as a serialized-record stream ----------------------------------------------
+
+namespace {
+
+// Stream tickets number the stream replies of the process; a stream request must hand back the
+// one its reply carried.
+std::atomic<int32_t> g_next_stream_ticket{1};
+
+void FinishPrepared(kr_internal::RepPreparedSend* prepared) {
+  if (prepared->descriptor != nullptr && prepared->descriptor->finish != nullptr &&
+      prepared->context)
+    prepared->descriptor->finish(&prepared->context, prepared->init_args.get());
+}
+
+}  // namespace
+
+int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
+                                         int32_t index_type) noexcept {
+  Obj* giver = TaskGiver(task);
+  if (giver == nullptr) return 0;
+  Ref<Obj> requester = Ref<Obj>::Share(giver);
+  Ref<RepGetTableReply> reply = RepGetTableReply::New();
+  reply->set_success(false);
+
+  kr_internal::RepPreparedSend prepared;
+  bool ready = false;
+  if (RefusedAsRemote(giver)) {
+    const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
+    TraceMessage(kTag, 90, 0, -1, "Refusing request for table %s from non-local machine (%s)",
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
+  } else {
+    ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
+                                             MsgGetProcessId(giver)) == 1;
+  }
+  Ref<RepFieldList> provider_fields;
+  if (ready && (prepared.descriptor->get_fields(&provider_fields) != 1 || !provider_fields)) {
+    TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
+    FinishPrepared(&prepared);
+    ready = false;
+  }
+  if (!ready) {
+    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
+      TraceMessage(kTag, 92, 0, -1, "Warning - could not send reply to GET_TABLE task");
+    return 0;
+  }
+
+  const int32_t ticket = g_next_stream_ticket.fetch_add(1);
+  reply->set_success(true);
+  reply->set_table(prepared.table);
+  reply->set_stream_request(ObjNewInteger(ticket));
+  reply->set_derived_fields(provider_fields);
+  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+    TraceMessage(kTag, 93, 0, -1, "Failed when sending 'table is avail' reply");
+    FinishPrepared(&prepared);
+    return 0;
+  }
+
+  TraceMessage(kTag, 94, 0, 3, "Wait for s-record request for sending records of '%s'",
+               prepared.table->name());
+  // As for the packet send's channel connect: only the requester can ask, and a requester that
+  // dies before asking fails the wait.
+  Ref<Obj> message, request;
+  if (MsgWaitExclusiveWithTimeout(&message, requester.get(), kRepMsgSRecordsRequest, nullptr) ==
+      0) {
+    TraceMessage(kTag, 95, 0, -1, "Never received s-record request for table '%s'",
+                 prepared.table->name());
+    FinishPrepared(&prepared);
+    return 0;
+  }
+  const RepSRecordRequest* asked = nullptr;
+  if (MsgGetObjectInternal(&request, message.get(), RepSRecordRequest::kTypeCode) == 1)
+    asked = ObjCast<RepSRecordRequest>(request.get());
+  if (asked == nullptr || ObjCast<ObjInteger>(asked->reply_object()) == nullptr ||
+      ObjGetInteger(asked->reply_object()) != ticket) {
+    TraceMessage(kTag, 96, 0, -1, "Bad s-record request for table '%s'. Not sending records.",
+                 prepared.table->name());
+    FinishPrepared(&prepared);
+    return 0;
+  }
+  Ref<Obj> sender;
+  MsgGetSender(&sender, message.get());
+  // The producer owns the grabber context from here on and finishes it.
+  if (RepSRecordsServeTable(sender.get(), prepared.descriptor, std::move(prepared.context),
+                            prepared.init_args.get(), prepared.filter_tree.get(),
+                            prepared.table->name(), index_type, nullptr, nullptr) != 1) {
+    TraceMessage(kTag, 97, 0, -1, "Failed to start s-record send of table '%s'",
+                 prepared.table->name());
+    return 0;
+  }
+  return 1;
+}
