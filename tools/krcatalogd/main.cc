@@ -1,0 +1,110 @@
+// krcatalogd: serves the tables of a backup catalog (a SQLite database) to the reports engine.
+//
+//   krcatalogd generate [--jobs N] [--seed S] [--now T] CATALOG
+//   krcatalogd serve --catalog CATALOG [--reports-machine M] [--process NAME] [--home DIR]
+//
+// `generate` writes a deterministic example catalog: the same seed and time give the same file.
+// `serve` publishes the process ("Catalog Server" by default), registers its tables (jobs,
+// media, clients, devices) with the reports process of the reports machine, prints "ready" and
+// answers table requests until SIGTERM or SIGINT.
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "../common/serve.h"
+#include "catalog.h"
+#include "kr/time.h"
+#include "kr/trace.h"
+#include "reports/registry.h"
+#include "reports/tablesprovider.h"
+
+namespace {
+
+constexpr const char kTag[] = "KRCATALOG";
+
+int GetTableTask(Obj* task, void*) {
+  return RepHandleMyGetTableRequest(catalog::Tables(), task, 0, 0);
+}
+
+int GetTableFieldsTask(Obj* task, void*) {
+  return RepHandleMyGetTableFieldsRequest(catalog::Tables(), task);
+}
+
+int Generate(const std::string& path, int64_t jobs, uint64_t seed, int64_t now) {
+  catalog::GenerateOptions options;
+  options.jobs = jobs;
+  options.seed = seed;
+  options.now = now != 0 ? now : TimeNow();
+  std::string error;
+  if (!catalog::Generate(path, options, &error)) {
+    std::fprintf(stderr, "krcatalogd: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int Serve(const std::string& path, const std::string& process, std::string reports_machine,
+          const std::string& home) {
+  krtools::InstallStopSignals();
+  auto context = krtools::MakeProcessContext(process, home);
+  std::string error;
+  if (!catalog::Open(path, &error)) {
+    std::fprintf(stderr, "krcatalogd: %s\n", error.c_str());
+    return 1;
+  }
+  if (reports_machine.empty()) reports_machine = SysLocalMachineName();
+  if (!ProcRegisterTaskHandler(kRepGetTableTaskKind, &GetTableTask, nullptr) ||
+      !ProcRegisterTaskHandler(kRepGetTableFieldsTaskKind, &GetTableFieldsTask, nullptr) ||
+      !MsgInit()) {
+    std::fprintf(stderr, "krcatalogd: cannot start messaging under %s\n", context->home.c_str());
+    return 1;
+  }
+  if (!RepRegisterMyTables(catalog::Tables(), process.c_str(), reports_machine.c_str())) {
+    std::fprintf(stderr,
+                 "krcatalogd: cannot register the catalog's tables with \"%s\" on %s (is "
+                 "krreportd running?)\n",
+                 kRepReportsProcessName, reports_machine.c_str());
+    return 1;
+  }
+  TraceMessage(kTag, 1, 0, 2, "Serving catalog '%s' as '%s'", path.c_str(), process.c_str());
+  std::printf("ready\n");
+  std::fflush(stdout);
+  krtools::ServeUntilSignalled();
+  ProcUnregisterTaskHandler(kRepGetTableTaskKind);
+  ProcUnregisterTaskHandler(kRepGetTableFieldsTaskKind);
+  catalog::Close();
+  ContextSetCurrent(nullptr);
+  context.reset();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Serves the tables of a backup catalog to the reports engine"};
+  app.require_subcommand(1);
+
+  auto* generate = app.add_subcommand("generate", "Write an example catalog");
+  std::string gen_path;
+  int64_t jobs = 2000;
+  uint64_t seed = 1;
+  int64_t now = 0;
+  generate->add_option("catalog", gen_path, "The catalog file to write (replaced)")->required();
+  generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")->check(CLI::NonNegativeNumber);
+  generate->add_option("--seed", seed, "Seed of the generator (default 1)");
+  generate->add_option("--now", now,
+                       "Time the jobs lead up to, seconds since 1970 (default: now, or "
+                       "$KR_FIXED_TIME)");
+
+  auto* serve = app.add_subcommand("serve", "Serve the catalog's tables");
+  std::string serve_path, process = "Catalog Server", reports_machine, home;
+  serve->add_option("--catalog", serve_path, "The catalog file")->required();
+  serve->add_option("--process", process, "Process name to publish (default \"Catalog Server\")");
+  serve->add_option("--reports-machine", reports_machine,
+                    "Machine of the reports process (default: this machine)");
+  serve->add_option("--home", home, "Installation home (default: $KR_HOME)");
+
+  CLI11_PARSE(app, argc, argv);
+  if (generate->parsed()) return Generate(gen_path, jobs, seed, now);
+  return Serve(serve_path, process, reports_machine, home);
+}
