@@ -186,7 +186,7 @@ int Generate(const std::string& path, const GenerateOptions& options, std::strin
       return 0;
     }
     for (int64_t i = 1; i <= media_count; ++i) {
-      char label[16];
+      char label[32];
       std::snprintf(label, sizeof label, "VOL%05lld", static_cast<long long>(i));
       const char* pool = kPools[rng.Below(4)];
       const int64_t capacity = (rng.Below(2) == 0 ? 12000 : 18000) * kGB;

@@ -12,7 +12,7 @@
 namespace krreport {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::string IsoUtc(int64_t t) {
   std::time_t tt = static_cast<std::time_t>(t);
