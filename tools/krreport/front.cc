@@ -191,10 +191,12 @@ bool DefaultFormat(RepParams* params) {
   return true;
 }
 
-bool BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& o) {
+// kExitOk, or the exit status of the failure: a bad option is a usage error, a template that
+// cannot be read a failed report.
+int BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& o) {
   Ref<RepParams> params;
   if (!o.template_name.empty()) {
-    if (!LoadTemplate(&params, nice_name, o.template_name)) return false;
+    if (!LoadTemplate(&params, nice_name, o.template_name)) return kExitFailed;
   } else {
     params = RepParamsAlloc();
     RepParamsSetHeaderName(params.get(), "Default");
@@ -203,7 +205,7 @@ bool BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& 
   if (o.class_name) RepParamsSetClass(params.get(), o.class_name->c_str());
   if (RepParamsGetClass(params.get()) == nullptr || *RepParamsGetClass(params.get()) == '\0') {
     Error("no class: give --class or a template that names one");
-    return false;
+    return kExitUsage;
   }
   if (nice_name->empty()) *nice_name = RepParamsGetClass(params.get());
   if (o.include) RepParamsSetInclude(params.get(), o.include->c_str());
@@ -215,15 +217,15 @@ bool BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& 
   int id = RepParamsGetOutputType(params.get());
   if (!o.type.empty()) id = OutputTypeId(o.type);
   if (id < 0) id = 0;
-  if (!SetOutputType(params.get(), id)) return false;
+  if (!SetOutputType(params.get(), id)) return kExitFailed;
   for (const std::string& option : o.options) {
-    if (!SetOption(params.get(), option)) return false;
+    if (!SetOption(params.get(), option)) return kExitUsage;
   }
   if (o.format) RepParamsSetFormat(params.get(), o.format->c_str());
   const char* format = RepParamsGetFormat(params.get());
-  if ((format == nullptr || *format == '\0') && !DefaultFormat(params.get())) return false;
+  if ((format == nullptr || *format == '\0') && !DefaultFormat(params.get())) return kExitFailed;
   *out = std::move(params);
-  return true;
+  return kExitOk;
 }
 
 bool CopyFileTo(const std::string& path, std::FILE* out) {
@@ -286,7 +288,7 @@ int ListFields(std::FILE* out, const std::string& class_name) {
 int Run(const RunOptions& o) {
   Ref<RepParams> params;
   std::string nice_name;
-  if (!BuildParams(&params, &nice_name, o)) return kExitFailed;
+  if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
 
   Progress progress;
   progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
