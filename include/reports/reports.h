@@ -274,3 +274,14 @@ RepContextData* RepGetContextData() noexcept;
 // Makes `time` the calling context's current time. 1 when it could be broken down (and then both
 // the time and its breakdown are replaced); 0 otherwise, leaving both as they were.
 int RepSetTimeNow(int64_t time) noexcept;
+
+namespace kr_internal {
+
+// Checks records that came from outside the process (a stored report, a record packet) against
+// the field list they were made for: every item must be a record with one field value per field
+// (any count when `fields` is null). A value whose state is out of range, or whose object does
+// not fit its field's type, becomes Unknown, so that nothing later has to check. False at the
+// first item that is not such a record.
+bool RepCheckIncomingRecords(List* records, const RepFieldList* fields) noexcept;
+
+}  // namespace kr_internal
