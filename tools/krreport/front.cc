@@ -14,6 +14,7 @@
 #include "kr/text.h"
 #include "reports/classes.h"
 #include "reports/control.h"
+#include "reports/fetch.h"
 #include "reports/fields.h"
 #include "reports/format.h"
 #include "reports/outputtypes.h"
@@ -76,7 +77,7 @@ struct Progress {
   }
 };
 
-// Returns non-zero to ask the library to stop the report.
+// Also where a Ctrl-C takes effect: the fetch in progress tells its provider to stop.
 int OnProgress(void* argument, int) {
   auto* p = static_cast<Progress*>(argument);
   if (p->stage == Progress::kWrite) {
@@ -87,7 +88,8 @@ int OnProgress(void* argument, int) {
     ++p->calls_after_fetch;
   }
   p->Show();
-  return g_cancel != 0 ? 1 : 0;
+  if (g_cancel != 0 && p->stage == Progress::kProduce) RepCancelTableFetch();
+  return 0;
 }
 
 // --- parameters -----------------------------------------------------------------------------
