@@ -30,6 +30,26 @@ int GetTableFieldsTask(Obj* task, void*) {
   return RepHandleMyGetTableFieldsRequest(catalog::Tables(), task);
 }
 
+// Registration returns once the reports process has accepted the task; the registry is written
+// when the task ends (1006). Installed before the library's own handler, this one sees the
+// message first and leaves it to it.
+struct RegistrationEnd {
+  bool ended = false;
+  int32_t status = 0;
+};
+
+int OnTaskEnded(Obj* message, void* cookie) {
+  auto* end = static_cast<RegistrationEnd*>(cookie);
+  Ref<Obj> object;
+  if (MsgGetObjectInternal(&object, message, MsgTaskEnd::kTypeCode)) {
+    end->ended = true;
+    end->status = ObjGetSlotInteger(object.get(), 3);
+  }
+  return 1;
+}
+
+int RegistrationEnded(void* cookie) { return static_cast<RegistrationEnd*>(cookie)->ended ? 1 : 0; }
+
 int Generate(const std::string& path, int64_t jobs, uint64_t seed, int64_t now) {
   catalog::GenerateOptions options;
   options.jobs = jobs;
@@ -59,7 +79,18 @@ int Serve(const std::string& path, const std::string& process, std::string repor
     std::fprintf(stderr, "krcatalogd: cannot start messaging under %s\n", context->home.c_str());
     return 1;
   }
-  if (!RepRegisterMyTables(catalog::Tables(), process.c_str(), reports_machine.c_str())) {
+  RegistrationEnd end;
+  MsgWaitAddHandler(kMsgTaskEnded, &OnTaskEnded, &end);
+  bool registered =
+      RepRegisterMyTables(catalog::Tables(), process.c_str(), reports_machine.c_str()) == 1;
+  if (registered) {
+    Ref<Obj> timeout;
+    TimeCreateAndSetTimeout(&timeout, 30, 0);
+    registered = MsgWaitOnCallbackWithTimeout(&RegistrationEnded, &end, timeout.get()) == 1 &&
+                 end.status == 1;
+  }
+  MsgWaitRemoveHandler(kMsgTaskEnded, &OnTaskEnded, &end);
+  if (!registered) {
     std::fprintf(stderr,
                  "krcatalogd: cannot register the catalog's tables with \"%s\" on %s (is "
                  "krreportd running?)\n",

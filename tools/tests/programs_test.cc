@@ -291,7 +291,7 @@ TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
     const char* message;
   } cases[] = {
       {{}, 2, "subcommand"},
-      {{"nosuch"}, 2, "nosuch"},
+      {{"nosuch"}, 2, "subcommand"},
       {{"run"}, 2, "--template or --class"},
       {{"run", "--class", "Jobs", "--type", "pdf"}, 2, "pdf"},
       {{"run", "--class", "Jobs", "--frobnicate"}, 2, "frobnicate"},
