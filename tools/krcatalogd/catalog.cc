@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -282,10 +283,13 @@ void Close() {
 
 namespace {
 
-// How a NULL column reads: the state the value takes.
+// A field and the column it reads (`sql`, when it is not the field's own name), and the state
+// a NULL column gives the value.
 struct Column {
   const char* field;
   int null_state;
+  const char* sql = nullptr;
+  const char* Sql() const { return sql != nullptr ? sql : field; }
 };
 
 struct TableSpec {
@@ -302,6 +306,8 @@ const TableSpec kTables[] = {
       {"size", kRepStateUnknown},
       {"files", kRepStateUnknown},
       {"starttime", kRepStateUnknown},
+      {"startdate", kRepStateUnknown, "starttime"},
+      {"startat", kRepStateUnknown, "starttime"},
       {"duration", kRepStateUnknown},
       {"mediaid", kRepStateUnknown}}},
     {"media",
@@ -312,7 +318,8 @@ const TableSpec kTables[] = {
       {"capacity", kRepStateUnknown},
       {"used", kRepStateUnknown},
       {"lastwritten", kRepStateUnknown},
-      {"expires", kRepStateNever}}},
+      {"expires", kRepStateNever},
+      {"expirydate", kRepStateNever, "expires"}}},
     {"clients",
      {{"name", kRepStateUnknown},
       {"os", kRepStateUnknown},
@@ -410,7 +417,7 @@ Query BuildQuery(const TableSpec* spec, const RepFieldList* fields, const List* 
       continue;
     }
     if (columns > 0) q.sql += ", ";
-    q.sql += c->field;
+    q.sql += c->Sql();
     column_of_field->push_back(columns++);
     null_state->push_back(c->null_state);
   }
@@ -427,7 +434,7 @@ Query BuildQuery(const TableSpec* spec, const RepFieldList* fields, const List* 
       Bound upper = BoundOf(r->upper());
       if (c == nullptr || lower.kind == Bound::kNone || upper.kind == Bound::kNone) continue;
       q.sql += joiner;
-      q.sql += c->field;
+      q.sql += c->Sql();
       q.sql += " BETWEEN ? AND ?";
       q.binds.push_back(std::move(lower));
       q.binds.push_back(std::move(upper));
@@ -460,6 +467,26 @@ void SetValue(RepFieldValue* value, int32_t type, sqlite3_stmt* stmt, int column
     case kRepTypeString:
       ObjSetString(obj, reinterpret_cast<const char*>(sqlite3_column_text(stmt, column)));
       break;
+    case kRepTypeDate:
+    case kRepTypeTime: {
+      // The local date or time of day of a time column.
+      std::time_t t = static_cast<std::time_t>(sqlite3_column_int64(stmt, column));
+      std::tm tm{};
+      auto* date = ObjCast<RepDateValue>(obj);
+      auto* tod = ObjCast<RepTimeValue>(obj);
+      if (localtime_r(&t, &tm) == nullptr || (date == nullptr && tod == nullptr)) {
+        value->set_state(kRepStateUnknown);
+      } else if (date != nullptr) {
+        date->set_year(tm.tm_year + 1900);
+        date->set_month(tm.tm_mon + 1);
+        date->set_day(tm.tm_mday);
+      } else {
+        tod->set_hour(tm.tm_hour);
+        tod->set_minute(tm.tm_min);
+        tod->set_second(tm.tm_sec);
+      }
+      break;
+    }
     case kRepTypeDaysInWeek: {
       auto* days = ObjCast<RepDaysInWeekValue>(obj);
       const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <chrono>
 #include <cstring>
@@ -181,9 +182,10 @@ bool DefaultFormat(RepParams* params) {
   std::string format;
   auto text = [](const char* s) { return s != nullptr ? s : ""; };
   std::string tail = text(info->format_post());
-  if (tail.empty()) tail = "%\\n";
+  if (tail.empty()) tail = "\n";
+  // Two blanks: the one after a field reference belongs to the reference.
   std::string field_post = text(info->format_field_post());
-  if (field_post.empty()) field_post = " ";
+  if (field_post.empty()) field_post = "  ";
   if (!RepGenFormatString(&format, text(info->format_pre()), tail.c_str(),
                           text(info->format_field_pre()), field_post.c_str(),
                           fields_table->fields())) {
@@ -229,6 +231,10 @@ int BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& o
   *out = std::move(params);
   return kExitOk;
 }
+
+// A reader of standard output that stopped reading (a pager quit, `head`) is not a failed
+// report.
+bool ReaderWentAway() { return errno == EPIPE; }
 
 bool CopyFileTo(const std::string& path, std::FILE* out) {
   std::FILE* in = std::fopen(path.c_str(), "rb");
@@ -319,7 +325,7 @@ int Run(const RunOptions& o) {
   if (jsonl && o.output == "-") {
     Ref<List> fields;
     if (!JsonFields(&fields, control.get()) ||
-        !WriteJsonLines(stdout, control->table(), fields.get())) {
+        (!WriteJsonLines(stdout, control->table(), fields.get()) && !ReaderWentAway())) {
       Error("failed to write the records");
       return kExitFailed;
     }
@@ -363,7 +369,7 @@ int Run(const RunOptions& o) {
     if (to_stdout) {
       const bool copied = CopyFileTo(directory + "/" + body, stdout);
       RepDeleteOutputReport(directory.c_str());
-      if (!copied) {
+      if (!copied && !ReaderWentAway()) {
         Error("failed to write the report to standard output");
         return kExitFailed;
       }

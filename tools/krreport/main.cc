@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -90,6 +91,10 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // The library's trace is for whoever looks into a problem, not for the terminal: off unless
+  // KR_TRACE_FILE names where it goes. Errors a user must see come as messages on stderr.
+  setenv("KR_TRACE_FILE", "none", 0);
 
   // Each run is its own process of the domain, so two front ends never share a published name.
   ContextOptions options;

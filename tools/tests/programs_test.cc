@@ -271,7 +271,7 @@ TEST_F(ProgramsTest, ClassesAndFields) {
   r = inst_->Report({"fields", "Jobs"});
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;
+  ASSERT_EQ(lines.size(), 11u) << r.out;
   EXPECT_EQ(lines[0].substr(0, 5), "jobid");
   EXPECT_NE(r.out.find("System time"), std::string::npos);
   EXPECT_NE(r.out.find("Data Count"), std::string::npos);
@@ -465,7 +465,7 @@ TEST_F(ProgramsTest, WeeklyHtmlReportIsAWellFormedPage) {
   HtmlCounts c = ParseHtml(*html, &errors);
   EXPECT_EQ(errors, "") << *html;
   EXPECT_EQ(c.tables, 1);
-  EXPECT_EQ(c.header_cells, 8);
+  EXPECT_EQ(c.header_cells, 9);
   EXPECT_EQ(c.sum_rows, 1);
   EXPECT_EQ(c.average_rows, 1);
   EXPECT_EQ(c.image_src, "logo.png");
