@@ -77,10 +77,10 @@ run() {
 for i in $(seq "$runs"); do
   echo "-- run $i"
   run krreport "$build/krreport" run --class Jobs --include "$include" --sort '%client %size-' \
-    --format "$format" --type csv --option autocolumnheaders=No -o - --quiet
+    --format "$format" --type csv --option autocolumnheaders=No --header '' --footer '' -o - --quiet
   run sqlite3 sqlite3 -csv "$db" "$sql $order"
   run krreport-restricted "$build/krreport" run --class 'Recent jobs' --include "$include" \
-    --sort '%client %size-' --format "$format" --type csv --option autocolumnheaders=No -o - --quiet
+    --sort '%client %size-' --format "$format" --type csv --option autocolumnheaders=No --header '' --footer '' -o - --quiet
   run sqlite3-restricted sqlite3 -csv "$db" "$sql AND starttime BETWEEN $lower AND $now $order"
 done
 
