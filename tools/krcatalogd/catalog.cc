@@ -43,9 +43,9 @@ struct Random {
 };
 
 constexpr const char* kClientWords[] = {
-    "apollo", "Bravo",  "castor", "Delta",  "ember", "Falcon", "gemini", "Hermes",
-    "iris",   "Juno",   "kepler", "Lyra",   "mercury", "Nova", "orion",  "Pegasus",
-    "quartz", "Rigel",  "sirius", "Titan",  "umbra", "Vega",   "wotan",  "Xenon",
+    "apollo", "Bravo", "castor", "Delta", "ember",   "Falcon", "gemini", "Hermes",
+    "iris",   "Juno",  "kepler", "Lyra",  "mercury", "Nova",   "orion",  "Pegasus",
+    "quartz", "Rigel", "sirius", "Titan", "umbra",   "Vega",   "wotan",  "Xenon",
 };
 constexpr const char* kOses[] = {"Linux", "Windows", "macOS", "FreeBSD"};
 constexpr const char* kSchedules[] = {"1111100", "1111111", "1010100", "0000011", "1000000"};
@@ -444,8 +444,7 @@ Query BuildQuery(const TableSpec* spec, const RepFieldList* fields, const List* 
   return q;
 }
 
-void SetValue(RepFieldValue* value, int32_t type, sqlite3_stmt* stmt, int column,
-              int null_state) {
+void SetValue(RepFieldValue* value, int32_t type, sqlite3_stmt* stmt, int column, int null_state) {
   Obj* obj = value->value();
   if (column < 0 || sqlite3_column_type(stmt, column) == SQLITE_NULL) {
     value->set_state(column < 0 ? kRepStateUnknown : null_state);

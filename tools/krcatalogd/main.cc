@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
   uint64_t seed = 1;
   int64_t now = 0;
   generate->add_option("catalog", gen_path, "The catalog file to write (replaced)")->required();
-  generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")->check(CLI::NonNegativeNumber);
+  generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")
+      ->check(CLI::NonNegativeNumber);
   generate->add_option("--seed", seed, "Seed of the generator (default 1)");
   generate->add_option("--now", now,
                        "Time the jobs lead up to, seconds since 1970 (default: now, or "

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -60,11 +60,12 @@ struct Progress {
     const double s = Seconds();
     char line[160];
     if (stage == kWrite) {
-      std::snprintf(line, sizeof line, "writing: %llu records", (unsigned long long)(write_calls * 2500));
+      std::snprintf(line, sizeof line, "writing: %llu records",
+                    (unsigned long long)(write_calls * 2500));
     } else if (control == nullptr || control->table() == nullptr) {
       const uint64_t n = fetch_calls * 500;
-      std::snprintf(line, sizeof line, "fetching: %llu records, %.0f records/s", (unsigned long long)n,
-                    s > 0 ? double(n) / s : 0.0);
+      std::snprintf(line, sizeof line, "fetching: %llu records, %.0f records/s",
+                    (unsigned long long)n, s > 0 ? double(n) / s : 0.0);
     } else {
       std::snprintf(line, sizeof line, "filtering and sorting: %zu records, %.1f s",
                     RepGiveNumRecords(control), s);
@@ -308,8 +309,8 @@ int Run(const RunOptions& o) {
   }
   progress.control = control.get();
   std::string error_text;
-  const int produced = RepControlProduceReport(&error_text, control.get(), 1, &OnProgress,
-                                               &progress);
+  const int produced =
+      RepControlProduceReport(&error_text, control.get(), 1, &OnProgress, &progress);
   progress.Clear();
   if (g_cancel != 0) {
     Error("cancelled");
@@ -352,9 +353,8 @@ int Run(const RunOptions& o) {
     } else {
       Ref<List> options;
       RepParamsGetOutputOptions(&options, control->params());
-      ok = RepOutputReport(&error_text, directory.c_str(), control.get(), type,
-                           o.html_wrap ? 1 : 0, options.get(), nullptr, nullptr, nullptr,
-                           &OnProgress, &progress) == 1;
+      ok = RepOutputReport(&error_text, directory.c_str(), control.get(), type, o.html_wrap ? 1 : 0,
+                           options.get(), nullptr, nullptr, nullptr, &OnProgress, &progress) == 1;
     }
     progress.Clear();
     if (g_cancel != 0 || !ok) {
@@ -382,8 +382,7 @@ int Run(const RunOptions& o) {
     Ref<List> classes;
     std::string stored;
     if (RepGetAvailClasses(&classes) != 0 ||
-        !RepSerialiseProducedReport(&stored, nice_name.c_str(), control.get(), classes.get(),
-                                    0)) {
+        !RepSerialiseProducedReport(&stored, nice_name.c_str(), control.get(), classes.get(), 0)) {
       Error("the report was written but could not be stored");
       return kExitFailed;
     }

@@ -11,8 +11,8 @@ namespace krreport {
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;     // the report (or listing) failed
-inline constexpr int kExitUsage = 2;      // bad arguments
+inline constexpr int kExitFailed = 1;       // the report (or listing) failed
+inline constexpr int kExitUsage = 2;        // bad arguments
 inline constexpr int kExitCancelled = 130;  // interrupted (Ctrl-C)
 
 // Output types by their command-line names: text, html and csv are the library's writers;

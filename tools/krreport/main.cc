@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
 
   auto* classes = app.add_subcommand("classes", "List the classes (nice name, file name)");
 
-  auto* fields = app.add_subcommand("fields", "List the fields of a class (name, type, description)");
+  auto* fields =
+      app.add_subcommand("fields", "List the fields of a class (name, type, description)");
   std::string fields_class;
   fields->add_option("class", fields_class, "The class, by its nice name")->required();
 

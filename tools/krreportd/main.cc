@@ -46,8 +46,7 @@ int main(int argc, char** argv) {
   auto context = krtools::MakeProcessContext(kRepReportsProcessName, home, machine);
   if (!ProcRegisterTaskHandler(kRepRegisterTablesTaskKind, &RegisterTablesTask, nullptr) ||
       !MsgInit()) {
-    std::fprintf(stderr, "krreportd: cannot start messaging under %s\n",
-                 context->home.c_str());
+    std::fprintf(stderr, "krreportd: cannot start messaging under %s\n", context->home.c_str());
     return 1;
   }
   std::printf("ready\n");

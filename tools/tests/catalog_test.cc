@@ -1,13 +1,14 @@
 // The catalog on its own: the generator and the data grabbers, including the restriction
 // push-down, without any process around them.
 
+#include "catalog.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <string>
 #include <vector>
 
-#include "catalog.h"
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
@@ -23,10 +24,11 @@ constexpr int64_t kNow = 1796000000;  // 2026-11-29
 // The example fields files in a temporary reports directory.
 void CopyExampleFields(const TestHome& home) {
   for (const char* table : {"jobs", "media", "clients", "devices"}) {
-    auto text =
-        kr_testing::ReadFile(std::string(KR_SOURCE_DIR) + "/examples/reports/fields/" + table + "fields");
+    auto text = kr_testing::ReadFile(std::string(KR_SOURCE_DIR) + "/examples/reports/fields/" +
+                                     table + "fields");
     ASSERT_TRUE(text.has_value()) << table;
-    ASSERT_TRUE(kr_testing::WriteFile(home.ReportsPath(std::string("fields/") + table + "fields"), *text));
+    ASSERT_TRUE(
+        kr_testing::WriteFile(home.ReportsPath(std::string("fields/") + table + "fields"), *text));
   }
 }
 
@@ -50,7 +52,8 @@ const RepProvidedTableDesc* Desc(const char* name) {
 }
 
 // Every record the grabber gives for `fields` and `restrictions`.
-std::vector<Ref<RepRecord>> Grab(const char* table, const RepFieldList* fields, List* restrictions) {
+std::vector<Ref<RepRecord>> Grab(const char* table, const RepFieldList* fields,
+                                 List* restrictions) {
   const RepProvidedTableDesc* d = Desc(table);
   Ref<RepGrabberInitArgs> args = RepGrabberInitArgs::New();
   Ref<List> f;
@@ -110,7 +113,8 @@ class CatalogTest : public ::testing::Test {
 
 TEST_F(CatalogTest, GeneratorIsDeterministicAndSpreadOverNinetyDays) {
   const char* digest =
-      "SELECT sum(jobid * 31 + size % 1000003 + files + starttime % 977 + length(client)) FROM jobs";
+      "SELECT sum(jobid * 31 + size % 1000003 + files + starttime % 977 + length(client)) FROM "
+      "jobs";
   const std::string other = home_.HomePath("other.db");
   catalog::GenerateOptions o;
   o.jobs = 3000;
@@ -183,9 +187,11 @@ TEST_F(CatalogTest, RestrictionIsPushedIntoTheQuery) {
     sqlite3* h = nullptr;
     sqlite3_open_v2(db_.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(h, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(h, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &st, nullptr),
+              SQLITE_OK);
     std::string plan;
-    while (sqlite3_step(st) == SQLITE_ROW) plan += reinterpret_cast<const char*>(sqlite3_column_text(st, 3));
+    while (sqlite3_step(st) == SQLITE_ROW)
+      plan += reinterpret_cast<const char*>(sqlite3_column_text(st, 3));
     sqlite3_finalize(st);
     sqlite3_close(h);
     EXPECT_NE(plan.find("jobs_starttime"), std::string::npos) << plan;

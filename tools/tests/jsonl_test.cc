@@ -1,12 +1,13 @@
 // The JSON Lines writer: records written and parsed back.
 
+#include "jsonl.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "jsonl.h"
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
@@ -62,7 +63,11 @@ TEST(JsonLines, TypesAndStatesParseBack) {
   EXPECT_EQ(j["day"], "2026-02-09");
   EXPECT_TRUE(j["note"].is_null());
   // Keys in field order.
-  EXPECT_EQ(nlohmann::ordered_json::parse(krreport::RecordToJson(r.get(), fields.get(), fields.get())).begin().key(), "jobid");
+  EXPECT_EQ(
+      nlohmann::ordered_json::parse(krreport::RecordToJson(r.get(), fields.get(), fields.get()))
+          .begin()
+          .key(),
+      "jobid");
 }
 
 TEST(JsonLines, OneLinePerRecordKeyedByTheChosenFields) {

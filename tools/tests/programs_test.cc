@@ -2,11 +2,13 @@
 // the example installation, krreport commands run, their outputs and exit statuses checked.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,9 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "catalog.h"
 #include "testing.h"
@@ -329,10 +328,10 @@ TEST_F(ProgramsTest, TextReportFromTemplateIntoAnOutputDirectory) {
   EXPECT_EQ(body->rfind("FAILED AND CANCELLED JOBS OF THE LAST DAY on testhost (Test domain)", 0),
             0u)
       << *body;
-  const int64_t failed = QueryInt(
-      inst_->db(),
-      "SELECT count(*) FROM jobs WHERE status IN ('Failed','Cancelled') AND starttime >= "
-      "strftime('%s','now') - 86400");
+  const int64_t failed =
+      QueryInt(inst_->db(),
+               "SELECT count(*) FROM jobs WHERE status IN ('Failed','Cancelled') AND starttime >= "
+               "strftime('%s','now') - 86400");
   EXPECT_NE(body->find("- " + std::to_string(failed) + " jobs"), std::string::npos) << *body;
   EXPECT_NE(body->find("-- end of report"), std::string::npos);
 }
@@ -346,10 +345,10 @@ TEST_F(ProgramsTest, EmptyFailuresReportSaysNothingFailed) {
 }
 
 TEST_F(ProgramsTest, CsvFromFlagsToStandardOutputMatchesTheCatalog) {
-  Result r = inst_->Report({"run", "--class", "Jobs", "--include", "%status = OK AND %size > 1000000",
-                            "--sort", "%client %size-", "--format",
-                            "%jobid,%client,%level,%status%\\n", "--type", "csv", "--option",
-                            "autocolumnheaders=No", "--header", "", "--footer", "", "-o", "-"});
+  Result r = inst_->Report(
+      {"run", "--class", "Jobs", "--include", "%status = OK AND %size > 1000000", "--sort",
+       "%client %size-", "--format", "%jobid,%client,%level,%status%\\n", "--type", "csv",
+       "--option", "autocolumnheaders=No", "--header", "", "--footer", "", "-o", "-"});
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(r.out);
   const int64_t expected =
@@ -374,7 +373,8 @@ TEST_F(ProgramsTest, JsonLinesParseBack) {
                             "%name %quota %schedule %retention", "--type", "jsonl", "-o", "-"});
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(r.out);
-  ASSERT_EQ(static_cast<int64_t>(lines.size()), QueryInt(inst_->db(), "SELECT count(*) FROM clients"));
+  ASSERT_EQ(static_cast<int64_t>(lines.size()),
+            QueryInt(inst_->db(), "SELECT count(*) FROM clients"));
   int unlimited = 0;
   for (const auto& line : lines) {
     auto j = nlohmann::json::parse(line);
@@ -441,8 +441,8 @@ HtmlCounts ParseHtml(const std::string& html, std::string* errors) {
   xmlSetStructuredErrorFunc(errors, [](void* data, xmlErrorPtr e) {
     *static_cast<std::string*>(data) += e->message != nullptr ? e->message : "?";
   });
-  htmlDocPtr doc = htmlCtxtReadMemory(ctxt, html.data(), static_cast<int>(html.size()), "report.html",
-                                      "utf-8", HTML_PARSE_NONET);
+  htmlDocPtr doc = htmlCtxtReadMemory(ctxt, html.data(), static_cast<int>(html.size()),
+                                      "report.html", "utf-8", HTML_PARSE_NONET);
   xmlSetStructuredErrorFunc(nullptr, nullptr);
   if (doc != nullptr) {
     Count(xmlDocGetRootElement(doc), &counts);
@@ -477,8 +477,8 @@ TEST_F(ProgramsTest, WeeklyHtmlReportIsAWellFormedPage) {
 }
 
 TEST_F(ProgramsTest, EmptyHtmlReportIsStillWellFormed) {
-  Result r = inst_->Report({"run", "--template", "weeklyclients", "--include",
-                            "%client = nobody", "-o", "-", "--quiet"});
+  Result r = inst_->Report({"run", "--template", "weeklyclients", "--include", "%client = nobody",
+                            "-o", "-", "--quiet"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string errors;
   HtmlCounts c = ParseHtml(r.out, &errors);
@@ -502,11 +502,13 @@ TEST_F(ProgramsTest, JoinedAndRestrictedClasses) {
   EXPECT_GT(never, 0);
 
   r = inst_->Report({"run", "--class", "Recent jobs", "--format", "%jobid", "--type", "csv",
-                     "--option", "autocolumnheaders=No", "--header", "", "--footer", "", "-o", "-"});
+                     "--option", "autocolumnheaders=No", "--header", "", "--footer", "", "-o",
+                     "-"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(static_cast<int64_t>(Lines(r.out).size()),
-            QueryInt(inst_->db(),
-                     "SELECT count(*) FROM jobs WHERE starttime >= strftime('%s','now') - 9 * 86400"));
+  EXPECT_EQ(
+      static_cast<int64_t>(Lines(r.out).size()),
+      QueryInt(inst_->db(),
+               "SELECT count(*) FROM jobs WHERE starttime >= strftime('%s','now') - 9 * 86400"));
 }
 
 TEST_F(ProgramsTest, StoreKeepsTheProducedReport) {
@@ -533,8 +535,8 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
   EXPECT_NE(child->err().find("cancelled"), std::string::npos) << child->err();
   EXPECT_EQ(Entries(inst.output()), before);
 
-  Result r = inst.Report({"run", "--class", "Devices", "--format", "%name", "--type", "jsonl",
-                          "-o", "-"});
+  Result r =
+      inst.Report({"run", "--class", "Devices", "--format", "%name", "--type", "jsonl", "-o", "-"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out).size(), 6u);
   EXPECT_FALSE(inst.provider()->Exited());
