@@ -19,17 +19,12 @@ namespace {
 
 constexpr const char kTag[] = "KRREPORTD";
 
-// The register-tables task: its argument is a RepRegisterTablesArgs holding the table list.
+// The register-tables task: the library writes the tables into the registry; what the handler
+// returns is the task's status, which its giver hears with the task's end (1006).
 int RegisterTablesTask(Obj* task, void*) {
-  auto* t = ObjCast<MsgTask>(task);
-  auto* args = t != nullptr ? ObjCast<RepRegisterTablesArgs>(t->ObjSlot<2>()) : nullptr;
-  if (args == nullptr || args->tables() == nullptr) {
-    TraceMessage(kTag, 1, 0, -1, "Register tables task without a table list. Refused.");
-    return 0;
-  }
-  int ok = RepRegisterProcessTables(args->tables());
-  TraceMessage(kTag, 2, 0, 2, "Registered %zu tables from %s: %s", args->tables()->size(),
-               MsgAddressToText(t->ObjSlot<1>()).c_str(), ok ? "OK" : "failed");
+  const int ok = RepHandleRegisterTablesTask(task);
+  TraceMessage(kTag, 1, 0, 2, "Register tables task from %s: %s",
+               MsgAddressToText(ObjGetSlotObject(task, 1)).c_str(), ok ? "done" : "failed");
   return ok;
 }
 
