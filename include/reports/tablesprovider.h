@@ -250,6 +250,17 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
 int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* task, int old_style,
                                int announce_completion) noexcept;
 
+// Answers a GET_TABLE task for a table this process serves as a serialized-record stream (one
+// it registered with "Serialized Records"): prepares the fetch as RepHandleMyGetTableRequest
+// does, replies with a stream ticket in slot 3 and the provider's own field list (with its
+// derived fields) in slot 4, waits (excluding other messages, like the packet handler's wait
+// for the channel) for the requester's stream request (3309) carrying that ticket, and starts
+// streaming the records to it (reports/serializedrecords.h). `index_type` is the table's
+// registered index type (0 or 13; anything else for a table without an index): the value of
+// each record's first field is then sent in front of it. 1 once the stream has begun, else 0.
+int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
+                                         int32_t index_type) noexcept;
+
 // For old-style processes: hands an acknowledgement object (RepRecordsReceivedAck) to the send
 // whose token it echoes. A token that names no live send is ignored.
 int RepHandleMyRecReceivedMsg(Obj* ack) noexcept;

@@ -7,8 +7,15 @@
 #include <utility>
 
 #include "kr/context.h"
+#include "kr/datachannel.h"
 #include "kr/message.h"
+#include "kr/serialize.h"
 #include "kr/trace.h"
+#include "reports/filter.h"
+#include "reports/restrictions.h"
+#include "reports/serializedrecords.h"
+#include "reports/sql.h"
+#include "reports/tableslowlevel.h"
 #include "reports/tablesprovider.h"
 
 namespace {
@@ -232,17 +239,210 @@ bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progr
   return ok;
 }
 
-// Receiving by a serialized-record stream, for tables registered with "Serialized Records".
-// The stream is carried by reports/serializedrecords.h; until that path is joined here, such a
-// table cannot be fetched.
-bool ReceiveBySRecords(RepTable* /*table*/, RepGetTableReply* /*reply*/,
-                       const RepTableInfo* /*info*/, List* /*restrictions*/, Obj* /*filter*/,
-                       const Obj* /*task_address*/, Progress* /*progress*/, const Peer& peer) {
-  TraceMessage(kTag, 130, 0, -1,
-               "Table '%s' from process '%s' on machine '%s' comes as serialized records, which "
-               "this process cannot receive",
-               peer.table, peer.process, peer.machine);
-  return false;
+// --- receiving by a serialized-record stream ----------------------------------------------------
+//
+// For tables registered with "Serialized Records": after the reply the requester asks the serving
+// task for the stream (3309), takes up the data channel it announces (55809) and receives the
+// blocks (reports/serializedrecords.h) until the stream's end callback posts 3308 to this
+// process.
+
+// The state of one stream receive. Slots: 1 the reply's table, 2 records received so far,
+// 3 success, 4 the current block's record conversion, 5 offset of the serialized record in each
+// item, 6 filter tree, 7 and 8 lower and upper bound of the index field, 9 index value object,
+// 10 index type, 11 lower bound reached, 12 upper bound passed, 13 the reply's derived field
+// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call.
+struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
+  static constexpr uint32_t kTypeCode = 0xca1cec43;
+  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;";
+  static constexpr const char kName[] = "RepSRecordsFetchState";
+
+  RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<1>()); }
+  List* records() const noexcept { return ObjCast<List>(ObjSlot<2>()); }
+  bool success() const noexcept { return BoolSlot<3>(); }
+  const RepRecordConversion* conversion() const noexcept {
+    return ObjCast<RepRecordConversion>(ObjSlot<4>());
+  }
+  int32_t item_offset() const noexcept { return IntSlot<5>(); }
+  const Tree* filter() const noexcept { return ObjCast<Tree>(ObjSlot<6>()); }
+  Obj* lower() const noexcept { return ObjSlot<7>(); }
+  Obj* upper() const noexcept { return ObjSlot<8>(); }
+  Obj* index() const noexcept { return ObjSlot<9>(); }
+  int32_t index_type() const noexcept { return IntSlot<10>(); }
+  bool lower_reached() const noexcept { return BoolSlot<11>(); }
+  bool upper_passed() const noexcept { return BoolSlot<12>(); }
+  RepFieldList* derived() const noexcept { return ObjCast<List>(ObjSlot<13>()); }
+  RepProgressCallback progress() const noexcept {
+    return reinterpret_cast<RepProgressCallback>(static_cast<uintptr_t>(PtrSlot<14>()));
+  }
+  void* argument() const noexcept { return reinterpret_cast<void*>(PtrSlot<15>()); }
+  int32_t counted() const noexcept { return IntSlot<16>(); }
+};
+
+int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
+  auto* st = static_cast<RepSRecordsFetchState*>(cookie);
+  ObjSetSlotObject(st, 4, nullptr);
+  RepFieldList* fields = RepSRecordsBlockFields(block_info);
+  const long count = static_cast<long>(ListGetItemCount(fields));
+  if (RepTableFetchCancelled()) return 3;  // the rest of the stream is drained unread
+  Ref<RepRecordConversion> conversion;
+  if (fields != nullptr && st->derived() != nullptr) RepMergeDerivedFields(fields, st->derived());
+  if (fields == nullptr || st->table() == nullptr ||
+      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != 1) {
+    TraceMessage(kTag, 131, 0, -1,
+                 "Failed to do precalc for new block of records with %ld fields - abort receive "
+                 "of block",
+                 count);
+    return 3;
+  }
+  // The block's own field list, kept beside the conversion, checks the records as they enter.
+  Ref<List> pair = ListNewWithCapacity(2);
+  ListPushLastItemInternal(pair.get(), std::move(conversion));
+  ListPushLastItemInternal(pair.get(), Ref<Obj>::Share(fields));
+  ObjSetSlotObject(st, 4, std::move(pair));
+  TraceMessage(kTag, 132, 0, 3, "Begun receive of new block of records with %ld fields", count);
+  return 1;
+}
+
+// Whether the item whose index bytes follow its length lies within the index bounds.
+bool WithinIndexBounds(RepSRecordsFetchState* st, const unsigned char* item) {
+  if (st->lower() == nullptr) return true;
+  if (st->upper_passed()) return false;
+  RepEncodeRecordIndex(item + 4, st->index(), st->index_type());
+  const Obj* index = st->index();
+  if (!st->lower_reached()) {
+    if (RepCompareData(index, st->lower(), st->index_type()) < 0) return false;
+    ObjSetSlotBoolean(st, 11, true);
+  }
+  if (st->upper() != nullptr && RepCompareData(index, st->upper(), st->index_type()) > 0) {
+    ObjSetSlotBoolean(st, 12, true);
+    return false;
+  }
+  return true;
+}
+
+int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
+  auto* st = static_cast<RepSRecordsFetchState*>(cookie);
+  if (st->progress() != nullptr) {
+    ObjSetSlotInteger(st, 16, st->counted() + 1);
+    if (st->counted() >= kRepFetchProgressEvery) {
+      ObjSetSlotInteger(st, 16, 0);
+      st->progress()(st->argument(), 0);
+    }
+  }
+  if (RepTableFetchCancelled()) return 0;
+  const uint32_t offset = static_cast<uint32_t>(st->item_offset());
+  if (length < offset + 4) {
+    TraceMessage(kTag, 133, 0, -1, "Failed to reconstruct received srecord");
+    return 0;
+  }
+  if (!WithinIndexBounds(st, item)) return 1;
+  uint32_t body = 0;
+  Ref<Obj> rebuilt;
+  if (ObjBufferAnalyze(&body, item + offset, length - offset) != 1 ||
+      uint64_t{offset} + kObjHeaderSize + body != length ||
+      ObjReconstructFromMemory(&rebuilt, item + offset + kObjHeaderSize, body) != 1) {
+    TraceMessage(kTag, 146, 0, -1, "Failed to reconstruct received srecord");
+    return 0;
+  }
+  const List* pair = ObjCast<List>(ObjGetSlotObject(st, 4));
+  const RepRecordConversion* conversion =
+      pair != nullptr ? ObjCast<RepRecordConversion>(pair->at(0)) : nullptr;
+  // Checked against the block's fields where it enters, as record packets are.
+  thread_local Ref<List> one = ListNewWithCapacity(1);
+  ListPushLastItemInternal(one.get(), rebuilt);
+  const bool well_formed = kr_internal::RepCheckIncomingRecords(
+      one.get(), pair != nullptr ? ObjCast<List>(pair->at(1)) : nullptr);
+  ListClear(one.get());
+  Ref<RepRecord> record;
+  if (!well_formed || conversion == nullptr ||
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) != 1 ||
+      !record) {
+    TraceMessage(kTag, 134, 0, -1, "Failed to convert reconstructed srecord");
+    return 0;
+  }
+  // The filter is built over the reply table's fields, so it is applied after the conversion.
+  if (st->filter() != nullptr && RepFilterCatchesRecord(record.get(), st->filter()) != 1) return 1;
+  TraceMessage(kTag, 135, 0, 3, "Converted received srecord OK");
+  ListPushLastItemInternal(st->records(), std::move(record));
+  return 1;
+}
+
+void SRecordsEnd(int success, Obj* cookie) {
+  ObjSetSlotBoolean(cookie, 3, success == 1);
+  TraceMessage(kTag, 136, 0, 3, "SRecords receive-end handler called. Success = %s",
+               success == 1 ? "TRUE" : "FALSE");
+  MsgSendObjectToSelf(kRepMsgSRecordsEnd, nullptr);
+}
+
+// Receives the records of `table` (the reply's table) as a serialized-record stream from the
+// serving task. True when the whole stream arrived.
+bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
+                       List* restrictions, Obj* filter, const Obj* task_address,
+                       Progress* progress, const Peer& peer) {
+  (void)peer;
+  if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
+    TraceMessage(kTag, 137, 0, -1,
+                 "Cannot convert restrictions from textual form - dont ask for s-record table");
+    return false;
+  }
+  Ref<RepSRecordRequest> request = RepSRecordRequest::New();
+  request->set_reply_object(Ref<Obj>::Share(reply->stream_request()));
+  // The announcement can only come from the provider's process: when it is lost the wait fails.
+  Ref<Obj> connect;
+  if (MsgSendObject(task_address, kRepMsgSRecordsRequest, request.get()) != 1 ||
+      MsgWaitMessageWithTimeout(&connect, task_address, kMsgDataChannelConnect, nullptr) != 1) {
+    TraceMessage(kTag, 138, 0, -1,
+                 "Failed to get data channel connect msg from srecords table provider");
+    return false;
+  }
+
+  Ref<RepSRecordsFetchState> st = RepSRecordsFetchState::New();
+  ObjSetSlotObject(st.get(), 1, Ref<Obj>::Share(table));
+  ObjSetSlotObject(st.get(), 2, ListNewFromPool());
+  int32_t offset = 4;
+  const RepSqlFilter* sql_filter = ObjCast<RepSqlFilter>(filter);
+  if (sql_filter != nullptr && sql_filter->text() != nullptr && sql_filter->text()[0] != '\0') {
+    Ref<RepFilterTree> tree = RepMakeFilterTree(sql_filter->text(), table->fields());
+    ObjSetSlotObject(st.get(), 6, std::move(tree));
+  }
+  ObjSetSlotObject(st.get(), 13, Ref<Obj>::Share(reply->derived_fields()));
+  ObjSetSlotPointer(st.get(), 14, reinterpret_cast<uintptr_t>(progress->callback));
+  ObjSetSlotPointer(st.get(), 15, reinterpret_cast<uintptr_t>(progress->argument));
+  if (info->indexed()) {
+    offset += RepGetSRecordsIndexSize(info->index_type());
+    const RepFieldDef* index_field = ObjCast<RepFieldDef>(ListGetFirstItem(table->fields()));
+    Ref<RepSqlRestriction> bounds;
+    if (index_field != nullptr &&
+        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == 1) {
+      ObjSetSlotObject(st.get(), 7, Ref<Obj>::Share(bounds->lower()));
+      ObjSetSlotObject(st.get(), 8, Ref<Obj>::Share(bounds->upper()));
+      Ref<Obj> index;
+      if (RepCreateIndexObject(&index, info->index_type()) != 1) {
+        // No index can be read, so no bound can be applied.
+        ObjSetSlotObject(st.get(), 7, nullptr);
+        ObjSetSlotObject(st.get(), 8, nullptr);
+      }
+      ObjSetSlotObject(st.get(), 9, std::move(index));
+      ObjSetSlotInteger(st.get(), 10, info->index_type());
+    }
+  }
+  ObjSetSlotInteger(st.get(), 5, offset);
+
+  if (RepInitSRecordsReceive(&SRecordsNewBlock, &SRecordsRecord, &SRecordsEnd, connect.get(),
+                             st.get()) != 1) {
+    TraceMessage(kTag, 139, 0, -1, "Failed to start srecords receive");
+    return false;
+  }
+  TraceMessage(kTag, 143, 0, 3, "Started srecords receive for table");
+  Ref<Obj> end;
+  const bool ended = MsgWaitMessageWithTimeout(&end, nullptr, kRepMsgSRecordsEnd, nullptr) == 1;
+  const bool ok = ended && st->success() && !RepTableFetchCancelled();
+  TraceMessage(kTag, 144, 0, ok ? 2 : -1, "Finished srecords receive for table. Success = %s",
+               ok ? "TRUE" : "FALSE");
+  if (!ok) return false;
+  table->set_records(Ref<List>::Share(st->records()));
+  TraceMessage(kTag, 145, 0, 2, "Got srecords table from process OK");
+  return true;
 }
 
 }  // namespace

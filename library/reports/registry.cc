@@ -178,8 +178,7 @@ int RepGetProcessForTable(std::string* process, std::string* machine, const char
   return 1;
 }
 
-int RepFindTableInfo(Ref<RepTableInfo>* info, const List* tables,
-                     const char* table_name) noexcept {
+int RepFindTableInfo(Ref<RepTableInfo>* info, const List* tables, const char* table_name) noexcept {
   if (info == nullptr) return 0;
   const RepTableInfo* found = FindInfo(ObjCast<List>(tables), table_name);
   if (found == nullptr) return 0;

@@ -16,6 +16,7 @@
 #include "kr/trace.h"
 #include "reports/filter.h"
 #include "reports/restrictions.h"
+#include "reports/serializedrecords.h"
 #include "reports/sql.h"
 #include "tablesprovider_internal.h"
 
@@ -178,7 +179,8 @@ void SendPacket(uint64_t token) {
   packet->set_records(std::move(records));
   packet->set_send_state(token);
   if (MsgSendObject(st->channel(), kRepMsgRecordPacket, packet.get()) == 0) {
-    TraceMessage(kTag, 42, 0, -1, "Failed to send records out for table '%s'. Aborting record send.",
+    TraceMessage(kTag, 42, 0, -1,
+                 "Failed to send records out for table '%s'. Aborting record send.",
                  OrEmpty(st->table_name()));
     EndSend(token, Grabber::kFinish);
     return;
@@ -261,6 +263,12 @@ int RecordsReceivedHandler(Obj* message, void* cookie) {
                  "Incorrect/null object attached to received records message. Aborting record "
                  "send.");
     EndSend(token, Grabber::kHandOver);
+    return 0;
+  }
+  if (ack->send_state() != token) {
+    // Every packet of this send carried its token; anything else names no send.
+    TraceMessage(kTag, 64, 0, -1,
+                 "Received records acknowledgement for no record send in progress. Ignoring.");
     return 0;
   }
   HandleAck(token, ack);
@@ -363,8 +371,8 @@ int RepFillRecordPacket(Ref<List>* records, const RepProvidedTableDesc* descript
   return 1;
 }
 
-int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descriptors, Obj* argument,
-                        int64_t giver_pid) noexcept {
+int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descriptors,
+                        Obj* argument, int64_t giver_pid) noexcept {
   RepGetTableArgs* args = ObjCast<RepGetTableArgs>(argument);
   if (args == nullptr) {
     TraceMessage(kTag, 10, 0, -1, "Incorrect user arguments for GET_TABLE task. Failing.");
@@ -387,8 +395,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   }
   // The wanted fields must be a list of fields, every one of which the grabber can give.
   RepFieldList* wanted = args->wanted_fields();
-  if (wanted == nullptr ||
-      ListWalk(wanted, &RepCheckProvideFieldsCB, provider_fields.get()) != 1) {
+  if (wanted == nullptr || ListWalk(wanted, &RepCheckProvideFieldsCB, provider_fields.get()) != 1) {
     TraceMessage(kTag, 14, 0, -1,
                  "Not providing table '%s' - cannot provide all the requested fields.", name);
     return 0;
@@ -421,8 +428,8 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   if (filter_slot != nullptr && filter == nullptr) {
     // A filter object of another kind: the requester wants a filter this provider cannot read,
     // and unfiltered records would be wrong ones.
-    TraceMessage(kTag, 19, 0, -1, "Could not convert textual filter to filter object for table '%s'.",
-                 name);
+    TraceMessage(kTag, 19, 0, -1,
+                 "Could not convert textual filter to filter object for table '%s'.", name);
     return 0;
   }
   if (text != nullptr && text[0] != '\0') {
@@ -489,8 +496,7 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
   const RepGetTableFieldsArgs* args = ObjCast<RepGetTableFieldsArgs>(TaskArgument(task));
   if (RefusedAsRemote(giver)) {
     TraceMessage(kTag, 2, 0, -1, "Refusing fields request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr),
-                 MsgGetMachineName(giver));
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
   } else if (args != nullptr) {
     const RepProvidedTableDesc* desc = FindDescriptor(descriptors, args->table_name());
     reply->set_table_name(args->table_name());
@@ -533,8 +539,7 @@ int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* tas
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
     TraceMessage(kTag, 8, 0, -1, "Refusing request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr),
-                 MsgGetMachineName(giver));
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
   } else {
     ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
                                              MsgGetProcessId(giver)) == 1;
@@ -613,3 +618,94 @@ void RepFinishUnfinishedGrabber(const RepProvidedTableDesc* descriptor, Ref<Obj>
 }
 
 int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().sends.size()); }
+
+// --- serving a table as a serialized-record stream ----------------------------------------------
+
+namespace {
+
+// Stream tickets number the stream replies of the process; a stream request must hand back the
+// one its reply carried.
+std::atomic<int32_t> g_next_stream_ticket{1};
+
+void FinishPrepared(kr_internal::RepPreparedSend* prepared) {
+  if (prepared->descriptor != nullptr && prepared->descriptor->finish != nullptr && prepared->context)
+    prepared->descriptor->finish(&prepared->context, prepared->init_args.get());
+}
+
+}  // namespace
+
+int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
+                                         int32_t index_type) noexcept {
+  Obj* giver = TaskGiver(task);
+  if (giver == nullptr) return 0;
+  Ref<Obj> requester = Ref<Obj>::Share(giver);
+  Ref<RepGetTableReply> reply = RepGetTableReply::New();
+  reply->set_success(false);
+
+  kr_internal::RepPreparedSend prepared;
+  bool ready = false;
+  if (RefusedAsRemote(giver)) {
+    const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
+    TraceMessage(kTag, 90, 0, -1, "Refusing request for table %s from non-local machine (%s)",
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
+  } else {
+    ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
+                                             MsgGetProcessId(giver)) == 1;
+  }
+  Ref<RepFieldList> provider_fields;
+  if (ready && (prepared.descriptor->get_fields(&provider_fields) != 1 || !provider_fields)) {
+    TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
+    FinishPrepared(&prepared);
+    ready = false;
+  }
+  if (!ready) {
+    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
+      TraceMessage(kTag, 92, 0, -1, "Warning - could not send reply to GET_TABLE task");
+    return 0;
+  }
+
+  const int32_t ticket = g_next_stream_ticket.fetch_add(1);
+  reply->set_success(true);
+  reply->set_table(prepared.table);
+  reply->set_stream_request(ObjNewInteger(ticket));
+  reply->set_derived_fields(provider_fields);
+  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+    TraceMessage(kTag, 93, 0, -1, "Failed when sending 'table is avail' reply");
+    FinishPrepared(&prepared);
+    return 0;
+  }
+
+  TraceMessage(kTag, 94, 0, 3, "Wait for s-record request for sending records of '%s'",
+               prepared.table->name());
+  // As for the packet send's channel connect: only the requester can ask, and a requester that
+  // dies before asking fails the wait.
+  Ref<Obj> message, request;
+  if (MsgWaitExclusiveWithTimeout(&message, requester.get(), kRepMsgSRecordsRequest, nullptr) ==
+      0) {
+    TraceMessage(kTag, 95, 0, -1, "Never received s-record request for table '%s'",
+                 prepared.table->name());
+    FinishPrepared(&prepared);
+    return 0;
+  }
+  const RepSRecordRequest* asked = nullptr;
+  if (MsgGetObjectInternal(&request, message.get(), RepSRecordRequest::kTypeCode) == 1)
+    asked = ObjCast<RepSRecordRequest>(request.get());
+  if (asked == nullptr || ObjCast<ObjInteger>(asked->reply_object()) == nullptr ||
+      ObjGetInteger(asked->reply_object()) != ticket) {
+    TraceMessage(kTag, 96, 0, -1, "Bad s-record request for table '%s'. Not sending records.",
+                 prepared.table->name());
+    FinishPrepared(&prepared);
+    return 0;
+  }
+  Ref<Obj> sender;
+  MsgGetSender(&sender, message.get());
+  // The producer owns the grabber context from here on and finishes it.
+  if (RepSRecordsServeTable(sender.get(), prepared.descriptor, std::move(prepared.context),
+                            prepared.init_args.get(), prepared.filter_tree.get(),
+                            prepared.table->name(), index_type, nullptr, nullptr) != 1) {
+    TraceMessage(kTag, 97, 0, -1, "Failed to start s-record send of table '%s'",
+                 prepared.table->name());
+    return 0;
+  }
+  return 1;
+}

@@ -18,10 +18,10 @@ inline constexpr int kRepRecordsPerPacket = 100;
 // What a GET_TABLE request turns into before its reply goes out.
 struct RepPreparedSend {
   const RepProvidedTableDesc* descriptor = nullptr;
-  Ref<RepTable> table;                   // as the reply names it: record fields, no records
-  Ref<RepGrabberInitArgs> init_args;     // record fields and converted restrictions
-  Ref<Obj> context;                      // the grabber's, after GrabberInit
-  Ref<Tree> filter_tree;                 // null without a filter
+  Ref<RepTable> table;                // as the reply names it: record fields, no records
+  Ref<RepGrabberInitArgs> init_args;  // record fields and converted restrictions
+  Ref<Obj> context;                   // the grabber's, after GrabberInit
+  Ref<Tree> filter_tree;              // null without a filter
 };
 
 // Checks a GET_TABLE argument object against the descriptors, converts its restrictions and

@@ -3,7 +3,7 @@
 // Serving (the default):
 //
 //   krtestprovider --home HOME --machine M --process "Test Provider" --jobs 250 --clients 5
-//                  [--register REPORTS_MACHINE] [--remote] [--record-delay-us N]
+//                  [--register REPORTS_MACHINE] [--remote] [--record-delay-us N] [--srecords]
 //
 // serves two tables through the library's table provider, their records made by data grabbers
 // on the fly (nothing is held in memory):
@@ -15,6 +15,9 @@
 //   testclients  client (string, primary index), os (string), capacity (integer)
 //                record j (0..clients-1): client "client%02d", os linux/windows/macos by j % 3,
 //                capacity 100 * (j + 1)
+//
+// With --srecords, testjobs is registered (and served) as a serialized-record stream, indexed
+// by id.
 //
 // A restriction on testjobs.id narrows the records the grabber makes, as a real provider's
 // database query would. With --register it first registers both tables with the reports
@@ -90,8 +93,8 @@ struct Column {
 };
 
 constexpr Column kJobColumns[] = {
-    {"id", kRepTypeInteger, 6},  {"name", kRepTypeString, 10},  {"client", kRepTypeString, 10},
-    {"size", kRepTypeInt64, 8},  {"status", kRepTypeInteger, 2}, {"started", kRepTypeSysTime, 19},
+    {"id", kRepTypeInteger, 6}, {"name", kRepTypeString, 10},   {"client", kRepTypeString, 10},
+    {"size", kRepTypeInt64, 8}, {"status", kRepTypeInteger, 2}, {"started", kRepTypeSysTime, 19},
 };
 constexpr Column kClientColumns[] = {
     {"client", kRepTypeString, 10},
@@ -188,10 +191,10 @@ int JobsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
         SetValue(record, k, ObjNewString(Numbered("job", i, 5).c_str()));
         break;
       case 2:
-        SetValue(record, k,
-                 ObjNewString(Numbered("client", (i - 1) % std::max<int64_t>(1, g_options.clients),
-                                       2)
-                                  .c_str()));
+        SetValue(
+            record, k,
+            ObjNewString(
+                Numbered("client", (i - 1) % std::max<int64_t>(1, g_options.clients), 2).c_str()));
         break;
       case 3:
         SetValue(record, k, ObjNewInt64((i * 7919) % 100000));
@@ -259,7 +262,16 @@ const RepProvidedTableDesc kTables[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-int GetTableTask(Obj* task, void*) { return RepHandleMyGetTableRequest(kTables, task, 0, 0); }
+// With --srecords, testjobs is served as a serialized-record stream indexed by its id.
+bool g_srecords = false;
+
+int GetTableTask(Obj* task, void*) {
+  const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(ObjGetSlotObject(task, 2));
+  if (g_srecords && args != nullptr && args->table_name() != nullptr &&
+      strcasecmp(args->table_name(), "testjobs") == 0)
+    return RepHandleMyGetTableRequestBySRecords(kTables, task, kRepTypeInteger);
+  return RepHandleMyGetTableRequest(kTables, task, 0, 0);
+}
 int GetTableFieldsTask(Obj* task, void*) {
   RepHandleMyGetTableFieldsRequest(kTables, task);
   return 1;
@@ -279,7 +291,24 @@ int TaskEnded(void*) { return g_task_ended ? 1 : 0; }
 
 bool RegisterTables(const char* process, const char* reports_machine) {
   MsgWaitAddHandler(kMsgTaskEnded, &WatchTaskEnded, nullptr);
-  bool ok = RepRegisterMyTables(kTables, process, reports_machine) == 1;
+  bool ok;
+  if (g_srecords) {
+    Ref<List> infos = ListNewFromPool();
+    for (const RepProvidedTableDesc* d = kTables; d->name != nullptr; ++d) {
+      Ref<RepTableInfo> info = RepTableInfo::New();
+      info->set_table_name(d->name);
+      info->set_process_name(process);
+      info->set_machine_name(SysLocalMachineName());
+      const bool stream = strcasecmp(d->name, "testjobs") == 0;
+      info->set_serialized_records(stream);
+      info->set_indexed(stream);
+      info->set_index_type(kRepTypeInteger);
+      ListPushLastItemInternal(infos.get(), std::move(info));
+    }
+    ok = RepRegisterTablesFromInfos(infos.get(), reports_machine) == 1;
+  } else {
+    ok = RepRegisterMyTables(kTables, process, reports_machine) == 1;
+  }
   if (ok) {
     Ref<Obj> timeout;
     TimeCreateAndSetTimeout(&timeout, 30, 0);
@@ -315,6 +344,8 @@ int main(int argc, char** argv) {
   app.add_option("--register", register_with,
                  "register the tables with the reports process on this machine");
   app.add_flag("--remote", remote, "serve requests from other machines too");
+  app.add_flag("--srecords", g_srecords,
+               "serve testjobs as a serialized-record stream, indexed by id, and register it so");
   app.add_flag("--reports-producer", reports_producer,
                "stand in for the reports process: write the registry for register-tables tasks");
   CLI11_PARSE(app, argc, argv);
