@@ -2,11 +2,14 @@
 //
 //   krcatalogd generate [--jobs N] [--seed S] [--now T] CATALOG
 //   krcatalogd serve --catalog CATALOG [--reports-machine M] [--process NAME] [--home DIR]
+//                    [--packets]
 //
 // `generate` writes a deterministic example catalog: the same seed and time give the same file.
 // `serve` publishes the process ("Catalog Server" by default), registers its tables (jobs,
 // media, clients, devices) with the reports process of the reports machine, prints "ready" and
-// answers table requests until SIGTERM or SIGINT.
+// answers table requests until SIGTERM or SIGINT. The jobs table is registered and served as a
+// serialized-record stream (records cut into blocks as they are read, no acknowledgement per
+// hundred), unless --packets asks for record packets.
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -16,14 +19,43 @@
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "reports/registry.h"
+#include "kr/text.h"
+#include "reports/serializedrecords.h"
 #include "reports/tablesprovider.h"
 
 namespace {
 
 constexpr const char kTag[] = "KRCATALOG";
 
+// The jobs table, large in any real catalog, travels as a serialized-record stream unless
+// --packets is given; the others as record packets.
+bool g_stream_jobs = true;
+
+bool IsStreamed(const char* table) {
+  return g_stream_jobs && table != nullptr && StrCompareNoCase(table, "jobs") == 0;
+}
+
 int GetTableTask(Obj* task, void*) {
+  const auto* args = ObjCast<RepGetTableArgs>(ObjGetSlotObject(task, 2));
+  if (args != nullptr && IsStreamed(args->table_name())) {
+    return RepHandleMyGetTableRequestBySRecords(catalog::Tables(), task, kRepSRecordsNoIndex);
+  }
   return RepHandleMyGetTableRequest(catalog::Tables(), task, 0, 0);
+}
+
+// Every table as served by this process on this machine, as RepRegisterMyTables would register
+// it, but with the streamed table marked so.
+Ref<List> TableInfos(const std::string& process) {
+  Ref<List> infos = ListNewFromPool();
+  for (const RepProvidedTableDesc* d = catalog::Tables(); d->name != nullptr; ++d) {
+    Ref<RepTableInfo> info = RepTableInfo::New();
+    info->set_table_name(d->name);
+    info->set_process_name(process.c_str());
+    info->set_machine_name(SysLocalMachineName());
+    info->set_serialized_records(IsStreamed(d->name));
+    ListPushLastItemInternal(infos.get(), std::move(info));
+  }
+  return infos;
 }
 
 int GetTableFieldsTask(Obj* task, void*) {
@@ -82,7 +114,7 @@ int Serve(const std::string& path, const std::string& process, std::string repor
   RegistrationEnd end;
   MsgWaitAddHandler(kMsgTaskEnded, &OnTaskEnded, &end);
   bool registered =
-      RepRegisterMyTables(catalog::Tables(), process.c_str(), reports_machine.c_str()) == 1;
+      RepRegisterTablesFromInfos(TableInfos(process).get(), reports_machine.c_str()) == 1;
   if (registered) {
     Ref<Obj> timeout;
     TimeCreateAndSetTimeout(&timeout, 30, 0);
@@ -135,8 +167,12 @@ int main(int argc, char** argv) {
   serve->add_option("--reports-machine", reports_machine,
                     "Machine of the reports process (default: this machine)");
   serve->add_option("--home", home, "Installation home (default: $KR_HOME)");
+  bool packets = false;
+  serve->add_flag("--packets", packets,
+                  "Serve the jobs table as record packets too, not as a serialized-record stream");
 
   CLI11_PARSE(app, argc, argv);
   if (generate->parsed()) return Generate(gen_path, jobs, seed, now);
+  g_stream_jobs = !packets;
   return Serve(serve_path, process, reports_machine, home);
 }

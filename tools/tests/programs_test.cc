@@ -258,6 +258,10 @@ TEST_F(ProgramsTest, ProviderRegisteredItsTables) {
     EXPECT_NE(text->find(t), std::string::npos) << *text;
   }
   EXPECT_NE(text->find("Catalog Server"), std::string::npos);
+  // The jobs table, and it alone, travels as a serialized-record stream.
+  const size_t jobs = text->find("[jobs]");
+  EXPECT_NE(text->find("Serialized Records = TRUE", jobs), std::string::npos);
+  EXPECT_EQ(text->find("Serialized Records = TRUE", text->find("[", jobs + 1)), std::string::npos);
 }
 
 TEST_F(ProgramsTest, ClassesAndFields) {
