@@ -8,7 +8,8 @@
 # 9 of 90 days), which the catalog turns into a WHERE on its index: it should cost about a tenth.
 #
 #   bench/e2e_report.sh             JOBS=1000000 RUNS=3 by default
-# Prints each run's wall time and every process's peak memory (maximum resident set size).
+# Prints each run's wall and CPU time and every process's peak memory (maximum resident set
+# size). On a shared machine the CPU times are the steadier figure.
 # Target: krreport at most 2.0x the sqlite3 wall time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,8 @@ start() {
   echo "$name did not start" >&2; return 1
 }
 peak_kb() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
+# CPU seconds a running process has used so far.
+cpu_s() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"; }
 
 cp -R examples/. "$home/"
 sed -i "s|^Reports = .*|Reports = $home/reports|" "$home/config/configure.cfg"
@@ -63,14 +66,20 @@ lower=$(( now - 9 * 86400 ))
 # run LABEL COMMAND...: wall time in ms and peak memory in KB of one command, output discarded.
 run() {
   local label=$1; shift
-  local t0 t1
+  local t0 t1 p0
+  p0=$(cpu_s "${pids[1]}")
   t0=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$home/mem" "$@" >"$home/out" 2>"$home/err" || {
+  /usr/bin/time -f '%M %U %S' -o "$home/mem" "$@" >"$home/out" 2>"$home/err" || {
     echo "$label failed:" >&2; cat "$home/err" >&2; exit 1; }
   t1=$(date +%s%N)
   local ms=$(( (t1 - t0) / 1000000 ))
-  printf '%-28s %7d ms %8d KB peak  %d lines\n' "$label" "$ms" "$(tail -n 1 "$home/mem")" \
-    "$(wc -l <"$home/out")"
+  read -r kb user sys < <(tail -n 1 "$home/mem")
+  printf '%-22s %7d ms wall %6.2f s cpu %8d KB peak  %d lines\n' "$label" "$ms" \
+    "$(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')" "$kb" "$(wc -l <"$home/out")"
+  case $label in krreport*)
+    printf '%-22s %17s %6.2f s cpu (krcatalogd)\n' "" "" \
+      "$(awk -v a="$p0" -v b="$(cpu_s "${pids[1]}")" 'BEGIN {print b - a}')" ;;
+  esac
   echo "$ms" >>"$home/times.$label"
 }
 
