@@ -524,7 +524,7 @@ TEST_F(ProgramsTest, StoreKeepsTheProducedReport) {
 }
 
 // Ctrl-C during a long fetch: exit 130, no output directory, and the provider serves the next
-// request.
+// request. Then the provider dies during one.
 TEST(ProgramsCancel, InterruptDuringALongFetch) {
   Installation inst(400000);
   ASSERT_TRUE(inst.StartDaemon());
@@ -544,6 +544,17 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out).size(), 6u);
   EXPECT_FALSE(inst.provider()->Exited());
+
+  // A provider that dies mid-transfer fails the report with the library's message, promptly.
+  child = inst.ReportAsync({"run", "--class", "Jobs", "--format", "%jobid %client %size"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_FALSE(child->Exited());
+  kill(inst.provider()->pid(), SIGKILL);
+  ASSERT_TRUE(child->Wait(30)) << "the report hangs on a dead provider";
+  EXPECT_EQ(child->status(), 1) << child->err();
+  EXPECT_NE(child->err().find("Failed to get raw report data"), std::string::npos)
+      << child->err();
+  EXPECT_EQ(Entries(inst.output()), before);
 }
 
 // Without a provider the report fails with a message, promptly.
