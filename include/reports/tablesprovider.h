@@ -241,6 +241,8 @@ struct RepRecordSendState : ObjView<RepRecordSendState> {
 // --- the provider's handlers ------------------------------------------------------------------
 
 // Answers a GET_TABLE_FIELDS task (a MsgTask, kr/message.h); every path sends a reply (3300).
+// 1 when the reply sent carried the fields, else 0. Refused (from another machine while remote
+// requests are refused) or malformed requests are answered with an empty table name.
 int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Obj* task) noexcept;
 
 // Answers a GET_TABLE task and starts the record send. `old_style`: the process receives the

@@ -104,10 +104,10 @@ int RepRegisterProcessTables(const List* tables) noexcept {
     TraceMessage(kTag, 1, 0, -1, "Failed to load report tables stnz file '%s'.", path.c_str());
     return 0;
   }
-  TraceMessage(kTag, 2, 0, 2, "%ld tables to register",
-               static_cast<long>(ListGetItemCount(tables)));
-  if (tables != nullptr) {
-    for (const Obj* o : *tables) {
+  const List* list = ObjCast<List>(tables);  // the task's argument came from another process
+  TraceMessage(kTag, 2, 0, 2, "%ld tables to register", static_cast<long>(ListGetItemCount(list)));
+  if (list != nullptr) {
+    for (const Obj* o : *list) {
       const RepTableInfo* info = ObjCast<RepTableInfo>(o);
       // Only a well-formed entry names a table; anything else in the list is not one.
       if (info == nullptr || info->table_name() == nullptr || info->table_name()[0] == '\0')

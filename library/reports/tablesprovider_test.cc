@@ -13,7 +13,6 @@
 
 #include "kr/message.h"
 #include "reports/fields.h"
-#include "reports/filter.h"
 #include "reports/restrictions.h"
 #include "reports/sql.h"
 #include "tablesprovider_internal.h"
@@ -578,30 +577,6 @@ TEST_F(ProviderTest, KilledProviderEndsTheTransferWithoutAHang) {
   EXPECT_FALSE(seen.end);
   EXPECT_TRUE(seen.channel_lost);
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
-}
-
-// The packet loop on its own: 100 examined or 100 kept, whichever comes first.
-TEST(ProviderPacketTest, PacketStopsAtHundredKeptOrExamined) {
-  TestHome home;
-  g_settings = GrabberSettings{};
-  g_settings.rows = 1000;
-  Ref<RepGrabberInitArgs> args = RepGrabberInitArgs::New();
-  args->set_fields(NumberFields());
-  Ref<Obj> context = ObjNewInteger(0);
-  Ref<Tree> odd = RepMakeFilterTree("(%grp = 1 OR %grp = 3)", args->fields());
-  ASSERT_TRUE(odd);
-  Ref<List> records;
-  bool all = false;
-  ASSERT_EQ(kr_internal::RepFillRecordPacket(&records, kTables, context.get(), args.get(),
-                                             odd.get(), &all),
-            1);
-  EXPECT_EQ(records->size(), 20u);
-  EXPECT_EQ(ObjGetInteger(context.get()), 100);
-  ASSERT_EQ(
-      kr_internal::RepFillRecordPacket(&records, kTables, context.get(), args.get(), nullptr, &all),
-      1);
-  EXPECT_EQ(records->size(), 100u);
-  EXPECT_FALSE(all);
 }
 
 TEST(ProviderAckTest, AcknowledgementsNamingNoSendAreIgnored) {
