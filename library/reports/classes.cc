@@ -14,6 +14,7 @@
 #include "reports/filter.h"
 #include "reports/registry.h"
 #include "reports/tableslowlevel.h"
+#include "reports/tablesprovider.h"
 #include "reports/utilities.h"
 
 namespace {
@@ -352,7 +353,8 @@ int kr_internal::LoadClassTextByRealName(std::string* text, const char* file_nam
   return 0;
 }
 
-// --- running a class's query ----------------------------------------------------------------------
+// --- running a class's query
+// ----------------------------------------------------------------------
 
 namespace {
 
@@ -399,10 +401,7 @@ struct ClassRun {
 };
 
 bool HasAllFields(const List* wanted, const List* fields) {
-  for (Obj* o : *wanted) {
-    if (!InList(fields, FirstSlotName(o))) return false;
-  }
-  return true;
+  return ListWalk(wanted, &RepCheckProvideFieldsCB, const_cast<List*>(fields)) == 1;
 }
 
 // An earlier result named `name` that has every wanted field, filtered by `filter` when it has a
@@ -485,9 +484,8 @@ int GetTable(Ref<RepTable>* table, const char* name, const ClassRun& run, bool w
                    machine, name);
       return 1;
     }
-    TraceMessage(kTag, 29, 0, 3,
-                 "Got fields OK from process '%s' on machine '%s' for table '%s'", process,
-                 machine, name);
+    TraceMessage(kTag, 29, 0, 3, "Got fields OK from process '%s' on machine '%s' for table '%s'",
+                 process, machine, name);
     *table = RepNewTable(name, std::move(fields), nullptr);
     return 0;
   }
@@ -516,8 +514,7 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
     const char* name = statement->table_name(i);
     if (name == nullptr) return 1;
     if (run.with_records && RepTableFetchCancelled()) {
-      TraceMessage(kTag, 32, 0, -1, "Class '%s' cancelled before table '%s'", run.class_name,
-                   name);
+      TraceMessage(kTag, 32, 0, -1, "Class '%s' cancelled before table '%s'", run.class_name, name);
       return 1;
     }
     List* merges = i > 0 ? ObjCast<List>(NthOrNull(statement->merges(), i - 1)) : nullptr;
@@ -571,9 +568,9 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
 
 }  // namespace
 
-int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name,
-                               const char* class_text, int with_records, const List* wanted,
-                               RepProgressCallback progress, void* argument) noexcept {
+int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, const char* class_text,
+                               int with_records, const List* wanted, RepProgressCallback progress,
+                               void* argument) noexcept {
   if (table == nullptr || class_text == nullptr || (with_records && wanted == nullptr)) return 1;
   ClassRun run;
   run.class_name = OrEmpty(class_name);

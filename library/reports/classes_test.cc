@@ -246,9 +246,10 @@ class ClassTables : public ::testing::Test, public kr_testing::ProviderFixture {
 }  // namespace
 
 TEST_F(ClassTables, FieldsOnlyRunsAskForFieldsAndFetchNoRecords) {
-  Class("jobowners",
-        "%NICENAME = 'Job owners'\n"
-        "SELECT jobs.id, jobs.name, owners.city FROM jobs, owners WHERE jobs.owner = owners.owner\n");
+  Class(
+      "jobowners",
+      "%NICENAME = 'Job owners'\n"
+      "SELECT jobs.id, jobs.name, owners.city FROM jobs, owners WHERE jobs.owner = owners.owner\n");
   TraceCapture trace;
   Ref<RepTable> table;
   ASSERT_EQ(RepGetClassFields(&table, "job OWNERS"), 0) << trace.Dump();
@@ -297,15 +298,20 @@ TEST_F(ClassTables, RunsThatFail) {
     const char* message;
   };
   const Case cases[] = {
-      {"SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n", {"name"},
+      {"SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n",
+       {"name"},
        "Failed to make result table from table 'big' for class 'test'."},
-      {"SELECT media.id FROM media\n", {"id"},
+      {"SELECT media.id FROM media\n",
+       {"id"},
        "Failed to get process for table 'media'. Table not registered."},
-      {"SELECT jobs.id other FROM jobs\n", {"id"},
+      {"SELECT jobs.id other FROM jobs\n",
+       {"id"},
        "Get fields op for class 'test' failed becuase last table is not result table"},
-      {"", {"id"},
+      {"",
+       {"id"},
        "Get fields op for class 'test' failed because no tables resulted from SQL query"},
-      {"SELECT jobs.id FROM jobs WHERE IN jobs FILTER IS (%nosuch = 1)\n", {"id"},
+      {"SELECT jobs.id FROM jobs WHERE IN jobs FILTER IS (%nosuch = 1)\n",
+       {"id"},
        "Failed to get table 'jobs' with records from proc 'Table Provider' on machine 'alpha'"},
       {"DELETE jobs.id FROM jobs\n", {"id"}, "Failed to convert SQL text to op list for class"},
   };
@@ -320,7 +326,6 @@ TEST_F(ClassTables, RunsThatFail) {
   // A local result that cannot serve is not replaced by a provider's table.
   TraceCapture trace;
   Ref<RepTable> table;
-  EXPECT_NE(Run(&table, "SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n", {"name"}),
-            0);
+  EXPECT_NE(Run(&table, "SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n", {"name"}), 0);
   EXPECT_FALSE(trace.Contains("Table 'big' is NOT available locally"));
 }

@@ -136,11 +136,10 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
 
   std::string detail;
   if (!WorkOutReportFields(control, &detail)) {
-    TraceMessage(kTag, 22, 0, -1,
-                 "Cannot produce report - could not figure out fields to include");
-    SetUserError(error_text,
-                 LocaleGetString("Failed to work out fields required by report (", 8284) + detail +
-                     ")");
+    TraceMessage(kTag, 22, 0, -1, "Cannot produce report - could not figure out fields to include");
+    SetUserError(
+        error_text,
+        LocaleGetString("Failed to work out fields required by report (", 8284) + detail + ")");
     return 0;
   }
 
@@ -174,6 +173,8 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   TraceMessage(kTag, 26, 0, 2, "Finished fetching table for class");
   if (progress != nullptr) progress(argument, 0);
 
+  // Records an earlier production dropped belong to that production's table.
+  control->set_filtered_out(nullptr);
   TraceMessage(kTag, 27, 0, 2, "Begin filtering records");
   RepFilterRecords(control, use_condition, RepParamsGetKeepFiltered(control->params()),
                    filter_progress, cookie.get());

@@ -71,8 +71,8 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
     }
     return false;
   }
-  TimeCreateAndSetTimeout(
-      timeout, get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds, 0);
+  TimeCreateAndSetTimeout(timeout,
+                          get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds, 0);
   Ref<RepTaskWait> wait = RepTaskWait::New();
   wait->set_task_id(task_id);
   MsgWaitAddHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
@@ -86,8 +86,8 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   const Obj* ret = wait->task_return();
   Obj* serving = ObjGetSlotObject(ret, 3);
   if (ObjGetSlotInteger(ret, 1) != 1 || serving == nullptr) {
-    TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'",
-                 peer.process, peer.machine);
+    TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
+                 peer.machine);
     return false;
   }
   *task_address = Ref<Obj>::Share(serving);
@@ -109,7 +109,12 @@ class TaskEndTaker {
   explicit TaskEndTaker(Obj* task_address) : address_(Ref<Obj>::Share(task_address)) {
     MsgWaitAddHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
   }
-  ~TaskEndTaker() { MsgWaitRemoveHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get()); }
+  // The serving task usually ends right after its last message to us, so its 1006 is often
+  // already here: one poll takes it before the handler goes.
+  ~TaskEndTaker() {
+    MsgWaitPoll();
+    MsgWaitRemoveHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
+  }
   TaskEndTaker(const TaskEndTaker&) = delete;
   TaskEndTaker& operator=(const TaskEndTaker&) = delete;
 
@@ -146,17 +151,15 @@ enum class PacketResult { kMore, kFailed };
 
 // Handles one record packet: appends its records to `table` and acknowledges it, or, when the
 // fetch was cancelled, tells the provider to stop.
-PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress,
-                        const Peer& peer) {
+PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress, const Peer& peer) {
   Ref<Obj> obj;
   Ref<RepRecordPacket> packet;
   if (MsgGetObjectInternal(&obj, message, RepRecordPacket::kTypeCode) == 1) {
     packet = RefCast<RepRecordPacket>(std::move(obj));
   }
-  const bool well_formed =
-      packet && (packet->abort() ||
-                 (packet->records() != nullptr &&
-                  kr_internal::RepCheckIncomingRecords(packet->records(), table->fields())));
+  const bool well_formed = packet && (packet->abort() || (packet->records() != nullptr &&
+                                                          kr_internal::RepCheckIncomingRecords(
+                                                              packet->records(), table->fields())));
   if (!well_formed) {
     TraceMessage(kTag, 110, 0, -1,
                  "Bad/null object when receiving records of table '%s' from proc '%s' on machine "
@@ -558,11 +561,10 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
   }
   Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
   Progress counter{progress, argument};
-  const bool ok =
-      info->serialized_records()
-          ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
-                              task_address.get(), &counter, peer)
-          : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
+  const bool ok = info->serialized_records()
+                      ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
+                                          task_address.get(), &counter, peer)
+                      : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
   if (!ok) return 1;
   *table = std::move(result);
   return 0;

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kr/message.h"
 #include "reports/tablesprovider.h"
@@ -19,9 +21,9 @@ using kr_testing::PeerThread;
 using kr_testing::TestHome;
 using kr_testing::TraceCapture;
 
-constexpr double kScale = 0.01;           // 30 s becomes 0.3 s, 60 s becomes 0.6 s
-constexpr uint64_t kToken = 0x5eed;       // the provider's send-state token
-constexpr uint32_t kMsgStall = 700;       // makes the provider busy for a while
+constexpr double kScale = 0.01;      // 30 s becomes 0.3 s, 60 s becomes 0.6 s
+constexpr uint64_t kToken = 0x5eed;  // the provider's send-state token
+constexpr uint32_t kMsgStall = 700;  // makes the provider busy for a while
 
 std::atomic<int> g_acks{0};
 std::atomic<int> g_aborts{0};
@@ -53,6 +55,10 @@ struct Send {
   bool all_fetched = false;
   PeerThread* peer = nullptr;
 };
+
+// The provider thread's sends, ended or not (a requester that gives up leaves its send
+// unacknowledged); released when the provider stops.
+thread_local std::vector<std::unique_ptr<Send>> t_sends;
 
 void SendPacket(Send* s) {
   Ref<RepRecordPacket> packet = RepRecordPacket::New();
@@ -93,7 +99,6 @@ int AckHandler(Obj* message, void* cookie) {
     }
     MsgWaitRemoveHandler(kRepMsgRecordsReceived, &AckHandler, s);
     MsgChannelClose(s->channel.get());
-    delete s;
     return 0;
   }
   SendPacket(s);
@@ -120,16 +125,12 @@ int TableTask(Obj* task, void* cookie) {
   TimeCreateAndSetTimeout(&timeout, 0, static_cast<int32_t>(1000 / kScale));
   if (!MsgWaitExclusiveWithTimeout(&connect, t->ObjSlot<1>(), kMsgChannelConnect, timeout.get()))
     return 0;
-  Send* s = new Send;
+  t_sends.push_back(std::make_unique<Send>());
+  Send* s = t_sends.back().get();
   s->table = name;
   s->peer = static_cast<PeerThread*>(cookie);
-  s->total = name.rfind("rows", 0) == 0 ? std::stoi(name.substr(4))
-             : name == "vanish"         ? 1000
-                                        : 3;
-  if (!MsgChannelCompleteInternal(&s->channel, connect.get(), 0, 1, 1)) {
-    delete s;
-    return 0;
-  }
+  s->total = name.rfind("rows", 0) == 0 ? std::stoi(name.substr(4)) : name == "vanish" ? 1000 : 3;
+  if (!MsgChannelCompleteInternal(&s->channel, connect.get(), 0, 1, 1)) return 0;
   MsgWaitAddHandler(kRepMsgRecordsReceived, &AckHandler, s);
   SendPacket(s);
   return 1;
@@ -160,6 +161,8 @@ void ServeScripted(PeerThread& p) {
   MsgInit();
   p.Ready();
   p.Serve();
+  for (const auto& s : t_sends) MsgWaitRemoveHandler(kRepMsgRecordsReceived, &AckHandler, s.get());
+  t_sends.clear();
 }
 
 TestHome::Options Opts(const char* machine, const char* process, const std::string& home = "") {

@@ -116,9 +116,9 @@ class Production : public ::testing::Test {
     producer_ = std::make_unique<Child>(std::vector<std::string>{
         "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
     ASSERT_TRUE(producer_->ready());
-    std::vector<std::string> args = {"--home",    home_.home(), "--machine", "beta",
-                                     "--process", "Test Provider", "--register", "alpha",
-                                     "--remote"};
+    std::vector<std::string> args = {"--home",     home_.home(), "--machine",
+                                     "beta",       "--process",  "Test Provider",
+                                     "--register", "alpha",      "--remote"};
     args.insert(args.end(), provider_args.begin(), provider_args.end());
     provider_ = std::make_unique<Child>(args);
     ASSERT_TRUE(provider_->ready());
@@ -137,8 +137,8 @@ class Production : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(WriteFile(home_.ReportsPath("classes/jobsclients"),
-                          ClassText("Jobs with clients", 200)));
+    ASSERT_TRUE(
+        WriteFile(home_.ReportsPath("classes/jobsclients"), ClassText("Jobs with clients", 200)));
     ASSERT_TRUE(WriteFile(home_.ReportsPath("classes/alljobs"), ClassText("All jobs", 1000000)));
   }
 
@@ -157,8 +157,10 @@ TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
   Ref<RepControl> control = Control();
   ASSERT_TRUE(control);
   EXPECT_EQ(ListGetItemCount(control->possible_fields()), 7u);  // the select list + the join field
+  RepParamsSetKeepFiltered(control->params(), 1);
   std::string error;
   ASSERT_EQ(RepControlProduceReport(&error, control.get(), 1, nullptr, nullptr), 1) << error;
+  EXPECT_EQ(ListGetItemCount(control->filtered_out()), 130u);
 
   std::string dir, file;
   ASSERT_EQ(RepInitOutputDir(&dir, &file, 0, "jobsclients", 0), 1);
@@ -175,13 +177,15 @@ TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
   ASSERT_TRUE(golden);
   EXPECT_EQ(*body, *golden);
 
-  // A second production of the same control with the filters cleared keeps no tree of the
-  // first.
+  // A second production of the same control with the filters cleared keeps no tree, and no
+  // dropped record, of the first.
   RepParamsSetInclude(control->params(), "");
   RepParamsSetExclude(control->params(), "");
+  RepParamsSetKeepFiltered(control->params(), 0);
   ASSERT_EQ(RepControlProduceReport(&error, control.get(), 0, nullptr, nullptr), 1) << error;
   EXPECT_EQ(control->include_tree(), nullptr);
   EXPECT_EQ(control->exclude_tree(), nullptr);
+  EXPECT_EQ(control->filtered_out(), nullptr);
   EXPECT_EQ(RepGiveNumRecords(control.get()), 200u);
 }
 
@@ -203,9 +207,10 @@ TEST_F(Production, ProviderKilledMidTransferFailsCleanly) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
   EXPECT_EQ(error, "Failed to get raw report data from Kestrane");
   EXPECT_EQ(RepGiveNumRecords(control.get()), 0u);
-  EXPECT_TRUE(trace.Contains("Failed to get table 'testjobs' with records from proc 'Test "
-                             "Provider' on machine 'beta'",
-                             -1))
+  EXPECT_TRUE(
+      trace.Contains("Failed to get table 'testjobs' with records from proc 'Test "
+                     "Provider' on machine 'beta'",
+                     -1))
       << trace.Dump();
   // Nothing was produced, so nothing is written: no output directory exists.
   EXPECT_FALSE(ReadFile(home_.ReportsPath("output/jobsclients/output.txt")));
