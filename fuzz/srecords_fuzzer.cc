@@ -12,11 +12,12 @@
 // reader sees record payloads too. Memory stays bounded: the caps on record and info object
 // sizes limit what the scratch area may grow to.
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "kr/serialize.h"
 #include "kr/trace.h"

@@ -31,6 +31,7 @@
 // Several transfers may run at once, told apart by their transmit and receive ids.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -147,8 +148,8 @@ using RepSRecordsRecordFn = int (*)(const unsigned char* record, uint32_t length
 
 // Streams the files the callback names in send buffers of the configured block size. Each file
 // holds one whole block: the receiver learns where a block starts only from the first buffer of
-// a file. An empty file is passed over. 1 when the channel is open and the send has begun; the completion callback is then
-// called exactly once.
+// a file. An empty file is passed over. 1 when the channel is open and the send has begun; the
+// completion callback is then called exactly once.
 int RepInitSRecordsSend(const Obj* destination, RepSRecordsNextFileFn next_file,
                         RepSRecordsCompletionFn completion, Obj* cookie) noexcept;
 // Streams the memory buffers the callback hands over, in send buffers of `block_size` bytes.

@@ -358,8 +358,7 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   ListClear(one.get());
   Ref<RepRecord> record;
   if (!well_formed || conversion == nullptr ||
-      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) != 1 ||
-      !record) {
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) != 1 || !record) {
     TraceMessage(kTag, 134, 0, -1, "Failed to convert reconstructed srecord");
     return 0;
   }
@@ -380,8 +379,8 @@ void SRecordsEnd(int success, Obj* cookie) {
 // Receives the records of `table` (the reply's table) as a serialized-record stream from the
 // serving task. True when the whole stream arrived.
 bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
-                       List* restrictions, Obj* filter, const Obj* task_address,
-                       Progress* progress, const Peer& peer) {
+                       List* restrictions, Obj* filter, const Obj* task_address, Progress* progress,
+                       const Peer& peer) {
   (void)peer;
   if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
     TraceMessage(kTag, 137, 0, -1,

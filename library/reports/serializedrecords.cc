@@ -97,8 +97,8 @@ int RebuildBlockInfo(Ref<Obj>* info, const unsigned char* body, size_t size,
 // sits beside it.
 struct SendEntry {
   Ref<RepSRecordsSendState> state;
-  bool starts_block = false;       // the next send buffer starts a new block
-  DataBlock* spare = nullptr;      // a send buffer got but not sent (after a failed read)
+  bool starts_block = false;   // the next send buffer starts a new block
+  DataBlock* spare = nullptr;  // a send buffer got but not sent (after a failed read)
 };
 thread_local std::unordered_map<const Obj*, SendEntry> t_sends;
 thread_local std::unordered_map<const Obj*, Ref<RepSRecordsReceiveState>> t_receives;
@@ -310,9 +310,9 @@ int SendStep(RepSRecordsSendState* s) {
   DataBlockHeader(block)[kDataBlockContinuationByte] = e->starts_block ? 0 : 1;
   e->starts_block = false;
   // A short read counts as the end of the file, so the next step moves on to the next one.
-  ObjSetSlotInteger(s, kSendSourceSent,
-                    n < want ? ObjGetSlotInteger(s, kSendSourceSize)
-                             : sent + static_cast<int32_t>(n));
+  ObjSetSlotInteger(
+      s, kSendSourceSent,
+      n < want ? ObjGetSlotInteger(s, kSendSourceSize) : sent + static_cast<int32_t>(n));
   if (!SendBlock(channel, block)) {
     TraceMessage(kTag, 15, 0, -1, "Cannot send data down channel. Abort.");
     return 0;
@@ -391,8 +391,7 @@ int RepInitSRecordsSend(const Obj* destination, RepSRecordsNextFileFn next_file,
                         RepSRecordsCompletionFn completion, Obj* cookie) noexcept {
   if (next_file == nullptr) return 0;
   int32_t kib = kRepSRecordsDefaultBlockKiB;
-  CfgGetInteger(&kib, "reports.cfg", "Reports", "StatsSendBlockSize",
-                kRepSRecordsDefaultBlockKiB);
+  CfgGetInteger(&kib, "reports.cfg", "Reports", "StatsSendBlockSize", kRepSRecordsDefaultBlockKiB);
   if (kib < 1 || kib > static_cast<int32_t>(kDataChannelMaxBufferSize / 1024)) {
     TraceMessage(kTag, 23, 0, -1, "StatsSendBlockSize of %ld KiB is out of range. Using %ld KiB",
                  static_cast<long>(kib), static_cast<long>(kRepSRecordsDefaultBlockKiB));
@@ -611,8 +610,9 @@ void StartOfBlock(const Receiver& r, const unsigned char* data, uint32_t size, u
   }
   uint32_t n = 0;
   if (!ObjBufferAnalyze(&n, data, size)) {
-    TraceMessage(kTag, 42, 0, -1, "Bad block info object header at start of new block. Ignore "
-                                  "this block.");
+    TraceMessage(kTag, 42, 0, -1,
+                 "Bad block info object header at start of new block. Ignore "
+                 "this block.");
     return;
   }
   if (!InfoSizeOk(n)) return;
@@ -638,7 +638,8 @@ void StartOfBlock(const Receiver& r, const unsigned char* data, uint32_t size, u
     return;
   }
   if (got == 2) {
-    TraceMessage(kTag, 46, 0, -1, "SRecords info object of wrong type. Is a '%s'. Ignore this block.",
+    TraceMessage(kTag, 46, 0, -1,
+                 "SRecords info object of wrong type. Is a '%s'. Ignore this block.",
                  type_name.c_str());
     return;
   }
@@ -669,8 +670,9 @@ void SplitInfoHeader(const Receiver& r, const unsigned char* data, uint32_t size
   }
   uint32_t info_size = 0;
   if (!ObjBufferAnalyze(&info_size, r.bytes(), kObjHeaderSize)) {
-    TraceMessage(kTag, 50, 0, -1, "Bad block info object header at start of new block. Ignore "
-                                  "this block.");
+    TraceMessage(kTag, 50, 0, -1,
+                 "Bad block info object header at start of new block. Ignore "
+                 "this block.");
     r.set_state(kRepSRecError);
     return;
   }
@@ -734,7 +736,8 @@ void SplitInfoObject(const Receiver& r, const unsigned char* data, uint32_t size
   *p += n;
   r.Set(kRecvScratchCount, count);
   if (static_cast<uint32_t>(count) < total) {
-    TraceMessage(kTag, 57, 0, 3, "Still need %ld bytes of a block info object. Wait for next buffer",
+    TraceMessage(kTag, 57, 0, 3,
+                 "Still need %ld bytes of a block info object. Wait for next buffer",
                  static_cast<long>(total - count));
     return;
   }
@@ -807,8 +810,9 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
           r.Set(kRecvScratchCount, static_cast<int32_t>(left));
           r.Set(kRecvBodyMissing, static_cast<int32_t>(length - left));
           r.set_state(kRepSRecSplitBody);
-          TraceMessage(kTag, 64, 0, 3, "Whole header but split body in buffer. Need %ld more body "
-                                       "bytes",
+          TraceMessage(kTag, 64, 0, 3,
+                       "Whole header but split body in buffer. Need %ld more body "
+                       "bytes",
                        static_cast<long>(length - left));
           return;
         }
@@ -1124,8 +1128,7 @@ int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie)
     ++sent;
   }
   ObjSetSlotInteger(p, 13, sent);
-  if (block > 0 && out.size() == info_end && ObjGetSlotBoolean(p, 8))
-    return kRepSRecBufferNoMore;
+  if (block > 0 && out.size() == info_end && ObjGetSlotBoolean(p, 8)) return kRepSRecBufferNoMore;
   ObjSetSlotInteger(p, 7, block + 1);
   *buffer = reinterpret_cast<const unsigned char*>(out.data());
   *size = static_cast<int32_t>(out.size());

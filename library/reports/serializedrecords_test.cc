@@ -1,7 +1,9 @@
 #include "reports/serializedrecords.h"
 
 #include <gtest/gtest.h>
-
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +15,11 @@
 #include "kr/datachannel.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
+#include "reports/control.h"
 #include "reports/fetch.h"
 #include "reports/filter.h"
+#include "reports/outputtypes.h"
+#include "reports/params.h"
 #include "reports/reports.h"
 #include "reports/restrictions.h"
 #include "reports/sql.h"
@@ -83,11 +88,11 @@ Buffers Join(Buffers a, const Buffers& b) {
 // --- collecting what a receive delivers ---------------------------------------------------------
 
 struct Collector {
-  std::vector<int32_t> ids;            // record ids delivered, in order
-  std::vector<std::string> tables;     // table name of every block begun
-  std::vector<int> block_results;      // new-block result per block, in order (default 1)
+  std::vector<int32_t> ids;         // record ids delivered, in order
+  std::vector<std::string> tables;  // table name of every block begun
+  std::vector<int> block_results;   // new-block result per block, in order (default 1)
   std::string dump_path;
-  int refuse_record_id = -1;           // the record callback refuses this id
+  int refuse_record_id = -1;  // the record callback refuses this id
   int completions = 0;
   int success = -1;
 };
@@ -157,25 +162,43 @@ TEST_F(SRecordsReceiveTest, CraftedSequences) {
   for (size_t at = 10240; at < big.size(); at += 10240) every_10k.push_back(at);
   const Case cases[] = {
       {"whole block in one buffer", Cut(three, {}), {1, 2, 3}, nullptr},
-      {"length split 2 + 2", Cut(three, {info + rec + 2}), {1, 2, 3},
+      {"length split 2 + 2",
+       Cut(three, {info + rec + 2}),
+       {1, 2, 3},
        "Split header in buffer (2 of 4 bytes)"},
       {"length split 1 + 3", Cut(three, {info + 1}), {1, 2, 3}, "Got remaining header bytes"},
-      {"header whole, body split", Cut(three, {info + rec + 9}), {1, 2, 3},
+      {"header whole, body split",
+       Cut(three, {info + rec + 9}),
+       {1, 2, 3},
        "Whole header but split body in buffer"},
       {"split exactly between records", Cut(three, {info + rec}), {1, 2, 3}, nullptr},
-      {"record larger than the block size", Cut(big, every_10k), {7},
+      {"record larger than the block size",
+       Cut(big, every_10k),
+       {7},
        "Copy 10240 more bytes of still incomplete record body"},
-      {"info header split", Cut(three, {3}), {1, 2, 3},
+      {"info header split",
+       Cut(three, {3}),
+       {1, 2, 3},
        "Detected split info obj header in new block buffer of 3 bytes"},
-      {"info object split", Cut(three, {info - 5}), {1, 2, 3},
+      {"info object split",
+       Cut(three, {info - 5}),
+       {1, 2, 3},
        "Succesfully reconstructed split-buffer srecords block info object"},
-      {"info object split over three buffers", Cut(three, {5, 20, info + 2}), {1, 2, 3},
+      {"info object split over three buffers",
+       Cut(three, {5, 20, info + 2}),
+       {1, 2, 3},
        "Still need"},
-      {"header still short in the next buffer", Cut(three, {info + rec + 1, info + rec + 2}), {1},
+      {"header still short in the next buffer",
+       Cut(three, {info + rec + 1, info + rec + 2}),
+       {1},
        "Error - only 1 of 3 remaining split header bytes in buffer. Skip rest of block."},
       {"continuation without a block start",
-       Join({{1, three.substr(info)}}, Cut(Block({4}), {})), {4}, "In error state"},
-      {"two blocks", Join(Cut(three, {info + 3}), Cut(Block({4, 5}), {10})), {1, 2, 3, 4, 5},
+       Join({{1, three.substr(info)}}, Cut(Block({4}), {})),
+       {4},
+       "In error state"},
+      {"two blocks",
+       Join(Cut(three, {info + 3}), Cut(Block({4, 5}), {10})),
+       {1, 2, 3, 4, 5},
        nullptr},
   };
   for (const Case& k : cases) {
@@ -219,27 +242,71 @@ TEST_F(SRecordsReceiveTest, SkippedBlocks) {
     const char* trace;
   };
   const Case cases[] = {
-      {"info object of another type", Join(Cut(wrong, {}), Cut(good, {})), {}, -1, {4, 5},
+      {"info object of another type",
+       Join(Cut(wrong, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
        "SRecords info object of wrong type. Is a 'String'. Ignore this block."},
-      {"wrong type, split info object", Join(Cut(wrong, {10}), Cut(good, {})), {}, -1, {4, 5},
+      {"wrong type, split info object",
+       Join(Cut(wrong, {10}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
        "is of wrong type. Is a 'String'"},
-      {"new-block result 3", Join(Cut(Block({1, 2}), {}), Cut(good, {})), {3, 1}, -1, {4, 5},
+      {"new-block result 3",
+       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
+       {3, 1},
+       -1,
+       {4, 5},
        "New block callback has instructed abort of s-records receive"},
-      {"new-block result 0", Join(Cut(Block({1, 2}), {}), Cut(good, {})), {0, 1}, -1, {4, 5},
+      {"new-block result 0",
+       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
+       {0, 1},
+       -1,
+       {4, 5},
        nullptr},
-      {"record refused", Join(Cut(Block({1, 2, 3}), {}), Cut(good, {})), {}, 2, {1, 4, 5},
+      {"record refused",
+       Join(Cut(Block({1, 2, 3}), {}), Cut(good, {})),
+       {},
+       2,
+       {1, 4, 5},
        "Callback failed to process wholly in buffer object"},
-      {"split record refused", Join(Cut(Block({1, 2, 3}), {InfoSize(good) + 40}), Cut(good, {})),
-       {}, 1, {4, 5}, "Callback failed to store split record"},
-      {"record length below 4", Join(Cut(short_length, {}), Cut(good, {})), {}, -1, {1, 4, 5},
+      {"split record refused",
+       Join(Cut(Block({1, 2, 3}), {InfoSize(good) + 40}), Cut(good, {})),
+       {},
+       1,
+       {4, 5},
+       "Callback failed to store split record"},
+      {"record length below 4",
+       Join(Cut(short_length, {}), Cut(good, {})),
+       {},
+       -1,
+       {1, 4, 5},
        "Corrupt s-record length of 3 bytes"},
-      {"record length over the cap", Join(Cut(huge_length, {}), Cut(good, {})), {}, -1, {4, 5},
+      {"record length over the cap",
+       Join(Cut(huge_length, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
        "Corrupt s-record length of 2147483647 bytes"},
-      {"info object over the cap", Join(Cut(huge_info, {}), Cut(good, {})), {}, -1, {4, 5},
+      {"info object over the cap",
+       Join(Cut(huge_info, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
        "over the limit"},
-      {"info object over the cap, split header", Join(Cut(huge_info, {4}), Cut(good, {})), {}, -1,
-       {4, 5}, "over the limit"},
-      {"not a serialized object", Join(Cut(garbage, {}), Cut(good, {})), {}, -1, {4, 5},
+      {"info object over the cap, split header",
+       Join(Cut(huge_info, {4}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "over the limit"},
+      {"not a serialized object",
+       Join(Cut(garbage, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
        "Bad block info object header"},
   };
   for (const Case& k : cases) {
@@ -331,8 +398,12 @@ TEST(SRecordsIndex, Types) {
     int32_t type;
     int size;
   };
-  const Case cases[] = {{kRepTypeInteger, 4}, {kRepTypeSysTime, 4}, {kRepTypeString, 0},
-                        {kRepTypeInt64, 0},   {-1, 0},              {16, 0}};
+  const Case cases[] = {{kRepTypeInteger, 4},
+                        {kRepTypeSysTime, 4},
+                        {kRepTypeString, 0},
+                        {kRepTypeInt64, 0},
+                        {-1, 0},
+                        {16, 0}};
   const unsigned char bytes[4] = {0x10, 0x27, 0x00, 0x80};  // 10000 - 2^31
   for (const Case& k : cases) {
     SCOPED_TRACE(k.type);
@@ -355,7 +426,8 @@ TEST(SRecordsIndex, Types) {
   }
 }
 
-// --- over a data channel --------------------------------------------------------------------------
+// --- over a data channel
+// --------------------------------------------------------------------------
 
 // One process sending to itself: the sender's and the receiver's steps interleave in its loop.
 class SRecordsChannelTest : public ::testing::Test {
@@ -400,8 +472,8 @@ class SRecordsChannelTest : public ::testing::Test {
     TimeCreateAndSetTimeout(&timeout, 0,
                             static_cast<int32_t>(30000 / ContextCurrent()->timeout_scale));
     return MsgWaitOnCallbackWithTimeout(
-               [](void* f) { return (*static_cast<std::function<bool()>*>(f))() ? 1 : 0; },
-               &done, timeout.get()) == 1;
+               [](void* f) { return (*static_cast<std::function<bool()>*>(f))() ? 1 : 0; }, &done,
+               timeout.get()) == 1;
   }
   void RunUntilDone() {
     RunUntil([this] { return send_completions_ > 0 && (raw_receiver_ || c_.completions > 0); });
@@ -535,9 +607,15 @@ TEST_F(SRecordsChannelTest, MemoryBuffers) {
        1,
        Range(1, 60),
        nullptr},
-      {"zero-size buffer", {{{7, a}, {1, ""}}}, 0, Range(1, 50),
+      {"zero-size buffer",
+       {{{7, a}, {1, ""}}},
+       0,
+       Range(1, 50),
        "Error - zero size next send buffer"},
-      {"error result", {{{7, a}, {3, b}}}, 0, Range(1, 50),
+      {"error result",
+       {{{7, a}, {3, b}}},
+       0,
+       Range(1, 50),
        "Error getting data to send. Abort send."},
   };
   for (const Case& k : cases) {
@@ -565,13 +643,13 @@ TEST_F(SRecordsChannelTest, UnconfirmedCloseFailsAfterTheAlarm) {
   raw_receiver_ = true;  // takes the channel but never reads or confirms
   Memory memory{{{7, Block({1})}}};
   t_memory = &memory;
-  ASSERT_EQ(RepInitSRecordsSendFromMemory(self_.get(), &NextBuffer, &OnSendDone, 4096, nullptr),
-            1);
+  ASSERT_EQ(RepInitSRecordsSendFromMemory(self_.get(), &NextBuffer, &OnSendDone, 4096, nullptr), 1);
   RunUntilDone();
   t_memory = nullptr;
   EXPECT_EQ(send_success_, 0);
-  EXPECT_TRUE(trace_.Contains("Emergency data channel clean up handler called. Data channel close "
-                              "not confirmed"));
+  EXPECT_TRUE(
+      trace_.Contains("Emergency data channel clean up handler called. Data channel close "
+                      "not confirmed"));
 }
 
 TEST_F(SRecordsChannelTest, SendToNobodyFails) {
@@ -618,7 +696,7 @@ int GrabFields(Ref<List>* fields) {
   *fields = Fields();
   return 1;
 }
-const RepProvidedTableDesc kDesc = {"jobs", nullptr, nullptr, &GrabInit,
+const RepProvidedTableDesc kDesc = {"jobs",      nullptr,     nullptr,    &GrabInit,
                                     &GrabRecord, &GrabFinish, &GrabFields};
 
 int ServeDone = 0;
@@ -854,6 +932,144 @@ TEST_F(SRecordsFetchTest, UnknownTableFails) {
   std::vector<int32_t> ids;
   EXPECT_NE(Fetch("nosuchtable", nullptr, nullptr, nullptr, &ids), 0);
   EXPECT_TRUE(trace.Contains("Table 'nosuchtable' not available from proc"));
+}
+
+// --- with real processes -------------------------------------------------------------------------
+
+std::string ProgramPath(const char* name) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// A krtestprovider process that has said "ready"; killed and reaped at the end.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    const std::string program = ProgramPath("krtestprovider");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 20000) == 1 &&
+           read(out[0], &c, 1) == 1)
+      line += c;
+    close(out[0]);
+    if (line != "ready\n") Kill();
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool ready() const { return pid_ > 0; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class SRecordsProcesses : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts() {
+    TestHome::Options o;
+    o.machine_name = "alpha";
+    o.process_name = "Report Requester";
+    return o;
+  }
+  void StartProcesses(const std::vector<std::string>& provider_args) {
+    producer_ = std::make_unique<Child>(std::vector<std::string>{
+        "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
+    ASSERT_TRUE(producer_->ready());
+    std::vector<std::string> args = {"--home",    home_.home(),    "--machine",  "beta",
+                                     "--process", "Test Provider", "--register", "alpha",
+                                     "--remote",  "--srecords"};
+    args.insert(args.end(), provider_args.begin(), provider_args.end());
+    provider_ = std::make_unique<Child>(args);
+    ASSERT_TRUE(provider_->ready());
+  }
+  Ref<RepControl> Control(const char* class_name) {
+    Ref<RepParams> params = RepParamsAlloc();
+    RepParamsSetClass(params.get(), class_name);
+    RepParamsSetOutputType(params.get(), kRepOutputCsv);
+    RepParamsSetFormat(params.get(), "%ID,%NAME");
+    return RepControlAlloc(params.get());
+  }
+  void SetUp() override {
+    ASSERT_TRUE(kr_testing::WriteFile(
+        home_.ReportsPath("classes/streamedjobs"),
+        "%NICENAME = 'Streamed jobs'\n"
+        "SELECT testjobs.id, testjobs.name, testjobs.size FROM testjobs\n"
+        "  WHERE IN testjobs RESTRICT id TO (10, 2500) AND IN testjobs FILTER IS (%size > 100)\n"));
+    ASSERT_TRUE(kr_testing::WriteFile(home_.ReportsPath("classes/allstreamed"),
+                                      "%NICENAME = 'All streamed jobs'\n"
+                                      "SELECT testjobs.id, testjobs.name FROM testjobs\n"));
+  }
+
+  TestHome home_{Opts()};
+  std::unique_ptr<Child> producer_;
+  std::unique_ptr<Child> provider_;
+};
+
+TEST_F(SRecordsProcesses, ClassTableRegisteredAsSerializedRecords) {
+  StartProcesses({"--jobs", "3000", "--clients", "5"});
+  const auto registry = kr_testing::ReadFile(home_.config_dir() + "/reptables.cfg");
+  ASSERT_TRUE(registry);
+  EXPECT_NE(registry->find("Serialized Records = TRUE"), std::string::npos) << *registry;
+  Ref<RepControl> control = Control("Streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace(3);
+  std::string error;
+  ASSERT_EQ(RepControlProduceReport(&error, control.get(), 1, nullptr, nullptr), 1) << error;
+  EXPECT_TRUE(trace.Contains("Got srecords table from process OK"));
+  // Ids 10..2500 whose size (id * 7919 % 100000) is over 100.
+  size_t expected = 0;
+  for (int64_t i = 10; i <= 2500; ++i) expected += (i * 7919) % 100000 > 100 ? 1 : 0;
+  EXPECT_EQ(RepGiveNumRecords(control.get()), expected);
+}
+
+int KillProvider(void* argument, int) {
+  static_cast<Child*>(argument)->Kill();
+  return 0;
+}
+
+TEST_F(SRecordsProcesses, SenderKilledMidStreamFailsTheFetch) {
+  StartProcesses({"--jobs", "200000", "--clients", "5", "--record-delay-us", "20"});
+  Ref<RepControl> control = Control("All streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  // The first progress call comes after 500 items; the provider dies there, mid-stream.
+  EXPECT_EQ(RepControlProduceReport(&error, control.get(), 1, &KillProvider, provider_.get()), 0);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+  EXPECT_EQ(RepGiveNumRecords(control.get()), 0u);
+  EXPECT_TRUE(trace.Contains("Failed to receive srecords data on channel. Abort.")) << trace.Dump();
+  EXPECT_TRUE(trace.Contains("Finished srecords receive for table. Success = FALSE"));
 }
 
 }  // namespace

@@ -628,7 +628,8 @@ namespace {
 std::atomic<int32_t> g_next_stream_ticket{1};
 
 void FinishPrepared(kr_internal::RepPreparedSend* prepared) {
-  if (prepared->descriptor != nullptr && prepared->descriptor->finish != nullptr && prepared->context)
+  if (prepared->descriptor != nullptr && prepared->descriptor->finish != nullptr &&
+      prepared->context)
     prepared->descriptor->finish(&prepared->context, prepared->init_args.get());
 }
 
