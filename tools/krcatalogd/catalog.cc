@@ -292,12 +292,12 @@ struct Column {
   const char* Sql() const { return sql != nullptr ? sql : field; }
 };
 
-struct TableSpec {
+struct TableColumns {
   const char* name;
   std::vector<Column> columns;
 };
 
-const TableSpec kTables[] = {
+const TableColumns kTables[] = {
     {"jobs",
      {{"jobid", kRepStateUnknown},
       {"client", kRepStateUnknown},
@@ -334,16 +334,16 @@ const TableSpec kTables[] = {
       {"online", kRepStateUnknown}}},
 };
 
-const TableSpec* FindSpec(const char* table) {
-  for (const TableSpec& t : kTables) {
+const TableColumns* FindTable(const char* table) {
+  for (const TableColumns& t : kTables) {
     if (StrCompareNoCase(t.name, table) == 0) return &t;
   }
   return nullptr;
 }
 
-const Column* FindColumn(const TableSpec* spec, const char* field) {
+const Column* FindColumn(const TableColumns* tab, const char* field) {
   if (field == nullptr) return nullptr;
-  for (const Column& c : spec->columns) {
+  for (const Column& c : tab->columns) {
     if (StrCompareNoCase(c.field, field) == 0) return &c;
   }
   return nullptr;
@@ -403,14 +403,14 @@ struct Query {
   std::vector<Bound> binds;
 };
 
-Query BuildQuery(const TableSpec* spec, const RepFieldList* fields, const List* restrictions,
+Query BuildQuery(const TableColumns* tab, const RepFieldList* fields, const List* restrictions,
                  std::vector<int>* column_of_field, std::vector<int>* null_state) {
   Query q;
   q.sql = "SELECT ";
   int columns = 0;
   for (Obj* item : *fields) {
     auto* def = ObjCast<RepFieldDef>(item);
-    const Column* c = def != nullptr ? FindColumn(spec, def->name()) : nullptr;
+    const Column* c = def != nullptr ? FindColumn(tab, def->name()) : nullptr;
     if (c == nullptr) {
       column_of_field->push_back(-1);
       null_state->push_back(kRepStateUnknown);
@@ -423,13 +423,13 @@ Query BuildQuery(const TableSpec* spec, const RepFieldList* fields, const List* 
   }
   if (columns == 0) q.sql += "1";
   q.sql += " FROM ";
-  q.sql += spec->name;
+  q.sql += tab->name;
   const char* joiner = " WHERE ";
   if (restrictions != nullptr) {
     for (Obj* item : *restrictions) {
       auto* r = ObjCast<RepSqlRestriction>(item);
       if (r == nullptr) continue;
-      const Column* c = FindColumn(spec, r->field());
+      const Column* c = FindColumn(tab, r->field());
       Bound lower = BoundOf(r->lower());
       Bound upper = BoundOf(r->upper());
       if (c == nullptr || lower.kind == Bound::kNone || upper.kind == Bound::kNone) continue;
@@ -520,10 +520,10 @@ void SetValue(RepFieldValue* value, int32_t type, sqlite3_stmt* stmt, int column
 }
 
 int InitFor(const char* table, Ref<Obj>* context, RepGrabberInitArgs* args) {
-  const TableSpec* spec = FindSpec(table);
-  if (g_db == nullptr || spec == nullptr || args == nullptr || args->fields() == nullptr) return 0;
+  const TableColumns* tab = FindTable(table);
+  if (g_db == nullptr || tab == nullptr || args == nullptr || args->fields() == nullptr) return 0;
   auto fetch = std::make_unique<Fetch>();
-  Query q = BuildQuery(spec, args->fields(), args->restrictions(), &fetch->column_of_field,
+  Query q = BuildQuery(tab, args->fields(), args->restrictions(), &fetch->column_of_field,
                        &fetch->null_state);
   if (sqlite3_prepare_v2(g_db, q.sql.c_str(), -1, &fetch->stmt, nullptr) != SQLITE_OK) {
     TraceMessage(kTag, 1, 0, -1, "Cannot prepare '%s': %s", q.sql.c_str(), sqlite3_errmsg(g_db));
@@ -602,10 +602,10 @@ const RepProvidedTableDesc kDescriptors[] = {
 const RepProvidedTableDesc* Tables() { return kDescriptors; }
 
 std::string SelectFor(const char* table, const RepFieldList* fields, const List* restrictions) {
-  const TableSpec* spec = FindSpec(table);
-  if (spec == nullptr || fields == nullptr) return "";
+  const TableColumns* tab = FindTable(table);
+  if (tab == nullptr || fields == nullptr) return "";
   std::vector<int> columns, states;
-  return BuildQuery(spec, fields, restrictions, &columns, &states).sql;
+  return BuildQuery(tab, fields, restrictions, &columns, &states).sql;
 }
 
 }  // namespace catalog
