@@ -187,6 +187,7 @@ class Installation {
     return {"KR_HOME=" + home_, "KR_MACHINE=testhost", "KR_TIMEOUT_SCALE=0.1",
             "KR_TRACE_FILE=none"};
   }
+  const std::string& home() const { return home_; }
   std::string db() const { return home_ + "/catalog.db"; }
   std::string reports() const { return home_ + "/reports"; }
   std::string output() const { return home_ + "/reports/output"; }
@@ -195,10 +196,33 @@ class Installation {
     daemon_ = std::make_unique<Child>(std::vector<std::string>{kBin + "/krreportd"}, Env());
     return daemon_->WaitForOutput("ready\n", 10);
   }
-  bool StartProvider() {
+  // `extra_env` adds to (and, for a KR_ variable, overrides) the environment of Env().
+  bool StartProvider(const std::vector<std::string>& extra_env = {}) {
+    std::vector<std::string> env = extra_env;
+    for (const std::string& e : Env()) {
+      const std::string key = e.substr(0, e.find('=') + 1);
+      bool overridden = false;
+      for (const std::string& x : extra_env) overridden = overridden || x.rfind(key, 0) == 0;
+      if (!overridden) env.push_back(e);
+    }
     provider_ = std::make_unique<Child>(
-        std::vector<std::string>{kBin + "/krcatalogd", "serve", "--catalog", db()}, Env());
+        std::vector<std::string>{kBin + "/krcatalogd", "serve", "--catalog", db()}, env);
     return provider_->WaitForOutput("ready\n", 10);
+  }
+  // The provider's trace (when started with it), read afresh.
+  std::string trace() const { return kr_testing::ReadFile(home_ + "/provider.trace").value_or(""); }
+  // Waits until the provider's trace says it started streaming the jobs table for the n-th time
+  // (counted from 1), so a test can act while a transfer is surely under way.
+  bool WaitForJobsStream(size_t n, int seconds) const {
+    const std::string mark = "Started serving table 'jobs' as s-records";
+    for (int i = 0; i < seconds * 500; ++i) {
+      const std::string t = trace();
+      size_t count = 0;
+      for (size_t at = t.find(mark); at != std::string::npos; at = t.find(mark, at + 1)) ++count;
+      if (count >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
   }
   Child* provider() { return provider_.get(); }
   Child* daemon() { return daemon_.get(); }
@@ -528,10 +552,12 @@ TEST_F(ProgramsTest, StoreKeepsTheProducedReport) {
 TEST(ProgramsCancel, InterruptDuringALongFetch) {
   Installation inst(400000);
   ASSERT_TRUE(inst.StartDaemon());
-  ASSERT_TRUE(inst.StartProvider());
+  // The provider's trace tells when a transfer is under way, so nothing here depends on timing.
+  ASSERT_TRUE(inst.StartProvider({"KR_TRACE_FILE=" + inst.home() + "/provider.trace",
+                                  "KR_TRACE_LEVEL=2"}));
   const auto before = Entries(inst.output());
   auto child = inst.ReportAsync({"run", "--class", "Jobs", "--format", "%jobid %client %size"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_TRUE(inst.WaitForJobsStream(1, 20)) << inst.trace();
   ASSERT_FALSE(child->Exited()) << "the fetch ended before it could be interrupted";
   kill(child->pid(), SIGINT);
   ASSERT_TRUE(child->Wait(30));
@@ -547,8 +573,7 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
 
   // A provider that dies mid-transfer fails the report with the library's message, promptly.
   child = inst.ReportAsync({"run", "--class", "Jobs", "--format", "%jobid %client %size"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  ASSERT_FALSE(child->Exited());
+  ASSERT_TRUE(inst.WaitForJobsStream(2, 20)) << inst.trace();
   kill(inst.provider()->pid(), SIGKILL);
   ASSERT_TRUE(child->Wait(30)) << "the report hangs on a dead provider";
   EXPECT_EQ(child->status(), 1) << child->err();
