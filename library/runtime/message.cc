@@ -34,9 +34,6 @@ constexpr const char* kTag = "KRMSG";
 constexpr size_t kMaxPending = 65536;
 // Lost peers remembered, so that waits on them fail.
 constexpr size_t kMaxLost = 1024;
-// Message channels a peer may have open on one link. Each costs an entry until it is closed
-// or the link goes, so without a cap one peer could grow this process without bound.
-constexpr size_t kMaxPeerChannelsPerLink = 1024;
 // Machines whose runtime version is remembered from their handshakes.
 constexpr size_t kMaxVersions = 1024;
 
