@@ -531,8 +531,15 @@ TEST(PlainLinks, HostNamesAreLookedUp) {
 
 // The set-up script makes files the runtime takes as they are.
 TEST(TlsConfig, CertificatesFromTheSetUpScriptWork) {
-  std::string script = std::string(__FILE__);
-  script = script.substr(0, script.rfind('/')) + "/../../scripts/make-certs";
+  // The build names sources relative to the build directory, where the test binary lives.
+  std::string source = __FILE__;
+  if (source[0] != '/') {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string path(exe, n > 0 ? static_cast<size_t>(n) : 0);
+    source = path.substr(0, path.rfind('/') + 1) + source;
+  }
+  std::string script = source.substr(0, source.rfind('/')) + "/../../scripts/make-certs";
   if (access(script.c_str(), X_OK) != 0 || system("command -v openssl >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "no script or no openssl command";
   std::string home = kr_testing::MakeTempDir();
