@@ -32,12 +32,12 @@
 #include <thread>
 #include <vector>
 
+#include "../library/testing/tlscerts.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
 #include "kr/list.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
-#include "../library/testing/tlscerts.h"
 
 namespace {
 
@@ -334,8 +334,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%-44s %6.2fx  (target %s)\n", what, r, target);
     };
     std::printf("\nRatios against the references of this run (best run of each):\n");
-    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/0",
-          "BM_AsioPingPong/", true, "<= 2");
+    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/0", "BM_AsioPingPong/",
+          true, "<= 2");
     ratio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240/0",
           "BM_PlainTcp/10240", false, ">= 0.5");
     ratio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536/0",

@@ -572,8 +572,8 @@ TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
   std::string other_home = kr_testing::MakeTempDir();
   // Without TLS a listener takes links only from machines of its own host: the other home
   // places alpha here.
-  ASSERT_TRUE(kr_testing::WriteFile(other_home + "/config/machines",
-                                    "# peers\nalpha 127.0.0.1\n" + line));
+  ASSERT_TRUE(
+      kr_testing::WriteFile(other_home + "/config/machines", "# peers\nalpha 127.0.0.1\n" + line));
   ASSERT_TRUE(kr_testing::WriteFile(home_.config_dir() + "/machines", "delta 127.0.0.1\n" + line));
   {
     PeerThread peer(Opts("delta", "Remote Provider", other_home), &ServeEchoes);
@@ -722,8 +722,8 @@ TEST_F(MessagingTest, ChannelFloodStaysWithinTheCap) {
     for (auto& c : channels) MsgChannelOpenInternal(&c, to.get(), 0, 0, 1, 1, 1);
     Ref<Obj> m;
     int lost = 0;
-    while (lost < kFlood && MsgWaitMessageWithTimeout(&m, nullptr, kMsgChannelLost,
-                                                      RealTimeout(500).get()))
+    while (lost < kFlood &&
+           MsgWaitMessageWithTimeout(&m, nullptr, kMsgChannelLost, RealTimeout(500).get()))
       ++lost;
     refused = lost;
     flooded = true;

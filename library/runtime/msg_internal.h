@@ -97,9 +97,9 @@ struct DataChannelAnnounce : ObjView<DataChannelAnnounce> {
 struct NetEvent {
   enum Kind { kLinkUp, kLinkDown, kFrame } kind = kFrame;
   uint64_t link = 0;
-  PeerIdentity peer;  // kLinkUp
+  PeerIdentity peer;    // kLinkUp
   std::string version;  // kLinkUp: the peer's runtime version
-  Frame frame;        // kFrame
+  Frame frame;          // kFrame
 };
 
 // ---------------------------------------------------------------------------------------------

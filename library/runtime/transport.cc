@@ -132,9 +132,8 @@ std::string CertificateName(X509* cert) {
 bool PeerCertificateNames(TlsStream* tls, const std::string& machine, std::string* names) {
   X509* cert = SSL_get1_peer_certificate(tls->native_handle());
   *names = CertificateName(cert);
-  bool ok = cert != nullptr &&
-            X509_check_host(cert, machine.data(), machine.size(), X509_CHECK_FLAG_NO_WILDCARDS,
-                            nullptr) == 1;
+  bool ok = cert != nullptr && X509_check_host(cert, machine.data(), machine.size(),
+                                               X509_CHECK_FLAG_NO_WILDCARDS, nullptr) == 1;
   X509_free(cert);
   return ok;
 }
@@ -228,7 +227,7 @@ struct DataConn : std::enable_shared_from_this<DataConn> {
   bool reading = false;
   bool writing = false;
   bool closing = false;
-  bool shutting = false;  // a TLS close notice is on its way
+  bool shutting = false;           // a TLS close notice is on its way
   Clock::time_point linger_until;  // a closing connection gives up its unsent blocks then
   bool closed = false;
   unsigned char* block = nullptr;  // the block being read
@@ -338,8 +337,7 @@ void TransportImpl::Resolve(const Endpoint& ep,
   gaicb* list[1] = {&lk->req};
   int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
   if (rc != 0) {
-    TraceMessage(kTag, 1, 0, -1, "Cannot resolve host '%s': %s", ep.host.c_str(),
-                 gai_strerror(rc));
+    TraceMessage(kTag, 1, 0, -1, "Cannot resolve host '%s': %s", ep.host.c_str(), gai_strerror(rc));
     asio::post(io, [done = std::move(done)] { done(false, tcp::endpoint()); });
     return;
   }
@@ -819,8 +817,7 @@ void TransportImpl::DataShut(const std::shared_ptr<DataConn>& c) {
 
 void TransportImpl::DataWrite(const std::shared_ptr<DataConn>& c) {
   DataChanCore* core = c->core.get();
-  if (c->writing || c->shutting || c->closed || core == nullptr ||
-      core->state != DataState::kOpen)
+  if (c->writing || c->shutting || c->closed || core == nullptr || core->state != DataState::kOpen)
     return;
   if (core->send_queue.empty()) {
     if (c->closing) DataShut(c);
@@ -967,8 +964,7 @@ bool Transport::UseTls(const TlsFiles& files, std::string* error) noexcept {
     if (vc != nullptr && X509_STORE_CTX_init(vc, SSL_CTX_get_cert_store(c), own, nullptr) == 1 &&
         X509_verify_cert(vc) != 1)
       TraceMessage(kTag, 20, 0, -1, "This machine's certificate '%s' does not verify: %s",
-                   files.cert.c_str(),
-                   X509_verify_cert_error_string(X509_STORE_CTX_get_error(vc)));
+                   files.cert.c_str(), X509_verify_cert_error_string(X509_STORE_CTX_get_error(vc)));
     X509_STORE_CTX_free(vc);
     ERR_clear_error();
     SSL_CTX_set_verify(c, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -1109,27 +1105,24 @@ void TransportImpl::DataConnectTo(const std::shared_ptr<DataConn>& c, const tcp:
     SetNoDelay(c->s->socket());
     if (!tls) return DataHello(c);
     c->s->StartTls(*tls);
-    c->s->tls()->async_handshake(asio::ssl::stream_base::client,
-                                 [this, c](const asio::error_code& ec2) {
-                                   if (shutting_down || c->closed) return;
-                                   std::string names;
-                                   if (ec2) {
-                                     TraceMessage(kTag, 23, 0, -1,
-                                                  "Cannot open a TLS data channel to %s: %s",
-                                                  c->remote.c_str(),
-                                                  TlsFailure(c->s->tls(), ec2).c_str());
-                                     return DataFail(c, "TLS handshake failed");
-                                   }
-                                   if (!PeerCertificateNames(c->s->tls(), c->peer.machine,
-                                                             &names)) {
-                                     TraceMessage(kTag, 24, 0, -1,
-                                                  "Refused a data channel to %s: it answers "
-                                                  "with a certificate that names '%s'",
-                                                  c->remote.c_str(), names.c_str());
-                                     return DataFail(c, "wrong certificate");
-                                   }
-                                   DataHello(c);
-                                 });
+    c->s->tls()->async_handshake(
+        asio::ssl::stream_base::client, [this, c](const asio::error_code& ec2) {
+          if (shutting_down || c->closed) return;
+          std::string names;
+          if (ec2) {
+            TraceMessage(kTag, 23, 0, -1, "Cannot open a TLS data channel to %s: %s",
+                         c->remote.c_str(), TlsFailure(c->s->tls(), ec2).c_str());
+            return DataFail(c, "TLS handshake failed");
+          }
+          if (!PeerCertificateNames(c->s->tls(), c->peer.machine, &names)) {
+            TraceMessage(kTag, 24, 0, -1,
+                         "Refused a data channel to %s: it answers "
+                         "with a certificate that names '%s'",
+                         c->remote.c_str(), names.c_str());
+            return DataFail(c, "wrong certificate");
+          }
+          DataHello(c);
+        });
   });
 }
 

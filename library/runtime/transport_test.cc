@@ -222,7 +222,7 @@ TEST_F(TlsLinks, BadCertificatesAreRefusedWithAClearTrace) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.machine;
     EXPECT_EQ(out.answer, "") << c.machine;
     EXPECT_EQ(out.task_error, kProcErrPeerLost) << c.machine;
-    EXPECT_TRUE(trace.Contains(std::string("Refused a link from 127.0.0.") , -1) &&
+    EXPECT_TRUE(trace.Contains(std::string("Refused a link from 127.0.0."), -1) &&
                 trace.Contains(c.trace, -1))
         << c.machine << "\n"
         << trace.Dump();
@@ -257,9 +257,7 @@ TEST_F(TlsLinks, HandshakeClaimingAnotherMachineIsRefused) {
   EXPECT_TRUE(ServeUntil(done));
   client.join();
   EXPECT_LE(answered, 0);  // no answer: the connection was closed
-  EXPECT_TRUE(trace.Contains(
-      "Refused a link from 127.0.0.6", -1))
-      << trace.Dump();
+  EXPECT_TRUE(trace.Contains("Refused a link from 127.0.0.6", -1)) << trace.Dump();
   EXPECT_TRUE(trace.Contains("it claims machine 'alpha' but its certificate names 'eve'", -1))
       << trace.Dump();
   EXPECT_EQ(provider_.served + provider_.refused, 0);
@@ -346,7 +344,8 @@ TEST(TlsConfig, BrokenFilesStopMessagingWithTheReason) {
     void (*spoil)(const std::string& tls);
     const char* trace;
   } cases[] = {
-      {"key readable by others", [](const std::string& t) { chmod((t + "/alpha.key").c_str(), 0644); },
+      {"key readable by others",
+       [](const std::string& t) { chmod((t + "/alpha.key").c_str(), 0644); },
        "may be read by others (mode 0644)"},
       {"no certificate", [](const std::string& t) { unlink((t + "/alpha.crt").c_str()); },
        "cannot load the certificate"},
@@ -423,9 +422,8 @@ TEST(PlainLinks, OnlyThisHostsMachinesMayConnect) {
     EXPECT_TRUE(ServeUntil(done));
     client.join();
     EXPECT_EQ(answer == "KRF1", c.accepted) << c.claim;
-    EXPECT_EQ(trace.Contains("which is not one of this host's", -1), !c.accepted)
-        << c.claim << "\n"
-        << trace.Dump();
+    EXPECT_EQ(trace.Contains("which is not one of this host's", -1), !c.accepted) << c.claim << "\n"
+                                                                                  << trace.Dump();
   }
   // Nor does this process call out to another host in plain TCP.
   TraceCapture trace;

@@ -98,9 +98,9 @@ class TestAuthority {
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr) return false;
     if (key != nullptr) chmod(path.c_str(), 0600);
-    bool ok = cert != nullptr ? PEM_write_X509(f, cert) == 1
-                              : PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr,
-                                                     nullptr) == 1;
+    bool ok = cert != nullptr
+                  ? PEM_write_X509(f, cert) == 1
+                  : PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
     return std::fclose(f) == 0 && ok;
   }
 
