@@ -86,6 +86,9 @@ class Stream {
   TlsStream* tls() { return tls_.get(); }
   void StartTls(asio::ssl::context& ctx) {
     tls_ = std::make_unique<TlsStream>(std::move(plain_), ctx);
+    // Asio asks OpenSSL to free its record buffers whenever they empty; on a busy data channel
+    // that is an allocation and a free per record. Keep them.
+    SSL_clear_mode(tls_->native_handle(), SSL_MODE_RELEASE_BUFFERS);
   }
   void Close() {
     asio::error_code ec;
