@@ -5,6 +5,9 @@
 //   data channel throughput, 10 KiB and 64 KiB buffers  vs  a plain TCP socket sending the same
 //                                                          bytes in the same pieces
 //
+// The round trip and the data channel run twice: over plain links, and over mutual TLS 1.3
+// between two certified machines (a second home with config/tls, certificates made at start).
+//
 // Each side runs on its own thread with its own context, as two processes would. After the
 // benchmarks the program prints each measurement as a ratio to its reference.
 
@@ -29,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "../library/testing/tlscerts.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
 #include "kr/list.h"
@@ -40,11 +44,12 @@ namespace {
 constexpr uint32_t kPing = 500, kPong = 501, kChunkDone = 502;
 constexpr size_t kChunkBytes = 16u << 20;  // bytes per timed iteration of the throughput runs
 
-std::string g_home;
+std::string g_home;      // plain links
+std::string g_tls_home;  // mutual TLS
 
-std::unique_ptr<KrContext> MakeContext(const char* machine, const char* process) {
+std::unique_ptr<KrContext> MakeContext(const char* machine, const char* process, bool tls) {
   ContextOptions o;
-  o.home = g_home;
+  o.home = tls ? g_tls_home : g_home;
   o.machine_name = machine;
   o.process_name = process;
   return ContextCreate(o);
@@ -72,9 +77,9 @@ size_t SmallMessageBytes() {
 class Peer {
  public:
   template <class F>
-  Peer(const char* machine, const char* process, F body) {
-    thread_ = std::thread([this, machine, process, body] {
-      auto ctx = MakeContext(machine, process);
+  Peer(const char* machine, const char* process, bool tls, F body) {
+    thread_ = std::thread([this, machine, process, tls, body] {
+      auto ctx = MakeContext(machine, process, tls);
       ContextSetCurrent(ctx.get());
       MsgInit();
       body(this);
@@ -111,12 +116,13 @@ int Pong(Obj* message, void*) {
 }
 
 void BM_MessageRoundTrip(benchmark::State& state) {
-  Peer server("beta", "Pong", [](Peer* p) {
+  const bool tls = state.range(0) != 0;
+  Peer server("beta", "Pong", tls, [](Peer* p) {
     MsgWaitAddHandler(kPing, &Pong, nullptr);
     p->Ready();
     p->Serve();
   });
-  auto ctx = MakeContext("alpha", "Ping");
+  auto ctx = MakeContext("alpha", "Ping", tls);
   ContextSetCurrent(ctx.get());
   Ref<Obj> address, object = SmallObject(), reply;
   ProcCreateAddress(&address, "beta", "Pong", 0);
@@ -209,8 +215,9 @@ void DataReceiver(Peer* p) {
 
 void BM_DataChannel(benchmark::State& state) {
   const uint32_t size = static_cast<uint32_t>(state.range(0));
-  Peer receiver("beta", "Sink", &DataReceiver);
-  auto ctx = MakeContext("alpha", "Source");
+  const bool tls = state.range(1) != 0;
+  Peer receiver("beta", "Sink", tls, &DataReceiver);
+  auto ctx = MakeContext("alpha", "Source", tls);
   ContextSetCurrent(ctx.get());
   Ref<Obj> address, channel;
   ProcCreateAddress(&address, "beta", "Sink", 0);
@@ -292,9 +299,16 @@ void BM_PlainTcp(benchmark::State& state) {
 }
 
 BENCHMARK(BM_AsioPingPong)->UseRealTime()->MinTime(0.5);
-BENCHMARK(BM_MessageRoundTrip)->UseRealTime()->MinTime(0.5);
+// Second argument (or only one, for the round trip): 1 over TLS.
+BENCHMARK(BM_MessageRoundTrip)->Arg(0)->Arg(1)->UseRealTime()->MinTime(0.5);
 BENCHMARK(BM_PlainTcp)->Arg(10 * 1024)->Arg(64 * 1024)->UseRealTime()->MinTime(0.5);
-BENCHMARK(BM_DataChannel)->Arg(10 * 1024)->Arg(64 * 1024)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_DataChannel)
+    ->Args({10 * 1024, 0})
+    ->Args({64 * 1024, 0})
+    ->Args({10 * 1024, 1})
+    ->Args({64 * 1024, 1})
+    ->UseRealTime()
+    ->MinTime(0.5);
 
 // Keeps the best real time per iteration of each benchmark over its repetitions, to print the
 // ratios at the end. On a shared machine the best run is the one least disturbed by others.
@@ -320,12 +334,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%-44s %6.2fx  (target %s)\n", what, r, target);
     };
     std::printf("\nRatios against the references of this run (best run of each):\n");
-    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/", "BM_AsioPingPong/",
+    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/0", "BM_AsioPingPong/",
           true, "<= 2");
-    ratio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240",
+    ratio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240/0",
           "BM_PlainTcp/10240", false, ">= 0.5");
-    ratio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536",
+    ratio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536/0",
           "BM_PlainTcp/65536", false, ">= 0.8");
+    ratio("TLS round trip / plain round trip (time)", "BM_MessageRoundTrip/1",
+          "BM_MessageRoundTrip/0", true, "-");
+    ratio("TLS data channel 10 KiB / plain TCP", "BM_DataChannel/10240/1", "BM_PlainTcp/10240",
+          false, "-");
+    ratio("TLS data channel 64 KiB / plain TCP", "BM_DataChannel/65536/1", "BM_PlainTcp/65536",
+          false, ">= 0.6");
+    ratio("TLS data channel 64 KiB / plain channel", "BM_DataChannel/65536/1",
+          "BM_DataChannel/65536/0", false, "-");
   }
 
  private:
@@ -338,6 +360,17 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/kr-bench-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 1;
   g_home = tmpl;
+  g_tls_home = g_home + "/tls-home";
+  {
+    std::string dir = g_tls_home + "/config/tls";
+    std::filesystem::create_directories(dir);
+    kr_testing::TestAuthority ca("Benchmark CA");
+    if (!ca.ok() || !ca.WriteCertificate(dir + "/ca.crt") || !ca.IssueMachine(dir, "alpha") ||
+        !ca.IssueMachine(dir, "beta")) {
+      std::fprintf(stderr, "cannot make the TLS certificates\n");
+      return 1;
+    }
+  }
   // Unless told otherwise: five repetitions, interleaved at random with the references, so that
   // a burst of load elsewhere does not fall on one side only.
   std::vector<char*> args(argv, argv + argc);

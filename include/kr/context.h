@@ -80,9 +80,10 @@ struct MachInfo {
 };
 
 // Finds a machine by name (case-blind). The local machine is always known; other machines are
-// known from the machines file (<home>/config/machines) or from a process of theirs that
-// published its endpoint in the home's run directory (doc/messaging.md); their version text is
-// empty. 1 and *info on success, 0 when unknown.
+// known from the machines file (<home>/config/machines), from a process of theirs that
+// published its endpoint in the home's run directory, or from a link made with one of their
+// processes (doc/messaging.md). Their version text is the one given in that link's handshake,
+// empty until a link with the machine has been made. 1 and *info on success, 0 when unknown.
 int MachInfoFind(MachInfo* info, const char* machine_name) noexcept;
 
 // The version text of a machine found with MachInfoFind.

@@ -3,8 +3,10 @@
 // A process is named by its machine and its process name ("Reports Producer" on "backup2").
 // Each context (kr/context.h) is one such process: on first use of messaging it listens on a
 // TCP port and publishes its endpoint under <home>/run/, so that other contexts sharing the
-// home find it; processes on other hosts come from <home>/config/machines. doc/messaging.md
-// describes the finding scheme, the wire format and the dispatch order in full.
+// home find it; processes on other hosts come from <home>/config/machines. Links between
+// hosts are mutual TLS when the home has config/tls; without it only this host's machines may
+// connect. doc/messaging.md describes the finding scheme, the wire format, the dispatch order
+// and what is checked of whom ("Security") in full.
 //
 // Addresses are objects (type kMsgAddressType), so they sit in slots and travel in messages.
 // An address names a process instance, and may further name a task of it (the serving task of
@@ -243,6 +245,9 @@ int ProcTaskComplete(Obj* task, int32_t status) noexcept;
 // lost, the other end gets 2705 with the channel as its source, and waits on the channel fail.
 // A channel is an address object (kind channel); dropping the last reference to the one handed
 // out closes it, as MsgChannelClose does.
+// A process may open a channel to itself: both ends are then its own, each with its own id.
+// A peer may have at most 1024 channels it opened open on one link; a connect request beyond
+// that is refused (the opener hears 2705 for it).
 
 // Opens a channel to the process of `destination`. The further arguments are accepted for
 // callers that pass them and are not used. 0 when the process cannot be found.

@@ -34,9 +34,6 @@ constexpr const char* kTag = "KRMSG";
 constexpr size_t kMaxPending = 65536;
 // Lost peers remembered, so that waits on them fail.
 constexpr size_t kMaxLost = 1024;
-// Message channels a peer may have open on one link. Each costs an entry until it is closed
-// or the link goes, so without a cap one peer could grow this process without bound.
-constexpr size_t kMaxPeerChannelsPerLink = 1024;
 // Machines whose runtime version is remembered from their handshakes.
 constexpr size_t kMaxVersions = 1024;
 
@@ -67,8 +64,8 @@ struct LinkInfo {
   PeerIdentity peer;  // the expected identity until the link is up
   bool up = false;
   std::string key;
-  Ref<Obj> address;  // the peer's process address, once up
-  size_t peer_channels = 0;    // channels the peer opened on this link, still open
+  Ref<Obj> address;          // the peer's process address, once up
+  size_t peer_channels = 0;  // channels the peer opened on this link, still open
   uint64_t refused_channels = 0;
 };
 
@@ -405,8 +402,7 @@ bool Publish(MsgState* s) {
   std::string tmp = s->endpoint_file + ".tmp" + std::to_string(s->self.instance);
   char text[128];
   int n = std::snprintf(text, sizeof text, "%s %u %llu %lld\n", s->publish_host.c_str(),
-                        unsigned{s->port},
-                        static_cast<unsigned long long>(s->self.instance),
+                        unsigned{s->port}, static_cast<unsigned long long>(s->self.instance),
                         static_cast<long long>(s->self.pid));
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -905,11 +901,11 @@ void CloseChannelEntry(MsgState* s, uint64_t id) {
     uint64_t partner = c->second.partner;
     s->channels.erase(c);
     if (s->channels.erase(partner) != 0)
-      PushPending(s,
-                  NewMessage(kMsgChannelLost, nullptr, s->self_address,
-                             MakeAddress(s->self, 0, 0, static_cast<int64_t>(partner)),
-                             s->self_address),
-                  false);
+      PushPending(
+          s,
+          NewMessage(kMsgChannelLost, nullptr, s->self_address,
+                     MakeAddress(s->self, 0, 0, static_cast<int64_t>(partner)), s->self_address),
+          false);
     return;
   }
   Frame f;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "msg_internal.h"
 #include "testing.h"
 
 namespace {
@@ -321,6 +322,9 @@ TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
   EXPECT_STREQ(ObjGetString(text.get()), "hello");
   EXPECT_STREQ(MsgGetMachineName(reply.get()), "beta");
   EXPECT_EQ(MsgIsLocalMachine(reply.get()), 0);
+  // The link's handshake told us what beta runs.
+  ASSERT_EQ(MachInfoFind(&info, "beta"), 1);
+  EXPECT_EQ(info.version, kKrVersionString);
 
   Ref<Obj> end_msg = Expect(kMsgTaskEnded);
   ASSERT_TRUE(end_msg);
@@ -568,8 +572,8 @@ TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
   std::string other_home = kr_testing::MakeTempDir();
   // Without TLS a listener takes links only from machines of its own host: the other home
   // places alpha here.
-  ASSERT_TRUE(kr_testing::WriteFile(other_home + "/config/machines",
-                                    "# peers\nalpha 127.0.0.1\n" + line));
+  ASSERT_TRUE(
+      kr_testing::WriteFile(other_home + "/config/machines", "# peers\nalpha 127.0.0.1\n" + line));
   ASSERT_TRUE(kr_testing::WriteFile(home_.config_dir() + "/machines", "delta 127.0.0.1\n" + line));
   {
     PeerThread peer(Opts("delta", "Remote Provider", other_home), &ServeEchoes);
@@ -650,6 +654,100 @@ TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
   EXPECT_EQ(got[0], 50);
   EXPECT_EQ(got[1], 50);
   EXPECT_EQ(got[2], 50);
+}
+
+TEST_F(MessagingTest, ProcessOpensAChannelToItself) {
+  Ref<Obj> self, mine, theirs;
+  ASSERT_EQ(MsgLocalAddress(&self), 1);
+  ASSERT_EQ(MsgChannelOpenInternal(&mine, self.get(), 0, 0, 1, 1, 1), 1);
+  Ref<Obj> connect = Expect(kMsgChannelConnect);
+  ASSERT_TRUE(connect);
+  ASSERT_EQ(MsgChannelCompleteInternal(&theirs, connect.get(), 0, 1, 1), 1);
+  EXPECT_EQ(MsgAddressEqual(mine.get(), theirs.get()), 0);  // two ends, each its own id
+  Ref<Obj> obj = ObjNewInteger(7);
+  ASSERT_EQ(MsgSendObject(mine.get(), 600, obj.get()), 1);
+  Ref<Obj> m = Expect(600, theirs.get());
+  ASSERT_TRUE(m);
+  Ref<Obj> got, source;
+  ASSERT_EQ(MsgGetObjectInternal(&got, m.get(), kObjIntegerType), 1);
+  EXPECT_EQ(got.get(), obj.get());  // by reference, as every message to self
+  ASSERT_EQ(MsgGetSource(&source, m.get()), 1);
+  EXPECT_EQ(MsgAddressEqual(source.get(), theirs.get()), 1);
+  ASSERT_EQ(MsgSendReply(m.get(), 601, nullptr), 1);
+  EXPECT_TRUE(Expect(601, mine.get()));
+  EXPECT_FALSE(Expect(601, theirs.get(), 30));  // nothing leaked to the other end
+  // Closing one end tells the other, and waits on either then fail at once.
+  ASSERT_EQ(MsgChannelClose(theirs.get()), 1);
+  EXPECT_TRUE(Expect(kMsgChannelLost, mine.get()));
+  EXPECT_FALSE(Expect(600, mine.get(), 5000));
+  EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
+  EXPECT_EQ(MsgSendObject(mine.get(), 600, nullptr), 0);
+  // Dropping the handle of a fresh channel closes it too.
+  ASSERT_EQ(MsgChannelOpenInternal(&mine, self.get(), 0, 0, 1, 1, 1), 1);
+  connect = Expect(kMsgChannelConnect);
+  ASSERT_EQ(MsgChannelCompleteInternal(&theirs, connect.get(), 0, 1, 1), 1);
+  mine.reset();
+  EXPECT_TRUE(Expect(kMsgChannelLost, theirs.get()));
+}
+
+struct ChannelCount {
+  int connects = 0;
+  std::vector<Ref<Obj>> open;
+};
+int TakeChannel(Obj* message, void* cookie) {
+  auto* c = static_cast<ChannelCount*>(cookie);
+  Ref<Obj> ch;
+  ++c->connects;
+  if (MsgChannelCompleteInternal(&ch, message, 0, 1, 1)) c->open.push_back(ch);
+  return 0;
+}
+int EchoPing(Obj* message, void*) {
+  MsgSendReply(message, 501, nullptr);
+  return 0;
+}
+
+TEST_F(MessagingTest, ChannelFloodStaysWithinTheCap) {
+  constexpr int kFlood = 3000;
+  ChannelCount count;
+  MsgWaitAddHandler(kMsgChannelConnect, &TakeChannel, &count);
+  MsgWaitAddHandler(500, &EchoPing, nullptr);
+  MsgInit();
+  kr_testing::TraceCapture trace;
+  std::atomic<bool> flooded{false}, answered{false};
+  std::atomic<int> refused{0};
+  PeerThread flooder(Peer("beta", "Flooder"), [&](PeerThread& p) {
+    Ref<Obj> to;
+    ProcCreateAddress(&to, "alpha", "Giver", 0);
+    std::vector<Ref<Obj>> channels(kFlood);
+    for (auto& c : channels) MsgChannelOpenInternal(&c, to.get(), 0, 0, 1, 1, 1);
+    Ref<Obj> m;
+    int lost = 0;
+    while (lost < kFlood &&
+           MsgWaitMessageWithTimeout(&m, nullptr, kMsgChannelLost, RealTimeout(500).get()))
+      ++lost;
+    refused = lost;
+    flooded = true;
+    p.Serve();  // keeps the accepted channels open
+  });
+  // The flags are set by other threads, which the loop cannot see: look every 10 ms.
+  auto serve_until = [&](std::atomic<bool>& flag) {
+    for (int i = 0; i < 2000 && !flag.load(); ++i) Expect(0xfffffff0u, nullptr, 10);
+    return flag.load();
+  };
+  ASSERT_TRUE(serve_until(flooded));
+  EXPECT_EQ(count.connects, static_cast<int>(kr_internal::kMaxPeerChannelsPerLink));
+  EXPECT_EQ(refused.load(), kFlood - static_cast<int>(kr_internal::kMaxPeerChannelsPerLink));
+  EXPECT_TRUE(trace.Contains("Refusing channel", -1)) << trace.Dump();
+  // Others are still served meanwhile.
+  PeerThread other(Peer("gamma", "Asker"), [&](PeerThread&) {
+    Ref<Obj> to, reply;
+    ProcCreateAddress(&to, "alpha", "Giver", 0);
+    if (MsgWaitInterchangeInternal(&reply, to.get(), 500, nullptr, 501, RealTimeout(5000).get()))
+      answered = true;
+  });
+  EXPECT_TRUE(serve_until(answered));
+  MsgWaitRemoveHandler(kMsgChannelConnect, &TakeChannel, &count);
+  MsgWaitRemoveHandler(500, &EchoPing, nullptr);
 }
 
 }  // namespace

@@ -22,6 +22,10 @@ namespace kr_internal {
 
 using Clock = std::chrono::steady_clock;
 
+// Message channels a peer may have open on one link. Each costs an entry until it is closed
+// or the link goes, so without a cap one peer could grow this process without bound.
+inline constexpr size_t kMaxPeerChannelsPerLink = 1024;
+
 // One process instance of the domain.
 struct PeerIdentity {
   std::string machine;
@@ -93,9 +97,9 @@ struct DataChannelAnnounce : ObjView<DataChannelAnnounce> {
 struct NetEvent {
   enum Kind { kLinkUp, kLinkDown, kFrame } kind = kFrame;
   uint64_t link = 0;
-  PeerIdentity peer;  // kLinkUp
+  PeerIdentity peer;    // kLinkUp
   std::string version;  // kLinkUp: the peer's runtime version
-  Frame frame;        // kFrame
+  Frame frame;          // kFrame
 };
 
 // ---------------------------------------------------------------------------------------------
