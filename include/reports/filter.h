@@ -21,8 +21,8 @@
 // A text that does not follow that grammar does not build: among others an empty text, a group
 // whose whole content is one group (`((%a = 1))`), a constant holding `%`, `(` or `)` (so a
 // regular expression in a filter has no groups), a bare constant holding a quote, text left
-// after a constant, brackets nested more than 64 deep or chains of more than about a thousand
-// operands.
+// after a constant, brackets nested or chains of operands more than about a thousand deep.
+// Every tree that builds also builds from its written form.
 //
 // On string fields a value constant is a pattern matched against the whole value, ignoring case:
 // `*` matches any run of characters and `?` any one, or, with `regexp:`, a POSIX extended regular

@@ -333,9 +333,15 @@ const char* ConstantOfExpression(const char* p) {
   return SkipBlanks(q + symbol_bytes + 1);
 }
 
-// Deeper bracket nesting than this is refused: it keeps the builder's scans, which walk a group
-// once per level, cheap on any text.
-constexpr int kMaxNesting = 64;
+// Deeper nesting or longer chains than this are refused: building, evaluating and releasing a
+// tree then stay within a small stack.
+constexpr int kMaxBuildDepth = 1000;
+
+// Deeper bracket nesting than this is refused. The written form of a tree brackets every AND and
+// OR, so a chain of n operands is written n - 1 deep: the limit is the builder's own, so that
+// every tree that builds also builds again from its written form. (The builder's scans walk a
+// group once per level, so a text costs at most this many passes over it.)
+constexpr int kMaxNesting = kMaxBuildDepth;
 
 // Checks that a filter text follows the grammar before a tree is built from it:
 //   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
@@ -433,9 +439,6 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
 
 // --- the tree builder ---------------------------------------------------------------------------
 
-// Deeper nesting or longer chains than this are refused: building, evaluating and releasing a
-// tree then stay within a small stack.
-constexpr int kMaxBuildDepth = 1000;
 // Evaluation of trees made elsewhere (front ends) is bounded too.
 constexpr int kMaxEvalDepth = 10000;
 

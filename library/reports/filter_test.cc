@@ -417,6 +417,13 @@ TEST(FilterTrees, DeepNestingIsRefusedNotOverflowed) {
   ASSERT_TRUE(t);
   Ref<RepRecord> r = Record(Row{.size = 150});
   EXPECT_EQ(RepFilterCatchesRecord(r.get(), t.get()), 1);
+  // Its written form brackets every OR, 200 deep, and builds again.
+  std::string written;
+  ASSERT_EQ(RepFilterTreeToText(&written, t.get(), f.get()), 1);
+  ASSERT_EQ(written.compare(0, 200, std::string(200, '(')), 0);
+  Ref<RepFilterTree> again = RepMakeFilterTree(written.c_str(), f.get());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(RepFilterCatchesRecord(r.get(), again.get()), 1);
 }
 
 TEST(FilterTrees, WrittenInCanonicalForm) {
