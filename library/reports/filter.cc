@@ -333,9 +333,15 @@ const char* ConstantOfExpression(const char* p) {
   return SkipBlanks(q + symbol_bytes + 1);
 }
 
-// Deeper bracket nesting than this is refused: it keeps the builder's scans, which walk a group
-// once per level, cheap on any text.
-constexpr int kMaxNesting = 64;
+// Deeper nesting or longer chains than this are refused: building, evaluating and releasing a
+// tree then stay within a small stack.
+constexpr int kMaxBuildDepth = 1000;
+
+// Deeper bracket nesting than this is refused. The written form of a tree brackets every AND and
+// OR, so a chain of n operands is written n - 1 deep: the limit is the builder's own, so that
+// every tree that builds also builds again from its written form. (The builder's scans walk a
+// group once per level, so a text costs at most this many passes over it.)
+constexpr int kMaxNesting = kMaxBuildDepth;
 
 // Checks that a filter text follows the grammar before a tree is built from it:
 //   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
@@ -433,9 +439,6 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
 
 // --- the tree builder ---------------------------------------------------------------------------
 
-// Deeper nesting or longer chains than this are refused: building, evaluating and releasing a
-// tree then stay within a small stack.
-constexpr int kMaxBuildDepth = 1000;
 // Evaluation of trees made elsewhere (front ends) is bounded too.
 constexpr int kMaxEvalDepth = 10000;
 
@@ -877,54 +880,74 @@ int LiteralMatch(const CompiledPattern* cp, const char* s) {
   return 0;
 }
 
-// Whether compiling a regular expression would cost out of all proportion to its length. The
-// C library's compiler copies the operand of '+' once and that of an interval {m,n} up to n
-// times, so nested repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially, and a
-// back reference makes matching exponential in time. Worse, it works out for every node the set
-// of nodes reachable from it without reading a character, so each repetition, option and
-// alternative ("(a*|a*|...)*", "a+++++++++++") costs memory and time in proportion to the
-// square of how many there are: a few thousand of them take hundreds of megabytes. Both counts
-// are worked out here, cheaply and from above; a pattern whose tree would be many times its own
-// length, that has more of those empty moves than a small fixed number, or that refers back to
-// a group, is refused as if it did not compile.
+// Whether compiling a regular expression would cost out of all proportion to its length. Three
+// costs of the C library's compiler are worked out here, cheaply and from above:
+//  - it copies the operand of '+' once and that of an interval {m,n} up to n times, so nested
+//    repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially;
+//  - it works out for every node the nodes reachable from it without reading a character, in
+//    memory and time that grow with the square of the number of repetitions, options and
+//    alternatives ("(a*|a*|...)*" of 4 KB takes 160 MB);
+//  - a repetition of something that can match the empty text, repeated again ("g?????+++++",
+//    "(a?b?...)+++"), takes time exponential in how deep such repetitions nest: a 14-byte
+//    pattern ran for seconds.
+// A pattern whose tree would be many times its own length, with more empty moves than a small
+// fixed number, with such repetitions nested more than twice, or that refers back to a group
+// (exponential matching), is refused as if it did not compile. Stacked repetition marks
+// ("a**", "a+?") are undefined in extended expressions anyway.
 bool RegExpTooCostly(const char* pattern) {
   struct Count {
     double nodes = 0;
     double empty_moves = 0;  // repetitions, options and alternatives
-    Count& operator+=(const Count& o) {
+    int nullable_depth = 0;  // repetitions of empty-matching operands nested in one another
+    bool nullable = false;   // can match the empty text
+    void Add(const Count& o) {
       nodes += o.nodes;
       empty_moves += o.empty_moves;
-      return *this;
+      nullable_depth = std::max(nullable_depth, o.nullable_depth);
     }
   };
   struct Frame {
-    Count total;  // the group so far
-    Count last;   // the last atom, which a quantifier applies to
+    Count total;                              // the group so far
+    Count last;                               // the last atom, which a quantifier applies to
+    bool branch_nullable_before_last = true;  // the current alternative, without the last atom
+    bool some_branch_nullable = false;        // of the alternatives already closed by '|'
+    bool BranchNullable() const { return branch_nullable_before_last && last.nullable; }
   };
   std::vector<Frame> frames(1);
+  frames.back().last.nullable = true;
   const size_t length = std::strlen(pattern);
   const double node_limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
-  // Some 20 MB and a fraction of a second at worst to compile.
-  constexpr double kEmptyMoveLimit = 1000.0;
+  // A few MB and a few milliseconds at worst, far beyond what a filter needs.
+  constexpr double kEmptyMoveLimit = 250.0;
+  constexpr int kNullableDepthLimit = 2;
   auto atom = [&](Count size) {
-    frames.back().total += size;
-    frames.back().last = size;
+    Frame& f = frames.back();
+    f.branch_nullable_before_last = f.BranchNullable();
+    f.total.Add(size);
+    f.last = size;
   };
-  // The last atom repeated: `copies` copies of it, `optional` of them optional, and one node
-  // (and empty move) for the repetition itself.
-  auto repeat = [&](double copies, double optional) {
+  // The last atom repeated: `copies` copies of it, `optional` of them optional, one node (and
+  // empty move) for the repetition itself; `may_be_empty` when the repetition allows none.
+  auto repeat = [&](double copies, double optional, bool may_be_empty) {
     Frame& f = frames.back();
     const Count one = f.last;
-    const Count extra{one.nodes * (copies - 1) + 1, one.empty_moves * (copies - 1) + optional + 1};
-    f.total += extra;
-    f.last = Count{one.nodes * copies + 1, one.empty_moves * copies + optional + 1};
+    Count extra;
+    extra.nodes = one.nodes * (copies - 1) + 1;
+    extra.empty_moves = one.empty_moves * (copies - 1) + optional + 1;
+    extra.nullable_depth = one.nullable_depth + (one.nullable ? 1 : 0);
+    f.total.Add(extra);
+    f.last.nodes = one.nodes * copies + 1;
+    f.last.empty_moves = one.empty_moves * copies + optional + 1;
+    f.last.nullable_depth = extra.nullable_depth;
+    f.last.nullable = one.nullable || may_be_empty;
   };
+  const Count kChar{1, 0, 0, false};
   for (const char* p = pattern; *p != '\0'; ++p) {
     switch (*p) {
       case '\\':
         if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
         if (p[1] != '\0') ++p;
-        atom({1, 0});
+        atom(kChar);
         break;
       case '[': {
         const char* q = p + 1;
@@ -939,32 +962,38 @@ bool RegExpTooCostly(const char* pattern) {
           }
         }
         p = *q == '\0' ? q - 1 : q;
-        atom({1, 0});
+        atom(kChar);
         break;
       }
       case '(':
         frames.emplace_back();
+        frames.back().last.nullable = true;  // nothing yet: the empty text
         break;
       case ')':
         if (frames.size() > 1) {
           Count size = frames.back().total;
           size.nodes += 1;
+          size.nullable = frames.back().some_branch_nullable || frames.back().BranchNullable();
           frames.pop_back();
           atom(size);
         } else {
-          atom({1, 0});
+          atom(kChar);
         }
         break;
-      case '|':
-        frames.back().total += Count{1, 1};
-        frames.back().last = Count{};
+      case '|': {
+        Frame& f = frames.back();
+        f.some_branch_nullable = f.some_branch_nullable || f.BranchNullable();
+        f.total.Add(Count{1, 1, 0, false});
+        f.last = Count{0, 0, 0, true};
+        f.branch_nullable_before_last = true;
         break;
+      }
       case '*':
       case '?':
-        repeat(1, 0);
+        repeat(1, 0, true);
         break;
       case '+':
-        repeat(2, 0);
+        repeat(2, 0, false);
         break;
       case '{': {
         const char* q = p + 1;
@@ -981,23 +1010,24 @@ bool RegExpTooCostly(const char* pattern) {
           }
         }
         if (!digits || *q != '}') {
-          atom({1, 0});  // not an interval: a plain character (or an error for the compiler)
+          atom(kChar);  // not an interval: a plain character (or an error for the compiler)
           break;
         }
         const double copies = std::max(std::max(low, high), 1.0);
-        repeat(copies, std::max(high - low, 0.0));
+        repeat(copies, std::max(high - low, 0.0), low == 0);
         p = q;
         break;
       }
       default:
-        atom({1, 0});
+        atom(kChar);
         break;
     }
     // Only the innermost group grows here; an outer one grows when that group closes, and a
     // group is never smaller than what it holds, so checking the innermost one is enough.
     const Frame& f = frames.back();
     if (f.total.nodes > node_limit || f.last.nodes > node_limit ||
-        f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit)
+        f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit ||
+        f.total.nullable_depth > kNullableDepthLimit)
       return true;
   }
   return false;

@@ -99,30 +99,33 @@ bool PrepareDayDir(std::string* day_dir, std::unique_ptr<PathLockHandle>* lock, 
   }
   if (!PathBuild(day_dir, reports.c_str(), "produced", date, nullptr)) return false;
 
-  if (PathIsDirectory(day_dir->c_str())) {
+  // Another process may be making the same day directory at this moment: it can exist before
+  // its two subdirectories do, and the lock is on the day directory itself, so they are made
+  // sure of whether it was there or not (making a directory that is there succeeds).
+  const bool existed = PathIsDirectory(day_dir->c_str()) == 1;
+  if (existed) {
     TraceMessage(kTag, 4, 0, 3, "Produced reports dir '%s' exists. Fine.", day_dir->c_str());
-  } else {
-    bool made = true;
-    std::string sub;
-    if (!PathCreateDirectory(day_dir->c_str())) {
-      TraceMessage(kTag, 5, 0, -1, "Failed to create produced reports dir '%s'", day_dir->c_str());
-      made = false;
-    } else if (!PathBuild(&sub, day_dir->c_str(), "control", nullptr) ||
-               !PathCreateDirectory(sub.c_str())) {
-      TraceMessage(kTag, 6, 0, -1, "Failed to create produced reports control dir '%s'",
-                   sub.c_str());
-      made = false;
-    } else if (!PathBuild(&sub, day_dir->c_str(), "records", nullptr) ||
-               !PathCreateDirectory(sub.c_str())) {
-      TraceMessage(kTag, 7, 0, -1, "Failed to create produced reports records dir '%s'",
-                   sub.c_str());
-      made = false;
-    }
-    if (!made) {
-      TraceMessage(kTag, 8, 0, -1, "Produced reports dir '%s' is not a directory or wont create",
-                   day_dir->c_str());
-      return false;
-    }
+  }
+  bool made = true;
+  std::string sub;
+  if (!existed && !PathCreateDirectory(day_dir->c_str())) {
+    TraceMessage(kTag, 5, 0, -1, "Failed to create produced reports dir '%s'", day_dir->c_str());
+    made = false;
+  } else if (!PathBuild(&sub, day_dir->c_str(), "control", nullptr) ||
+             !PathCreateDirectory(sub.c_str())) {
+    TraceMessage(kTag, 6, 0, -1, "Failed to create produced reports control dir '%s'", sub.c_str());
+    made = false;
+  } else if (!PathBuild(&sub, day_dir->c_str(), "records", nullptr) ||
+             !PathCreateDirectory(sub.c_str())) {
+    TraceMessage(kTag, 7, 0, -1, "Failed to create produced reports records dir '%s'", sub.c_str());
+    made = false;
+  }
+  if (!made) {
+    TraceMessage(kTag, 8, 0, -1, "Produced reports dir '%s' is not a directory or wont create",
+                 day_dir->c_str());
+    return false;
+  }
+  if (!existed) {
     TraceMessage(kTag, 9, 0, 2, "Created new produced reports dir '%s'", day_dir->c_str());
   }
   if (!PathLock(lock, day_dir->c_str(), kStoreLockWait)) {
@@ -252,7 +255,9 @@ bool DecodeName(Ref<RepProducedReportName>* out, const char* name) {
     bd.w[kTimeBdHour] = static_cast<int32_t>(hour);
     bd.w[kTimeBdMinute] = static_cast<int32_t>(minute);
     bd.w[kTimeBdSecond] = static_cast<int32_t>(second_of_minute);
-    stamp_ok = TimeFromBreakdown(&when, &bd) == 1;
+    // The decoded name holds the time in a 32-bit slot: a stamp past its range is refused
+    // rather than handed back as another time.
+    stamp_ok = TimeFromBreakdown(&when, &bd) == 1 && when >= INT32_MIN && when <= INT32_MAX;
   }
   if (!stamp_ok) {
     TraceMessage(kTag, 17, 0, -1, "Invalid date/time in produced report name '%s'", name);

@@ -1,10 +1,17 @@
 #include "reports/produced.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "kr/context.h"
 #include "kr/file.h"
 #include "kr/path.h"
 #include "kr/serialize.h"
@@ -214,6 +221,7 @@ TEST(ProducedStore, BadNamesAreRefusedBeforeAnyFileIsTouched) {
       {"a%20040305140709", "Missing end of date marker"},
       {"a%2004030514070%002%jobs", "Invalid date/time in produced report name"},
       {"a%20040231140709%002%jobs", "Invalid date/time in produced report name"},
+      {"a%20380119031408%002%jobs", "Invalid date/time in produced report name"},  // past 32 bits
       {"a%20040305140709%002", "Missing end of output type marker"},
       {"a%20040305140709%007%jobs", "Bad output type 7 in produced report name"},
       {"a%20040305140709%001%", "Missing class in produced report name"},
@@ -279,9 +287,9 @@ TEST(ProducedStore, AFailedRecordsWriteKeepsTheControlFileAndTheCallersRecords) 
   Ref<List> classes = ClassList();
   Ref<RepControl> control = ProducedControl();
   List* records_before = control->table()->records();
-  // A day directory whose records directory is a plain file: the records cannot be written.
+  // A directory where the records file should go: the records cannot be written.
   ASSERT_TRUE(kr_testing::MakeDirs(home.ReportsPath("produced/20040305/control")));
-  ASSERT_TRUE(kr_testing::WriteFile(home.ReportsPath("produced/20040305/records"), "in the way"));
+  ASSERT_TRUE(kr_testing::MakeDirs(home.ReportsPath("produced/20040305/records/") + kName));
   TraceCapture trace;
   std::string name;
   EXPECT_EQ(RepSerialiseProducedReport(&name, "weekly", control.get(), classes.get(), 0), 0);
@@ -290,4 +298,136 @@ TEST(ProducedStore, AFailedRecordsWriteKeepsTheControlFileAndTheCallersRecords) 
   EXPECT_EQ(Names(home.ReportsPath("produced/20040305/control")), std::vector<std::string>{kName});
   EXPECT_EQ(control->table()->records(), records_before);
   EXPECT_EQ(ListGetItemCount(control->filtered_out()), 1u);
+}
+
+// --- two processes on one day directory -----------------------------------------------------
+
+namespace {
+
+class DiscardSink : public TraceSink {
+ public:
+  void Write(std::string_view, int, int, std::string_view) override {}
+};
+
+// Runs `body` in a child process with a context of its own over `home`, at the test's fixed
+// time; the child exits 0 when the body returns true. The child never returns to the test.
+pid_t RunInChild(const std::string& home, const std::function<bool()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  bool ok = false;
+  {
+    ContextOptions o;
+    o.home = home;
+    o.machine_name = "testhost";
+    o.fixed_time = kMarch5th2004;
+    std::unique_ptr<KrContext> context = ContextCreate(o);
+    context->default_sink = std::make_unique<DiscardSink>();
+    ContextSetCurrent(context.get());
+    ok = body();
+    ContextSetCurrent(nullptr);
+  }
+  _exit(ok ? 0 : 1);
+}
+
+bool ChildSucceeded(pid_t pid) {
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+bool ChildRunning(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+}  // namespace
+
+// Another process that makes the day directory has it before its two subdirectories; a store
+// that comes in between completes the directory instead of failing.
+TEST(ProducedStore, ADayDirectoryWithoutItsSubdirectoriesIsCompleted) {
+  ScopedTimeZone utc("UTC");
+  TestHome home(FixedAt(kMarch5th2004));
+  const std::string day = home.ReportsPath("produced/20040305");
+  ASSERT_TRUE(kr_testing::MakeDirs(day));
+  Ref<RepControl> control = ProducedControl();
+  Ref<List> classes = ClassList();
+  std::string name;
+  ASSERT_EQ(RepSerialiseProducedReport(&name, "weekly", control.get(), classes.get(), 0), 1);
+  EXPECT_EQ(Names(day + "/control"), std::vector<std::string>{kName});
+  EXPECT_EQ(Names(day + "/records"), std::vector<std::string>{kName});
+}
+
+TEST(ProducedStore, TheDayDirectoryLockHoldsOffAnotherProcess) {
+  ScopedTimeZone utc("UTC");
+  TestHome home(FixedAt(kMarch5th2004));
+  const std::string day = home.ReportsPath("produced/20040305");
+  ASSERT_TRUE(kr_testing::MakeDirs(day + "/control"));
+  ASSERT_TRUE(kr_testing::MakeDirs(day + "/records"));
+
+  std::unique_ptr<PathLockHandle> lock;
+  ASSERT_EQ(PathLock(&lock, day.c_str(), 0), 1);
+  const pid_t child = RunInChild(home.home(), [&] {
+    std::string name;
+    Ref<RepControl> control = ProducedControl();
+    Ref<List> classes = ClassList();
+    return RepSerialiseProducedReport(&name, "weekly", control.get(), classes.get(), 0) == 1 &&
+           name == kName;
+  });
+  ASSERT_GT(child, 0);
+  // While this process holds the lock the other cannot store; once it lets go, it does.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_TRUE(ChildRunning(child));
+  EXPECT_TRUE(Names(day + "/control").empty());
+  lock.reset();
+  EXPECT_TRUE(ChildSucceeded(child));
+  EXPECT_EQ(Names(day + "/control"), std::vector<std::string>{kName});
+  EXPECT_EQ(Names(day + "/records"), std::vector<std::string>{kName});
+}
+
+TEST(ProducedStore, TwoProcessesStoringAndDeletingAtOnceLoseNothing) {
+  ScopedTimeZone utc("UTC");
+  TestHome home(FixedAt(kMarch5th2004));
+  constexpr int kReports = 25;
+  // Both start on a store with no day directory yet, and each reads back and deletes its own
+  // reports while the other stores: every odd report is deleted, every even one must remain
+  // whole.
+  auto worker = [&](const std::string& prefix) {
+    return [prefix] {
+      Ref<List> classes = ClassList();
+      for (int i = 0; i < kReports; ++i) {
+        Ref<RepControl> control = ProducedControl();
+        std::string name;
+        const std::string base = prefix + std::to_string(i);
+        if (RepSerialiseProducedReport(&name, base.c_str(), control.get(), classes.get(), 0) != 1)
+          return false;
+        Ref<RepStoredControl> stored;
+        if (RepReConstructProducedReport(&stored, name.c_str(), 1) != 1 ||
+            ListGetItemCount(stored->control()->table()->records()) != 3 ||
+            ListGetItemCount(stored->control()->filtered_out()) != 1)
+          return false;
+        if (i % 2 == 1 && RepDeleteProducedReport(name.c_str()) != 1) return false;
+      }
+      return true;
+    };
+  };
+  const pid_t a = RunInChild(home.home(), worker("a"));
+  const pid_t b = RunInChild(home.home(), worker("b"));
+  EXPECT_TRUE(ChildSucceeded(a));
+  EXPECT_TRUE(ChildSucceeded(b));
+
+  std::set<std::string> expected;
+  for (const char* prefix : {"a", "b"})
+    for (int i = 0; i < kReports; i += 2)
+      expected.insert(prefix + std::to_string(i) + "%20040305140709%002%jobs");
+  const std::string day = home.ReportsPath("produced/20040305");
+  for (const char* sub : {"/control", "/records"}) {
+    const std::vector<std::string> names = Names(day + sub);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected) << sub;
+  }
+  for (const std::string& name : expected) {
+    Ref<RepStoredControl> stored;
+    ASSERT_EQ(RepReConstructProducedReport(&stored, name.c_str(), 1), 1) << name;
+    EXPECT_EQ(ListGetItemCount(stored->control()->table()->records()), 3u) << name;
+  }
 }
