@@ -35,8 +35,8 @@ inline int RecordRequest(Obj* message, void* cookie) {
   auto* log = static_cast<RequestLog*>(cookie);
   Ref<Obj> request;
   uint32_t type = MsgGetType(message);
-  uint32_t code = type == kRepMakeDirMsg ? RepMakeDirRequest::kTypeCode
-                                         : RepFileXferRequest::kTypeCode;
+  uint32_t code =
+      type == kRepMakeDirMsg ? RepMakeDirRequest::kTypeCode : RepFileXferRequest::kTypeCode;
   std::string entry = std::to_string(type);
   if (MsgGetObjectInternal(&request, message, code)) {
     const List* parts = ObjCast<List>(ObjGetSlotObject(request.get(), 1));

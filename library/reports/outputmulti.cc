@@ -34,7 +34,8 @@ bool IsLocalMachine(const char* machine) {
 
 Ref<List> StringList(const std::vector<std::string>& components) {
   Ref<List> list = ListNewWithCapacity(components.size());
-  for (const std::string& c : components) ListPushLastItemInternal(list.get(), ObjNewString(c.c_str()));
+  for (const std::string& c : components)
+    ListPushLastItemInternal(list.get(), ObjNewString(c.c_str()));
   return list;
 }
 
@@ -53,8 +54,8 @@ int MakeDirOnAgent(const Obj* agent, const std::vector<std::string>& components)
   Ref<RepMakeDirRequest> request = RepMakeDirRequest::New();
   request->SetObjSlot<1>(StringList(components));
   Ref<Obj> reply, answer;
-  if (!MsgWaitInterchangeInternal(&reply, agent, kRepMakeDirMsg, request.get(),
-                                  kRepMakeDirReplyMsg, nullptr))
+  if (!MsgWaitInterchangeInternal(&reply, agent, kRepMakeDirMsg, request.get(), kRepMakeDirReplyMsg,
+                                  nullptr))
     return -1;
   if (!MsgGetObjectInternal(&answer, reply.get(), RepMakeDirReply::kTypeCode)) return 0;
   return ObjGetSlotInteger(answer.get(), 1);
@@ -72,8 +73,7 @@ int XferEntry(const char* relative_dir, const DirEntry& entry, void* cookie) {
     TraceMessage(kXferTag, 11, 0, 3, "XFer callback called file: %s", entry.name.c_str());
 
   std::string local;
-  if (!PathBuild(&local, directory, top ? "" : relative_dir, entry.name.c_str(), nullptr))
-    return 0;
+  if (!PathBuild(&local, directory, top ? "" : relative_dir, entry.name.c_str(), nullptr)) return 0;
   std::vector<std::string> components{ctx->StrSlot<4>()};
   if (!top) {
     std::vector<std::string> rel;
@@ -116,8 +116,7 @@ int XferEntry(const char* relative_dir, const DirEntry& entry, void* cookie) {
     TraceMessage(kXferTag, 18, 0, -1, "Failed to transfer file to target machine");
     return 0;
   }
-  TraceMessage(kXferTag, 19, 0, 2, "Transferred file '%s' to machine '%s'", local.c_str(),
-               machine);
+  TraceMessage(kXferTag, 19, 0, 2, "Transferred file '%s' to machine '%s'", local.c_str(), machine);
   return 1;
 }
 
@@ -275,9 +274,9 @@ int RepOutputReportsToMachine(std::string* leaf_name, const List* items, const c
     const size_t count = ListGetItemCount(items);
     // The cookie count is a property of the arguments alone: checked before anything is written.
     if (item_value_callback != nullptr && ListGetItemCount(item_callback_arguments) != count) {
-      TraceMessage(kMultiTag, 110, 0, -1, "Wrong number of header/footer cookies. Given %ld, want %ld",
-                   static_cast<long>(ListGetItemCount(item_callback_arguments)),
-                   static_cast<long>(count));
+      TraceMessage(
+          kMultiTag, 110, 0, -1, "Wrong number of header/footer cookies. Given %ld, want %ld",
+          static_cast<long>(ListGetItemCount(item_callback_arguments)), static_cast<long>(count));
       TraceMessage(kMultiTag, 116, 0, -1,
                    "Failed to output produced reports as body of report output");
       return 0;

@@ -84,9 +84,9 @@ TEST_F(Transfer, TheLocalMachineIsRefused) {
   WriteFile(dir + "/output.txt", "text");
   TraceCapture trace;
   EXPECT_EQ(RepXferOutputToMachine(dir.c_str(), "Alpha", nullptr), 0);
-  EXPECT_TRUE(trace.Contains("Not transfering output dir '" + dir +
-                                 "' as target machine 'Alpha' is the local machine",
-                             2));
+  EXPECT_TRUE(trace.Contains(
+      "Not transfering output dir '" + dir + "' as target machine 'Alpha' is the local machine",
+      2));
   EXPECT_EQ(ReadFile(dir + "/output.txt"), "text");
   EXPECT_TRUE(machines_.log().Take().empty());
 }
@@ -104,7 +104,8 @@ class MultiReports : public Transfer {
   Ref<Obj> Item(int32_t type, const char* format, const char* base) {
     using namespace rep_test;
     Ref<RepTable> table = RepNewTable(
-        "result", Fields({Field("ID", kRepTypeInteger, 4, "Job ID"), Field("NAME", kRepTypeString, 8)}),
+        "result",
+        Fields({Field("ID", kRepTypeInteger, 4, "Job ID"), Field("NAME", kRepTypeString, 8)}),
         Records({Record({Int(1), Str("daily")}), Record({Int(2), Str("weekly")})}));
     Ref<RepParams> params = RepParamsAlloc();
     RepParamsSetClass(params.get(), "Jobs");
@@ -147,10 +148,10 @@ TEST_F(MultiReports, HtmlReportsCopiedToTheOtherMachineAndRemovedHere) {
   EXPECT_EQ(RepReportsToOutputNeedHTML(items.get()), 1);
   TraceCapture trace;
   std::string leaf;
-  ASSERT_EQ(RepOutputReportsToMachine(&leaf, items.get(), "beta", Header().c_str(),
-                                      Footer().c_str(), 0, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr),
-            1)
+  ASSERT_EQ(
+      RepOutputReportsToMachine(&leaf, items.get(), "beta", Header().c_str(), Footer().c_str(), 0,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      1)
       << trace.Dump();
   EXPECT_EQ(leaf.rfind("multireports0x", 0), 0u) << leaf;
   EXPECT_TRUE(AlphaOutputs().empty());  // the local directory went after the copy

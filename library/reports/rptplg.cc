@@ -71,8 +71,8 @@ int RepStartPluginOnMachine(Ref<Obj>* agent, const char* machine, int32_t kind,
   Ref<Obj> ready;
   if (!task_address ||
       !MsgWaitMessageWithTimeout(&ready, task_address.get(), kRepAgentReadyMsg, timeout.get())) {
-    TraceMessage(kTag, 6, 0, -1, "Failed to receive ready msg from agent more reports plugin on '%s'",
-                 m);
+    TraceMessage(kTag, 6, 0, -1,
+                 "Failed to receive ready msg from agent more reports plugin on '%s'", m);
     return 0;
   }
   TraceMessage(kTag, 7, 0, 2, "Started reports plugin on '%s' OK.", m);
@@ -124,7 +124,8 @@ void RepMakeNewJobRecord(Ref<Obj>* job, const char* title, int32_t report_kind) 
   Ref<RepJobStep> step = RepJobStep::New();
   step->SetIntSlot<1>(kind1 ? 9 : 8);
   std::unique_ptr<Stanza> schedule;
-  if (JobCreateImmediateScheduleStanza(&schedule)) ObjSetSlotStanza(step.get(), 2, schedule.release());
+  if (JobCreateImmediateScheduleStanza(&schedule))
+    ObjSetSlotStanza(step.get(), 2, schedule.release());
   Ref<List> processes = ListNewFromPool();
   ListAddLastItem(processes.get(), process.get());
   step->SetObjSlot<3>(std::move(processes));
@@ -239,8 +240,7 @@ bool SameProcess(const Obj* a, const Obj* b) {
 int FindConversation(const RepAgent* agent, const Obj* message, Ref<Obj>* sender) {
   if (!MsgGetSender(sender, message)) return -1;
   for (size_t i = 0; i < agent->conversations.size(); ++i)
-    if (SameProcess(agent->conversations[i].giver.get(), sender->get()))
-      return static_cast<int>(i);
+    if (SameProcess(agent->conversations[i].giver.get(), sender->get())) return static_cast<int>(i);
   return -1;
 }
 
@@ -314,10 +314,10 @@ int AgentFileXfer(Obj* message, void* cookie) {
     TraceMessage(kTag, 26, 0, -1, "Agent got a malformed file transfer request");
   } else if (OutputRoot(&root) && PathBuildUnderRoot(&path, root.c_str(), components)) {
     std::string parent = path.substr(0, path.rfind('/'));
-    fetched = PathCreateDirectory(parent.c_str()) &&
-                      PlgFileXferFetch(sender.get(), local, path.c_str())
-                  ? 1
-                  : 0;
+    fetched =
+        PathCreateDirectory(parent.c_str()) && PlgFileXferFetch(sender.get(), local, path.c_str())
+            ? 1
+            : 0;
     TraceMessage(kTag, 27, 0, fetched ? 3 : -1, "Agent fetch of '%s' into '%s': %d", local,
                  path.c_str(), fetched);
   }

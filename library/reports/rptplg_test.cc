@@ -123,8 +123,7 @@ TEST(JobComponents, OneComponentPerNameReadableTemplatesFilled) {
       "class and nice name",
       -1));
   EXPECT_TRUE(trace.Contains(
-      "Warning - cannot derive class of component 'noclass' when converting to job component",
-      -1));
+      "Warning - cannot derive class of component 'noclass' when converting to job component", -1));
   EXPECT_TRUE(trace.Contains(
       "Warning - cannot build path to component '../weekly' - wont fill out nice name and class",
       -1));
@@ -146,8 +145,8 @@ TEST(AgentStart, AgentThatNeverSaysReadyFailsAfterTheTimeOut) {
   EXPECT_GE(seconds, 0.29);  // 30 s at the test scale
   EXPECT_LT(seconds, 5);
   EXPECT_FALSE(agent);
-  EXPECT_TRUE(trace.Contains("Failed to receive ready msg from agent more reports plugin on 'beta'",
-                             -1))
+  EXPECT_TRUE(
+      trace.Contains("Failed to receive ready msg from agent more reports plugin on 'beta'", -1))
       << trace.Dump();
 }
 
@@ -170,7 +169,8 @@ TEST(AgentStart, RefusedOrUnreachableReportsProcess) {
 int Ask(const Obj* agent, uint32_t type, const std::vector<std::string>& components,
         const char* local = nullptr) {
   Ref<List> parts = ListNewFromPool();
-  for (const std::string& c : components) ListPushLastItemInternal(parts.get(), ObjNewString(c.c_str()));
+  for (const std::string& c : components)
+    ListPushLastItemInternal(parts.get(), ObjNewString(c.c_str()));
   Ref<Obj> request;
   if (type == kRepMakeDirMsg) {
     request = RepMakeDirRequest::New();
