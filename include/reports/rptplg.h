@@ -23,8 +23,8 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reports/registry.h"  // kRepReportsProcessName
 
-inline constexpr const char* kRepReportsProcessName = "Reports Producer";
 inline constexpr uint32_t kRepAgentReadyMsg = 2921;
 inline constexpr uint32_t kRepAgentDieMsg = 2920;
 // Seconds RepStartPluginOnMachine allows for the task return and the ready message together

@@ -123,26 +123,31 @@ bool SendBlock(Obj* channel, DataBlock* block, uint32_t used, unsigned char cont
 
 // Sends the file at `path` to `peer` as the answer to request `id`. The size is fixed when the
 // file is opened; a file that then yields more or fewer bytes is sent as aborted.
+void Refuse(const Obj* peer, int64_t id, int32_t reason) {
+  Ref<PlgFileXferRefusal> refusal = PlgFileXferRefusal::New();
+  ObjSetSlotInt64(refusal.get(), 1, id);
+  ObjSetSlotInteger(refusal.get(), 2, reason);
+  MsgSendObject(peer, kPlgFileXferRefusedMsg, refusal.get());
+}
+
 void SendFile(const Obj* peer, const std::string& path, int64_t id) {
   std::unique_ptr<FileStream> in;
   int64_t size = 0;
   if (!FileSize(&size, path.c_str()) || !FileStreamOpen(&in, path.c_str())) {
-    Ref<PlgFileXferRefusal> refusal = PlgFileXferRefusal::New();
-    ObjSetSlotInt64(refusal.get(), 1, id);
-    ObjSetSlotInteger(refusal.get(), 2, kPlgFileXferUnreadable);
-    MsgSendObject(peer, kPlgFileXferRefusedMsg, refusal.get());
+    Refuse(peer, id, kPlgFileXferUnreadable);
     return;
   }
   Ref<Obj> channel;
-  if (!DataChannelCreate(&channel, peer, kPlgFileXferBufferSize)) return;
-  int r;
+  int r = DataChannelCreate(&channel, peer, kPlgFileXferBufferSize);
   Ref<Obj> idle = IdleTimeout();
-  while ((r = DataChannelConnect(channel.get())) == 2) {
+  while (r != 0 && (r = DataChannelConnect(channel.get())) == 2) {
     if (TimeTimeoutRemaining(idle.get()) == 0) break;
     MsgWaitPoll();
   }
   if (r != 1) {
+    // Tell the fetcher at once rather than leave it waiting out its idle limit.
     TraceMessage(kTag, 1, 0, -1, "Cannot open a data channel to send '%s'", path.c_str());
+    Refuse(peer, id, kPlgFileXferUnreadable);
     return;
   }
   DataBlock* block = GetSendBuffer(channel.get());
@@ -197,10 +202,7 @@ int ServeRequest(Obj* message, void*) {
   if (path == nullptr || permit == nullptr || permit->files.count(path) == 0) {
     TraceMessage(kTag, 4, 0, -1, "Refusing to send '%s' to %s: not permitted",
                  path != nullptr ? path : "", MsgAddressToText(sender.get()).c_str());
-    Ref<PlgFileXferRefusal> refusal = PlgFileXferRefusal::New();
-    ObjSetSlotInt64(refusal.get(), 1, id);
-    ObjSetSlotInteger(refusal.get(), 2, kPlgFileXferNotPermitted);
-    MsgSendObject(sender.get(), kPlgFileXferRefusedMsg, refusal.get());
+    Refuse(sender.get(), id, kPlgFileXferNotPermitted);
     return 0;
   }
   // The permit may change while the file is sent (the send polls): copy what is needed.
