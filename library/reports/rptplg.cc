@@ -3,6 +3,7 @@
 #include "reports/rptplg.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -272,7 +273,21 @@ int AgentTask(Obj* task, void* cookie) {
     return 0;
   }
   TraceMessage(kTag, 21, 0, 2, "Agent serving %s", MsgAddressToText(giver.get()).c_str());
-  agent->conversations.push_back({Ref<Obj>::Share(task), std::move(giver)});
+  // A conversation of an earlier instance of the same process will never be ended by its die
+  // message: that process is gone (it restarted under its name).
+  auto& all = agent->conversations;
+  for (auto it = all.begin(); it != all.end();) {
+    const Obj* old = it->giver.get();
+    if (StrCompareNoCase(MsgGetMachineName(old), MsgGetMachineName(giver.get())) == 0 &&
+        std::strcmp(MsgGetProcessName(old), MsgGetProcessName(giver.get())) == 0 &&
+        ObjGetSlotInt64(old, 3) != ObjGetSlotInt64(giver.get(), 3)) {
+      ProcTaskComplete(it->task.get(), 0);
+      it = all.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  all.push_back({Ref<Obj>::Share(task), std::move(giver)});
   return kProcTaskContinues;
 }
 
