@@ -1,5 +1,5 @@
-// Report classes: the class files of the reports directory, their nice names, and the parts of
-// running a class's query that need no table provider.
+// Report classes: the class files of the reports directory, their nice names, and running a
+// class's query to produce its table.
 //
 // A class is a file in the `classes` directory under the reports directory whose text is a valid
 // class query (reports/sql.h). It is known by its file name (its "real" name) and shown to users
@@ -11,8 +11,17 @@
 // Without that line the nice name is the file name. The query language reads the line as a
 // comment.
 //
+// Running a class's query produces one table per statement, named by the statement's result
+// name; the last, "result", is the class's table. A table a statement names is taken from an
+// earlier statement's result of that name when there is one, else fetched from the process the
+// registry (reports/registry.h) names for it (reports/fetch.h). A run without records asks the
+// providers for their fields only, and gives the class's possible fields; a run with records
+// trims the final statement to the fields the report wants, in its order, and fetches each
+// table restricted and filtered as the query says.
+//
 // Unlike most of the library, the operations here return 0 on success and non-zero on failure.
-// Nothing is cached: the directory and the files are read afresh by every call.
+// Nothing is cached: the directory, the files, the registry and the query are read afresh by
+// every call.
 //
 // Thread safety: none beyond the runtime's: objects belong to the calling thread.
 #pragma once
@@ -23,6 +32,8 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reports/control.h"
+#include "reports/reports.h"
 #include "reports/sql.h"
 
 // One class: its file name and its nice name.
@@ -65,7 +76,28 @@ int RepGetClassNiceName(std::string* nice_name, const char* file_name,
 // not produce "result" or an argument is null.
 int RepTrimResultSelect(RepSqlOpList* op_list, const List* wanted) noexcept;
 
+// The class's table with fields only, for the class of nice name `nice_name`: a RepTable named
+// "result" with its field list and no record list. 0 and a new table; 1 on failure.
+int RepGetClassFields(Ref<RepTable>* table, const char* nice_name) noexcept;
+// The same for the class in file `file_name`.
+int RepGetClassFieldsRealName(Ref<RepTable>* table, const char* file_name) noexcept;
+
+// Runs the class named by the control's parameters (a nice name) with records, for the fields
+// of the control's report field list, in that order, and puts the table into the control. The
+// callback, when given, is called as records arrive and as tables are projected and joined; a
+// cancel request made from it (RepCancelTableFetch, reports/fetch.h) fails the run. 0 on
+// success; 1 on failure, the control's table then left as it was.
+int RepProduceClassTable(RepControl* control, RepProgressCallback progress,
+                         void* argument) noexcept;
+
 namespace kr_internal {
+
+// Runs the query `class_text` of class `class_name` (for traces): with `with_records` 0 fields
+// only, else with records for the `wanted` fields (objects whose first slot is a field name).
+// 0 and the "result" table; 1 on failure.
+int RunClassQuery(Ref<RepTable>* table, const char* class_name, const char* class_text,
+                  int with_records, const List* wanted, RepProgressCallback progress,
+                  void* argument) noexcept;
 
 // The fields to take from table `table_index0` (FROM order) of `statement`, whose fields are
 // `table_fields`, in that list's order: the fields its select items ask for (an unqualified item

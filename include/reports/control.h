@@ -58,6 +58,46 @@ struct RepControl : ObjView<RepControl> {
   void set_time_of_production(int32_t v) noexcept { SetIntSlot<9>(v); }
 };
 
+// The progress context of one production: the caller's progress callback and its argument. The
+// stages of production are given small functions that call callback(argument, 0) through it.
+struct RepProgressCookie : ObjView<RepProgressCookie> {
+  static constexpr uint32_t kTypeCode = 0xc9c904d7;
+  static constexpr const char kSpec[] = "p;p;";
+  static constexpr const char kName[] = "RepProgressCookie";
+
+  RepProgressCallback callback() const noexcept {
+    return reinterpret_cast<RepProgressCallback>(static_cast<uintptr_t>(PtrSlot<1>()));
+  }
+  void* argument() const noexcept {
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(PtrSlot<2>()));
+  }
+  void set_callback(RepProgressCallback v) noexcept {
+    SetPtrSlot<1>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
+  }
+  void set_argument(void* v) noexcept {
+    SetPtrSlot<2>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
+  }
+};
+
+// A new control for a report with the given parameters: its own deep copy of them, and the
+// possible fields of their class, found by running the class's query without records. Null
+// when the parameters cannot be copied or the class's fields cannot be had (traced).
+Ref<RepControl> RepControlAlloc(const RepParams* params) noexcept;
+
+// Produces the report: takes the system-wide current time as the report's "now" and its time of
+// production; works out the fields the report needs (the format's first, then those of the sort
+// spec and of the include, exclude and condition filters); builds the three filter trees afresh;
+// produces the class's table (fetching its tables from their providers); filters its records
+// (the condition filter only when `use_condition` is 1) and sorts them. Nothing is written.
+//
+// 1 when the report was produced. 0 on failure, with *error_text (when not null) set to a
+// message for the user. The callback, when given, is called as records arrive, as tables are
+// joined, as records are filtered and compared, and once after each of fetching and filtering.
+// A cancel request made from it while the table is produced (RepCancelTableFetch,
+// reports/fetch.h) makes production fail as a failed fetch does.
+int RepControlProduceReport(std::string* error_text, RepControl* control, int use_condition,
+                            RepProgressCallback progress, void* argument) noexcept;
+
 // A new deep copy of the control's parameters, so that changing it leaves the report alone.
 // Null when the control has no parameters or the copy fails.
 Ref<RepParams> RepControlGetParams(const RepControl* control) noexcept;

@@ -97,3 +97,8 @@ int RepRegisterMyTables(const RepProvidedTableDesc* descriptors, const char* pro
 
 // Gives the register-tables task for a ready-made list of RepTableInfo.
 int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexcept;
+
+// The reports process's side of the register-tables task: given the task object (a MsgTask,
+// kr/message.h) whose argument is a RepRegisterTablesArgs, writes its tables into the registry
+// (RepRegisterProcessTables). A task handler for kind 20 can return this as the task's status.
+int RepHandleRegisterTablesTask(Obj* task) noexcept;

@@ -302,6 +302,9 @@ RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept;
 struct RepContextData {
   int64_t now;
   TimeBreakdown now_breakdown;
+  // Names the table provider's state of this context (tablesprovider.cc); 0 until the context
+  // first serves a table request, so a new context never inherits another's sends.
+  uint64_t provider_state_id;
 };
 
 // The calling context's block, never null.
@@ -310,3 +313,14 @@ RepContextData* RepGetContextData() noexcept;
 // Makes `time` the calling context's current time. 1 when it could be broken down (and then both
 // the time and its breakdown are replaced); 0 otherwise, leaving both as they were.
 int RepSetTimeNow(int64_t time) noexcept;
+
+namespace kr_internal {
+
+// Checks records that came from outside the process (a stored report, a record packet) against
+// the field list they were made for: every item must be a record with one field value per field
+// (any count when `fields` is null). A value whose state is out of range, or whose object does
+// not fit its field's type, becomes Unknown, so that nothing later has to check. False at the
+// first item that is not such a record.
+bool RepCheckIncomingRecords(List* records, const RepFieldList* fields) noexcept;
+
+}  // namespace kr_internal

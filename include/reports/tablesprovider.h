@@ -25,6 +25,7 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "kr/tree.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
 
@@ -201,15 +202,47 @@ struct RepSRecordRequest : ObjView<RepSRecordRequest> {
 // address; the table name; the grabber context; the grabber's arguments; the descriptor (a
 // token, not owned); all records fetched; old-style process; announce completion; the records'
 // field list; the filter tree or null; reserved.
+//
+// A send state never leaves its process: packets carry a token naming it (RepRecordPacket), and
+// the token is looked up in the process's table of live sends when it comes back.
 struct RepRecordSendState : ObjView<RepRecordSendState> {
   static constexpr uint32_t kTypeCode = 0xcab698e9;
   static constexpr const char kSpec[] = "o;o;s;o;o;p;b;b;b;o;o;o;";
   static constexpr const char kName[] = "RepRecordSendState";
+
+  Obj* channel() const noexcept { return ObjSlot<1>(); }
+  Obj* requester() const noexcept { return ObjSlot<2>(); }
+  const char* table_name() const noexcept { return StrSlot<3>(); }
+  Obj* grabber_context() const noexcept { return ObjSlot<4>(); }
+  RepGrabberInitArgs* init_args() const noexcept {
+    return ObjCast<RepGrabberInitArgs>(ObjSlot<5>());
+  }
+  bool all_fetched() const noexcept { return BoolSlot<7>(); }
+  bool old_style() const noexcept { return BoolSlot<8>(); }
+  bool announce_completion() const noexcept { return BoolSlot<9>(); }
+  RepFieldList* fields() const noexcept { return ObjCast<List>(ObjSlot<10>()); }
+  Tree* filter_tree() const noexcept { return ObjCast<Tree>(ObjSlot<11>()); }
+
+  void set_channel(Ref<Obj> v) noexcept { SetObjSlot<1>(std::move(v)); }
+  void set_requester(Ref<Obj> v) noexcept { SetObjSlot<2>(std::move(v)); }
+  void set_table_name(const char* v) noexcept { SetStrSlot<3>(v); }
+  void set_grabber_context(Ref<Obj> v) noexcept { SetObjSlot<4>(std::move(v)); }
+  void set_init_args(Ref<Obj> v) noexcept { SetObjSlot<5>(std::move(v)); }
+  // The descriptor's address, kept for traces and debugging only; the live-send table holds the
+  // descriptor the library uses.
+  void set_descriptor(uint64_t v) noexcept { SetPtrSlot<6>(v); }
+  void set_all_fetched(bool v) noexcept { SetBoolSlot<7>(v); }
+  void set_old_style(bool v) noexcept { SetBoolSlot<8>(v); }
+  void set_announce_completion(bool v) noexcept { SetBoolSlot<9>(v); }
+  void set_fields(Ref<List> v) noexcept { SetObjSlot<10>(std::move(v)); }
+  void set_filter_tree(Ref<Obj> v) noexcept { SetObjSlot<11>(std::move(v)); }
 };
 
 // --- the provider's handlers ------------------------------------------------------------------
 
 // Answers a GET_TABLE_FIELDS task (a MsgTask, kr/message.h); every path sends a reply (3300).
+// 1 when the reply sent carried the fields, else 0. Refused (from another machine while remote
+// requests are refused) or malformed requests are answered with an empty table name.
 int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Obj* task) noexcept;
 
 // Answers a GET_TABLE task and starts the record send. `old_style`: the process receives the
@@ -218,6 +251,17 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
 // the requester's channel connect arrived and was handled, else 0.
 int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* task, int old_style,
                                int announce_completion) noexcept;
+
+// Answers a GET_TABLE task for a table this process serves as a serialized-record stream (one
+// it registered with "Serialized Records"): prepares the fetch as RepHandleMyGetTableRequest
+// does, replies with a stream ticket in slot 3 and the provider's own field list (with its
+// derived fields) in slot 4, waits (excluding other messages, like the packet handler's wait
+// for the channel) for the requester's stream request (3309) carrying that ticket, and starts
+// streaming the records to it (reports/serializedrecords.h). `index_type` is the table's
+// registered index type (0 or 13; anything else for a table without an index): the value of
+// each record's first field is then sent in front of it. 1 once the stream has begun, else 0.
+int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
+                                         int32_t index_type) noexcept;
 
 // For old-style processes: hands an acknowledgement object (RepRecordsReceivedAck) to the send
 // whose token it echoes. A token that names no live send is ignored.
@@ -231,3 +275,27 @@ int RepCheckProvideFieldsCB(Obj* item, void* provider_fields) noexcept;
 // Serving of tasks from other machines; refused until enabled.
 void RepEnableRemoteRequests() noexcept;
 void RepDisableRemoteRequests() noexcept;
+
+// --- sends that end with the grabber unfinished ------------------------------------------------
+//
+// Most ends of a send finish the grabber (GrabberFinish): all records sent, a grabber error, a
+// failed send, or no channel connect. Four ends do not, because the protocol leaves the grabber
+// to its process there: the channel could not be completed, the channel went down, the
+// requester asked to abort, or an acknowledgement carried no acknowledgement object. A grabber
+// holding an outside resource (an open database statement, a file) would leak it, so a provider
+// process installs a handler that the library calls at each such end, with the descriptor, the
+// grabber context (to be finished and cleared) and the grabber's arguments. Without a handler
+// the context is released like any object, which frees what its slots own but runs none of the
+// provider's own clean-up.
+//
+// RepFinishUnfinishedGrabber is a ready-made handler: it calls the descriptor's GrabberFinish.
+using RepUnfinishedGrabberFn = void (*)(const RepProvidedTableDesc* descriptor, Ref<Obj>* context,
+                                        RepGrabberInitArgs* args, void* cookie);
+// Installs the handler for the calling context (null removes it).
+void RepSetUnfinishedGrabberHandler(RepUnfinishedGrabberFn handler, void* cookie) noexcept;
+void RepFinishUnfinishedGrabber(const RepProvidedTableDesc* descriptor, Ref<Obj>* context,
+                                RepGrabberInitArgs* args, void* cookie) noexcept;
+
+// The number of record sends in progress in the calling context (for a provider that wants to
+// wait for its sends to end before it stops, and for tests).
+int RepGetLiveRecordSendCount() noexcept;

@@ -1,5 +1,5 @@
 // Report classes: listing and finding class files, nice names, trimming a query to the fields a
-// report wants, and the fields a class run takes from each table.
+// report wants, the fields a class run takes from each table, and running a class's query.
 
 #include "reports/classes.h"
 
@@ -10,6 +10,11 @@
 #include "kr/path.h"
 #include "kr/text.h"
 #include "kr/trace.h"
+#include "reports/fetch.h"
+#include "reports/filter.h"
+#include "reports/registry.h"
+#include "reports/tableslowlevel.h"
+#include "reports/tablesprovider.h"
 #include "reports/utilities.h"
 
 namespace {
@@ -345,5 +350,333 @@ int kr_internal::LoadClassTextByRealName(std::string* text, const char* file_nam
     TraceMessage(kTag, 15, 0, -1, "Failed to load contents of class '%s'", file_name);
     return 1;
   }
+  return 0;
+}
+
+// --- running a class's query
+// ----------------------------------------------------------------------
+
+namespace {
+
+// The caller's progress callback and its argument, handed to the table transforms.
+struct RepClassProgress : ObjView<RepClassProgress> {
+  static constexpr uint32_t kTypeCode = 0xc9c90c0c;
+  static constexpr const char kSpec[] = "p;p;";
+  static constexpr const char kName[] = "RepClassProgress";
+
+  RepProgressCallback callback() const noexcept {
+    return reinterpret_cast<RepProgressCallback>(static_cast<uintptr_t>(PtrSlot<1>()));
+  }
+  void* argument() const noexcept {
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(PtrSlot<2>()));
+  }
+  void set_callback(RepProgressCallback v) noexcept {
+    SetPtrSlot<1>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
+  }
+  void set_argument(void* v) noexcept {
+    SetPtrSlot<2>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
+  }
+};
+
+int CallClassProgress(void* wrapper, int) {
+  const RepClassProgress* p = static_cast<const RepClassProgress*>(wrapper);
+  if (p->callback() != nullptr) p->callback()(p->argument(), 0);
+  return 0;
+}
+
+// One run of a class's query.
+struct ClassRun {
+  const char* class_name;
+  bool with_records;
+  const List* wanted;  // with records: the report's fields, in report order
+  Ref<List> registry;
+  Ref<List> results;  // one RepTable per statement done so far
+  RepProgressCallback progress;
+  void* argument;
+  Ref<RepClassProgress> wrapper;
+
+  RepProgressCallback transform_progress() const {
+    return progress != nullptr ? &CallClassProgress : nullptr;
+  }
+};
+
+bool HasAllFields(const List* wanted, const List* fields) {
+  return ListWalk(wanted, &RepCheckProvideFieldsCB, const_cast<List*>(fields)) == 1;
+}
+
+// An earlier result named `name` that has every wanted field, filtered by `filter` when it has a
+// text. 0 and the table; 1 when no earlier result of that name serves; *found tells whether
+// there was one of that name at all.
+int GetLocalTable(Ref<RepTable>* table, bool* found, const char* name, const ClassRun& run,
+                  const List* wanted, const RepSqlFilter* filter) {
+  *found = false;
+  for (Obj* o : *run.results) {
+    RepTable* local = ObjCast<RepTable>(o);
+    if (local == nullptr || !Named(local->name(), name)) continue;
+    *found = true;
+    if (wanted == nullptr || wanted->empty()) {
+      TraceMessage(kTag, 20, 0, 3,
+                   "Table '%s' is a local table. No requirements for fields, so use local copy.",
+                   name);
+      *table = Ref<RepTable>::Share(local);
+      return 0;
+    }
+    if (local->fields() == nullptr || !HasAllFields(wanted, local->fields())) {
+      TraceMessage(kTag, 21, 0, -1,
+                   "Table '%s' is a local table, but does NOT have all needed fields. Give up.",
+                   name);
+      continue;
+    }
+    TraceMessage(kTag, 22, 0, 3, "Table '%s' is a local table. Has all needed fields so use it.",
+                 name);
+    const char* text = filter != nullptr ? filter->text() : nullptr;
+    if (text == nullptr || *text == '\0') {
+      TraceMessage(kTag, 23, 0, 3, "Local table does not need filtering");
+      *table = Ref<RepTable>::Share(local);
+      return 0;
+    }
+    Ref<RepFilterTree> tree = RepMakeFilterTree(text, local->fields());
+    if (!tree) {
+      TraceMessage(kTag, 24, 0, -1, "Cannot make filter tree for filtering local table");
+      return 1;
+    }
+    Ref<List> kept = ListNewFromPool();
+    if (local->records() != nullptr) {
+      for (Obj* r : *local->records()) {
+        if (RepFilterCatchesRecord(ObjCast<RepRecord>(r), tree.get()) == 1) {
+          ListAddLastItem(kept.get(), r);
+        }
+      }
+    }
+    TraceMessage(kTag, 25, 0, 3, "Done filtering of local table. %ld records left",
+                 static_cast<long>(kept->size()));
+    *table = RepNewTable(local->name(), Ref<List>::Share(local->fields()), std::move(kept));
+    return 0;
+  }
+  return 1;
+}
+
+// Gets the table a statement names: from an earlier result, else from its provider, with fields
+// only or with records (`wanted`, restricted and filtered). 0 and the table; 1 on failure.
+int GetTable(Ref<RepTable>* table, const char* name, const ClassRun& run, bool with_records,
+             List* wanted, List* restrictions, Obj* filter) {
+  bool found_local = false;
+  if (GetLocalTable(table, &found_local, name, run, wanted, ObjCast<RepSqlFilter>(filter)) == 0) {
+    return 0;
+  }
+  if (found_local) return 1;  // an earlier result of that name that cannot serve is not retried
+  TraceMessage(kTag, 26, 0, 3,
+               "Table '%s' is NOT available locally. Going to get it from its table provider.",
+               name);
+  Ref<RepTableInfo> info;
+  if (RepFindTableInfo(&info, run.registry.get(), name) != 1) {
+    TraceMessage(kTag, 27, 0, -1, "Failed to get process for table '%s'. Table not registered.",
+                 name);
+    return 1;
+  }
+  const char* process = OrEmpty(info->process_name());
+  const char* machine = OrEmpty(info->machine_name());
+  if (!with_records) {
+    Ref<RepFieldList> fields;
+    if (RepGetTableFieldsFromProc(&fields, name, process, machine) != 0) {
+      TraceMessage(kTag, 28, 0, -1,
+                   "Failed to get fields from process '%s' on machine '%s' for table '%s'", process,
+                   machine, name);
+      return 1;
+    }
+    TraceMessage(kTag, 29, 0, 3, "Got fields OK from process '%s' on machine '%s' for table '%s'",
+                 process, machine, name);
+    *table = RepNewTable(name, std::move(fields), nullptr);
+    return 0;
+  }
+  if (RepGetTableFromProc(table, info.get(), wanted, restrictions, filter, run.progress,
+                          run.argument) != 0) {
+    TraceMessage(kTag, 30, 0, -1,
+                 "Failed to get table '%s' with records from proc '%s' on machine '%s'", name,
+                 process, machine);
+    return 1;
+  }
+  TraceMessage(kTag, 31, 0, 3, "Got table '%s' with records from proc '%s' on machine '%s'", name,
+               process, machine);
+  return 0;
+}
+
+Obj* NthOrNull(const List* list, size_t index0) {
+  return list != nullptr && index0 < list->size() ? list->at(index0) : nullptr;
+}
+
+// Builds the result table of one statement. 0 and the table; 1 on failure.
+int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassRun& run) {
+  const size_t table_count = ListGetItemCount(statement->tables());
+  const List* order = Named(statement->result_name(), kRepSqlResultName) ? run.wanted : nullptr;
+  Ref<RepTable> result;
+  for (size_t i = 0; i < table_count; ++i) {
+    const char* name = statement->table_name(i);
+    if (name == nullptr) return 1;
+    if (run.with_records && RepTableFetchCancelled()) {
+      TraceMessage(kTag, 32, 0, -1, "Class '%s' cancelled before table '%s'", run.class_name, name);
+      return 1;
+    }
+    List* merges = i > 0 ? ObjCast<List>(NthOrNull(statement->merges(), i - 1)) : nullptr;
+    List* restrictions = ObjCast<List>(NthOrNull(statement->restrictions(), i));
+    Obj* filter = NthOrNull(statement->filters(), i);
+
+    Ref<RepTable> fields_table;
+    if (GetTable(&fields_table, name, run, false, nullptr, nullptr, nullptr) != 0) {
+      TraceMessage(kTag, 33, 0, -1, "Failed to get table '%s'", name);
+      return 1;
+    }
+    Ref<List> take;
+    if (kr_internal::ClassFieldsToTake(&take, statement, i, fields_table->fields(),
+                                       result ? result->fields() : nullptr,
+                                       run.with_records) != 0) {
+      TraceMessage(kTag, 34, 0, -1, "Failed to get join fields");
+      return 1;
+    }
+    TraceMessage(kTag, 35, 0, 3, "Add %ld fields to composite table from table '%s'",
+                 static_cast<long>(take->size()), name);
+    Ref<RepTable> source = fields_table;
+    if (run.with_records &&
+        GetTable(&source, name, run, true, take.get(), restrictions, filter) != 0) {
+      TraceMessage(kTag, 36, 0, -1, "Failed to get table '%s' with selected fields.", name);
+      return 1;
+    }
+    if (i == 0) {
+      if (RepTableFromTable(&result, source.get(), take.get(), order, run.with_records ? 1 : 0,
+                            run.transform_progress(), run.wrapper.get()) != 1) {
+        TraceMessage(kTag, 37, 0, -1, "Failed to make result table from table '%s' for class '%s'.",
+                     name, run.class_name);
+        return 1;
+      }
+      TraceMessage(kTag, 38, 0, 3, "Table from table OK - have %ld records",
+                   static_cast<long>(ListGetItemCount(result->records())));
+    } else {
+      if (RepMergeTables(result.get(), source.get(), take.get(), order, merges,
+                         run.with_records ? 1 : 0, run.transform_progress(),
+                         run.wrapper.get()) != 1) {
+        TraceMessage(kTag, 39, 0, -1, "Failed to merge table '%s' into results table", name);
+        return 1;
+      }
+      TraceMessage(kTag, 40, 0, 3, "Table merge OK");
+    }
+  }
+  if (!result) return 1;
+  result->set_name(statement->result_name());
+  *out = std::move(result);
+  return 0;
+}
+
+}  // namespace
+
+int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, const char* class_text,
+                               int with_records, const List* wanted, RepProgressCallback progress,
+                               void* argument) noexcept {
+  if (table == nullptr || class_text == nullptr || (with_records && wanted == nullptr)) return 1;
+  ClassRun run;
+  run.class_name = OrEmpty(class_name);
+  run.with_records = with_records != 0;
+  run.wanted = run.with_records ? wanted : nullptr;
+  run.progress = progress;
+  run.argument = argument;
+  run.results = ListNewFromPool();
+  run.wrapper = RepClassProgress::New();
+  run.wrapper->set_callback(progress);
+  run.wrapper->set_argument(argument);
+  // A registry that cannot be read serves no table; a class of local results only still runs.
+  if (RepGetTableList(&run.registry) != 1) run.registry = ListNewFromPool();
+
+  Ref<RepSqlOpList> ops;
+  if (RepSQLTextToOpList(&ops, class_text) != kRepSqlOk) {
+    TraceMessage(kTag, 41, 0, -1, "Failed to convert SQL text to op list for class '%s'",
+                 run.class_name);
+    return 1;
+  }
+  if (run.with_records) RepTrimResultSelect(ops.get(), wanted);
+
+  for (Obj* o : *ops->statements()) {
+    const RepSqlSelect* statement = ObjCast<RepSqlSelect>(o);
+    Ref<RepTable> result;
+    if (statement == nullptr || RunStatement(&result, statement, run) != 0) {
+      TraceMessage(kTag, 42, 0, -1,
+                   "Failed to get all fields for one SELECT statement for class '%s'",
+                   run.class_name);
+      TraceMessage(kTag, 43, 0, -1,
+                   "Failed to carry out all select requests in get fields operation for class "
+                   "'%s'",
+                   run.class_name);
+      return 1;
+    }
+    TraceMessage(kTag, 44, 0, 3,
+                 "Got all fields OK for table '%s' in select statement for class '%s'. %ld "
+                 "fields.",
+                 OrEmpty(result->name()), run.class_name,
+                 static_cast<long>(ListGetItemCount(result->fields())));
+    ListPushLastItemInternal(run.results.get(), std::move(result));
+  }
+  RepTable* last = ObjCast<RepTable>(ListGetLastItem(run.results.get()));
+  if (last == nullptr) {
+    TraceMessage(kTag, 45, 0, -1,
+                 "Get fields op for class '%s' failed because no tables resulted from SQL query",
+                 run.class_name);
+    return 1;
+  }
+  if (!Named(last->name(), kRepSqlResultName)) {
+    TraceMessage(kTag, 46, 0, -1,
+                 "Get fields op for class '%s' failed becuase last table is not result table",
+                 run.class_name);
+    return 1;
+  }
+  TraceMessage(kTag, 47, 0, 2, "Suceeded in getting table for class '%s'. %ld fields, %ld records.",
+               run.class_name, static_cast<long>(ListGetItemCount(last->fields())),
+               static_cast<long>(ListGetItemCount(last->records())));
+  *table = Ref<RepTable>::Share(last);
+  return 0;
+}
+
+int RepGetClassFields(Ref<RepTable>* table, const char* nice_name) noexcept {
+  if (table == nullptr || nice_name == nullptr) return 1;
+  std::string text;
+  std::string file_name;
+  if (kr_internal::LoadClassTextByNiceName(&text, &file_name, nice_name) != 0 ||
+      kr_internal::RunClassQuery(table, nice_name, text.c_str(), 0, nullptr, nullptr, nullptr) !=
+          0) {
+    TraceMessage(kTag, 48, 0, -1, "Failed to get fields for class '%s'", nice_name);
+    return 1;
+  }
+  TraceMessage(kTag, 49, 0, 2, "Got fields for class '%s' OK", nice_name);
+  return 0;
+}
+
+int RepGetClassFieldsRealName(Ref<RepTable>* table, const char* file_name) noexcept {
+  if (table == nullptr || file_name == nullptr) return 1;
+  std::string text;
+  if (kr_internal::LoadClassTextByRealName(&text, file_name) != 0 ||
+      kr_internal::RunClassQuery(table, file_name, text.c_str(), 0, nullptr, nullptr, nullptr) !=
+          0) {
+    TraceMessage(kTag, 50, 0, -1, "Failed to get fields for real name class '%s'", file_name);
+    return 1;
+  }
+  TraceMessage(kTag, 51, 0, 2, "Got fields for real name class '%s' OK", file_name);
+  return 0;
+}
+
+int RepProduceClassTable(RepControl* control, RepProgressCallback progress,
+                         void* argument) noexcept {
+  if (control == nullptr) return 1;
+  const char* name = OrEmpty(RepParamsGetClass(control->params()));
+  kr_internal::ClearTableFetchCancel();
+  std::string text;
+  std::string file_name;
+  Ref<RepTable> table;
+  if (control->report_fields() == nullptr ||
+      kr_internal::LoadClassTextByNiceName(&text, &file_name, name) != 0 ||
+      kr_internal::RunClassQuery(&table, name, text.c_str(), 1, control->report_fields(), progress,
+                                 argument) != 0 ||
+      RepTableFetchCancelled()) {
+    TraceMessage(kTag, 52, 0, -1, "Failed to produce table of records for class '%s'", name);
+    return 1;
+  }
+  control->set_table(std::move(table));
+  TraceMessage(kTag, 53, 0, 2, "Produced table of records for class '%s' OK", name);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "provider_test_util.h"
 #include "reports/fields.h"
 #include "testing.h"
 
@@ -215,4 +216,116 @@ TEST(ClassFieldsToTake, SelectedAndJoinFieldsInTableOrder) {
                                            0, a.get(), nullptr, true),
             0);
   EXPECT_EQ(take->size(), 5u);
+}
+
+// --- running a class's query against a provider -------------------------------------------------
+
+namespace {
+
+class ClassTables : public ::testing::Test, public kr_testing::ProviderFixture {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Ready()); }
+
+  // The class's table with records for the wanted fields.
+  int Run(Ref<RepTable>* table, const char* text, const std::vector<std::string>& wanted) {
+    return kr_internal::RunClassQuery(table, "test", text, 1, FieldList(wanted).get(), nullptr,
+                                      nullptr);
+  }
+  static std::vector<std::string> Column(const RepTable* t, size_t index0) {
+    std::vector<std::string> v;
+    for (Obj* r : *t->records()) {
+      const Obj* value = ObjCast<RepRecord>(r)->value_at(index0)->value();
+      v.push_back(ObjCheckTypeInternal(value, kObjStringType) == 1
+                      ? std::string(ObjGetString(value))
+                      : std::to_string(ObjGetInteger(value)));
+    }
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST_F(ClassTables, FieldsOnlyRunsAskForFieldsAndFetchNoRecords) {
+  Class(
+      "jobowners",
+      "%NICENAME = 'Job owners'\n"
+      "SELECT jobs.id, jobs.name, owners.city FROM jobs, owners WHERE jobs.owner = owners.owner\n");
+  TraceCapture trace;
+  Ref<RepTable> table;
+  ASSERT_EQ(RepGetClassFields(&table, "job OWNERS"), 0) << trace.Dump();
+  EXPECT_STREQ(table->name(), "result");
+  EXPECT_EQ(table->records(), nullptr);
+  EXPECT_EQ(Names(table->fields()), (std::vector<std::string>{"id", "name", "owner", "city"}));
+  EXPECT_EQ(kr_testing::g_table_requests, 0);
+  EXPECT_TRUE(trace.Contains("Got fields for class 'job OWNERS' OK"));
+  ASSERT_EQ(RepGetClassFieldsRealName(&table, "jobowners"), 0);
+  EXPECT_TRUE(trace.Contains("Got fields for real name class 'jobowners' OK"));
+}
+
+TEST_F(ClassTables, WithRecordsTheFinalStatementGivesTheWantedFieldsInOrder) {
+  Ref<RepTable> table;
+  const char* join =
+      "SELECT * FROM jobs, owners WHERE jobs.owner = owners.owner AND IN jobs FILTER IS (%id > 1 "
+      "AND %id < 6)\n";
+  ASSERT_EQ(Run(&table, join, {"city", "id"}), 0);
+  // The join field comes along, after every wanted field.
+  EXPECT_EQ(Names(table->fields()), (std::vector<std::string>{"city", "id", "owner"}));
+  EXPECT_EQ(Column(table.get(), 0), (std::vector<std::string>{"Rome", "Oslo", "Lima", "Rome"}));
+  EXPECT_EQ(Column(table.get(), 1), (std::vector<std::string>{"2", "3", "4", "5"}));
+  // Filters are applied by the provider.
+  ASSERT_EQ(Run(&table, "SELECT jobs.id FROM jobs WHERE IN jobs FILTER IS (%size = 7)\n", {"id"}),
+            0);
+  EXPECT_EQ(Column(table.get(), 0), (std::vector<std::string>{"7", "17", "27"}));
+}
+
+TEST_F(ClassTables, EarlierResultsServeLaterStatementsWithoutAProvider) {
+  const char* local =
+      "SELECT jobs.id, jobs.size big FROM jobs WHERE IN jobs FILTER IS (%id < 13)\n"
+      "SELECT big.id FROM big WHERE IN big FILTER IS (%size > 7)\n";
+  TraceCapture trace;
+  Ref<RepTable> table;
+  ASSERT_EQ(Run(&table, local, {"id"}), 0) << trace.Dump();
+  EXPECT_EQ(Column(table.get(), 0), (std::vector<std::string>{"8", "9"}));
+  EXPECT_EQ(kr_testing::g_table_requests, 1);  // jobs only
+  EXPECT_TRUE(trace.Contains("Table 'big' is a local table. Has all needed fields so use it."));
+  EXPECT_TRUE(trace.Contains("Done filtering of local table. 2 records left"));
+}
+
+TEST_F(ClassTables, RunsThatFail) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> wanted;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n",
+       {"name"},
+       "Failed to make result table from table 'big' for class 'test'."},
+      {"SELECT media.id FROM media\n",
+       {"id"},
+       "Failed to get process for table 'media'. Table not registered."},
+      {"SELECT jobs.id other FROM jobs\n",
+       {"id"},
+       "Get fields op for class 'test' failed becuase last table is not result table"},
+      {"",
+       {"id"},
+       "Get fields op for class 'test' failed because no tables resulted from SQL query"},
+      {"SELECT jobs.id FROM jobs WHERE IN jobs FILTER IS (%nosuch = 1)\n",
+       {"id"},
+       "Failed to get table 'jobs' with records from proc 'Table Provider' on machine 'alpha'"},
+      {"DELETE jobs.id FROM jobs\n", {"id"}, "Failed to convert SQL text to op list for class"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TraceCapture trace;
+    Ref<RepTable> table;
+    EXPECT_NE(Run(&table, c.text, c.wanted), 0);
+    EXPECT_FALSE(table);
+    EXPECT_TRUE(trace.Contains(c.message, -1)) << trace.Dump();
+  }
+  // A local result that cannot serve is not replaced by a provider's table.
+  TraceCapture trace;
+  Ref<RepTable> table;
+  EXPECT_NE(Run(&table, "SELECT jobs.id big FROM jobs\nSELECT big.name FROM big\n", {"name"}), 0);
+  EXPECT_FALSE(trace.Contains("Table 'big' is NOT available locally"));
 }

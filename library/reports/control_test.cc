@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "provider_test_util.h"
 #include "reports/fields.h"
+#include "reports/outputtypes.h"
 #include "reports/reports.h"
 #include "testing.h"
 
@@ -87,4 +89,105 @@ TEST(Control, GetParamsHandsOutACopy) {
   ListPushLastItemInternal(copied_options.get(), ObjNewString("extra"));
   EXPECT_STREQ(RepParamsGetFormat(c->params()), "%id %name");
   EXPECT_EQ(c->params()->output_options()->size(), 0u);
+}
+
+// --- allocation and production against an in-process provider --------------------------------
+
+namespace {
+
+class Producing : public ::testing::Test, public kr_testing::ProviderFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Ready());
+    Class("jobowners",
+          "%NICENAME = 'Job owners'\n"
+          "SELECT jobs.id, jobs.name, jobs.size, owners.city FROM jobs, owners\n"
+          "  WHERE jobs.owner = owners.owner\n");
+  }
+  Ref<RepControl> Alloc(const char* format, const char* sort = nullptr,
+                        const char* include = nullptr) {
+    Ref<RepParams> p = RepParamsAlloc();
+    RepParamsSetClass(p.get(), "Job owners");
+    RepParamsSetOutputType(p.get(), kRepOutputPlainText);
+    RepParamsSetFormat(p.get(), format);
+    RepParamsSetSort(p.get(), sort);
+    RepParamsSetInclude(p.get(), include);
+    return RepControlAlloc(p.get());
+  }
+};
+
+int Count(void* argument, int) {
+  ++*static_cast<int*>(argument);
+  return 0;
+}
+
+std::vector<std::string> FieldNames(const List* l) {
+  std::vector<std::string> v;
+  for (Obj* o : *l) v.push_back(ObjGetSlotString(o, 1));
+  return v;
+}
+
+}  // namespace
+
+TEST_F(Producing, AllocationLoadsThePossibleFieldsOfTheClass) {
+  Ref<RepControl> c = Alloc("%id");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(FieldNames(c->possible_fields()),
+            (std::vector<std::string>{"id", "name", "size", "owner", "city"}));
+  EXPECT_EQ(ListGetItemCount(c->report_fields()), 0u);
+  kr_testing::TraceCapture trace;
+  Ref<RepParams> p = RepParamsAlloc();
+  RepParamsSetClass(p.get(), "No such class");
+  EXPECT_FALSE(RepControlAlloc(p.get()));
+  EXPECT_TRUE(trace.Contains("Failed to load possible class fields", -1));
+}
+
+TEST_F(Producing, ReportFieldsFormatFirstThenSortAndFilters) {
+  Ref<RepControl> c = Alloc("%city %id", "%size- %id", "%name != job3 AND %city != Rome");
+  ASSERT_TRUE(c);
+  int calls = 0;
+  std::string error;
+  ASSERT_EQ(RepControlProduceReport(&error, c.get(), 0, &Count, &calls), 1) << error;
+  EXPECT_EQ(FieldNames(c->report_fields()),
+            (std::vector<std::string>{"city", "id", "size", "name"}));
+  EXPECT_EQ(calls, 2);  // once after fetching, once after filtering; too few records for more
+  EXPECT_EQ(RepGiveNumRecords(c.get()), 19u);  // 30, less the 10 in Rome, less job3
+  const auto* first = ObjCast<RepRecord>(c->table()->records()->at(0));
+  EXPECT_EQ(ObjGetInteger(first->value_at(2)->value()), 9);  // largest size first
+  EXPECT_NE(c->time_of_production(), 0);
+}
+
+TEST_F(Producing, FailuresGiveTheUserMessage) {
+  struct Case {
+    const char* format;
+    const char* sort;
+    const char* include;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"", nullptr, nullptr,
+       "Failed to work out fields required by report (No fields specified for report)"},
+      {"%id", "%nosuch", nullptr,
+       "Failed to work out fields required by report (Cannot interpret fields required to sort "
+       "report)"},
+      {"%nosuch", nullptr, nullptr,
+       "Failed to work out fields required by report (Cannot interpret fields required to output "
+       "report)"},
+      {"%id", nullptr, "%nosuch = 1",
+       "Failed to work out fields required by report (Cannot interpret fields required for "
+       "include filter)"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.error);
+    Ref<RepControl> c = Alloc(k.format, k.sort, k.include);
+    ASSERT_TRUE(c);
+    std::string error;
+    EXPECT_EQ(RepControlProduceReport(&error, c.get(), 1, nullptr, nullptr), 0);
+    EXPECT_EQ(error, k.error);
+    EXPECT_EQ(kr_testing::g_table_requests, 0);
+  }
+  // A class whose table cannot be had.
+  kr_testing::WriteFile(home_.config_dir() + "/reptables.cfg", "");
+  Ref<RepControl> c = Alloc("%id");
+  ASSERT_FALSE(c);  // its fields cannot be had either
 }

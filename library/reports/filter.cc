@@ -205,60 +205,6 @@ bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* tex
   return true;
 }
 
-// --- components ---------------------------------------------------------------------------------
-
-// Reads one component at `p`, which should hold '%'. On success `*after` is just after the
-// constant (after its closing quote if it had one). The name is not looked up and the constant
-// not parsed here.
-bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char* p) {
-  if (*p != '%') {
-    TraceMessage(kTag, 10, 0, -1, "No '%%' char leading expected field name.");
-    return false;
-  }
-  ++p;
-  int chars = StrGetTokenCharCount(p);
-  if (chars <= 0) {
-    TraceMessage(kTag, 11, 0, -1, "Bad field name constructing component");
-    return false;
-  }
-  std::string name(p, StrBytesForChars(p, static_cast<size_t>(chars)));
-  p = StrSkipWhiteSpaceF(StrSkipTokenF(p));
-  size_t symbol_bytes = 0;
-  int32_t op = OperatorAt(p, &symbol_bytes);
-  if (op < 0) {
-    TraceMessage(kTag, 12, 0, -1, "Bad operator for component using field '%s'", name.c_str());
-    return false;
-  }
-  p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
-  const char* constant_end;
-  if (IsQuote(*p)) {
-    const char* close = std::strchr(p + 1, *p);
-    if (close == nullptr) {
-      TraceMessage(kTag, 13, 0, -1, "Failed to find closing quote in filter constant");
-      constant_end = p;
-    } else {
-      constant_end = close + 1;
-    }
-  } else {
-    constant_end = p + std::strcspn(p, " \t)");
-  }
-  if (constant_end == p) {
-    TraceMessage(kTag, 14, 0, -1,
-                 "Failed to find a constant component for filter component using field '%s'",
-                 name.c_str());
-    return false;
-  }
-  Ref<RepFilterComponent> c = RepFilterComponent::New();
-  c->set_field_name(name.c_str());
-  c->set_op(op);
-  c->set_constant(std::string(p, constant_end).c_str());
-  *after = constant_end;
-  *out = std::move(c);
-  return true;
-}
-
-// --- expressions --------------------------------------------------------------------------------
-
 // Where the parts of the constant that starts at `p` lie, as the constant reader sees them: its
 // value (after any keywords) and its end: through the closing quote of a quoted value, or up to
 // the blank, tab, ')' or end that ends a bare value or a state word. `end` is null for a quote
@@ -289,6 +235,63 @@ ConstantSpan SpanOfConstant(const char* p) {
   }
   return {p, p + std::strcspn(p, " \t)"), false};
 }
+
+// --- components ---------------------------------------------------------------------------------
+
+// Reads one component at `p`, which should hold '%'. On success `*after` is just after the
+// constant (after its closing quote if it had one). The name is not looked up and the constant
+// not parsed here.
+bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char* p) {
+  if (*p != '%') {
+    TraceMessage(kTag, 10, 0, -1, "No '%%' char leading expected field name.");
+    return false;
+  }
+  ++p;
+  int chars = StrGetTokenCharCount(p);
+  if (chars <= 0) {
+    TraceMessage(kTag, 11, 0, -1, "Bad field name constructing component");
+    return false;
+  }
+  std::string name(p, StrBytesForChars(p, static_cast<size_t>(chars)));
+  p = StrSkipWhiteSpaceF(StrSkipTokenF(p));
+  size_t symbol_bytes = 0;
+  int32_t op = OperatorAt(p, &symbol_bytes);
+  if (op < 0) {
+    TraceMessage(kTag, 12, 0, -1, "Bad operator for component using field '%s'", name.c_str());
+    return false;
+  }
+  p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
+  // The constant ends where the tree builder ends it, so that every filter that builds can also
+  // be edited as components: a quoted value runs through its closing quote also when keywords
+  // come before it (regexp:'x y'), as the constant writer puts them.
+  const ConstantSpan span = SpanOfConstant(p);
+  const char* constant_end;
+  if (span.quoted) {
+    if (span.end == nullptr) {
+      TraceMessage(kTag, 13, 0, -1, "Failed to find closing quote in filter constant");
+      constant_end = p;
+    } else {
+      constant_end = span.end;
+    }
+  } else {
+    constant_end = p + std::strcspn(p, " \t)");
+  }
+  if (constant_end == p) {
+    TraceMessage(kTag, 14, 0, -1,
+                 "Failed to find a constant component for filter component using field '%s'",
+                 name.c_str());
+    return false;
+  }
+  Ref<RepFilterComponent> c = RepFilterComponent::New();
+  c->set_field_name(name.c_str());
+  c->set_op(op);
+  c->set_constant(std::string(p, constant_end).c_str());
+  *after = constant_end;
+  *out = std::move(c);
+  return true;
+}
+
+// --- expressions --------------------------------------------------------------------------------
 
 // The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
 // and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could
@@ -877,27 +880,51 @@ int LiteralMatch(const CompiledPattern* cp, const char* s) {
 // Whether compiling a regular expression would cost out of all proportion to its length. The
 // C library's compiler copies the operand of '+' once and that of an interval {m,n} up to n
 // times, so nested repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially, and a
-// back reference makes matching exponential in time. The size of the compiled tree is worked
-// out here, cheaply and from above; a pattern whose tree would be many times its own length, or
-// that refers back to a group, is refused as if it did not compile.
+// back reference makes matching exponential in time. Worse, it works out for every node the set
+// of nodes reachable from it without reading a character, so each repetition, option and
+// alternative ("(a*|a*|...)*", "a+++++++++++") costs memory and time in proportion to the
+// square of how many there are: a few thousand of them take hundreds of megabytes. Both counts
+// are worked out here, cheaply and from above; a pattern whose tree would be many times its own
+// length, that has more of those empty moves than a small fixed number, or that refers back to
+// a group, is refused as if it did not compile.
 bool RegExpTooCostly(const char* pattern) {
+  struct Count {
+    double nodes = 0;
+    double empty_moves = 0;  // repetitions, options and alternatives
+    Count& operator+=(const Count& o) {
+      nodes += o.nodes;
+      empty_moves += o.empty_moves;
+      return *this;
+    }
+  };
   struct Frame {
-    double total = 0;  // nodes of the group so far
-    double last = 0;   // nodes of the last atom, which a quantifier applies to
+    Count total;  // the group so far
+    Count last;   // the last atom, which a quantifier applies to
   };
   std::vector<Frame> frames(1);
   const size_t length = std::strlen(pattern);
-  const double limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
-  auto atom = [&](double size) {
+  const double node_limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
+  // Some 20 MB and a fraction of a second at worst to compile.
+  constexpr double kEmptyMoveLimit = 1000.0;
+  auto atom = [&](Count size) {
     frames.back().total += size;
     frames.back().last = size;
+  };
+  // The last atom repeated: `copies` copies of it, `optional` of them optional, and one node
+  // (and empty move) for the repetition itself.
+  auto repeat = [&](double copies, double optional) {
+    Frame& f = frames.back();
+    const Count one = f.last;
+    const Count extra{one.nodes * (copies - 1) + 1, one.empty_moves * (copies - 1) + optional + 1};
+    f.total += extra;
+    f.last = Count{one.nodes * copies + 1, one.empty_moves * copies + optional + 1};
   };
   for (const char* p = pattern; *p != '\0'; ++p) {
     switch (*p) {
       case '\\':
         if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
         if (p[1] != '\0') ++p;
-        atom(1);
+        atom({1, 0});
         break;
       case '[': {
         const char* q = p + 1;
@@ -912,7 +939,7 @@ bool RegExpTooCostly(const char* pattern) {
           }
         }
         p = *q == '\0' ? q - 1 : q;
-        atom(1);
+        atom({1, 0});
         break;
       }
       case '(':
@@ -920,25 +947,24 @@ bool RegExpTooCostly(const char* pattern) {
         break;
       case ')':
         if (frames.size() > 1) {
-          double size = frames.back().total + 1;
+          Count size = frames.back().total;
+          size.nodes += 1;
           frames.pop_back();
           atom(size);
         } else {
-          atom(1);
+          atom({1, 0});
         }
         break;
       case '|':
-        frames.back().total += 1;
-        frames.back().last = 0;
+        frames.back().total += Count{1, 1};
+        frames.back().last = Count{};
         break;
       case '*':
       case '?':
-        frames.back().total += 1;
-        frames.back().last += 1;
+        repeat(1, 0);
         break;
       case '+':
-        frames.back().total += frames.back().last + 1;
-        frames.back().last = 2 * frames.back().last + 1;
+        repeat(2, 0);
         break;
       case '{': {
         const char* q = p + 1;
@@ -955,21 +981,24 @@ bool RegExpTooCostly(const char* pattern) {
           }
         }
         if (!digits || *q != '}') {
-          atom(1);  // not an interval: a plain character (or an error for the compiler)
+          atom({1, 0});  // not an interval: a plain character (or an error for the compiler)
           break;
         }
-        double copies = std::max(std::max(low, high), 1.0);
-        frames.back().total += frames.back().last * (copies - 1) + 1;
-        frames.back().last = frames.back().last * copies + 1;
+        const double copies = std::max(std::max(low, high), 1.0);
+        repeat(copies, std::max(high - low, 0.0));
         p = q;
         break;
       }
       default:
-        atom(1);
+        atom({1, 0});
         break;
     }
-    // Only the innermost group grows here; an outer one grows when that group closes.
-    if (frames.back().total > limit || frames.back().last > limit) return true;
+    // Only the innermost group grows here; an outer one grows when that group closes, and a
+    // group is never smaller than what it holds, so checking the innermost one is enough.
+    const Frame& f = frames.back();
+    if (f.total.nodes > node_limit || f.last.nodes > node_limit ||
+        f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit)
+      return true;
   }
   return false;
 }
@@ -1005,7 +1034,7 @@ const CompiledPattern* PatternOf(RepFilterExpression* e, const RepFilterConstant
     }
     auto* cp = static_cast<CompiledPattern*>(ObjDataFieldGet(field.get(), nullptr));
     int rc = REG_ESPACE;
-    if (standard && RegExpTooCostly(pattern.c_str())) {
+    if (RegExpTooCostly(pattern.c_str())) {
       TraceMessage(kTag, 65, 0, -1, "Regular expression '%s' would cost too much to compile or run",
                    pattern.c_str());
     } else {

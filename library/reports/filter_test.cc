@@ -248,6 +248,45 @@ TEST(FilterComponents, FlatListsReadAndWrite) {
   }
 }
 
+// Every filter that builds into a tree can be edited as components, with each constant ending
+// where the tree builder ends it, and the tree's own written form reads back the same way.
+TEST(FilterComponents, AgreeWithTheTreeBuilderOnConstantEnds) {
+  TestHome home;
+  Ref<List> f = Fields();
+  const struct {
+    const char* text;
+    const char* components;
+  } cases[] = {
+      {"%name = regexp:'x y' OR %count > 2", "[-1 name 0 regexp:'x y'][1 count 2 2]"},
+      {"%name = interactive:regexp:\"a b\" AND %count = 1",
+       "[-1 name 0 interactive:regexp:\"a b\"][0 count 0 1]"},
+      {"%name != REGEXP:'it''s' OR %size < 5", nullptr},
+      {"%name = inherit:' ' AND %count = status:Never",
+       "[-1 name 0 inherit:' '][0 count 0 status:Never]"},
+  };
+  for (const auto& c : cases) {
+    Ref<List> l;
+    EXPECT_EQ(static_cast<bool>(RepMakeFilterTree(c.text, f.get())), c.components != nullptr)
+        << c.text;
+    ASSERT_EQ(RepFilterToCompList(&l, c.text), c.components != nullptr ? 1 : 0) << c.text;
+    if (c.components != nullptr) {
+      EXPECT_EQ(CompString(l.get()), c.components) << c.text;
+    }
+  }
+
+  Ref<RepFilterTree> t = RepMakeFilterTree("%name = regexp:'a b' OR %name = 'c d'", f.get());
+  ASSERT_TRUE(t);
+  std::string written;
+  ASSERT_EQ(RepFilterTreeToText(&written, t.get(), f.get()), 1);
+  Ref<List> l;
+  ASSERT_EQ(RepFilterToCompListBrutal(&l, written.c_str()), 1) << written;
+  EXPECT_EQ(CompString(l.get()), "[0 name 0 regexp:'a b'][0 name 0 'c d']");
+
+  // A keyword before a quote without its partner is refused by both.
+  EXPECT_FALSE(RepMakeFilterTree("%name = regexp:'x y", f.get()));
+  EXPECT_EQ(RepFilterToCompList(&l, "%name = regexp:'x y"), 0);
+}
+
 TEST(FilterComponents, BrutalListsTakeEveryExpression) {
   TestHome home;
   TraceCapture trace;
@@ -540,10 +579,30 @@ TEST(FilterEvaluation, CostlyRegularExpressionsAreRefused) {
     TreeAddChildLast(TreeInsertRoot(t.get(), top.get()), e.get());
     return RepFilterCatchesRecord(Record(r).get(), t.get());
   };
-  EXPECT_EQ(matches("regexp:'((a{1,99}){1,99}){1,99}'"), 0);
-  EXPECT_EQ(matches("regexp:'(a)\\1'"), 0);  // a back reference
-  EXPECT_EQ(matches("regexp:'^(a|b)+[[:digit:]]{4}$'"), 1);
-  EXPECT_EQ(matches("regexp:'^((a)+){1,3}1'"), 1);
+  auto alternatives = [](int n) {
+    std::string s = "(a*";
+    for (int i = 1; i < n; ++i) s += "|a*";
+    return "regexp:'" + s + ")*1'";
+  };
+  std::string stars;
+  for (int i = 0; i < 400; ++i) stars += "a*";
+  // Each of these would match when compiled: 0 shows that it was refused.
+  const struct {
+    std::string constant;
+    int matches;
+  } cases[] = {
+      {"regexp:'((a{1,99}){1,99}){1,99}'", 0},
+      {"regexp:'(a)\\1'", 0},  // a back reference
+      // Few nodes, but thousands of empty moves, each reaching the others: hundreds of MB.
+      {"regexp:'a+++++++1+++++++++++'", 0},
+      {alternatives(600), 0},
+      {"regexp:'^(a|b)+[[:digit:]]{4}$'", 1},
+      {"regexp:'^((a)+){1,3}1'", 1},
+      {"regexp:'^a+[0-9]{1,100}$'", 1},
+      {alternatives(100), 1},
+      {"regexp:'^" + stars + "1'", 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(matches(c.constant.c_str()), c.matches) << c.constant;
 }
 
 TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {

@@ -243,10 +243,11 @@ int RepFormatIsSingleLine(const char* format, const RepFieldList* format_fields)
   if (format == nullptr) return 1;
   const char* p = format;
   bool broke = false;
+  bool raw_break = false;  // the first break is a written line feed or carriage return
   while (*p != '\0' && !broke) {
     if (*p == '\n' || *p == '\r') {
       ++p;
-      broke = true;
+      broke = raw_break = true;
     } else if (*p == '%' && p[1] == '%') {
       p += 2;
     } else if (*p == '%' && p[1] == '\\') {
@@ -258,12 +259,10 @@ int RepFormatIsSingleLine(const char* format, const RepFieldList* format_fields)
     }
   }
   if (!broke) return 1;
-  // After the first break: a second break right after it belongs to it (CR LF, LF LF, ...).
-  if (*p == '\n' || *p == '\r') {
-    ++p;
-  } else if (p[0] == '%' && p[1] == '\\' && p[2] == 'n') {
-    p += 3;
-  }
+  // CR LF, LF LF, LF CR and CR CR are one break; a %\n is always a break of its own, so it
+  // never pairs with a written line end on either side.
+  if (raw_break && (*p == '\n' || *p == '\r')) ++p;
+  if (p[0] == '%' && p[1] == '\\' && p[2] == '\0') return 1;
   return *p == '\0' ? 1 : 0;
 }
 

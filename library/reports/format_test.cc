@@ -80,21 +80,35 @@ Ref<Obj> Selection(const char* name, bool include, bool exclude) {
 
 TEST(FormatString, SingleLineTest) {
   Ref<List> fields = Fields({Field("A", kRepTypeInteger, 3), Field("B", kRepTypeInteger, 3)});
-  auto single = [&](const char* f) { return RepFormatIsSingleLine(f, fields.get()); };
-  EXPECT_EQ(single("%A %B%\\n"), 1);
-  EXPECT_EQ(single("%A%\\n%B"), 0);
-  EXPECT_EQ(single("%A\r\n"), 1);
-  EXPECT_EQ(single("%A\n\n"), 1);
-  EXPECT_EQ(single("%A\n "), 0);
-  EXPECT_EQ(single("%A\n\n\n"), 0);
-  EXPECT_EQ(single("%A %B"), 1);
-  EXPECT_EQ(single("100%% done%\\t\n"), 1);  // %% and %\t are not breaks
-  EXPECT_EQ(single("%A%\\"), 1);             // a %\ at the end ends the text
-  EXPECT_EQ(single(""), 1);
+  const struct {
+    const char* format;
+    int single;
+  } cases[] = {
+      // clang-format off
+      {"%A %B%\\n", 1},
+      {"%A%\\n%B", 0},
+      {"%A\r\n", 1},
+      {"%A\n\n", 1},
+      {"%A\n\r", 1},
+      {"%A\n ", 0},
+      {"%A\n\n\n", 0},
+      {"%A\n%\\n", 0},  // a %\n never pairs with a written line end...
+      {"%A%\\n\n", 0},  // ...on either side
+      {"%A%\\n%\\n", 0},
+      {"%A\n%\\", 1},  // a %\ at the end ends the text, also after the break
+      {"%A %B", 1},
+      {"100%% done%\\t\n", 1},  // %% and %\t are not breaks
+      {"%A%\\", 1},             // a %\ at the end ends the text
+      {"", 1},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RepFormatIsSingleLine(c.format, fields.get()), c.single) << c.format;
+  }
   EXPECT_EQ(RepFormatIsSingleLine(nullptr, nullptr), 1);
 
   static_cast<RepFieldDef*>(fields->at(1))->set_must_start_line(true);
-  EXPECT_EQ(single("%A %B"), 0);
+  EXPECT_EQ(RepFormatIsSingleLine("%A %B", fields.get()), 0);
 }
 
 TEST(FormatString, RecordByteEstimate) {

@@ -175,70 +175,6 @@ bool MakeProducedName(std::string* name, const char* base_name, const RepParams*
   return true;
 }
 
-// True when `obj` is a value object of the form the field type holds. A stored file is data from
-// outside: a value that does not fit its field is turned Unknown where it enters, so nothing
-// later has to check.
-bool ValueFitsType(const Obj* obj, int32_t type) {
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime:
-      return ObjCheckTypeInternal(obj, kObjIntegerType) == 1;
-    case kRepTypeString:
-      return ObjCheckTypeInternal(obj, kObjStringType) == 1;
-    case kRepTypeBoolean:
-      return ObjCheckTypeInternal(obj, kObjBooleanType) == 1;
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return ObjCheckTypeInternal(obj, kObjInt64Type) == 1;
-    case kRepTypeUnique:
-      return ObjCheckTypeInternal(obj, kObjUniqueType) == 1;
-    case kRepTypeDate:
-      return ObjCast<RepDateValue>(obj) != nullptr;
-    case kRepTypeTime:
-      return ObjCast<RepTimeValue>(obj) != nullptr;
-    case kRepTypeHdwmyCount:
-      return ObjCast<RepHdwmyCountValue>(obj) != nullptr;
-    case kRepTypeSelectionTree:
-      return ObjCast<RepSelectionTreeValue>(obj) != nullptr;
-    case kRepTypePluginScreen:
-      return ObjCast<RepPluginScreenValue>(obj) != nullptr;
-    case kRepTypeDaysInWeek:
-      return ObjCast<RepDaysInWeekValue>(obj) != nullptr;
-    case kRepTypeDaysInMonth:
-      return ObjCast<RepDaysInMonthValue>(obj) != nullptr;
-    case kRepTypeWeeksInMonth:
-      return ObjCast<RepWeeksInMonthValue>(obj) != nullptr;
-    default:
-      return false;
-  }
-}
-
-// Checks stored records against the field list they were stored for: every item must be a record
-// with one field value per field. Values whose object does not fit the field become Unknown.
-bool ValidateRecords(List* records, const RepFieldList* fields) {
-  if (records == nullptr) return true;
-  const size_t count = ListGetItemCount(fields);
-  for (Obj* item : *records) {
-    const RepRecord* record = ObjCast<RepRecord>(item);
-    if (record == nullptr || record->values() == nullptr) return false;
-    if (fields == nullptr) continue;
-    if (record->values()->size() != count) return false;
-    for (size_t i = 0; i < count; ++i) {
-      RepFieldValue* value = ObjCast<RepFieldValue>(record->values()->at(i));
-      if (value == nullptr) return false;
-      const RepFieldDef* field = ObjCast<RepFieldDef>(fields->at(i));
-      if (value->state() < 0 || value->state() >= kRepStateCount) {
-        value->set_state(kRepStateUnknown);
-      } else if (value->state() == kRepStateNormal &&
-                 (field == nullptr || !ValueFitsType(value->value(), field->type()))) {
-        value->set_state(kRepStateUnknown);
-      }
-    }
-  }
-  return true;
-}
-
 // Reads and checks a records file; `fields` (may be null) is the table's field list.
 bool ReadRecordsFile(Ref<RepStoredRecords>* out, const std::string& path,
                      const RepFieldList* fields) {
@@ -252,8 +188,8 @@ bool ReadRecordsFile(Ref<RepStoredRecords>* out, const std::string& path,
       (filtered != nullptr && stored->filtered_out() == nullptr)) {
     return false;
   }
-  if (!ValidateRecords(stored->records(), fields) ||
-      !ValidateRecords(stored->filtered_out(), fields)) {
+  if (!kr_internal::RepCheckIncomingRecords(stored->records(), fields) ||
+      !kr_internal::RepCheckIncomingRecords(stored->filtered_out(), fields)) {
     return false;
   }
   *out = std::move(stored);

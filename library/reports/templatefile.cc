@@ -62,12 +62,12 @@ bool ReadValue(const char* p, bool quoted_flag, std::string* value) {
     return true;
   }
   if (quoted_flag) {
-    // Up to the next marker. %%, %\ and %" are pairs here as anywhere outside quotes.
+    // Up to the next marker. %%, %\ and %" are pairs here as anywhere outside quotes. The
+    // blanks before that marker are part of the value: a user who wants them gone quotes it.
     while (*p != '\0') {
       if (*p == '%' && IsNameByte(p[1])) break;
       p += (*p == '%' && (p[1] == '%' || p[1] == '\\' || IsQuote(p[1]))) ? 2 : 1;
     }
-    while (p > start && StrIsWhiteSpaceByte(static_cast<unsigned char>(p[-1]))) --p;
   } else {
     while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
   }

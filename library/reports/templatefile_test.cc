@@ -95,8 +95,11 @@ TEST(Template, MarkersAndQuoting) {
   // Unquoted: a quoted-flag parameter runs to the next marker, any other to white space.
   EXPECT_EQ(Param("%format %JOBID %SIZE", "format"), "");
   EXPECT_EQ(Param("%format \"%JOBID %SIZE\"", "format"), "%JOBID %SIZE");
-  EXPECT_EQ(Param("%class Weekly Jobs  %outputtype 1", "class"), "Weekly Jobs");
-  EXPECT_EQ(Param("%class 100%% sure %\\n %sort x", "class"), "100%% sure %\\n");
+  // The white space before the next marker belongs to the value.
+  EXPECT_EQ(Param("%class Unquoted words here %sort \"s\"", "class"), "Unquoted words here ");
+  EXPECT_EQ(Param("%class Weekly Jobs \t\n%outputtype 1", "class"), "Weekly Jobs \t\n");
+  EXPECT_EQ(Param("%class 100%% sure %\\n %sort x", "class"), "100%% sure %\\n ");
+  EXPECT_EQ(Param("%class Jobs \n", "class"), "Jobs \n");
   EXPECT_EQ(Param("%outputtype 2 extra", "outputtype", 0), "2");
   EXPECT_EQ(Param("%outputtype\t\n 2\nnext", "outputtype", 0), "2");
   // Names are whole runs of letters and digits, compared case-blind.

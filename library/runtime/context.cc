@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "kr/trace.h"
+#include "msg_internal.h"
 
 namespace kr_internal {
 std::unique_ptr<TraceSink> MakeDefaultTraceSink();
-bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;  // message.cc
 }  // namespace kr_internal
 
 namespace {
@@ -98,7 +98,8 @@ int MachInfoFind(MachInfo* info, const char* machine_name) noexcept {
   }
   if (kr_internal::MsgMachineKnown(c->home, machine_name)) {
     info->name = machine_name;
-    info->version.clear();  // what another machine runs is not known here
+    // What another machine runs is known once one of its processes has been met.
+    if (!kr_internal::MsgMachineVersion(machine_name, &info->version)) info->version.clear();
     return 1;
   }
   return 0;

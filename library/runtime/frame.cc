@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kr/serialize.h"
+#include "msg_internal.h"
 
 namespace kr_internal {
 namespace {
@@ -164,6 +165,67 @@ bool DataHeaderCheck(const unsigned char* h, uint32_t buffer_size, uint64_t sequ
   for (size_t i = 16; i < kDataHeaderSize; ++i)
     if (i != kDataContinuationOffset && h[i] != 0) return false;
   *bytes_used = used;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hellos.
+
+std::string HelloEncode(const Hello& hello, bool ack) noexcept {
+  Ref<LinkHello> h = LinkHello::New();
+  h->SetIntSlot<1>(hello.purpose);
+  h->SetObjSlot<2>(MakeAddress(hello.from, 0, 0, 0));
+  if (!ack) h->SetObjSlot<3>(MakeAddress(hello.target, 0, 0, 0));
+  ObjSetSlotInt64(h.get(), 4, static_cast<int64_t>(hello.channel));
+  h->SetIntSlot<5>(static_cast<int32_t>(hello.buffer_size));
+  h->SetIntSlot<6>(hello.result);
+  h->SetStrSlot<7>(hello.version.c_str());
+  Frame f;
+  f.kind = ack ? FrameKind::kHelloAck : FrameKind::kHello;
+  f.type = kLinkProtocolVersion;
+  f.object = h;
+  std::string bytes;
+  FrameEncode(&bytes, f);
+  return bytes;
+}
+
+int64_t HelloHeaderCheck(const unsigned char* header, bool ack) noexcept {
+  Frame f;
+  uint32_t size = 0;
+  if (!FrameHeaderDecode(header, &f, &size) ||
+      f.kind != (ack ? FrameKind::kHelloAck : FrameKind::kHello) ||
+      f.type != kLinkProtocolVersion || size > kMaxHelloPayload)
+    return -1;
+  return size;
+}
+
+bool HelloDecode(const std::string& payload, bool ack, Hello* hello) noexcept {
+  uint32_t body = 0;
+  Ref<Obj> obj;
+  if (!ObjBufferAnalyze(&body, payload.data(), payload.size()) ||
+      uint64_t{body} + kObjHeaderSize != payload.size() ||
+      !ObjReconstructFromMemory(&obj, payload.data() + kObjHeaderSize, body))
+    return false;
+  const LinkHello* h = ObjCast<LinkHello>(obj.get());
+  if (h == nullptr) return false;
+  Hello out;
+  out.purpose = h->IntSlot<1>();
+  if (out.purpose != kHelloPurposeLink && out.purpose != kHelloPurposeData) return false;
+  if (!AddressIdentity(h->ObjSlot<2>(), &out.from) || out.from.instance == 0) return false;
+  if (!ack && !AddressIdentity(h->ObjSlot<3>(), &out.target)) return false;
+  out.channel = static_cast<uint64_t>(ObjGetSlotInt64(h, 4));
+  int32_t size = h->IntSlot<5>();
+  out.result = h->IntSlot<6>();
+  if (out.purpose == kHelloPurposeData && !ack &&
+      (out.channel == 0 || size <= 0 || static_cast<uint32_t>(size) > kDataMaxBufferSize))
+    return false;
+  out.buffer_size = size > 0 ? static_cast<uint32_t>(size) : 0;
+  // The version only ever reaches traces and MachInfoFind: keep it short and printable.
+  if (const char* v = h->StrSlot<7>()) {
+    for (; *v != '\0' && out.version.size() < kMaxVersionText; ++v)
+      if (*v >= 0x20 && *v < 0x7f) out.version += *v;
+  }
+  *hello = std::move(out);
   return true;
 }
 

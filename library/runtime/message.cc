@@ -34,6 +34,11 @@ constexpr const char* kTag = "KRMSG";
 constexpr size_t kMaxPending = 65536;
 // Lost peers remembered, so that waits on them fail.
 constexpr size_t kMaxLost = 1024;
+// Message channels a peer may have open on one link. Each costs an entry until it is closed
+// or the link goes, so without a cap one peer could grow this process without bound.
+constexpr size_t kMaxPeerChannelsPerLink = 1024;
+// Machines whose runtime version is remembered from their handshakes.
+constexpr size_t kMaxVersions = 1024;
 
 struct PendingItem {
   Ref<Obj> message;      // a MsgMessage
@@ -63,6 +68,8 @@ struct LinkInfo {
   bool up = false;
   std::string key;
   Ref<Obj> address;  // the peer's process address, once up
+  size_t peer_channels = 0;    // channels the peer opened on this link, still open
+  uint64_t refused_channels = 0;
 };
 
 struct GivenTask {
@@ -73,8 +80,10 @@ struct GivenTask {
 };
 
 struct ChannelEntry {
-  uint64_t link = 0;
+  uint64_t link = 0;  // 0 for a channel of the process to itself
   PeerIdentity peer;
+  bool by_peer = false;  // opened by the peer (counted against its link's cap)
+  uint64_t partner = 0;  // a channel to itself: the id of the other end
 };
 
 struct LostPeer {
@@ -99,6 +108,7 @@ struct MsgState {
   std::unique_ptr<Transport> transport;
   std::string endpoint_file;
   uint16_t port = 0;
+  std::string publish_host = "127.0.0.1";
   bool reachable = false;  // listening and published
 
   std::map<uint64_t, PendingItem> pending;
@@ -128,6 +138,7 @@ struct MsgState {
   std::vector<std::shared_ptr<DataChanCore>> data_channels;
   std::map<uint64_t, Clock::time_point> accept_attempts;
   std::mt19937_64 rng;
+  std::map<std::string, std::string> versions;  // lower-case machine -> its runtime version
 };
 
 namespace {
@@ -327,11 +338,10 @@ bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
   return false;
 }
 
-// A machine is known when the machines file names it or a process of it has published its
-// endpoint under the home's run directory.
-bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
-  for (const MachineLine& m : ReadMachinesFile(home))
-    if (strcasecmp(m.machine.c_str(), machine) == 0) return true;
+namespace {
+
+// Whether some process of `machine` published its endpoint under the home's run directory.
+bool RunDirHasMachine(const std::string& home, const std::string& machine) {
   std::string prefix = Encode(Lower(machine)) + "@";
   DIR* dir = opendir(RunDir(home).c_str());
   if (dir == nullptr) return false;
@@ -348,6 +358,44 @@ bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
   return found;
 }
 
+// Whether a machines-file host names this host: a loopback address, "localhost", or this
+// host's own name. (A name is not looked up here: that could block.)
+bool HostIsThisHost(const std::string& host) {
+  if (IsLoopback(host)) return true;
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 && strcasecmp(name, host.c_str()) == 0;
+}
+
+// Without TLS, which machine names a link from this host may claim: those this host publishes
+// and those the machines file places on this host.
+bool MachineOnThisHost(const std::string& home, const std::string& machine) {
+  if (RunDirHasMachine(home, machine)) return true;
+  for (const MachineLine& m : ReadMachinesFile(home))
+    if (strcasecmp(m.machine.c_str(), machine.c_str()) == 0 && HostIsThisHost(m.host)) return true;
+  return false;
+}
+
+}  // namespace
+
+// A machine is known when the machines file names it, a process of it has published its
+// endpoint under the home's run directory, or a link with one of its processes was made.
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
+  for (const MachineLine& m : ReadMachinesFile(home))
+    if (strcasecmp(m.machine.c_str(), machine) == 0) return true;
+  std::string version;
+  return RunDirHasMachine(home, machine) || MsgMachineVersion(machine, &version);
+}
+
+// The runtime version a machine's process gave in a link handshake with this context.
+bool MsgMachineVersion(const char* machine, std::string* version) noexcept {
+  MsgState* s = ContextCurrent()->msg_state;
+  if (s == nullptr || machine == nullptr) return false;
+  auto it = s->versions.find(Lower(machine));
+  if (it == s->versions.end()) return false;
+  *version = it->second;
+  return true;
+}
+
 namespace {
 
 bool Publish(MsgState* s) {
@@ -356,7 +404,8 @@ bool Publish(MsgState* s) {
   s->endpoint_file = EndpointFile(s, s->self.machine, s->self.process);
   std::string tmp = s->endpoint_file + ".tmp" + std::to_string(s->self.instance);
   char text[128];
-  int n = std::snprintf(text, sizeof text, "127.0.0.1 %u %llu %lld\n", unsigned{s->port},
+  int n = std::snprintf(text, sizeof text, "%s %u %llu %lld\n", s->publish_host.c_str(),
+                        unsigned{s->port},
                         static_cast<unsigned long long>(s->self.instance),
                         static_cast<long long>(s->self.pid));
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -384,18 +433,34 @@ void Unpublish(MsgState* s) {
 }
 
 // Where a process listens: a machines-file entry for this very process gives a fixed port
-// reachable from other hosts; otherwise any free port on the loopback interface.
+// reachable from other hosts; a machines-file entry placing this machine on a loopback address
+// of its own (127.0.0.2, ...) gives a free port there, so that several machines of one host
+// are told apart by address; otherwise any free port on 127.0.0.1.
 void ListenAddress(MsgState* s, std::string* host, uint16_t* port) {
   *host = "127.0.0.1";
   *port = 0;
   for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
-    if (m.port != 0 && strcasecmp(m.machine.c_str(), s->self.machine.c_str()) == 0 &&
-        m.process == s->self.process) {
+    if (strcasecmp(m.machine.c_str(), s->self.machine.c_str()) != 0) continue;
+    if (m.port != 0 && m.process == s->self.process) {
       *host = "0.0.0.0";
       *port = m.port;
       return;
     }
+    if (m.port == 0 && m.host.rfind("127.", 0) == 0 && *host == "127.0.0.1") *host = m.host;
   }
+}
+
+// The home's TLS files for this machine; false when the home has no tls directory, i.e. links
+// are plain and reach only this host.
+bool TlsFilesOf(MsgState* s, TlsFiles* files) {
+  std::string dir = s->ctx->home + "/config/tls";
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 && errno == ENOENT) return false;
+  std::string machine = Encode(Lower(s->self.machine));
+  files->ca = dir + "/ca.crt";
+  files->cert = dir + "/" + machine + ".crt";
+  files->key = dir + "/" + machine + ".key";
+  return true;
 }
 
 MsgState* CreateState(KrContext* ctx) {
@@ -413,9 +478,26 @@ MsgState* CreateState(KrContext* ctx) {
   s->self.pid = getpid();
   s->self_address = MakeAddress(s->self, 0, 0, 0);
   s->transport = std::make_unique<Transport>(&s->self, &s->inbox);
+  std::string home = ctx->home;
+  s->transport->SetLocalMachineCheck(
+      [home](const std::string& machine) { return MachineOnThisHost(home, machine); });
+  TlsFiles files;
+  std::string tls_error;
+  if (!TlsFilesOf(s.get(), &files)) {
+    TraceMessage(kTag, 22, 0, 2,
+                 "Links are plain TCP (no '%s/config/tls'): only this host's machines may connect",
+                 home.c_str());
+  } else if (!s->transport->UseTls(files, &tls_error)) {
+    TraceMessage(kTag, 23, 0, -1,
+                 "TLS is configured but unusable, so '%s' makes and takes no links: %s",
+                 s->self.process.c_str(), tls_error.c_str());
+  } else {
+    TraceMessage(kTag, 24, 0, 2, "Links are mutual TLS with certificate '%s'", files.cert.c_str());
+  }
   std::string host;
   uint16_t want = 0;
   ListenAddress(s.get(), &host, &want);
+  if (host != "0.0.0.0") s->publish_host = host;
   if (!s->transport->Listen(host, want, &s->port)) {
     TraceMessage(kTag, 3, 0, -1, "Cannot listen on %s port %u: other processes cannot reach '%s'",
                  host.c_str(), unsigned{want}, s->self.process.c_str());
@@ -656,6 +738,8 @@ void OnLinkUp(MsgState* s, const NetEvent& ev) {
   l.up = true;
   l.key = PeerKey(ev.peer.machine, ev.peer.process);
   l.address = MakeAddress(ev.peer, 0, 0, 0);
+  if (s->versions.size() < kMaxVersions || s->versions.count(Lower(ev.peer.machine)) != 0)
+    s->versions[Lower(ev.peer.machine)] = ev.version;
   auto p = s->primary.find(l.key);
   if (p == s->primary.end() || s->links.count(p->second) == 0) s->primary[l.key] = ev.link;
   TraceMessage(kTag, 9, 0, 3, "Link %llu up with '%s' on '%s'",
@@ -749,7 +833,27 @@ void OnFrame(MsgState* s, uint64_t link, Frame& f) {
                          static_cast<unsigned long long>(f.channel));
             return;
           }
-          s->channels.emplace(f.channel, ChannelEntry{link, l.peer});
+          if (l.peer_channels >= kMaxPeerChannelsPerLink) {
+            // Refused, and said so to the opener: it hears 2705 rather than wait for nothing.
+            if (l.refused_channels++ % 1024 == 0)
+              TraceMessage(kTag, 25, 0, -1,
+                           "Refusing channel %llx from '%s' on '%s': it has %zu channels open on "
+                           "its link, the most allowed (%llu refused so far)",
+                           static_cast<unsigned long long>(f.channel), l.peer.process.c_str(),
+                           l.peer.machine.c_str(), l.peer_channels,
+                           static_cast<unsigned long long>(l.refused_channels));
+            Frame close;
+            close.kind = FrameKind::kChannelClose;
+            close.channel = f.channel;
+            SendOnLink(s, link, close);
+            return;
+          }
+          ChannelEntry e;
+          e.link = link;
+          e.peer = l.peer;
+          e.by_peer = true;
+          s->channels.emplace(f.channel, std::move(e));
+          ++l.peer_channels;
         } else if (c->second.link != link) {
           TraceMessage(kTag, 12, 0, -1, "Dropping message %u for channel %llx from another link",
                        f.type, static_cast<unsigned long long>(f.channel));
@@ -782,6 +886,7 @@ void OnFrame(MsgState* s, uint64_t link, Frame& f) {
       auto c = s->channels.find(f.channel);
       if (c == s->channels.end() || c->second.link != link) return;
       Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, static_cast<int64_t>(f.channel));
+      if (c->second.by_peer && l.peer_channels > 0) --l.peer_channels;
       s->channels.erase(c);
       PushPending(s, NewMessage(kMsgChannelLost, nullptr, l.address, source, s->self_address),
                   false);
@@ -795,10 +900,26 @@ void OnFrame(MsgState* s, uint64_t link, Frame& f) {
 void CloseChannelEntry(MsgState* s, uint64_t id) {
   auto c = s->channels.find(id);
   if (c == s->channels.end()) return;
+  if (c->second.link == 0) {
+    // A channel to this process itself: the other end hears 2705 and is gone too.
+    uint64_t partner = c->second.partner;
+    s->channels.erase(c);
+    if (s->channels.erase(partner) != 0)
+      PushPending(s,
+                  NewMessage(kMsgChannelLost, nullptr, s->self_address,
+                             MakeAddress(s->self, 0, 0, static_cast<int64_t>(partner)),
+                             s->self_address),
+                  false);
+    return;
+  }
   Frame f;
   f.kind = FrameKind::kChannelClose;
   f.channel = id;
-  if (s->links.count(c->second.link) != 0) SendOnLink(s, c->second.link, f);
+  auto l = s->links.find(c->second.link);
+  if (l != s->links.end()) {
+    SendOnLink(s, c->second.link, f);
+    if (c->second.by_peer && l->second.peer_channels > 0) --l->second.peer_channels;
+  }
   s->channels.erase(c);
 }
 
@@ -1207,6 +1328,16 @@ int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
                    MsgAddressToText(a).c_str());
       return 0;
     }
+    if (c->second.link == 0) {
+      // On a channel to itself: straight to the other end's queue, by reference.
+      if (s->channels.count(c->second.partner) == 0) return 0;
+      PushPending(s,
+                  NewMessage(type, object, s->self_address,
+                             MakeAddress(s->self, 0, 0, static_cast<int64_t>(c->second.partner)),
+                             Ref<Obj>::Share(const_cast<Obj*>(destination))),
+                  false);
+      return 1;
+    }
     f.channel = c->first;
     return SendOnLink(s, c->second.link, f) ? 1 : 0;
   }
@@ -1431,14 +1562,32 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
   const MsgAddress* a = AsAddress(destination);
   if (channel == nullptr || a == nullptr || AddrChannel(a) != 0) return 0;
   MsgState* s = MsgStateGet();
+  auto new_id = [s] {
+    uint64_t id;
+    do {
+      id = s->rng() >> 1;
+    } while (id == 0 || s->channels.count(id) != 0);
+    return id;
+  };
+  uint64_t id = new_id();
   if (IsSelf(s, a)) {
-    TraceMessage(kTag, 20, 0, -1, "A process cannot open a message channel to itself");
-    return 0;
+    // Both ends live here, each under its own id; the connect request goes on the local queue
+    // with the accepting end as its source, as it would arrive from a peer.
+    uint64_t other = new_id();
+    ChannelEntry mine, theirs;
+    mine.peer = theirs.peer = s->self;
+    mine.partner = other;
+    theirs.partner = id;
+    s->channels.emplace(id, std::move(mine));
+    s->channels.emplace(other, std::move(theirs));
+    PushPending(s,
+                NewMessage(kMsgChannelConnect, nullptr, s->self_address,
+                           MakeAddress(s->self, 0, 0, static_cast<int64_t>(other)),
+                           Ref<Obj>::Share(const_cast<MsgAddress*>(a))),
+                false);
+    *channel = ChannelHandle(s, s->self, id);
+    return 1;
   }
-  uint64_t id;
-  do {
-    id = s->rng() >> 1;
-  } while (id == 0 || s->channels.count(id) != 0);
   Frame f;
   f.kind = FrameKind::kMessage;
   f.type = kMsgChannelConnect;
@@ -1447,7 +1596,10 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
   uint64_t link = MsgSendFrameTo(s, a, f);
   if (link == 0) return 0;
   PeerIdentity peer = s->links[link].peer;
-  s->channels.emplace(id, ChannelEntry{link, peer});
+  ChannelEntry e;
+  e.link = link;
+  e.peer = peer;
+  s->channels.emplace(id, std::move(e));
   *channel = ChannelHandle(s, peer, id);
   return 1;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -45,15 +46,40 @@ struct MsgMessage : ObjView<MsgMessage> {
 };
 
 // The object of a link's hello and hello-ack frames. Slots: 1 purpose (1 link, 2 data
-// channel), 2 the sender's identity, 3 the identity it expects to reach (hello) or 0/1
-// accepted (ack, in slot 6), 4 data channel id, 5 data buffer size, 6 result (ack).
+// channel), 2 the sender's identity, 3 the identity it expects to reach (hello only), 4 data
+// channel id, 5 data buffer size, 6 result (ack: 1 accepted), 7 the sender's runtime version.
 struct LinkHello : ObjView<LinkHello> {
   static constexpr uint32_t kTypeCode = 0x4b520026;
-  static constexpr const char kSpec[] = "i;o;o;l;i;i;";
+  static constexpr const char kSpec[] = "i;o;o;l;i;i;s;";
   static constexpr const char kName[] = "LinkHello";
 };
 inline constexpr int kHelloPurposeLink = 1;
 inline constexpr int kHelloPurposeData = 2;
+// A hello's object is small; anything larger is not a hello.
+inline constexpr uint32_t kMaxHelloPayload = 4096;
+// The longest version text kept from a peer's hello.
+inline constexpr size_t kMaxVersionText = 64;
+
+// What a hello or hello-ack says, decoded and checked.
+struct Hello {
+  int purpose = 0;
+  PeerIdentity from;
+  PeerIdentity target;  // hello only: whom the connector expects to reach
+  uint64_t channel = 0;
+  uint32_t buffer_size = 0;
+  int result = 0;  // ack only: 1 accepted
+  std::string version;
+};
+
+// The bytes of a hello (or, with `ack`, a hello-ack) frame.
+std::string HelloEncode(const Hello& hello, bool ack) noexcept;
+// Checks a hello frame's header: the payload size to read next, or -1 when it is not a hello
+// (or hello-ack) of this protocol version.
+int64_t HelloHeaderCheck(const unsigned char* header, bool ack) noexcept;
+// Decodes a hello payload and checks it: identities present, an instance, a known purpose, a
+// data channel's id and buffer size within bounds. The version text is cut to
+// kMaxVersionText printable characters. False for anything else.
+bool HelloDecode(const std::string& payload, bool ack, Hello* hello) noexcept;
 
 // The object of message 55809. Slots: 1 channel id, 2 buffer size.
 struct DataChannelAnnounce : ObjView<DataChannelAnnounce> {
@@ -68,6 +94,7 @@ struct NetEvent {
   enum Kind { kLinkUp, kLinkDown, kFrame } kind = kFrame;
   uint64_t link = 0;
   PeerIdentity peer;  // kLinkUp
+  std::string version;  // kLinkUp: the peer's runtime version
   Frame frame;        // kFrame
 };
 
@@ -129,6 +156,14 @@ struct DataChanCore {
 
 class TransportImpl;
 
+// Where a context's certificates are: the domain's certificate authority, and this machine's
+// certificate and private key (doc/messaging.md, "Security").
+struct TlsFiles {
+  std::string ca;
+  std::string cert;
+  std::string key;
+};
+
 class Transport {
  public:
   Transport(const PeerIdentity* self, std::deque<NetEvent>* inbox);
@@ -136,7 +171,17 @@ class Transport {
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
-  // Listens on host:port (port 0: any); the bound port in *bound.
+  // Makes every connection, both ways, mutual TLS 1.3 with these files. On failure (a file
+  // missing, unreadable, malformed, or a key readable by others) *error says why and the
+  // transport refuses all connections: a process whose certificates are broken must not fall
+  // back to plain links.
+  bool UseTls(const TlsFiles& files, std::string* error) noexcept;
+  bool tls() const noexcept;
+  // Without TLS: whether a link from this host may claim a machine name (it is one this host
+  // publishes or that the machines file maps here).
+  void SetLocalMachineCheck(std::function<bool(const std::string& machine)> check) noexcept;
+  // Listens on host:port (port 0: any); the bound port in *bound. Outgoing connections are
+  // made from the same address when it is a particular one (not 0.0.0.0).
   bool Listen(const std::string& host, uint16_t port, uint16_t* bound) noexcept;
   // Opens a link to a process; frames sent before it is up wait for the handshake. The link's
   // id, or 0.
@@ -184,6 +229,11 @@ uint64_t MsgSendFrameTo(MsgState* s, const Obj* address, const Frame& frame) noe
 bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint, PeerIdentity* expect) noexcept;
 // The scaled duration of `ms` milliseconds in the calling context.
 Clock::duration MsgScaled(double ms) noexcept;
+// Whether a machine is known: named by the machines file, published in the run directory, or
+// met in a link handshake (context.cc's MachInfoFind).
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;
+// The runtime version a process of `machine` gave in its link handshake, when one was made.
+bool MsgMachineVersion(const char* machine, std::string* version) noexcept;
 // Moves transport events into the pending queue (no dispatch).
 void MsgIngest(MsgState* s) noexcept;
 

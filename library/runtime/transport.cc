@@ -1,24 +1,37 @@
 // The transport: one Asio io_context per context, its listener, its links and its data
-// connections. The only source that includes Asio.
+// connections, plain TCP or mutual TLS 1.3. The only source that includes Asio or OpenSSL.
 //
 // Completion handlers here never call into the application: they decode frames and queue
 // NetEvents, or move data-channel blocks between queues. The wait loop (message.cc) runs the
 // io_context and does everything else outside it. Writes are asynchronous only, so two
 // single-threaded processes writing to each other cannot block each other.
+//
+// Who may connect: with TLS, a peer whose certificate (signed by the domain's authority) names
+// the machine its hello claims; without TLS, only a peer on this host claiming one of this
+// host's machines. Host names are looked up with glibc's asynchronous resolver, so a slow name
+// server never stalls the loop.
 
 // Each io_context is driven by the one thread that owns its context, and nothing is ever
 // posted to it from another thread: Asio's cross-thread fences and locks buy nothing here.
 #define ASIO_DISABLE_FENCED_BLOCK 1
 
+#include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/read.hpp>
+#include <asio/ssl.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
 #include <cstring>
 
 #include "kr/serialize.h"
@@ -29,11 +42,10 @@ namespace kr_internal {
 namespace {
 
 constexpr const char* kTag = "KRNET";
-// A hello's object is small; anything larger is not a hello.
-constexpr uint32_t kMaxHelloPayload = 4096;
 // Connections still in their handshake, and data connections not yet taken up.
 constexpr size_t kMaxHandshakes = 64;
-// How long a connection may take to say who it is.
+// How long a connection may take to say who it is (TLS handshake and hello), both ways; and
+// how long a host-name look-up may take.
 constexpr double kHandshakeLimitMs = 10000.0;
 constexpr size_t kMaxParked = 64;
 // Frames gathered into one write.
@@ -42,56 +54,132 @@ constexpr size_t kMaxGather = 64;
 constexpr double kLingerLimitMs = 120000.0;
 // Completion handlers run per turn of the loop.
 constexpr int kMaxHandlersPerTurn = 256;
+// How often a pending host-name look-up is checked.
+constexpr auto kLookupPoll = std::chrono::milliseconds(5);
 
 using asio::ip::tcp;
+using TlsStream = asio::ssl::stream<tcp::socket>;
 
 bool IdentityMatches(const PeerIdentity& want, const PeerIdentity& have) {
   return strcasecmp(want.machine.c_str(), have.machine.c_str()) == 0 &&
          want.process == have.process && (want.instance == 0 || want.instance == have.instance);
 }
 
-std::string EncodeHello(int purpose, const PeerIdentity& from, const PeerIdentity* target,
-                        uint64_t channel, uint32_t buffer_size, int result, bool ack) {
-  Ref<LinkHello> h = LinkHello::New();
-  h->SetIntSlot<1>(purpose);
-  h->SetObjSlot<2>(MakeAddress(from, 0, 0, 0));
-  if (target != nullptr) h->SetObjSlot<3>(MakeAddress(*target, 0, 0, 0));
-  ObjSetSlotInt64(h.get(), 4, static_cast<int64_t>(channel));
-  h->SetIntSlot<5>(static_cast<int32_t>(buffer_size));
-  h->SetIntSlot<6>(result);
-  Frame f;
-  f.kind = ack ? FrameKind::kHelloAck : FrameKind::kHello;
-  f.type = kLinkProtocolVersion;
-  f.object = h;
-  std::string bytes;
-  FrameEncode(&bytes, f);
-  return bytes;
+bool IsLoopback(const asio::ip::address& a) {
+  if (a.is_loopback()) return true;
+  return a.is_v6() && a.to_v6().is_v4_mapped() &&
+         asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).is_loopback();
 }
 
-// Reads one hello or hello-ack frame with exact reads, so that nothing after it is consumed.
-struct HelloReader {
-  unsigned char header[kFrameHeaderSize];
-  std::string payload;
-  Frame frame;
+std::string EndpointText(const tcp::endpoint& ep) {
+  asio::error_code ec;
+  std::string a = ep.address().to_string(ec);
+  return (ec ? std::string("?") : a) + ":" + std::to_string(ep.port());
+}
 
-  // After the header: the payload size to read next, or -1 when the header is not a hello.
-  int64_t HeaderDone(FrameKind want) {
-    uint32_t size = 0;
-    if (!FrameHeaderDecode(header, &frame, &size) || frame.kind != want ||
-        frame.type != kLinkProtocolVersion || size > kMaxHelloPayload)
-      return -1;
-    payload.assign(size, '\0');
-    return size;
+// A TCP connection, plain or TLS. Kept behind a pointer so that a connection can pass from a
+// link to a data connection with its TLS state (and any bytes it has already decrypted).
+class Stream {
+ public:
+  explicit Stream(tcp::socket sock) : plain_(std::move(sock)) {}
+  tcp::socket& socket() { return tls_ ? tls_->next_layer() : plain_; }
+  TlsStream* tls() { return tls_.get(); }
+  void StartTls(asio::ssl::context& ctx) {
+    tls_ = std::make_unique<TlsStream>(std::move(plain_), ctx);
   }
-  // After the payload: the hello object, or null.
-  const LinkHello* PayloadDone() {
-    uint32_t body = 0;
-    if (!ObjBufferAnalyze(&body, payload.data(), payload.size()) ||
-        uint64_t{body} + kObjHeaderSize != payload.size() ||
-        !ObjReconstructFromMemory(&frame.object, payload.data() + kObjHeaderSize, body))
-      return nullptr;
-    return ObjCast<LinkHello>(frame.object.get());
+  void Close() {
+    asio::error_code ec;
+    socket().close(ec);
   }
+  template <class B, class H>
+  void ReadSome(const B& buffers, H handler) {
+    if (tls_)
+      tls_->async_read_some(buffers, std::move(handler));
+    else
+      plain_.async_read_some(buffers, std::move(handler));
+  }
+  template <class B, class H>
+  void Read(const B& buffers, H handler) {
+    if (tls_)
+      asio::async_read(*tls_, buffers, std::move(handler));
+    else
+      asio::async_read(plain_, buffers, std::move(handler));
+  }
+  template <class B, class H>
+  void Write(const B& buffers, H handler) {
+    if (tls_)
+      asio::async_write(*tls_, buffers, std::move(handler));
+    else
+      asio::async_write(plain_, buffers, std::move(handler));
+  }
+
+ private:
+  tcp::socket plain_;
+  std::unique_ptr<TlsStream> tls_;
+};
+
+// The names a certificate gives, for traces: its common name, else its first DNS name.
+std::string CertificateName(X509* cert) {
+  if (cert == nullptr) return "(no certificate)";
+  char cn[256] = {};
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn) > 0)
+    return cn;
+  return "(no name)";
+}
+
+// Whether the peer's certificate (already verified against the authority) names `machine`.
+// Wildcards never match: a certificate names machines one by one. *names gets what it names.
+bool PeerCertificateNames(TlsStream* tls, const std::string& machine, std::string* names) {
+  X509* cert = SSL_get1_peer_certificate(tls->native_handle());
+  *names = CertificateName(cert);
+  bool ok = cert != nullptr &&
+            X509_check_host(cert, machine.data(), machine.size(), X509_CHECK_FLAG_NO_WILDCARDS,
+                            nullptr) == 1;
+  X509_free(cert);
+  return ok;
+}
+
+// Why a TLS handshake failed, in the words a reader of the trace needs.
+std::string TlsFailure(TlsStream* tls, const asio::error_code& ec) {
+  long v = tls != nullptr ? SSL_get_verify_result(tls->native_handle()) : X509_V_OK;
+  if (v != X509_V_OK) {
+    std::string e = X509_verify_cert_error_string(v);
+    switch (v) {
+      case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "its certificate has expired";
+      case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "its certificate is not valid yet";
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+      case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        return "its certificate is not signed by this domain's certificate authority (" + e + ")";
+      default:
+        return "its certificate is refused (" + e + ")";
+    }
+  }
+  return "TLS handshake failed: " + ec.message();
+}
+
+std::string OpenSslError() {
+  unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (e == 0) return "unknown error";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+// A host-name look-up in glibc's asynchronous resolver. Its helper thread is glibc's own and
+// touches nothing of ours but this request, which it owns until gai_error says it is done.
+struct Lookup {
+  std::string host, service;
+  addrinfo hints{};
+  gaicb req{};
+  Clock::time_point deadline;
+  std::function<void(bool ok, const tcp::endpoint& ep)> done;
 };
 
 }  // namespace
@@ -99,18 +187,22 @@ struct HelloReader {
 class TransportImpl;
 
 struct Link : std::enable_shared_from_this<Link> {
-  Link(TransportImpl* t, uint64_t id, tcp::socket sock) : t(t), id(id), sock(std::move(sock)) {}
+  Link(TransportImpl* t, uint64_t id, tcp::socket sock)
+      : t(t), id(id), s(std::make_unique<Stream>(std::move(sock))) {}
 
   TransportImpl* t;
   uint64_t id;
-  tcp::socket sock;
+  std::unique_ptr<Stream> s;
+  std::string remote;  // the peer's address, for traces
   bool outgoing = false;
-  bool connected = false;  // TCP is up: frames may be written
+  bool connected = false;  // TCP (and TLS) is up: frames may be written
   bool up = false;         // the handshake is done: frames are read
   bool closed = false;
   Clock::time_point opened = Clock::now();
   PeerIdentity expect;
-  HelloReader hello;
+  unsigned char hello_header[kFrameHeaderSize];
+  std::string hello_payload;
+  std::string nack;
   FrameDecoder decoder;
   std::array<unsigned char, 64 * 1024> rbuf;
   std::deque<std::string> out;
@@ -119,14 +211,16 @@ struct Link : std::enable_shared_from_this<Link> {
 };
 
 struct DataConn : std::enable_shared_from_this<DataConn> {
-  DataConn(TransportImpl* t, tcp::socket sock);
+  DataConn(TransportImpl* t, std::unique_ptr<Stream> s);
   ~DataConn();
 
   TransportImpl* t;
-  tcp::socket sock;
+  std::unique_ptr<Stream> s;
   std::shared_ptr<DataChanCore> core;  // null while parked
-  HelloReader hello;
+  unsigned char hello_header[kFrameHeaderSize];
+  std::string hello_payload;
   std::string hello_bytes;
+  std::string remote;
   uint64_t channel = 0;
   uint32_t buffer_size = 0;
   PeerIdentity peer;
@@ -134,6 +228,7 @@ struct DataConn : std::enable_shared_from_this<DataConn> {
   bool reading = false;
   bool writing = false;
   bool closing = false;
+  bool shutting = false;  // a TLS close notice is on its way
   Clock::time_point linger_until;  // a closing connection gives up its unsent blocks then
   bool closed = false;
   unsigned char* block = nullptr;  // the block being read
@@ -151,7 +246,12 @@ class TransportImpl {
 
   asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE};
   asio::executor_work_guard<asio::io_context::executor_type> guard;
+  std::unique_ptr<asio::ssl::context> tls;  // null: plain links
+  std::string disabled;                     // why no connection is allowed at all, or empty
+  std::function<bool(const std::string&)> local_machine;
   tcp::acceptor acceptor;
+  asio::ip::address bind_address;
+  bool bind_outgoing = false;
   const PeerIdentity* self;
   std::deque<NetEvent>* inbox;
   bool shutting_down = false;
@@ -160,15 +260,24 @@ class TransportImpl {
   size_t handshakes = 0;
   std::map<uint64_t, std::shared_ptr<DataConn>> parked;
   std::set<DataConn*> data_live;
+  std::vector<std::unique_ptr<Lookup>> lookups;
+  std::vector<std::unique_ptr<Lookup>> abandoned;  // timed out, still owned by the resolver
 
   void Accept();
   void StartIncoming(tcp::socket sock);
-  void IncomingHello(const std::shared_ptr<Link>& l, const LinkHello* h);
+  void StartTlsServer(const std::shared_ptr<Link>& l);
+  void ReadHello(const std::shared_ptr<Link>& l);
+  bool ClaimAllowed(const std::shared_ptr<Link>& l, const std::string& machine, std::string* why);
+  void IncomingHello(const std::shared_ptr<Link>& l, const Hello& h);
+  void ConnectLink(const std::shared_ptr<Link>& l, const tcp::endpoint& ep);
   void OutgoingHandshake(const std::shared_ptr<Link>& l);
   void ReadFrames(const std::shared_ptr<Link>& l);
   void WriteNext(const std::shared_ptr<Link>& l);
   void Fail(const std::shared_ptr<Link>& l, const char* why);
+  void Refuse(const std::shared_ptr<Link>& l, const std::string& why);
 
+  void DataConnectTo(const std::shared_ptr<DataConn>& c, const tcp::endpoint& ep);
+  void DataHello(const std::shared_ptr<DataConn>& c);
   void DataFail(const std::shared_ptr<DataConn>& c, const char* why);
   void DataRead(const std::shared_ptr<DataConn>& c);
   void DataWrite(const std::shared_ptr<DataConn>& c);
@@ -179,16 +288,24 @@ class TransportImpl {
   // True when something has a deadline for Sweep to watch.
   bool HasDeadlines() const {
     if (handshakes > 0 || !parked.empty()) return true;
+    for (const auto& [id, l] : links)
+      if (!l->up) return true;
     for (DataConn* c : data_live)
       if (c->closing) return true;
     return false;
   }
   Clock::time_point next_sweep = Clock::now();
 
-  bool Resolve(const Endpoint& ep, tcp::endpoint* out);
+  // Finds the address of an endpoint: at once for an address, else through a look-up; `done`
+  // is always called later, from the loop, never from inside this call.
+  void Resolve(const Endpoint& ep, std::function<void(bool, const tcp::endpoint&)> done);
+  void PollLookups();
+  // Without TLS, links reach only this host. True when `ep` may be connected to.
+  bool MayConnect(const tcp::endpoint& ep, const std::string& what);
+  void OpenSocket(tcp::socket& sock, const tcp::endpoint& ep);
 };
 
-DataConn::DataConn(TransportImpl* t, tcp::socket sock) : t(t), sock(std::move(sock)) {
+DataConn::DataConn(TransportImpl* t, std::unique_ptr<Stream> s) : t(t), s(std::move(s)) {
   t->data_live.insert(this);
 }
 DataConn::~DataConn() { t->data_live.erase(this); }
@@ -201,33 +318,114 @@ void SetNoDelay(tcp::socket& sock) {
   sock.set_option(tcp::no_delay(true), ec);
 }
 
-bool TransportImpl::Resolve(const Endpoint& ep, tcp::endpoint* out) {
+void TransportImpl::Resolve(const Endpoint& ep,
+                            std::function<void(bool, const tcp::endpoint&)> done) {
   asio::error_code ec;
   asio::ip::address a = asio::ip::make_address(ep.host, ec);
   if (!ec) {
-    *out = tcp::endpoint(a, ep.port);
-    return true;
+    tcp::endpoint target(a, ep.port);
+    asio::post(io, [done = std::move(done), target] { done(true, target); });
+    return;
   }
-  tcp::resolver resolver(io);
-  auto results = resolver.resolve(ep.host, std::to_string(ep.port), ec);
-  if (ec || results.empty()) {
+  auto lk = std::make_unique<Lookup>();
+  lk->host = ep.host;
+  lk->service = std::to_string(ep.port);
+  lk->hints.ai_socktype = SOCK_STREAM;
+  lk->hints.ai_family = AF_UNSPEC;
+  lk->req.ar_name = lk->host.c_str();
+  lk->req.ar_service = lk->service.c_str();
+  lk->req.ar_request = &lk->hints;
+  gaicb* list[1] = {&lk->req};
+  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+  if (rc != 0) {
     TraceMessage(kTag, 1, 0, -1, "Cannot resolve host '%s': %s", ep.host.c_str(),
-                 ec.message().c_str());
+                 gai_strerror(rc));
+    asio::post(io, [done = std::move(done)] { done(false, tcp::endpoint()); });
+    return;
+  }
+  lk->deadline = Clock::now() + MsgScaled(kHandshakeLimitMs);
+  lk->done = std::move(done);
+  lookups.push_back(std::move(lk));
+}
+
+void TransportImpl::PollLookups() {
+  for (size_t i = 0; i < abandoned.size();) {
+    if (gai_error(&abandoned[i]->req) == EAI_INPROGRESS) {
+      ++i;
+      continue;
+    }
+    if (abandoned[i]->req.ar_result != nullptr) freeaddrinfo(abandoned[i]->req.ar_result);
+    abandoned.erase(abandoned.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (lookups.empty()) return;
+  Clock::time_point now = Clock::now();
+  std::vector<std::pair<std::unique_ptr<Lookup>, int>> finished;
+  for (size_t i = 0; i < lookups.size();) {
+    int rc = gai_error(&lookups[i]->req);
+    if (rc == EAI_INPROGRESS && now < lookups[i]->deadline) {
+      ++i;
+      continue;
+    }
+    finished.emplace_back(std::move(lookups[i]), rc);
+    lookups.erase(lookups.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  for (auto& [lk, rc] : finished) {
+    if (rc == EAI_INPROGRESS) {
+      TraceMessage(kTag, 11, 0, -1, "Cannot resolve host '%s': no answer in time",
+                   lk->host.c_str());
+      auto done = std::move(lk->done);
+      if (gai_cancel(&lk->req) != EAI_CANCELED) abandoned.push_back(std::move(lk));
+      done(false, tcp::endpoint());
+      continue;
+    }
+    tcp::endpoint ep;
+    bool ok = false;
+    if (rc == 0 && lk->req.ar_result != nullptr) {
+      const addrinfo* ai = lk->req.ar_result;
+      if (ai->ai_addrlen <= ep.capacity()) {
+        std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
+        ep.resize(ai->ai_addrlen);
+        ok = true;
+      }
+    }
+    if (lk->req.ar_result != nullptr) freeaddrinfo(lk->req.ar_result);
+    lk->req.ar_result = nullptr;
+    if (!ok)
+      TraceMessage(kTag, 1, 0, -1, "Cannot resolve host '%s': %s", lk->host.c_str(),
+                   rc == 0 ? "no address" : gai_strerror(rc));
+    lk->done(ok, ep);
+  }
+}
+
+bool TransportImpl::MayConnect(const tcp::endpoint& ep, const std::string& what) {
+  if (!disabled.empty()) {
+    TraceMessage(kTag, 12, 0, -1, "Cannot connect to %s: %s", what.c_str(), disabled.c_str());
     return false;
   }
-  *out = results.begin()->endpoint();
-  return true;
+  if (tls || IsLoopback(ep.address())) return true;
+  TraceMessage(kTag, 13, 0, -1,
+               "Cannot connect to %s at %s: links to other hosts need TLS, and none is "
+               "configured",
+               what.c_str(), EndpointText(ep).c_str());
+  return false;
+}
+
+void TransportImpl::OpenSocket(tcp::socket& sock, const tcp::endpoint& ep) {
+  // From our own listening address, so that a peer sees which machine of this host calls.
+  if (!bind_outgoing || bind_address.is_v4() != ep.address().is_v4()) return;
+  asio::error_code ec;
+  sock.open(ep.protocol(), ec);
+  if (!ec) sock.bind(tcp::endpoint(bind_address, 0), ec);
 }
 
 void TransportImpl::Fail(const std::shared_ptr<Link>& l, const char* why) {
   if (l->closed) return;
   l->closed = true;
-  asio::error_code ec;
-  l->sock.close(ec);
+  l->s->Close();
   links.erase(l->id);
   if (!l->outgoing && !l->up) {
     --handshakes;
-    TraceMessage(kTag, 2, 0, 2, "Refused a connection: %s", why);
+    TraceMessage(kTag, 2, 0, 2, "Refused a connection from %s: %s", l->remote.c_str(), why);
     return;
   }
   TraceMessage(kTag, 3, 0, 3, "Link %llu closed: %s", static_cast<unsigned long long>(l->id), why);
@@ -235,6 +433,20 @@ void TransportImpl::Fail(const std::shared_ptr<Link>& l, const char* why) {
   ev.kind = NetEvent::kLinkDown;
   ev.link = l->id;
   inbox->push_back(std::move(ev));
+}
+
+// A connection refused for who it is (or is not): said at the warning level, then closed.
+void TransportImpl::Refuse(const std::shared_ptr<Link>& l, const std::string& why) {
+  if (l->closed) return;
+  TraceMessage(kTag, 14, 0, -1, "Refused a link from %s: %s", l->remote.c_str(), why.c_str());
+  if (!l->outgoing && !l->up) {
+    l->closed = true;
+    l->s->Close();
+    links.erase(l->id);
+    --handshakes;
+    return;
+  }
+  Fail(l, "refused");
 }
 
 void TransportImpl::Accept() {
@@ -247,118 +459,217 @@ void TransportImpl::Accept() {
 
 void TransportImpl::StartIncoming(tcp::socket sock) {
   Sweep();
+  asio::error_code ec;
+  tcp::endpoint from = sock.remote_endpoint(ec);
+  std::string remote = ec ? std::string("?") : EndpointText(from);
+  if (!disabled.empty()) {
+    TraceMessage(kTag, 15, 0, -1, "Refused a link from %s: %s", remote.c_str(), disabled.c_str());
+    return;
+  }
+  if (!tls && (ec || !IsLoopback(from.address()))) {
+    TraceMessage(kTag, 16, 0, -1,
+                 "Refused a link from %s: links from other hosts need TLS, and none is configured",
+                 remote.c_str());
+    return;  // the socket closes as it goes out of scope
+  }
   if (handshakes >= kMaxHandshakes) {
     TraceMessage(kTag, 4, 0, -1, "Too many connections in their handshake; refusing one");
-    return;  // the socket closes as it goes out of scope
+    return;
   }
   ++handshakes;
   SetNoDelay(sock);
   auto l = std::make_shared<Link>(this, next_link++, std::move(sock));
+  l->remote = remote;
   l->connected = true;
   links[l->id] = l;
-  asio::async_read(l->sock, asio::buffer(l->hello.header),
-                   [this, l](const asio::error_code& ec, size_t) {
-                     if (shutting_down || l->closed) return;
-                     if (ec) return Fail(l, "no hello");
-                     int64_t n = l->hello.HeaderDone(FrameKind::kHello);
-                     if (n < 0) return Fail(l, "bad hello header");
-                     asio::async_read(l->sock, asio::buffer(l->hello.payload),
-                                      [this, l](const asio::error_code& ec2, size_t) {
-                                        if (shutting_down || l->closed) return;
-                                        if (ec2) return Fail(l, "short hello");
-                                        const LinkHello* h = l->hello.PayloadDone();
-                                        if (h == nullptr) return Fail(l, "bad hello");
-                                        IncomingHello(l, h);
-                                      });
-                   });
+  if (tls)
+    StartTlsServer(l);
+  else
+    ReadHello(l);
 }
 
-void TransportImpl::IncomingHello(const std::shared_ptr<Link>& l, const LinkHello* h) {
-  PeerIdentity from, target;
-  if (!AddressIdentity(h->ObjSlot<2>(), &from) || from.instance == 0 ||
-      !AddressIdentity(h->ObjSlot<3>(), &target))
-    return Fail(l, "hello without identities");
-  if (!IdentityMatches(target, *self)) {
-    // A stale endpoint: the port now belongs to another process (or instance). Say so, close.
-    std::string nack = EncodeHello(h->IntSlot<1>(), *self, nullptr, 0, 0, 0, true);
-    asio::error_code ec;
-    asio::write(l->sock, asio::buffer(nack), ec);
-    return Fail(l, "hello for another process");
+// A TLS-only listener: a peer that opens with a plain hello is told apart from one whose TLS
+// fails, so that the trace says which mistake was made.
+void TransportImpl::StartTlsServer(const std::shared_ptr<Link>& l) {
+  l->s->socket().async_wait(tcp::socket::wait_read, [this, l](const asio::error_code& ec) {
+    if (shutting_down || l->closed) return;
+    if (ec) return Fail(l, "no hello");
+    unsigned char first[4] = {};
+    asio::error_code ec2;
+    size_t n = l->s->socket().receive(asio::buffer(first), tcp::socket::message_peek, ec2);
+    if (!ec2 && n == sizeof first && GetU32(first) == kFrameMagic)
+      return Refuse(l, "it speaks plain TCP, and this process takes TLS links only");
+    l->s->StartTls(*tls);
+    l->s->tls()->async_handshake(asio::ssl::stream_base::server,
+                                 [this, l](const asio::error_code& ec3) {
+                                   if (shutting_down || l->closed) return;
+                                   if (ec3) return Refuse(l, TlsFailure(l->s->tls(), ec3));
+                                   ReadHello(l);
+                                 });
+  });
+}
+
+void TransportImpl::ReadHello(const std::shared_ptr<Link>& l) {
+  l->s->Read(asio::buffer(l->hello_header), [this, l](const asio::error_code& ec, size_t) {
+    if (shutting_down || l->closed) return;
+    if (ec) return Fail(l, "no hello");
+    int64_t n = HelloHeaderCheck(l->hello_header, false);
+    if (n < 0) return Fail(l, "bad hello header");
+    l->hello_payload.assign(static_cast<size_t>(n), '\0');
+    l->s->Read(asio::buffer(l->hello_payload), [this, l](const asio::error_code& ec2, size_t) {
+      if (shutting_down || l->closed) return;
+      if (ec2) return Fail(l, "short hello");
+      Hello h;
+      if (!HelloDecode(l->hello_payload, false, &h)) return Fail(l, "bad hello");
+      IncomingHello(l, h);
+    });
+  });
+}
+
+bool TransportImpl::ClaimAllowed(const std::shared_ptr<Link>& l, const std::string& machine,
+                                 std::string* why) {
+  if (TlsStream* t = l->s->tls()) {
+    std::string names;
+    if (PeerCertificateNames(t, machine, &names)) return true;
+    *why = "it claims machine '" + machine + "' but its certificate names '" + names + "'";
+    return false;
   }
-  int purpose = h->IntSlot<1>();
-  if (purpose == kHelloPurposeLink) {
+  if (local_machine && local_machine(machine)) return true;
+  *why = "it claims machine '" + machine +
+         "', which is not one of this host's (without TLS only this host's machines may connect)";
+  return false;
+}
+
+void TransportImpl::IncomingHello(const std::shared_ptr<Link>& l, const Hello& h) {
+  std::string why;
+  if (!ClaimAllowed(l, h.from.machine, &why)) return Refuse(l, why);
+  Hello ack;
+  ack.purpose = h.purpose;
+  ack.from = *self;
+  ack.version = kKrVersionString;
+  if (!IdentityMatches(h.target, *self)) {
+    // A stale endpoint: the port now belongs to another process (or instance). Say so, close.
+    l->nack = HelloEncode(ack, true);
+    l->s->Write(asio::buffer(l->nack), [this, l](const asio::error_code&, size_t) {
+      if (!shutting_down) Fail(l, "hello for another process");
+    });
+    return;
+  }
+  ack.result = 1;
+  if (h.purpose == kHelloPurposeLink) {
     --handshakes;
     l->up = true;
-    l->expect = from;
-    l->out.push_front(EncodeHello(purpose, *self, nullptr, 0, 0, 1, true));
+    l->expect = h.from;
+    l->out.push_front(HelloEncode(ack, true));
     NetEvent ev;
     ev.kind = NetEvent::kLinkUp;
     ev.link = l->id;
-    ev.peer = from;
+    ev.peer = h.from;
+    ev.version = h.version;
     inbox->push_back(std::move(ev));
     WriteNext(l);
     ReadFrames(l);
     return;
   }
-  uint64_t channel = static_cast<uint64_t>(ObjGetSlotInt64(h, 4));
-  int32_t size = h->IntSlot<5>();
-  if (purpose != kHelloPurposeData || channel == 0 || size <= 0 ||
-      static_cast<uint32_t>(size) > kDataMaxBufferSize)
-    return Fail(l, "bad data-channel hello");
   ExpireParked();
-  if (parked.size() >= kMaxParked || parked.count(channel) != 0)
+  if (parked.size() >= kMaxParked || parked.count(h.channel) != 0)
     return Fail(l, "too many data channels waiting to be accepted");
-  // The socket leaves the link for a data connection, parked until the application takes it.
+  // The connection leaves the link for a data connection, parked until the application takes
+  // it.
   --handshakes;
   l->closed = true;
   links.erase(l->id);
-  auto c = std::make_shared<DataConn>(this, std::move(l->sock));
-  c->channel = channel;
-  c->buffer_size = static_cast<uint32_t>(size);
-  c->peer = from;
+  auto c = std::make_shared<DataConn>(this, std::move(l->s));
+  c->remote = l->remote;
+  c->channel = h.channel;
+  c->buffer_size = h.buffer_size;
+  c->peer = h.from;
   c->parked_at = Clock::now();
-  c->hello_bytes = EncodeHello(purpose, *self, nullptr, channel, c->buffer_size, 1, true);
-  parked[channel] = c;
-  asio::async_write(c->sock, asio::buffer(c->hello_bytes),
-                    [this, c](const asio::error_code& ec, size_t) {
-                      if (shutting_down || c->closed) return;
-                      if (ec) DataFail(c, "cannot acknowledge");
-                    });
+  ack.channel = h.channel;
+  ack.buffer_size = h.buffer_size;
+  c->hello_bytes = HelloEncode(ack, true);
+  parked[h.channel] = c;
+  c->s->Write(asio::buffer(c->hello_bytes), [this, c](const asio::error_code& ec, size_t) {
+    if (shutting_down || c->closed) return;
+    if (ec) DataFail(c, "cannot acknowledge");
+  });
+}
+
+void TransportImpl::ConnectLink(const std::shared_ptr<Link>& l, const tcp::endpoint& ep) {
+  l->remote = EndpointText(ep);
+  std::string what = "'" + l->expect.process + "' on '" + l->expect.machine + "'";
+  if (!MayConnect(ep, what)) return Fail(l, "not allowed");
+  OpenSocket(l->s->socket(), ep);
+  l->s->socket().async_connect(ep, [this, l](const asio::error_code& ec) {
+    if (shutting_down || l->closed) return;
+    if (ec) return Fail(l, "cannot connect");
+    SetNoDelay(l->s->socket());
+    auto connected = [this, l] {
+      l->connected = true;
+      WriteNext(l);
+      OutgoingHandshake(l);
+    };
+    if (!tls) return connected();
+    l->s->StartTls(*tls);
+    l->s->tls()->async_handshake(
+        asio::ssl::stream_base::client, [this, l, connected](const asio::error_code& ec2) {
+          if (shutting_down || l->closed) return;
+          if (ec2) {
+            TraceMessage(kTag, 17, 0, -1, "Cannot open a TLS link to '%s' at %s: %s",
+                         l->expect.machine.c_str(), l->remote.c_str(),
+                         TlsFailure(l->s->tls(), ec2).c_str());
+            return Fail(l, "TLS handshake failed");
+          }
+          std::string names;
+          if (!PeerCertificateNames(l->s->tls(), l->expect.machine, &names)) {
+            TraceMessage(kTag, 18, 0, -1,
+                         "Refused a link to %s: it answers with a certificate that names '%s'",
+                         l->remote.c_str(), names.c_str());
+            return Fail(l, "wrong certificate");
+          }
+          connected();
+        });
+  });
 }
 
 void TransportImpl::OutgoingHandshake(const std::shared_ptr<Link>& l) {
-  asio::async_read(
-      l->sock, asio::buffer(l->hello.header), [this, l](const asio::error_code& ec, size_t) {
-        if (shutting_down || l->closed) return;
-        if (ec) return Fail(l, "no answer to hello");
-        int64_t n = l->hello.HeaderDone(FrameKind::kHelloAck);
-        if (n < 0) return Fail(l, "bad hello answer");
-        asio::async_read(
-            l->sock, asio::buffer(l->hello.payload),
-            [this, l](const asio::error_code& ec2, size_t) {
-              if (shutting_down || l->closed) return;
-              if (ec2) return Fail(l, "short hello answer");
-              const LinkHello* h = l->hello.PayloadDone();
-              PeerIdentity peer;
-              if (h == nullptr || !AddressIdentity(h->ObjSlot<2>(), &peer) || peer.instance == 0)
-                return Fail(l, "bad hello answer");
-              if (h->IntSlot<6>() != 1 || !IdentityMatches(l->expect, peer))
-                return Fail(l, "refused: stale endpoint");
-              l->up = true;
-              NetEvent ev;
-              ev.kind = NetEvent::kLinkUp;
-              ev.link = l->id;
-              ev.peer = peer;
-              inbox->push_back(std::move(ev));
-              ReadFrames(l);
-            });
-      });
+  l->s->Read(asio::buffer(l->hello_header), [this, l](const asio::error_code& ec, size_t) {
+    if (shutting_down || l->closed) return;
+    if (ec) {
+      if (l->s->tls() != nullptr && ec.category() == asio::error::get_ssl_category())
+        TraceMessage(kTag, 19, 0, -1, "Link to '%s' at %s refused: %s", l->expect.machine.c_str(),
+                     l->remote.c_str(), ec.message().c_str());
+      return Fail(l, "no answer to hello");
+    }
+    int64_t n = HelloHeaderCheck(l->hello_header, true);
+    if (n < 0) return Fail(l, "bad hello answer");
+    l->hello_payload.assign(static_cast<size_t>(n), '\0');
+    l->s->Read(asio::buffer(l->hello_payload), [this, l](const asio::error_code& ec2, size_t) {
+      if (shutting_down || l->closed) return;
+      if (ec2) return Fail(l, "short hello answer");
+      Hello h;
+      if (!HelloDecode(l->hello_payload, true, &h)) return Fail(l, "bad hello answer");
+      if (h.result != 1 || !IdentityMatches(l->expect, h.from))
+        return Fail(l, "refused: stale endpoint");
+      l->up = true;
+      NetEvent ev;
+      ev.kind = NetEvent::kLinkUp;
+      ev.link = l->id;
+      ev.peer = h.from;
+      ev.version = h.version;
+      inbox->push_back(std::move(ev));
+      ReadFrames(l);
+    });
+  });
 }
 
 void TransportImpl::ReadFrames(const std::shared_ptr<Link>& l) {
-  l->sock.async_read_some(asio::buffer(l->rbuf), [this, l](const asio::error_code& ec, size_t n) {
+  l->s->ReadSome(asio::buffer(l->rbuf), [this, l](const asio::error_code& ec, size_t n) {
     if (shutting_down || l->closed) return;
-    if (ec) return Fail(l, ec == asio::error::eof ? "closed by peer" : "read failed");
+    if (ec)
+      return Fail(l, ec == asio::error::eof || ec == asio::ssl::error::stream_truncated
+                         ? "closed by peer"
+                         : "read failed");
     l->frames.clear();
     bool ok = l->decoder.Feed(l->rbuf.data(), n, &l->frames);
     for (Frame& f : l->frames) {
@@ -389,7 +700,7 @@ void TransportImpl::WriteNext(const std::shared_ptr<Link>& l) {
   gather.reserve(n);
   for (size_t i = 0; i < n; ++i) gather.push_back(asio::buffer(l->out[i]));
   l->writing = n;
-  asio::async_write(l->sock, gather, [this, l](const asio::error_code& ec, size_t) {
+  l->s->Write(gather, [this, l](const asio::error_code& ec, size_t) {
     if (shutting_down || l->closed) return;
     if (ec) return Fail(l, "write failed");
     for (size_t i = 0; i < l->writing; ++i) l->out.pop_front();
@@ -402,13 +713,13 @@ TransportImpl::~TransportImpl() {
   shutting_down = true;
   asio::error_code ec;
   acceptor.close(ec);
-  for (auto& [id, l] : links) l->sock.close(ec);
+  for (auto& [id, l] : links) l->s->Close();
   links.clear();
   parked.clear();
   std::vector<std::shared_ptr<DataConn>> live;
   for (DataConn* c : data_live) live.push_back(c->shared_from_this());
   for (auto& c : live) {
-    c->sock.close(ec);
+    c->s->Close();
     if (c->core) c->core->conn.reset();
     c->core.reset();
   }
@@ -420,6 +731,22 @@ TransportImpl::~TransportImpl() {
   } catch (...) {
   }
   guard.reset();
+  // Look-ups still running belong to the resolver until it lets go of them; give it a moment,
+  // and leave any it still holds rather than free memory it may write.
+  for (auto* set : {&lookups, &abandoned}) {
+    for (auto& lk : *set) {
+      if (gai_cancel(&lk->req) != EAI_CANCELED) {
+        const gaicb* list[1] = {&lk->req};
+        timespec ts{1, 0};
+        if (gai_error(&lk->req) == EAI_INPROGRESS) gai_suspend(list, 1, &ts);
+        if (gai_error(&lk->req) == EAI_INPROGRESS) {
+          (void)lk.release();
+          continue;
+        }
+      }
+      if (lk->req.ar_result != nullptr) freeaddrinfo(lk->req.ar_result);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -428,9 +755,9 @@ TransportImpl::~TransportImpl() {
 void TransportImpl::DataFail(const std::shared_ptr<DataConn>& c, const char* why) {
   if (c->closed) return;
   c->closed = true;
-  asio::error_code ec;
-  c->sock.close(ec);
-  parked.erase(c->channel);
+  c->s->Close();
+  auto p = parked.find(c->channel);
+  if (p != parked.end() && p->second == c) parked.erase(p);
   if (c->core) {
     if (c->core->state != DataState::kClosed) {
       c->core->state = DataState::kFailed;
@@ -459,8 +786,8 @@ void TransportImpl::Sweep() {
   Clock::time_point limit = now - MsgScaled(kHandshakeLimitMs);
   std::vector<std::shared_ptr<Link>> stale;
   for (auto& [id, l] : links)
-    if (!l->outgoing && !l->up && l->opened < limit) stale.push_back(l);
-  for (auto& l : stale) Fail(l, "no hello in time");
+    if (!l->up && l->opened < limit) stale.push_back(l);
+  for (auto& l : stale) Fail(l, l->outgoing ? "no answer in time" : "no hello in time");
   ExpireParked();
   std::vector<std::shared_ptr<DataConn>> lingering;
   for (DataConn* c : data_live)
@@ -470,14 +797,31 @@ void TransportImpl::Sweep() {
 }
 
 void TransportImpl::DataShut(const std::shared_ptr<DataConn>& c) {
-  asio::error_code ec;
-  c->sock.shutdown(tcp::socket::shutdown_send, ec);
-  DataFail(c, "released");
+  TlsStream* t = c->s->tls();
+  if (t == nullptr) {
+    asio::error_code ec;
+    c->s->socket().shutdown(tcp::socket::shutdown_send, ec);
+    return DataFail(c, "released");
+  }
+  // TLS ends with a close notice, so that the receiver tells the end of the stream from a cut
+  // connection. The receiver answers by closing; a receiver that never does is dropped after
+  // the linger limit like one that stopped reading.
+  if (c->shutting) return;
+  c->shutting = true;
+  if (!c->closing) {
+    c->closing = true;
+    c->linger_until = Clock::now() + MsgScaled(kLingerLimitMs);
+  }
+  t->async_shutdown([this, c](const asio::error_code&) {
+    if (!shutting_down) DataFail(c, "released");
+  });
 }
 
 void TransportImpl::DataWrite(const std::shared_ptr<DataConn>& c) {
   DataChanCore* core = c->core.get();
-  if (c->writing || c->closed || core == nullptr || core->state != DataState::kOpen) return;
+  if (c->writing || c->shutting || c->closed || core == nullptr ||
+      core->state != DataState::kOpen)
+    return;
   if (core->send_queue.empty()) {
     if (c->closing) DataShut(c);
     return;
@@ -492,7 +836,7 @@ void TransportImpl::DataWrite(const std::shared_ptr<DataConn>& c) {
   }
   core->writing = n;
   c->writing = true;
-  asio::async_write(c->sock, c->gather, [this, c](const asio::error_code& ec, size_t) {
+  c->s->Write(c->gather, [this, c](const asio::error_code& ec, size_t) {
     if (shutting_down || c->closed) return;
     c->writing = false;
     DataChanCore* core = c->core.get();
@@ -525,7 +869,7 @@ void TransportImpl::DataRead(const std::shared_ptr<DataConn>& c) {
     if (c->next != nullptr) buffers[1] = asio::buffer(c->next, kDataHeaderSize);
   }
   c->reading = true;
-  c->sock.async_read_some(buffers, [this, c](const asio::error_code& ec, size_t n) {
+  c->s->ReadSome(buffers, [this, c](const asio::error_code& ec, size_t n) {
     if (shutting_down || c->closed) return;
     c->reading = false;
     DataChanCore* core = c->core.get();
@@ -575,8 +919,80 @@ Transport::Transport(const PeerIdentity* self, std::deque<NetEvent>* inbox)
 
 Transport::~Transport() = default;
 
+bool Transport::UseTls(const TlsFiles& files, std::string* error) noexcept {
+  TransportImpl* t = impl_.get();
+  auto fail = [&](std::string why) {
+    ERR_clear_error();
+    t->tls.reset();
+    t->disabled = "TLS is configured but unusable: " + why;
+    *error = why;
+    return false;
+  };
+  try {
+    struct stat st;
+    if (stat(files.key.c_str(), &st) != 0)
+      return fail("cannot read the key '" + files.key + "': " + std::strerror(errno));
+    if ((st.st_mode & 077) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      return fail("the key '" + files.key + "' may be read by others (mode " + mode +
+                  "); it must be readable by its owner only (chmod 600)");
+    }
+    auto ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls);
+    SSL_CTX* c = ctx->native_handle();
+    SSL_CTX_set_min_proto_version(c, TLS1_3_VERSION);
+    SSL_CTX_set_max_proto_version(c, TLS1_3_VERSION);
+    // Links are long-lived and few: no session resumption, so no tickets after the handshake.
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(c, SSL_OP_NO_TICKET);
+    SSL_CTX_set_num_tickets(c, 0);
+    if (SSL_CTX_load_verify_locations(c, files.ca.c_str(), nullptr) != 1)
+      return fail("cannot load the certificate authority '" + files.ca + "': " + OpenSslError());
+    if (SSL_CTX_use_certificate_chain_file(c, files.cert.c_str()) != 1)
+      return fail("cannot load the certificate '" + files.cert + "': " + OpenSslError());
+    if (SSL_CTX_use_PrivateKey_file(c, files.key.c_str(), SSL_FILETYPE_PEM) != 1)
+      return fail("cannot load the key '" + files.key + "': " + OpenSslError());
+    if (SSL_CTX_check_private_key(c) != 1)
+      return fail("the key '" + files.key + "' does not belong to the certificate '" + files.cert +
+                  "'");
+    X509* own = SSL_CTX_get0_certificate(c);
+    const std::string& machine = t->self->machine;
+    if (X509_check_host(own, machine.data(), machine.size(), X509_CHECK_FLAG_NO_WILDCARDS,
+                        nullptr) != 1)
+      return fail("the certificate '" + files.cert + "' names '" + CertificateName(own) +
+                  "', not this machine '" + machine + "'");
+    // A certificate that does not verify here will not verify at the peers either: say so now
+    // rather than at every refused link.
+    X509_STORE_CTX* vc = X509_STORE_CTX_new();
+    if (vc != nullptr && X509_STORE_CTX_init(vc, SSL_CTX_get_cert_store(c), own, nullptr) == 1 &&
+        X509_verify_cert(vc) != 1)
+      TraceMessage(kTag, 20, 0, -1, "This machine's certificate '%s' does not verify: %s",
+                   files.cert.c_str(),
+                   X509_verify_cert_error_string(X509_STORE_CTX_get_error(vc)));
+    X509_STORE_CTX_free(vc);
+    ERR_clear_error();
+    SSL_CTX_set_verify(c, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    SSL_CTX_set_verify_depth(c, 4);
+    t->tls = std::move(ctx);
+    t->disabled.clear();
+    return true;
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  }
+}
+
+bool Transport::tls() const noexcept { return impl_->tls != nullptr; }
+
+void Transport::SetLocalMachineCheck(std::function<bool(const std::string&)> check) noexcept {
+  impl_->local_machine = std::move(check);
+}
+
 bool Transport::Listen(const std::string& host, uint16_t port, uint16_t* bound) noexcept {
   TransportImpl* t = impl_.get();
+  if (!t->disabled.empty()) {
+    TraceMessage(kTag, 21, 0, -1, "Not listening: %s", t->disabled.c_str());
+    return false;
+  }
   asio::error_code ec;
   asio::ip::address a = asio::ip::make_address(host, ec);
   if (ec) return false;
@@ -592,6 +1008,8 @@ bool Transport::Listen(const std::string& host, uint16_t port, uint16_t* bound) 
                  ec.message().c_str());
     return false;
   }
+  t->bind_address = a;
+  t->bind_outgoing = !a.is_unspecified() && a != asio::ip::make_address("127.0.0.1");
   *bound = t->acceptor.local_endpoint(ec).port();
   t->Accept();
   return !ec;
@@ -599,25 +1017,40 @@ bool Transport::Listen(const std::string& host, uint16_t port, uint16_t* bound) 
 
 uint64_t Transport::Connect(const Endpoint& endpoint, const PeerIdentity& expect) noexcept {
   TransportImpl* t = impl_.get();
-  tcp::endpoint ep;
-  if (!t->Resolve(endpoint, &ep)) return 0;
-  auto l = std::make_shared<Link>(t, t->next_link++, tcp::socket(t->io));
-  l->outgoing = true;
-  l->expect = expect;
-  l->expect.instance = endpoint.instance;
-  t->links[l->id] = l;
-  // The hello goes first; frames queued meanwhile follow it at once, since the peer reads
-  // nothing else before it has checked the hello.
-  l->out.push_back(EncodeHello(kHelloPurposeLink, *t->self, &l->expect, 0, 0, 0, false));
-  l->sock.async_connect(ep, [t, l](const asio::error_code& ec) {
-    if (t->shutting_down || l->closed) return;
-    if (ec) return t->Fail(l, "cannot connect");
-    SetNoDelay(l->sock);
-    l->connected = true;
-    t->WriteNext(l);
-    t->OutgoingHandshake(l);
-  });
-  return l->id;
+  std::string what = "'" + expect.process + "' on '" + expect.machine + "'";
+  asio::error_code ec;
+  asio::ip::address literal = asio::ip::make_address(endpoint.host, ec);
+  // What can be refused at once is: an address needs no look-up.
+  if (!ec && !t->MayConnect(tcp::endpoint(literal, endpoint.port), what)) return 0;
+  if (ec && !t->disabled.empty()) {
+    TraceMessage(kTag, 12, 0, -1, "Cannot connect to %s: %s", what.c_str(), t->disabled.c_str());
+    return 0;
+  }
+  try {
+    auto l = std::make_shared<Link>(t, t->next_link++, tcp::socket(t->io));
+    l->outgoing = true;
+    l->expect = expect;
+    l->expect.instance = endpoint.instance;
+    l->remote = endpoint.host + ":" + std::to_string(endpoint.port);
+    t->links[l->id] = l;
+    // The hello goes first; frames queued meanwhile follow it at once, since the peer reads
+    // nothing else before it has checked the hello.
+    Hello h;
+    h.purpose = kHelloPurposeLink;
+    h.from = *t->self;
+    h.target = l->expect;
+    h.version = kKrVersionString;
+    l->out.push_back(HelloEncode(h, false));
+    t->Resolve(endpoint, [t, l](bool ok, const tcp::endpoint& ep) {
+      if (t->shutting_down || l->closed) return;
+      if (!ok) return t->Fail(l, "cannot resolve");
+      t->ConnectLink(l, ep);
+    });
+    return l->id;
+  } catch (const std::exception& e) {
+    TraceMessage(kTag, 22, 0, -1, "Cannot connect to %s: %s", what.c_str(), e.what());
+    return 0;
+  }
 }
 
 bool Transport::Send(uint64_t link, std::string bytes) noexcept {
@@ -639,6 +1072,7 @@ void Transport::Run(Clock::time_point deadline) noexcept {
   TransportImpl* t = impl_.get();
   try {
     t->Sweep();
+    t->PollLookups();
     if (t->io.stopped()) t->io.restart();
     Clock::time_point now = Clock::now();
     if (deadline > now) {
@@ -647,12 +1081,16 @@ void Transport::Run(Clock::time_point deadline) noexcept {
       if (t->HasDeadlines())
         d = std::min<Clock::duration>(
             d, std::max<Clock::duration>(t->next_sweep - now, std::chrono::milliseconds(1)));
+      // A look-up is noticed by asking the resolver; do so often while one is out.
+      if (!t->lookups.empty() || !t->abandoned.empty())
+        d = std::min<Clock::duration>(d, kLookupPoll);
       t->io.run_one_for(d);
     }
     // A bounded number of handlers per turn: a peer that floods the link cannot keep the loop
     // reading forever; the wait loop dispatches between turns.
     for (int i = 0; i < kMaxHandlersPerTurn && t->io.poll_one() != 0; ++i) {
     }
+    t->PollLookups();
   } catch (const std::exception& e) {
     TraceMessage(kTag, 9, 0, -1, "Event loop error: %s", e.what());
   } catch (...) {
@@ -660,54 +1098,92 @@ void Transport::Run(Clock::time_point deadline) noexcept {
   }
 }
 
+void TransportImpl::DataConnectTo(const std::shared_ptr<DataConn>& c, const tcp::endpoint& ep) {
+  c->remote = EndpointText(ep);
+  std::string what = "'" + c->peer.process + "' on '" + c->peer.machine + "'";
+  if (!MayConnect(ep, what)) return DataFail(c, "not allowed");
+  OpenSocket(c->s->socket(), ep);
+  c->s->socket().async_connect(ep, [this, c](const asio::error_code& ec) {
+    if (shutting_down || c->closed) return;
+    if (ec) return DataFail(c, "cannot connect");
+    SetNoDelay(c->s->socket());
+    if (!tls) return DataHello(c);
+    c->s->StartTls(*tls);
+    c->s->tls()->async_handshake(asio::ssl::stream_base::client,
+                                 [this, c](const asio::error_code& ec2) {
+                                   if (shutting_down || c->closed) return;
+                                   std::string names;
+                                   if (ec2) {
+                                     TraceMessage(kTag, 23, 0, -1,
+                                                  "Cannot open a TLS data channel to %s: %s",
+                                                  c->remote.c_str(),
+                                                  TlsFailure(c->s->tls(), ec2).c_str());
+                                     return DataFail(c, "TLS handshake failed");
+                                   }
+                                   if (!PeerCertificateNames(c->s->tls(), c->peer.machine,
+                                                             &names)) {
+                                     TraceMessage(kTag, 24, 0, -1,
+                                                  "Refused a data channel to %s: it answers "
+                                                  "with a certificate that names '%s'",
+                                                  c->remote.c_str(), names.c_str());
+                                     return DataFail(c, "wrong certificate");
+                                   }
+                                   DataHello(c);
+                                 });
+  });
+}
+
+void TransportImpl::DataHello(const std::shared_ptr<DataConn>& c) {
+  c->s->Write(asio::buffer(c->hello_bytes), [this, c](const asio::error_code& ec, size_t) {
+    if (shutting_down || c->closed) return;
+    if (ec) return DataFail(c, "cannot send hello");
+    c->s->Read(asio::buffer(c->hello_header), [this, c](const asio::error_code& ec2, size_t) {
+      if (shutting_down || c->closed) return;
+      int64_t n = ec2 ? -1 : HelloHeaderCheck(c->hello_header, true);
+      if (n < 0) return DataFail(c, "refused");
+      c->hello_payload.assign(static_cast<size_t>(n), '\0');
+      c->s->Read(asio::buffer(c->hello_payload), [this, c](const asio::error_code& ec3, size_t) {
+        if (shutting_down || c->closed) return;
+        Hello h;
+        if (ec3 || !HelloDecode(c->hello_payload, true, &h) || h.result != 1 ||
+            !IdentityMatches(c->peer, h.from))
+          return DataFail(c, "refused");
+        c->core->peer = h.from;
+        c->core->state = DataState::kOpen;
+        DataWrite(c);
+      });
+    });
+  });
+}
+
 void Transport::DataConnect(const std::shared_ptr<DataChanCore>& core) noexcept {
   TransportImpl* t = impl_.get();
-  tcp::endpoint ep;
-  if (!t->Resolve(core->endpoint, &ep)) {
+  try {
+    auto c = std::make_shared<DataConn>(t, std::make_unique<Stream>(tcp::socket(t->io)));
+    c->core = core;
+    c->channel = core->id;
+    c->buffer_size = core->buffer_size;
+    c->peer = core->peer;
+    core->conn = c;
+    core->state = DataState::kConnecting;
+    Hello h;
+    h.purpose = kHelloPurposeData;
+    h.from = *t->self;
+    h.target = core->peer;
+    h.target.instance = core->endpoint.instance;
+    h.channel = core->id;
+    h.buffer_size = core->buffer_size;
+    h.version = kKrVersionString;
+    c->hello_bytes = HelloEncode(h, false);
+    t->Resolve(core->endpoint, [t, c](bool ok, const tcp::endpoint& ep) {
+      if (t->shutting_down || c->closed) return;
+      if (!ok) return t->DataFail(c, "cannot resolve");
+      t->DataConnectTo(c, ep);
+    });
+  } catch (...) {
     core->state = DataState::kFailed;
-    core->error = "cannot resolve";
-    return;
+    core->error = "cannot connect";
   }
-  auto c = std::make_shared<DataConn>(t, tcp::socket(t->io));
-  c->core = core;
-  c->channel = core->id;
-  c->buffer_size = core->buffer_size;
-  c->peer = core->peer;
-  core->conn = c;
-  core->state = DataState::kConnecting;
-  PeerIdentity target = core->peer;
-  target.instance = core->endpoint.instance;
-  c->hello_bytes =
-      EncodeHello(kHelloPurposeData, *t->self, &target, core->id, core->buffer_size, 0, false);
-  c->sock.async_connect(ep, [t, c](const asio::error_code& ec) {
-    if (t->shutting_down || c->closed) return;
-    if (ec) return t->DataFail(c, "cannot connect");
-    SetNoDelay(c->sock);
-    asio::async_write(
-        c->sock, asio::buffer(c->hello_bytes), [t, c](const asio::error_code& ec2, size_t) {
-          if (t->shutting_down || c->closed) return;
-          if (ec2) return t->DataFail(c, "cannot send hello");
-          asio::async_read(
-              c->sock, asio::buffer(c->hello.header), [t, c](const asio::error_code& ec3, size_t) {
-                if (t->shutting_down || c->closed) return;
-                if (ec3 || c->hello.HeaderDone(FrameKind::kHelloAck) < 0)
-                  return t->DataFail(c, "refused");
-                asio::async_read(c->sock, asio::buffer(c->hello.payload),
-                                 [t, c](const asio::error_code& ec4, size_t) {
-                                   if (t->shutting_down || c->closed) return;
-                                   const LinkHello* h = ec4 ? nullptr : c->hello.PayloadDone();
-                                   PeerIdentity peer;
-                                   if (h == nullptr || h->IntSlot<6>() != 1 ||
-                                       !AddressIdentity(h->ObjSlot<2>(), &peer) ||
-                                       !IdentityMatches(c->peer, peer))
-                                     return t->DataFail(c, "refused");
-                                   c->core->peer = peer;
-                                   c->core->state = DataState::kOpen;
-                                   t->DataWrite(c);
-                                 });
-              });
-        });
-  });
 }
 
 bool Transport::DataAdopt(const std::shared_ptr<DataChanCore>& core,

@@ -1,0 +1,588 @@
+// Fetching tables from their providers: task hand-over, the fields request, and receiving a
+// table's records by record packets.
+
+#include "reports/fetch.h"
+
+#include <string>
+#include <utility>
+
+#include "kr/context.h"
+#include "kr/datachannel.h"
+#include "kr/message.h"
+#include "kr/serialize.h"
+#include "kr/trace.h"
+#include "reports/filter.h"
+#include "reports/restrictions.h"
+#include "reports/serializedrecords.h"
+#include "reports/sql.h"
+#include "reports/tableslowlevel.h"
+#include "reports/tablesprovider.h"
+
+namespace {
+
+constexpr const char* kTag = "REPCLASS";
+
+const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
+
+// --- cancelling ---------------------------------------------------------------------------------
+
+// A cancel request belongs to the context that made it. Contexts live on one thread each, so a
+// per-thread record of the requesting context is enough, and a test thread that plays several
+// processes never sees another's request.
+thread_local const KrContext* g_cancel_context = nullptr;
+
+// --- the task hand-over -------------------------------------------------------------------------
+
+int TaskWaitDone(void* cookie) { return static_cast<RepTaskWait*>(cookie)->done() ? 1 : 0; }
+
+// What one request is about, for the traces.
+struct Peer {
+  const char* table;
+  const char* process;
+  const char* machine;
+};
+
+enum class TaskKind { kGetTable, kGetTableFields };
+
+// Gives the task of `kind` with `arguments` to the peer and waits for its acceptance, under a
+// time-out of 30 s (GET_TABLE) or 60 s (GET_TABLE_FIELDS) that is handed back for the waits that
+// follow. True and the serving task's address on acceptance.
+bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, Obj* arguments,
+                     const Peer& peer) {
+  const bool get_table = kind == TaskKind::kGetTable;
+  Ref<Obj> address;
+  if (ProcCreateAddress(&address, peer.machine, peer.process,
+                        get_table ? kRepGetTableTaskKind : kRepGetTableFieldsTaskKind) != 1) {
+    if (get_table) {
+      TraceMessage(kTag, 101, 0, -1, "COuld not create address of proc '%s' on mahcine '%s'",
+                   peer.process, peer.machine);
+    }
+    return false;
+  }
+  int32_t task_id = 0;
+  if (ProcGiveServiceATaskWithID(&task_id, address.get(), nullptr, 0, 0, arguments) != 1) {
+    if (get_table) {
+      TraceMessage(kTag, 102, 0, -1, "Failed to give proc '%s' on machine '%s' a GIVE_TABLE task",
+                   peer.process, peer.machine);
+    } else {
+      TraceMessage(kTag, 103, 0, -1,
+                   "Failed to give GET_TABLE_FIELDS task to process '%s' on machine '%s'",
+                   peer.process, peer.machine);
+    }
+    return false;
+  }
+  TimeCreateAndSetTimeout(timeout,
+                          get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds, 0);
+  Ref<RepTaskWait> wait = RepTaskWait::New();
+  wait->set_task_id(task_id);
+  MsgWaitAddHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
+  const int waited = MsgWaitOnCallbackWithTimeout(&TaskWaitDone, wait.get(), timeout->get());
+  MsgWaitRemoveHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
+  if (waited != 1 || !wait->done()) {
+    TraceMessage(kTag, 104, 0, -1, "Failed to get task reply msg from proc '%s' on machine '%s'",
+                 peer.process, peer.machine);
+    return false;
+  }
+  const Obj* ret = wait->task_return();
+  Obj* serving = ObjGetSlotObject(ret, 3);
+  if (ObjGetSlotInteger(ret, 1) != 1 || serving == nullptr) {
+    TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
+                 peer.machine);
+    return false;
+  }
+  *task_address = Ref<Obj>::Share(serving);
+  return true;
+}
+
+// The end of the serving task (1006) arrives while the records are received; it is of no
+// interest, and taking it keeps it from lingering in the queue. The cookie is the serving
+// task's address.
+int TakeTaskEnd(Obj* message, void* cookie) {
+  Ref<Obj> end;
+  if (MsgGetObjectInternal(&end, message, MsgTaskEnd::kTypeCode) != 1) return 1;
+  return MsgAddressEqual(ObjGetSlotObject(end.get(), 1), static_cast<Obj*>(cookie)) == 1 ? 0 : 1;
+}
+
+// Installs TakeTaskEnd for one serving task for the life of the object.
+class TaskEndTaker {
+ public:
+  explicit TaskEndTaker(Obj* task_address) : address_(Ref<Obj>::Share(task_address)) {
+    MsgWaitAddHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
+  }
+  // The serving task usually ends right after its last message to us, so its 1006 is often
+  // already here: one poll takes it before the handler goes.
+  ~TaskEndTaker() {
+    MsgWaitPoll();
+    MsgWaitRemoveHandler(kMsgTaskEnded, &TakeTaskEnd, address_.get());
+  }
+  TaskEndTaker(const TaskEndTaker&) = delete;
+  TaskEndTaker& operator=(const TaskEndTaker&) = delete;
+
+ private:
+  Ref<Obj> address_;
+};
+
+// --- receiving by record packets ----------------------------------------------------------------
+
+// Sends the acknowledgement of a packet, as the answer to it.
+bool Acknowledge(const Obj* packet_message, uint64_t token, bool abort) {
+  Ref<RepRecordsReceivedAck> ack = RepRecordsReceivedAck::New();
+  ack->set_abort(abort);
+  ack->set_send_state(token);
+  return MsgSendReply(packet_message, kRepMsgRecordsReceived, ack.get()) == 1;
+}
+
+struct Progress {
+  RepProgressCallback callback;
+  void* argument;
+  int counted = 0;
+
+  void Add(size_t records) {
+    if (callback == nullptr) return;
+    counted += static_cast<int>(records);
+    if (counted >= kRepFetchProgressEvery) {
+      counted = 0;
+      callback(argument, 0);
+    }
+  }
+};
+
+enum class PacketResult { kMore, kFailed };
+
+// Handles one record packet: appends its records to `table` and acknowledges it, or, when the
+// fetch was cancelled, tells the provider to stop.
+PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress, const Peer& peer) {
+  Ref<Obj> obj;
+  Ref<RepRecordPacket> packet;
+  if (MsgGetObjectInternal(&obj, message, RepRecordPacket::kTypeCode) == 1) {
+    packet = RefCast<RepRecordPacket>(std::move(obj));
+  }
+  const bool well_formed = packet && (packet->abort() || (packet->records() != nullptr &&
+                                                          kr_internal::RepCheckIncomingRecords(
+                                                              packet->records(), table->fields())));
+  if (!well_formed) {
+    TraceMessage(kTag, 110, 0, -1,
+                 "Bad/null object when receiving records of table '%s' from proc '%s' on machine "
+                 "'%s'",
+                 peer.table, peer.process, peer.machine);
+    return PacketResult::kFailed;
+  }
+  if (packet->abort()) {
+    TraceMessage(kTag, 111, 0, -1,
+                 "Asked to abort records receive for table '%s' from process '%s' on machine '%s'",
+                 peer.table, peer.process, peer.machine);
+    return PacketResult::kFailed;
+  }
+  const size_t count = packet->records()->size();
+  TraceMessage(kTag, 112, 0, 3, "Received %ld records for table '%s'", static_cast<long>(count),
+               peer.table);
+  ListJoin(table->records(), packet->records());
+  progress->Add(count);
+  if (RepTableFetchCancelled()) {
+    // The front end gave up: the provider is told to stop instead of being asked for more.
+    TraceMessage(kTag, 113, 0, -1,
+                 "Receive of records for table '%s' from process '%s' on machine '%s' cancelled. "
+                 "Asking provider to stop.",
+                 peer.table, peer.process, peer.machine);
+    Acknowledge(message, packet->send_state(), true);
+    return PacketResult::kFailed;
+  }
+  if (!Acknowledge(message, packet->send_state(), false)) {
+    TraceMessage(kTag, 114, 0, -1,
+                 "Failed to send records received acknowledgement re table '%s' to process '%s' "
+                 "on machine '%s'. Aborting.",
+                 peer.table, peer.process, peer.machine);
+    return PacketResult::kFailed;
+  }
+  return PacketResult::kMore;
+}
+
+// Receives the records of `table` (the reply's table) from the serving task over a message
+// channel. True when the provider ended the table with 3304.
+bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progress,
+                       const Peer& peer) {
+  TraceMessage(kTag, 120, 0, 2,
+               "Table '%s' is avail from proc '%s' on machine '%s'. Opening channel for tables.",
+               peer.table, peer.process, peer.machine);
+  Ref<Obj> channel;
+  if (MsgChannelOpenInternal(&channel, task_address, 0, 0, 1, 1, 1) != 1) {
+    TraceMessage(kTag, 121, 0, -1,
+                 "Failed to open channel for receiving fields of table '%s' from proc '%s' on "
+                 "machine '%s'",
+                 peer.table, peer.process, peer.machine);
+    return false;
+  }
+  TraceMessage(kTag, 122, 0, 3, "Msg channel open for stanard record fetch");
+  table->set_records(ListNewFromPool());
+
+  static constexpr uint32_t kTypes[] = {kRepMsgRecordPacket, kRepMsgEndOfRecords, kMsgChannelLost,
+                                        kMsgTaskEnded};
+  bool ok = false;
+  for (;;) {
+    // Only the provider can answer on the channel: when it is lost, the wait fails.
+    Ref<Obj> message;
+    if (MsgWaitMultipleWithTimeout(&message, channel.get(), kTypes, 4, nullptr) != 1) break;
+    const uint32_t type = MsgGetType(message.get());
+    if (type == kRepMsgRecordPacket) {
+      TraceMessage(kTag, 123, 0, 3, "Received some records.");
+      if (TakePacket(message.get(), table, progress, peer) != PacketResult::kMore) break;
+    } else if (type == kRepMsgEndOfRecords) {
+      TraceMessage(kTag, 124, 0, 2,
+                   "Received all records for for table '%s' from process '%s' on machine '%s'.",
+                   peer.table, peer.process, peer.machine);
+      ok = true;
+      break;
+    }
+    // 2705 and 1006: nothing to do; a lost channel fails the next wait.
+  }
+  // After 3304 the provider has usually closed the channel already, so this may fail.
+  if (MsgChannelClose(channel.get()) != 1) {
+    TraceMessage(kTag, 125, 0, 3, "Warning - failed to close msg channel");
+  }
+  return ok;
+}
+
+// --- receiving by a serialized-record stream ----------------------------------------------------
+//
+// For tables registered with "Serialized Records": after the reply the requester asks the serving
+// task for the stream (3309), takes up the data channel it announces (55809) and receives the
+// blocks (reports/serializedrecords.h) until the stream's end callback posts 3308 to this
+// process.
+
+// The state of one stream receive. Slots: 1 the reply's table, 2 records received so far,
+// 3 success, 4 the current block's record conversion, 5 offset of the serialized record in each
+// item, 6 filter tree, 7 and 8 lower and upper bound of the index field, 9 index value object,
+// 10 index type, 11 lower bound reached, 12 upper bound passed, 13 the reply's derived field
+// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call.
+struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
+  static constexpr uint32_t kTypeCode = 0xca1cec43;
+  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;";
+  static constexpr const char kName[] = "RepSRecordsFetchState";
+
+  RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<1>()); }
+  List* records() const noexcept { return ObjCast<List>(ObjSlot<2>()); }
+  bool success() const noexcept { return BoolSlot<3>(); }
+  const RepRecordConversion* conversion() const noexcept {
+    return ObjCast<RepRecordConversion>(ObjSlot<4>());
+  }
+  int32_t item_offset() const noexcept { return IntSlot<5>(); }
+  const Tree* filter() const noexcept { return ObjCast<Tree>(ObjSlot<6>()); }
+  Obj* lower() const noexcept { return ObjSlot<7>(); }
+  Obj* upper() const noexcept { return ObjSlot<8>(); }
+  Obj* index() const noexcept { return ObjSlot<9>(); }
+  int32_t index_type() const noexcept { return IntSlot<10>(); }
+  bool lower_reached() const noexcept { return BoolSlot<11>(); }
+  bool upper_passed() const noexcept { return BoolSlot<12>(); }
+  RepFieldList* derived() const noexcept { return ObjCast<List>(ObjSlot<13>()); }
+  RepProgressCallback progress() const noexcept {
+    return reinterpret_cast<RepProgressCallback>(static_cast<uintptr_t>(PtrSlot<14>()));
+  }
+  void* argument() const noexcept { return reinterpret_cast<void*>(PtrSlot<15>()); }
+  int32_t counted() const noexcept { return IntSlot<16>(); }
+};
+
+int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
+  auto* st = static_cast<RepSRecordsFetchState*>(cookie);
+  ObjSetSlotObject(st, 4, nullptr);
+  RepFieldList* fields = RepSRecordsBlockFields(block_info);
+  const long count = static_cast<long>(ListGetItemCount(fields));
+  if (RepTableFetchCancelled()) return 3;  // the rest of the stream is drained unread
+  Ref<RepRecordConversion> conversion;
+  if (fields != nullptr && st->derived() != nullptr) RepMergeDerivedFields(fields, st->derived());
+  if (fields == nullptr || st->table() == nullptr ||
+      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != 1) {
+    TraceMessage(kTag, 131, 0, -1,
+                 "Failed to do precalc for new block of records with %ld fields - abort receive "
+                 "of block",
+                 count);
+    return 3;
+  }
+  ObjSetSlotObject(st, 4, std::move(conversion));
+  TraceMessage(kTag, 132, 0, 3, "Begun receive of new block of records with %ld fields", count);
+  return 1;
+}
+
+// Whether the item whose index bytes follow its length lies within the index bounds.
+bool WithinIndexBounds(RepSRecordsFetchState* st, const unsigned char* item) {
+  if (st->lower() == nullptr) return true;
+  if (st->upper_passed()) return false;
+  RepEncodeRecordIndex(item + 4, st->index(), st->index_type());
+  const Obj* index = st->index();
+  if (!st->lower_reached()) {
+    if (RepCompareData(index, st->lower(), st->index_type()) < 0) return false;
+    ObjSetSlotBoolean(st, 11, true);
+  }
+  if (st->upper() != nullptr && RepCompareData(index, st->upper(), st->index_type()) > 0) {
+    ObjSetSlotBoolean(st, 12, true);
+    return false;
+  }
+  return true;
+}
+
+int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
+  auto* st = static_cast<RepSRecordsFetchState*>(cookie);
+  if (st->progress() != nullptr) {
+    ObjSetSlotInteger(st, 16, st->counted() + 1);
+    if (st->counted() >= kRepFetchProgressEvery) {
+      ObjSetSlotInteger(st, 16, 0);
+      st->progress()(st->argument(), 0);
+    }
+  }
+  if (RepTableFetchCancelled()) return 0;
+  const uint32_t offset = static_cast<uint32_t>(st->item_offset());
+  if (length < offset + 4) {
+    TraceMessage(kTag, 133, 0, -1, "Failed to reconstruct received srecord");
+    return 0;
+  }
+  if (!WithinIndexBounds(st, item)) return 1;
+  uint32_t body = 0;
+  Ref<Obj> rebuilt;
+  if (ObjBufferAnalyze(&body, item + offset, length - offset) != 1 ||
+      uint64_t{offset} + kObjHeaderSize + body != length ||
+      ObjReconstructFromMemory(&rebuilt, item + offset + kObjHeaderSize, body) != 1) {
+    TraceMessage(kTag, 146, 0, -1, "Failed to reconstruct received srecord");
+    return 0;
+  }
+  // Checked where it enters, as record packets are: its shape against the block's fields (the
+  // table's own when the formats are the same), and after the conversion its values against the
+  // table's fields, so a value that does not fit its field's type becomes Unknown.
+  const RepRecordConversion* conversion = st->conversion();
+  const RepFieldList* table_fields = st->table()->fields();
+  Ref<List> one = ListNewWithCapacity(1);
+  ListPushLastItemInternal(one.get(), rebuilt);
+  Ref<RepRecord> record;
+  bool well_formed =
+      conversion != nullptr &&
+      kr_internal::RepCheckIncomingRecords(
+          one.get(), conversion->identical() ? table_fields : conversion->source_fields()) &&
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == 1 && record;
+  if (well_formed && !conversion->identical()) {
+    ListClear(one.get());
+    ListPushLastItemInternal(one.get(), record);
+    well_formed = kr_internal::RepCheckIncomingRecords(one.get(), table_fields);
+  }
+  if (!well_formed) {
+    TraceMessage(kTag, 134, 0, -1, "Failed to convert reconstructed srecord");
+    return 0;
+  }
+  // The filter is built over the reply table's fields, so it is applied after the conversion.
+  if (st->filter() != nullptr && RepFilterCatchesRecord(record.get(), st->filter()) != 1) return 1;
+  TraceMessage(kTag, 135, 0, 3, "Converted received srecord OK");
+  ListPushLastItemInternal(st->records(), std::move(record));
+  return 1;
+}
+
+void SRecordsEnd(int success, Obj* cookie) {
+  ObjSetSlotBoolean(cookie, 3, success == 1);
+  TraceMessage(kTag, 136, 0, 3, "SRecords receive-end handler called. Success = %s",
+               success == 1 ? "TRUE" : "FALSE");
+  MsgSendObjectToSelf(kRepMsgSRecordsEnd, nullptr);
+}
+
+// Receives the records of `table` (the reply's table) as a serialized-record stream from the
+// serving task. True when the whole stream arrived.
+bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
+                       List* restrictions, Obj* filter, const Obj* task_address, Progress* progress,
+                       const Peer& peer) {
+  (void)peer;
+  if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
+    TraceMessage(kTag, 137, 0, -1,
+                 "Cannot convert restrictions from textual form - dont ask for s-record table");
+    return false;
+  }
+  Ref<RepSRecordRequest> request = RepSRecordRequest::New();
+  request->set_reply_object(Ref<Obj>::Share(reply->stream_request()));
+  // The announcement can only come from the provider's process: when it is lost the wait fails.
+  Ref<Obj> connect;
+  if (MsgSendObject(task_address, kRepMsgSRecordsRequest, request.get()) != 1 ||
+      MsgWaitMessageWithTimeout(&connect, task_address, kMsgDataChannelConnect, nullptr) != 1) {
+    TraceMessage(kTag, 138, 0, -1,
+                 "Failed to get data channel connect msg from srecords table provider");
+    return false;
+  }
+
+  Ref<RepSRecordsFetchState> st = RepSRecordsFetchState::New();
+  ObjSetSlotObject(st.get(), 1, Ref<Obj>::Share(table));
+  ObjSetSlotObject(st.get(), 2, ListNewFromPool());
+  int32_t offset = 4;
+  const RepSqlFilter* sql_filter = ObjCast<RepSqlFilter>(filter);
+  if (sql_filter != nullptr && sql_filter->text() != nullptr && sql_filter->text()[0] != '\0') {
+    Ref<RepFilterTree> tree = RepMakeFilterTree(sql_filter->text(), table->fields());
+    ObjSetSlotObject(st.get(), 6, std::move(tree));
+  }
+  ObjSetSlotObject(st.get(), 13, Ref<Obj>::Share(reply->derived_fields()));
+  ObjSetSlotPointer(st.get(), 14, reinterpret_cast<uintptr_t>(progress->callback));
+  ObjSetSlotPointer(st.get(), 15, reinterpret_cast<uintptr_t>(progress->argument));
+  if (info->indexed()) {
+    offset += RepGetSRecordsIndexSize(info->index_type());
+    const RepFieldDef* index_field = ObjCast<RepFieldDef>(ListGetFirstItem(table->fields()));
+    Ref<RepSqlRestriction> bounds;
+    if (index_field != nullptr &&
+        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == 1) {
+      ObjSetSlotObject(st.get(), 7, Ref<Obj>::Share(bounds->lower()));
+      ObjSetSlotObject(st.get(), 8, Ref<Obj>::Share(bounds->upper()));
+      Ref<Obj> index;
+      if (RepCreateIndexObject(&index, info->index_type()) != 1) {
+        // No index can be read, so no bound can be applied.
+        ObjSetSlotObject(st.get(), 7, nullptr);
+        ObjSetSlotObject(st.get(), 8, nullptr);
+      }
+      ObjSetSlotObject(st.get(), 9, std::move(index));
+      ObjSetSlotInteger(st.get(), 10, info->index_type());
+    }
+  }
+  ObjSetSlotInteger(st.get(), 5, offset);
+
+  if (RepInitSRecordsReceive(&SRecordsNewBlock, &SRecordsRecord, &SRecordsEnd, connect.get(),
+                             st.get()) != 1) {
+    TraceMessage(kTag, 139, 0, -1, "Failed to start srecords receive");
+    // The receive's completion has already posted its end notice; take it, so that it cannot
+    // end a later fetch's wait.
+    Ref<Obj> now, stale;
+    TimeCreateAndSetTimeout(&now, 0, 0);
+    MsgWaitMessageWithTimeout(&stale, nullptr, kRepMsgSRecordsEnd, now.get());
+    return false;
+  }
+  TraceMessage(kTag, 143, 0, 3, "Started srecords receive for table");
+  Ref<Obj> end;
+  const bool ended = MsgWaitMessageWithTimeout(&end, nullptr, kRepMsgSRecordsEnd, nullptr) == 1;
+  const bool ok = ended && st->success() && !RepTableFetchCancelled();
+  TraceMessage(kTag, 144, 0, ok ? 2 : -1, "Finished srecords receive for table. Success = %s",
+               ok ? "TRUE" : "FALSE");
+  if (!ok) return false;
+  table->set_records(Ref<List>::Share(st->records()));
+  TraceMessage(kTag, 145, 0, 2, "Got srecords table from process OK");
+  return true;
+}
+
+}  // namespace
+
+int RepClassGiveTaskMsgHandler(Obj* message, void* cookie) noexcept {
+  RepTaskWait* wait = static_cast<RepTaskWait*>(cookie);
+  Ref<Obj> ret;
+  if (wait == nullptr || MsgGetObjectInternal(&ret, message, MsgTaskReturn::kTypeCode) != 1) {
+    TraceMessage(kTag, 140, 0, -1, "RepClassGiveTaskMsgHandler - Bad task return object");
+    return 1;
+  }
+  const int32_t id = ObjGetSlotInteger(ret.get(), 6);
+  if (wait->done() || id != wait->task_id()) {
+    TraceMessage(kTag, 141, 0, 3,
+                 "RepClassGiveTaskMsgHandler - Ignore task return with id %ld, I want id %ld",
+                 static_cast<long>(id), static_cast<long>(wait->task_id()));
+    return 1;
+  }
+  TraceMessage(kTag, 142, 0, 3, "RepClassGiveTaskMsgHandler - Got task return msg with id %ld",
+               static_cast<long>(id));
+  wait->set_task_return(std::move(ret));
+  wait->set_done(true);
+  return 0;
+}
+
+int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
+                              const char* process, const char* machine) noexcept {
+  if (fields == nullptr || table_name == nullptr) return 1;
+  const Peer peer{table_name, OrEmpty(process), OrEmpty(machine)};
+  Ref<RepGetTableFieldsArgs> args = RepGetTableFieldsArgs::New();
+  args->set_table_name(table_name);
+  Ref<Obj> task_address;
+  Ref<Obj> timeout;
+  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTableFields, args.get(), peer)) {
+    return 1;
+  }
+  TraceMessage(kTag, 150, 0, 3, "Gave GET_TABLE_FIELDS task to process '%s' on machine '%s'",
+               peer.process, peer.machine);
+  TaskEndTaker end_taker(task_address.get());
+  Ref<Obj> message;
+  if (MsgWaitMessageWithTimeout(&message, nullptr, kRepMsgTableFieldsReply, timeout.get()) != 1) {
+    TraceMessage(kTag, 151, 0, -1,
+                 "Never received reply from task '%s' on machine '%s' about fields in table '%s'",
+                 peer.process, peer.machine, peer.table);
+    return 1;
+  }
+  Ref<Obj> obj;
+  Ref<RepGetTableFieldsReply> reply;
+  if (MsgGetObjectInternal(&obj, message.get(), RepGetTableFieldsReply::kTypeCode) == 1) {
+    reply = RefCast<RepGetTableFieldsReply>(std::move(obj));
+  }
+  if (!reply) {
+    TraceMessage(kTag, 152, 0, -1, "Bad object attached to send table fields reply msg");
+    return 1;
+  }
+  if (!reply->success() || reply->fields() == nullptr) {
+    TraceMessage(kTag, 153, 0, -1,
+                 "Process '%s' on machine '%s' was unable to provide fields for table '%s'",
+                 peer.process, peer.machine, peer.table);
+    return 1;
+  }
+  TraceMessage(kTag, 154, 0, 3, "Got fields back for table '%s'", peer.table);
+  *fields = Ref<RepFieldList>::Share(reply->fields());
+  return 0;
+}
+
+int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wanted,
+                        List* restrictions, Obj* filter, RepProgressCallback progress,
+                        void* argument) noexcept {
+  if (table == nullptr || info == nullptr) return 1;
+  const Peer peer{OrEmpty(info->table_name()), OrEmpty(info->process_name()),
+                  OrEmpty(info->machine_name())};
+  if (RepTableFetchCancelled()) {
+    TraceMessage(kTag, 163, 0, -1, "Fetch of table '%s' cancelled before it began", peer.table);
+    return 1;
+  }
+  Ref<RepGetTableArgs> args = RepGetTableArgs::New();
+  args->set_table_name(peer.table);
+  args->set_wanted_fields(Ref<List>::Share(wanted));
+  args->set_restrictions(Ref<List>::Share(restrictions));
+  args->set_filter(Ref<Obj>::Share(filter));
+  Ref<Obj> task_address;
+  Ref<Obj> timeout;
+  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer)) return 1;
+  TaskEndTaker end_taker(task_address.get());
+
+  // No time-out: the reply can take as long as the provider's preparation, and only the serving
+  // task can answer, so a lost provider fails the wait.
+  Ref<Obj> message;
+  if (MsgWaitMessageWithTimeout(&message, task_address.get(), kRepMsgTableReply, nullptr) != 1) {
+    TraceMessage(kTag, 160, 0, -1,
+                 "Never receieved send table reply from process '%s' on machine '%s' re table "
+                 "'%s'",
+                 peer.process, peer.machine, peer.table);
+    return 1;
+  }
+  Ref<Obj> obj;
+  Ref<RepGetTableReply> reply;
+  if (MsgGetObjectInternal(&obj, message.get(), RepGetTableReply::kTypeCode) == 1) {
+    reply = RefCast<RepGetTableReply>(std::move(obj));
+  }
+  if (!reply || (reply->success() && reply->table() == nullptr)) {
+    TraceMessage(kTag, 161, 0, -1,
+                 "Incorrect or no object attached to send table reply from proc '%s' on machine "
+                 "'%s' re table '%s'",
+                 peer.process, peer.machine, peer.table);
+    return 1;
+  }
+  if (!reply->success()) {
+    TraceMessage(kTag, 162, 0, -1, "Table '%s' not available from proc '%s' on machine '%s'",
+                 peer.table, peer.process, peer.machine);
+    return 1;
+  }
+  Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
+  Progress counter{progress, argument};
+  const bool ok = info->serialized_records()
+                      ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
+                                          task_address.get(), &counter, peer)
+                      : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
+  if (!ok) return 1;
+  *table = std::move(result);
+  return 0;
+}
+
+void RepCancelTableFetch() noexcept { g_cancel_context = ContextCurrent(); }
+
+bool RepTableFetchCancelled() noexcept {
+  return g_cancel_context != nullptr && g_cancel_context == ContextCurrent();
+}
+
+void kr_internal::ClearTableFetchCancel() noexcept {
+  if (RepTableFetchCancelled()) g_cancel_context = nullptr;
+}

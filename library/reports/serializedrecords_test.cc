@@ -1,0 +1,1055 @@
+#include "reports/serializedrecords.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kr/datachannel.h"
+#include "kr/message.h"
+#include "kr/serialize.h"
+#include "reports/control.h"
+#include "reports/fetch.h"
+#include "reports/filter.h"
+#include "reports/outputtypes.h"
+#include "reports/params.h"
+#include "reports/reports.h"
+#include "reports/restrictions.h"
+#include "reports/sql.h"
+#include "reports/tablesprovider.h"
+#include "testing.h"
+
+namespace {
+
+using kr_testing::TestHome;
+using kr_testing::TraceCapture;
+
+// --- building streams ---------------------------------------------------------------------------
+
+Ref<List> Fields() {
+  Ref<List> f = ListNewFromPool();
+  ListPushLastItemInternal(f.get(), RepNewFieldDef("id", kRepTypeInteger, 8));
+  ListPushLastItemInternal(f.get(), RepNewFieldDef("name", kRepTypeString, 20));
+  return f;
+}
+
+Ref<RepRecord> Record(const List* fields, int32_t id, const std::string& name) {
+  Ref<RepRecord> r = RepMakeBlankRecord(fields, kRepStateNormal);
+  ObjSetInteger(r->value_at(0)->value(), id);
+  ObjSetString(r->value_at(1)->value(), name.c_str());
+  return r;
+}
+
+// One block: its info object and records `ids` (names of `name_size` characters), as bytes.
+std::string Block(const std::vector<int32_t>& ids, size_t name_size = 5,
+                  const char* table = "jobs") {
+  Ref<List> f = Fields();
+  std::string out;
+  RepSRecordsAppendBlockInfo(&out, table, f.get(), 0);
+  for (int32_t id : ids)
+    RepSRecordsAppendRecord(&out, Record(f.get(), id, std::string(name_size, 'a' + id % 26)).get(),
+                            kRepSRecordsNoIndex);
+  return out;
+}
+
+size_t InfoSize(const std::string& block) {
+  uint32_t n = 0;
+  ObjBufferAnalyze(&n, block.data(), block.size());
+  return kObjHeaderSize + n;
+}
+
+// Buffers of a stream: (continuation byte, bytes).
+using Buffers = std::vector<std::pair<int, std::string>>;
+
+// Cuts a block at the given offsets into buffers, the first starting the block.
+Buffers Cut(const std::string& block, std::vector<size_t> cuts) {
+  Buffers out;
+  size_t from = 0;
+  cuts.push_back(block.size());
+  for (size_t c : cuts) {
+    out.emplace_back(out.empty() ? 0 : 1, block.substr(from, c - from));
+    from = c;
+  }
+  return out;
+}
+
+Buffers Join(Buffers a, const Buffers& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// --- collecting what a receive delivers ---------------------------------------------------------
+
+struct Collector {
+  std::vector<int32_t> ids;         // record ids delivered, in order
+  std::vector<std::string> tables;  // table name of every block begun
+  std::vector<int> block_results;   // new-block result per block, in order (default 1)
+  std::string dump_path;
+  int refuse_record_id = -1;  // the record callback refuses this id
+  int completions = 0;
+  int success = -1;
+};
+thread_local Collector* t_collector = nullptr;
+
+int OnNewBlock(Obj* info, Obj*, std::string* dump) {
+  Collector* c = t_collector;
+  size_t n = c->tables.size();
+  const char* table = RepSRecordsBlockTableName(info);
+  c->tables.push_back(table != nullptr ? table : "(none)");
+  int result = n < c->block_results.size() ? c->block_results[n] : 1;
+  if (result == kRepSRecBlockDump) *dump = c->dump_path;
+  return result;
+}
+
+int OnRecord(const unsigned char* bytes, uint32_t length, Obj*) {
+  uint32_t n = 0;
+  Ref<Obj> rec;
+  if (!ObjBufferAnalyze(&n, bytes + 4, length - 4) ||
+      !ObjReconstructFromMemory(&rec, bytes + 4 + kObjHeaderSize, n))
+    return 0;
+  RepRecord* r = ObjCast<RepRecord>(rec.get());
+  if (r == nullptr || kObjHeaderSize + n + 4 != length) return 0;
+  int32_t id = ObjGetInteger(r->value_at(0)->value());
+  if (id == t_collector->refuse_record_id) return 0;
+  t_collector->ids.push_back(id);
+  return 1;
+}
+
+std::vector<int32_t> Range(int32_t from, int32_t to) {
+  std::vector<int32_t> v;
+  for (int32_t i = from; i <= to; ++i) v.push_back(i);
+  return v;
+}
+
+class SRecordsReceiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override { t_collector = &c_; }
+  void TearDown() override { t_collector = nullptr; }
+  Ref<RepSRecordsReceiveState> Feed(const Buffers& buffers) {
+    Ref<RepSRecordsReceiveState> s = RepSRecordsNewReceiveState(&OnNewBlock, &OnRecord, nullptr);
+    for (const auto& [cont, bytes] : buffers)
+      RepSRecordsProcessBuffer(s.get(), cont, reinterpret_cast<const unsigned char*>(bytes.data()),
+                               static_cast<uint32_t>(bytes.size()));
+    RepSRecordsCloseDump(s.get());
+    return s;
+  }
+  TestHome home_;
+  TraceCapture trace_;
+  Collector c_;
+};
+
+// --- crafted buffer sequences -------------------------------------------------------------------
+
+TEST_F(SRecordsReceiveTest, CraftedSequences) {
+  const std::string three = Block({1, 2, 3});
+  const size_t info = InfoSize(three);
+  const size_t rec = (three.size() - info) / 3;
+  const std::string big = Block({7}, 30000);  // one record larger than three 10240-byte buffers
+  struct Case {
+    const char* name;
+    Buffers buffers;
+    std::vector<int32_t> ids;
+    const char* trace;  // expected somewhere in the trace, or null
+  };
+  std::vector<size_t> every_10k;
+  for (size_t at = 10240; at < big.size(); at += 10240) every_10k.push_back(at);
+  const Case cases[] = {
+      {"whole block in one buffer", Cut(three, {}), {1, 2, 3}, nullptr},
+      {"length split 2 + 2",
+       Cut(three, {info + rec + 2}),
+       {1, 2, 3},
+       "Split header in buffer (2 of 4 bytes)"},
+      {"length split 1 + 3", Cut(three, {info + 1}), {1, 2, 3}, "Got remaining header bytes"},
+      {"header whole, body split",
+       Cut(three, {info + rec + 9}),
+       {1, 2, 3},
+       "Whole header but split body in buffer"},
+      {"split exactly between records", Cut(three, {info + rec}), {1, 2, 3}, nullptr},
+      {"record larger than the block size",
+       Cut(big, every_10k),
+       {7},
+       "Copy 10240 more bytes of still incomplete record body"},
+      {"info header split",
+       Cut(three, {3}),
+       {1, 2, 3},
+       "Detected split info obj header in new block buffer of 3 bytes"},
+      {"info object split",
+       Cut(three, {info - 5}),
+       {1, 2, 3},
+       "Succesfully reconstructed split-buffer srecords block info object"},
+      {"info object split over three buffers",
+       Cut(three, {5, 20, info + 2}),
+       {1, 2, 3},
+       "Still need"},
+      {"header still short in the next buffer",
+       Cut(three, {info + rec + 1, info + rec + 2}),
+       {1},
+       "Error - only 1 of 3 remaining split header bytes in buffer. Skip rest of block."},
+      {"continuation without a block start",
+       Join({{1, three.substr(info)}}, Cut(Block({4}), {})),
+       {4},
+       "In error state"},
+      {"two blocks",
+       Join(Cut(three, {info + 3}), Cut(Block({4, 5}), {10})),
+       {1, 2, 3, 4, 5},
+       nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    c_ = Collector();
+    trace_.Clear();
+    Ref<RepSRecordsReceiveState> s = Feed(k.buffers);
+    EXPECT_EQ(c_.ids, k.ids);
+    if (k.trace != nullptr) {
+      EXPECT_TRUE(trace_.Contains(k.trace)) << trace_.Dump();
+    }
+    EXPECT_EQ(s->records_received(), static_cast<int32_t>(k.ids.size()));
+  }
+}
+
+// Blocks that must be skipped whole, while the next block is still taken.
+TEST_F(SRecordsReceiveTest, SkippedBlocks) {
+  const std::string good = Block({4, 5});
+  std::string wrong_type;
+  ObjSerializeToMemory(&wrong_type, ObjNewString("not a block info").get());
+  const std::string wrong = wrong_type + Block({1}).substr(InfoSize(Block({1})));
+  std::string short_length = Block({1, 2});
+  {
+    // The second record's length field says 3.
+    size_t at = InfoSize(short_length) + (short_length.size() - InfoSize(short_length)) / 2;
+    short_length[at] = 3;
+    short_length[at + 1] = short_length[at + 2] = short_length[at + 3] = 0;
+  }
+  std::string huge_length = Block({1});
+  huge_length.replace(InfoSize(huge_length), 4, "\xff\xff\xff\x7f", 4);
+  std::string huge_info = Block({1});
+  huge_info[4] = huge_info[5] = huge_info[6] = '\xff';
+  huge_info[7] = '\x01';
+  std::string garbage(40, '\x5a');
+  struct Case {
+    const char* name;
+    Buffers buffers;
+    std::vector<int> block_results;
+    int refuse = -1;
+    std::vector<int32_t> ids;
+    const char* trace;
+  };
+  const Case cases[] = {
+      {"info object of another type",
+       Join(Cut(wrong, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "SRecords info object of wrong type. Is a 'String'. Ignore this block."},
+      {"wrong type, split info object",
+       Join(Cut(wrong, {10}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "is of wrong type. Is a 'String'"},
+      {"new-block result 3",
+       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
+       {3, 1},
+       -1,
+       {4, 5},
+       "New block callback has instructed abort of s-records receive"},
+      {"new-block result 0",
+       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
+       {0, 1},
+       -1,
+       {4, 5},
+       nullptr},
+      {"record refused",
+       Join(Cut(Block({1, 2, 3}), {}), Cut(good, {})),
+       {},
+       2,
+       {1, 4, 5},
+       "Callback failed to process wholly in buffer object"},
+      {"split record refused",
+       Join(Cut(Block({1, 2, 3}), {InfoSize(good) + 40}), Cut(good, {})),
+       {},
+       1,
+       {4, 5},
+       "Callback failed to store split record"},
+      {"record length below 4",
+       Join(Cut(short_length, {}), Cut(good, {})),
+       {},
+       -1,
+       {1, 4, 5},
+       "Corrupt s-record length of 3 bytes"},
+      {"record length over the cap",
+       Join(Cut(huge_length, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "Corrupt s-record length of 2147483647 bytes"},
+      {"info object over the cap",
+       Join(Cut(huge_info, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "over the limit"},
+      {"info object over the cap, split header",
+       Join(Cut(huge_info, {4}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "over the limit"},
+      {"not a serialized object",
+       Join(Cut(garbage, {}), Cut(good, {})),
+       {},
+       -1,
+       {4, 5},
+       "Bad block info object header"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    c_ = Collector();
+    c_.block_results = k.block_results;
+    c_.refuse_record_id = k.refuse;
+    trace_.Clear();
+    Feed(k.buffers);
+    EXPECT_EQ(c_.ids, k.ids);
+    if (k.trace != nullptr) {
+      EXPECT_TRUE(trace_.Contains(k.trace)) << trace_.Dump();
+    }
+  }
+}
+
+TEST_F(SRecordsReceiveTest, DumpedBlocksAreByteIdentical) {
+  const std::string block = Block(Range(1, 40), 50);
+  const size_t info = InfoSize(block);
+  struct Case {
+    const char* name;
+    std::vector<size_t> cuts;
+  };
+  const Case cases[] = {
+      {"info object in the first buffer", {info + 100, info + 900}},
+      {"info object over three buffers", {5, info / 2, info + 7, info + 2000}},
+      {"info object header over two buffers", {3, 6, info + 1}},
+  };
+  int n = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    c_ = Collector();
+    c_.dump_path = home_.HomePath("dump" + std::to_string(n++));
+    c_.block_results = {kRepSRecBlockDump, 1};
+    Feed(Join(Cut(block, k.cuts), Cut(Block({99}), {})));
+    EXPECT_EQ(kr_testing::ReadFile(c_.dump_path), block);
+    EXPECT_EQ(c_.ids, std::vector<int32_t>{99});  // the next block is received again
+  }
+  // A dump file that cannot be opened skips the block.
+  c_ = Collector();
+  c_.dump_path = home_.HomePath("no/such/dir/dump");
+  c_.block_results = {kRepSRecBlockDump, 1};
+  Feed(Join(Cut(block, {}), Cut(Block({99}), {})));
+  EXPECT_EQ(c_.ids, std::vector<int32_t>{99});
+  EXPECT_TRUE(trace_.Contains("Failed to open s-records dump file, so ignore rest of block"));
+}
+
+// Property: however the stream is cut, every record arrives once, whole, in order.
+TEST_F(SRecordsReceiveTest, RandomCutsDeliverEveryRecordOnceInOrder) {
+  std::mt19937 rng(20261206);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<int32_t> expected;
+    Buffers buffers;
+    int blocks = 1 + static_cast<int>(rng() % 3);
+    int32_t next_id = 0;
+    for (int b = 0; b < blocks; ++b) {
+      Ref<List> f = Fields();
+      std::string block;
+      RepSRecordsAppendBlockInfo(&block, "jobs", f.get(), b);
+      int records = static_cast<int>(rng() % 30);
+      for (int i = 0; i < records; ++i) {
+        size_t size = rng() % 8 == 0 ? rng() % 3000 : rng() % 40;
+        RepSRecordsAppendRecord(&block, Record(f.get(), next_id, std::string(size, 'x')).get(),
+                                kRepSRecordsNoIndex);
+        expected.push_back(next_id++);
+      }
+      // Buffers of at least 4 bytes, as a sender cuts them (only a source's last is shorter).
+      std::vector<size_t> cuts;
+      size_t at = 0;
+      for (;;) {
+        at += 4 + rng() % (rng() % 2 ? 16 : 700);
+        if (at >= block.size()) break;
+        cuts.push_back(at);
+      }
+      buffers = Join(buffers, Cut(block, cuts));
+    }
+    c_ = Collector();
+    Feed(buffers);
+    ASSERT_EQ(c_.ids, expected) << "round " << round;
+  }
+}
+
+// --- record indexes -----------------------------------------------------------------------------
+
+TEST(SRecordsIndex, Types) {
+  TestHome home;
+  TraceCapture trace;
+  struct Case {
+    int32_t type;
+    int size;
+  };
+  const Case cases[] = {{kRepTypeInteger, 4},
+                        {kRepTypeSysTime, 4},
+                        {kRepTypeString, 0},
+                        {kRepTypeInt64, 0},
+                        {-1, 0},
+                        {16, 0}};
+  const unsigned char bytes[4] = {0x10, 0x27, 0x00, 0x80};  // 10000 - 2^31
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.type);
+    trace.Clear();
+    EXPECT_EQ(RepGetSRecordsIndexSize(k.type), k.size);
+    EXPECT_EQ(trace.Contains("Bad index type"), k.size == 0);
+    Ref<Obj> index;
+    EXPECT_EQ(RepCreateIndexObject(&index, k.type), k.size ? 1 : 0);
+    EXPECT_EQ(index == nullptr, k.size == 0);
+    if (index) {
+      EXPECT_EQ(ObjGetInteger(index.get()), 0);
+      EXPECT_EQ(RepEncodeRecordIndex(bytes, index.get(), k.type), 1);
+      EXPECT_EQ(ObjGetInteger(index.get()), INT32_MIN + 10000);
+    } else {
+      Ref<Obj> other = ObjNewInteger(5);
+      EXPECT_EQ(RepEncodeRecordIndex(bytes, other.get(), k.type), 0);
+      EXPECT_EQ(ObjGetInteger(other.get()), 5);
+      EXPECT_TRUE(trace.Contains("UNSUPPORTED"));
+    }
+  }
+}
+
+// --- over a data channel -----------------------------------------------------------------------
+
+// One process sending to itself: the sender's and the receiver's steps interleave in its loop.
+class SRecordsChannelTest : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts() {
+    TestHome::Options o;
+    o.timeout_scale = 0.001;
+    return o;
+  }
+  SRecordsChannelTest() : home_(Opts()) {}
+  void SetUp() override {
+    t_collector = &c_;
+    MsgLocalAddress(&self_);
+    MsgWaitAddHandler(kMsgDataChannelConnect, &OnConnect, this);
+  }
+  void TearDown() override {
+    MsgWaitRemoveHandler(kMsgDataChannelConnect, &OnConnect, this);
+    t_collector = nullptr;
+  }
+  static int OnConnect(Obj* message, void* self) {
+    auto* t = static_cast<SRecordsChannelTest*>(self);
+    if (t->raw_receiver_) {
+      DataChannelAcceptConnection(&t->raw_channel_, message);
+      return 0;
+    }
+    t->receive_started_ =
+        RepInitSRecordsReceive(&OnNewBlock, t->record_fn_, &OnReceiveDone, message, nullptr);
+    return 0;
+  }
+  static void OnReceiveDone(int success, Obj*) {
+    ++t_collector->completions;
+    t_collector->success = success;
+  }
+  static void OnSendDone(int success, Obj*) {
+    ++send_completions_;
+    send_success_ = success;
+  }
+  // Dispatches until `done` (by default: the send has ended, and the receive too when one
+  // runs), for at most 30 real seconds.
+  bool RunUntil(std::function<bool()> done) {
+    Ref<Obj> timeout;
+    TimeCreateAndSetTimeout(&timeout, 0,
+                            static_cast<int32_t>(30000 / ContextCurrent()->timeout_scale));
+    return MsgWaitOnCallbackWithTimeout(
+               [](void* f) { return (*static_cast<std::function<bool()>*>(f))() ? 1 : 0; }, &done,
+               timeout.get()) == 1;
+  }
+  void RunUntilDone() {
+    RunUntil([this] { return send_completions_ > 0 && (raw_receiver_ || c_.completions > 0); });
+  }
+
+  TestHome home_;
+  TraceCapture trace_{3};
+  Collector c_;
+  Ref<Obj> self_;
+  bool raw_receiver_ = false;
+  RepSRecordsRecordFn record_fn_ = &OnRecord;
+  Ref<Obj> raw_channel_;
+  int receive_started_ = -1;
+  static inline int send_completions_ = 0;
+  static inline int send_success_ = -1;
+
+ public:
+  ~SRecordsChannelTest() override {
+    send_completions_ = 0;
+    send_success_ = -1;
+  }
+};
+
+struct Files {
+  std::vector<std::string> paths;
+  size_t next = 0;
+};
+thread_local Files* t_files = nullptr;
+
+int NextFile(std::string* path, Obj*) {
+  if (t_files->next >= t_files->paths.size()) return kRepSRecNextFileNoMore;
+  *path = t_files->paths[t_files->next++];
+  return kRepSRecNextFileOk;
+}
+
+TEST_F(SRecordsChannelTest, FilesStreamWithTheConfiguredBlockSize) {
+  struct Case {
+    const char* config;  // reports.cfg, or null for none
+    long block;
+  };
+  const Case cases[] = {{nullptr, 10240}, {"[Reports]\nStatsSendBlockSize = 2\n", 2048}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.block);
+    c_ = Collector();
+    send_completions_ = 0;
+    trace_.Clear();
+    if (k.config != nullptr) kr_testing::WriteFile(home_.config_dir() + "/reports.cfg", k.config);
+    Files files;
+    files.paths = {home_.HomePath("a"), home_.HomePath("empty"), home_.HomePath("b")};
+    kr_testing::WriteFile(files.paths[0], Block(Range(1, 300), 60));
+    kr_testing::WriteFile(files.paths[1], "");
+    kr_testing::WriteFile(files.paths[2], Block({301, 302, 303}));
+    t_files = &files;
+    ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+    RunUntilDone();
+    t_files = nullptr;
+    EXPECT_EQ(send_success_, 1) << trace_.Dump();
+    EXPECT_EQ(c_.success, 1);
+    EXPECT_EQ(c_.ids, Range(1, 303));
+    EXPECT_EQ(c_.tables.size(), 2u);
+    EXPECT_TRUE(trace_.Contains("Received " + std::to_string(k.block) + " bytes on data channel"));
+    EXPECT_FALSE(trace_.Contains("Received " + std::to_string(k.block + 1) + " bytes"));
+    EXPECT_TRUE(trace_.Contains("Received channel close confirmation. Freeing resources."));
+  }
+}
+
+TEST_F(SRecordsChannelTest, TruncatedFileIsSkippedAndTheNextStartsABlock) {
+  Files files;
+  files.paths = {home_.HomePath("a"), home_.HomePath("b"), home_.HomePath("c")};
+  kr_testing::WriteFile(files.paths[0], Block({1, 2}));
+  kr_testing::WriteFile(files.paths[1], Block(Range(100, 5000), 400));  // about 2 MB
+  kr_testing::WriteFile(files.paths[2], Block({3, 4}));
+  t_files = &files;
+  ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+  bool truncated = false;
+  RunUntil([&] {
+    if (!truncated && c_.ids.size() > 3) {
+      truncated = true;
+      EXPECT_EQ(::truncate(files.paths[1].c_str(), 0), 0);
+    }
+    return send_completions_ > 0 && c_.completions > 0;
+  });
+  t_files = nullptr;
+  EXPECT_EQ(send_success_, 1);
+  ASSERT_GE(c_.ids.size(), 4u);
+  EXPECT_LT(c_.ids.size(), 4u + 4901u);  // part of the second file went missing
+  EXPECT_EQ(std::vector<int32_t>(c_.ids.end() - 2, c_.ids.end()), (std::vector<int32_t>{3, 4}));
+  EXPECT_EQ(c_.tables.size(), 3u);
+}
+
+TEST_F(SRecordsChannelTest, FileThatCannotBeOpenedAbortsTheSend) {
+  Files files;
+  files.paths = {home_.HomePath("missing")};
+  t_files = &files;
+  ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+  RunUntilDone();
+  t_files = nullptr;
+  EXPECT_EQ(send_success_, 0);
+  EXPECT_EQ(c_.success, 0);  // the channel closed without end-of-xfer
+  EXPECT_TRUE(trace_.Contains("Could not open next callback supplied s-records file"));
+  EXPECT_TRUE(trace_.Contains("Failed to transmit data. Abort send."));
+}
+
+struct Memory {
+  std::vector<std::pair<int, std::string>> results;  // (result, bytes) per call
+  size_t next = 0;
+};
+thread_local Memory* t_memory = nullptr;
+
+int NextBuffer(const unsigned char** buffer, int32_t* size, Obj*) {
+  if (t_memory->next >= t_memory->results.size()) return kRepSRecBufferNoMore;
+  const auto& [result, bytes] = t_memory->results[t_memory->next++];
+  *buffer = reinterpret_cast<const unsigned char*>(bytes.data());
+  *size = static_cast<int32_t>(bytes.size());
+  return result;
+}
+
+TEST_F(SRecordsChannelTest, MemoryBuffers) {
+  const std::string a = Block(Range(1, 50), 30);
+  const std::string b = Block(Range(51, 60));
+  struct Case {
+    const char* name;
+    Memory memory;
+    int send_success;
+    std::vector<int32_t> ids;
+    const char* trace;
+  };
+  const Case cases[] = {
+      {"blocks in pieces",
+       {{{7, a.substr(0, 700)}, {1, a.substr(700, 1)}, {1, a.substr(701)}, {7, b}}},
+       1,
+       Range(1, 60),
+       nullptr},
+      {"zero-size buffer",
+       {{{7, a}, {1, ""}}},
+       0,
+       Range(1, 50),
+       "Error - zero size next send buffer"},
+      {"error result",
+       {{{7, a}, {3, b}}},
+       0,
+       Range(1, 50),
+       "Error getting data to send. Abort send."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    c_ = Collector();
+    send_completions_ = 0;
+    trace_.Clear();
+    Memory memory = k.memory;
+    t_memory = &memory;
+    ASSERT_EQ(RepInitSRecordsSendFromMemory(self_.get(), &NextBuffer, &OnSendDone, 512, nullptr),
+              1);
+    RunUntilDone();
+    t_memory = nullptr;
+    EXPECT_EQ(send_success_, k.send_success);
+    EXPECT_EQ(c_.success, k.send_success);
+    EXPECT_EQ(c_.ids, k.ids);
+    if (k.trace != nullptr) {
+      EXPECT_TRUE(trace_.Contains(k.trace)) << trace_.Dump();
+    }
+    EXPECT_FALSE(trace_.Contains("Received 513 bytes"));
+  }
+}
+
+TEST_F(SRecordsChannelTest, UnconfirmedCloseFailsAfterTheAlarm) {
+  raw_receiver_ = true;  // takes the channel but never reads or confirms
+  Memory memory{{{7, Block({1})}}};
+  t_memory = &memory;
+  ASSERT_EQ(RepInitSRecordsSendFromMemory(self_.get(), &NextBuffer, &OnSendDone, 4096, nullptr), 1);
+  RunUntilDone();
+  t_memory = nullptr;
+  EXPECT_EQ(send_success_, 0);
+  EXPECT_TRUE(
+      trace_.Contains("Emergency data channel clean up handler called. Data channel close "
+                      "not confirmed"));
+}
+
+// --- the table producer -------------------------------------------------------------------------
+
+struct Grabber {
+  int32_t next = 0;
+  int32_t count = 0;
+  int32_t fail_at = -1;
+  int finished = 0;
+};
+thread_local Grabber* t_grabber = nullptr;
+
+int GrabInit(Ref<Obj>* context, RepGrabberInitArgs*) {
+  *context = ObjNewInteger(0);
+  return 1;
+}
+int GrabRecord(RepRecord* record, Obj*, RepGrabberInitArgs*) {
+  Grabber* g = t_grabber;
+  if (g->next == g->fail_at) return 0;
+  if (g->next >= g->count) return 2;
+  ObjSetInteger(record->value_at(0)->value(), g->next);
+  ObjSetString(record->value_at(1)->value(), g->next % 2 ? "odd" : "even");
+  ++g->next;
+  return 1;
+}
+int GrabFinish(Ref<Obj>* context, RepGrabberInitArgs*) {
+  ++t_grabber->finished;
+  context->reset();
+  return 1;
+}
+int GrabFields(Ref<List>* fields) {
+  *fields = Fields();
+  return 1;
+}
+const RepProvidedTableDesc kDesc = {"jobs",      nullptr,     nullptr,    &GrabInit,
+                                    &GrabRecord, &GrabFinish, &GrabFields};
+
+int ServeDone = 0;
+void OnServed(int success, Obj*) { ServeDone = success ? 1 : 2; }
+
+// Index bytes of every record delivered, read back from the payload.
+thread_local std::vector<int32_t> t_indexes;
+int OnIndexedRecord(const unsigned char* bytes, uint32_t length, Obj* cookie) {
+  Ref<Obj> index;
+  RepCreateIndexObject(&index, kRepTypeInteger);
+  RepEncodeRecordIndex(bytes + 4, index.get(), kRepTypeInteger);
+  t_indexes.push_back(ObjGetInteger(index.get()));
+  std::string rest(reinterpret_cast<const char*>(bytes), 4);
+  rest.append(reinterpret_cast<const char*>(bytes) + 8, length - 8);
+  rest[0] = static_cast<char>((length - 4) & 0xff);
+  rest[1] = static_cast<char>(((length - 4) >> 8) & 0xff);
+  rest[2] = static_cast<char>(((length - 4) >> 16) & 0xff);
+  rest[3] = 0;
+  return OnRecord(reinterpret_cast<const unsigned char*>(rest.data()),
+                  static_cast<uint32_t>(rest.size()), cookie);
+}
+
+TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
+  struct Case {
+    const char* name;
+    int32_t count;
+    int32_t fail_at;
+    const char* filter;
+    int served;
+    size_t received;
+  };
+  const Case cases[] = {
+      {"20000 records, filtered", 20000, -1, "%name = 'odd'", 1, 10000},
+      {"empty table", 0, -1, nullptr, 1, 0},
+      {"grabber error", 20000, 15000, nullptr, 2, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    c_ = Collector();
+    send_completions_ = 0;
+    ServeDone = 0;
+    t_indexes.clear();
+    Grabber g;
+    g.count = k.count;
+    g.fail_at = k.fail_at;
+    t_grabber = &g;
+    Ref<RepGrabberInitArgs> args = RepGrabberInitArgs::New();
+    args->set_fields(Fields());
+    Ref<Obj> tree;
+    if (k.filter != nullptr) tree = RepMakeFilterTree(k.filter, args->fields());
+    Ref<Obj> context;
+    GrabInit(&context, args.get());
+    ASSERT_EQ(RepSRecordsServeTable(self_.get(), &kDesc, context, args.get(), tree.get(), "jobs",
+                                    kRepTypeInteger, &OnServed, nullptr),
+              1);
+    // The receiving side checks the index in front of each record.
+    record_fn_ = &OnIndexedRecord;
+    RunUntil([this] { return ServeDone != 0 && c_.completions > 0; });
+    EXPECT_EQ(ServeDone, k.served);
+    EXPECT_EQ(g.finished, 1);
+    t_grabber = nullptr;
+    if (k.served == 1) {
+      EXPECT_EQ(c_.ids.size(), k.received);
+      EXPECT_EQ(t_indexes, c_.ids);
+      for (size_t i = 0; i < c_.ids.size(); ++i) ASSERT_EQ(c_.ids[i], static_cast<int>(2 * i + 1));
+      EXPECT_GE(c_.tables.size(), 1u);
+      for (const std::string& t : c_.tables) EXPECT_EQ(t, "jobs");
+    } else {
+      EXPECT_EQ(c_.success, 0);
+    }
+  }
+}
+
+// --- fetching a table by stream from a provider thread -----------------------------------------
+
+// The provider's "indexed" table ignores restrictions, as a provider without an index would, so
+// that the requester's own index bounds are what cut the range. Its ids: 5, 8, 10..25, then 12
+// (out of order, after the upper bound), and 1000 more from 100 on when asked for "bulk".
+const std::vector<int32_t>& IndexedIds(bool bulk) {
+  static const std::vector<int32_t> small = [] {
+    std::vector<int32_t> v = {5, 8};
+    for (int32_t i = 10; i <= 25; ++i) v.push_back(i);
+    v.push_back(12);
+    return v;
+  }();
+  static const std::vector<int32_t> large = [] {
+    std::vector<int32_t> v;
+    for (int32_t i = 0; i < 1200; ++i) v.push_back(100 + i);
+    return v;
+  }();
+  return bulk ? large : small;
+}
+
+int StreamInit(Ref<Obj>* context, RepGrabberInitArgs*) {
+  *context = ObjNewInteger(0);
+  return 1;
+}
+template <bool kBulk>
+int StreamRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
+  const std::vector<int32_t>& ids = IndexedIds(kBulk);
+  int32_t at = ObjGetInteger(context);
+  if (at >= static_cast<int32_t>(ids.size())) return 2;
+  ObjSetInteger(context, at + 1);
+  for (size_t k = 0; k < args->fields()->size(); ++k) {
+    std::string name = ObjGetSlotString(args->fields()->at(k), 1);
+    if (name == "id") ObjSetInteger(record->value_at(k)->value(), ids[static_cast<size_t>(at)]);
+    if (name == "name") ObjSetString(record->value_at(k)->value(), at % 2 ? "odd" : "even");
+  }
+  return 1;
+}
+int StreamFinish(Ref<Obj>* context, RepGrabberInitArgs*) {
+  context->reset();
+  return 1;
+}
+int StreamFields(Ref<List>* fields) {
+  *fields = Fields();
+  return 1;
+}
+const RepProvidedTableDesc kStreamTables[] = {
+    {"indexed", nullptr, nullptr, &StreamInit, &StreamRecord<false>, &StreamFinish, &StreamFields},
+    {"bulk", nullptr, nullptr, &StreamInit, &StreamRecord<true>, &StreamFinish, &StreamFields},
+    {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int StreamTableTask(Obj* task, void*) {
+  return RepHandleMyGetTableRequestBySRecords(kStreamTables, task, kRepTypeInteger);
+}
+
+class SRecordsFetchTest : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts(const char* machine, const char* process,
+                                const std::string& home = "") {
+    TestHome::Options o;
+    o.machine_name = machine;
+    o.process_name = process;
+    o.home = home;
+    o.timeout_scale = 0.01;
+    return o;
+  }
+  SRecordsFetchTest()
+      : home_(Opts("alpha", "Requester")),
+        provider_(Opts("beta", "Stream Provider", home_.home()), [](kr_testing::PeerThread& p) {
+          RepEnableRemoteRequests();
+          ProcRegisterTaskHandler(kRepGetTableTaskKind, &StreamTableTask, nullptr);
+          p.Ready();
+          p.Serve();
+        }) {}
+  void SetUp() override { ASSERT_TRUE(provider_.WaitReady()); }
+
+  // Fetches `table` with its id restricted to [lower, upper] (none when lower is null) and the
+  // filter text (none when null). Non-zero on failure; the ids in *ids.
+  int Fetch(const char* table, const char* lower, const char* upper, const char* filter,
+            std::vector<int32_t>* ids, RepProgressCallback progress = nullptr,
+            void* argument = nullptr) {
+    Ref<RepTableInfo> info = RepTableInfo::New();
+    info->set_table_name(table);
+    info->set_process_name("Stream Provider");
+    info->set_machine_name("beta");
+    info->set_serialized_records(true);
+    info->set_indexed(true);
+    info->set_index_type(kRepTypeInteger);
+    Ref<List> restrictions = ListNewFromPool();
+    if (lower != nullptr) {
+      Ref<RepSqlRestriction> r = RepSqlRestriction::New();
+      r->set_table(table);
+      r->set_field("id");
+      r->set_lower_text(lower);
+      r->set_upper_text(upper);
+      ListPushLastItemInternal(restrictions.get(), std::move(r));
+    }
+    Ref<RepSqlFilter> f;
+    if (filter != nullptr) {
+      f = RepSqlFilter::New();
+      f->set_table(table);
+      f->set_text(filter);
+    }
+    Ref<RepTable> result;
+    int rc = RepGetTableFromProc(&result, info.get(), Fields().get(), restrictions.get(), f.get(),
+                                 progress, argument);
+    if (rc == 0) {
+      for (Obj* r : *result->records())
+        ids->push_back(ObjGetInteger(ObjCast<RepRecord>(r)->value_at(0)->value()));
+    }
+    return rc;
+  }
+
+  TestHome home_;
+  kr_testing::PeerThread provider_;
+};
+
+TEST_F(SRecordsFetchTest, IndexBoundsAndFilter) {
+  struct Case {
+    const char* name;
+    const char* lower;
+    const char* upper;
+    const char* filter;
+    std::vector<int32_t> ids;
+  };
+  std::vector<int32_t> all = IndexedIds(false);
+  const Case cases[] = {
+      {"restricted to (10, 20)", "10", "20", nullptr, Range(10, 20)},
+      {"no restriction", nullptr, nullptr, nullptr, all},
+      {"restricted and filtered", "10", "20", "%id > 15", Range(16, 20)},
+      {"bounds outside the ids", "30", "40", nullptr, {}},
+      {"a single id", "8", "8", nullptr, {8}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    TraceCapture trace;
+    std::vector<int32_t> ids;
+    ASSERT_EQ(Fetch("indexed", k.lower, k.upper, k.filter, &ids), 0) << trace.Dump();
+    EXPECT_EQ(ids, k.ids);
+    EXPECT_TRUE(trace.Contains("Got srecords table from process OK"));
+  }
+}
+
+int CountProgress(void* argument, int) {
+  ++*static_cast<int*>(argument);
+  return 0;
+}
+
+TEST_F(SRecordsFetchTest, ProgressEvery500Items) {
+  int calls = 0;
+  std::vector<int32_t> ids;
+  // 1200 items, of which the bounds keep 100: progress counts every item, taken or not.
+  ASSERT_EQ(Fetch("bulk", "600", "699", nullptr, &ids, &CountProgress, &calls), 0);
+  EXPECT_EQ(ids, Range(600, 699));
+  EXPECT_EQ(calls, 2);
+}
+
+// --- with real processes -------------------------------------------------------------------------
+
+std::string ProgramPath(const char* name) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// A krtestprovider process that has said "ready"; killed and reaped at the end.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    const std::string program = ProgramPath("krtestprovider");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 20000) == 1 &&
+           read(out[0], &c, 1) == 1)
+      line += c;
+    close(out[0]);
+    if (line != "ready\n") Kill();
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool ready() const { return pid_ > 0; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class SRecordsProcesses : public ::testing::Test {
+ protected:
+  static TestHome::Options Opts() {
+    TestHome::Options o;
+    o.machine_name = "alpha";
+    o.process_name = "Report Requester";
+    return o;
+  }
+  void StartProcesses(const std::vector<std::string>& provider_args) {
+    producer_ = std::make_unique<Child>(std::vector<std::string>{
+        "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
+    ASSERT_TRUE(producer_->ready());
+    std::vector<std::string> args = {"--home",    home_.home(),    "--machine",  "beta",
+                                     "--process", "Test Provider", "--register", "alpha",
+                                     "--remote",  "--srecords"};
+    args.insert(args.end(), provider_args.begin(), provider_args.end());
+    provider_ = std::make_unique<Child>(args);
+    ASSERT_TRUE(provider_->ready());
+  }
+  Ref<RepControl> Control(const char* class_name) {
+    Ref<RepParams> params = RepParamsAlloc();
+    RepParamsSetClass(params.get(), class_name);
+    RepParamsSetOutputType(params.get(), kRepOutputCsv);
+    RepParamsSetFormat(params.get(), "%ID,%NAME");
+    return RepControlAlloc(params.get());
+  }
+  void SetUp() override {
+    ASSERT_TRUE(kr_testing::WriteFile(
+        home_.ReportsPath("classes/streamedjobs"),
+        "%NICENAME = 'Streamed jobs'\n"
+        "SELECT testjobs.id, testjobs.name, testjobs.size FROM testjobs\n"
+        "  WHERE IN testjobs RESTRICT id TO (10, 2500) AND IN testjobs FILTER IS (%size > 100)\n"));
+    ASSERT_TRUE(kr_testing::WriteFile(home_.ReportsPath("classes/allstreamed"),
+                                      "%NICENAME = 'All streamed jobs'\n"
+                                      "SELECT testjobs.id, testjobs.name FROM testjobs\n"));
+  }
+
+  TestHome home_{Opts()};
+  std::unique_ptr<Child> producer_;
+  std::unique_ptr<Child> provider_;
+};
+
+TEST_F(SRecordsProcesses, ClassTableRegisteredAsSerializedRecords) {
+  StartProcesses({"--jobs", "3000", "--clients", "5"});
+  const auto registry = kr_testing::ReadFile(home_.config_dir() + "/reptables.cfg");
+  ASSERT_TRUE(registry);
+  EXPECT_NE(registry->find("Serialized Records = TRUE"), std::string::npos) << *registry;
+  Ref<RepControl> control = Control("Streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace(3);
+  std::string error;
+  ASSERT_EQ(RepControlProduceReport(&error, control.get(), 1, nullptr, nullptr), 1) << error;
+  EXPECT_TRUE(trace.Contains("Got srecords table from process OK"));
+  // Ids 10..2500 whose size (id * 7919 % 100000) is over 100.
+  size_t expected = 0;
+  for (int64_t i = 10; i <= 2500; ++i) expected += (i * 7919) % 100000 > 100 ? 1 : 0;
+  EXPECT_EQ(RepGiveNumRecords(control.get()), expected);
+}
+
+int KillProvider(void* argument, int) {
+  static_cast<Child*>(argument)->Kill();
+  return 0;
+}
+
+TEST_F(SRecordsProcesses, SenderKilledMidStreamFailsTheFetch) {
+  StartProcesses({"--jobs", "200000", "--clients", "5", "--record-delay-us", "20"});
+  Ref<RepControl> control = Control("All streamed jobs");
+  ASSERT_TRUE(control);
+  TraceCapture trace;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  // The first progress call comes after 500 items; the provider dies there, mid-stream.
+  EXPECT_EQ(RepControlProduceReport(&error, control.get(), 1, &KillProvider, provider_.get()), 0);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+  EXPECT_EQ(RepGiveNumRecords(control.get()), 0u);
+  EXPECT_TRUE(trace.Contains("Failed to receive srecords data on channel. Abort.")) << trace.Dump();
+  EXPECT_TRUE(trace.Contains("Finished srecords receive for table. Success = FALSE"));
+}
+
+}  // namespace

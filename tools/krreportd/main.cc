@@ -1,0 +1,54 @@
+// krreportd: the "Reports Producer" process of a machine.
+//
+//   krreportd [--home DIR] [--machine NAME]
+//
+// Resident. Publishes itself as "Reports Producer" and serves the register-tables task (kind
+// 20): table providers hand it the tables they serve and it writes them into reptables.cfg
+// (whole-file replace, so a reader never sees it half written). Its giver hears of the end of
+// the task (1006) from the runtime. Prints "ready" on standard output once it can be found, and
+// ends cleanly on SIGTERM or SIGINT: the endpoint is unpublished before it exits.
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "../common/serve.h"
+#include "kr/trace.h"
+#include "reports/registry.h"
+
+namespace {
+
+constexpr const char kTag[] = "KRREPORTD";
+
+// The register-tables task: the library writes the tables into the registry; what the handler
+// returns is the task's status, which its giver hears with the task's end (1006).
+int RegisterTablesTask(Obj* task, void*) {
+  const int ok = RepHandleRegisterTablesTask(task);
+  TraceMessage(kTag, 1, 0, 2, "Register tables task from %s: %s",
+               MsgAddressToText(ObjGetSlotObject(task, 1)).c_str(), ok ? "done" : "failed");
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"The reports process: keeps the table registry of this machine"};
+  std::string home, machine;
+  app.add_option("--home", home, "Installation home (default: $KR_HOME)");
+  app.add_option("--machine", machine, "This machine's name (default: $KR_MACHINE or host name)");
+  CLI11_PARSE(app, argc, argv);
+
+  krtools::InstallStopSignals();
+  auto context = krtools::MakeProcessContext(kRepReportsProcessName, home, machine);
+  if (!ProcRegisterTaskHandler(kRepRegisterTablesTaskKind, &RegisterTablesTask, nullptr) ||
+      !MsgInit()) {
+    std::fprintf(stderr, "krreportd: cannot start messaging under %s\n", context->home.c_str());
+    return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  krtools::ServeUntilSignalled();
+  ProcUnregisterTaskHandler(kRepRegisterTablesTaskKind);
+  ContextSetCurrent(nullptr);
+  context.reset();
+  return 0;
+}
