@@ -103,7 +103,7 @@ TEST(AgentProcess, OutputDirectoryCopiedToARealReportsProcess) {
                            kRepReportsProcessName + "\n";
   WriteFile(beta_home + "/config/configure.cfg",
             "[Directories]\nReports = \"" + beta_home + "/reports\"\n");
-  WriteFile(beta_home + "/config/machines", line);
+  WriteFile(beta_home + "/config/machines", "alpha 127.0.0.1\n" + line);  // a machine of this host
   kr_testing::TestHome::Options o;
   o.machine_name = "alpha";
   o.process_name = "Front End";
