@@ -72,7 +72,7 @@ class TwoMachines {
       : beta_home_(kr_testing::MakeTempDir()), alpha_(Options("alpha", "Front End", "", scale)) {
     const std::string line =
         "beta 127.0.0.1 " + std::to_string(FreePort()) + " " + kRepReportsProcessName + "\n";
-    kr_testing::WriteFile(beta_home_ + "/config/machines", line);
+    kr_testing::WriteFile(beta_home_ + "/config/machines", "alpha 127.0.0.1\n" + line);
     kr_testing::WriteFile(alpha_.config_dir() + "/machines", line);
     beta_ = std::make_unique<kr_testing::PeerThread>(
         Options("beta", kRepReportsProcessName, beta_home_, scale),
