@@ -61,8 +61,8 @@ double g_xfer_seconds = 0, g_cp_seconds = 0;
 void BM_CopyOutputDirToOtherMachine(benchmark::State& state) {
   const fs::path root = fs::temp_directory_path() / ("kr_xfer_bench_" + std::to_string(getpid()));
   const fs::path alpha_home = root / "alpha", beta_home = root / "beta";
-  const std::string machines =
-      "alpha 127.0.0.1\nbeta 127.0.0.1 " + std::to_string(FreePort()) + " " + kRepReportsProcessName + "\n";
+  const std::string machines = "alpha 127.0.0.1\nbeta 127.0.0.1 " + std::to_string(FreePort()) +
+                               " " + kRepReportsProcessName + "\n";
   MakeHome(alpha_home, machines);
   MakeHome(beta_home, machines);
   const fs::path tree = alpha_home / "reports/output/tree";
