@@ -62,6 +62,15 @@ bool PathIsSafeName(const char* name) noexcept;
 // empty component (so no "//" and no trailing '/'), no "." or "..".
 bool PathIsSafeRelative(const char* rel) noexcept;
 
+// The path of `components` (each one name) under the trusted directory `root`, for names that
+// came from a peer: every component must pass PathIsSafeName, and no component that already
+// exists under `root` may be a symbolic link (or, except the last, anything but a directory), so
+// the result cannot lead out of `root` however the tree was prepared. Components that do not
+// exist yet are fine (the caller is about to make them). 0, traced, when a check fails or
+// `components` is empty.
+int PathBuildUnderRoot(std::string* out, const char* root,
+                       const std::vector<std::string>& components) noexcept;
+
 // ---- Directories ----
 
 // Creates the directory and any missing parents (mode 0777 less the umask). 1 when a directory

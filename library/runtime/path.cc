@@ -278,6 +278,42 @@ bool PathIsSafeRelative(const char* rel) noexcept {
   }
 }
 
+int PathBuildUnderRoot(std::string* out, const char* root,
+                       const std::vector<std::string>& components) noexcept {
+  if (out == nullptr || root == nullptr || *root == '\0' || components.empty()) return 0;
+  try {
+    std::string path = root;
+    bool missing = false;  // once one component is missing, none below it can exist
+    for (size_t i = 0; i < components.size(); ++i) {
+      const std::string& c = components[i];
+      if (!IsSafeName(c.data(), c.size()) || c.find('\0') != std::string::npos) {
+        TraceMessage(kTag, 30, 0, -1, "Refusing unsafe path component '%s' under '%s'", c.c_str(),
+                     root);
+        return 0;
+      }
+      path += '/';
+      path += c;
+      if (missing) continue;
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) return 0;
+        missing = true;
+        continue;
+      }
+      bool last = i + 1 == components.size();
+      if (S_ISLNK(st.st_mode) || (!last && !S_ISDIR(st.st_mode))) {
+        TraceMessage(kTag, 31, 0, -1, "Refusing path '%s': '%s' is a link or not a directory",
+                     path.c_str(), c.c_str());
+        return 0;
+      }
+    }
+    *out = std::move(path);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
 // ---- Directories ----
 
 int PathIsDirectory(const char* path) noexcept {

@@ -207,4 +207,42 @@ TEST(PathLock, ExcludesAnotherProcess) {
   EXPECT_EQ(PathLock(&h, home.HomePath("missing").c_str(), 0), 0);
 }
 
+TEST(PathBuildUnderRoot, PeerComponentsStayUnderTheRoot) {
+  TestHome home;
+  const std::string root = home.HomePath("out");
+  WriteFile(root + "/dir/file", "x");
+  ASSERT_EQ(symlink("/tmp", (root + "/link").c_str()), 0);
+  struct Case {
+    std::vector<std::string> components;
+    const char* want;  // null: refused
+  } cases[] = {
+      {{"dir"}, "/dir"},
+      {{"dir", "new", "deeper"}, "/dir/new/deeper"},
+      {{"dir", "file"}, "/dir/file"},
+      {{"missing", "a"}, "/missing/a"},
+      {{}, nullptr},
+      {{".."}, nullptr},
+      {{"dir", ".."}, nullptr},
+      {{"."}, nullptr},
+      {{""}, nullptr},
+      {{"a/b"}, nullptr},
+      {{"/etc"}, nullptr},
+      {{std::string("a\0b", 3)}, nullptr},
+      {{"link"}, nullptr},
+      {{"link", "x"}, nullptr},
+      {{"dir", "file", "x"}, nullptr},  // a file is not a directory
+  };
+  for (const Case& c : cases) {
+    std::string out = "unchanged";
+    int r = PathBuildUnderRoot(&out, root.c_str(), c.components);
+    if (c.want == nullptr) {
+      EXPECT_EQ(r, 0) << out;
+      EXPECT_EQ(out, "unchanged");
+    } else {
+      EXPECT_EQ(r, 1);
+      EXPECT_EQ(out, root + c.want);
+    }
+  }
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 // Resident. Publishes itself as "Reports Producer" and serves the register-tables task (kind
 // 20): table providers hand it the tables they serve and it writes them into reptables.cfg
 // (whole-file replace, so a reader never sees it half written). Its giver hears of the end of
-// the task (1006) from the runtime. Prints "ready" on standard output once it can be found, and
+// the task (1006) from the runtime. It also serves as the agent that another machine's copy of
+// an output directory starts (task kind 17): the copied tree lands under this machine's reports
+// output directory. Prints "ready" on standard output once it can be found, and
 // ends cleanly on SIGTERM or SIGINT: the endpoint is unpublished before it exits.
 
 #include <CLI/CLI.hpp>
@@ -13,7 +15,9 @@
 
 #include "../common/serve.h"
 #include "kr/trace.h"
+#include "reports/output.h"
 #include "reports/registry.h"
+#include "reports/rptplg.h"
 
 namespace {
 
@@ -39,8 +43,9 @@ int main(int argc, char** argv) {
 
   krtools::InstallStopSignals();
   auto context = krtools::MakeProcessContext(kRepReportsProcessName, home, machine);
+  std::unique_ptr<RepAgent> agent;
   if (!ProcRegisterTaskHandler(kRepRegisterTablesTaskKind, &RegisterTablesTask, nullptr) ||
-      !MsgInit()) {
+      !RepAgentInstall(&agent, kRepXferAgentKind) || !MsgInit()) {
     std::fprintf(stderr, "krreportd: cannot start messaging under %s\n", context->home.c_str());
     return 1;
   }
@@ -48,6 +53,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   krtools::ServeUntilSignalled();
   ProcUnregisterTaskHandler(kRepRegisterTablesTaskKind);
+  agent.reset();
   ContextSetCurrent(nullptr);
   context.reset();
   return 0;
