@@ -1,27 +1,37 @@
 #include "front.h"
 
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "jsonl.h"
+#include "kr/context.h"
 #include "kr/list.h"
+#include "kr/serialize.h"
+#include "kr/stanza.h"
 #include "kr/text.h"
 #include "reports/classes.h"
 #include "reports/control.h"
 #include "reports/fetch.h"
 #include "reports/fields.h"
 #include "reports/format.h"
+#include "reports/output.h"
 #include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
 #include "reports/params.h"
 #include "reports/produced.h"
+#include "reports/reprocess.h"
+#include "reports/rptplg.h"
 #include "reports/templatefile.h"
 #include "reports/utilities.h"
 
@@ -260,6 +270,71 @@ bool JsonFields(Ref<List>* fields, const RepControl* control) {
   return RepFieldsInString(fields, RepParamsGetFormat(control->params()), table->fields()) == 1;
 }
 
+// Writes a produced report as the options ask: into an output directory (whose path goes to
+// standard output) or to standard output itself. Exit status.
+int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
+                Progress* progress) {
+  std::string error_text;
+  const bool jsonl = o.type == "jsonl";
+  const int type = RepParamsGetOutputType(control->params());
+  if (jsonl && o.output == "-") {
+    Ref<List> fields;
+    if (!JsonFields(&fields, control) ||
+        (!WriteJsonLines(stdout, control->table(), fields.get()) && !ReaderWentAway())) {
+      Error("failed to write the records");
+      return kExitFailed;
+    }
+  } else {
+    const bool html = type == 1 || o.html_wrap;
+    const bool to_stdout = o.output == "-";
+    const std::string dir_name = (o.output.empty() || to_stdout) ? nice_name : o.output;
+    std::string directory, body;
+    if (!RepInitOutputDir(&directory, &body, html ? 1 : 0, dir_name.c_str(),
+                          (o.output.empty() || to_stdout) ? 1 : 0)) {
+      Error("cannot create output directory '" + dir_name + "' under the reports directory");
+      return kExitFailed;
+    }
+    progress->stage = Progress::kWrite;
+    bool ok;
+    if (jsonl) {
+      Ref<List> fields;
+      body = "output.jsonl";
+      std::FILE* f = std::fopen((directory + "/" + body).c_str(), "wb");
+      ok = f != nullptr && JsonFields(&fields, control) &&
+           WriteJsonLines(f, control->table(), fields.get());
+      if (f != nullptr && std::fclose(f) != 0) ok = false;
+      if (!ok) error_text = "failed to write the records";
+    } else {
+      Ref<List> options;
+      RepParamsGetOutputOptions(&options, control->params());
+      ok = RepOutputReport(&error_text, directory.c_str(), control, type, o.html_wrap ? 1 : 0,
+                           options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == 1;
+    }
+    progress->Clear();
+    if (g_cancel != 0 || !ok) {
+      RepDeleteOutputReport(directory.c_str());
+      if (g_cancel != 0) {
+        Error("cancelled");
+        return kExitCancelled;
+      }
+      Error(error_text.empty() ? "failed to write the report" : error_text);
+      return kExitFailed;
+    }
+    if (to_stdout) {
+      const bool copied = CopyFileTo(directory + "/" + body, stdout);
+      RepDeleteOutputReport(directory.c_str());
+      if (!copied && !ReaderWentAway()) {
+        Error("failed to write the report to standard output");
+        return kExitFailed;
+      }
+    } else {
+      std::printf("%s\n", directory.c_str());
+    }
+  }
+
+  return kExitOk;
+}
+
 }  // namespace
 
 void RequestCancel() { g_cancel = 1; }
@@ -321,61 +396,8 @@ int Run(const RunOptions& o) {
     return kExitFailed;
   }
 
-  const bool jsonl = o.type == "jsonl";
-  const int type = RepParamsGetOutputType(control->params());
-  if (jsonl && o.output == "-") {
-    Ref<List> fields;
-    if (!JsonFields(&fields, control.get()) ||
-        (!WriteJsonLines(stdout, control->table(), fields.get()) && !ReaderWentAway())) {
-      Error("failed to write the records");
-      return kExitFailed;
-    }
-  } else {
-    const bool html = type == 1 || o.html_wrap;
-    const bool to_stdout = o.output == "-";
-    const std::string dir_name = (o.output.empty() || to_stdout) ? nice_name : o.output;
-    std::string directory, body;
-    if (!RepInitOutputDir(&directory, &body, html ? 1 : 0, dir_name.c_str(),
-                          (o.output.empty() || to_stdout) ? 1 : 0)) {
-      Error("cannot create output directory '" + dir_name + "' under the reports directory");
-      return kExitFailed;
-    }
-    progress.stage = Progress::kWrite;
-    bool ok;
-    if (jsonl) {
-      Ref<List> fields;
-      body = "output.jsonl";
-      std::FILE* f = std::fopen((directory + "/" + body).c_str(), "wb");
-      ok = f != nullptr && JsonFields(&fields, control.get()) &&
-           WriteJsonLines(f, control->table(), fields.get());
-      if (f != nullptr && std::fclose(f) != 0) ok = false;
-      if (!ok) error_text = "failed to write the records";
-    } else {
-      Ref<List> options;
-      RepParamsGetOutputOptions(&options, control->params());
-      ok = RepOutputReport(&error_text, directory.c_str(), control.get(), type, o.html_wrap ? 1 : 0,
-                           options.get(), nullptr, nullptr, nullptr, &OnProgress, &progress) == 1;
-    }
-    progress.Clear();
-    if (g_cancel != 0 || !ok) {
-      RepDeleteOutputReport(directory.c_str());
-      if (g_cancel != 0) {
-        Error("cancelled");
-        return kExitCancelled;
-      }
-      Error(error_text.empty() ? "failed to write the report" : error_text);
-      return kExitFailed;
-    }
-    if (to_stdout) {
-      const bool copied = CopyFileTo(directory + "/" + body, stdout);
-      RepDeleteOutputReport(directory.c_str());
-      if (!copied && !ReaderWentAway()) {
-        Error("failed to write the report to standard output");
-        return kExitFailed;
-      }
-    } else {
-      std::printf("%s\n", directory.c_str());
-    }
+  if (const int rc = WriteReport(control.get(), nice_name, o, &progress); rc != kExitOk) {
+    return rc;
   }
 
   if (o.store) {
@@ -387,6 +409,300 @@ int Run(const RunOptions& o) {
       return kExitFailed;
     }
     if (!o.quiet) std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+// --- stored reports -------------------------------------------------------------------------
+
+namespace {
+
+std::string TimeText(int32_t t) {
+  const time_t when = t;
+  struct tm local = {};
+  char text[32] = "?";
+  if (localtime_r(&when, &local) != nullptr) {
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  }
+  return text;
+}
+
+const char* TypeName(int32_t id) {
+  switch (id) {
+    case 0:
+      return "text";
+    case 1:
+      return "html";
+    case 2:
+      return "csv";
+    default:
+      return "?";
+  }
+}
+
+bool ReadStored(Ref<RepStoredControl>* stored, const std::string& name, int with_records) {
+  if (RepReConstructProducedReport(stored, name.c_str(), with_records) != 1 ||
+      (*stored)->control() == nullptr) {
+    Error("no stored report '" + name + "' (krreport produced lists them)");
+    return false;
+  }
+  return true;
+}
+
+const char* Text(const char* s) { return s != nullptr ? s : ""; }
+
+}  // namespace
+
+int ListProduced(std::FILE* out) {
+  std::string directory;
+  if (!RepPathBuild(&directory, "produced", nullptr)) {
+    Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
+    return kExitFailed;
+  }
+  Ref<List> classes;
+  if (RepGetAvailClasses(&classes) != 0) classes = ListNewFromPool();
+  struct Entry {
+    int32_t time;
+    std::string name, class_name;
+    int32_t type;
+  };
+  std::vector<Entry> entries;
+  std::error_code ec;
+  // The day directories hold a control file for every stored report; the records file goes with
+  // it, so the control files are the list.
+  for (const auto& day : std::filesystem::directory_iterator(directory, ec)) {
+    std::error_code inner;
+    for (const auto& file : std::filesystem::directory_iterator(day.path() / "control", inner)) {
+      const std::string name = file.path().filename();
+      Ref<RepProducedReportName> decoded;
+      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes.get()) != 1) {
+        continue;  // a temporary file of a store in progress, or something not the store's
+      }
+      const char* nice = decoded->class_nice_name();
+      entries.push_back({decoded->time_of_production(), name,
+                         nice != nullptr && *nice != '\0' ? nice : Text(decoded->class_name()),
+                         decoded->output_type()});
+    }
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.time != b.time ? a.time < b.time : a.name < b.name;
+  });
+  for (const Entry& e : entries) {
+    std::fprintf(out, "%-48s %s  %-4s  %s\n", e.name.c_str(), TimeText(e.time).c_str(),
+                 TypeName(e.type), e.class_name.c_str());
+  }
+  return kExitOk;
+}
+
+int ShowProduced(std::FILE* out, const std::string& name) {
+  Ref<RepStoredControl> stored;
+  if (!ReadStored(&stored, name, 1)) return kExitFailed;
+  const RepControl* control = stored->control();
+  const RepParams* params = control->params();
+  auto line = [out](const char* key, const std::string& value) {
+    std::fprintf(out, "%-18s %s\n", key, value.c_str());
+  };
+  line("name:", name);
+  line("produced:", TimeText(control->time_of_production()));
+  if (params != nullptr) {
+    line("class:", Text(RepParamsGetClass(params)));
+    line("output type:", TypeName(RepParamsGetOutputType(params)));
+    line("format:", Text(RepParamsGetFormat(params)));
+    line("include:", Text(RepParamsGetInclude(params)));
+    line("exclude:", Text(RepParamsGetExclude(params)));
+    line("condition:", Text(RepParamsGetCondition(params)));
+    line("sort:", Text(RepParamsGetSort(params)));
+    line("header:", Text(RepParamsGetHeaderName(params)));
+    line("footer:", Text(RepParamsGetFooterName(params)));
+  }
+  const RepTable* table = control->table();
+  line("records:",
+       std::to_string(table != nullptr && table->records() != nullptr ? table->records()->size()
+                                                                      : 0));
+  line("filtered out:",
+       std::to_string(control->filtered_out() != nullptr ? control->filtered_out()->size() : 0));
+  return kExitOk;
+}
+
+int ReprocessProduced(const std::string& name, const RunOptions& o) {
+  Ref<RepStoredControl> stored;
+  if (!ReadStored(&stored, name, 1)) return kExitFailed;
+  RepControl* control = stored->control();
+  RepParams* params = control->params();
+  if (params == nullptr || control->table() == nullptr) {
+    Error("stored report '" + name + "' holds no records");
+    return kExitFailed;
+  }
+  if (o.include) RepParamsSetInclude(params, o.include->c_str());
+  if (o.exclude) RepParamsSetExclude(params, o.exclude->c_str());
+  if (o.condition) RepParamsSetCondition(params, o.condition->c_str());
+  if (o.sort) RepParamsSetSort(params, o.sort->c_str());
+  if (!o.type.empty() && !SetOutputType(params, OutputTypeId(o.type))) return kExitFailed;
+  // The condition filter applies when the report was produced with it, or when a new one is given.
+  const int use_condition = stored->flag() || o.condition ? 1 : 0;
+  if (RepReProcessProducedReport(control, name.c_str(), use_condition) != 1) {
+    Error("cannot re-process '" + name + "' (a new filter or sort spec does not build)");
+    return kExitFailed;
+  }
+  Ref<RepProducedReportName> decoded;
+  std::string nice_name = Text(RepParamsGetClass(params));
+  if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), nullptr) == 1 &&
+      decoded->base_name() != nullptr && *decoded->base_name() != '\0') {
+    nice_name = decoded->base_name();
+  }
+  Progress progress;
+  progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
+  progress.control = control;
+  return WriteReport(control, nice_name, o, &progress);
+}
+
+int DeleteProduced(const std::string& name) {
+  Ref<RepStoredControl> stored;
+  if (!ReadStored(&stored, name, 0)) return kExitFailed;
+  if (RepDeleteProducedReport(name.c_str()) != 1) {
+    Error("cannot delete stored report '" + name + "'");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// --- several stored reports into one output ------------------------------------------------
+
+int MultiOutput(const std::vector<std::string>& names, const std::string& machine,
+                const std::optional<std::string>& header, const std::optional<std::string>& footer,
+                bool quiet) {
+  // The item type the multi-report writer reads: the stored control and its name.
+  constexpr uint32_t kItemType = 0x4b52ff10;
+  Ref<List> items = ListNewFromPool();
+  for (const std::string& name : names) {
+    Ref<RepStoredControl> stored;
+    if (!ReadStored(&stored, name, 0)) return kExitFailed;
+    Ref<Obj> item = ObjNewInternal(0, kItemType, "o;s;", 0, nullptr);
+    ObjSetSlotObject(item.get(), 1, Ref<Obj>::Share(stored->control()));
+    ObjSetSlotString(item.get(), 2, name.c_str());
+    ListAddLastItem(items.get(), item.get());
+  }
+  std::string header_dir, footer_dir;
+  if ((header && !RepPathBuild(&header_dir, "headers", header->c_str(), nullptr)) ||
+      (footer && !RepPathBuild(&footer_dir, "footers", footer->c_str(), nullptr))) {
+    Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
+    return kExitFailed;
+  }
+  const std::string target = machine.empty() ? Text(SysLocalMachineName()) : machine;
+  const bool local =
+      machine.empty() || strcasecmp(target.c_str(), Text(SysLocalMachineName())) == 0;
+  std::string leaf;
+  if (RepOutputReportsToMachine(&leaf, items.get(), target.c_str(),
+                                header ? header_dir.c_str() : nullptr,
+                                footer ? footer_dir.c_str() : nullptr, 0, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr) != 1) {
+    Error(local ? "cannot write the reports into one output directory"
+                : "cannot write the reports or copy them to machine '" + target + "'");
+    return kExitFailed;
+  }
+  if (local) {
+    std::string directory;
+    RepPathBuild(&directory, "output", leaf.c_str(), nullptr);
+    std::printf("%s\n", directory.c_str());
+  } else {
+    std::printf("%s:%s\n", target.c_str(), leaf.c_str());
+  }
+  if (!quiet && RepReportsToOutputNeedHTML(items.get()) == 1) {
+    std::fprintf(stderr, "krreport: written as an HTML page\n");
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+// --- jobs -----------------------------------------------------------------------------------
+
+namespace {
+
+// One object per line, its slots indented below it; lists and object slots nest.
+void PrintObject(std::FILE* out, const Obj* obj, int depth) {
+  const std::string indent(static_cast<size_t>(depth) * 2, ' ');
+  if (obj == nullptr) {
+    std::fprintf(out, "(null)\n");
+    return;
+  }
+  if (const List* list = ObjCast<List>(const_cast<Obj*>(obj))) {
+    std::fprintf(out, "list of %zu\n", list->size());
+    size_t i = 0;
+    for (Obj* item : *list) {
+      std::fprintf(out, "%s  [%zu] ", indent.c_str(), i++);
+      PrintObject(out, item, depth + 1);
+    }
+    return;
+  }
+  std::fprintf(out, "%s\n", Text(ObjNameFromObject(obj)));
+  const int slots = ObjSlotCount(obj);
+  for (int slot = 1; slot <= slots; ++slot) {
+    std::fprintf(out, "%s  %d: ", indent.c_str(), slot);
+    switch (ObjSlotKind(obj, slot)) {
+      case SlotKind::kInt:
+        std::fprintf(out, "%d\n", ObjGetSlotInteger(obj, slot));
+        break;
+      case SlotKind::kInt64:
+        std::fprintf(out, "%lld\n", static_cast<long long>(ObjGetSlotInt64(obj, slot)));
+        break;
+      case SlotKind::kBool:
+        std::fprintf(out, "%s\n", ObjGetSlotBoolean(obj, slot) ? "true" : "false");
+        break;
+      case SlotKind::kString: {
+        const char* s = ObjGetSlotString(obj, slot);
+        if (s == nullptr) {
+          std::fprintf(out, "(null)\n");
+        } else {
+          std::fprintf(out, "\"%s\"\n", s);
+        }
+        break;
+      }
+      case SlotKind::kObject:
+      case SlotKind::kLocalObject:
+        PrintObject(out, ObjGetSlotObject(obj, slot), depth + 1);
+        break;
+      case SlotKind::kStanza: {
+        const Stanza* stanza = ObjGetSlotStanza(obj, slot);
+        std::fprintf(out, "%s\n", stanza != nullptr ? "stanza" : "(none)");
+        break;
+      }
+      default:
+        std::fprintf(out, "-\n");
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+int NewJob(const JobOptions& o) {
+  Ref<List> names = ListNewFromPool();
+  for (const std::string& t : o.templates) {
+    Ref<Obj> s = ObjNewString(t.c_str());
+    ListAddLastItem(names.get(), s.get());
+  }
+  Ref<Obj> job;
+  RepMakeNewJobRecord(&job, o.title.empty() ? nullptr : o.title.c_str(), o.report_kind);
+  Ref<List> components;
+  if (!job || RepComponentListFromStrings(&components, names.get()) != 1) {
+    Error("cannot make the job's component list");
+    return kExitFailed;
+  }
+  const std::string job_file = o.directory + "/job";
+  const std::string components_file = o.directory + "/components";
+  if (ObjSerializeToFile(job.get(), job_file.c_str()) != 1 ||
+      ObjSerializeToFile(components.get(), components_file.c_str()) != 1) {
+    Error("cannot write the job into '" + o.directory + "'");
+    return kExitFailed;
+  }
+  if (o.print) {
+    std::printf("job record (%s):\n", job_file.c_str());
+    PrintObject(stdout, job.get(), 0);
+    std::printf("components (%s):\n", components_file.c_str());
+    PrintObject(stdout, components.get(), 0);
+  } else {
+    std::printf("%s\n%s\n", job_file.c_str(), components_file.c_str());
   }
   std::fflush(stdout);
   return kExitOk;

@@ -47,6 +47,34 @@ int ListFields(std::FILE* out, const std::string& class_name);
 // standard output, errors on standard error. Exit status.
 int Run(const RunOptions& options);
 
+// The produced-report store: every stored report (name, time of production, output type, class),
+// one stored report's parameters and record counts, a stored report re-processed with the new
+// filters, sort and type of `options` and written as Run writes, and a stored report deleted.
+// A name that is no stored report fails (exit 1).
+int ListProduced(std::FILE* out);
+int ShowProduced(std::FILE* out, const std::string& name);
+int ReprocessProduced(const std::string& name, const RunOptions& options);
+int DeleteProduced(const std::string& name);
+
+// Writes the stored reports `names`, in order, into one new output directory, on `machine`
+// (empty: this one; another machine gets a copy and the local directory goes). Prints the
+// directory (machine:name for another machine). Exit status.
+int MultiOutput(const std::vector<std::string>& names, const std::string& machine,
+                const std::optional<std::string>& header, const std::optional<std::string>& footer,
+                bool quiet);
+
+struct JobOptions {
+  std::vector<std::string> templates;
+  std::string title;
+  int report_kind = 1;
+  std::string directory = ".";  // where the files "job" and "components" go
+  bool print = false;
+};
+
+// Writes a new report job record and its component list (one component per template) as two
+// files; with `print` also prints both, slot by slot. Exit status.
+int NewJob(const JobOptions& options);
+
 // Called from the SIGINT handler: the report in progress is cancelled at its next progress call.
 void RequestCancel();
 
