@@ -1,17 +1,21 @@
 // The programs as a user runs them: krreportd and krcatalogd started as processes over a copy of
 // the example installation, krreport commands run, their outputs and exit statuses checked.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 #include <poll.h>
 #include <signal.h>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -164,7 +168,8 @@ std::set<std::string> Entries(const std::string& dir) {
 // An installation laid from examples/, a catalog, and both resident programs running.
 class Installation {
  public:
-  explicit Installation(int64_t jobs) {
+  explicit Installation(int64_t jobs, std::string machine = "testhost")
+      : machine_(std::move(machine)) {
     home_ = kr_testing::MakeTempDir();
     fs::copy(std::string(KR_SOURCE_DIR) + "/examples", home_, fs::copy_options::recursive);
     kr_testing::WriteFile(home_ + "/config/configure.cfg",
@@ -184,7 +189,7 @@ class Installation {
     kr_testing::RemoveTree(home_);
   }
   std::vector<std::string> Env() const {
-    return {"KR_HOME=" + home_, "KR_MACHINE=testhost", "KR_TIMEOUT_SCALE=0.1",
+    return {"KR_HOME=" + home_, "KR_MACHINE=" + machine_, "KR_TIMEOUT_SCALE=0.1",
             "KR_TRACE_FILE=none"};
   }
   const std::string& home() const { return home_; }
@@ -256,6 +261,7 @@ class Installation {
   }
 
  private:
+  std::string machine_;
   std::string home_;
   std::unique_ptr<Child> daemon_, provider_;
 };
@@ -545,6 +551,196 @@ TEST_F(ProgramsTest, StoreKeepsTheProducedReport) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("stored as"), std::string::npos) << r.err;
   EXPECT_GT(Entries(inst_->reports() + "/produced").size(), before.size());
+}
+
+// Produces a report into the store and gives its stored name (empty on failure).
+std::string StoreReport(Installation* inst, std::vector<std::string> args) {
+  args.insert(args.begin(), "run");
+  for (const char* a : {"--store", "-o", "-"}) args.push_back(a);
+  Result r = inst->Report(args);
+  const std::string mark = "stored as ";
+  const size_t at = r.err.find(mark);
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (r.status != 0 || at == std::string::npos) return "";
+  const size_t begin = at + mark.size();
+  return r.err.substr(begin, r.err.find('\n', begin) - begin);
+}
+
+TEST_F(ProgramsTest, StoredReportsListShowReprocessDelete) {
+  const std::string name =
+      StoreReport(inst_, {"--class", "Jobs", "--format", "%jobid %status\n", "--sort", "%jobid"});
+  ASSERT_FALSE(name.empty());
+
+  Result r = inst_->Report({"produced"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(name), std::string::npos) << r.out;
+
+  r = inst_->Report({"produced", "show", name});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("class:             Jobs\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("records:           4000\n"), std::string::npos) << r.out;
+
+  // New filter and order over the stored records: the catalog's failed jobs, highest id first.
+  r = inst_->Report({"produced", "reprocess", name, "--include", "%status = Failed", "--sort",
+                     "%jobid-", "-o", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The record lines, between the default header and footer.
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(r.out)) {
+    if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) lines.push_back(line);
+  }
+  EXPECT_EQ(static_cast<int64_t>(lines.size()),
+            QueryInt(inst_->db(), "SELECT count(*) FROM jobs WHERE status = 'Failed'"));
+  long previous = 1L << 40;
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find("Failed"), std::string::npos) << line;
+    const long id = std::stol(line);
+    EXPECT_LT(id, previous);
+    previous = id;
+  }
+  // Another output type, into an output directory.
+  r = inst_->Report({"produced", "reprocess", name, "--type", "html"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(Lines(r.out).at(0) + "/output.html")) << r.out;
+
+  // Re-processing changed nothing stored.
+  EXPECT_NE(inst_->Report({"produced", "show", name}).out.find("records:           4000\n"),
+            std::string::npos);
+  r = inst_->Report({"produced", "delete", name});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(inst_->Report({"produced"}).out.find(name), std::string::npos);
+  EXPECT_EQ(inst_->Report({"produced", "show", name}).status, 1);
+}
+
+TEST_F(ProgramsTest, StoredReportCommandsRefuseBadNames) {
+  const std::string name = StoreReport(inst_, {"--class", "Clients"});
+  ASSERT_FALSE(name.empty());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"produced", "show", "nosuch"}, 1, "no stored report 'nosuch'"},
+      {{"produced", "show", "x%20040305140709%000%../../etc"}, 1, "no stored report"},
+      {{"produced", "reprocess", "a%2004%000%jobs"}, 1, "no stored report"},
+      {{"produced", "delete", "../../config%x"}, 1, "no stored report"},
+      {{"produced", "reprocess", name, "--include", "%nosuch = 1", "-o", "-"}, 1, "re-process"},
+      {{"produced", "reprocess", name, "-o", "../up"}, 2, "not a path"},
+      {{"produced", "show"}, 2, "name"},
+      {{"multi", name, "nosuch"}, 1, "no stored report 'nosuch'"},
+      {{"multi"}, 2, "names"},
+      {{"job", "new"}, 2, "--template"},
+      {{"job", "new", "--template", "csvexport", "-o", "/nonexistent/dir"}, 1, "cannot write"},
+  };
+  const auto before = Entries(inst_->output());
+  for (const auto& c : cases) {
+    Result r = inst_->Report(c.args);
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(r.status, c.status) << joined << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << joined << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << joined << "\n" << r.out;
+  }
+  EXPECT_EQ(Entries(inst_->output()), before);
+  EXPECT_EQ(inst_->Report({"produced", "show", name}).status, 0);  // a refused delete kept it
+}
+
+TEST_F(ProgramsTest, MultiWritesStoredReportsIntoOneDirectory) {
+  const std::string text = StoreReport(inst_, {"--class", "Clients", "--format", "%name\n"});
+  const std::string html = StoreReport(inst_, {"--class", "Devices", "--type", "html"});
+  ASSERT_FALSE(text.empty());
+  ASSERT_FALSE(html.empty());
+  Result r = inst_->Report({"multi", text, html});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_EQ(lines[0].rfind(inst_->output() + "/", 0), 0u) << lines[0];
+  EXPECT_TRUE(fs::is_directory(lines[0]));
+  EXPECT_NE(r.err.find("HTML"), std::string::npos) << r.err;
+  // This machine named as the target keeps the output here.
+  r = inst_->Report({"multi", text, "--machine", "TESTHOST", "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_directory(Lines(r.out).at(0)));
+  // A machine that cannot be reached: failed, and nothing left behind here.
+  const auto before = Entries(inst_->output());
+  r = inst_->Report({"multi", text, "--machine", "nosuchmachine"}, 30);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("nosuchmachine"), std::string::npos) << r.err;
+  EXPECT_EQ(Entries(inst_->output()), before);
+}
+
+TEST_F(ProgramsTest, JobNewWritesRecordAndComponents) {
+  const std::string dir = kr_testing::MakeTempDir();
+  Result r = inst_->Report({"job", "new", "--template", "dailyfailures", "--template", "nosuch",
+                            "--title", "Nightly", "-o", dir, "--print"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_regular_file(dir + "/job"));
+  EXPECT_TRUE(fs::is_regular_file(dir + "/components"));
+  // The printout names the record's parts and both components, in order; the missing template
+  // still gives one.
+  for (const char* part : {"JobRecord", "JobDefinition", "JobStep", "JobStepProcess",
+                           "\"Nightly\"", "\"Reports Producer\"", "1007006", "list of 2"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+  }
+  const size_t first = r.out.find("\"dailyfailures\"");
+  EXPECT_NE(first, std::string::npos) << r.out;
+  EXPECT_GT(r.out.find("\"nosuch\""), first);
+  r = inst_->Report({"job", "new", "--template", "csvexport", "--kind", "2", "-o", dir});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/job\n" + dir + "/components\n");
+  kr_testing::RemoveTree(dir);
+}
+
+int FreePort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(probe);
+  return ntohs(sa.sin_port);
+}
+
+// Two installations on this host playing two machines: the combined output lands in the other
+// machine's output directory, byte for byte, and the local copy goes.
+TEST(ProgramsTwoMachines, MultiCopiesTheOutputToAnotherMachine) {
+  Installation here(200);
+  Installation there(10, "otherhost");
+  const std::string line =
+      "otherhost 127.0.0.1 " + std::to_string(FreePort()) + " Reports Producer\n";
+  kr_testing::WriteFile(here.home() + "/config/machines", line);
+  kr_testing::WriteFile(there.home() + "/config/machines", "testhost 127.0.0.1\n" + line);
+  ASSERT_TRUE(here.StartDaemon());
+  ASSERT_TRUE(here.StartProvider());
+  ASSERT_TRUE(there.StartDaemon()) << there.daemon()->err();
+  const std::string html = StoreReport(&here, {"--template", "weeklyclients"});
+  const std::string text = StoreReport(&here, {"--class", "Jobs", "--format", "%jobid\n"});
+  ASSERT_FALSE(html.empty());
+  ASSERT_FALSE(text.empty());
+
+  const auto before = Entries(here.output());
+  Result r = here.Report({"multi", html, text, "--machine", "otherhost"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.out.rfind("otherhost:", 0), 0u) << r.out;
+  const std::string leaf = Lines(r.out).at(0).substr(std::strlen("otherhost:"));
+  EXPECT_EQ(Entries(here.output()), before);
+  const std::string copied = there.output() + "/" + leaf;
+  ASSERT_TRUE(fs::is_directory(copied)) << copied;
+  // The same output made here: the copy holds the same files with the same bytes.
+  r = here.Report({"multi", html, text});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string local = Lines(r.out).at(0);
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(local)) {
+    if (!e.is_regular_file()) continue;
+    ++files;
+    const std::string rel = fs::relative(e.path(), local);
+    EXPECT_EQ(kr_testing::ReadFile(copied + "/" + rel), kr_testing::ReadFile(e.path()))
+        << rel;
+  }
+  EXPECT_GT(files, 0u);
 }
 
 // Ctrl-C during a long fetch: exit 130, no output directory, and the provider serves the next
