@@ -633,6 +633,10 @@ void PrintObject(std::FILE* out, const Obj* obj, int depth) {
       std::fprintf(out, "%s  [%zu] ", indent.c_str(), i++);
       PrintObject(out, item, depth + 1);
     }
+    if (const Obj* extension = ListGetExtensionItem(list)) {
+      std::fprintf(out, "%s  extension: ", indent.c_str());
+      PrintObject(out, extension, depth + 1);
+    }
     return;
   }
   std::fprintf(out, "%s\n", Text(ObjNameFromObject(obj)));

@@ -679,7 +679,8 @@ TEST_F(ProgramsTest, JobNewWritesRecordAndComponents) {
   // The printout names the record's parts and both components, in order; the missing template
   // still gives one.
   for (const char* part : {"JobRecord", "JobDefinition", "JobStep", "JobStepProcess",
-                           "\"Nightly\"", "\"Reports Producer\"", "1007006", "list of 2"}) {
+                           "JobScheduleHolder", "JobScheduleTime", "\"Nightly\"",
+                           "\"Reports Producer\"", "1007006", "list of 2"}) {
     EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
   }
   const size_t first = r.out.find("\"dailyfailures\"");
