@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -678,9 +678,9 @@ TEST_F(ProgramsTest, JobNewWritesRecordAndComponents) {
   EXPECT_TRUE(fs::is_regular_file(dir + "/components"));
   // The printout names the record's parts and both components, in order; the missing template
   // still gives one.
-  for (const char* part : {"JobRecord", "JobDefinition", "JobStep", "JobStepProcess",
-                           "JobScheduleHolder", "JobScheduleTime", "\"Nightly\"",
-                           "\"Reports Producer\"", "1007006", "list of 2"}) {
+  for (const char* part :
+       {"JobRecord", "JobDefinition", "JobStep", "JobStepProcess", "JobScheduleHolder",
+        "JobScheduleTime", "\"Nightly\"", "\"Reports Producer\"", "1007006", "list of 2"}) {
     EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
   }
   const size_t first = r.out.find("\"dailyfailures\"");
@@ -738,10 +738,13 @@ TEST(ProgramsTwoMachines, MultiCopiesTheOutputToAnotherMachine) {
     if (!e.is_regular_file()) continue;
     ++files;
     const std::string rel = fs::relative(e.path(), local);
-    EXPECT_EQ(kr_testing::ReadFile(copied + "/" + rel), kr_testing::ReadFile(e.path()))
-        << rel;
+    EXPECT_EQ(kr_testing::ReadFile(copied + "/" + rel), kr_testing::ReadFile(e.path())) << rel;
   }
   EXPECT_GT(files, 0u);
+  size_t copied_files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(copied))
+    copied_files += e.is_regular_file();
+  EXPECT_EQ(copied_files, files);
 }
 
 // Ctrl-C during a long fetch: exit 130, no output directory, and the provider serves the next
@@ -750,8 +753,8 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
   Installation inst(400000);
   ASSERT_TRUE(inst.StartDaemon());
   // The provider's trace tells when a transfer is under way, so nothing here depends on timing.
-  ASSERT_TRUE(inst.StartProvider({"KR_TRACE_FILE=" + inst.home() + "/provider.trace",
-                                  "KR_TRACE_LEVEL=2"}));
+  ASSERT_TRUE(
+      inst.StartProvider({"KR_TRACE_FILE=" + inst.home() + "/provider.trace", "KR_TRACE_LEVEL=2"}));
   const auto before = Entries(inst.output());
   auto child = inst.ReportAsync({"run", "--class", "Jobs", "--format", "%jobid %client %size"});
   ASSERT_TRUE(inst.WaitForJobsStream(1, 20)) << inst.trace();
@@ -774,8 +777,7 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
   kill(inst.provider()->pid(), SIGKILL);
   ASSERT_TRUE(child->Wait(30)) << "the report hangs on a dead provider";
   EXPECT_EQ(child->status(), 1) << child->err();
-  EXPECT_NE(child->err().find("Failed to get raw report data"), std::string::npos)
-      << child->err();
+  EXPECT_NE(child->err().find("Failed to get raw report data"), std::string::npos) << child->err();
   EXPECT_EQ(Entries(inst.output()), before);
 }
 
