@@ -526,6 +526,26 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
   return reply->success() ? 1 : 0;
 }
 
+namespace {
+
+// The first step of both GET_TABLE handlers: a request from another machine is refused (traced
+// under the caller's message number) unless remote requests are on; otherwise the send is
+// prepared. True when it is ready.
+bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared, const RepProvidedTableDesc* descriptors,
+                     Obj* task, Obj* giver, int refused_msg_no) {
+  if (RefusedAsRemote(giver)) {
+    const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
+    TraceMessage(kTag, refused_msg_no, 0, -1,
+                 "Refusing request for table %s from non-local machine (%s)",
+                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
+    return false;
+  }
+  return kr_internal::RepPrepareTableSend(prepared, descriptors, TaskArgument(task),
+                                          MsgGetProcessId(giver)) == 1;
+}
+
+}  // namespace
+
 int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* task, int old_style,
                                int announce_completion) noexcept {
   Obj* giver = TaskGiver(task);
@@ -535,15 +555,7 @@ int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* tas
   reply->set_success(false);
 
   kr_internal::RepPreparedSend prepared;
-  bool ready = false;
-  if (RefusedAsRemote(giver)) {
-    const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
-    TraceMessage(kTag, 8, 0, -1, "Refusing request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
-  } else {
-    ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
-                                             MsgGetProcessId(giver)) == 1;
-  }
+  const bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 8);
   if (!ready) {
     if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
       TraceMessage(kTag, 9, 0, -1, "Warning - could not send reply to GET_TABLE task");
@@ -644,15 +656,7 @@ int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors
   reply->set_success(false);
 
   kr_internal::RepPreparedSend prepared;
-  bool ready = false;
-  if (RefusedAsRemote(giver)) {
-    const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
-    TraceMessage(kTag, 90, 0, -1, "Refusing request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
-  } else {
-    ready = kr_internal::RepPrepareTableSend(&prepared, descriptors, TaskArgument(task),
-                                             MsgGetProcessId(giver)) == 1;
-  }
+  bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 90);
   Ref<RepFieldList> provider_fields;
   if (ready && (prepared.descriptor->get_fields(&provider_fields) != 1 || !provider_fields)) {
     TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
