@@ -531,8 +531,9 @@ namespace {
 // The first step of both GET_TABLE handlers: a request from another machine is refused (traced
 // under the caller's message number) unless remote requests are on; otherwise the send is
 // prepared. True when it is ready.
-bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared, const RepProvidedTableDesc* descriptors,
-                     Obj* task, Obj* giver, int refused_msg_no) {
+bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared,
+                     const RepProvidedTableDesc* descriptors, Obj* task, Obj* giver,
+                     int refused_msg_no) {
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
     TraceMessage(kTag, refused_msg_no, 0, -1,
