@@ -3,9 +3,7 @@
 #include "reports/format.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -13,8 +11,8 @@
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
-#include "kr/unique.h"
 #include "reports/utilities.h"
+#include "fieldtypes.h"
 
 namespace {
 
@@ -29,11 +27,9 @@ constexpr char kDashRun[] =
     "---------------------------------------------------------";
 static_assert(sizeof(kDashRun) - 1 == 237);
 
-// The localised texts of rendering, fetched once per process.
+// The localised texts of the states, fetched once per process. The texts of values are their
+// types' (fieldtypes.cc).
 struct RenderTexts {
-  std::string_view none, yes, no;
-  std::string_view units[5];
-  std::string_view last, include, exclude;
   std::string_view states[5];  // indexed by state; Normal unused
   size_t state_chars[5];
 };
@@ -41,14 +37,6 @@ struct RenderTexts {
 const RenderTexts& Texts() noexcept {
   static const RenderTexts texts = [] {
     RenderTexts t{};
-    t.none = LocaleGetStaticString("None", 8262);
-    t.yes = LocaleGetStaticString("Yes", 8263);
-    t.no = LocaleGetStaticString("No", 8264);
-    const char* units[5] = {" hrs", " days", " wks", " mths", " yrs"};
-    for (int i = 0; i < 5; ++i) t.units[i] = LocaleGetStaticString(units[i], 8265 + i);
-    t.last = LocaleGetStaticString("last", 8270);
-    t.include = LocaleGetStaticString("Include: ", 8272);
-    t.exclude = LocaleGetStaticString("Exclude: ", 8273);
     t.states[kRepStateNA] = LocaleGetStaticString("N/A", 8274);
     t.states[kRepStateUnknown] = LocaleGetStaticString("Unknown", 8275);
     t.states[kRepStateNever] = LocaleGetStaticString("Never", 8276);
@@ -78,50 +66,6 @@ size_t BytesOfChars(std::string_view s, size_t chars) noexcept {
   return chars;
 }
 
-void AppendInt(std::string* out, int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof(buf), v);
-  out->append(buf, static_cast<size_t>(r.ptr - buf));
-}
-
-// "%.2ld:%.2ld:%.2ld", as a duration or a time of day is written.
-void AppendClock(std::string* out, int64_t h, int64_t m, int64_t s) {
-  char buf[72];
-  int n = std::snprintf(buf, sizeof(buf), "%.2" PRId64 ":%.2" PRId64 ":%.2" PRId64, h, m, s);
-  if (n > 0) out->append(buf, static_cast<size_t>(n));
-}
-
-// An amount of data: B and KB as whole numbers, then whole and tenths in MB, GB, TB, PB and EB.
-void AppendDataCount(std::string* out, int64_t v) {
-  if (v < 1024) {
-    AppendInt(out, v);
-    out->append("B");
-    return;
-  }
-  if (v < (int64_t{1} << 20)) {
-    AppendInt(out, v / 1024);
-    out->append("KB");
-    return;
-  }
-  static const char* const kUnits[] = {"MB", "GB", "TB", "PB", "EB"};
-  int shift = 20, u = 0;
-  while (u < 4 && v >= (int64_t{1} << (shift + 10))) {
-    shift += 10;
-    ++u;
-  }
-  const int64_t unit = int64_t{1} << shift;
-  const int64_t whole = v / unit;
-  // (v mod unit) * 10 would overflow for EB; the remainder's top bits give the same tenth.
-  const uint64_t rest = static_cast<uint64_t>(v % unit);
-  const int64_t tenth = static_cast<int64_t>((rest * 10) >> shift);
-  AppendInt(out, whole);
-  if (tenth != 0) {
-    out->push_back('.');
-    AppendInt(out, tenth);
-  }
-  out->append(kUnits[u]);
-}
-
 // Generic slot reads for objects made elsewhere: a slot read as a number whatever its kind.
 int64_t SlotNumber(const Obj* obj, int slot) noexcept {
   switch (ObjSlotKind(obj, slot)) {
@@ -139,31 +83,6 @@ int64_t SlotNumber(const Obj* obj, int slot) noexcept {
 const char* SlotText(const Obj* obj, int slot) noexcept {
   const char* s = ObjGetSlotString(obj, slot);
   return s != nullptr ? s : "";
-}
-
-// --- selection trees ---
-
-// The walk's cookie: the scratch text the lines go to.
-struct TreeTextCtx {
-  std::string* out;
-};
-
-int AppendSelectionLine(TreeNode* node, void* cookie) {
-  const Obj* item = TreeNodeItem(node);
-  bool include = ObjGetSlotBoolean(item, 7);
-  bool exclude = ObjGetSlotBoolean(item, 8);
-  if (!include && !exclude) return 1;
-  std::string* out = static_cast<TreeTextCtx*>(cookie)->out;
-  const RenderTexts& t = Texts();
-  out->append(include ? t.include : t.exclude);
-  std::vector<const TreeNode*> path;
-  for (const TreeNode* n = node; n != nullptr; n = TreeNodeParent(n)) path.push_back(n);
-  for (size_t i = path.size(); i-- > 0;) {
-    out->append(SlotText(TreeNodeItem(path[i]), 2));
-    if (i != 0) out->append("->");
-  }
-  out->push_back('\n');
-  return 1;
 }
 
 // --- plugin screens ---
@@ -212,7 +131,7 @@ int AppendScreenItem(TreeNode* node, void* cookie) {
       break;
     case 14:
       out->push_back('\n');
-      AppendInt(out, SlotNumber(data, 1));
+      kr_internal::AppendDecimal(out, SlotNumber(data, 1));
       break;
     case 21:
       line();
@@ -403,118 +322,13 @@ int RepPluginScreenToText(DString* scratch, const Obj* tree) noexcept {
 int RepTypedDataToText(std::string_view* text, DString* scratch, int32_t type,
                        const Obj* value) noexcept {
   if (text == nullptr || scratch == nullptr) return 0;
-  if (type < 0 || type >= kRepFieldTypeCount) {
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  if (ops == nullptr) {
     TraceMessage(kTag, 6, 0, -1, "Unrecognised data type in RepTypedDataToText");
     return kRepTextBadType;
   }
-  const RenderTexts& t = Texts();
-  std::string& s = scratch->text;
-  try {
-    if (type != kRepTypePluginScreen) s.clear();
-    switch (type) {
-      case kRepTypeInteger:
-      case kRepTypeSysTime:
-        AppendInt(&s, ObjGetInteger(value));
-        break;
-      case kRepTypeString: {
-        const char* v = ObjGetString(value);
-        *text = (v == nullptr || *v == '\0') ? t.none : std::string_view(v);
-        return 1;
-      }
-      case kRepTypeBoolean:
-        *text = ObjGetBoolean(value) ? t.yes : t.no;
-        return 1;
-      case kRepTypeDate: {
-        const RepDateValue* d = ObjCast<RepDateValue>(value);
-        if (d == nullptr) return 0;
-        TimeDate date{d->year(), d->month(), d->day(), 0};
-        int64_t time = 0;
-        char buf[24];
-        if (!TimeFromDate(&time, &date) ||
-            !TimeToLongDateStringInternal(buf, sizeof(buf), time, 1, 0))
-          return 0;
-        s.append(buf);
-        break;
-      }
-      case kRepTypeTime: {
-        const RepTimeValue* v = ObjCast<RepTimeValue>(value);
-        if (v == nullptr) return 0;
-        AppendClock(&s, v->hour(), v->minute(), v->second());
-        break;
-      }
-      case kRepTypeTimePassed: {
-        const int32_t secs = ObjGetInteger(value);
-        AppendClock(&s, secs / 3600, (secs % 3600) / 60, (secs % 3600) % 60);
-        break;
-      }
-      case kRepTypeHdwmyCount: {
-        const RepHdwmyCountValue* v = ObjCast<RepHdwmyCountValue>(value);
-        if (v == nullptr) return 0;
-        AppendInt(&s, v->count());
-        if (v->unit() >= 0 && v->unit() <= 4) s.append(t.units[v->unit()]);
-        break;
-      }
-      case kRepTypeSelectionTree: {
-        const RepSelectionTreeValue* v = ObjCast<RepSelectionTreeValue>(value);
-        const Tree* tree = v != nullptr ? ObjCast<Tree>(v->tree()) : nullptr;
-        if (tree != nullptr) {
-          TreeTextCtx ctx{&s};
-          TreeWalk(tree, AppendSelectionLine, &ctx);
-        }
-        break;
-      }
-      case kRepTypeDaysInWeek: {
-        const RepDaysInWeekValue* v = ObjCast<RepDaysInWeekValue>(value);
-        if (v == nullptr) return 0;
-        static const char kDays[] = "MTWTFSS";
-        for (size_t i = 0; i < 7; ++i) s += v->days()[i] == 1 ? kDays[i] : '-';
-        break;
-      }
-      case kRepTypeDaysInMonth: {
-        const RepDaysInMonthValue* v = ObjCast<RepDaysInMonthValue>(value);
-        if (v == nullptr) return 0;
-        for (size_t i = 0; i < 32; ++i) {
-          if (v->days()[i] != 1) continue;
-          if (!s.empty()) s += ',';
-          if (i == RepDaysInMonthValue::kLastDay)
-            s.append(t.last);
-          else
-            AppendInt(&s, static_cast<int64_t>(i) + 1);
-        }
-        break;
-      }
-      case kRepTypeWeeksInMonth: {
-        const RepWeeksInMonthValue* v = ObjCast<RepWeeksInMonthValue>(value);
-        if (v == nullptr) return 0;
-        static const char kWeeks[] = "1234L";
-        for (size_t i = 0; i < 5; ++i) s += v->weeks()[i] == 1 ? kWeeks[i] : '-';
-        break;
-      }
-      case kRepTypePluginScreen: {
-        const RepPluginScreenValue* v = ObjCast<RepPluginScreenValue>(value);
-        if (v == nullptr || !RepPluginScreenToText(scratch, v->tree())) return 0;
-        break;
-      }
-      case kRepTypeInt64:
-        AppendInt(&s, ObjGetInt64(value));
-        break;
-      case kRepTypeUnique: {
-        UniqueId id{};
-        if (!ObjGetUnique(&id, value)) UniqueInvalidate(&id);
-        std::string u;
-        UniqueToString(&u, &id);
-        s = std::move(u);
-        break;
-      }
-      case kRepTypeDataCount:
-        AppendDataCount(&s, ObjGetInt64(value));
-        break;
-    }
-  } catch (...) {
-    return 0;
-  }
-  *text = s;
-  return 1;
+  if (!ops->render_appends) scratch->text.clear();
+  return ops->render(value, scratch, text) ? 1 : 0;
 }
 
 int RepFieldValueToText(std::string_view* text, DString* scratch, const RepFieldDef* field,

@@ -13,6 +13,7 @@
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/unique.h"
+#include "fieldtypes.h"
 
 namespace {
 
@@ -20,476 +21,28 @@ constexpr const char kTag[] = "RPTMAIN";
 
 // --- localised words -----------------------------------------------------------------------------
 
-struct Word {
-  const char* text;
-  size_t chars;
-  size_t bytes;
+// The states' words (the keywords values are read with belong to their types: fieldtypes.cc).
+struct StateWords {
+  const char* text[kRepStateCount];
+  size_t chars[kRepStateCount];
+  const char* unrecognised;
 };
-
-Word MakeWord(const char* default_text, int id) {
-  const char* t = LocaleGetStaticString(default_text, id);
-  return Word{t, StrCharCount(t), std::strlen(t)};
-}
-
-// The offset units, in the order of the move tables below.
-enum Unit { kYears, kMonths, kWeeks, kDays, kHours, kMinutes, kSeconds, kUnitCount };
-
-struct Words {
-  Word now, today;
-  Word true_words[3], false_words[3];
-  Word days[7];
-  Word last_day;
-  Word last_week[2];
-  Word units[kUnitCount];
-  Word states[kRepStateCount];
-  const char* unrecognised_state;
-};
-
-Words LoadWords() {
-  Words w;
-  w.now = MakeWord("now", 8287);
-  w.today = MakeWord("today", 8288);
-  w.true_words[0] = MakeWord("TRUE", 8289);
-  w.true_words[1] = MakeWord("YES", 8291);
-  w.true_words[2] = MakeWord("Y", 8293);
-  w.false_words[0] = MakeWord("FALSE", 8290);
-  w.false_words[1] = MakeWord("NO", 8292);
-  w.false_words[2] = MakeWord("N", 8294);
-  static constexpr const char* kDays[7] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
-  for (int i = 0; i < 7; ++i) w.days[i] = MakeWord(kDays[i], 8295 + i);
-  w.last_day = MakeWord("l", 8302);
-  w.last_week[0] = MakeWord("l", 8303);
-  w.last_week[1] = MakeWord("L", 8304);
-  static constexpr const char* kUnits[kUnitCount] = {"YE", "MO", "WE", "DA", "HO", "MI", "SE"};
-  for (int i = 0; i < kUnitCount; ++i) w.units[i] = MakeWord(kUnits[i], 8317 + i);
-  static constexpr const char* kStates[kRepStateCount] = {"Normal", "N/A", "Unknown", "Never",
-                                                          "Unlimited"};
-  for (int i = 0; i < kRepStateCount; ++i) w.states[i] = MakeWord(kStates[i], 8305 + i);
-  w.unrecognised_state = LocaleGetStaticString("UNRECOGNISEDSTATE", 8310);
-  return w;
-}
 
 // Fetched once per process; a function-local static is initialised exactly once even when
 // several threads get here first together.
-const Words& TheWords() {
-  static const Words words = LoadWords();
+const StateWords& TheStateWords() {
+  static const StateWords words = [] {
+    StateWords w;
+    static constexpr const char* kStates[kRepStateCount] = {"Normal", "N/A", "Unknown", "Never",
+                                                            "Unlimited"};
+    for (int i = 0; i < kRepStateCount; ++i) {
+      w.text[i] = LocaleGetStaticString(kStates[i], 8305 + i);
+      w.chars[i] = StrCharCount(w.text[i]);
+    }
+    w.unrecognised = LocaleGetStaticString("UNRECOGNISEDSTATE", 8310);
+    return w;
+  }();
   return words;
-}
-
-// True when `text` begins with `w`, case-blind over the word's characters. An empty word (a
-// catalogue that blanks a keyword) never matches, so it cannot swallow every text.
-bool StartsWithWord(const char* text, const Word& w) {
-  return w.chars > 0 && StrCompareRangeNoCase(text, w.text, w.chars) == 0;
-}
-
-// True when the next w.chars characters of `text` are exactly `w`, case-blind.
-bool AtWord(const char* text, const Word& w) {
-  return w.chars > 0 && StrCompareRangeExactNoCase(text, w.chars, w.text) == 0;
-}
-
-// --- comparison helpers --------------------------------------------------------------------------
-
-template <class T>
-inline int Sign(T a, T b) {
-  return (a > b) - (a < b);
-}
-
-// Compares two objects through view V with `f`. An object not of V's form sorts before every
-// well-formed one; two such objects are equal.
-template <class V, class F>
-inline int CompareAs(const Obj* a, const Obj* b, F f) {
-  const V* x = ObjCast<V>(a);
-  const V* y = ObjCast<V>(b);
-  if (x == nullptr || y == nullptr) [[unlikely]]
-    return (x != nullptr) - (y != nullptr);
-  return f(*x, *y);
-}
-
-// Byte blocks from byte 0: at the first byte that differs, the larger (a selected day, 1, against
-// an unselected one, 0) sorts after.
-inline int CompareBytes(const unsigned char* a, const unsigned char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
-  return 0;
-}
-
-// hdwmycount reduced to hours (a month is 31 days, a year 365); 64-bit so a large count cannot
-// overflow.
-inline int64_t HdwmyHours(const RepHdwmyCountValue& v) {
-  static constexpr int64_t kHours[5] = {1, 24, 168, 744, 8760};
-  int32_t u = v.unit();
-  return (u >= 0 && u < 5) ? static_cast<int64_t>(v.count()) * kHours[u] : 0;
-}
-
-// --- encoding helpers ----------------------------------------------------------------------------
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// n decimal digits at p (the caller has checked that the text has them).
-bool Digits(const char* p, int n, int32_t* out) {
-  int32_t v = 0;
-  for (int i = 0; i < n; ++i) {
-    if (!IsDigit(p[i])) return false;
-    v = v * 10 + (p[i] - '0');
-  }
-  *out = v;
-  return true;
-}
-
-// YYYYMMDD or YYYY/MM/DD (a backslash also separates). The day is not checked against the
-// month's length: a date constant may name a day such as 30 February.
-bool ParseAbsoluteDate(const char* text, int32_t* y, int32_t* m, int32_t* d) {
-  size_t len = std::strlen(text);
-  bool ok;
-  if (len == 8) {
-    ok = Digits(text, 4, y) && Digits(text + 4, 2, m) && Digits(text + 6, 2, d);
-  } else if (len == 10) {
-    auto sep = [](char c) { return c == '/' || c == '\\'; };
-    ok = sep(text[4]) && sep(text[7]) && Digits(text, 4, y) && Digits(text + 5, 2, m) &&
-         Digits(text + 8, 2, d);
-  } else {
-    ok = false;
-  }
-  return ok && *y >= 1900 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= 31;
-}
-
-// HHMMSS or HH:MM:SS.
-bool ParseClock(const char* text, int32_t* h, int32_t* m, int32_t* s) {
-  size_t len = std::strlen(text);
-  bool ok;
-  if (len == 6) {
-    ok = Digits(text, 2, h) && Digits(text + 2, 2, m) && Digits(text + 4, 2, s);
-  } else if (len == 8) {
-    ok = text[2] == ':' && text[5] == ':' && Digits(text, 2, h) && Digits(text + 3, 2, m) &&
-         Digits(text + 6, 2, s);
-  } else {
-    ok = false;
-  }
-  return ok && *h <= 23 && *m <= 59 && *s <= 59;
-}
-
-using MoveFn = int (*)(TimeBreakdown*, int32_t);
-constexpr MoveFn kMoveBack[kUnitCount] = {TimeBreakdownMoveBackYears,  TimeBreakdownMoveBackMonths,
-                                          TimeBreakdownMoveBackWeeks,  TimeBreakdownMoveBackDays,
-                                          TimeBreakdownMoveBackHours,  TimeBreakdownMoveBackMinutes,
-                                          TimeBreakdownMoveBackSeconds};
-constexpr MoveFn kMoveForward[kUnitCount] = {
-    TimeBreakdownMoveForwardYears,  TimeBreakdownMoveForwardMonths, TimeBreakdownMoveForwardWeeks,
-    TimeBreakdownMoveForwardDays,   TimeBreakdownMoveForwardHours,  TimeBreakdownMoveForwardMinutes,
-    TimeBreakdownMoveForwardSeconds};
-
-// Moves *bd by the offset at `text` (digits then a unit word, the sign already read).
-int MoveTimeBreakdown(TimeBreakdown* bd, const char* text, bool back) {
-  const char* p = text;
-  while (IsDigit(*p)) ++p;
-  std::string digits(text, p);
-  int32_t count = 0;
-  if (digits.empty() || StrToInteger(&count, digits.c_str()) == 0) {
-    TraceMessage(kTag, 1, 0, -1, "Could not encode number '%s' in RepMoveTimeBreakdown",
-                 digits.c_str());
-    return 0;
-  }
-  const Words& w = TheWords();
-  for (int u = 0; u < kUnitCount; ++u) {
-    if (StartsWithWord(p, w.units[u])) return (back ? kMoveBack : kMoveForward)[u](bd, count);
-  }
-  TraceMessage(kTag, 2, 0, -1, "Unrecognised unit type in RepMoveTimeBreakdown");
-  return 0;
-}
-
-enum class Relative { kNotRelative, kDone, kFailed };
-
-// Reads a relative time ("now", or "today" when allowed, with an optional signed offset) into
-// *bd, a copy of the context's broken-down current time. *moved tells whether an offset applied.
-Relative RelativeBreakdown(TimeBreakdown* bd, bool* moved, const char* text, bool allow_today) {
-  const Words& w = TheWords();
-  const char* after;
-  if (StartsWithWord(text, w.now)) {
-    after = text + w.now.bytes;
-  } else if (allow_today && StartsWithWord(text, w.today)) {
-    after = text + w.today.bytes;
-  } else {
-    return Relative::kNotRelative;
-  }
-  *bd = RepGetContextData()->now_breakdown;
-  *moved = false;
-  if (*after != '-' && *after != '+') return Relative::kDone;
-  bool back = *after == '-';
-  if (!MoveTimeBreakdown(bd, after + 1, back)) {
-    if (back)
-      TraceMessage(kTag, 3, 0, -1, "Failed to move time breakdown back");
-    else
-      TraceMessage(kTag, 4, 0, -1, "Failed to move time breakdown forward");
-    return Relative::kFailed;
-  }
-  *moved = true;
-  return Relative::kDone;
-}
-
-Ref<Obj> NewDate(int32_t y, int32_t m, int32_t d) {
-  Ref<RepDateValue> v = RepDateValue::New();
-  v->set_year(y);
-  v->set_month(m);
-  v->set_day(d);
-  return v;
-}
-
-Ref<Obj> NewTime(int32_t h, int32_t m, int32_t s) {
-  Ref<RepTimeValue> v = RepTimeValue::New();
-  v->set_hour(h);
-  v->set_minute(m);
-  v->set_second(s);
-  return v;
-}
-
-Ref<Obj> EncodeDate(const char* text) {
-  TimeBreakdown bd;
-  bool moved;
-  switch (RelativeBreakdown(&bd, &moved, text, true)) {
-    case Relative::kDone:
-      return NewDate(bd.w[kTimeBdYear], bd.w[kTimeBdMonth], bd.w[kTimeBdDay]);
-    case Relative::kFailed:
-      return nullptr;
-    case Relative::kNotRelative:
-      break;
-  }
-  int32_t y, m, d;
-  if (!ParseAbsoluteDate(text, &y, &m, &d)) return nullptr;
-  return NewDate(y, m, d);
-}
-
-Ref<Obj> EncodeTime(const char* text) {
-  TimeBreakdown bd;
-  bool moved;
-  switch (RelativeBreakdown(&bd, &moved, text, false)) {
-    case Relative::kDone:
-      return NewTime(bd.w[kTimeBdHour], bd.w[kTimeBdMinute], bd.w[kTimeBdSecond]);
-    case Relative::kFailed:
-      return nullptr;
-    case Relative::kNotRelative:
-      break;
-  }
-  int32_t h, m, s;
-  if (!ParseClock(text, &h, &m, &s)) {
-    TraceMessage(kTag, 5, 0, -1, "Failed to interpret absolute time '%s'", text);
-    return nullptr;
-  }
-  return NewTime(h, m, s);
-}
-
-Ref<Obj> EncodeTimePassed(const char* text) {
-  int32_t h, m, s;
-  if (!ParseClock(text, &h, &m, &s)) {
-    TraceMessage(kTag, 6, 0, -1, "Failed to interpret time passed '%s'", text);
-    return nullptr;
-  }
-  return ObjNewInteger(h * 3600 + m * 60 + s);
-}
-
-Ref<Obj> EncodeSysTime(const char* text) {
-  TimeBreakdown bd;
-  bool moved;
-  switch (RelativeBreakdown(&bd, &moved, text, true)) {
-    case Relative::kDone: {
-      // Without an offset the stored instant itself, which a breakdown taken back through a
-      // repeated daylight-saving hour might not give.
-      int64_t t = RepGetContextData()->now;
-      if ((moved && TimeFromBreakdown(&t, &bd) == 0) || t < INT32_MIN || t > INT32_MAX) {
-        TraceMessage(kTag, 7, 0, -1, "Cannot convert breakdown time back to TimeT");
-        return nullptr;
-      }
-      return ObjNewInteger(static_cast<int32_t>(t));
-    }
-    case Relative::kFailed:
-      return nullptr;
-    case Relative::kNotRelative:
-      break;
-  }
-  int32_t v;
-  if (StrToInteger(&v, text) == 0) return nullptr;
-  return ObjNewInteger(v);
-}
-
-Ref<Obj> EncodeHdwmyCount(const char* text) {
-  size_t chars = StrCharCount(text);
-  if (chars < 2) {
-    TraceMessage(kTag, 8, 0, -1, "String too short to convert to HDWMY count");
-    return nullptr;
-  }
-  size_t number_bytes = StrBytesForChars(text, chars - 1);
-  std::string number(text, number_bytes);
-  int32_t count;
-  if (StrToInteger(&count, number.c_str()) == 0) {
-    TraceMessage(kTag, 9, 0, -1, "Failed to convert number part of HDWMY constant");
-    return nullptr;
-  }
-  int32_t unit;
-  switch (StrGetCharAtPointer(text + number_bytes)) {
-    case 'h':
-    case 'H':
-      unit = kRepHdwmyHours;
-      break;
-    case 'd':
-    case 'D':
-      unit = kRepHdwmyDays;
-      break;
-    case 'w':
-    case 'W':
-      unit = kRepHdwmyWeeks;
-      break;
-    case 'm':
-    case 'M':
-      unit = kRepHdwmyMonths;
-      break;
-    case 'y':
-    case 'Y':
-      unit = kRepHdwmyYears;
-      break;
-    default:
-      TraceMessage(kTag, 10, 0, -1, "Bad character part of HDWMY count");
-      return nullptr;
-  }
-  Ref<RepHdwmyCountValue> v = RepHdwmyCountValue::New();
-  v->set_unit(unit);
-  v->set_count(count);
-  return v;
-}
-
-Ref<Obj> EncodeBoolean(const char* text) {
-  const Words& w = TheWords();
-  for (const Word& t : w.true_words)
-    if (StrCompareNoCase(text, t.text) == 0) return ObjNewBoolean(true);
-  for (const Word& f : w.false_words)
-    if (StrCompareNoCase(text, f.text) == 0) return ObjNewBoolean(false);
-  return nullptr;
-}
-
-Ref<Obj> EncodeDaysInWeek(const char* text) {
-  if (StrCharCount(text) % 2 != 0) return nullptr;
-  const Words& w = TheWords();
-  Ref<RepDaysInWeekValue> v = RepDaysInWeekValue::New();
-  const char* p = text;
-  while (*p != '\0') {
-    int day = 0;
-    while (day < 7 && !AtWord(p, w.days[day])) ++day;
-    if (day == 7) return nullptr;
-    v->days()[day] = 1;
-    p = StrAdvanceChars(p, w.days[day].chars);
-  }
-  return v;
-}
-
-Ref<Obj> EncodeDaysInMonth(const char* text) {
-  const Words& w = TheWords();
-  Ref<RepDaysInMonthValue> v = RepDaysInMonthValue::New();
-  if (*text == '\0') return v;
-  const char* p = text;
-  for (;;) {
-    const char* comma = std::strchr(p, ',');
-    std::string item = comma ? std::string(p, comma) : std::string(p);
-    int32_t day;
-    if (w.last_day.chars > 0 && StrCompareNoCase(item.c_str(), w.last_day.text) == 0) {
-      v->days()[RepDaysInMonthValue::kLastDay] = 1;
-    } else if (StrToInteger(&day, item.c_str()) != 0 && day >= 1 && day <= 31) {
-      v->days()[day - 1] = 1;
-    } else {
-      return nullptr;
-    }
-    if (comma == nullptr) break;
-    p = comma + 1;
-  }
-  return v;
-}
-
-Ref<Obj> EncodeWeeksInMonth(const char* text) {
-  const Words& w = TheWords();
-  Ref<RepWeeksInMonthValue> v = RepWeeksInMonthValue::New();
-  const char* p = text;
-  while (*p != '\0') {
-    if (*p >= '1' && *p <= '4') {
-      v->weeks()[*p - '1'] = 1;
-      ++p;
-    } else if (AtWord(p, w.last_week[0]) || AtWord(p, w.last_week[1])) {
-      v->weeks()[RepWeeksInMonthValue::kLastWeek] = 1;
-      p = StrAdvanceChars(p,
-                          AtWord(p, w.last_week[0]) ? w.last_week[0].chars : w.last_week[1].chars);
-    } else {
-      return nullptr;
-    }
-  }
-  return v;
-}
-
-// Digits, then an optional unit: "b" on its first character, "kb" to "pb" on two. A number or a
-// product beyond 64 bits is refused rather than wrapped.
-Ref<Obj> EncodeDataCount(const char* text) {
-  const char* p = text;
-  int64_t n = 0;
-  while (IsDigit(*p)) {
-    if (__builtin_mul_overflow(n, 10, &n) || __builtin_add_overflow(n, *p - '0', &n))
-      return nullptr;
-    ++p;
-  }
-  if (p == text) return nullptr;
-  static constexpr struct {
-    const char* word;
-    int64_t factor;
-  } kUnits[] = {{"kb", int64_t{1} << 10},
-                {"mb", int64_t{1} << 20},
-                {"gb", int64_t{1} << 30},
-                {"tb", int64_t{1} << 40},
-                {"pb", int64_t{1} << 50}};
-  int64_t factor = 1;
-  for (const auto& u : kUnits) {
-    if (StrCompareRangeNoCase(p, u.word, 2) == 0) {
-      factor = u.factor;
-      break;
-    }
-  }
-  int64_t bytes;
-  if (__builtin_mul_overflow(n, factor, &bytes)) return nullptr;
-  return ObjNewInt64(bytes);
-}
-
-Ref<Obj> Encode(const char* text, int32_t type) {
-  switch (type) {
-    case kRepTypeInteger: {
-      int32_t v;
-      return StrToInteger(&v, text) ? ObjNewInteger(v) : nullptr;
-    }
-    case kRepTypeString:
-      return ObjNewString(text);
-    case kRepTypeBoolean:
-      return EncodeBoolean(text);
-    case kRepTypeDate:
-      return EncodeDate(text);
-    case kRepTypeTime:
-      return EncodeTime(text);
-    case kRepTypeTimePassed:
-      return EncodeTimePassed(text);
-    case kRepTypeHdwmyCount:
-      return EncodeHdwmyCount(text);
-    case kRepTypeDaysInWeek:
-      return EncodeDaysInWeek(text);
-    case kRepTypeDaysInMonth:
-      return EncodeDaysInMonth(text);
-    case kRepTypeWeeksInMonth:
-      return EncodeWeeksInMonth(text);
-    case kRepTypeInt64: {
-      int64_t v;
-      return StrToInt64(&v, text) ? ObjNewInt64(v) : nullptr;
-    }
-    case kRepTypeSysTime:
-      return EncodeSysTime(text);
-    case kRepTypeUnique: {
-      UniqueId id;
-      return UniqueFromString(&id, text) ? ObjNewUnique(id) : nullptr;
-    }
-    case kRepTypeDataCount:
-      return EncodeDataCount(text);
-    default:  // selectiontree, pluginscreen: no text form
-      return nullptr;
-  }
 }
 
 }  // namespace
@@ -513,56 +66,13 @@ Ref<RepTable> RepNewTable(const char* name, Ref<List> fields, Ref<List> records)
 
 int RepMakeBlankObject(Ref<Obj>* value, int32_t type) noexcept {
   if (value == nullptr) return 0;
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime:
-      *value = ObjNewInteger(0);
-      return 1;
-    case kRepTypeString:
-      *value = ObjNewString("");
-      return 1;
-    case kRepTypeBoolean:
-      *value = ObjNewBoolean(false);
-      return 1;
-    case kRepTypeDate:
-      *value = RepDateValue::New();
-      return 1;
-    case kRepTypeTime:
-      *value = RepTimeValue::New();
-      return 1;
-    case kRepTypeHdwmyCount:
-      *value = RepHdwmyCountValue::New();
-      return 1;
-    case kRepTypeSelectionTree:
-      *value = RepSelectionTreeValue::New();
-      return 1;
-    case kRepTypeDaysInWeek:
-      *value = RepDaysInWeekValue::New();
-      return 1;
-    case kRepTypeDaysInMonth:
-      *value = RepDaysInMonthValue::New();
-      return 1;
-    case kRepTypeWeeksInMonth:
-      *value = RepWeeksInMonthValue::New();
-      return 1;
-    case kRepTypePluginScreen:
-      *value = RepPluginScreenValue::New();
-      return 1;
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      *value = ObjNewInt64(0);
-      return 1;
-    case kRepTypeUnique: {
-      UniqueId id;
-      UniqueInvalidate(&id);
-      *value = ObjNewUnique(id);
-      return 1;
-    }
-    default:
-      TraceMessage(kTag, 11, 0, -1, "Bad object type %d passed to RepMakeBlankObject", type);
-      return 0;
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  if (ops == nullptr) {
+    TraceMessage(kTag, 11, 0, -1, "Bad object type %d passed to RepMakeBlankObject", type);
+    return 0;
   }
+  *value = ops->blank();
+  return 1;
 }
 
 Ref<RepRecord> RepMakeBlankRecord(const RepFieldList* fields, int32_t state) noexcept {
@@ -581,100 +91,19 @@ Ref<RepRecord> RepMakeBlankRecord(const RepFieldList* fields, int32_t state) noe
 }
 
 int RepCompareData(const Obj* a, const Obj* b, int32_t type) noexcept {
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime:
-      return CompareAs<ObjInteger>(a, b, [](const ObjInteger& x, const ObjInteger& y) {
-        return Sign(x.value(), y.value());
-      });
-    case kRepTypeString:
-      return CompareAs<ObjString>(a, b, [](const ObjString& x, const ObjString& y) {
-        int r = StrCompareNoCase(x.value(), y.value());
-        return Sign(r, 0);
-      });
-    case kRepTypeBoolean:
-      return CompareAs<ObjBoolean>(a, b, [](const ObjBoolean& x, const ObjBoolean& y) {
-        return Sign<int>(x.value(), y.value());
-      });
-    case kRepTypeDate:
-      return CompareAs<RepDateValue>(a, b, [](const RepDateValue& x, const RepDateValue& y) {
-        if (int r = Sign(x.year(), y.year())) return r;
-        if (int r = Sign(x.month(), y.month())) return r;
-        return Sign(x.day(), y.day());
-      });
-    case kRepTypeTime:
-      return CompareAs<RepTimeValue>(a, b, [](const RepTimeValue& x, const RepTimeValue& y) {
-        if (int r = Sign(x.hour(), y.hour())) return r;
-        if (int r = Sign(x.minute(), y.minute())) return r;
-        if (int r = Sign(x.second(), y.second())) return r;
-        return Sign(x.reserved(), y.reserved());
-      });
-    case kRepTypeHdwmyCount:
-      return CompareAs<RepHdwmyCountValue>(
-          a, b, [](const RepHdwmyCountValue& x, const RepHdwmyCountValue& y) {
-            return Sign(HdwmyHours(x), HdwmyHours(y));
-          });
-    case kRepTypeDaysInWeek:
-      return CompareAs<RepDaysInWeekValue>(
-          a, b, [](const RepDaysInWeekValue& x, const RepDaysInWeekValue& y) {
-            return CompareBytes(x.days(), y.days(), RepDaysInWeekValue::kUsed);
-          });
-    case kRepTypeDaysInMonth:
-      return CompareAs<RepDaysInMonthValue>(
-          a, b, [](const RepDaysInMonthValue& x, const RepDaysInMonthValue& y) {
-            return CompareBytes(x.days(), y.days(), RepDaysInMonthValue::kUsed);
-          });
-    case kRepTypeWeeksInMonth:
-      return CompareAs<RepWeeksInMonthValue>(
-          a, b, [](const RepWeeksInMonthValue& x, const RepWeeksInMonthValue& y) {
-            return CompareBytes(x.weeks(), y.weeks(), RepWeeksInMonthValue::kUsed);
-          });
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return CompareAs<ObjInt64>(
-          a, b, [](const ObjInt64& x, const ObjInt64& y) { return Sign(x.value(), y.value()); });
-    case kRepTypeUnique:
-      return CompareAs<ObjUnique>(a, b, [](const ObjUnique& x, const ObjUnique& y) {
-        UniqueId u, v;
-        std::memcpy(u.bytes, x.bytes(), sizeof u.bytes);
-        std::memcpy(v.bytes, y.bytes(), sizeof v.bytes);
-        return Sign(UniqueCompare(&u, &v), 0);
-      });
-    default:  // selectiontree, pluginscreen and unknown types have no order
-      return 0;
-  }
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  return ops != nullptr ? ops->compare(a, b) : 0;  // an unknown type has no order
 }
 
 int RepDeriveValue(Ref<Obj>* value, int32_t target_type, const Obj* source_value,
                    int32_t source_type) noexcept {
   if (value == nullptr) return 0;
-  if (source_type != kRepTypeSysTime) {
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(source_type);
+  if (ops == nullptr || ops->derive == nullptr) {
     TraceMessage(kTag, 12, 0, -1, "RepDeriveValue - Cannot derive type %d", source_type);
     return 0;
   }
-  const ObjInteger* source = ObjCast<ObjInteger>(source_value);
-  if (target_type == kRepTypeDate) {
-    TimeDate d;
-    if (source == nullptr || TimeToDateStruct(&d, source->value()) == 0) {
-      TraceMessage(kTag, 13, 0, -1, "RepDeriveValue - Failed when converting systime to date");
-      return 0;
-    }
-    *value = NewDate(d.year, d.month, d.day);
-    return 1;
-  }
-  if (target_type == kRepTypeTime) {
-    TimeOfDay t;
-    if (source == nullptr || TimeToTimeOfDayStruct(&t, source->value()) == 0) {
-      TraceMessage(kTag, 14, 0, -1, "RepDeriveValue - Failed when converting systime to time");
-      return 0;
-    }
-    *value = NewTime(t.hour, t.minute, t.second);
-    return 1;
-  }
-  TraceMessage(kTag, 15, 0, -1, "RepDeriveValue - Cannot convert systime fields to type %d",
-               target_type);
-  return 0;
+  return ops->derive(value, target_type, source_value);
 }
 
 int RepExtractValue(std::string* text, const char** end, const char* source) noexcept {
@@ -706,18 +135,20 @@ int RepExtractValue(std::string* text, const char** end, const char* source) noe
 }
 
 const char* RepStateToText(int32_t state) noexcept {
-  const Words& w = TheWords();
-  if (state >= 0 && state < kRepStateCount) return w.states[state].text;
+  const StateWords& w = TheStateWords();
+  if (state >= 0 && state < kRepStateCount) return w.text[state];
   TraceMessage(kTag, 18, 0, -1, "Warning - cannot convert unknown state to text");
-  return w.unrecognised_state;
+  return w.unrecognised;
 }
 
 int RepStateTextToState(int32_t* state, const char* text) noexcept {
   if (state == nullptr) return 0;
-  const Words& w = TheWords();
+  const StateWords& w = TheStateWords();
   if (text != nullptr) {
     for (int32_t s = 0; s < kRepStateCount; ++s) {
-      if (StartsWithWord(text, w.states[s])) {
+      // An empty word (a catalogue that blanks a state) never matches, so it cannot swallow
+      // every text.
+      if (w.chars[s] > 0 && StrCompareRangeNoCase(text, w.text[s], w.chars[s]) == 0) {
         *state = s;
         return 1;
       }
@@ -731,14 +162,12 @@ int RepStateTextToState(int32_t* state, const char* text) noexcept {
 
 int RepEncodeData(Ref<Obj>* value, const char* text, int32_t type) noexcept {
   if (value == nullptr) return 0;
-  try {
-    Ref<Obj> v = Encode(text != nullptr ? text : "", type);
-    if (!v) return 0;
-    *value = std::move(v);
-    return 1;
-  } catch (...) {  // a text copy that could not be allocated
-    return 0;
-  }
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  if (ops == nullptr || ops->encode == nullptr) return 0;  // selectiontree, pluginscreen: no text
+  Ref<Obj> v = ops->encode(text != nullptr ? text : "");
+  if (!v) return 0;
+  *value = std::move(v);
+  return 1;
 }
 
 static_assert(sizeof(RepContextData) <= kContextPluginDataSize);
@@ -890,39 +319,8 @@ namespace {
 
 // True when `obj` is a value object of the form the field type holds.
 bool ValueFitsType(const Obj* obj, int32_t type) {
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime:
-      return ObjCheckTypeInternal(obj, kObjIntegerType) == 1;
-    case kRepTypeString:
-      return ObjCheckTypeInternal(obj, kObjStringType) == 1;
-    case kRepTypeBoolean:
-      return ObjCheckTypeInternal(obj, kObjBooleanType) == 1;
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return ObjCheckTypeInternal(obj, kObjInt64Type) == 1;
-    case kRepTypeUnique:
-      return ObjCheckTypeInternal(obj, kObjUniqueType) == 1;
-    case kRepTypeDate:
-      return ObjCast<RepDateValue>(obj) != nullptr;
-    case kRepTypeTime:
-      return ObjCast<RepTimeValue>(obj) != nullptr;
-    case kRepTypeHdwmyCount:
-      return ObjCast<RepHdwmyCountValue>(obj) != nullptr;
-    case kRepTypeSelectionTree:
-      return ObjCast<RepSelectionTreeValue>(obj) != nullptr;
-    case kRepTypePluginScreen:
-      return ObjCast<RepPluginScreenValue>(obj) != nullptr;
-    case kRepTypeDaysInWeek:
-      return ObjCast<RepDaysInWeekValue>(obj) != nullptr;
-    case kRepTypeDaysInMonth:
-      return ObjCast<RepDaysInMonthValue>(obj) != nullptr;
-    case kRepTypeWeeksInMonth:
-      return ObjCast<RepWeeksInMonthValue>(obj) != nullptr;
-    default:
-      return false;
-  }
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  return ops != nullptr && ops->fits(obj);
 }
 
 }  // namespace

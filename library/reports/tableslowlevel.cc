@@ -12,6 +12,7 @@
 
 #include "kr/text.h"
 #include "kr/trace.h"
+#include "fieldtypes.h"
 
 namespace {
 
@@ -234,11 +235,11 @@ void FillRecord(List* values, const RepRecord* source, const std::vector<RepTabl
 // each target record looks its own values up.
 //
 // It gives the scan's result because:
-//  - the hash is a function of exactly what the comparison looks at, with equal values hashing
-//    equally: strings by their ASCII-folded bytes (the comparison folds ASCII letters only),
-//    hdwmycount by its hours, byte blocks by the bytes compared, 64-bit values whole, and the
-//    types whose values always compare equal (selectiontree, pluginscreen, unknown codes) by
-//    nothing, so any two such values meet;
+//  - each type's key (fieldtypes.cc) is a function of exactly what the comparison looks at, with
+//    equal values hashing equally: strings by their ASCII-folded bytes (the comparison folds
+//    ASCII letters only), hdwmycount by its hours, byte blocks by the bytes compared, 64-bit
+//    values whole, and the types whose values always compare equal (selectiontree, pluginscreen,
+//    unknown codes) by nothing, so any two such values meet;
 //  - every candidate with the target's hash is checked with RepCompareData itself, so a hash
 //    collision never makes a match; only a single join pair of a type whose 64-bit key is its
 //    value (the integers, booleans, hdwmycount hours, the always-equal types) skips the check,
@@ -255,155 +256,31 @@ void FillRecord(List* values, const RepRecord* source, const std::vector<RepTabl
 // Progress is counted as the scan would have counted it: the 1-based position of the match, the
 // whole source when there is none, nothing when the target's values are not all Normal.
 
-constexpr uint64_t kHashSeed = 0x9e3779b97f4a7c15ull;
+using kr_internal::HashCombine;
+using kr_internal::HashMix;
+using kr_internal::kHashSeed;
 
-inline uint64_t Mix(uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdull;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ull;
-  h ^= h >> 33;
-  return h;
-}
-inline uint64_t Combine(uint64_t h, uint64_t v) { return Mix(h ^ (v + kHashSeed + (h << 6))); }
-
-uint64_t HashBytes(const unsigned char* b, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 0x100000001b3ull;
-  return h;
-}
-
-// Hash of a text as StrCompareNoCase sees it: ASCII letters folded, every other byte as is.
-uint64_t HashFoldedText(const char* s) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p != 0; ++p) {
-    unsigned char c = *p;
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-    h = (h ^ c) * 0x100000001b3ull;
-  }
-  return h;
-}
-
-int64_t HdwmyHours(const RepHdwmyCountValue& v) {
-  static constexpr int64_t kHours[5] = {1, 24, 168, 744, 8760};
-  const int32_t u = v.unit();
-  return (u >= 0 && u < 5) ? static_cast<int64_t>(v.count()) * kHours[u] : 0;
-}
-
-// The hash of one join value for `type`; false when the value can take part in no match: no
-// value, not Normal, or an object that is not of the type's form.
+// The hash of one join value for `type` (its type's key); false when the value can take part in
+// no match: no value, not Normal, or an object that is not of the type's form.
 bool HashValue(const RepFieldValue* fv, int32_t type, uint64_t* hash) {
   if (fv == nullptr || fv->state() != kRepStateNormal || fv->value() == nullptr) return false;
-  const Obj* v = fv->value();
-  switch (type) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-    case kRepTypeSysTime: {
-      const ObjInteger* x = ObjCast<ObjInteger>(v);
-      if (x == nullptr) return false;
-      *hash = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
-      return true;
-    }
-    case kRepTypeString: {
-      const ObjString* x = ObjCast<ObjString>(v);
-      if (x == nullptr) return false;
-      // A string object holding no text equals only another such object.
-      *hash = x->value() == nullptr ? 0x5bd1e995ull : HashFoldedText(x->value());
-      return true;
-    }
-    case kRepTypeBoolean: {
-      const ObjBoolean* x = ObjCast<ObjBoolean>(v);
-      if (x == nullptr) return false;
-      *hash = x->value() ? 1 : 0;
-      return true;
-    }
-    case kRepTypeDate: {
-      const RepDateValue* x = ObjCast<RepDateValue>(v);
-      if (x == nullptr) return false;
-      *hash = Combine(Combine(static_cast<uint32_t>(x->year()), static_cast<uint32_t>(x->month())),
-                      static_cast<uint32_t>(x->day()));
-      return true;
-    }
-    case kRepTypeTime: {
-      const RepTimeValue* x = ObjCast<RepTimeValue>(v);
-      if (x == nullptr) return false;
-      *hash = Combine(
-          Combine(Combine(static_cast<uint32_t>(x->hour()), static_cast<uint32_t>(x->minute())),
-                  static_cast<uint32_t>(x->second())),
-          static_cast<uint32_t>(x->reserved()));
-      return true;
-    }
-    case kRepTypeHdwmyCount: {
-      const RepHdwmyCountValue* x = ObjCast<RepHdwmyCountValue>(v);
-      if (x == nullptr) return false;
-      *hash = static_cast<uint64_t>(HdwmyHours(*x));
-      return true;
-    }
-    case kRepTypeDaysInWeek: {
-      const RepDaysInWeekValue* x = ObjCast<RepDaysInWeekValue>(v);
-      if (x == nullptr) return false;
-      *hash = HashBytes(x->days(), RepDaysInWeekValue::kUsed);
-      return true;
-    }
-    case kRepTypeDaysInMonth: {
-      const RepDaysInMonthValue* x = ObjCast<RepDaysInMonthValue>(v);
-      if (x == nullptr) return false;
-      *hash = HashBytes(x->days(), RepDaysInMonthValue::kUsed);
-      return true;
-    }
-    case kRepTypeWeeksInMonth: {
-      const RepWeeksInMonthValue* x = ObjCast<RepWeeksInMonthValue>(v);
-      if (x == nullptr) return false;
-      *hash = HashBytes(x->weeks(), RepWeeksInMonthValue::kUsed);
-      return true;
-    }
-    case kRepTypeInt64:
-    case kRepTypeDataCount: {
-      const ObjInt64* x = ObjCast<ObjInt64>(v);
-      if (x == nullptr) return false;
-      *hash = static_cast<uint64_t>(x->value());
-      return true;
-    }
-    case kRepTypeUnique: {
-      const ObjUnique* x = ObjCast<ObjUnique>(v);
-      if (x == nullptr) return false;
-      *hash = HashBytes(x->bytes(), 16);
-      return true;
-    }
-    case kRepTypeSelectionTree:
-      if (ObjCast<RepSelectionTreeValue>(v) == nullptr) return false;
-      *hash = 0;
-      return true;
-    case kRepTypePluginScreen:
-      if (ObjCast<RepPluginScreenValue>(v) == nullptr) return false;
-      *hash = 0;
-      return true;
-    default:  // a type with no defined form: any object, and all compare equal
-      *hash = 0;
-      return true;
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  if (ops == nullptr) {  // a type with no defined form: any object, and all compare equal
+    *hash = 0;
+    return true;
   }
+  return ops->hash(fv->value(), hash);
 }
 
 const RepRecord* RecordAt(const List* records, size_t index0) {
   return ObjCast<RepRecord>(records->at(index0));
 }
 
-// True for the types whose HashValue is one-to-one with their equality: the integers, 64-bit
-// integers, booleans, hdwmycount hours and the always-equal types. A single join pair of such a
-// type needs no comparison beyond its 64-bit key.
+// True for the types whose key is one-to-one with their equality (and the unknown codes, whose
+// values are all equal): a single join pair of such a type needs no comparison beyond its key.
 bool KeyIsExact(int32_t type) {
-  switch (type) {
-    case kRepTypeString:
-    case kRepTypeDate:
-    case kRepTypeTime:
-    case kRepTypeDaysInWeek:
-    case kRepTypeDaysInMonth:
-    case kRepTypeWeeksInMonth:
-    case kRepTypeUnique:
-      return false;
-    default:
-      return true;
-  }
+  const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
+  return ops == nullptr || ops->key_is_exact;
 }
 
 // The source records that can be a first match, indexed by their join values, with what the
@@ -435,7 +312,7 @@ class SourceIndex {
   long Find(const std::vector<const RepFieldValue*>& target_values) const {
     uint64_t key = 0;
     if (!Key(target_values, &key)) return -1;
-    for (size_t s = Mix(key) & mask_; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
+    for (size_t s = HashMix(key) & mask_; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
       if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, target_values))) {
         return slots_[s].entry;
       }
@@ -495,7 +372,7 @@ class SourceIndex {
         *key = part;
         return true;
       }
-      h = Combine(h, part);
+      h = HashCombine(h, part);
     }
     *key = h;
     return true;
@@ -519,7 +396,7 @@ class SourceIndex {
     }
     uint64_t key = 0;
     if (!Key(values_, &key)) return;  // a record that can never match
-    size_t s = Mix(key) & mask_;
+    size_t s = HashMix(key) & mask_;
     for (; slots_[s].entry != kEmpty; s = (s + 1) & mask_) {
       // An earlier record with equal values always wins over this one.
       if (slots_[s].key == key && (exact_ || Equal(slots_[s].entry, values_))) return;
