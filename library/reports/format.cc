@@ -7,12 +7,12 @@
 #include <cstring>
 #include <utility>
 
+#include "fieldtypes.h"
 #include "kr/config.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
 #include "reports/utilities.h"
-#include "fieldtypes.h"
 
 namespace {
 
@@ -53,8 +53,8 @@ int32_t ClampWidth(int32_t width) noexcept {
 
 // The characters of a text whose view ends at its terminating NUL; ASCII is counted by bytes.
 size_t CountChars(std::string_view s) noexcept {
-  for (unsigned char c : s)
-    if (c >= 0x80) return StrCharCount(s.data());
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return StrCharCount(s.data());
   return s.size();
 }
 

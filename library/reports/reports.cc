@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "fieldtypes.h"
 #include "kr/config.h"
 #include "kr/context.h"
 #include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/unique.h"
-#include "fieldtypes.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "fieldtypes.h"
 #include "kr/text.h"
 #include "kr/trace.h"
-#include "fieldtypes.h"
 
 namespace {
 
