@@ -157,20 +157,20 @@ uint64_t HashFoldedText(const char* s) {
 
 // The types held in a typed view of the library: blank is a new view, the form is the view's.
 template <class V>
-Ref<Obj> BlankView() {
+Ref<Obj> BlankView() noexcept {
   return V::New();
 }
 
 template <class V>
-bool FitsView(const Obj* value) {
+bool FitsView(const Obj* value) noexcept {
   return ObjCast<V>(value) != nullptr;
 }
 
 // The types whose values all compare equal: any two values of the form meet in a join.
-int NoOrder(const Obj*, const Obj*) { return 0; }
+int NoOrder(const Obj*, const Obj*) noexcept { return 0; }
 
 template <class V>
-bool HashUnordered(const Obj* value, uint64_t* key) {
+bool HashUnordered(const Obj* value, uint64_t* key) noexcept {
   if (ObjCast<V>(value) == nullptr) return false;
   *key = 0;
   return true;
@@ -279,34 +279,36 @@ bool Rendered(std::string_view* text, const std::string& s) {
 
 // --- integer, timepassed, systime: the runtime's integer object ---------------------------------
 
-Ref<Obj> BlankInteger() { return ObjNewInteger(0); }
+Ref<Obj> BlankInteger() noexcept { return ObjNewInteger(0); }
 
-bool FitsInteger(const Obj* value) { return ObjCheckTypeInternal(value, kObjIntegerType) == 1; }
+bool FitsInteger(const Obj* value) noexcept {
+  return ObjCheckTypeInternal(value, kObjIntegerType) == 1;
+}
 
-int CompareInteger(const Obj* a, const Obj* b) {
+int CompareInteger(const Obj* a, const Obj* b) noexcept {
   return CompareAs<ObjInteger>(
       a, b, [](const ObjInteger& x, const ObjInteger& y) { return Sign(x.value(), y.value()); });
 }
 
-bool HashInteger(const Obj* value, uint64_t* key) {
+bool HashInteger(const Obj* value, uint64_t* key) noexcept {
   const ObjInteger* x = ObjCast<ObjInteger>(value);
   if (x == nullptr) return false;
   *key = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
   return true;
 }
 
-Ref<Obj> EncodeInteger(const char* text) {
+Ref<Obj> EncodeInteger(const char* text) noexcept {
   int32_t v;
   return StrToInteger(&v, text) ? ObjNewInteger(v) : nullptr;
 }
 
-bool RenderInteger(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderInteger(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   kr_internal::AppendDecimal(&scratch->text, ObjGetInteger(value));
   return Rendered(text, scratch->text);
 }
 
 // timepassed: seconds, read and written as hours, minutes and seconds.
-Ref<Obj> EncodeTimePassed(const char* text) {
+Ref<Obj> EncodeTimePassed(const char* text) noexcept {
   int32_t h, m, s;
   if (!ParseClock(text, &h, &m, &s)) {
     TraceMessage(kTag, 6, 0, -1, "Failed to interpret time passed '%s'", text);
@@ -315,14 +317,14 @@ Ref<Obj> EncodeTimePassed(const char* text) {
   return ObjNewInteger(h * 3600 + m * 60 + s);
 }
 
-bool RenderTimePassed(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderTimePassed(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const int32_t secs = ObjGetInteger(value);
   AppendClock(&scratch->text, secs / 3600, (secs % 3600) / 60, (secs % 3600) % 60);
   return Rendered(text, scratch->text);
 }
 
 // systime: seconds since 1970, read as a number or relative to the report's current time.
-Ref<Obj> EncodeSysTime(const char* text) {
+Ref<Obj> EncodeSysTime(const char* text) noexcept {
   TimeBreakdown bd;
   bool moved;
   switch (RelativeBreakdown(&bd, &moved, text, true)) {
@@ -363,7 +365,7 @@ Ref<Obj> NewTime(int32_t h, int32_t m, int32_t s) {
 }
 
 // A systime gives its local date or time of day.
-int DeriveFromSysTime(Ref<Obj>* value, int32_t target_type, const Obj* source_value) {
+int DeriveFromSysTime(Ref<Obj>* value, int32_t target_type, const Obj* source_value) noexcept {
   const ObjInteger* source = ObjCast<ObjInteger>(source_value);
   if (target_type == kRepTypeDate) {
     TimeDate d;
@@ -390,19 +392,21 @@ int DeriveFromSysTime(Ref<Obj>* value, int32_t target_type, const Obj* source_va
 
 // --- string --------------------------------------------------------------------------------------
 
-Ref<Obj> BlankString() { return ObjNewString(""); }
+Ref<Obj> BlankString() noexcept { return ObjNewString(""); }
 
-bool FitsString(const Obj* value) { return ObjCheckTypeInternal(value, kObjStringType) == 1; }
+bool FitsString(const Obj* value) noexcept {
+  return ObjCheckTypeInternal(value, kObjStringType) == 1;
+}
 
 // Case-blind over ASCII letters.
-int CompareString(const Obj* a, const Obj* b) {
+int CompareString(const Obj* a, const Obj* b) noexcept {
   return CompareAs<ObjString>(a, b, [](const ObjString& x, const ObjString& y) {
     int r = StrCompareNoCase(x.value(), y.value());
     return Sign(r, 0);
   });
 }
 
-bool HashString(const Obj* value, uint64_t* key) {
+bool HashString(const Obj* value, uint64_t* key) noexcept {
   const ObjString* x = ObjCast<ObjString>(value);
   if (x == nullptr) return false;
   // A string object holding no text equals only another such object.
@@ -410,10 +414,10 @@ bool HashString(const Obj* value, uint64_t* key) {
   return true;
 }
 
-Ref<Obj> EncodeString(const char* text) { return ObjNewString(text); }
+Ref<Obj> EncodeString(const char* text) noexcept { return ObjNewString(text); }
 
 // An empty text shows as the word for none; a text is its own view, valid while the value lives.
-bool RenderString(const Obj* value, DString*, std::string_view* text) {
+bool RenderString(const Obj* value, DString*, std::string_view* text) noexcept {
   const char* v = ObjGetString(value);
   *text = (v == nullptr || *v == '\0') ? Texts().none : std::string_view(v);
   return true;
@@ -421,24 +425,26 @@ bool RenderString(const Obj* value, DString*, std::string_view* text) {
 
 // --- boolean -------------------------------------------------------------------------------------
 
-Ref<Obj> BlankBoolean() { return ObjNewBoolean(false); }
+Ref<Obj> BlankBoolean() noexcept { return ObjNewBoolean(false); }
 
-bool FitsBoolean(const Obj* value) { return ObjCheckTypeInternal(value, kObjBooleanType) == 1; }
+bool FitsBoolean(const Obj* value) noexcept {
+  return ObjCheckTypeInternal(value, kObjBooleanType) == 1;
+}
 
-int CompareBoolean(const Obj* a, const Obj* b) {
+int CompareBoolean(const Obj* a, const Obj* b) noexcept {
   return CompareAs<ObjBoolean>(a, b, [](const ObjBoolean& x, const ObjBoolean& y) {
     return Sign<int>(x.value(), y.value());
   });
 }
 
-bool HashBoolean(const Obj* value, uint64_t* key) {
+bool HashBoolean(const Obj* value, uint64_t* key) noexcept {
   const ObjBoolean* x = ObjCast<ObjBoolean>(value);
   if (x == nullptr) return false;
   *key = x->value() ? 1 : 0;
   return true;
 }
 
-Ref<Obj> EncodeBoolean(const char* text) {
+Ref<Obj> EncodeBoolean(const char* text) noexcept {
   const Words& w = TheWords();
   for (const Word& t : w.true_words)
     if (StrCompareNoCase(text, t.text) == 0) return ObjNewBoolean(true);
@@ -447,14 +453,14 @@ Ref<Obj> EncodeBoolean(const char* text) {
   return nullptr;
 }
 
-bool RenderBoolean(const Obj* value, DString*, std::string_view* text) {
+bool RenderBoolean(const Obj* value, DString*, std::string_view* text) noexcept {
   *text = ObjGetBoolean(value) ? Texts().yes : Texts().no;
   return true;
 }
 
 // --- date ----------------------------------------------------------------------------------------
 
-int CompareDate(const Obj* a, const Obj* b) {
+int CompareDate(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepDateValue>(a, b, [](const RepDateValue& x, const RepDateValue& y) {
     if (int r = Sign(x.year(), y.year())) return r;
     if (int r = Sign(x.month(), y.month())) return r;
@@ -462,7 +468,7 @@ int CompareDate(const Obj* a, const Obj* b) {
   });
 }
 
-bool HashDate(const Obj* value, uint64_t* key) {
+bool HashDate(const Obj* value, uint64_t* key) noexcept {
   const RepDateValue* x = ObjCast<RepDateValue>(value);
   if (x == nullptr) return false;
   *key = kr_internal::HashCombine(
@@ -488,7 +494,7 @@ bool ParseAbsoluteDate(const char* text, int32_t* y, int32_t* m, int32_t* d) {
   return ok && *y >= 1900 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= 31;
 }
 
-Ref<Obj> EncodeDate(const char* text) {
+Ref<Obj> EncodeDate(const char* text) noexcept {
   TimeBreakdown bd;
   bool moved;
   switch (RelativeBreakdown(&bd, &moved, text, true)) {
@@ -504,7 +510,7 @@ Ref<Obj> EncodeDate(const char* text) {
   return NewDate(y, m, d);
 }
 
-bool RenderDate(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderDate(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepDateValue* d = ObjCast<RepDateValue>(value);
   if (d == nullptr) return false;
   TimeDate date{d->year(), d->month(), d->day(), 0};
@@ -518,7 +524,7 @@ bool RenderDate(const Obj* value, DString* scratch, std::string_view* text) {
 
 // --- time ----------------------------------------------------------------------------------------
 
-int CompareTime(const Obj* a, const Obj* b) {
+int CompareTime(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepTimeValue>(a, b, [](const RepTimeValue& x, const RepTimeValue& y) {
     if (int r = Sign(x.hour(), y.hour())) return r;
     if (int r = Sign(x.minute(), y.minute())) return r;
@@ -527,7 +533,7 @@ int CompareTime(const Obj* a, const Obj* b) {
   });
 }
 
-bool HashTime(const Obj* value, uint64_t* key) {
+bool HashTime(const Obj* value, uint64_t* key) noexcept {
   const RepTimeValue* x = ObjCast<RepTimeValue>(value);
   if (x == nullptr) return false;
   using kr_internal::HashCombine;
@@ -538,7 +544,7 @@ bool HashTime(const Obj* value, uint64_t* key) {
   return true;
 }
 
-Ref<Obj> EncodeTime(const char* text) {
+Ref<Obj> EncodeTime(const char* text) noexcept {
   TimeBreakdown bd;
   bool moved;
   switch (RelativeBreakdown(&bd, &moved, text, false)) {
@@ -557,7 +563,7 @@ Ref<Obj> EncodeTime(const char* text) {
   return NewTime(h, m, s);
 }
 
-bool RenderTime(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderTime(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepTimeValue* v = ObjCast<RepTimeValue>(value);
   if (v == nullptr) return false;
   AppendClock(&scratch->text, v->hour(), v->minute(), v->second());
@@ -573,14 +579,14 @@ int64_t HdwmyHours(const RepHdwmyCountValue& v) {
   return (u >= 0 && u < 5) ? static_cast<int64_t>(v.count()) * kHours[u] : 0;
 }
 
-int CompareHdwmyCount(const Obj* a, const Obj* b) {
+int CompareHdwmyCount(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepHdwmyCountValue>(
       a, b, [](const RepHdwmyCountValue& x, const RepHdwmyCountValue& y) {
         return Sign(HdwmyHours(x), HdwmyHours(y));
       });
 }
 
-bool HashHdwmyCount(const Obj* value, uint64_t* key) {
+bool HashHdwmyCount(const Obj* value, uint64_t* key) noexcept {
   const RepHdwmyCountValue* x = ObjCast<RepHdwmyCountValue>(value);
   if (x == nullptr) return false;
   *key = static_cast<uint64_t>(HdwmyHours(*x));
@@ -588,7 +594,7 @@ bool HashHdwmyCount(const Obj* value, uint64_t* key) {
 }
 
 // A count, then one unit letter.
-Ref<Obj> EncodeHdwmyCount(const char* text) {
+Ref<Obj> EncodeHdwmyCount(const char* text) noexcept {
   size_t chars = StrCharCount(text);
   if (chars < 2) {
     TraceMessage(kTag, 8, 0, -1, "String too short to convert to HDWMY count");
@@ -633,7 +639,7 @@ Ref<Obj> EncodeHdwmyCount(const char* text) {
   return v;
 }
 
-bool RenderHdwmyCount(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderHdwmyCount(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepHdwmyCountValue* v = ObjCast<RepHdwmyCountValue>(value);
   if (v == nullptr) return false;
   std::string& s = scratch->text;
@@ -667,7 +673,7 @@ int AppendSelectionLine(TreeNode* node, void* cookie) {
   return 1;
 }
 
-bool RenderSelectionTree(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderSelectionTree(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepSelectionTreeValue* v = ObjCast<RepSelectionTreeValue>(value);
   const Tree* tree = v != nullptr ? ObjCast<Tree>(v->tree()) : nullptr;
   if (tree != nullptr) TreeWalk(tree, AppendSelectionLine, &scratch->text);
@@ -676,14 +682,14 @@ bool RenderSelectionTree(const Obj* value, DString* scratch, std::string_view* t
 
 // --- daysinweek, daysinmonth, weeksinmonth: byte blocks of selected days or weeks ---------------
 
-int CompareDaysInWeek(const Obj* a, const Obj* b) {
+int CompareDaysInWeek(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepDaysInWeekValue>(
       a, b, [](const RepDaysInWeekValue& x, const RepDaysInWeekValue& y) {
         return CompareBytes(x.days(), y.days(), RepDaysInWeekValue::kUsed);
       });
 }
 
-bool HashDaysInWeek(const Obj* value, uint64_t* key) {
+bool HashDaysInWeek(const Obj* value, uint64_t* key) noexcept {
   const RepDaysInWeekValue* x = ObjCast<RepDaysInWeekValue>(value);
   if (x == nullptr) return false;
   *key = HashBytes(x->days(), RepDaysInWeekValue::kUsed);
@@ -691,7 +697,7 @@ bool HashDaysInWeek(const Obj* value, uint64_t* key) {
 }
 
 // Two-letter day words, in any order.
-Ref<Obj> EncodeDaysInWeek(const char* text) {
+Ref<Obj> EncodeDaysInWeek(const char* text) noexcept {
   if (StrCharCount(text) % 2 != 0) return nullptr;
   const Words& w = TheWords();
   Ref<RepDaysInWeekValue> v = RepDaysInWeekValue::New();
@@ -706,7 +712,7 @@ Ref<Obj> EncodeDaysInWeek(const char* text) {
   return v;
 }
 
-bool RenderDaysInWeek(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderDaysInWeek(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepDaysInWeekValue* v = ObjCast<RepDaysInWeekValue>(value);
   if (v == nullptr) return false;
   static const char kDays[] = "MTWTFSS";
@@ -715,14 +721,14 @@ bool RenderDaysInWeek(const Obj* value, DString* scratch, std::string_view* text
   return Rendered(text, s);
 }
 
-int CompareDaysInMonth(const Obj* a, const Obj* b) {
+int CompareDaysInMonth(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepDaysInMonthValue>(
       a, b, [](const RepDaysInMonthValue& x, const RepDaysInMonthValue& y) {
         return CompareBytes(x.days(), y.days(), RepDaysInMonthValue::kUsed);
       });
 }
 
-bool HashDaysInMonth(const Obj* value, uint64_t* key) {
+bool HashDaysInMonth(const Obj* value, uint64_t* key) noexcept {
   const RepDaysInMonthValue* x = ObjCast<RepDaysInMonthValue>(value);
   if (x == nullptr) return false;
   *key = HashBytes(x->days(), RepDaysInMonthValue::kUsed);
@@ -730,7 +736,7 @@ bool HashDaysInMonth(const Obj* value, uint64_t* key) {
 }
 
 // Day numbers and the word for the last day, separated by commas.
-Ref<Obj> EncodeDaysInMonth(const char* text) {
+Ref<Obj> EncodeDaysInMonth(const char* text) noexcept {
   const Words& w = TheWords();
   Ref<RepDaysInMonthValue> v = RepDaysInMonthValue::New();
   if (*text == '\0') return v;
@@ -752,7 +758,7 @@ Ref<Obj> EncodeDaysInMonth(const char* text) {
   return v;
 }
 
-bool RenderDaysInMonth(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderDaysInMonth(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepDaysInMonthValue* v = ObjCast<RepDaysInMonthValue>(value);
   if (v == nullptr) return false;
   std::string& s = scratch->text;
@@ -767,14 +773,14 @@ bool RenderDaysInMonth(const Obj* value, DString* scratch, std::string_view* tex
   return Rendered(text, s);
 }
 
-int CompareWeeksInMonth(const Obj* a, const Obj* b) {
+int CompareWeeksInMonth(const Obj* a, const Obj* b) noexcept {
   return CompareAs<RepWeeksInMonthValue>(
       a, b, [](const RepWeeksInMonthValue& x, const RepWeeksInMonthValue& y) {
         return CompareBytes(x.weeks(), y.weeks(), RepWeeksInMonthValue::kUsed);
       });
 }
 
-bool HashWeeksInMonth(const Obj* value, uint64_t* key) {
+bool HashWeeksInMonth(const Obj* value, uint64_t* key) noexcept {
   const RepWeeksInMonthValue* x = ObjCast<RepWeeksInMonthValue>(value);
   if (x == nullptr) return false;
   *key = HashBytes(x->weeks(), RepWeeksInMonthValue::kUsed);
@@ -782,7 +788,7 @@ bool HashWeeksInMonth(const Obj* value, uint64_t* key) {
 }
 
 // Week digits 1-4 and the word for the last week, run together.
-Ref<Obj> EncodeWeeksInMonth(const char* text) {
+Ref<Obj> EncodeWeeksInMonth(const char* text) noexcept {
   const Words& w = TheWords();
   Ref<RepWeeksInMonthValue> v = RepWeeksInMonthValue::New();
   const char* p = text;
@@ -801,7 +807,7 @@ Ref<Obj> EncodeWeeksInMonth(const char* text) {
   return v;
 }
 
-bool RenderWeeksInMonth(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderWeeksInMonth(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepWeeksInMonthValue* v = ObjCast<RepWeeksInMonthValue>(value);
   if (v == nullptr) return false;
   static const char kWeeks[] = "1234L";
@@ -813,7 +819,7 @@ bool RenderWeeksInMonth(const Obj* value, DString* scratch, std::string_view* te
 // --- pluginscreen --------------------------------------------------------------------------------
 
 // Added to what the scratch text holds, as RepPluginScreenToText writes.
-bool RenderPluginScreen(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderPluginScreen(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   const RepPluginScreenValue* v = ObjCast<RepPluginScreenValue>(value);
   if (v == nullptr || !RepPluginScreenToText(scratch, v->tree())) return false;
   return Rendered(text, scratch->text);
@@ -821,35 +827,37 @@ bool RenderPluginScreen(const Obj* value, DString* scratch, std::string_view* te
 
 // --- int64, datacount: the runtime's 64-bit integer object ---------------------------------------
 
-Ref<Obj> BlankInt64() { return ObjNewInt64(0); }
+Ref<Obj> BlankInt64() noexcept { return ObjNewInt64(0); }
 
-bool FitsInt64(const Obj* value) { return ObjCheckTypeInternal(value, kObjInt64Type) == 1; }
+bool FitsInt64(const Obj* value) noexcept {
+  return ObjCheckTypeInternal(value, kObjInt64Type) == 1;
+}
 
-int CompareInt64(const Obj* a, const Obj* b) {
+int CompareInt64(const Obj* a, const Obj* b) noexcept {
   return CompareAs<ObjInt64>(
       a, b, [](const ObjInt64& x, const ObjInt64& y) { return Sign(x.value(), y.value()); });
 }
 
-bool HashInt64(const Obj* value, uint64_t* key) {
+bool HashInt64(const Obj* value, uint64_t* key) noexcept {
   const ObjInt64* x = ObjCast<ObjInt64>(value);
   if (x == nullptr) return false;
   *key = static_cast<uint64_t>(x->value());
   return true;
 }
 
-Ref<Obj> EncodeInt64(const char* text) {
+Ref<Obj> EncodeInt64(const char* text) noexcept {
   int64_t v;
   return StrToInt64(&v, text) ? ObjNewInt64(v) : nullptr;
 }
 
-bool RenderInt64(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderInt64(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   kr_internal::AppendDecimal(&scratch->text, ObjGetInt64(value));
   return Rendered(text, scratch->text);
 }
 
 // datacount: bytes. Digits, then an optional unit: "b" on its first character, "kb" to "pb" on
 // two. A number or a product beyond 64 bits is refused rather than wrapped.
-Ref<Obj> EncodeDataCount(const char* text) {
+Ref<Obj> EncodeDataCount(const char* text) noexcept {
   const char* p = text;
   int64_t n = 0;
   while (IsDigit(*p)) {
@@ -879,7 +887,7 @@ Ref<Obj> EncodeDataCount(const char* text) {
 }
 
 // B and KB as whole numbers, then whole and tenths in MB, GB, TB, PB and EB.
-bool RenderDataCount(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderDataCount(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   std::string* out = &scratch->text;
   const int64_t v = ObjGetInt64(value);
   if (v < 1024) {
@@ -914,15 +922,17 @@ bool RenderDataCount(const Obj* value, DString* scratch, std::string_view* text)
 
 // --- unique --------------------------------------------------------------------------------------
 
-Ref<Obj> BlankUnique() {
+Ref<Obj> BlankUnique() noexcept {
   UniqueId id;
   UniqueInvalidate(&id);
   return ObjNewUnique(id);
 }
 
-bool FitsUnique(const Obj* value) { return ObjCheckTypeInternal(value, kObjUniqueType) == 1; }
+bool FitsUnique(const Obj* value) noexcept {
+  return ObjCheckTypeInternal(value, kObjUniqueType) == 1;
+}
 
-int CompareUnique(const Obj* a, const Obj* b) {
+int CompareUnique(const Obj* a, const Obj* b) noexcept {
   return CompareAs<ObjUnique>(a, b, [](const ObjUnique& x, const ObjUnique& y) {
     UniqueId u, v;
     std::memcpy(u.bytes, x.bytes(), sizeof u.bytes);
@@ -931,20 +941,20 @@ int CompareUnique(const Obj* a, const Obj* b) {
   });
 }
 
-bool HashUnique(const Obj* value, uint64_t* key) {
+bool HashUnique(const Obj* value, uint64_t* key) noexcept {
   const ObjUnique* x = ObjCast<ObjUnique>(value);
   if (x == nullptr) return false;
   *key = HashBytes(x->bytes(), 16);
   return true;
 }
 
-Ref<Obj> EncodeUnique(const char* text) {
+Ref<Obj> EncodeUnique(const char* text) noexcept {
   UniqueId id;
   return UniqueFromString(&id, text) ? ObjNewUnique(id) : nullptr;
 }
 
 // A value that is not a unique id shows as the invalid one.
-bool RenderUnique(const Obj* value, DString* scratch, std::string_view* text) {
+bool RenderUnique(const Obj* value, DString* scratch, std::string_view* text) noexcept {
   UniqueId id{};
   if (!ObjGetUnique(&id, value)) UniqueInvalidate(&id);
   UniqueToString(&scratch->text, &id);

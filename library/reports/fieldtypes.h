@@ -22,28 +22,28 @@ namespace kr_internal {
 
 struct FieldTypeOps {
   // A new blank value object: zeros, empty texts, false, null trees, the invalid unique id.
-  Ref<Obj> (*blank)() = nullptr;
+  Ref<Obj> (*blank)() noexcept = nullptr;
   // A new value object read from `text` (never null); null when the text is not a value of the
   // type. Null itself for the types that have no text form.
-  Ref<Obj> (*encode)(const char* text) = nullptr;
+  Ref<Obj> (*encode)(const char* text) noexcept = nullptr;
   // True when `value` is an object of the form the type holds.
-  bool (*fits)(const Obj* value) = nullptr;
+  bool (*fits)(const Obj* value) noexcept = nullptr;
   // -1, 0 or 1 as `a` sorts before, with or after `b`. An object not of the type's form sorts
   // before every well-formed one, and two such objects are equal.
-  int (*compare)(const Obj* a, const Obj* b) = nullptr;
+  int (*compare)(const Obj* a, const Obj* b) noexcept = nullptr;
   // A key that is equal for any two values that compare equal; false when `value` is not of the
   // type's form, so it can match nothing.
-  bool (*hash)(const Obj* value, uint64_t* key) = nullptr;
+  bool (*hash)(const Obj* value, uint64_t* key) noexcept = nullptr;
   // True when equal keys also mean equal values, so a match on the key needs no comparison.
   bool key_is_exact = false;
   // Renders `value`: *text is set to a static text or to the scratch text. False when the value
   // cannot be rendered.
-  bool (*render)(const Obj* value, DString* scratch, std::string_view* text) = nullptr;
+  bool (*render)(const Obj* value, DString* scratch, std::string_view* text) noexcept = nullptr;
   // True when rendering adds to what the scratch text already holds rather than replacing it.
   bool render_appends = false;
   // Derives a value of `target_type` from `source`, a value of this type; null for the types
   // nothing is derived from. 1/0 (traced).
-  int (*derive)(Ref<Obj>* value, int32_t target_type, const Obj* source) = nullptr;
+  int (*derive)(Ref<Obj>* value, int32_t target_type, const Obj* source) noexcept = nullptr;
 };
 
 extern const FieldTypeOps kFieldTypeOps[kRepFieldTypeCount];
