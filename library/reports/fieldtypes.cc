@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "kr/config.h"
@@ -682,17 +683,28 @@ bool RenderSelectionTree(const Obj* value, DString* scratch, std::string_view* t
 
 // --- daysinweek, daysinmonth, weeksinmonth: byte blocks of selected days or weeks ---------------
 
-int CompareDaysInWeek(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<RepDaysInWeekValue>(
-      a, b, [](const RepDaysInWeekValue& x, const RepDaysInWeekValue& y) {
-        return CompareBytes(x.days(), y.days(), RepDaysInWeekValue::kUsed);
-      });
+// A block's bytes, through the view's accessor; compared and hashed over the bytes in use.
+template <class V>
+const unsigned char* BlockBytes(const V& v) {
+  if constexpr (std::is_same_v<V, RepWeeksInMonthValue>) {
+    return v.weeks();
+  } else {
+    return v.days();
+  }
 }
 
-bool HashDaysInWeek(const Obj* value, uint64_t* key) noexcept {
-  const RepDaysInWeekValue* x = ObjCast<RepDaysInWeekValue>(value);
+template <class V>
+int CompareBlock(const Obj* a, const Obj* b) noexcept {
+  return CompareAs<V>(a, b, [](const V& x, const V& y) {
+    return CompareBytes(BlockBytes(x), BlockBytes(y), V::kUsed);
+  });
+}
+
+template <class V>
+bool HashBlock(const Obj* value, uint64_t* key) noexcept {
+  const V* x = ObjCast<V>(value);
   if (x == nullptr) return false;
-  *key = HashBytes(x->days(), RepDaysInWeekValue::kUsed);
+  *key = HashBytes(BlockBytes(*x), V::kUsed);
   return true;
 }
 
@@ -719,20 +731,6 @@ bool RenderDaysInWeek(const Obj* value, DString* scratch, std::string_view* text
   std::string& s = scratch->text;
   for (size_t i = 0; i < 7; ++i) s += v->days()[i] == 1 ? kDays[i] : '-';
   return Rendered(text, s);
-}
-
-int CompareDaysInMonth(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<RepDaysInMonthValue>(
-      a, b, [](const RepDaysInMonthValue& x, const RepDaysInMonthValue& y) {
-        return CompareBytes(x.days(), y.days(), RepDaysInMonthValue::kUsed);
-      });
-}
-
-bool HashDaysInMonth(const Obj* value, uint64_t* key) noexcept {
-  const RepDaysInMonthValue* x = ObjCast<RepDaysInMonthValue>(value);
-  if (x == nullptr) return false;
-  *key = HashBytes(x->days(), RepDaysInMonthValue::kUsed);
-  return true;
 }
 
 // Day numbers and the word for the last day, separated by commas.
@@ -771,20 +769,6 @@ bool RenderDaysInMonth(const Obj* value, DString* scratch, std::string_view* tex
       kr_internal::AppendDecimal(&s, static_cast<int64_t>(i) + 1);
   }
   return Rendered(text, s);
-}
-
-int CompareWeeksInMonth(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<RepWeeksInMonthValue>(
-      a, b, [](const RepWeeksInMonthValue& x, const RepWeeksInMonthValue& y) {
-        return CompareBytes(x.weeks(), y.weeks(), RepWeeksInMonthValue::kUsed);
-      });
-}
-
-bool HashWeeksInMonth(const Obj* value, uint64_t* key) noexcept {
-  const RepWeeksInMonthValue* x = ObjCast<RepWeeksInMonthValue>(value);
-  if (x == nullptr) return false;
-  *key = HashBytes(x->weeks(), RepWeeksInMonthValue::kUsed);
-  return true;
 }
 
 // Week digits 1-4 and the word for the last week, run together.
@@ -1035,22 +1019,22 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankView<RepDaysInWeekValue>,
      .encode = EncodeDaysInWeek,
      .fits = FitsView<RepDaysInWeekValue>,
-     .compare = CompareDaysInWeek,
-     .hash = HashDaysInWeek,
+     .compare = CompareBlock<RepDaysInWeekValue>,
+     .hash = HashBlock<RepDaysInWeekValue>,
      .render = RenderDaysInWeek},
     // daysinmonth
     {.blank = BlankView<RepDaysInMonthValue>,
      .encode = EncodeDaysInMonth,
      .fits = FitsView<RepDaysInMonthValue>,
-     .compare = CompareDaysInMonth,
-     .hash = HashDaysInMonth,
+     .compare = CompareBlock<RepDaysInMonthValue>,
+     .hash = HashBlock<RepDaysInMonthValue>,
      .render = RenderDaysInMonth},
     // weeksinmonth
     {.blank = BlankView<RepWeeksInMonthValue>,
      .encode = EncodeWeeksInMonth,
      .fits = FitsView<RepWeeksInMonthValue>,
-     .compare = CompareWeeksInMonth,
-     .hash = HashWeeksInMonth,
+     .compare = CompareBlock<RepWeeksInMonthValue>,
+     .hash = HashBlock<RepWeeksInMonthValue>,
      .render = RenderWeeksInMonth},
     // pluginscreen
     {.blank = BlankView<RepPluginScreenValue>,
