@@ -156,6 +156,21 @@ uint64_t HashFoldedText(const char* s) {
   return h;
 }
 
+// The runtime's integer, 64-bit integer and boolean objects: ordered by their value, which is
+// their key as well.
+template <class V>
+int CompareNumber(const Obj* a, const Obj* b) noexcept {
+  return CompareAs<V>(a, b, [](const V& x, const V& y) { return Sign(x.value(), y.value()); });
+}
+
+template <class V>
+bool HashNumber(const Obj* value, uint64_t* key) noexcept {
+  const V* x = ObjCast<V>(value);
+  if (x == nullptr) return false;
+  *key = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
+  return true;
+}
+
 // The types held in a typed view of the library: blank is a new view, the form is the view's.
 template <class V>
 Ref<Obj> BlankView() noexcept {
@@ -284,18 +299,6 @@ Ref<Obj> BlankInteger() noexcept { return ObjNewInteger(0); }
 
 bool FitsInteger(const Obj* value) noexcept {
   return ObjCheckTypeInternal(value, kObjIntegerType) == 1;
-}
-
-int CompareInteger(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<ObjInteger>(
-      a, b, [](const ObjInteger& x, const ObjInteger& y) { return Sign(x.value(), y.value()); });
-}
-
-bool HashInteger(const Obj* value, uint64_t* key) noexcept {
-  const ObjInteger* x = ObjCast<ObjInteger>(value);
-  if (x == nullptr) return false;
-  *key = static_cast<uint64_t>(static_cast<int64_t>(x->value()));
-  return true;
 }
 
 Ref<Obj> EncodeInteger(const char* text) noexcept {
@@ -430,19 +433,6 @@ Ref<Obj> BlankBoolean() noexcept { return ObjNewBoolean(false); }
 
 bool FitsBoolean(const Obj* value) noexcept {
   return ObjCheckTypeInternal(value, kObjBooleanType) == 1;
-}
-
-int CompareBoolean(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<ObjBoolean>(a, b, [](const ObjBoolean& x, const ObjBoolean& y) {
-    return Sign<int>(x.value(), y.value());
-  });
-}
-
-bool HashBoolean(const Obj* value, uint64_t* key) noexcept {
-  const ObjBoolean* x = ObjCast<ObjBoolean>(value);
-  if (x == nullptr) return false;
-  *key = x->value() ? 1 : 0;
-  return true;
 }
 
 Ref<Obj> EncodeBoolean(const char* text) noexcept {
@@ -817,18 +807,6 @@ bool FitsInt64(const Obj* value) noexcept {
   return ObjCheckTypeInternal(value, kObjInt64Type) == 1;
 }
 
-int CompareInt64(const Obj* a, const Obj* b) noexcept {
-  return CompareAs<ObjInt64>(
-      a, b, [](const ObjInt64& x, const ObjInt64& y) { return Sign(x.value(), y.value()); });
-}
-
-bool HashInt64(const Obj* value, uint64_t* key) noexcept {
-  const ObjInt64* x = ObjCast<ObjInt64>(value);
-  if (x == nullptr) return false;
-  *key = static_cast<uint64_t>(x->value());
-  return true;
-}
-
 Ref<Obj> EncodeInt64(const char* text) noexcept {
   int64_t v;
   return StrToInt64(&v, text) ? ObjNewInt64(v) : nullptr;
@@ -959,8 +937,8 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankInteger,
      .encode = EncodeInteger,
      .fits = FitsInteger,
-     .compare = CompareInteger,
-     .hash = HashInteger,
+     .compare = CompareNumber<ObjInteger>,
+     .hash = HashNumber<ObjInteger>,
      .key_is_exact = true,
      .render = RenderInteger},
     // string
@@ -974,8 +952,8 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankBoolean,
      .encode = EncodeBoolean,
      .fits = FitsBoolean,
-     .compare = CompareBoolean,
-     .hash = HashBoolean,
+     .compare = CompareNumber<ObjBoolean>,
+     .hash = HashNumber<ObjBoolean>,
      .key_is_exact = true,
      .render = RenderBoolean},
     // date
@@ -996,8 +974,8 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankInteger,
      .encode = EncodeTimePassed,
      .fits = FitsInteger,
-     .compare = CompareInteger,
-     .hash = HashInteger,
+     .compare = CompareNumber<ObjInteger>,
+     .hash = HashNumber<ObjInteger>,
      .key_is_exact = true,
      .render = RenderTimePassed},
     // hdwmycount
@@ -1048,16 +1026,16 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankInt64,
      .encode = EncodeInt64,
      .fits = FitsInt64,
-     .compare = CompareInt64,
-     .hash = HashInt64,
+     .compare = CompareNumber<ObjInt64>,
+     .hash = HashNumber<ObjInt64>,
      .key_is_exact = true,
      .render = RenderInt64},
     // systime
     {.blank = BlankInteger,
      .encode = EncodeSysTime,
      .fits = FitsInteger,
-     .compare = CompareInteger,
-     .hash = HashInteger,
+     .compare = CompareNumber<ObjInteger>,
+     .hash = HashNumber<ObjInteger>,
      .key_is_exact = true,
      .render = RenderInteger,
      .derive = DeriveFromSysTime},
@@ -1072,8 +1050,8 @@ const kr_internal::FieldTypeOps kr_internal::kFieldTypeOps[kRepFieldTypeCount] =
     {.blank = BlankInt64,
      .encode = EncodeDataCount,
      .fits = FitsInt64,
-     .compare = CompareInt64,
-     .hash = HashInt64,
+     .compare = CompareNumber<ObjInt64>,
+     .hash = HashNumber<ObjInt64>,
      .key_is_exact = true,
      .render = RenderDataCount},
 };
