@@ -24,7 +24,7 @@
 // after a constant, brackets nested or chains of operands more than about a thousand deep.
 // Every tree that builds also builds from its written form.
 //
-// On string fields a value constant is a pattern matched against the whole value, ignoring case:
+// On string fields a value constant is a pattern (kr/pattern.h) matched against the whole value, ignoring case:
 // `*` matches any run of characters and `?` any one, or, with `regexp:`, a POSIX extended regular
 // expression that may match anywhere (one whose compiled form or matching would grow out of all
 // proportion to its length counts as one that does not compile: it matches nothing, so only `!=`
