@@ -1,4 +1,4 @@
-// Filters: operator and word tables, constants, component lists, the tree builder, writing trees
+// Filters: operator and word tables, constants, component lists, the filter parser, writing trees
 // back as text, and evaluating trees against records.
 
 #include "reports/filter.h"
@@ -126,7 +126,7 @@ const char* SkipBlanks(const char* p) {
 
 // Reads a constant at `text`. `*end` is set just after the constant itself: after the closing
 // quote of a quoted value, or at the character that ends a bare value or a state word. With
-// `strict`, a state word must be exactly a state's text (the tree builder wants that; a reader of
+// `strict`, a state word must be exactly a state's text (the filter parser wants that; a reader of
 // one constant accepts any word that begins with one).
 bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* text,
                   int32_t field_type, bool strict) {
@@ -258,7 +258,7 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
     return false;
   }
   p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
-  // The constant ends where the tree builder ends it, so that every filter that builds can also
+  // The constant ends where the filter parser ends it, so that every filter that builds can also
   // be edited as components: a quoted value runs through its closing quote also when keywords
   // come before it (regexp:'x y'), as the constant writer puts them.
   const ConstantSpan span = SpanOfConstant(p);
@@ -290,9 +290,11 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
 
 // --- expressions --------------------------------------------------------------------------------
 
-// The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
-// and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could
-// be read as part of another filter than the one written: such constants are refused outright.
+// The brutal component list and the list of a filter's fields find expressions by scanning for
+// '%', and a bracket or quote in a constant would make the text read differently to a reader that
+// tracks brackets and quotes, so a constant holding '%' or a bracket, or a bare constant holding
+// a quote, could be read as part of another filter than the one written: such constants are
+// refused outright.
 // An empty constant, or anything but a blank, tab, ')' or the end right after a constant, is
 // refused too, as it would be silently dropped.
 bool CheckConstantText(const char* start, const ConstantSpan& span) {
@@ -335,66 +337,9 @@ const char* ConstantOfExpression(const char* p) {
 constexpr int kMaxBuildDepth = 1000;
 
 // Deeper bracket nesting than this is refused. The written form of a tree brackets every AND and
-// OR, so a chain of n operands is written n - 1 deep: the limit is the builder's own, so that
-// every tree that builds also builds again from its written form. (The builder's scans walk a
-// group once per level, so a text costs at most this many passes over it.)
+// OR, so a chain of n operands is written n - 1 deep: the limit is the tree's own, so that every
+// tree that builds also builds again from its written form.
 constexpr int kMaxNesting = kMaxBuildDepth;
-
-// Checks that a filter text follows the grammar before a tree is built from it:
-//   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
-// with blanks and tabs between tokens. The builder's scans find the shape of a filter from its
-// last tokens backwards and assume the text is well formed; a text that is not (an expression
-// cut by stray tokens, an empty group, a bracket too many) could otherwise build into a tree
-// that silently leaves part of it out. Walking the text once from the front, taking each
-// constant whole, settles that, and refuses constants that would mislead the scans.
-bool CheckFilterGrammar(const char* text) {
-  const char* p = text;
-  int depth = 0;
-  bool want_operand = true;
-  for (;;) {
-    p = SkipBlanks(p);
-    if (want_operand) {
-      if (*p == '(') {
-        if (++depth > kMaxNesting) {
-          TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
-          return false;
-        }
-        ++p;
-        continue;
-      }
-      const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
-      if (constant == nullptr) {
-        TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
-        return false;
-      }
-      ConstantSpan span = SpanOfConstant(constant);
-      if (!CheckConstantText(constant, span)) return false;
-      p = span.end;
-      want_operand = false;
-      continue;
-    }
-    if (*p == '\0') {
-      if (depth == 0) return true;
-      TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-      return false;
-    }
-    if (*p == ')') {
-      if (--depth < 0) {
-        TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-        return false;
-      }
-      ++p;
-      continue;
-    }
-    if (StrCompareRangeNoCase(p, "AND ", 4) == 0 || StrCompareRangeNoCase(p, "OR ", 3) == 0) {
-      p += (*p == 'A' || *p == 'a') ? 4 : 3;
-      want_operand = true;
-      continue;
-    }
-    TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
-    return false;
-  }
-}
 
 // Reads an expression at `p` ('%') against the field list into `e`. `*constant_start` is where
 // its constant begins and `*end` just after the constant.
@@ -434,370 +379,6 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   return true;
 }
 
-// --- the tree builder ---------------------------------------------------------------------------
-
-// Evaluation of trees made elsewhere (front ends) is bounded too.
-constexpr int kMaxEvalDepth = 10000;
-
-enum class Cls { kOpen, kClose, kExpression, kWord, kEndOfExpression, kOther };
-
-// Builds a tree from a working copy of the text: a zero character and a blank, then the text in
-// one bracket pair. The zero character stops every backward scan; positions are indices into the
-// copy, and reads outside it give a zero character.
-class TreeBuilder {
- public:
-  explicit TreeBuilder(const RepFieldList* fields) : fields_(fields) {}
-
-  bool Build(const char* text, RepFilterTree* tree);
-
- private:
-  char At(long i) const {
-    return (i >= 0 && static_cast<size_t>(i) < w_.size()) ? w_[static_cast<size_t>(i)] : '\0';
-  }
-  const char* Ptr(long i) const { return w_.c_str() + i; }
-  static bool IsBracket(char c) { return c == '(' || c == ')'; }
-  static bool EndsToken(char c) { return c == '\0' || IsBlankOrTab(c) || IsBracket(c); }
-
-  long MatchClose(long open) const;
-  long MatchOpen(long close) const;
-  long QuoteBefore(long pos) const;
-  long StepBackWs(long pos) const;
-  long SkipWs(long pos) const;
-  long TokenStartBack(long pos) const;
-  long TokenEndFwd(long pos) const;
-  long PercentBack(long pos) const;
-  long PercentFwd(long pos) const;
-  bool WordAt(long pos) const;
-  Cls ForwardClass(long pos) const;
-  Cls BackwardClass(long pos, long* token_start) const;
-
-  bool BuildBool(TreeNode* node, long pos, int depth);
-  bool BuildExpression(TreeNode* node, long pos);
-  bool AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos, int depth);
-  bool AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth);
-  bool RightBranch(TreeNode* parent, long pos, int depth);
-  bool LeftBranch(TreeNode* parent, long pos, int depth);
-
-  const RepFieldList* fields_;
-  std::string w_;
-};
-
-// The matching ')' of the '(' at `open`, skipping quoted stretches; -1 when there is none.
-long TreeBuilder::MatchClose(long open) const {
-  int depth = 0;
-  for (long i = open; At(i) != '\0'; ++i) {
-    char c = At(i);
-    if (IsQuote(c)) {
-      const char* q = std::strchr(Ptr(i) + 1, c);
-      if (q == nullptr) return -1;
-      i = q - w_.c_str();
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')' && --depth == 0) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// The nearest quote before `pos` of the same kind as the one at `pos`; -1 when there is none.
-long TreeBuilder::QuoteBefore(long pos) const {
-  char q = At(pos);
-  for (long i = pos - 1; At(i) != '\0'; --i)
-    if (At(i) == q) return i;
-  return -1;
-}
-
-// The matching '(' of the ')' at `close`, skipping quoted stretches; -1 when there is none.
-long TreeBuilder::MatchOpen(long close) const {
-  int depth = 0;
-  for (long i = close; At(i) != '\0'; --i) {
-    char c = At(i);
-    if (IsQuote(c)) {
-      i = QuoteBefore(i);
-      if (i < 0) return -1;
-    } else if (c == ')') {
-      ++depth;
-    } else if (c == '(' && --depth == 0) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// One character back, then back over blanks and tabs: the last character of the token before.
-long TreeBuilder::StepBackWs(long pos) const {
-  long i = pos - 1;
-  while (IsBlankOrTab(At(i))) --i;
-  return i < 0 ? 0 : i;
-}
-
-long TreeBuilder::SkipWs(long pos) const {
-  while (IsBlankOrTab(At(pos))) ++pos;
-  return pos;
-}
-
-long TreeBuilder::TokenStartBack(long pos) const {
-  long i = pos;
-  while (!EndsToken(At(i))) --i;
-  return i + 1;
-}
-
-long TreeBuilder::TokenEndFwd(long pos) const {
-  long i = pos;
-  while (!EndsToken(At(i))) ++i;
-  return i;
-}
-
-// The nearest '%' at or before (after) `pos`; a bracket or the end met first gives -1.
-long TreeBuilder::PercentBack(long pos) const {
-  for (long i = pos;; --i) {
-    char c = At(i);
-    if (c == '%') return i;
-    if (c == '\0' || IsBracket(c)) return -1;
-  }
-}
-
-long TreeBuilder::PercentFwd(long pos) const {
-  for (long i = pos;; ++i) {
-    char c = At(i);
-    if (c == '%') return i;
-    if (c == '\0' || IsBracket(c)) return -1;
-  }
-}
-
-// "AND " or "OR " at `pos`, ignoring case, the blank included.
-bool TreeBuilder::WordAt(long pos) const {
-  if (At(pos) == '\0') return false;
-  return StrCompareRangeNoCase(Ptr(pos), "AND ", 4) == 0 ||
-         StrCompareRangeNoCase(Ptr(pos), "OR ", 3) == 0;
-}
-
-Cls TreeBuilder::ForwardClass(long pos) const {
-  switch (At(pos)) {
-    case '(':
-      return Cls::kOpen;
-    case ')':
-      return Cls::kClose;
-    case '%':
-      return Cls::kExpression;
-    default:
-      return WordAt(pos) ? Cls::kWord : Cls::kOther;
-  }
-}
-
-// The class of the token whose last character is at `pos`; `*token_start` is where it begins.
-Cls TreeBuilder::BackwardClass(long pos, long* token_start) const {
-  char c = At(pos);
-  *token_start = pos;
-  if (c == '\0') return Cls::kOther;
-  if (c == '(') return Cls::kOpen;
-  if (c == ')') return Cls::kClose;
-  long start;
-  if (IsQuote(c)) {
-    // A quoted constant: its opening quote, or the start of the keywords before it.
-    start = QuoteBefore(pos);
-    if (start < 0) return Cls::kOther;
-    if (At(start - 1) == ':') start = TokenStartBack(start - 1);
-  } else {
-    start = TokenStartBack(pos);
-  }
-  *token_start = start;
-  long prev = StepBackWs(start);
-  char pc = At(prev);
-  if (pc == '\0' || pc == '(') return Cls::kOther;
-  long prev_start = prev;
-  if (IsQuote(pc)) {
-    prev_start = QuoteBefore(prev);
-    if (prev_start < 0) prev_start = prev;
-  } else {
-    prev_start = TokenStartBack(prev);
-  }
-  size_t bytes;
-  if (OperatorAt(Ptr(prev_start), &bytes) >= 0) return Cls::kEndOfExpression;
-  if (WordAt(start)) return Cls::kWord;
-  return Cls::kOther;
-}
-
-bool TreeBuilder::Build(const char* text, RepFilterTree* tree) {
-  const char* p = StrSkipWhiteSpaceF(text != nullptr ? text : "");
-  std::string_view body(p);
-  // Trailing white space of any kind (a line end from a template) is not part of the filter.
-  while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
-    body.remove_suffix(1);
-  if (body.empty()) {
-    TraceMessage(kTag, 30, 0, -1, "Empty filter spec. Cannot make filter tree.");
-    return false;
-  }
-  w_.assign(body);  // a terminated copy for the grammar check
-  if (!CheckFilterGrammar(w_.c_str())) return false;
-  w_.assign(1, '\0');
-  w_ += ' ';
-  w_ += body;
-  long close = body.front() == '(' ? MatchClose(2) : -1;
-  if (close >= 0 && SkipWs(close + 1) == static_cast<long>(w_.size())) {
-    TraceMessage(kTag, 31, 0, 3, "Filter spec enclosed by brackets. Dont add any more.");
-  } else {
-    TraceMessage(kTag, 32, 0, 3, "Filter spec not enclosed by brackets. Add some more.");
-    w_.resize(2);
-    w_ += '(';
-    w_ += body;
-    w_ += ')';
-    // A stray ')' in the text would close the added pair early and leave the rest unread.
-    close = MatchClose(2);
-    if (close != static_cast<long>(w_.size()) - 1) {
-      TraceMessage(kTag, 33, 0, -1, "Unbalanced brackets in filter spec '%s'", p);
-      return false;
-    }
-  }
-  Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
-  top->set_op(kRepBoolTop);
-  TreeNode* root = TreeInsertRoot(tree, top.get());
-  return root != nullptr && BuildBool(root, 1, 0);
-}
-
-bool TreeBuilder::BuildBool(TreeNode* node, long pos, int depth) {
-  TraceMessage(kTag, 40, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
-  TraceMessage(kTag, 41, 0, 3, "At bool node");
-  RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(TreeNodeItem(node));
-  if (b == nullptr) return false;
-  if (StrCompareRangeNoCase(Ptr(pos), "AND", 3) == 0) {
-    b->set_op(kRepBoolAnd);
-    TraceMessage(kTag, 42, 0, 3, "At AND bool node");
-  } else if (StrCompareRangeNoCase(Ptr(pos), "OR", 2) == 0) {
-    b->set_op(kRepBoolOr);
-    TraceMessage(kTag, 43, 0, 3, "At OR bool node");
-  }
-  long word_end = TokenEndFwd(pos);
-  if (At(word_end) == '\0') return false;
-  long right = SkipWs(word_end + 1);
-  TraceMessage(kTag, 44, 0, 3, "Make right branch...");
-  bool ok = RightBranch(node, right, depth);
-  TraceMessage(kTag, 45, 0, 3, "Made right branch. Success = '%s'", ok ? "TRUE" : "FALSE");
-  if (!ok) return false;
-  if (b->op() == kRepBoolTop) {
-    TraceMessage(kTag, 46, 0, 3, "Top level node - dont do left branch");
-    return true;
-  }
-  long word_last = StepBackWs(right);
-  long left = StepBackWs(TokenStartBack(word_last));
-  return LeftBranch(node, left, depth);
-}
-
-bool TreeBuilder::BuildExpression(TreeNode* node, long pos) {
-  TraceMessage(kTag, 47, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
-  TraceMessage(kTag, 48, 0, 3, "At expression");
-  RepFilterExpression* e = ObjCast<RepFilterExpression>(TreeNodeItem(node));
-  if (e == nullptr || At(pos) != '%') return false;
-  const char* constant_start;
-  const char* end;
-  return ReadExpression(e, &constant_start, &end, Ptr(pos), fields_);
-}
-
-bool TreeBuilder::AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos,
-                              int depth) {
-  if (pos <= 0) return false;
-  if (depth >= kMaxBuildDepth) {
-    TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
-    return false;
-  }
-  Ref<Obj> item;
-  if (expression) {
-    item = RepFilterExpression::New();
-  } else {
-    item = RepFilterBoolNode::New();
-  }
-  TreeNode* node =
-      as_first ? TreeAddChildFirst(parent, item.get()) : TreeAddChildLast(parent, item.get());
-  if (node == nullptr) return false;
-  return expression ? BuildExpression(node, pos) : BuildBool(node, pos, depth + 1);
-}
-
-// Adds the node of the group between `open` and `close`: its last word when it holds a chain,
-// its expression when it holds one expression. A group whose whole content is a group is refused
-// (the class before the inner group is then open, not word).
-bool TreeBuilder::AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth) {
-  if (close < 0) return false;
-  long last = StepBackWs(close);
-  long start;
-  switch (BackwardClass(last, &start)) {
-    case Cls::kClose: {  // the group ends with a group: a word must stand before that one
-      long inner = MatchOpen(last);
-      if (inner < 0) return false;
-      long word;
-      if (BackwardClass(StepBackWs(inner), &word) != Cls::kWord) return false;
-      return AddAndBuild(parent, as_first, false, word, depth);
-    }
-    case Cls::kEndOfExpression: {
-      long percent = PercentBack(last);
-      if (percent < 0) return false;
-      long before = StepBackWs(percent);
-      long word;
-      switch (BackwardClass(before, &word)) {
-        case Cls::kOpen:  // the group holds one expression
-          if (before != open) return false;
-          return AddAndBuild(parent, as_first, true, PercentFwd(before + 1), depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, as_first, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    default:
-      return false;
-  }
-}
-
-// The right operand of a word starts at `pos`; its node is added as the last child.
-bool TreeBuilder::RightBranch(TreeNode* parent, long pos, int depth) {
-  switch (ForwardClass(pos)) {
-    case Cls::kExpression:
-      TraceMessage(kTag, 50, 0, 3, "Right branch in an expression");
-      return AddAndBuild(parent, false, true, pos, depth);
-    case Cls::kOpen:
-      TraceMessage(kTag, 51, 0, 3, "Right branch is open brancket");
-      return AddGroup(parent, false, pos, MatchClose(pos), depth);
-    default:
-      return false;
-  }
-}
-
-// The left operand of a word ends at `pos`; its node is added as the first child.
-bool TreeBuilder::LeftBranch(TreeNode* parent, long pos, int depth) {
-  long start;
-  switch (BackwardClass(pos, &start)) {
-    case Cls::kClose: {
-      long open = MatchOpen(pos);
-      if (open < 0) return false;
-      long before = StepBackWs(open);
-      long word;
-      switch (BackwardClass(before, &word)) {
-        case Cls::kOpen:  // the group is the first operand of the enclosing group
-          return AddGroup(parent, true, open, pos, depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, true, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    case Cls::kEndOfExpression: {
-      long percent = PercentBack(pos);
-      if (percent < 0) return false;
-      long word;
-      switch (BackwardClass(StepBackWs(percent), &word)) {
-        case Cls::kOpen:
-          return AddAndBuild(parent, true, true, percent, depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, true, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    default:
-      return false;
-  }
-}
-
 // --- the parser ---------------------------------------------------------------------------------
 
 // Reads a filter text front to back in one pass, checking the grammar
@@ -820,8 +401,9 @@ class FilterParser {
     uint32_t pos;   // its '%' or '('
     uint32_t word;  // the word before it (not on the first operand of a chain)
     int32_t group;  // index into groups_, or -1 for an expression
-    // An expression whose bare constant is an operator symbol followed by a blank: what follows
-    // it reads as the end of an expression, so no word may follow it.
+    // An expression whose bare constant is an operator symbol followed by a blank ("%a = = OR
+    // ..."): a word after it does not join it to the next operand, and the filter is refused, as
+    // it always has been, so that stored filters build, or fail, as they did.
     bool reads_as_operator;
   };
   // A group's operands are operands_[first, first + count).
@@ -1084,6 +666,9 @@ const Obj* PatternOf(RepFilterExpression* e, const RepFilterConstant* c) {
 }
 
 // --- evaluation ---------------------------------------------------------------------------------
+
+// Evaluation of trees made elsewhere (front ends) is bounded too.
+constexpr int kMaxEvalDepth = 10000;
 
 int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
@@ -1410,21 +995,6 @@ Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* field
   }
 }
 
-Ref<RepFilterTree> RepMakeFilterTreeByScans(const char* text, const RepFieldList* fields) noexcept {
-  try {
-    Ref<RepFilterTree> tree = TreeNewFromPool();
-    TreeBuilder builder(fields);
-    if (!builder.Build(text, tree.get())) {
-      TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
-                   text != nullptr ? text : "");
-      return nullptr;
-    }
-    return tree;
-  } catch (...) {
-    return nullptr;
-  }
-}
-
 int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,
                         const RepFieldList* fields) noexcept {
   if (text == nullptr) return 0;
@@ -1659,7 +1229,7 @@ int RepGetFieldsInFilter(Ref<List>* list, const RepFieldList* fields, const char
       return 1;
     }
     // Trailing white space (a line end from a template) is not part of the last constant, as
-    // for the tree builder.
+    // for the filter parser.
     std::string body(text);
     while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
       body.pop_back();
