@@ -43,8 +43,7 @@ int PatternCompile(Ref<Obj>* pattern, const char* expression) noexcept;
 // every other character itself, and the pattern must match the whole text (StrBuildRegExpLiteral
 // with anchoring). *expression receives the regular expression it was turned into, whatever the
 // result (empty for a null text). *pattern is set only on kPatternCompiled.
-int PatternCompileSimplified(Ref<Obj>* pattern, std::string* expression,
-                             const char* text) noexcept;
+int PatternCompileSimplified(Ref<Obj>* pattern, std::string* expression, const char* text) noexcept;
 
 // 1 when the compiled pattern matches the text, 0 when it does not, or when `pattern` is not a
 // compiled pattern or `text` is null.

@@ -426,11 +426,11 @@ class FilterParser {
 
   const RepFieldList* fields_;
   std::string w_;
-  size_t shift_ = 3;                // where the text starts in w_
-  std::vector<Operand> operands_;   // every group's operands, group by group
-  std::vector<Group> groups_;       // the last one is the text's whole chain
-  std::vector<Operand> open_;       // the operands of the groups still open, innermost last
-  std::vector<uint32_t> starts_;    // where each open group's operands start in open_
+  size_t shift_ = 3;               // where the text starts in w_
+  std::vector<Operand> operands_;  // every group's operands, group by group
+  std::vector<Group> groups_;      // the last one is the text's whole chain
+  std::vector<Operand> open_;      // the operands of the groups still open, innermost last
+  std::vector<uint32_t> starts_;   // where each open group's operands start in open_
 };
 
 bool FilterParser::Parse(const char* text) {
@@ -570,8 +570,7 @@ bool FilterParser::BuildGroup(TreeNode* parent, bool as_first, const Group& g, i
 
 // Adds the node of the word before operand `k` of the group, joining the chain in front of it
 // (left) with operand `k` (right).
-bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, uint32_t k,
-                           int depth) {
+bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, uint32_t k, int depth) {
   if (depth >= kMaxBuildDepth) {
     TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
     return false;
@@ -824,293 +823,259 @@ int RepGetAvailOperators(Ref<List>* list) noexcept {
 int RepConstantFromText(Ref<RepFilterConstant>* constant, const char* text, void* /*reserved*/,
                         int32_t field_type) noexcept {
   if (constant == nullptr) return 0;
-  try {
-    Ref<RepFilterConstant> c;
-    const char* end;
-    if (!ReadConstant(&c, &end, text, field_type, false)) return 0;
-    *constant = std::move(c);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  Ref<RepFilterConstant> c;
+  const char* end;
+  if (!ReadConstant(&c, &end, text, field_type, false)) return 0;
+  *constant = std::move(c);
+  return 1;
 }
 
 int RepConstantToText(std::string* text, const RepFilterConstant* constant) noexcept {
   if (text == nullptr || constant == nullptr) return 0;
-  try {
-    std::string s;
-    if (constant->flags() & kRepConstRegExp) s += LocaleGetStaticString("regexp:", 8232);
-    if (constant->flags() & kRepConstInteractive) s += LocaleGetStaticString("interactive:", 8233);
-    if (constant->flags() & kRepConstInherit) s += LocaleGetStaticString("inherit:", 8234);
-    if (constant->kind() == kRepConstValue) {
-      s += '\'';
-      if (constant->text() != nullptr) s += constant->text();
-      s += '\'';
-    } else if (constant->kind() == kRepConstStatus) {
-      s += LocaleGetStaticString("status:", 8235);
-      s += RepStateToText(constant->state());
-    } else {
-      TraceMessage(kTag, 70, 0, -1, "Unrecognised constant type %ld",
-                   static_cast<long>(constant->kind()));
-      return 0;
-    }
-    *text = std::move(s);
-    return 1;
-  } catch (...) {
+  std::string s;
+  if (constant->flags() & kRepConstRegExp) s += LocaleGetStaticString("regexp:", 8232);
+  if (constant->flags() & kRepConstInteractive) s += LocaleGetStaticString("interactive:", 8233);
+  if (constant->flags() & kRepConstInherit) s += LocaleGetStaticString("inherit:", 8234);
+  if (constant->kind() == kRepConstValue) {
+    s += '\'';
+    if (constant->text() != nullptr) s += constant->text();
+    s += '\'';
+  } else if (constant->kind() == kRepConstStatus) {
+    s += LocaleGetStaticString("status:", 8235);
+    s += RepStateToText(constant->state());
+  } else {
+    TraceMessage(kTag, 70, 0, -1, "Unrecognised constant type %ld",
+                 static_cast<long>(constant->kind()));
     return 0;
   }
+  *text = std::move(s);
+  return 1;
 }
 
 // --- component lists ----------------------------------------------------------------------------
 
 int RepFilterToCompList(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> l = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 80, 0, 3, "OK empty filter expression");
-      *list = std::move(l);
-      return 1;
-    }
-    const char* p = StrSkipWhiteSpaceF(text);
-    int32_t word = -1;
-    for (;;) {
-      Ref<RepFilterComponent> c;
-      if (!ReadComponent(&c, &p, p)) {
-        TraceMessage(kTag, 81, 0, -1, "Failed to extract filter component");
-        return 0;
-      }
-      c->set_bool_op(word);
-      ListPushLastItemInternal(l.get(), std::move(c));
-      p = StrSkipWhiteSpaceF(p);
-      if (*p == '\0') break;
-      word = -1;
-      for (const WordRow* r = kWords; r->id != -1; ++r) {
-        if (StrCompareRangeNoCase(p, r->word, r->bytes) == 0 &&
-            (p[r->bytes] == ' ' || p[r->bytes] == '\0')) {
-          word = r->id;
-          p = StrSkipWhiteSpaceF(p + r->bytes);
-          break;
-        }
-      }
-      if (word < 0) {
-        TraceMessage(kTag, 82, 0, -1, "Could not derive booleam op from text starting '%s'", p);
-        return 0;
-      }
-    }
-    TraceMessage(kTag, 83, 0, 3, "Finished building filter spec component list");
+  Ref<List> l = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 80, 0, 3, "OK empty filter expression");
     *list = std::move(l);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  const char* p = StrSkipWhiteSpaceF(text);
+  int32_t word = -1;
+  for (;;) {
+    Ref<RepFilterComponent> c;
+    if (!ReadComponent(&c, &p, p)) {
+      TraceMessage(kTag, 81, 0, -1, "Failed to extract filter component");
+      return 0;
+    }
+    c->set_bool_op(word);
+    ListPushLastItemInternal(l.get(), std::move(c));
+    p = StrSkipWhiteSpaceF(p);
+    if (*p == '\0') break;
+    word = -1;
+    for (const WordRow* r = kWords; r->id != -1; ++r) {
+      if (StrCompareRangeNoCase(p, r->word, r->bytes) == 0 &&
+          (p[r->bytes] == ' ' || p[r->bytes] == '\0')) {
+        word = r->id;
+        p = StrSkipWhiteSpaceF(p + r->bytes);
+        break;
+      }
+    }
+    if (word < 0) {
+      TraceMessage(kTag, 82, 0, -1, "Could not derive booleam op from text starting '%s'", p);
+      return 0;
+    }
+  }
+  TraceMessage(kTag, 83, 0, 3, "Finished building filter spec component list");
+  *list = std::move(l);
+  return 1;
 }
 
 int RepFilterToCompListBrutal(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return kRepBrutalFailed;
-  try {
-    Ref<List> l = ListNewFromPool();
-    const char* p = text != nullptr ? text : "";
-    while ((p = std::strchr(p, '%')) != nullptr) {
-      Ref<RepFilterComponent> c;
-      if (!ReadComponent(&c, &p, p)) {
-        TraceMessage(kTag, 90, 0, -1, "Cannot convert textual component");
-        TraceMessage(kTag, 91, 0, -1,
-                     "Failed to get next filter component in brutal component list "
-                     "geeneration.");
-        return kRepBrutalFailed;
-      }
-      c->set_bool_op(kRepBoolAnd);
-      ListPushLastItemInternal(l.get(), std::move(c));
+  Ref<List> l = ListNewFromPool();
+  const char* p = text != nullptr ? text : "";
+  while ((p = std::strchr(p, '%')) != nullptr) {
+    Ref<RepFilterComponent> c;
+    if (!ReadComponent(&c, &p, p)) {
+      TraceMessage(kTag, 90, 0, -1, "Cannot convert textual component");
+      TraceMessage(kTag, 91, 0, -1,
+                   "Failed to get next filter component in brutal component list "
+                   "geeneration.");
+      return kRepBrutalFailed;
     }
-    *list = std::move(l);
-    return 1;
-  } catch (...) {
-    return kRepBrutalFailed;
+    c->set_bool_op(kRepBoolAnd);
+    ListPushLastItemInternal(l.get(), std::move(c));
   }
+  *list = std::move(l);
+  return 1;
 }
 
 int RepFilterFromCompList(std::string* text, const Obj* list) noexcept {
   if (text == nullptr) return 0;
-  try {
-    const List* l = ObjCast<List>(list);
-    if (l == nullptr || l->empty()) {
-      TraceMessage(kTag, 100, 0, 3, "Empty component list gives empty filter string.");
-      text->clear();
-      return 1;
-    }
-    for (size_t i = 0; i < l->size(); ++i) {
-      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
-      if (c == nullptr) {
-        TraceMessage(kTag, 101, 0, -1, "Bad filter component. Unexpected object type '%s'",
-                     ObjNameFromObject(l->at(i)));
-        return 0;
-      }
-      if (!IsOperatorId(c->op())) {
-        TraceMessage(kTag, 102, 0, -1, "Bad filter operator.");
-        return 0;
-      }
-      if (i > 0 && c->bool_op() != kRepBoolAnd && c->bool_op() != kRepBoolOr) {
-        TraceMessage(kTag, 103, 0, -1, "Bad filter boolean operator.");
-        return 0;
-      }
-    }
-    std::string s;
-    for (size_t i = 0; i < l->size(); ++i) {
-      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
-      if (i > 0) {
-        s += ' ';
-        s += RepGetBoolOpText(c->bool_op());
-        s += ' ';
-      }
-      s += '%';
-      if (c->field_name() != nullptr) s += c->field_name();
-      s += ' ';
-      s += RepGetOperatorSymbol(c->op());
-      s += ' ';
-      if (c->constant() != nullptr) s += c->constant();
-    }
-    TraceMessage(kTag, 104, 0, 3, "Final filter string is '%s'", s.c_str());
-    *text = std::move(s);
+  const List* l = ObjCast<List>(list);
+  if (l == nullptr || l->empty()) {
+    TraceMessage(kTag, 100, 0, 3, "Empty component list gives empty filter string.");
+    text->clear();
     return 1;
-  } catch (...) {
-    return 0;
   }
+  for (size_t i = 0; i < l->size(); ++i) {
+    const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+    if (c == nullptr) {
+      TraceMessage(kTag, 101, 0, -1, "Bad filter component. Unexpected object type '%s'",
+                   ObjNameFromObject(l->at(i)));
+      return 0;
+    }
+    if (!IsOperatorId(c->op())) {
+      TraceMessage(kTag, 102, 0, -1, "Bad filter operator.");
+      return 0;
+    }
+    if (i > 0 && c->bool_op() != kRepBoolAnd && c->bool_op() != kRepBoolOr) {
+      TraceMessage(kTag, 103, 0, -1, "Bad filter boolean operator.");
+      return 0;
+    }
+  }
+  std::string s;
+  for (size_t i = 0; i < l->size(); ++i) {
+    const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+    if (i > 0) {
+      s += ' ';
+      s += RepGetBoolOpText(c->bool_op());
+      s += ' ';
+    }
+    s += '%';
+    if (c->field_name() != nullptr) s += c->field_name();
+    s += ' ';
+    s += RepGetOperatorSymbol(c->op());
+    s += ' ';
+    if (c->constant() != nullptr) s += c->constant();
+  }
+  TraceMessage(kTag, 104, 0, 3, "Final filter string is '%s'", s.c_str());
+  *text = std::move(s);
+  return 1;
 }
 
 // --- trees --------------------------------------------------------------------------------------
 
 Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept {
-  try {
-    Ref<RepFilterTree> tree = TreeNewFromPool();
-    FilterParser parser(fields);
-    if (!parser.Build(text, tree.get())) {
-      TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
-                   text != nullptr ? text : "");
-      return nullptr;
-    }
-    return tree;
-  } catch (...) {
+  Ref<RepFilterTree> tree = TreeNewFromPool();
+  FilterParser parser(fields);
+  if (!parser.Build(text, tree.get())) {
+    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
+                 text != nullptr ? text : "");
     return nullptr;
   }
+  return tree;
 }
 
 int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,
                         const RepFieldList* fields) noexcept {
   if (text == nullptr) return 0;
-  try {
-    TreeNode* node = TreeFirstNode(tree);
-    if (node == nullptr) {
-      TraceMessage(kTag, 120, 0, -1, "Empty filter tree. Cannot convert tree to text");
-      return 0;
-    }
-    std::string s;
-    int phase = 0;
-    for (;;) {
-      Obj* item = TreeNodeItem(node);
-      bool up = false;
-      if (const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item)) {
-        if (b->op() == kRepBoolTop) {
-          if (phase != 0) break;
-          node = TreeNodeFirstChild(node);
-          if (node == nullptr) {
-            TraceMessage(kTag, 121, 0, -1, "Filter tree top node has no child");
-            return 0;
-          }
-          continue;
-        }
-        const char* word = RepGetBoolOpText(b->op());
-        if (word == nullptr) {
-          TraceMessage(kTag, 122, 0, -1, "Bad boolean operator %ld in filter tree",
-                       static_cast<long>(b->op()));
-          return 0;
-        }
-        if (phase == 0) {
-          s += '(';
-          node = TreeNodeFirstChild(node);
-        } else if (phase == 1) {
-          s += ' ';
-          s += word;
-          s += ' ';
-          node = TreeNodeNthChild(node, 2);
-        } else {
-          s += ')';
-          up = true;
-        }
-        if (!up) {
-          if (node == nullptr) {
-            TraceMessage(kTag, 123, 0, -1, "Filter tree %s node lacks an operand", word);
-            return 0;
-          }
-          phase = 0;
-          continue;
-        }
-      } else if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
-        const RepFieldDef* f = e->field_index() < 0
-                                   ? nullptr
-                                   : ObjCast<RepFieldDef>(ListGetNthItem(
-                                         fields, static_cast<size_t>(e->field_index()) + 1));
-        const char* symbol = RepGetOperatorSymbol(e->op());
-        std::string constant;
-        if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
-            RepConstantToText(&constant, e->constant()) == 0) {
-          TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
-                       static_cast<long>(e->field_index()));
-          return 0;
-        }
-        s += '%';
-        if (f->name() != nullptr) s += f->name();
-        s += ' ';
-        s += symbol;
-        s += ' ';
-        s += constant;
-        up = true;
-      } else {
-        TraceMessage(kTag, 125, 0, -1,
-                     "Bad object type in filter tree. Cannot convert tree to text");
-        return 0;
-      }
-      // Going up: back from the first child is phase 1, from a later one phase 2.
-      TreeNode* parent = TreeNodeParent(node);
-      if (parent == nullptr) break;  // a tree whose root is not a top node ends at its root
-      phase = TreeNodePrevSibling(node) == nullptr ? 1 : 2;
-      node = parent;
-    }
-    TraceMessage(kTag, 126, 0, 3, "Successfully converted filter to string: '%s'", s.c_str());
-    *text = std::move(s);
-    return 1;
-  } catch (...) {
+  TreeNode* node = TreeFirstNode(tree);
+  if (node == nullptr) {
+    TraceMessage(kTag, 120, 0, -1, "Empty filter tree. Cannot convert tree to text");
     return 0;
   }
+  std::string s;
+  int phase = 0;
+  for (;;) {
+    Obj* item = TreeNodeItem(node);
+    bool up = false;
+    if (const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item)) {
+      if (b->op() == kRepBoolTop) {
+        if (phase != 0) break;
+        node = TreeNodeFirstChild(node);
+        if (node == nullptr) {
+          TraceMessage(kTag, 121, 0, -1, "Filter tree top node has no child");
+          return 0;
+        }
+        continue;
+      }
+      const char* word = RepGetBoolOpText(b->op());
+      if (word == nullptr) {
+        TraceMessage(kTag, 122, 0, -1, "Bad boolean operator %ld in filter tree",
+                     static_cast<long>(b->op()));
+        return 0;
+      }
+      if (phase == 0) {
+        s += '(';
+        node = TreeNodeFirstChild(node);
+      } else if (phase == 1) {
+        s += ' ';
+        s += word;
+        s += ' ';
+        node = TreeNodeNthChild(node, 2);
+      } else {
+        s += ')';
+        up = true;
+      }
+      if (!up) {
+        if (node == nullptr) {
+          TraceMessage(kTag, 123, 0, -1, "Filter tree %s node lacks an operand", word);
+          return 0;
+        }
+        phase = 0;
+        continue;
+      }
+    } else if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
+      const RepFieldDef* f = e->field_index() < 0
+                                 ? nullptr
+                                 : ObjCast<RepFieldDef>(ListGetNthItem(
+                                       fields, static_cast<size_t>(e->field_index()) + 1));
+      const char* symbol = RepGetOperatorSymbol(e->op());
+      std::string constant;
+      if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
+          RepConstantToText(&constant, e->constant()) == 0) {
+        TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
+                     static_cast<long>(e->field_index()));
+        return 0;
+      }
+      s += '%';
+      if (f->name() != nullptr) s += f->name();
+      s += ' ';
+      s += symbol;
+      s += ' ';
+      s += constant;
+      up = true;
+    } else {
+      TraceMessage(kTag, 125, 0, -1, "Bad object type in filter tree. Cannot convert tree to text");
+      return 0;
+    }
+    // Going up: back from the first child is phase 1, from a later one phase 2.
+    TreeNode* parent = TreeNodeParent(node);
+    if (parent == nullptr) break;  // a tree whose root is not a top node ends at its root
+    phase = TreeNodePrevSibling(node) == nullptr ? 1 : 2;
+    node = parent;
+  }
+  TraceMessage(kTag, 126, 0, 3, "Successfully converted filter to string: '%s'", s.c_str());
+  *text = std::move(s);
+  return 1;
 }
 
 int RepGuiFilterTreeToFilterTree(Ref<RepFilterTree>* tree, const Tree* gui_tree) noexcept {
   if (tree == nullptr) return 0;
-  try {
-    TreeNode* gui = TreeFirstNode(gui_tree);
-    if (gui == nullptr) {
-      TraceMessage(kTag, 130, 0, -1, "Empty GUI filter tree. Cannot convert.");
-      return 0;
-    }
-    Ref<RepFilterTree> t = TreeNewFromPool();
-    TreeNode* mine = TreeInsertRoot(t.get(), ObjGetSlotObject(TreeNodeItem(gui), 13));
-    while (gui != nullptr && mine != nullptr) {
-      for (TreeNode* c = TreeNodeFirstChild(gui); c != nullptr; c = TreeNodeNextSibling(c))
-        TreeAddChildLast(mine, ObjGetSlotObject(TreeNodeItem(c), 13));
-      gui = TreeNextNode(gui);
-      mine = TreeNextNode(mine);
-    }
-    if (gui != nullptr || mine != nullptr) {
-      TraceMessage(kTag, 131, 0, -1,
-                   "Failed converting gui tree to filter tree. Tree size mismatch");
-      return 0;
-    }
-    TraceMessage(kTag, 132, 0, 3, "Converted GUI tree to filter tree OK");
-    *tree = std::move(t);
-    return 1;
-  } catch (...) {
+  TreeNode* gui = TreeFirstNode(gui_tree);
+  if (gui == nullptr) {
+    TraceMessage(kTag, 130, 0, -1, "Empty GUI filter tree. Cannot convert.");
     return 0;
   }
+  Ref<RepFilterTree> t = TreeNewFromPool();
+  TreeNode* mine = TreeInsertRoot(t.get(), ObjGetSlotObject(TreeNodeItem(gui), 13));
+  while (gui != nullptr && mine != nullptr) {
+    for (TreeNode* c = TreeNodeFirstChild(gui); c != nullptr; c = TreeNodeNextSibling(c))
+      TreeAddChildLast(mine, ObjGetSlotObject(TreeNodeItem(c), 13));
+    gui = TreeNextNode(gui);
+    mine = TreeNextNode(mine);
+  }
+  if (gui != nullptr || mine != nullptr) {
+    TraceMessage(kTag, 131, 0, -1, "Failed converting gui tree to filter tree. Tree size mismatch");
+    return 0;
+  }
+  TraceMessage(kTag, 132, 0, 3, "Converted GUI tree to filter tree OK");
+  *tree = std::move(t);
+  return 1;
 }
 
 // --- evaluation ---------------------------------------------------------------------------------
@@ -1144,18 +1109,14 @@ int RepFilterRecord(const RepRecord* record, const RepControl* control) noexcept
 
 int RepBuildFilterSpec(RepControl* control) noexcept {
   if (control == nullptr) return 0;
-  try {
-    const RepParams* params = control->params();
-    if (params == nullptr) return 0;
-    // Every filter is tried, so that each bad one is traced.
-    bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
-    ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
-    ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
-         ok;
-    return ok ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  const RepParams* params = control->params();
+  if (params == nullptr) return 0;
+  // Every filter is tried, so that each bad one is traced.
+  bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
+  ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
+  ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
+       ok;
+  return ok ? 1 : 0;
 }
 
 void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
@@ -1163,30 +1124,27 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
   if (control == nullptr || control->table() == nullptr) return;
   List* records = control->table()->records();
   if (records == nullptr) return;
-  try {
-    FilterRun run{FirstNodeOf(control->include_tree()),
-                  FirstNodeOf(control->exclude_tree()),
-                  use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
-                  nullptr,
-                  callback,
-                  argument,
-                  0};
-    if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
-      if (keep_filtered == 1) {
-        // Room for every record up front: growing a large list copies it and touches fresh
-        // pages each time, which cost more than the filtering itself. Pages never written are
-        // never touched, so the unused room costs next to nothing.
-        control->set_filtered_out(ListNewWithCapacity(records->size()));
-        run.bin = control->filtered_out();
-      }
-      // One stable pass: kept records close up behind the dropped ones.
-      ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
+  FilterRun run{FirstNodeOf(control->include_tree()),
+                FirstNodeOf(control->exclude_tree()),
+                use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
+                nullptr,
+                callback,
+                argument,
+                0};
+  if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
+    if (keep_filtered == 1) {
+      // Room for every record up front: growing a large list copies it and touches fresh
+      // pages each time, which cost more than the filtering itself. Pages never written are
+      // never touched, so the unused room costs next to nothing.
+      control->set_filtered_out(ListNewWithCapacity(records->size()));
+      run.bin = control->filtered_out();
     }
-    List* bin = control->filtered_out();
-    TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
-                 static_cast<long>(bin != nullptr ? bin->size() : 0));
-  } catch (...) {
+    // One stable pass: kept records close up behind the dropped ones.
+    ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
   }
+  List* bin = control->filtered_out();
+  TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
+               static_cast<long>(bin != nullptr ? bin->size() : 0));
 }
 
 // --- what a filter refers to --------------------------------------------------------------------
@@ -1194,64 +1152,55 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
 int RepFindInteractiveExpressions(Ref<List>* list, const char* text,
                                   const RepFieldList* fields) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> found = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 140, 0, 3,
-                   "Empty fiter, so return success and no interactive expressions");
-      *list = std::move(found);
-      return 1;
-    }
-    Ref<RepFilterTree> tree = RepMakeFilterTree(text, fields);
-    if (!tree) {
-      TraceMessage(kTag, 141, 0, -1, "Cannot make filter tree for finding interactiveexpressions");
-      return 0;
-    }
-    InteractiveCookie cookie{found.get()};
-    if (TreeWalk(tree.get(), CollectInteractive, &cookie) == 0) {
-      TraceMessage(kTag, 142, 0, -1, "Failed to walk tree when finding interactive expressions");
-      return 0;
-    }
+  Ref<List> found = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 140, 0, 3, "Empty fiter, so return success and no interactive expressions");
     *list = std::move(found);
     return 1;
-  } catch (...) {
+  }
+  Ref<RepFilterTree> tree = RepMakeFilterTree(text, fields);
+  if (!tree) {
+    TraceMessage(kTag, 141, 0, -1, "Cannot make filter tree for finding interactiveexpressions");
     return 0;
   }
+  InteractiveCookie cookie{found.get()};
+  if (TreeWalk(tree.get(), CollectInteractive, &cookie) == 0) {
+    TraceMessage(kTag, 142, 0, -1, "Failed to walk tree when finding interactive expressions");
+    return 0;
+  }
+  *list = std::move(found);
+  return 1;
 }
 
 int RepGetFieldsInFilter(Ref<List>* list, const RepFieldList* fields, const char* text) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> found = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 150, 0, 3, "Success. Empty filter spec with no fields");
-      *list = std::move(found);
-      return 1;
-    }
-    // Trailing white space (a line end from a template) is not part of the last constant, as
-    // for the filter parser.
-    std::string body(text);
-    while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
-      body.pop_back();
-    Ref<RepFilterExpression> scratch = RepFilterExpression::New();
-    const char* p = body.c_str();
-    while ((p = std::strchr(p, '%')) != nullptr) {
-      const char* constant_start;
-      const char* end;
-      if (!ReadExpression(scratch.get(), &constant_start, &end, p, fields)) {
-        TraceMessage(kTag, 151, 0, -1, "Cannot convert textual expression");
-        TraceMessage(kTag, 152, 0, -1, "Failed when listing fields in filter '%s'", text);
-        return 0;
-      }
-      ListAddLastItem(found.get(),
-                      ListGetNthItem(fields, static_cast<size_t>(scratch->field_index()) + 1));
-      p = constant_start;
-    }
-    TraceMessage(kTag, 153, 0, 3, "Succesfully found %ld fields in filter spec",
-                 static_cast<long>(found->size()));
+  Ref<List> found = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 150, 0, 3, "Success. Empty filter spec with no fields");
     *list = std::move(found);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  // Trailing white space (a line end from a template) is not part of the last constant, as
+  // for the filter parser.
+  std::string body(text);
+  while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
+    body.pop_back();
+  Ref<RepFilterExpression> scratch = RepFilterExpression::New();
+  const char* p = body.c_str();
+  while ((p = std::strchr(p, '%')) != nullptr) {
+    const char* constant_start;
+    const char* end;
+    if (!ReadExpression(scratch.get(), &constant_start, &end, p, fields)) {
+      TraceMessage(kTag, 151, 0, -1, "Cannot convert textual expression");
+      TraceMessage(kTag, 152, 0, -1, "Failed when listing fields in filter '%s'", text);
+      return 0;
+    }
+    ListAddLastItem(found.get(),
+                    ListGetNthItem(fields, static_cast<size_t>(scratch->field_index()) + 1));
+    p = constant_start;
+  }
+  TraceMessage(kTag, 153, 0, 3, "Succesfully found %ld fields in filter spec",
+               static_cast<long>(found->size()));
+  *list = std::move(found);
+  return 1;
 }

@@ -400,7 +400,7 @@ TEST(FilterTrees, RefusalsGiveNullWithATrace) {
 // Which error a refused text reports: the grammar's first fault, front to back; else the last
 // operand that does not read, as operands are read last first; and some texts are refused with
 // no message of their own.
-TEST(FilterTrees, RefusalsReportTheirFirstFault) {
+TEST(FilterTrees, OperandsAreReadLastFirst) {
   TestHome home;
   Ref<List> f = Fields();
   std::string chain = "%name = 1";
@@ -445,6 +445,13 @@ TEST(FilterTrees, RefusalsReportTheirFirstFault) {
     errors.pop_back();
     EXPECT_EQ(errors, c.errors) << c.text.substr(0, 80);
   }
+  // The detail lines follow the tree from the top: each word's right operand before its left.
+  TraceCapture detail;
+  ASSERT_TRUE(RepMakeFilterTree("%name = 1 AND (%size = 2)", f.get()));
+  std::string numbers;
+  for (const auto& l : detail.lines()) numbers += std::to_string(l.msg_no) + " ";
+  EXPECT_EQ(numbers, "32 40 41 44 51 40 41 42 44 51 47 48 45 47 48 45 46 ");
+  EXPECT_TRUE(detail.Contains("At RepBuildFilterNode, text 'AND (%size = 2))'"));
   // The same constants build where no word follows them, or not bare.
   for (const char* text : {"(%name = = ) AND %size = 1", "%name = =\tAND %size = 1",
                            "%name = '=' AND %size = 1", "%name = regexp:= AND %size = 1"})

@@ -249,8 +249,7 @@ bool RegExpTooCostly(const char* pattern) {
 
 // Compiles `expression` into a new data field; `literal`, when not null, is an ASCII text the
 // expression matches exactly, ignoring case, and nothing else.
-int Compile(Ref<Obj>* pattern, const char* expression, const char* literal,
-            size_t literal_bytes) {
+int Compile(Ref<Obj>* pattern, const char* expression, const char* literal, size_t literal_bytes) {
   if (RegExpTooCostly(expression)) return kPatternTooCostly;
   Ref<Obj> field;
   if (ObjDataFieldCreate(&field, nullptr, sizeof(CompiledPattern) + literal_bytes) == 0)
