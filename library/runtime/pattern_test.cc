@@ -114,30 +114,14 @@ TEST(Pattern, CostlyExpressionsAreRefused) {
 TEST(Pattern, LiteralShortcutAgreesWithRegexec) {
   locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
   ASSERT_NE(utf8, static_cast<locale_t>(0));
-  const char* patterns[] = {"ok",          "OK", "a.b",       "x+y", "[a]", "{1}", "a|b", "^$",
-                            "back\\slash", "",   "tab\there", "K",   "s",   "ss",  "i"};
-  const char* subjects[] = {"ok",
-                            "Ok",
-                            "oK ",
-                            "a.b",
-                            "axb",
-                            "x+y",
-                            "xxy",
-                            "[A]",
-                            "{1}",
-                            "A|B",
-                            "^$",
-                            "back\\slash",
-                            "",
-                            "\xe2\x84\xaa" /* Kelvin sign */,
-                            "\xc5\xbf" /* long s */,
-                            "TAB\tHERE",
-                            "k",
-                            "S",
-                            "\xc3\x9f",
-                            "I",
-                            "\xc4\xb0",
-                            "ok\n"};
+  // clang-format off
+  const char* patterns[] = {"ok", "OK", "a.b", "x+y", "[a]", "{1}", "a|b", "^$", "back\\slash", "",
+                            "tab\there", "K", "s", "ss", "i"};
+  const char* subjects[] = {"ok", "Ok", "oK ", "a.b", "axb", "x+y", "xxy", "[A]", "{1}", "A|B",
+                            "^$", "back\\slash", "", "\xe2\x84\xaa" /* Kelvin sign */,
+                            "\xc5\xbf" /* long s */, "TAB\tHERE", "k", "S", "\xc3\x9f", "I",
+                            "\xc4\xb0", "ok\n"};
+  // clang-format on
   for (const char* p : patterns) {
     Ref<Obj> compiled;
     std::string re;
