@@ -3,6 +3,7 @@
 
 #include "reports/filter.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -398,8 +399,8 @@ class FilterParser {
  private:
   // An operand of a chain: an expression or a group. Positions are offsets into the text.
   struct Operand {
-    uint32_t pos;   // its '%' or '('
-    uint32_t word;  // the word before it (not on the first operand of a chain)
+    size_t pos;     // its '%' or '('
+    size_t word;    // the word before it (not on the first operand of a chain)
     int32_t group;  // index into groups_, or -1 for an expression
     // An expression whose bare constant is an operator symbol followed by a blank ("%a = = OR
     // ..."): a word after it does not join it to the next operand, and the filter is refused, as
@@ -408,19 +409,19 @@ class FilterParser {
   };
   // A group's operands are operands_[first, first + count).
   struct Group {
-    uint32_t first;
-    uint32_t count;
+    size_t first;
+    size_t count;
   };
 
   bool Parse(const char* text);
-  const char* At(uint32_t offset) const { return w_.c_str() + shift_ + offset; }
+  const char* At(size_t offset) const { return w_.c_str() + shift_ + offset; }
 
   bool BuildTop(TreeNode* root);
   bool BuildGroup(TreeNode* parent, bool as_first, const Group& g, int depth);
-  bool AddWord(TreeNode* parent, bool as_first, const Group& g, uint32_t k, int depth);
+  bool AddWord(TreeNode* parent, bool as_first, const Group& g, size_t k, int depth);
   bool AddExpression(TreeNode* parent, bool as_first, const Operand& o, int depth);
   bool RightOperand(TreeNode* node, const Operand& o, int depth);
-  bool WordFollows(const Group& g, uint32_t k) const {
+  bool WordFollows(const Group& g, size_t k) const {
     return !operands_[g.first + k].reads_as_operator;
   }
 
@@ -430,28 +431,28 @@ class FilterParser {
   std::vector<Operand> operands_;  // every group's operands, group by group
   std::vector<Group> groups_;      // the last one is the text's whole chain
   std::vector<Operand> open_;      // the operands of the groups still open, innermost last
-  std::vector<uint32_t> starts_;   // where each open group's operands start in open_
+  std::vector<size_t> starts_;     // where each open group's operands start in open_
 };
 
 bool FilterParser::Parse(const char* text) {
   const char* p = text;
   int depth = 0;
   bool want_operand = true;
-  uint32_t word = 0;
+  size_t word = 0;
   open_.clear();
   starts_.assign(1, 0);
   // Closes the innermost group: its operands move to operands_ in one piece.
   auto close_group = [&] {
-    const uint32_t start = starts_.back();
+    const size_t start = starts_.back();
     starts_.pop_back();
-    groups_.push_back(Group{static_cast<uint32_t>(operands_.size()),
-                            static_cast<uint32_t>(open_.size() - start)});
-    operands_.insert(operands_.end(), open_.begin() + start, open_.end());
+    groups_.push_back(Group{operands_.size(), open_.size() - start});
+    operands_.insert(operands_.end(), open_.begin() + static_cast<std::ptrdiff_t>(start),
+                     open_.end());
     open_.resize(start);
   };
   for (;;) {
     p = SkipBlanks(p);
-    const uint32_t at = static_cast<uint32_t>(p - text);
+    const size_t at = static_cast<size_t>(p - text);
     if (want_operand) {
       if (*p == '(') {
         if (++depth > kMaxNesting) {
@@ -459,7 +460,7 @@ bool FilterParser::Parse(const char* text) {
           return false;
         }
         open_.push_back(Operand{at, word, -1, false});
-        starts_.push_back(static_cast<uint32_t>(open_.size()));
+        starts_.push_back(open_.size());
         word = 0;
         ++p;
         continue;
@@ -570,7 +571,7 @@ bool FilterParser::BuildGroup(TreeNode* parent, bool as_first, const Group& g, i
 
 // Adds the node of the word before operand `k` of the group, joining the chain in front of it
 // (left) with operand `k` (right).
-bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, uint32_t k, int depth) {
+bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, size_t k, int depth) {
   if (depth >= kMaxBuildDepth) {
     TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
     return false;

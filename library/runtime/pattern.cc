@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kr/text.h"
+#include "object_internal.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ struct CompiledPattern {
 };
 constexpr uint32_t kCompiledPatternMagic = 0x4b525054;
 
+// The runtime's data-field objects, viewed directly.
+struct DataFieldView : ObjView<DataFieldView> {
+  static constexpr uint32_t kTypeCode = kObjDataFieldType;
+  static constexpr const char kSpec[] = "r;";
+  static constexpr const char kName[] = "DataField";
+};
+
 void FreeCompiledPattern(void* bytes) { regfree(&static_cast<CompiledPattern*>(bytes)->re); }
 
 bool IsAscii(const char* s, size_t* bytes) {
@@ -72,6 +80,7 @@ inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<cha
 // byte of 0x80 or above, where the locale's case folding is more than ASCII's, such as the
 // Kelvin sign folding to 'k') goes to regexec, so both ways always give the same answer.
 // -1 when the shortcut does not apply.
+// `text` is kept with its ASCII letters folded to lower case.
 int LiteralMatch(const CompiledPattern* cp, const char* s) {
   if (cp->literal == 0) return -1;
   const char* t = cp->text;
@@ -81,7 +90,7 @@ int LiteralMatch(const CompiledPattern* cp, const char* s) {
     char c = s[i];
     if (c == '\0') return 0;
     if (static_cast<unsigned char>(c) >= 0x80) return -1;
-    if (AsciiLower(c) != AsciiLower(t[i])) {
+    if (AsciiLower(c) != t[i]) {
       // Decide on the rest only if it is ASCII; else regexec.
       for (const char* r = s + i; *r != '\0'; ++r)
         if (static_cast<unsigned char>(*r) >= 0x80) return -1;
@@ -266,7 +275,7 @@ int Compile(Ref<Obj>* pattern, const char* expression, const char* literal, size
   if (literal != nullptr) {
     cp->literal = 1;
     cp->literal_bytes = static_cast<uint32_t>(literal_bytes);
-    std::memcpy(cp->text, literal, literal_bytes + 1);
+    for (size_t i = 0; i <= literal_bytes; ++i) cp->text[i] = AsciiLower(literal[i]);
   }
   *pattern = std::move(field);
   return kPatternCompiled;
@@ -291,10 +300,12 @@ int PatternCompileSimplified(Ref<Obj>* pattern, std::string* expression,
 
 int PatternMatch(const Obj* pattern, const char* text) noexcept {
   if (text == nullptr) return 0;
-  size_t size = 0;
-  const auto* cp = static_cast<const CompiledPattern*>(ObjDataFieldGet(pattern, &size));
-  if (cp == nullptr || size < sizeof(CompiledPattern) || cp->magic != kCompiledPatternMagic)
-    return 0;
+  // The data field's block is read here directly: this runs once per record filtered.
+  const DataFieldView* field = ObjCast<DataFieldView>(pattern);
+  if (field == nullptr || field->cells()[0].p == nullptr) return 0;
+  const auto* block = static_cast<const kr_internal::RawBlock*>(field->cells()[0].p);
+  const auto* cp = reinterpret_cast<const CompiledPattern*>(block->data);
+  if (block->size < sizeof(CompiledPattern) || cp->magic != kCompiledPatternMagic) return 0;
   int literal = LiteralMatch(cp, text);
   if (literal >= 0) return literal;
   ScopedPatternLocale in_locale;
