@@ -21,17 +21,18 @@
 // A text that does not follow that grammar does not build: among others an empty text, a group
 // whose whole content is one group (`((%a = 1))`), a constant holding `%`, `(` or `)` (so a
 // regular expression in a filter has no groups), a bare constant holding a quote, text left
-// after a constant, brackets nested or chains of operands more than about a thousand deep.
-// Every tree that builds also builds from its written form.
+// after a constant, a bare constant that is an operator symbol followed by a blank and a word
+// (`%a = = AND %b = 1`), brackets nested or chains of operands more than about a thousand deep.
+// The grammar is checked front to back; then the expressions are read against the field list last
+// first, so of two that do not read the later one is reported. Every tree that builds also builds
+// from its written form.
 //
-// On string fields a value constant is a pattern matched against the whole value, ignoring case:
-// `*` matches any run of characters and `?` any one, or, with `regexp:`, a POSIX extended regular
-// expression that may match anywhere (one whose compiled form or matching would grow out of all
-// proportion to its length counts as one that does not compile: it matches nothing, so only `!=`
-// is true of it; that is a pattern with back references, with more than 250 repetitions, options
-// and alternatives in all, with repetitions of what can match the empty text nested more than
-// twice, or whose repetitions multiply it far beyond its length). `>` and `<` never match a
-// string field, and `!=` matches whenever `=` does not. A value in a state other than Normal equals
+// On string fields a value constant is a pattern (kr/pattern.h) matched against the whole value,
+// ignoring case: `*` matches any run of characters and `?` any one, or, with `regexp:`, a POSIX
+// extended regular expression that may match anywhere (one whose compiled form or matching would
+// grow out of all proportion to its length counts as one that does not compile: it matches
+// nothing, so only `!=` is true of it). `>` and `<` never match a string field, and `!=` matches
+// whenever `=` does not. A value in a state other than Normal equals
 // only a status constant of its state.
 //
 // Thread safety: none beyond the runtime's. Evaluating a tree stores each string expression's

@@ -1,18 +1,16 @@
-// Filters: operator and word tables, constants, component lists, the tree builder, writing trees
+// Filters: operator and word tables, constants, component lists, the filter parser, writing trees
 // back as text, and evaluating trees against records.
 
 #include "reports/filter.h"
 
-#include <locale.h>
-#include <regex.h>
-
-#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "kr/config.h"
+#include "kr/pattern.h"
 #include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/control.h"
@@ -129,7 +127,7 @@ const char* SkipBlanks(const char* p) {
 
 // Reads a constant at `text`. `*end` is set just after the constant itself: after the closing
 // quote of a quoted value, or at the character that ends a bare value or a state word. With
-// `strict`, a state word must be exactly a state's text (the tree builder wants that; a reader of
+// `strict`, a state word must be exactly a state's text (the filter parser wants that; a reader of
 // one constant accepts any word that begins with one).
 bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* text,
                   int32_t field_type, bool strict) {
@@ -261,7 +259,7 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
     return false;
   }
   p = StrSkipWhiteSpaceF(p + symbol_bytes + 1);
-  // The constant ends where the tree builder ends it, so that every filter that builds can also
+  // The constant ends where the filter parser ends it, so that every filter that builds can also
   // be edited as components: a quoted value runs through its closing quote also when keywords
   // come before it (regexp:'x y'), as the constant writer puts them.
   const ConstantSpan span = SpanOfConstant(p);
@@ -293,9 +291,11 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
 
 // --- expressions --------------------------------------------------------------------------------
 
-// The tree builder finds expressions, groups and quoted stretches by scanning for '%', brackets
-// and quotes, so a constant holding '%' or a bracket, or a bare constant holding a quote, could
-// be read as part of another filter than the one written: such constants are refused outright.
+// The brutal component list and the list of a filter's fields find expressions by scanning for
+// '%', and a bracket or quote in a constant would make the text read differently to a reader that
+// tracks brackets and quotes, so a constant holding '%' or a bracket, or a bare constant holding
+// a quote, could be read as part of another filter than the one written: such constants are
+// refused outright.
 // An empty constant, or anything but a blank, tab, ')' or the end right after a constant, is
 // refused too, as it would be silently dropped.
 bool CheckConstantText(const char* start, const ConstantSpan& span) {
@@ -338,66 +338,9 @@ const char* ConstantOfExpression(const char* p) {
 constexpr int kMaxBuildDepth = 1000;
 
 // Deeper bracket nesting than this is refused. The written form of a tree brackets every AND and
-// OR, so a chain of n operands is written n - 1 deep: the limit is the builder's own, so that
-// every tree that builds also builds again from its written form. (The builder's scans walk a
-// group once per level, so a text costs at most this many passes over it.)
+// OR, so a chain of n operands is written n - 1 deep: the limit is the tree's own, so that every
+// tree that builds also builds again from its written form.
 constexpr int kMaxNesting = kMaxBuildDepth;
-
-// Checks that a filter text follows the grammar before a tree is built from it:
-//   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
-// with blanks and tabs between tokens. The builder's scans find the shape of a filter from its
-// last tokens backwards and assume the text is well formed; a text that is not (an expression
-// cut by stray tokens, an empty group, a bracket too many) could otherwise build into a tree
-// that silently leaves part of it out. Walking the text once from the front, taking each
-// constant whole, settles that, and refuses constants that would mislead the scans.
-bool CheckFilterGrammar(const char* text) {
-  const char* p = text;
-  int depth = 0;
-  bool want_operand = true;
-  for (;;) {
-    p = SkipBlanks(p);
-    if (want_operand) {
-      if (*p == '(') {
-        if (++depth > kMaxNesting) {
-          TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
-          return false;
-        }
-        ++p;
-        continue;
-      }
-      const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
-      if (constant == nullptr) {
-        TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
-        return false;
-      }
-      ConstantSpan span = SpanOfConstant(constant);
-      if (!CheckConstantText(constant, span)) return false;
-      p = span.end;
-      want_operand = false;
-      continue;
-    }
-    if (*p == '\0') {
-      if (depth == 0) return true;
-      TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-      return false;
-    }
-    if (*p == ')') {
-      if (--depth < 0) {
-        TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-        return false;
-      }
-      ++p;
-      continue;
-    }
-    if (StrCompareRangeNoCase(p, "AND ", 4) == 0 || StrCompareRangeNoCase(p, "OR ", 3) == 0) {
-      p += (*p == 'A' || *p == 'a') ? 4 : 3;
-      want_operand = true;
-      continue;
-    }
-    TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
-    return false;
-  }
-}
 
 // Reads an expression at `p` ('%') against the field list into `e`. `*constant_start` is where
 // its constant begins and `*end` just after the constant.
@@ -437,192 +380,136 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   return true;
 }
 
-// --- the tree builder ---------------------------------------------------------------------------
+// --- the parser ---------------------------------------------------------------------------------
 
-// Evaluation of trees made elsewhere (front ends) is bounded too.
-constexpr int kMaxEvalDepth = 10000;
-
-enum class Cls { kOpen, kClose, kExpression, kWord, kEndOfExpression, kOther };
-
-// Builds a tree from a working copy of the text: a zero character and a blank, then the text in
-// one bracket pair. The zero character stops every backward scan; positions are indices into the
-// copy, and reads outside it give a zero character.
-class TreeBuilder {
+// Reads a filter text front to back in one pass, checking the grammar
+//   chain = operand { ("AND " | "OR ") operand }    operand = expression | "(" chain ")"
+// (blanks and tabs between tokens) and taking each constant whole, then makes the tree from what
+// it found. The nodes are made, and the expressions read against the field list, last operand
+// first: the last word of a chain is its node, made before the chain in front of it, so the
+// first expression that does not read is the last one in the text. The working copy holds the
+// text in one bracket pair (its own, when it is wholly enclosed by one) after a zero character
+// and a blank, and is what the detail traces and the expression messages quote.
+class FilterParser {
  public:
-  explicit TreeBuilder(const RepFieldList* fields) : fields_(fields) {}
+  explicit FilterParser(const RepFieldList* fields) : fields_(fields) {}
 
   bool Build(const char* text, RepFilterTree* tree);
 
  private:
-  char At(long i) const {
-    return (i >= 0 && static_cast<size_t>(i) < w_.size()) ? w_[static_cast<size_t>(i)] : '\0';
+  // An operand of a chain: an expression or a group. Positions are offsets into the text.
+  struct Operand {
+    size_t pos;     // its '%' or '('
+    size_t word;    // the word before it (not on the first operand of a chain)
+    int32_t group;  // index into groups_, or -1 for an expression
+    // An expression whose bare constant is an operator symbol followed by a blank ("%a = = OR
+    // ..."): a word after it does not join it to the next operand, and the filter is refused, as
+    // it always has been, so that stored filters build, or fail, as they did.
+    bool reads_as_operator;
+  };
+  // A group's operands are operands_[first, first + count).
+  struct Group {
+    size_t first;
+    size_t count;
+  };
+
+  bool Parse(const char* text);
+  const char* At(size_t offset) const { return w_.c_str() + shift_ + offset; }
+
+  bool BuildTop(TreeNode* root);
+  bool BuildGroup(TreeNode* parent, bool as_first, const Group& g, int depth);
+  bool AddWord(TreeNode* parent, bool as_first, const Group& g, size_t k, int depth);
+  bool AddExpression(TreeNode* parent, bool as_first, const Operand& o, int depth);
+  bool RightOperand(TreeNode* node, const Operand& o, int depth);
+  bool WordFollows(const Group& g, size_t k) const {
+    return !operands_[g.first + k].reads_as_operator;
   }
-  const char* Ptr(long i) const { return w_.c_str() + i; }
-  static bool IsBracket(char c) { return c == '(' || c == ')'; }
-  static bool EndsToken(char c) { return c == '\0' || IsBlankOrTab(c) || IsBracket(c); }
-
-  long MatchClose(long open) const;
-  long MatchOpen(long close) const;
-  long QuoteBefore(long pos) const;
-  long StepBackWs(long pos) const;
-  long SkipWs(long pos) const;
-  long TokenStartBack(long pos) const;
-  long TokenEndFwd(long pos) const;
-  long PercentBack(long pos) const;
-  long PercentFwd(long pos) const;
-  bool WordAt(long pos) const;
-  Cls ForwardClass(long pos) const;
-  Cls BackwardClass(long pos, long* token_start) const;
-
-  bool BuildBool(TreeNode* node, long pos, int depth);
-  bool BuildExpression(TreeNode* node, long pos);
-  bool AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos, int depth);
-  bool AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth);
-  bool RightBranch(TreeNode* parent, long pos, int depth);
-  bool LeftBranch(TreeNode* parent, long pos, int depth);
 
   const RepFieldList* fields_;
   std::string w_;
+  size_t shift_ = 3;               // where the text starts in w_
+  std::vector<Operand> operands_;  // every group's operands, group by group
+  std::vector<Group> groups_;      // the last one is the text's whole chain
+  std::vector<Operand> open_;      // the operands of the groups still open, innermost last
+  std::vector<size_t> starts_;     // where each open group's operands start in open_
 };
 
-// The matching ')' of the '(' at `open`, skipping quoted stretches; -1 when there is none.
-long TreeBuilder::MatchClose(long open) const {
+bool FilterParser::Parse(const char* text) {
+  const char* p = text;
   int depth = 0;
-  for (long i = open; At(i) != '\0'; ++i) {
-    char c = At(i);
-    if (IsQuote(c)) {
-      const char* q = std::strchr(Ptr(i) + 1, c);
-      if (q == nullptr) return -1;
-      i = q - w_.c_str();
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')' && --depth == 0) {
-      return i;
+  bool want_operand = true;
+  size_t word = 0;
+  open_.clear();
+  starts_.assign(1, 0);
+  // Closes the innermost group: its operands move to operands_ in one piece.
+  auto close_group = [&] {
+    const size_t start = starts_.back();
+    starts_.pop_back();
+    groups_.push_back(Group{operands_.size(), open_.size() - start});
+    operands_.insert(operands_.end(), open_.begin() + static_cast<std::ptrdiff_t>(start),
+                     open_.end());
+    open_.resize(start);
+  };
+  for (;;) {
+    p = SkipBlanks(p);
+    const size_t at = static_cast<size_t>(p - text);
+    if (want_operand) {
+      if (*p == '(') {
+        if (++depth > kMaxNesting) {
+          TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
+          return false;
+        }
+        open_.push_back(Operand{at, word, -1, false});
+        starts_.push_back(open_.size());
+        word = 0;
+        ++p;
+        continue;
+      }
+      const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
+      if (constant == nullptr) {
+        TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
+        return false;
+      }
+      ConstantSpan span = SpanOfConstant(constant);
+      if (!CheckConstantText(constant, span)) return false;
+      size_t symbol_bytes;
+      open_.push_back(
+          Operand{at, word, -1, !span.quoted && OperatorAt(constant, &symbol_bytes) >= 0});
+      p = span.end;
+      want_operand = false;
+      continue;
     }
-  }
-  return -1;
-}
-
-// The nearest quote before `pos` of the same kind as the one at `pos`; -1 when there is none.
-long TreeBuilder::QuoteBefore(long pos) const {
-  char q = At(pos);
-  for (long i = pos - 1; At(i) != '\0'; --i)
-    if (At(i) == q) return i;
-  return -1;
-}
-
-// The matching '(' of the ')' at `close`, skipping quoted stretches; -1 when there is none.
-long TreeBuilder::MatchOpen(long close) const {
-  int depth = 0;
-  for (long i = close; At(i) != '\0'; --i) {
-    char c = At(i);
-    if (IsQuote(c)) {
-      i = QuoteBefore(i);
-      if (i < 0) return -1;
-    } else if (c == ')') {
-      ++depth;
-    } else if (c == '(' && --depth == 0) {
-      return i;
+    if (*p == '\0') {
+      if (depth == 0) {
+        close_group();
+        return true;
+      }
+      TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+      return false;
     }
-  }
-  return -1;
-}
-
-// One character back, then back over blanks and tabs: the last character of the token before.
-long TreeBuilder::StepBackWs(long pos) const {
-  long i = pos - 1;
-  while (IsBlankOrTab(At(i))) --i;
-  return i < 0 ? 0 : i;
-}
-
-long TreeBuilder::SkipWs(long pos) const {
-  while (IsBlankOrTab(At(pos))) ++pos;
-  return pos;
-}
-
-long TreeBuilder::TokenStartBack(long pos) const {
-  long i = pos;
-  while (!EndsToken(At(i))) --i;
-  return i + 1;
-}
-
-long TreeBuilder::TokenEndFwd(long pos) const {
-  long i = pos;
-  while (!EndsToken(At(i))) ++i;
-  return i;
-}
-
-// The nearest '%' at or before (after) `pos`; a bracket or the end met first gives -1.
-long TreeBuilder::PercentBack(long pos) const {
-  for (long i = pos;; --i) {
-    char c = At(i);
-    if (c == '%') return i;
-    if (c == '\0' || IsBracket(c)) return -1;
+    if (*p == ')') {
+      if (--depth < 0) {
+        TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
+        return false;
+      }
+      close_group();
+      // The group is the operand that was opened with it.
+      open_.back().group = static_cast<int32_t>(groups_.size() - 1);
+      ++p;
+      continue;
+    }
+    if (StrCompareRangeNoCase(p, "AND ", 4) == 0 || StrCompareRangeNoCase(p, "OR ", 3) == 0) {
+      word = at;
+      p += (*p == 'A' || *p == 'a') ? 4 : 3;
+      want_operand = true;
+      continue;
+    }
+    TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
+    return false;
   }
 }
 
-long TreeBuilder::PercentFwd(long pos) const {
-  for (long i = pos;; ++i) {
-    char c = At(i);
-    if (c == '%') return i;
-    if (c == '\0' || IsBracket(c)) return -1;
-  }
-}
-
-// "AND " or "OR " at `pos`, ignoring case, the blank included.
-bool TreeBuilder::WordAt(long pos) const {
-  if (At(pos) == '\0') return false;
-  return StrCompareRangeNoCase(Ptr(pos), "AND ", 4) == 0 ||
-         StrCompareRangeNoCase(Ptr(pos), "OR ", 3) == 0;
-}
-
-Cls TreeBuilder::ForwardClass(long pos) const {
-  switch (At(pos)) {
-    case '(':
-      return Cls::kOpen;
-    case ')':
-      return Cls::kClose;
-    case '%':
-      return Cls::kExpression;
-    default:
-      return WordAt(pos) ? Cls::kWord : Cls::kOther;
-  }
-}
-
-// The class of the token whose last character is at `pos`; `*token_start` is where it begins.
-Cls TreeBuilder::BackwardClass(long pos, long* token_start) const {
-  char c = At(pos);
-  *token_start = pos;
-  if (c == '\0') return Cls::kOther;
-  if (c == '(') return Cls::kOpen;
-  if (c == ')') return Cls::kClose;
-  long start;
-  if (IsQuote(c)) {
-    // A quoted constant: its opening quote, or the start of the keywords before it.
-    start = QuoteBefore(pos);
-    if (start < 0) return Cls::kOther;
-    if (At(start - 1) == ':') start = TokenStartBack(start - 1);
-  } else {
-    start = TokenStartBack(pos);
-  }
-  *token_start = start;
-  long prev = StepBackWs(start);
-  char pc = At(prev);
-  if (pc == '\0' || pc == '(') return Cls::kOther;
-  long prev_start = prev;
-  if (IsQuote(pc)) {
-    prev_start = QuoteBefore(prev);
-    if (prev_start < 0) prev_start = prev;
-  } else {
-    prev_start = TokenStartBack(prev);
-  }
-  size_t bytes;
-  if (OperatorAt(Ptr(prev_start), &bytes) >= 0) return Cls::kEndOfExpression;
-  if (WordAt(start)) return Cls::kWord;
-  return Cls::kOther;
-}
-
-bool TreeBuilder::Build(const char* text, RepFilterTree* tree) {
+bool FilterParser::Build(const char* text, RepFilterTree* tree) {
   const char* p = StrSkipWhiteSpaceF(text != nullptr ? text : "");
   std::string_view body(p);
   // Trailing white space of any kind (a line end from a template) is not part of the filter.
@@ -632,465 +519,156 @@ bool TreeBuilder::Build(const char* text, RepFilterTree* tree) {
     TraceMessage(kTag, 30, 0, -1, "Empty filter spec. Cannot make filter tree.");
     return false;
   }
-  w_.assign(body);  // a terminated copy for the grammar check
-  if (!CheckFilterGrammar(w_.c_str())) return false;
+  // The working copy with the added bracket pair; while parsing, the text ends at the ')'.
   w_.assign(1, '\0');
-  w_ += ' ';
+  w_ += " (";
   w_ += body;
-  long close = body.front() == '(' ? MatchClose(2) : -1;
-  if (close >= 0 && SkipWs(close + 1) == static_cast<long>(w_.size())) {
+  w_ += '\0';
+  if (!Parse(w_.c_str() + 3)) return false;
+  const Group& whole = groups_.back();
+  if (whole.count == 1 && operands_[whole.first].group >= 0) {
     TraceMessage(kTag, 31, 0, 3, "Filter spec enclosed by brackets. Dont add any more.");
+    w_.erase(2, 1);
+    w_.pop_back();
+    shift_ = 2;
   } else {
     TraceMessage(kTag, 32, 0, 3, "Filter spec not enclosed by brackets. Add some more.");
-    w_.resize(2);
-    w_ += '(';
-    w_ += body;
-    w_ += ')';
-    // A stray ')' in the text would close the added pair early and leave the rest unread.
-    close = MatchClose(2);
-    if (close != static_cast<long>(w_.size()) - 1) {
-      TraceMessage(kTag, 33, 0, -1, "Unbalanced brackets in filter spec '%s'", p);
-      return false;
-    }
+    w_.back() = ')';
+    shift_ = 3;
   }
   Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
   top->set_op(kRepBoolTop);
   TreeNode* root = TreeInsertRoot(tree, top.get());
-  return root != nullptr && BuildBool(root, 1, 0);
+  return root != nullptr && BuildTop(root);
 }
 
-bool TreeBuilder::BuildBool(TreeNode* node, long pos, int depth) {
-  TraceMessage(kTag, 40, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
+bool FilterParser::BuildTop(TreeNode* root) {
+  TraceMessage(kTag, 40, 0, 3, "At RepBuildFilterNode, text '%s'", w_.c_str() + 1);
   TraceMessage(kTag, 41, 0, 3, "At bool node");
-  RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(TreeNodeItem(node));
-  if (b == nullptr) return false;
-  if (StrCompareRangeNoCase(Ptr(pos), "AND", 3) == 0) {
-    b->set_op(kRepBoolAnd);
-    TraceMessage(kTag, 42, 0, 3, "At AND bool node");
-  } else if (StrCompareRangeNoCase(Ptr(pos), "OR", 2) == 0) {
-    b->set_op(kRepBoolOr);
-    TraceMessage(kTag, 43, 0, 3, "At OR bool node");
-  }
-  long word_end = TokenEndFwd(pos);
-  if (At(word_end) == '\0') return false;
-  long right = SkipWs(word_end + 1);
   TraceMessage(kTag, 44, 0, 3, "Make right branch...");
-  bool ok = RightBranch(node, right, depth);
+  TraceMessage(kTag, 51, 0, 3, "Right branch is open brancket");
+  // The chain in the added pair, or the text's own group.
+  const Group& whole = groups_.back();
+  const Group& g = shift_ == 3 ? whole : groups_[static_cast<size_t>(operands_[whole.first].group)];
+  bool ok = BuildGroup(root, false, g, 0);
   TraceMessage(kTag, 45, 0, 3, "Made right branch. Success = '%s'", ok ? "TRUE" : "FALSE");
   if (!ok) return false;
-  if (b->op() == kRepBoolTop) {
-    TraceMessage(kTag, 46, 0, 3, "Top level node - dont do left branch");
-    return true;
+  TraceMessage(kTag, 46, 0, 3, "Top level node - dont do left branch");
+  return true;
+}
+
+// Adds the node of a group: its last word when it holds a chain, its expression when it holds
+// one expression. A group whose whole content is one group is refused.
+bool FilterParser::BuildGroup(TreeNode* parent, bool as_first, const Group& g, int depth) {
+  const Operand& last = operands_[g.first + g.count - 1];
+  if (g.count == 1) {
+    if (last.group >= 0) return false;
+    return AddExpression(parent, as_first, last, depth);
   }
-  long word_last = StepBackWs(right);
-  long left = StepBackWs(TokenStartBack(word_last));
-  return LeftBranch(node, left, depth);
+  if (!WordFollows(g, g.count - 2)) return false;
+  return AddWord(parent, as_first, g, g.count - 1, depth);
 }
 
-bool TreeBuilder::BuildExpression(TreeNode* node, long pos) {
-  TraceMessage(kTag, 47, 0, 3, "At RepBuildFilterNode, text '%s'", Ptr(pos));
-  TraceMessage(kTag, 48, 0, 3, "At expression");
-  RepFilterExpression* e = ObjCast<RepFilterExpression>(TreeNodeItem(node));
-  if (e == nullptr || At(pos) != '%') return false;
-  const char* constant_start;
-  const char* end;
-  return ReadExpression(e, &constant_start, &end, Ptr(pos), fields_);
-}
-
-bool TreeBuilder::AddAndBuild(TreeNode* parent, bool as_first, bool expression, long pos,
-                              int depth) {
-  if (pos <= 0) return false;
+// Adds the node of the word before operand `k` of the group, joining the chain in front of it
+// (left) with operand `k` (right).
+bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, size_t k, int depth) {
   if (depth >= kMaxBuildDepth) {
     TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
     return false;
   }
-  Ref<Obj> item;
-  if (expression) {
-    item = RepFilterExpression::New();
-  } else {
-    item = RepFilterBoolNode::New();
-  }
+  Ref<RepFilterBoolNode> b = RepFilterBoolNode::New();
   TreeNode* node =
-      as_first ? TreeAddChildFirst(parent, item.get()) : TreeAddChildLast(parent, item.get());
+      as_first ? TreeAddChildFirst(parent, b.get()) : TreeAddChildLast(parent, b.get());
   if (node == nullptr) return false;
-  return expression ? BuildExpression(node, pos) : BuildBool(node, pos, depth + 1);
+  const Operand& right = operands_[g.first + k];
+  const char* word = At(right.word);
+  TraceMessage(kTag, 40, 0, 3, "At RepBuildFilterNode, text '%s'", word);
+  TraceMessage(kTag, 41, 0, 3, "At bool node");
+  if (*word == 'A' || *word == 'a') {
+    b->set_op(kRepBoolAnd);
+    TraceMessage(kTag, 42, 0, 3, "At AND bool node");
+  } else {
+    b->set_op(kRepBoolOr);
+    TraceMessage(kTag, 43, 0, 3, "At OR bool node");
+  }
+  TraceMessage(kTag, 44, 0, 3, "Make right branch...");
+  bool ok = RightOperand(node, right, depth + 1);
+  TraceMessage(kTag, 45, 0, 3, "Made right branch. Success = '%s'", ok ? "TRUE" : "FALSE");
+  if (!ok) return false;
+  const Operand& left = operands_[g.first + k - 1];
+  if (k == 1) {  // the first operand of the group
+    if (left.group >= 0)
+      return BuildGroup(node, true, groups_[static_cast<size_t>(left.group)], depth + 1);
+    return AddExpression(node, true, left, depth + 1);
+  }
+  if (!WordFollows(g, k - 2)) return false;
+  return AddWord(node, true, g, k - 1, depth + 1);
 }
 
-// Adds the node of the group between `open` and `close`: its last word when it holds a chain,
-// its expression when it holds one expression. A group whose whole content is a group is refused
-// (the class before the inner group is then open, not word).
-bool TreeBuilder::AddGroup(TreeNode* parent, bool as_first, long open, long close, int depth) {
-  if (close < 0) return false;
-  long last = StepBackWs(close);
-  long start;
-  switch (BackwardClass(last, &start)) {
-    case Cls::kClose: {  // the group ends with a group: a word must stand before that one
-      long inner = MatchOpen(last);
-      if (inner < 0) return false;
-      long word;
-      if (BackwardClass(StepBackWs(inner), &word) != Cls::kWord) return false;
-      return AddAndBuild(parent, as_first, false, word, depth);
-    }
-    case Cls::kEndOfExpression: {
-      long percent = PercentBack(last);
-      if (percent < 0) return false;
-      long before = StepBackWs(percent);
-      long word;
-      switch (BackwardClass(before, &word)) {
-        case Cls::kOpen:  // the group holds one expression
-          if (before != open) return false;
-          return AddAndBuild(parent, as_first, true, PercentFwd(before + 1), depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, as_first, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    default:
-      return false;
+bool FilterParser::RightOperand(TreeNode* node, const Operand& o, int depth) {
+  if (o.group < 0) {
+    TraceMessage(kTag, 50, 0, 3, "Right branch in an expression");
+    return AddExpression(node, false, o, depth);
   }
+  TraceMessage(kTag, 51, 0, 3, "Right branch is open brancket");
+  return BuildGroup(node, false, groups_[static_cast<size_t>(o.group)], depth);
 }
 
-// The right operand of a word starts at `pos`; its node is added as the last child.
-bool TreeBuilder::RightBranch(TreeNode* parent, long pos, int depth) {
-  switch (ForwardClass(pos)) {
-    case Cls::kExpression:
-      TraceMessage(kTag, 50, 0, 3, "Right branch in an expression");
-      return AddAndBuild(parent, false, true, pos, depth);
-    case Cls::kOpen:
-      TraceMessage(kTag, 51, 0, 3, "Right branch is open brancket");
-      return AddGroup(parent, false, pos, MatchClose(pos), depth);
-    default:
-      return false;
+bool FilterParser::AddExpression(TreeNode* parent, bool as_first, const Operand& o, int depth) {
+  if (depth >= kMaxBuildDepth) {
+    TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
+    return false;
   }
-}
-
-// The left operand of a word ends at `pos`; its node is added as the first child.
-bool TreeBuilder::LeftBranch(TreeNode* parent, long pos, int depth) {
-  long start;
-  switch (BackwardClass(pos, &start)) {
-    case Cls::kClose: {
-      long open = MatchOpen(pos);
-      if (open < 0) return false;
-      long before = StepBackWs(open);
-      long word;
-      switch (BackwardClass(before, &word)) {
-        case Cls::kOpen:  // the group is the first operand of the enclosing group
-          return AddGroup(parent, true, open, pos, depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, true, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    case Cls::kEndOfExpression: {
-      long percent = PercentBack(pos);
-      if (percent < 0) return false;
-      long word;
-      switch (BackwardClass(StepBackWs(percent), &word)) {
-        case Cls::kOpen:
-          return AddAndBuild(parent, true, true, percent, depth);
-        case Cls::kWord:
-          return AddAndBuild(parent, true, false, word, depth);
-        default:
-          return false;
-      }
-    }
-    default:
-      return false;
-  }
+  Ref<RepFilterExpression> e = RepFilterExpression::New();
+  TreeNode* node =
+      as_first ? TreeAddChildFirst(parent, e.get()) : TreeAddChildLast(parent, e.get());
+  if (node == nullptr) return false;
+  const char* p = At(o.pos);
+  TraceMessage(kTag, 47, 0, 3, "At RepBuildFilterNode, text '%s'", p);
+  TraceMessage(kTag, 48, 0, 3, "At expression");
+  const char* constant_start;
+  const char* end;
+  return ReadExpression(e.get(), &constant_start, &end, p, fields_);
 }
 
 // --- compiled patterns --------------------------------------------------------------------------
 
-// The locale patterns are compiled and matched under, whatever the program has set, so that
-// every process filters alike. Null when the system lacks it (the current locale is used then).
-locale_t PatternLocale() {
-  static const locale_t loc = [] {
-    locale_t l = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (l == static_cast<locale_t>(0))
-      l = newlocale(LC_ALL_MASK, "C.utf8", static_cast<locale_t>(0));
-    return l;
-  }();
-  return loc;
-}
-
-class ScopedPatternLocale {
- public:
-  ScopedPatternLocale() {
-    locale_t l = PatternLocale();
-    if (l != static_cast<locale_t>(0)) previous_ = uselocale(l);
-  }
-  ~ScopedPatternLocale() {
-    if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
-  }
-  ScopedPatternLocale(const ScopedPatternLocale&) = delete;
-  ScopedPatternLocale& operator=(const ScopedPatternLocale&) = delete;
-
- private:
-  locale_t previous_ = static_cast<locale_t>(0);
-};
-
-// What an expression's data field holds: the compiled pattern and, for a simplified pattern
-// with no wildcard whose text is all ASCII, that text, so that most records need no regexec.
-struct CompiledPattern {
-  regex_t re;
-  uint32_t literal_bytes;
-  int32_t literal;  // 1 when `text` may be compared directly
-  char text[1];
-};
-
-void FreeCompiledPattern(void* bytes) { regfree(&static_cast<CompiledPattern*>(bytes)->re); }
-
-bool IsAscii(const char* s, size_t* bytes) {
-  const char* p = s;
-  for (; *p != '\0'; ++p)
-    if (static_cast<unsigned char>(*p) >= 0x80) return false;
-  *bytes = static_cast<size_t>(p - s);
-  return true;
-}
-
-inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-// The literal shortcut. The anchored, escaped expression built from a pattern with no wildcard
-// matches exactly the texts equal to the pattern ignoring case, and when both texts are ASCII
-// that is equality after folding ASCII letters, which is what is done here. Any other text (a
-// byte of 0x80 or above, where the locale's case folding is more than ASCII's, such as the
-// Kelvin sign folding to 'k') goes to regexec, so both ways always give the same answer.
-// -1 when the shortcut does not apply.
-int LiteralMatch(const CompiledPattern* cp, const char* s) {
-  if (cp->literal == 0) return -1;
-  const char* t = cp->text;
-  size_t n = cp->literal_bytes;
-  size_t i = 0;
-  for (; i < n; ++i) {
-    char c = s[i];
-    if (c == '\0') return 0;
-    if (static_cast<unsigned char>(c) >= 0x80) return -1;
-    if (AsciiLower(c) != AsciiLower(t[i])) {
-      // Decide on the rest only if it is ASCII; else regexec.
-      for (const char* r = s + i; *r != '\0'; ++r)
-        if (static_cast<unsigned char>(*r) >= 0x80) return -1;
-      return 0;
-    }
-  }
-  if (s[n] == '\0') return 1;
-  for (const char* r = s + n; *r != '\0'; ++r)
-    if (static_cast<unsigned char>(*r) >= 0x80) return -1;
-  return 0;
-}
-
-// Whether compiling a regular expression would cost out of all proportion to its length. Three
-// costs of the C library's compiler are worked out here, cheaply and from above:
-//  - it copies the operand of '+' once and that of an interval {m,n} up to n times, so nested
-//    repetitions ("a+++...", "((a{1,99}){1,99}){1,99}") grow exponentially;
-//  - it works out for every node the nodes reachable from it without reading a character, in
-//    memory and time that grow with the square of the number of repetitions, options and
-//    alternatives ("(a*|a*|...)*" of 4 KB takes 160 MB);
-//  - a repetition of something that can match the empty text, repeated again ("g?????+++++",
-//    "(a?b?...)+++"), takes time exponential in how deep such repetitions nest: a 14-byte
-//    pattern ran for seconds.
-// A pattern whose tree would be many times its own length, with more empty moves than a small
-// fixed number, with such repetitions nested more than twice, or that refers back to a group
-// (exponential matching), is refused as if it did not compile. Stacked repetition marks
-// ("a**", "a+?") are undefined in extended expressions anyway.
-bool RegExpTooCostly(const char* pattern) {
-  struct Count {
-    double nodes = 0;
-    double empty_moves = 0;  // repetitions, options and alternatives
-    int nullable_depth = 0;  // repetitions of empty-matching operands nested in one another
-    bool nullable = false;   // can match the empty text
-    void Add(const Count& o) {
-      nodes += o.nodes;
-      empty_moves += o.empty_moves;
-      nullable_depth = std::max(nullable_depth, o.nullable_depth);
-    }
-  };
-  struct Frame {
-    Count total;                              // the group so far
-    Count last;                               // the last atom, which a quantifier applies to
-    bool branch_nullable_before_last = true;  // the current alternative, without the last atom
-    bool some_branch_nullable = false;        // of the alternatives already closed by '|'
-    bool BranchNullable() const { return branch_nullable_before_last && last.nullable; }
-  };
-  std::vector<Frame> frames(1);
-  frames.back().last.nullable = true;
-  const size_t length = std::strlen(pattern);
-  const double node_limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
-  // A few MB and a few milliseconds at worst, far beyond what a filter needs.
-  constexpr double kEmptyMoveLimit = 250.0;
-  constexpr int kNullableDepthLimit = 2;
-  auto atom = [&](Count size) {
-    Frame& f = frames.back();
-    f.branch_nullable_before_last = f.BranchNullable();
-    f.total.Add(size);
-    f.last = size;
-  };
-  // The last atom repeated: `copies` copies of it, `optional` of them optional, one node (and
-  // empty move) for the repetition itself; `may_be_empty` when the repetition allows none.
-  auto repeat = [&](double copies, double optional, bool may_be_empty) {
-    Frame& f = frames.back();
-    const Count one = f.last;
-    Count extra;
-    extra.nodes = one.nodes * (copies - 1) + 1;
-    extra.empty_moves = one.empty_moves * (copies - 1) + optional + 1;
-    extra.nullable_depth = one.nullable_depth + (one.nullable ? 1 : 0);
-    f.total.Add(extra);
-    f.last.nodes = one.nodes * copies + 1;
-    f.last.empty_moves = one.empty_moves * copies + optional + 1;
-    f.last.nullable_depth = extra.nullable_depth;
-    f.last.nullable = one.nullable || may_be_empty;
-  };
-  const Count kChar{1, 0, 0, false};
-  for (const char* p = pattern; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\\':
-        if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
-        if (p[1] != '\0') ++p;
-        atom(kChar);
-        break;
-      case '[': {
-        const char* q = p + 1;
-        if (*q == '^') ++q;
-        if (*q == ']') ++q;
-        while (*q != '\0' && *q != ']') {
-          if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
-            const char* close = std::strchr(q + 2, q[1]);
-            q = (close != nullptr && close[1] == ']') ? close + 2 : q + 1;
-          } else {
-            ++q;
-          }
-        }
-        p = *q == '\0' ? q - 1 : q;
-        atom(kChar);
-        break;
-      }
-      case '(':
-        frames.emplace_back();
-        frames.back().last.nullable = true;  // nothing yet: the empty text
-        break;
-      case ')':
-        if (frames.size() > 1) {
-          Count size = frames.back().total;
-          size.nodes += 1;
-          size.nullable = frames.back().some_branch_nullable || frames.back().BranchNullable();
-          frames.pop_back();
-          atom(size);
-        } else {
-          atom(kChar);
-        }
-        break;
-      case '|': {
-        Frame& f = frames.back();
-        f.some_branch_nullable = f.some_branch_nullable || f.BranchNullable();
-        f.total.Add(Count{1, 1, 0, false});
-        f.last = Count{0, 0, 0, true};
-        f.branch_nullable_before_last = true;
-        break;
-      }
-      case '*':
-      case '?':
-        repeat(1, 0, true);
-        break;
-      case '+':
-        repeat(2, 0, false);
-        break;
-      case '{': {
-        const char* q = p + 1;
-        double low = 0, high = 0;
-        bool digits = false;
-        while (*q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
-        high = low;
-        if (*q == ',') {
-          ++q;
-          high = low + 1;  // an open interval copies its operand once more
-          if (*q >= '0' && *q <= '9') {
-            high = 0;
-            while (*q >= '0' && *q <= '9') high = high * 10 + (*q++ - '0');
-          }
-        }
-        if (!digits || *q != '}') {
-          atom(kChar);  // not an interval: a plain character (or an error for the compiler)
-          break;
-        }
-        const double copies = std::max(std::max(low, high), 1.0);
-        repeat(copies, std::max(high - low, 0.0), low == 0);
-        p = q;
-        break;
-      }
-      default:
-        atom(kChar);
-        break;
-    }
-    // Only the innermost group grows here; an outer one grows when that group closes, and a
-    // group is never smaller than what it holds, so checking the innermost one is enough.
-    const Frame& f = frames.back();
-    if (f.total.nodes > node_limit || f.last.nodes > node_limit ||
-        f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit ||
-        f.total.nullable_depth > kNullableDepthLimit)
-      return true;
-  }
-  return false;
-}
-
 // The compiled pattern of a string expression, compiled on first use; null when it does not
 // compile (traced at every attempt, so a later evaluation tries again).
-const CompiledPattern* PatternOf(RepFilterExpression* e, const RepFilterConstant* c) {
-  if (Obj* d = e->compiled_pattern()) {
-    size_t size = 0;
-    void* bytes = ObjDataFieldGet(d, &size);
-    if (bytes != nullptr && size >= sizeof(CompiledPattern))
-      return static_cast<const CompiledPattern*>(bytes);
-  }
+const Obj* PatternOf(RepFilterExpression* e, const RepFilterConstant* c) {
+  if (const Obj* compiled = e->compiled_pattern()) return compiled;
   const char* text = ObjGetString(c->value());
   if (text == nullptr) return nullptr;
-  try {
-    std::string pattern;
-    const bool standard = (c->flags() & kRepConstRegExp) != 0;
-    if (standard) {
-      TraceMessage(kTag, 60, 0, 3, "Need to pre-calc standard regexp '%s'", text);
-      pattern = text;
-    } else {
-      TraceMessage(kTag, 61, 0, 3, "Need to pre-calc simplified regexp '%s'", text);
-      if (StrBuildRegExpLiteral(&pattern, text, 1) == 0) return nullptr;
-    }
-    size_t literal_bytes = 0;
-    const bool literal =
-        !standard && std::strpbrk(text, "*?") == nullptr && IsAscii(text, &literal_bytes);
-    Ref<Obj> field;
-    if (ObjDataFieldCreate(&field, nullptr, sizeof(CompiledPattern) + literal_bytes) == 0) {
-      TraceMessage(kTag, 62, 0, -1, "Failed to create datafield holding pre-calc'd regexp");
-      return nullptr;
-    }
-    auto* cp = static_cast<CompiledPattern*>(ObjDataFieldGet(field.get(), nullptr));
-    int rc = REG_ESPACE;
-    if (RegExpTooCostly(pattern.c_str())) {
-      TraceMessage(kTag, 65, 0, -1, "Regular expression '%s' would cost too much to compile or run",
-                   pattern.c_str());
-    } else {
-      ScopedPatternLocale in_locale;
-      rc = regcomp(&cp->re, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
-    }
-    if (rc != 0) {
-      TraceMessage(kTag, 63, 0, -1, "Failed to convert string '%s' to pre-compiled regexp",
-                   pattern.c_str());
-      return nullptr;
-    }
-    ObjDataFieldSetFinalizer(field.get(), FreeCompiledPattern);
-    if (literal) {
-      cp->literal = 1;
-      cp->literal_bytes = static_cast<uint32_t>(literal_bytes);
-      std::memcpy(cp->text, text, literal_bytes + 1);
-    }
-    e->set_compiled_pattern(std::move(field));
-    TraceMessage(kTag, 64, 0, 3, "Regexp pre-calc OK");
-    return cp;
-  } catch (...) {
+  Ref<Obj> compiled;
+  std::string expression;
+  int rc;
+  if ((c->flags() & kRepConstRegExp) != 0) {
+    TraceMessage(kTag, 60, 0, 3, "Need to pre-calc standard regexp '%s'", text);
+    expression = text;
+    rc = PatternCompile(&compiled, text);
+  } else {
+    TraceMessage(kTag, 61, 0, 3, "Need to pre-calc simplified regexp '%s'", text);
+    rc = PatternCompileSimplified(&compiled, &expression, text);
+  }
+  if (rc == kPatternTooCostly) {
+    TraceMessage(kTag, 65, 0, -1, "Regular expression '%s' would cost too much to compile or run",
+                 expression.c_str());
+  }
+  if (rc != kPatternCompiled) {
+    TraceMessage(kTag, 63, 0, -1, "Failed to convert string '%s' to pre-compiled regexp",
+                 expression.c_str());
     return nullptr;
   }
+  const Obj* kept = compiled.get();
+  e->set_compiled_pattern(std::move(compiled));
+  TraceMessage(kTag, 64, 0, 3, "Regexp pre-calc OK");
+  return kept;
 }
 
 // --- evaluation ---------------------------------------------------------------------------------
+
+// Evaluation of trees made elsewhere (front ends) is bounded too.
+constexpr int kMaxEvalDepth = 10000;
 
 int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
@@ -1102,14 +680,9 @@ int ComparisonCode(RepFilterExpression* e, const RepRecord* record) {
   if (v->state() != kRepStateNormal || c->kind() == kRepConstStatus)
     return c->state() == v->state() ? 0 : 2;
   if (e->field_type() == kRepTypeString) {
-    const CompiledPattern* cp = PatternOf(e, c);
-    if (cp == nullptr) return 2;
-    const char* s = ObjGetString(v->value());
-    if (s == nullptr) return 2;
-    int literal = LiteralMatch(cp, s);
-    if (literal >= 0) return literal == 1 ? 0 : 2;
-    ScopedPatternLocale in_locale;
-    return regexec(&cp->re, s, 0, nullptr, 0) == 0 ? 0 : 2;
+    const Obj* pattern = PatternOf(e, c);
+    if (pattern == nullptr) return 2;
+    return PatternMatch(pattern, ObjGetString(v->value())) == 1 ? 0 : 2;
   }
   if (v->value() == nullptr) return 2;
   return Sign(RepCompareData(c->value(), v->value(), e->field_type()));
@@ -1251,293 +824,259 @@ int RepGetAvailOperators(Ref<List>* list) noexcept {
 int RepConstantFromText(Ref<RepFilterConstant>* constant, const char* text, void* /*reserved*/,
                         int32_t field_type) noexcept {
   if (constant == nullptr) return 0;
-  try {
-    Ref<RepFilterConstant> c;
-    const char* end;
-    if (!ReadConstant(&c, &end, text, field_type, false)) return 0;
-    *constant = std::move(c);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  Ref<RepFilterConstant> c;
+  const char* end;
+  if (!ReadConstant(&c, &end, text, field_type, false)) return 0;
+  *constant = std::move(c);
+  return 1;
 }
 
 int RepConstantToText(std::string* text, const RepFilterConstant* constant) noexcept {
   if (text == nullptr || constant == nullptr) return 0;
-  try {
-    std::string s;
-    if (constant->flags() & kRepConstRegExp) s += LocaleGetStaticString("regexp:", 8232);
-    if (constant->flags() & kRepConstInteractive) s += LocaleGetStaticString("interactive:", 8233);
-    if (constant->flags() & kRepConstInherit) s += LocaleGetStaticString("inherit:", 8234);
-    if (constant->kind() == kRepConstValue) {
-      s += '\'';
-      if (constant->text() != nullptr) s += constant->text();
-      s += '\'';
-    } else if (constant->kind() == kRepConstStatus) {
-      s += LocaleGetStaticString("status:", 8235);
-      s += RepStateToText(constant->state());
-    } else {
-      TraceMessage(kTag, 70, 0, -1, "Unrecognised constant type %ld",
-                   static_cast<long>(constant->kind()));
-      return 0;
-    }
-    *text = std::move(s);
-    return 1;
-  } catch (...) {
+  std::string s;
+  if (constant->flags() & kRepConstRegExp) s += LocaleGetStaticString("regexp:", 8232);
+  if (constant->flags() & kRepConstInteractive) s += LocaleGetStaticString("interactive:", 8233);
+  if (constant->flags() & kRepConstInherit) s += LocaleGetStaticString("inherit:", 8234);
+  if (constant->kind() == kRepConstValue) {
+    s += '\'';
+    if (constant->text() != nullptr) s += constant->text();
+    s += '\'';
+  } else if (constant->kind() == kRepConstStatus) {
+    s += LocaleGetStaticString("status:", 8235);
+    s += RepStateToText(constant->state());
+  } else {
+    TraceMessage(kTag, 70, 0, -1, "Unrecognised constant type %ld",
+                 static_cast<long>(constant->kind()));
     return 0;
   }
+  *text = std::move(s);
+  return 1;
 }
 
 // --- component lists ----------------------------------------------------------------------------
 
 int RepFilterToCompList(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> l = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 80, 0, 3, "OK empty filter expression");
-      *list = std::move(l);
-      return 1;
-    }
-    const char* p = StrSkipWhiteSpaceF(text);
-    int32_t word = -1;
-    for (;;) {
-      Ref<RepFilterComponent> c;
-      if (!ReadComponent(&c, &p, p)) {
-        TraceMessage(kTag, 81, 0, -1, "Failed to extract filter component");
-        return 0;
-      }
-      c->set_bool_op(word);
-      ListPushLastItemInternal(l.get(), std::move(c));
-      p = StrSkipWhiteSpaceF(p);
-      if (*p == '\0') break;
-      word = -1;
-      for (const WordRow* r = kWords; r->id != -1; ++r) {
-        if (StrCompareRangeNoCase(p, r->word, r->bytes) == 0 &&
-            (p[r->bytes] == ' ' || p[r->bytes] == '\0')) {
-          word = r->id;
-          p = StrSkipWhiteSpaceF(p + r->bytes);
-          break;
-        }
-      }
-      if (word < 0) {
-        TraceMessage(kTag, 82, 0, -1, "Could not derive booleam op from text starting '%s'", p);
-        return 0;
-      }
-    }
-    TraceMessage(kTag, 83, 0, 3, "Finished building filter spec component list");
+  Ref<List> l = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 80, 0, 3, "OK empty filter expression");
     *list = std::move(l);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  const char* p = StrSkipWhiteSpaceF(text);
+  int32_t word = -1;
+  for (;;) {
+    Ref<RepFilterComponent> c;
+    if (!ReadComponent(&c, &p, p)) {
+      TraceMessage(kTag, 81, 0, -1, "Failed to extract filter component");
+      return 0;
+    }
+    c->set_bool_op(word);
+    ListPushLastItemInternal(l.get(), std::move(c));
+    p = StrSkipWhiteSpaceF(p);
+    if (*p == '\0') break;
+    word = -1;
+    for (const WordRow* r = kWords; r->id != -1; ++r) {
+      if (StrCompareRangeNoCase(p, r->word, r->bytes) == 0 &&
+          (p[r->bytes] == ' ' || p[r->bytes] == '\0')) {
+        word = r->id;
+        p = StrSkipWhiteSpaceF(p + r->bytes);
+        break;
+      }
+    }
+    if (word < 0) {
+      TraceMessage(kTag, 82, 0, -1, "Could not derive booleam op from text starting '%s'", p);
+      return 0;
+    }
+  }
+  TraceMessage(kTag, 83, 0, 3, "Finished building filter spec component list");
+  *list = std::move(l);
+  return 1;
 }
 
 int RepFilterToCompListBrutal(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return kRepBrutalFailed;
-  try {
-    Ref<List> l = ListNewFromPool();
-    const char* p = text != nullptr ? text : "";
-    while ((p = std::strchr(p, '%')) != nullptr) {
-      Ref<RepFilterComponent> c;
-      if (!ReadComponent(&c, &p, p)) {
-        TraceMessage(kTag, 90, 0, -1, "Cannot convert textual component");
-        TraceMessage(kTag, 91, 0, -1,
-                     "Failed to get next filter component in brutal component list "
-                     "geeneration.");
-        return kRepBrutalFailed;
-      }
-      c->set_bool_op(kRepBoolAnd);
-      ListPushLastItemInternal(l.get(), std::move(c));
+  Ref<List> l = ListNewFromPool();
+  const char* p = text != nullptr ? text : "";
+  while ((p = std::strchr(p, '%')) != nullptr) {
+    Ref<RepFilterComponent> c;
+    if (!ReadComponent(&c, &p, p)) {
+      TraceMessage(kTag, 90, 0, -1, "Cannot convert textual component");
+      TraceMessage(kTag, 91, 0, -1,
+                   "Failed to get next filter component in brutal component list "
+                   "geeneration.");
+      return kRepBrutalFailed;
     }
-    *list = std::move(l);
-    return 1;
-  } catch (...) {
-    return kRepBrutalFailed;
+    c->set_bool_op(kRepBoolAnd);
+    ListPushLastItemInternal(l.get(), std::move(c));
   }
+  *list = std::move(l);
+  return 1;
 }
 
 int RepFilterFromCompList(std::string* text, const Obj* list) noexcept {
   if (text == nullptr) return 0;
-  try {
-    const List* l = ObjCast<List>(list);
-    if (l == nullptr || l->empty()) {
-      TraceMessage(kTag, 100, 0, 3, "Empty component list gives empty filter string.");
-      text->clear();
-      return 1;
-    }
-    for (size_t i = 0; i < l->size(); ++i) {
-      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
-      if (c == nullptr) {
-        TraceMessage(kTag, 101, 0, -1, "Bad filter component. Unexpected object type '%s'",
-                     ObjNameFromObject(l->at(i)));
-        return 0;
-      }
-      if (!IsOperatorId(c->op())) {
-        TraceMessage(kTag, 102, 0, -1, "Bad filter operator.");
-        return 0;
-      }
-      if (i > 0 && c->bool_op() != kRepBoolAnd && c->bool_op() != kRepBoolOr) {
-        TraceMessage(kTag, 103, 0, -1, "Bad filter boolean operator.");
-        return 0;
-      }
-    }
-    std::string s;
-    for (size_t i = 0; i < l->size(); ++i) {
-      const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
-      if (i > 0) {
-        s += ' ';
-        s += RepGetBoolOpText(c->bool_op());
-        s += ' ';
-      }
-      s += '%';
-      if (c->field_name() != nullptr) s += c->field_name();
-      s += ' ';
-      s += RepGetOperatorSymbol(c->op());
-      s += ' ';
-      if (c->constant() != nullptr) s += c->constant();
-    }
-    TraceMessage(kTag, 104, 0, 3, "Final filter string is '%s'", s.c_str());
-    *text = std::move(s);
+  const List* l = ObjCast<List>(list);
+  if (l == nullptr || l->empty()) {
+    TraceMessage(kTag, 100, 0, 3, "Empty component list gives empty filter string.");
+    text->clear();
     return 1;
-  } catch (...) {
-    return 0;
   }
+  for (size_t i = 0; i < l->size(); ++i) {
+    const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+    if (c == nullptr) {
+      TraceMessage(kTag, 101, 0, -1, "Bad filter component. Unexpected object type '%s'",
+                   ObjNameFromObject(l->at(i)));
+      return 0;
+    }
+    if (!IsOperatorId(c->op())) {
+      TraceMessage(kTag, 102, 0, -1, "Bad filter operator.");
+      return 0;
+    }
+    if (i > 0 && c->bool_op() != kRepBoolAnd && c->bool_op() != kRepBoolOr) {
+      TraceMessage(kTag, 103, 0, -1, "Bad filter boolean operator.");
+      return 0;
+    }
+  }
+  std::string s;
+  for (size_t i = 0; i < l->size(); ++i) {
+    const RepFilterComponent* c = ObjCast<RepFilterComponent>(l->at(i));
+    if (i > 0) {
+      s += ' ';
+      s += RepGetBoolOpText(c->bool_op());
+      s += ' ';
+    }
+    s += '%';
+    if (c->field_name() != nullptr) s += c->field_name();
+    s += ' ';
+    s += RepGetOperatorSymbol(c->op());
+    s += ' ';
+    if (c->constant() != nullptr) s += c->constant();
+  }
+  TraceMessage(kTag, 104, 0, 3, "Final filter string is '%s'", s.c_str());
+  *text = std::move(s);
+  return 1;
 }
 
 // --- trees --------------------------------------------------------------------------------------
 
 Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept {
-  try {
-    Ref<RepFilterTree> tree = TreeNewFromPool();
-    TreeBuilder builder(fields);
-    if (!builder.Build(text, tree.get())) {
-      TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
-                   text != nullptr ? text : "");
-      return nullptr;
-    }
-    return tree;
-  } catch (...) {
+  Ref<RepFilterTree> tree = TreeNewFromPool();
+  FilterParser parser(fields);
+  if (!parser.Build(text, tree.get())) {
+    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
+                 text != nullptr ? text : "");
     return nullptr;
   }
+  return tree;
 }
 
 int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,
                         const RepFieldList* fields) noexcept {
   if (text == nullptr) return 0;
-  try {
-    TreeNode* node = TreeFirstNode(tree);
-    if (node == nullptr) {
-      TraceMessage(kTag, 120, 0, -1, "Empty filter tree. Cannot convert tree to text");
-      return 0;
-    }
-    std::string s;
-    int phase = 0;
-    for (;;) {
-      Obj* item = TreeNodeItem(node);
-      bool up = false;
-      if (const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item)) {
-        if (b->op() == kRepBoolTop) {
-          if (phase != 0) break;
-          node = TreeNodeFirstChild(node);
-          if (node == nullptr) {
-            TraceMessage(kTag, 121, 0, -1, "Filter tree top node has no child");
-            return 0;
-          }
-          continue;
-        }
-        const char* word = RepGetBoolOpText(b->op());
-        if (word == nullptr) {
-          TraceMessage(kTag, 122, 0, -1, "Bad boolean operator %ld in filter tree",
-                       static_cast<long>(b->op()));
-          return 0;
-        }
-        if (phase == 0) {
-          s += '(';
-          node = TreeNodeFirstChild(node);
-        } else if (phase == 1) {
-          s += ' ';
-          s += word;
-          s += ' ';
-          node = TreeNodeNthChild(node, 2);
-        } else {
-          s += ')';
-          up = true;
-        }
-        if (!up) {
-          if (node == nullptr) {
-            TraceMessage(kTag, 123, 0, -1, "Filter tree %s node lacks an operand", word);
-            return 0;
-          }
-          phase = 0;
-          continue;
-        }
-      } else if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
-        const RepFieldDef* f = e->field_index() < 0
-                                   ? nullptr
-                                   : ObjCast<RepFieldDef>(ListGetNthItem(
-                                         fields, static_cast<size_t>(e->field_index()) + 1));
-        const char* symbol = RepGetOperatorSymbol(e->op());
-        std::string constant;
-        if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
-            RepConstantToText(&constant, e->constant()) == 0) {
-          TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
-                       static_cast<long>(e->field_index()));
-          return 0;
-        }
-        s += '%';
-        if (f->name() != nullptr) s += f->name();
-        s += ' ';
-        s += symbol;
-        s += ' ';
-        s += constant;
-        up = true;
-      } else {
-        TraceMessage(kTag, 125, 0, -1,
-                     "Bad object type in filter tree. Cannot convert tree to text");
-        return 0;
-      }
-      // Going up: back from the first child is phase 1, from a later one phase 2.
-      TreeNode* parent = TreeNodeParent(node);
-      if (parent == nullptr) break;  // a tree whose root is not a top node ends at its root
-      phase = TreeNodePrevSibling(node) == nullptr ? 1 : 2;
-      node = parent;
-    }
-    TraceMessage(kTag, 126, 0, 3, "Successfully converted filter to string: '%s'", s.c_str());
-    *text = std::move(s);
-    return 1;
-  } catch (...) {
+  TreeNode* node = TreeFirstNode(tree);
+  if (node == nullptr) {
+    TraceMessage(kTag, 120, 0, -1, "Empty filter tree. Cannot convert tree to text");
     return 0;
   }
+  std::string s;
+  int phase = 0;
+  for (;;) {
+    Obj* item = TreeNodeItem(node);
+    bool up = false;
+    if (const RepFilterBoolNode* b = ObjCast<RepFilterBoolNode>(item)) {
+      if (b->op() == kRepBoolTop) {
+        if (phase != 0) break;
+        node = TreeNodeFirstChild(node);
+        if (node == nullptr) {
+          TraceMessage(kTag, 121, 0, -1, "Filter tree top node has no child");
+          return 0;
+        }
+        continue;
+      }
+      const char* word = RepGetBoolOpText(b->op());
+      if (word == nullptr) {
+        TraceMessage(kTag, 122, 0, -1, "Bad boolean operator %ld in filter tree",
+                     static_cast<long>(b->op()));
+        return 0;
+      }
+      if (phase == 0) {
+        s += '(';
+        node = TreeNodeFirstChild(node);
+      } else if (phase == 1) {
+        s += ' ';
+        s += word;
+        s += ' ';
+        node = TreeNodeNthChild(node, 2);
+      } else {
+        s += ')';
+        up = true;
+      }
+      if (!up) {
+        if (node == nullptr) {
+          TraceMessage(kTag, 123, 0, -1, "Filter tree %s node lacks an operand", word);
+          return 0;
+        }
+        phase = 0;
+        continue;
+      }
+    } else if (const RepFilterExpression* e = ObjCast<RepFilterExpression>(item)) {
+      const RepFieldDef* f = e->field_index() < 0
+                                 ? nullptr
+                                 : ObjCast<RepFieldDef>(ListGetNthItem(
+                                       fields, static_cast<size_t>(e->field_index()) + 1));
+      const char* symbol = RepGetOperatorSymbol(e->op());
+      std::string constant;
+      if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
+          RepConstantToText(&constant, e->constant()) == 0) {
+        TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
+                     static_cast<long>(e->field_index()));
+        return 0;
+      }
+      s += '%';
+      if (f->name() != nullptr) s += f->name();
+      s += ' ';
+      s += symbol;
+      s += ' ';
+      s += constant;
+      up = true;
+    } else {
+      TraceMessage(kTag, 125, 0, -1, "Bad object type in filter tree. Cannot convert tree to text");
+      return 0;
+    }
+    // Going up: back from the first child is phase 1, from a later one phase 2.
+    TreeNode* parent = TreeNodeParent(node);
+    if (parent == nullptr) break;  // a tree whose root is not a top node ends at its root
+    phase = TreeNodePrevSibling(node) == nullptr ? 1 : 2;
+    node = parent;
+  }
+  TraceMessage(kTag, 126, 0, 3, "Successfully converted filter to string: '%s'", s.c_str());
+  *text = std::move(s);
+  return 1;
 }
 
 int RepGuiFilterTreeToFilterTree(Ref<RepFilterTree>* tree, const Tree* gui_tree) noexcept {
   if (tree == nullptr) return 0;
-  try {
-    TreeNode* gui = TreeFirstNode(gui_tree);
-    if (gui == nullptr) {
-      TraceMessage(kTag, 130, 0, -1, "Empty GUI filter tree. Cannot convert.");
-      return 0;
-    }
-    Ref<RepFilterTree> t = TreeNewFromPool();
-    TreeNode* mine = TreeInsertRoot(t.get(), ObjGetSlotObject(TreeNodeItem(gui), 13));
-    while (gui != nullptr && mine != nullptr) {
-      for (TreeNode* c = TreeNodeFirstChild(gui); c != nullptr; c = TreeNodeNextSibling(c))
-        TreeAddChildLast(mine, ObjGetSlotObject(TreeNodeItem(c), 13));
-      gui = TreeNextNode(gui);
-      mine = TreeNextNode(mine);
-    }
-    if (gui != nullptr || mine != nullptr) {
-      TraceMessage(kTag, 131, 0, -1,
-                   "Failed converting gui tree to filter tree. Tree size mismatch");
-      return 0;
-    }
-    TraceMessage(kTag, 132, 0, 3, "Converted GUI tree to filter tree OK");
-    *tree = std::move(t);
-    return 1;
-  } catch (...) {
+  TreeNode* gui = TreeFirstNode(gui_tree);
+  if (gui == nullptr) {
+    TraceMessage(kTag, 130, 0, -1, "Empty GUI filter tree. Cannot convert.");
     return 0;
   }
+  Ref<RepFilterTree> t = TreeNewFromPool();
+  TreeNode* mine = TreeInsertRoot(t.get(), ObjGetSlotObject(TreeNodeItem(gui), 13));
+  while (gui != nullptr && mine != nullptr) {
+    for (TreeNode* c = TreeNodeFirstChild(gui); c != nullptr; c = TreeNodeNextSibling(c))
+      TreeAddChildLast(mine, ObjGetSlotObject(TreeNodeItem(c), 13));
+    gui = TreeNextNode(gui);
+    mine = TreeNextNode(mine);
+  }
+  if (gui != nullptr || mine != nullptr) {
+    TraceMessage(kTag, 131, 0, -1, "Failed converting gui tree to filter tree. Tree size mismatch");
+    return 0;
+  }
+  TraceMessage(kTag, 132, 0, 3, "Converted GUI tree to filter tree OK");
+  *tree = std::move(t);
+  return 1;
 }
 
 // --- evaluation ---------------------------------------------------------------------------------
@@ -1571,18 +1110,14 @@ int RepFilterRecord(const RepRecord* record, const RepControl* control) noexcept
 
 int RepBuildFilterSpec(RepControl* control) noexcept {
   if (control == nullptr) return 0;
-  try {
-    const RepParams* params = control->params();
-    if (params == nullptr) return 0;
-    // Every filter is tried, so that each bad one is traced.
-    bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
-    ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
-    ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
-         ok;
-    return ok ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  const RepParams* params = control->params();
+  if (params == nullptr) return 0;
+  // Every filter is tried, so that each bad one is traced.
+  bool ok = BuildReportTree(control, RepParamsGetInclude(params), &RepControl::set_include_tree);
+  ok = BuildReportTree(control, RepParamsGetExclude(params), &RepControl::set_exclude_tree) && ok;
+  ok = BuildReportTree(control, RepParamsGetCondition(params), &RepControl::set_condition_tree) &&
+       ok;
+  return ok ? 1 : 0;
 }
 
 void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
@@ -1590,30 +1125,27 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
   if (control == nullptr || control->table() == nullptr) return;
   List* records = control->table()->records();
   if (records == nullptr) return;
-  try {
-    FilterRun run{FirstNodeOf(control->include_tree()),
-                  FirstNodeOf(control->exclude_tree()),
-                  use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
-                  nullptr,
-                  callback,
-                  argument,
-                  0};
-    if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
-      if (keep_filtered == 1) {
-        // Room for every record up front: growing a large list copies it and touches fresh
-        // pages each time, which cost more than the filtering itself. Pages never written are
-        // never touched, so the unused room costs next to nothing.
-        control->set_filtered_out(ListNewWithCapacity(records->size()));
-        run.bin = control->filtered_out();
-      }
-      // One stable pass: kept records close up behind the dropped ones.
-      ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
+  FilterRun run{FirstNodeOf(control->include_tree()),
+                FirstNodeOf(control->exclude_tree()),
+                use_condition == 1 ? FirstNodeOf(control->condition_tree()) : nullptr,
+                nullptr,
+                callback,
+                argument,
+                0};
+  if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
+    if (keep_filtered == 1) {
+      // Room for every record up front: growing a large list copies it and touches fresh
+      // pages each time, which cost more than the filtering itself. Pages never written are
+      // never touched, so the unused room costs next to nothing.
+      control->set_filtered_out(ListNewWithCapacity(records->size()));
+      run.bin = control->filtered_out();
     }
-    List* bin = control->filtered_out();
-    TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
-                 static_cast<long>(bin != nullptr ? bin->size() : 0));
-  } catch (...) {
+    // One stable pass: kept records close up behind the dropped ones.
+    ListRemoveIf(records, DropFromReport, run.bin != nullptr ? KeepDropped : nullptr, &run);
   }
+  List* bin = control->filtered_out();
+  TraceMessage(kTag, 160, 0, 2, "RepFilterRecords: %ld filtered records kept",
+               static_cast<long>(bin != nullptr ? bin->size() : 0));
 }
 
 // --- what a filter refers to --------------------------------------------------------------------
@@ -1621,64 +1153,55 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
 int RepFindInteractiveExpressions(Ref<List>* list, const char* text,
                                   const RepFieldList* fields) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> found = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 140, 0, 3,
-                   "Empty fiter, so return success and no interactive expressions");
-      *list = std::move(found);
-      return 1;
-    }
-    Ref<RepFilterTree> tree = RepMakeFilterTree(text, fields);
-    if (!tree) {
-      TraceMessage(kTag, 141, 0, -1, "Cannot make filter tree for finding interactiveexpressions");
-      return 0;
-    }
-    InteractiveCookie cookie{found.get()};
-    if (TreeWalk(tree.get(), CollectInteractive, &cookie) == 0) {
-      TraceMessage(kTag, 142, 0, -1, "Failed to walk tree when finding interactive expressions");
-      return 0;
-    }
+  Ref<List> found = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 140, 0, 3, "Empty fiter, so return success and no interactive expressions");
     *list = std::move(found);
     return 1;
-  } catch (...) {
+  }
+  Ref<RepFilterTree> tree = RepMakeFilterTree(text, fields);
+  if (!tree) {
+    TraceMessage(kTag, 141, 0, -1, "Cannot make filter tree for finding interactiveexpressions");
     return 0;
   }
+  InteractiveCookie cookie{found.get()};
+  if (TreeWalk(tree.get(), CollectInteractive, &cookie) == 0) {
+    TraceMessage(kTag, 142, 0, -1, "Failed to walk tree when finding interactive expressions");
+    return 0;
+  }
+  *list = std::move(found);
+  return 1;
 }
 
 int RepGetFieldsInFilter(Ref<List>* list, const RepFieldList* fields, const char* text) noexcept {
   if (list == nullptr) return 0;
-  try {
-    Ref<List> found = ListNewFromPool();
-    if (text == nullptr || *text == '\0') {
-      TraceMessage(kTag, 150, 0, 3, "Success. Empty filter spec with no fields");
-      *list = std::move(found);
-      return 1;
-    }
-    // Trailing white space (a line end from a template) is not part of the last constant, as
-    // for the tree builder.
-    std::string body(text);
-    while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
-      body.pop_back();
-    Ref<RepFilterExpression> scratch = RepFilterExpression::New();
-    const char* p = body.c_str();
-    while ((p = std::strchr(p, '%')) != nullptr) {
-      const char* constant_start;
-      const char* end;
-      if (!ReadExpression(scratch.get(), &constant_start, &end, p, fields)) {
-        TraceMessage(kTag, 151, 0, -1, "Cannot convert textual expression");
-        TraceMessage(kTag, 152, 0, -1, "Failed when listing fields in filter '%s'", text);
-        return 0;
-      }
-      ListAddLastItem(found.get(),
-                      ListGetNthItem(fields, static_cast<size_t>(scratch->field_index()) + 1));
-      p = constant_start;
-    }
-    TraceMessage(kTag, 153, 0, 3, "Succesfully found %ld fields in filter spec",
-                 static_cast<long>(found->size()));
+  Ref<List> found = ListNewFromPool();
+  if (text == nullptr || *text == '\0') {
+    TraceMessage(kTag, 150, 0, 3, "Success. Empty filter spec with no fields");
     *list = std::move(found);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  // Trailing white space (a line end from a template) is not part of the last constant, as
+  // for the filter parser.
+  std::string body(text);
+  while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
+    body.pop_back();
+  Ref<RepFilterExpression> scratch = RepFilterExpression::New();
+  const char* p = body.c_str();
+  while ((p = std::strchr(p, '%')) != nullptr) {
+    const char* constant_start;
+    const char* end;
+    if (!ReadExpression(scratch.get(), &constant_start, &end, p, fields)) {
+      TraceMessage(kTag, 151, 0, -1, "Cannot convert textual expression");
+      TraceMessage(kTag, 152, 0, -1, "Failed when listing fields in filter '%s'", text);
+      return 0;
+    }
+    ListAddLastItem(found.get(),
+                    ListGetNthItem(fields, static_cast<size_t>(scratch->field_index()) + 1));
+    p = constant_start;
+  }
+  TraceMessage(kTag, 153, 0, 3, "Succesfully found %ld fields in filter spec",
+               static_cast<long>(found->size()));
+  *list = std::move(found);
+  return 1;
 }

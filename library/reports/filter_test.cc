@@ -1,8 +1,6 @@
 #include "reports/filter.h"
 
 #include <gtest/gtest.h>
-#include <locale.h>
-#include <regex.h>
 
 #include <cstring>
 #include <random>
@@ -132,47 +130,46 @@ TEST(FilterTables, OperatorsAndWords) {
 
 TEST(FilterConstants, ValuesKeywordsAndWrittenForm) {
   TestHome home;
-  Ref<RepFilterConstant> c = Constant("100", kRepTypeInteger);
-  EXPECT_EQ(c->kind(), kRepConstValue);
-  EXPECT_EQ(ObjGetInteger(c->value()), 100);
-  EXPECT_STREQ(c->text(), "100");
-  EXPECT_FALSE(c->is_pattern());
-  EXPECT_EQ(ConstantText(c.get()), "'100'");
-
-  c = Constant("regexp:'^a.*$' AND more", kRepTypeString);
-  EXPECT_EQ(c->flags(), kRepConstRegExp);
-  EXPECT_STREQ(c->text(), "^a.*$");
-  EXPECT_TRUE(c->is_pattern());
-  EXPECT_EQ(ConstantText(c.get()), "regexp:'^a.*$'");
-
-  c = Constant("'regexp:x'", kRepTypeString);  // a leading quote: no keywords looked for
-  EXPECT_EQ(c->flags(), 0);
-  EXPECT_STREQ(c->text(), "regexp:x");
-
-  c = Constant("INHERIT:Interactive:\"a b\"", kRepTypeString);
-  EXPECT_EQ(c->flags(), kRepConstInteractive | kRepConstInherit);
-  EXPECT_STREQ(c->text(), "a b");
-  EXPECT_EQ(ConstantText(c.get()), "interactive:inherit:'a b'");
-
-  c = Constant("interactive:status:never", kRepTypeInteger);
-  EXPECT_EQ(c->kind(), kRepConstStatus);
-  EXPECT_EQ(c->state(), kRepStateNever);
-  EXPECT_EQ(c->value(), nullptr);
-  EXPECT_EQ(ConstantText(c.get()), "interactive:status:Never");
-  EXPECT_EQ(ConstantText(Constant("status:N/A)", kRepTypeString).get()), "status:N/A");
-
-  // Wildcards make a pattern only on string fields.
-  EXPECT_TRUE(Constant("a*", kRepTypeString)->is_pattern());
-  EXPECT_TRUE(Constant("a?", kRepTypeString)->is_pattern());
-  EXPECT_FALSE(Constant("a", kRepTypeString)->is_pattern());
-  EXPECT_EQ(Constant("''", kRepTypeString)->text(), std::string(""));
-  EXPECT_EQ(ConstantText(Constant("''", kRepTypeString).get()), "''");
-
-  // A value holding a single quote is written as it stands and reads back only up to it.
-  c = Constant("\"it's\"", kRepTypeString);
-  std::string written = ConstantText(c.get());
-  EXPECT_EQ(written, "'it's'");
-  EXPECT_STREQ(Constant(written.c_str(), kRepTypeString)->text(), "it");
+  const struct {
+    const char* in;
+    int32_t type;
+    int32_t flags;
+    const char* value;  // null for a status constant
+    bool pattern;
+    const char* written;
+  } cases[] = {
+      {"100", kRepTypeInteger, 0, "100", false, "'100'"},
+      {"regexp:'^a.*$' AND more", kRepTypeString, kRepConstRegExp, "^a.*$", true, "regexp:'^a.*$'"},
+      {"'regexp:x'", kRepTypeString, 0, "regexp:x", false, "'regexp:x'"},  // no keywords
+      {"INHERIT:Interactive:\"a b\"", kRepTypeString, kRepConstInteractive | kRepConstInherit,
+       "a b", false, "interactive:inherit:'a b'"},
+      {"interactive:status:never", kRepTypeInteger, kRepConstInteractive, nullptr, false,
+       "interactive:status:Never"},
+      {"status:N/A)", kRepTypeString, 0, nullptr, false, "status:N/A"},
+      // Wildcards make a pattern only on string fields.
+      {"a*", kRepTypeString, 0, "a*", true, "'a*'"},
+      {"a?", kRepTypeString, 0, "a?", true, "'a?'"},
+      {"a", kRepTypeString, 0, "a", false, "'a'"},
+      {"''", kRepTypeString, 0, "", false, "''"},
+      // A value holding a single quote is written as it stands (and reads back only up to it).
+      {"\"it's\"", kRepTypeString, 0, "it's", false, "'it's'"},
+  };
+  for (const auto& c : cases) {
+    Ref<RepFilterConstant> k = Constant(c.in, c.type);
+    ASSERT_TRUE(k) << c.in;
+    EXPECT_EQ(k->kind(), c.value != nullptr ? kRepConstValue : kRepConstStatus) << c.in;
+    EXPECT_EQ(k->flags(), c.flags) << c.in;
+    EXPECT_EQ(k->is_pattern(), c.pattern) << c.in;
+    EXPECT_EQ(ConstantText(k.get()), c.written) << c.in;
+    if (c.value != nullptr) {
+      EXPECT_STREQ(k->text(), c.value) << c.in;
+    } else {
+      EXPECT_EQ(k->value(), nullptr) << c.in;
+    }
+  }
+  EXPECT_EQ(ObjGetInteger(Constant("100", kRepTypeInteger)->value()), 100);
+  EXPECT_EQ(Constant("status:never", kRepTypeInteger)->state(), kRepStateNever);
+  EXPECT_STREQ(Constant("'it's'", kRepTypeString)->text(), "it");
 }
 
 TEST(FilterConstants, RefusalsAreTracedAndLeaveTheOutputAlone) {
@@ -249,8 +246,8 @@ TEST(FilterComponents, FlatListsReadAndWrite) {
 }
 
 // Every filter that builds into a tree can be edited as components, with each constant ending
-// where the tree builder ends it, and the tree's own written form reads back the same way.
-TEST(FilterComponents, AgreeWithTheTreeBuilderOnConstantEnds) {
+// where the parser ends it, and the tree's own written form reads back the same way.
+TEST(FilterComponents, AgreeWithTheParserOnConstantEnds) {
   TestHome home;
   Ref<List> f = Fields();
   const struct {
@@ -367,36 +364,84 @@ TEST(FilterTrees, ChainsAssociateLeftGroupsNest) {
   EXPECT_EQ(ShapeOf("(%count = status:N/A)"), "TOP(count)");
 }
 
-TEST(FilterTrees, RefusalsGiveNullWithATrace) {
+// Which error a refused text reports: the grammar's first fault, front to back; else the last
+// operand that does not read, as operands are read last first; and some texts are refused with
+// no message of their own.
+TEST(FilterTrees, RefusalsReportTheirFirstFault) {
   TestHome home;
-  TraceCapture trace;
   Ref<List> f = Fields();
   // clang-format off
   const char* bad[] = {
       "", "   \t ", "((%name = 1))", "((%name = 1 AND %size = 2))",
-      "(((%name = 1 AND %size = 2)) OR %count = 3)", "%name = regexp:'^a(b|c)'", "%name = 'a%b'",
+      "(((%name = 1 AND %size = 2)) OR %count = 3)", "%name = regexp:'^a(b|c)'",
       "%name = 'x)'", "%name = 'q AND %status = 1'", "%name = 1 %size = 2",
       "%name = 1 AND AND %size = 2", "AND %name = 1", "%name = 1 AND",
-      "%name = 1 junk AND %size = 2", "%name = 'x'y", "%name = 1)", "(%name = 1",
-      "%name = 1) OR (%size = 2", "%unknown = 1", "%name=1", "%name.x = 1", "%name => 1",
-      "%size = lots", "%name = status:Nevermore", "%name = ", "%name = 'open", "()",
-      "(%name = 1) (%size = 2)", "%name = 1 AND ()", "%", "(", ")", "'",
-      "%name = 1 x > 2 OR %count = 3", "(%name = 1 AND %status = ab' OR %status = c')",
-      "%name = ) OR %status = 1",
+      "%name = 1 junk AND %size = 2", "(%name = 1", "%name = 1) OR (%size = 2", "%name=1",
+      "%name.x = 1", "%name => 1", "%name = ", "%name = 'open", "()", "(%name = 1) (%size = 2)",
+      "%name = 1 AND ()", "%", "(", ")", "'", "%name = 1 x > 2 OR %count = 3",
+      "(%name = 1 AND %status = ab' OR %status = c')", "%name = ) OR %status = 1",
   };
   // clang-format on
-
   for (const char* text : bad) {
-    trace.Clear();
+    TraceCapture trace(0);
     EXPECT_FALSE(RepMakeFilterTree(text, f.get())) << text;
     EXPECT_TRUE(trace.Contains("Failed to make filter tree from")) << text;
   }
-  trace.Clear();
-  EXPECT_FALSE(RepMakeFilterTree("%name = 'a%b'", f.get()));
-  EXPECT_TRUE(trace.Contains("Filter constant holds '%'")) << trace.Dump();
-  EXPECT_FALSE(RepMakeFilterTree("%unknown = 1", f.get()));
-  EXPECT_TRUE(trace.Contains("Failed to get field index and type"));
   EXPECT_FALSE(RepMakeFilterTree("%name = 1", nullptr));
+  std::string chain = "%name = 1";
+  for (int i = 1; i < 1000; ++i) chain += " OR %size = 2";
+  const struct {
+    std::string text;
+    std::vector<std::string> errors;  // before "Failed to make filter tree from"
+  } cases[] = {
+      {"%unknown = 1 AND %size = lots",
+       {"Failed to encode value of constant",
+        "Failed to read constant of filter expression '%size = lots)'"}},
+      {"%size = lots AND %unknown = 1", {"Failed to get field index and type"}},
+      {"%when < regexp:status:Nevermore",
+       {"Unrecognised state word in filter constant 'regexp:status:Nevermore)'",
+        "Failed to read constant of filter expression '%when < regexp:status:Nevermore)'"}},
+      {"%size = lots AND (%name = 1) junk", {"Expected AND, OR or ')' in filter spec at 'junk'"}},
+      {"%name = 'a'b", {"Unexpected text after filter constant at 'b'"}},
+      {"%name = 'a%b'", {"Filter constant holds '%', which no constant may: ''a%b''"}},
+      {"%count = status:N/A\nOR %size = 1",
+       {"Unexpected text after filter constant at '\nOR %size = 1'"}},
+      {"%name > \"", {"No closing quote for filter constant at '\"'"}},
+      {"%name != Inherit:  AND %size = 1",
+       {"Missing filter constant at 'Inherit:  AND %size = 1'"}},
+      {"%name = status:Never)", {"Unbalanced brackets in filter spec"}},
+      {"%name = 1 AND (%size = 2))", {"Unbalanced brackets in filter spec"}},
+      // A bare operator symbol as a constant, then a blank and a word.
+      {"%count < = AND %name = x", {}},
+      {"%count < = OR (%name = x)", {}},
+      {"%name = 1 AND %size <= = AND %count = 1", {}},
+      {"((%name = 1)) OR %size = 2", {}},
+      // A chain one operand too long is refused when its first operands are reached, after the
+      // last ones were read.
+      {chain + " AND %unknown = 1", {"Failed to get field index and type"}},
+      {"%unknown = 1 AND " + chain, {"Filter spec nested or chained more than 1000 deep"}},
+  };
+  for (const auto& c : cases) {
+    TraceCapture trace(0);
+    EXPECT_FALSE(RepMakeFilterTree(c.text.c_str(), f.get())) << c.text;
+    std::vector<std::string> errors;
+    for (const auto& l : trace.lines()) errors.push_back(l.text);
+    ASSERT_FALSE(errors.empty()) << c.text;
+    EXPECT_EQ(errors.back().rfind("Failed to make filter tree from '", 0), 0u);
+    errors.pop_back();
+    EXPECT_EQ(errors, c.errors) << c.text.substr(0, 80);
+  }
+  // The detail lines follow the tree from the top: each word's right operand before its left.
+  TraceCapture detail;
+  ASSERT_TRUE(RepMakeFilterTree("%name = 1 AND (%size = 2)", f.get()));
+  std::string numbers;
+  for (const auto& l : detail.lines()) numbers += std::to_string(l.msg_no) + " ";
+  EXPECT_EQ(numbers, "32 40 41 44 51 40 41 42 44 51 47 48 45 47 48 45 46 ");
+  EXPECT_TRUE(detail.Contains("At RepBuildFilterNode, text 'AND (%size = 2))'"));
+  // The same constants build where no word follows them, or not bare.
+  for (const char* text : {"(%name = = ) AND %size = 1", "%name = =\tAND %size = 1",
+                           "%name = '=' AND %size = 1", "%name = regexp:= AND %size = 1"})
+    EXPECT_EQ(ShapeOf(text), "TOP(AND(name,size))") << text;
 }
 
 TEST(FilterTrees, DeepNestingIsRefusedNotOverflowed) {
@@ -408,9 +453,6 @@ TEST(FilterTrees, DeepNestingIsRefusedNotOverflowed) {
   deep += "%name = 2";
   deep.append(5000, ')');
   EXPECT_FALSE(RepMakeFilterTree(deep.c_str(), f.get()));
-  std::string chain = "%name = 1";
-  for (int i = 0; i < 5000; ++i) chain += " OR %size = 2";
-  EXPECT_FALSE(RepMakeFilterTree(chain.c_str(), f.get()));
   std::string fine = "%name = 1";
   for (int i = 0; i < 200; ++i) fine += " OR %size = " + std::to_string(i);
   Ref<RepFilterTree> t = RepMakeFilterTree(fine.c_str(), f.get());
@@ -509,24 +551,13 @@ TEST(FilterEvaluation, StatesMatchOnlyTheirStatusConstant) {
 TEST(FilterEvaluation, StringPatternsAreCaseBlindAndWhole) {
   TestHome home;
   Row r{.name = "Backup-Daily.1"};
-  // clang-format off
-  const char* match[] = {
-      "%name = backup-daily.1", "%name = 'BACKUP-DAILY.1'", "%name = backup*",
-      "%name = *DAILY*", "%name = backup-daily.?", "%name = backup-daily?1",
-      "%name = regexp:daily" /* a regular expression matches anywhere */,
-      "%name = regexp:'^back.*[0-9]$'", "%name != regexp:'^daily'"};
-  const char* no_match[] = {
-      "%name = backup" /* the whole value must match */, "%name = backup-daily.??",
-      "%name = backup-daily-1" /* '.' in a simple pattern is literal */,
-      "%name = regexp:'^daily'", "%name = ''"};
-  // clang-format on
+  // A simplified pattern matches the whole value, a regular expression anywhere in it.
+  const char* match[] = {"%name = 'BACKUP-DAILY.1'", "%name = backup*", "%name = regexp:daily",
+                         "%name != regexp:'^daily'"};
+  const char* no_match[] = {"%name = backup", "%name = regexp:'^daily'", "%name = ''"};
   for (const char* f : match) EXPECT_EQ(Matches(f, r), 1) << f;
   for (const char* f : no_match) EXPECT_EQ(Matches(f, r), 0) << f;
-  EXPECT_EQ(Matches("%name = '[x]+{1}'", Row{.name = "[X]+{1}"}), 1);
   EXPECT_EQ(Matches("%name = ''", Row{.name = ""}), 1);
-  // '?' is one character, a multibyte one included.
-  EXPECT_EQ(Matches("%name = caf?", Row{.name = "caf\xc3\xa9"}), 1);
-  EXPECT_EQ(Matches("%name = caf??", Row{.name = "caf\xc3\xa9"}), 0);
   // > and < never match strings; >= is =, and != is exactly the complement of =.
   for (std::string v : {"a", "z", "backup-daily.1", "*"}) {
     int eq = Matches(("%name = '" + v + "'").c_str(), r);
@@ -558,63 +589,13 @@ TEST(FilterEvaluation, PatternIsCompiledOnceAndFailuresRetry) {
   auto* good = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(or_node, 2)));
   EXPECT_EQ(bad->compiled_pattern(), nullptr);
   EXPECT_NE(good->compiled_pattern(), nullptr);
-  // A pattern that does not compile gives code 2: only != matches.
+  // A pattern that does not compile, or that would cost too much, gives code 2: only != matches.
   EXPECT_EQ(Matches("%name != regexp:'a['", Row{}), 1);
-}
-
-// Patterns whose compiled form would grow exponentially, or whose matching would, are refused
-// as if they did not compile; ordinary repetitions are not.
-TEST(FilterEvaluation, CostlyRegularExpressionsAreRefused) {
-  TestHome home;
-  TraceCapture trace;
-  Row r{.name = "aaaa1234"};
+  trace.Clear();
   std::string pluses = "%name = regexp:'a" + std::string(60, '+') + "'";
-  EXPECT_EQ(Matches(pluses.c_str(), r), 0);
+  EXPECT_EQ(Matches(pluses.c_str(), Row{.name = "aaaa"}), 0);
   EXPECT_TRUE(trace.Contains("would cost too much to compile or run"));
-  EXPECT_EQ(Matches("%name = regexp:'^a+[0-9]{1,100}$'", r), 1);
-  EXPECT_EQ(Matches("%name = regexp:'^[]a]{4}[0-9]+$'", r), 1);
-  // Groups cannot be written in a filter text, but a front end's tree can hold any constant.
-  auto matches = [&](const char* constant) {
-    Ref<RepFilterExpression> e = RepFilterExpression::New();
-    e->set_field_index(kName);
-    e->set_field_type(kRepTypeString);
-    e->set_op(kRepOpEqual);
-    e->set_constant(Constant(constant, kRepTypeString));
-    Ref<RepFilterTree> t = TreeNewFromPool();
-    Ref<RepFilterBoolNode> top = RepFilterBoolNode::New();
-    top->set_op(kRepBoolTop);
-    TreeAddChildLast(TreeInsertRoot(t.get(), top.get()), e.get());
-    return RepFilterCatchesRecord(Record(r).get(), t.get());
-  };
-  auto alternatives = [](int n) {
-    std::string s = "(a*";
-    for (int i = 1; i < n; ++i) s += "|a*";
-    return "regexp:'" + s + ")*1'";
-  };
-  std::string stars;
-  for (int i = 0; i < 200; ++i) stars += "a*";
-  // Each of these would match when compiled: 0 shows that it was refused.
-  const struct {
-    std::string constant;
-    int matches;
-  } cases[] = {
-      {"regexp:'((a{1,99}){1,99}){1,99}'", 0},
-      {"regexp:'(a)\\1'", 0},  // a back reference
-      // Few nodes, but thousands of empty moves, each reaching the others: hundreds of MB.
-      {"regexp:'a+++++++1+++++++++++'", 0},
-      {alternatives(600), 0},
-      // Repetitions of what can match the empty text, nested: seconds for a few bytes.
-      {"regexp:'g????????+++++'", 0},
-      {"regexp:'(a?b?c?d?e?f?g?h?)+++'", 0},
-      {"regexp:'(a*|b)*1'", 1},
-      {"regexp:'((a?){0,10}){0,10}1'", 1},
-      {"regexp:'^(a|b)+[[:digit:]]{4}$'", 1},
-      {"regexp:'^((a)+){1,3}1'", 1},
-      {"regexp:'^a+[0-9]{1,100}$'", 1},
-      {alternatives(100), 1},
-      {"regexp:'^" + stars + "1'", 1},
-  };
-  for (const auto& c : cases) EXPECT_EQ(matches(c.constant.c_str()), c.matches) << c.constant;
+  EXPECT_TRUE(trace.Contains("Failed to convert string 'a+++"));
 }
 
 TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {
@@ -633,74 +614,6 @@ TEST(FilterEvaluation, MissingValuesCompareAsNotComparable) {
   EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), name.get()), 1);
   EXPECT_EQ(RepFilterCatchesRecord(nullptr, ne.get()), 1);
   EXPECT_EQ(RepFilterCatchesRecord(shorter.get(), nullptr), 0);
-}
-
-// The literal shortcut must agree with the regular expression engine on every text.
-TEST(FilterEvaluation, LiteralShortcutAgreesWithRegexec) {
-  TestHome home;
-  locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  ASSERT_NE(utf8, static_cast<locale_t>(0));
-  const char* patterns[] = {"ok",          "OK", "a.b",       "x+y", "[a]", "{1}", "a|b", "^$",
-                            "back\\slash", "",   "tab\there", "K",   "s",   "ss",  "i"};
-  const char* subjects[] = {"ok",
-                            "Ok",
-                            "oK ",
-                            "a.b",
-                            "axb",
-                            "x+y",
-                            "xxy",
-                            "[A]",
-                            "{1}",
-                            "A|B",
-                            "^$",
-                            "back\\slash",
-                            "",
-                            "\xe2\x84\xaa" /* Kelvin sign */,
-                            "\xc5\xbf" /* long s */,
-                            "TAB\tHERE",
-                            "k",
-                            "S",
-                            "\xc3\x9f",
-                            "I",
-                            "\xc4\xb0",
-                            "ok\n"};
-  Ref<List> f = Fields();
-  for (const char* p : patterns) {
-    std::string filter = std::string("%name = '") + p + "'";
-    Ref<RepFilterTree> t = RepMakeFilterTree(filter.c_str(), f.get());
-    ASSERT_TRUE(t) << filter;
-    std::string re;
-    ASSERT_EQ(StrBuildRegExpLiteral(&re, p, 1), 1);
-    regex_t compiled;
-    locale_t old = uselocale(utf8);
-    ASSERT_EQ(regcomp(&compiled, re.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB), 0);
-    for (const char* s : subjects) {
-      int expected = regexec(&compiled, s, 0, nullptr, 0) == 0 ? 1 : 0;
-      uselocale(old);
-      EXPECT_EQ(RepFilterCatchesRecord(Record(Row{.name = s}).get(), t.get()), expected)
-          << "pattern '" << p << "' subject '" << s << "'";
-      uselocale(utf8);
-    }
-    regfree(&compiled);
-    uselocale(old);
-  }
-  freelocale(utf8);
-}
-
-// The program's own locale does not change what a pattern matches.
-TEST(FilterEvaluation, ProgramLocaleDoesNotMatter) {
-  TestHome home;
-  const char* filters[] = {"%name = caf?", "%name = CAF\xc3\x89", "%name = regexp:'^.{4}$'"};
-  std::vector<int> in_c, in_utf8;
-  for (const char* locale : {"C", "C.UTF-8"}) {
-    ASSERT_NE(setlocale(LC_ALL, locale), nullptr);
-    for (const char* flt : filters)
-      (std::strcmp(locale, "C") == 0 ? in_c : in_utf8)
-          .push_back(Matches(flt, Row{.name = "caf\xc3\xa9"}));
-  }
-  setlocale(LC_ALL, "C");
-  EXPECT_EQ(in_c, in_utf8);
-  EXPECT_EQ(in_c, (std::vector<int>{1, 1, 1}));
 }
 
 TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
@@ -723,6 +636,14 @@ TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
 
 // --- binning ------------------------------------------------------------------------------------
 
+// The counts of the records, in order.
+std::vector<int> Counts(const List* records) {
+  std::vector<int> out;
+  for (Obj* o : *records)
+    out.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  return out;
+}
+
 TEST(FilterBinning, RemovesInOrderKeepingTheRest) {
   TestHome home;
   Ref<List> f = Fields();
@@ -732,15 +653,9 @@ TEST(FilterBinning, RemovesInOrderKeepingTheRest) {
   ListClone(&copy, records.get());
   Ref<RepFilterTree> even = RepMakeFilterTree("%count < 3 OR %count > 6", f.get());
   RepApplyFilterBinNonMatching(even.get(), records.get());
-  std::vector<int> kept;
-  for (Obj* o : *records)
-    kept.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
-  EXPECT_EQ(kept, (std::vector<int>{0, 1, 2, 7, 8, 9}));
+  EXPECT_EQ(Counts(records.get()), (std::vector<int>{0, 1, 2, 7, 8, 9}));
   RepApplyFilterBinMatching(even.get(), copy.get());
-  kept.clear();
-  for (Obj* o : *copy)
-    kept.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
-  EXPECT_EQ(kept, (std::vector<int>{3, 4, 5, 6}));
+  EXPECT_EQ(Counts(copy.get()), (std::vector<int>{3, 4, 5, 6}));
   RepApplyFilterBinMatching(nullptr, copy.get());  // no tree: nothing happens
   EXPECT_EQ(copy->size(), 4u);
   RepApplyFilterBinMatching(even.get(), nullptr);
@@ -760,13 +675,6 @@ Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, cons
   Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
   EXPECT_EQ(RepBuildFilterSpec(c.get()), 1);
   return c;
-}
-
-std::vector<int> Counts(const List* records) {
-  std::vector<int> out;
-  for (Obj* o : *records)
-    out.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
-  return out;
 }
 
 TEST(FilterReport, IncludeExcludeAndConditionInTurn) {
