@@ -79,6 +79,14 @@ struct Progress {
       callback(argument, 0);
     }
   }
+  // As many comparisons at once.
+  void Add(size_t n) {
+    if (callback == nullptr) return;
+    size_t total = static_cast<size_t>(counter) + n;
+    for (; total >= kRepSortProgressInterval; total -= kRepSortProgressInterval)
+      callback(argument, 0);
+    counter = static_cast<int32_t>(total);
+  }
 };
 
 // --- the stable merge sort ---------------------------------------------------------------------
@@ -232,6 +240,19 @@ PlanKey MakePlanKey(const RepSortKey* key) {
   return k;
 }
 
+// A Normal value of an integer kind of key as a 64-bit integer.
+int64_t IntegerOf(int32_t type, const Obj* value) {
+  switch (type) {
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      return ObjGetInt64(value);
+    case kRepTypeBoolean:
+      return ObjGetBoolean(value) ? 1 : 0;
+    default:
+      return ObjGetInteger(value);
+  }
+}
+
 // The cell of a Normal value of the record at `position`.
 Cell CellOf(PlanKey* key, const Obj* value, size_t position) {
   Cell c{};
@@ -242,18 +263,7 @@ Cell CellOf(PlanKey* key, const Obj* value, size_t position) {
     key->texts[position] = text;
     FoldedPrefix(text, &c.prefix, &c.prefix2);
   } else {
-    switch (key->type) {
-      case kRepTypeInt64:
-      case kRepTypeDataCount:
-        c.i = ObjGetInt64(value);
-        break;
-      case kRepTypeBoolean:
-        c.i = ObjGetBoolean(value) ? 1 : 0;
-        break;
-      default:
-        c.i = ObjGetInteger(value);
-        break;
-    }
+    c.i = IntegerOf(key->type, value);
   }
   return c;
 }
@@ -356,6 +366,231 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
   return true;
 }
 
+// --- normalized keys ---------------------------------------------------------------------------
+//
+// A list of integer, boolean and string keys is sorted a faster way still: each record's keys
+// become one byte string whose plain byte order is the order of the entry comparison, packed
+// into W words most significant first, with the record's position in the last four bytes so
+// that no two are equal and the order needs no stability. Per key:
+//   the value state, biased to a byte (the state order never turns with the direction);
+//   for a Normal integer, its eight bytes with the sign bit flipped;
+//   for a Normal string, its folded sixteen-byte prefix (FoldedPrefix);
+//   for any other state, zeros;
+// and the value bytes inverted for a descending key. Such strings sort by byte (MSD radix,
+// skipping bytes every string of a range shares), small ranges by comparison.
+//
+// Only a text of sixteen bytes or more is not settled by its prefix. Its record's later keys are
+// left at zero and it is marked; two records with the same bytes then are either both marked
+// (prefixes without an end agree) or both settled. Each run of equal marked keys, already in
+// its positions' order, is then sorted stably by the record comparator.
+
+constexpr size_t kNormalizedMinRecords = 64;  // fewer: the entry sort is as quick
+constexpr size_t kNormalizedMaxWords = 8;
+constexpr size_t kSmallRange = 48;  // ranges this short are sorted by comparison
+
+template <size_t W>
+struct NKey {
+  uint64_t w[W];
+};
+
+template <size_t W>
+bool NLess(const NKey<W>& a, const NKey<W>& b) {
+  for (size_t i = 0; i < W; ++i)
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i];
+  return false;
+}
+
+template <size_t W>
+unsigned ByteAt(const NKey<W>& k, size_t depth) {
+  return static_cast<unsigned>(k.w[depth / 8] >> (56 - 8 * (depth % 8))) & 0xffu;
+}
+
+// The first byte from `depth` on where a and b differ (8 * W when none does).
+template <size_t W>
+size_t FirstDifference(const NKey<W>& a, const NKey<W>& b, size_t depth) {
+  for (size_t i = depth / 8; i < W; ++i) {
+    uint64_t x = a.w[i] ^ b.w[i];
+    if (i == depth / 8) x &= ~uint64_t{0} >> (8 * (depth % 8));
+    if (x != 0) return 8 * i + static_cast<size_t>(__builtin_clzll(x)) / 8;
+  }
+  return 8 * W;
+}
+
+// Writes key bytes into a word array, most significant first.
+struct ByteWriter {
+  uint64_t* w;
+  size_t at = 0;
+  void Byte(unsigned b) {
+    w[at / 8] |= uint64_t{b & 0xffu} << (56 - 8 * (at % 8));
+    ++at;
+  }
+  void Word(uint64_t v) {
+    for (int s = 56; s >= 0; s -= 8) Byte(static_cast<unsigned>(v >> s));
+  }
+};
+
+struct Normalizer {
+  Progress* progress;
+  size_t key_bytes;  // bytes of keys before the position
+
+  template <size_t W>
+  void Sort(NKey<W>* a, NKey<W>* tmp, size_t n, size_t depth) {
+    while (n > kSmallRange) {
+      // Skip the bytes the whole range shares.
+      size_t common = key_bytes;
+      for (size_t i = 1; i < n && common > depth; ++i)
+        common = std::min(common, FirstDifference(a[0], a[i], depth));
+      depth = common;
+      if (depth >= key_bytes) break;  // equal keys: the positions decide
+      size_t count[256] = {};
+      for (size_t i = 0; i < n; ++i) ++count[ByteAt(a[i], depth)];
+      size_t start[256];
+      size_t buckets = 0;
+      for (size_t b = 0, sum = 0; b < 256; ++b) {
+        start[b] = sum;
+        sum += count[b];
+        buckets += count[b] != 0;
+      }
+      // Spreading m records over k buckets settles about m * log2(k) comparisons.
+      for (size_t k = 1; k < buckets; k *= 2) progress->Add(n);
+      for (size_t i = 0; i < n; ++i) tmp[start[ByteAt(a[i], depth)]++] = a[i];
+      std::copy(tmp, tmp + n, a);
+      ++depth;
+      size_t lo = 0;
+      for (size_t b = 0; b < 256; ++b) {
+        size_t m = count[b];
+        if (m > 1) Sort(a + lo, tmp + lo, m, depth);
+        lo += m;
+      }
+      return;
+    }
+    // Insertion sort; never longer than kSmallRange here, and when the keys are all equal the
+    // positions are already in order.
+    for (size_t i = 1; i < n; ++i) {
+      NKey<W> x = a[i];
+      size_t j = i;
+      while (j > 0) {
+        progress->Tick();
+        if (!NLess(x, a[j - 1])) break;
+        a[j] = a[j - 1];
+        --j;
+      }
+      a[j] = x;
+    }
+  }
+};
+
+// The byte length of the normalized keys of the plan, without the position.
+size_t NormalizedKeyBytes(const Plan& plan) {
+  size_t bytes = 0;
+  for (const PlanKey& k : plan.keys) {
+    if (k.kind == Kind::kObject) return SIZE_MAX;
+    bytes += 1 + (k.kind == Kind::kString ? 16 : 8);
+  }
+  return bytes;
+}
+
+// Fills the keys. False when a value or state does not fit (the entry sort then takes over).
+template <size_t W>
+bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan) {
+  const size_t n = plan.count;
+  for (size_t i = 0; i < n; ++i) {
+    NKey<W>& e = keys[i];
+    for (size_t w = 0; w < W; ++w) e.w[w] = 0;
+    ByteWriter out{e.w};
+    for (const PlanKey& key : plan.keys) {
+      KeyValue v = ValueAt(plan.records[i], key.index);
+      if (v.state < INT8_MIN || v.state > INT8_MAX) return false;
+      out.Byte(static_cast<unsigned>(v.state + 128));
+      const uint64_t flip = key.ascending ? 0 : ~uint64_t{0};
+      if (v.state != kRepStateNormal) {
+        out.at += key.kind == Kind::kString ? 16 : 8;
+        continue;
+      }
+      if (!HeldInline(key, v.value)) return false;
+      if (key.kind == Kind::kString) {
+        const char* text = ObjGetString(v.value);
+        uint64_t first = 0, second = 0;
+        FoldedPrefix(text, &first, &second);
+        out.Word(first ^ flip);
+        out.Word(second ^ flip);
+        if ((second & 0xff) != 0) {  // sixteen bytes or more: the rest decides
+          (*marked)[i] = 1;
+          break;
+        }
+      } else {
+        const uint64_t biased =
+            static_cast<uint64_t>(IntegerOf(key.type, v.value)) ^ (uint64_t{1} << 63);
+        out.Word(biased ^ flip);
+      }
+    }
+    e.w[W - 1] |= static_cast<uint32_t>(i);
+  }
+  return true;
+}
+
+// Puts the records of the list in the order of `positions`, moving the pointers only (no
+// reference changes hands).
+void Permute(List* list, const uint32_t* positions, size_t count) {
+  std::unique_ptr<Obj*[]> order(new Obj*[count]);
+  Obj* const* items = list->begin();
+  for (size_t i = 0; i < count; ++i) order[i] = items[positions[i]];
+  std::copy(order.get(), order.get() + count, const_cast<Obj**>(items));
+}
+
+template <size_t W>
+bool NormalizedSortOf(Plan* plan, List* records, Progress* progress, size_t key_bytes) {
+  const size_t n = plan->count;
+  std::unique_ptr<NKey<W>[]> keys(new NKey<W>[n]);
+  std::vector<uint8_t> marked(n, 0);
+  if (!NormalizeKeys<W>(keys.get(), &marked, *plan)) return false;
+  {
+    std::unique_ptr<NKey<W>[]> tmp(new NKey<W>[n]);
+    Normalizer sorter{progress, key_bytes};
+    sorter.Sort<W>(keys.get(), tmp.get(), n, 0);
+  }
+  std::vector<uint32_t> positions(n);
+  for (size_t i = 0; i < n; ++i) positions[i] = static_cast<uint32_t>(keys[i].w[W - 1]);
+  // Runs of equal marked keys: the record comparator orders them.
+  const uint64_t last_mask = ~uint64_t{0xffffffffu};
+  auto same = [&](const NKey<W>& a, const NKey<W>& b) {
+    for (size_t w = 0; w + 1 < W; ++w)
+      if (a.w[w] != b.w[w]) return false;
+    return (a.w[W - 1] & last_mask) == (b.w[W - 1] & last_mask);
+  };
+  for (size_t lo = 0; lo < n;) {
+    size_t hi = lo + 1;
+    while (hi < n && same(keys[lo], keys[hi])) ++hi;
+    if (hi - lo > 1 && marked[positions[lo]]) {
+      StableSort(positions.data() + lo, hi - lo, [&](uint32_t a, uint32_t b) {
+        progress->Tick();
+        return kr_internal::SortCompareRecords(plan->records[a], plan->records[b], plan->spec, 0) <
+               0;
+      });
+    }
+    lo = hi;
+  }
+  keys.reset();
+  Permute(records, positions.data(), n);
+  return true;
+}
+
+// Sorts by normalized keys when the plan's keys allow it; false when they do not (nothing has
+// moved then).
+bool NormalizedSort(Plan* plan, List* records, Progress* progress) {
+  if (plan->count < kNormalizedMinRecords || plan->count > UINT32_MAX) return false;
+  const size_t key_bytes = NormalizedKeyBytes(*plan);
+  if (key_bytes == SIZE_MAX) return false;
+  const size_t words = (key_bytes + 4 + 7) / 8;
+  if (words <= 2) return NormalizedSortOf<2>(plan, records, progress, key_bytes);
+  if (words <= 3) return NormalizedSortOf<3>(plan, records, progress, key_bytes);
+  if (words <= 4) return NormalizedSortOf<4>(plan, records, progress, key_bytes);
+  if (words <= 6) return NormalizedSortOf<6>(plan, records, progress, key_bytes);
+  if (words <= kNormalizedMaxWords)
+    return NormalizedSortOf<kNormalizedMaxWords>(plan, records, progress, key_bytes);
+  return false;
+}
+
 // The keys of a spec, leaving out any item that is not a key.
 Ref<List> KeysOnly(const List* spec) {
   Ref<List> keys = ListNewWithCapacity(spec->size());
@@ -375,6 +610,7 @@ void SortRecords(const List* spec, List* records, RepProgressCallback callback, 
   plan.records = records->begin();
   plan.count = records->size();
   for (Obj* o : *keys) plan.keys.push_back(MakePlanKey(ObjCast<RepSortKey>(o)));
+  if (NormalizedSort(&plan, records, &progress)) return;
   bool done = false;
   switch (std::min<size_t>(plan.keys.size(), 4)) {
     case 1:
