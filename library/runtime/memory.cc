@@ -1,5 +1,7 @@
 #include "memory.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -24,6 +26,22 @@ void* CheckedMalloc(size_t size) {
 
 constexpr size_t kClassCount = kMemPoolMaxSize / 8;
 constexpr size_t kSlabSize = 64 * 1024;
+// A thread that has taken this much in small slabs is building something big (a loaded table):
+// from then on its slabs are large and backed by huge pages where the system offers them, which
+// saves most of the page faults of first touching millions of objects.
+constexpr size_t kLargeSlabAfter = 16 * 1024 * 1024;
+constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
+
+// A large slab aligned to its size, so that the system can back it with one huge page.
+void* LargeSlab() {
+  void* p = nullptr;
+  if (posix_memalign(&p, kLargeSlabSize, kLargeSlabSize) != 0 || p == nullptr)
+    OutOfMemory(kLargeSlabSize);
+#ifdef MADV_HUGEPAGE
+  madvise(p, kLargeSlabSize, MADV_HUGEPAGE);  // only advice: without it the slab still works
+#endif
+  return p;
+}
 
 struct FreeBlock {
   FreeBlock* next;
@@ -45,6 +63,7 @@ struct ThreadPool {
   FreeBlock* free[kClassCount] = {};
   char* bump = nullptr;
   size_t bump_left = 0;
+  size_t carved = 0;  // slab bytes this thread has taken
 
   void* Carve(size_t rounded) {
     if (bump_left < rounded) {
@@ -57,12 +76,14 @@ struct ThreadPool {
         bump += take;
         bump_left -= take;
       }
-      bump = static_cast<char*>(CheckedMalloc(kSlabSize));
-      bump_left = kSlabSize;
+      const size_t size = carved >= kLargeSlabAfter ? kLargeSlabSize : kSlabSize;
+      bump = static_cast<char*>(size == kSlabSize ? CheckedMalloc(size) : LargeSlab());
+      bump_left = size;
+      carved += size;
       SlabRegistry& r = Registry();
       std::lock_guard<std::mutex> lock(r.mu);
       r.slabs.push_back(bump);
-      r.bytes += kSlabSize;
+      r.bytes += size;
     }
     void* p = bump;
     bump += rounded;
