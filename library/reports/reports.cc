@@ -759,25 +759,31 @@ int RepSetTimeNow(int64_t time) noexcept {
 
 namespace {
 
-constexpr size_t kCacheTextMax = 47;         // longer texts are encoded afresh every time
-constexpr size_t kCacheColumnLimit = 65536;  // texts remembered per column
+constexpr size_t kCacheTextMax = 47;            // longer texts are encoded afresh every time
+constexpr size_t kCacheColumnLimit = 65536;     // texts remembered per column
 constexpr uint64_t kCacheFirstLookups = 4096;   // fewer than 1% hits by then: stop
 constexpr uint64_t kCacheTrialLookups = 65536;  // fewer than 25% hits by then: stop
 
-// One remembered text: 64 bytes, so a probe touches one cache line.
-struct CacheSlot {
-  uint32_t hash = 0;
+constexpr uint32_t kCacheReserveBatch = 1024;  // references taken on a shared value at once
+
+// One remembered text and its value, 64 bytes: a hit reads one line of entries. The references
+// handed out are taken on the value in batches, kept in `reserve` until handed out: the value
+// object, which lies anywhere among the records, is then touched once per batch rather than
+// once per record.
+struct CacheEntry {
+  RepFieldValue* value = nullptr;  // owned: one reference, and `reserve` more
+  uint32_t reserve = 0;
   uint8_t length = 0;
   char text[kCacheTextMax] = {};
-  RepFieldValue* value = nullptr;  // owned: one reference, dropped with the cache
 };
-static_assert(sizeof(CacheSlot) == 64);
+static_assert(sizeof(CacheEntry) == 64);
 
 uint32_t TextHash(const char* text, size_t length) {
   uint64_t h = 0x9e3779b97f4a7c15ull ^ length;
-  for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3ull;
+  for (size_t i = 0; i < length; ++i)
+    h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3ull;
   h ^= h >> 29;
-  return static_cast<uint32_t>(h) | 1u;  // 0 marks a free slot
+  return static_cast<uint32_t>(h);
 }
 
 Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
@@ -788,26 +794,31 @@ Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
 
 }  // namespace
 
-// Open addressing with linear probing over a power-of-two table kept at most half full.
+// Open addressing with linear probing over a power-of-two table of 8-byte slots (the text's
+// hash above, the entry's index + 1 below; 0 is a free slot), kept at most half full: the slots
+// of a column of tens of thousands of texts stay in the processor's cache.
 struct RepValueCache::Column {
-  std::vector<CacheSlot> slots;
-  size_t used = 0;
+  std::vector<uint64_t> slots;
+  std::vector<CacheEntry> entries;
   int32_t type = -1;
   uint64_t lookups = 0, hits = 0;
   bool remembering = true;
 
   ~Column() {
-    for (CacheSlot& s : slots) ObjDecRefCount(s.value);
+    for (CacheEntry& e : entries) {
+      e.value->ref_count -= e.reserve;
+      ObjDecRefCount(e.value);
+    }
   }
 
   void Grow() {
-    std::vector<CacheSlot> old = std::move(slots);
-    slots.assign(old.empty() ? 1024 : old.size() * 2, CacheSlot{});
+    std::vector<uint64_t> old = std::move(slots);
+    slots.assign(old.empty() ? 1024 : old.size() * 2, 0);
     const size_t mask = slots.size() - 1;
-    for (const CacheSlot& s : old) {
-      if (s.hash == 0) continue;
-      size_t i = s.hash & mask;
-      while (slots[i].hash != 0) i = (i + 1) & mask;
+    for (uint64_t s : old) {
+      if (s == 0) continue;
+      size_t i = (s >> 32) & mask;
+      while (slots[i] != 0) i = (i + 1) & mask;
       slots[i] = s;
     }
   }
@@ -836,41 +847,39 @@ Ref<RepFieldValue> RepValueCache::Encode(size_t column, const char* text, int32_
       (c.lookups == kCacheTrialLookups && c.hits * 4 < c.lookups)) {
     c.remembering = false;  // nearly every text differs: sharing would save nothing
   }
-  try {
-    if (c.slots.empty()) c.Grow();
-  } catch (...) {  // no room for a table: encode without remembering
-    c.remembering = false;
-    return EncodeFieldValue(text, type);
-  }
+  if (c.slots.empty()) c.Grow();
   const uint32_t hash = TextHash(text, length);
-  const size_t mask = c.slots.size() - 1;
+  size_t mask = c.slots.size() - 1;
   size_t i = hash & mask;
-  for (; c.slots[i].hash != 0; i = (i + 1) & mask) {
-    const CacheSlot& s = c.slots[i];
-    if (s.hash == hash && s.length == length && std::memcmp(s.text, text, length) == 0) {
+  for (; c.slots[i] != 0; i = (i + 1) & mask) {
+    const uint64_t s = c.slots[i];
+    if (static_cast<uint32_t>(s >> 32) != hash) continue;
+    CacheEntry& e = c.entries[static_cast<uint32_t>(s) - 1];
+    if (e.length == length && std::memcmp(e.text, text, length) == 0) {
       ++c.hits;
       ++hits_;
-      return Ref<RepFieldValue>::Share(s.value);
+      if (e.reserve == 0) {
+        e.value->ref_count += kCacheReserveBatch;
+        e.reserve = kCacheReserveBatch;
+      }
+      --e.reserve;
+      return Ref<RepFieldValue>::Adopt(e.value);
     }
   }
   Ref<RepFieldValue> made = EncodeFieldValue(text, type);
-  if (made == nullptr || c.used >= kCacheColumnLimit) return made;
-  if ((c.used + 1) * 2 > c.slots.size()) {
-    try {
-      c.Grow();
-    } catch (...) {
-      return made;
-    }
-    for (i = hash & (c.slots.size() - 1); c.slots[i].hash != 0; i = (i + 1) & (c.slots.size() - 1)) {
+  if (made == nullptr || c.entries.size() >= kCacheColumnLimit) return made;
+  if ((c.entries.size() + 1) * 2 > c.slots.size()) {
+    c.Grow();
+    mask = c.slots.size() - 1;
+    for (i = hash & mask; c.slots[i] != 0; i = (i + 1) & mask) {
     }
   }
-  CacheSlot& s = c.slots[i];
-  s.hash = hash;
-  s.length = static_cast<uint8_t>(length);
-  std::memcpy(s.text, text, length);
-  s.value = made.get();
-  ObjIncRefCount(s.value);
-  ++c.used;
+  CacheEntry& e = c.entries.emplace_back();
+  e.value = made.get();
+  ObjIncRefCount(e.value);
+  e.length = static_cast<uint8_t>(length);
+  std::memcpy(e.text, text, length);
+  c.slots[i] = (uint64_t{hash} << 32) | c.entries.size();
   return made;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -32,15 +33,22 @@ constexpr size_t kSlabSize = 64 * 1024;
 constexpr size_t kLargeSlabAfter = 16 * 1024 * 1024;
 constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
 
-// A large slab aligned to its size, so that the system can back it with one huge page.
+// A large slab aligned to its size, so that the system can back it with one huge page. Mapped
+// directly: an aligned block from malloc would keep twice its size mapped.
 void* LargeSlab() {
-  void* p = nullptr;
-  if (posix_memalign(&p, kLargeSlabSize, kLargeSlabSize) != 0 || p == nullptr)
-    OutOfMemory(kLargeSlabSize);
+  const size_t span = 2 * kLargeSlabSize;
+  void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) OutOfMemory(kLargeSlabSize);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kLargeSlabSize - 1) & ~uintptr_t{kLargeSlabSize - 1};
+  const size_t head = aligned - start, tail = span - head - kLargeSlabSize;
+  if (head > 0) munmap(mapped, head);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + kLargeSlabSize), tail);
+  void* slab = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
-  madvise(p, kLargeSlabSize, MADV_HUGEPAGE);  // only advice: without it the slab still works
+  madvise(slab, kLargeSlabSize, MADV_HUGEPAGE);  // only advice: without it the slab still works
 #endif
-  return p;
+  return slab;
 }
 
 struct FreeBlock {
@@ -52,6 +60,7 @@ struct SlabRegistry {
   std::mutex mu;
   std::vector<void*> slabs;
   size_t bytes = 0;
+  size_t mapped = 0;  // of which large slabs mapped directly
 };
 
 SlabRegistry& Registry() {
@@ -84,6 +93,7 @@ struct ThreadPool {
       std::lock_guard<std::mutex> lock(r.mu);
       r.slabs.push_back(bump);
       r.bytes += size;
+      if (size != kSlabSize) r.mapped += size;
     }
     void* p = bump;
     bump += rounded;
@@ -128,6 +138,16 @@ void MemFree(void* block, size_t size) noexcept {
   (void)size;
 #endif
   std::free(block);
+}
+
+size_t MemPoolMappedBytes() noexcept {
+#ifndef KR_NO_POOL
+  SlabRegistry& r = Registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  return r.mapped;
+#else
+  return 0;
+#endif
 }
 
 size_t MemPoolSlabBytes() noexcept {
