@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -181,5 +182,8 @@ int main(int argc, char** argv) {
   write.Print("write");
   all.Print("pipeline");
   std::printf("peak_rss_kb %ld\n", PeakRssKb());
-  return 0;
+  // The teardown of the table is no stage of the comparison; leaving it out keeps profiles of
+  // this program to the stages.
+  std::fflush(stdout);
+  std::_Exit(0);
 }
