@@ -767,17 +767,22 @@ constexpr uint64_t kCacheTrialLookups = 65536;  // fewer than 25% hits by then: 
 
 constexpr uint32_t kCacheReserveBatch = 1024;  // references taken on a shared value at once
 
-// One remembered text and its value, 64 bytes: a hit reads one line of entries. The references
-// handed out are taken on the value in batches, kept in `reserve` until handed out: the value
-// object, which lies anywhere among the records, is then touched once per batch rather than
-// once per record.
-struct CacheEntry {
-  RepFieldValue* value = nullptr;  // owned: one reference, and `reserve` more
+// One remembered text and its value, in a slot of an open-addressing table: a probe that finds
+// it reads one cache line. Short texts (most of a catalog's: names, levels, numbers) take
+// 32-byte slots, two to a line, longer ones 64-byte slots. The references handed out are taken
+// on the value in batches and kept in `reserve` until handed out: the value object is then
+// touched once per batch rather than once per record.
+template <size_t kText>
+struct CacheSlot {
+  RepFieldValue* value = nullptr;  // owned: one reference, and `reserve` more; null: free
+  uint32_t hash = 0;
   uint32_t reserve = 0;
   uint8_t length = 0;
-  char text[kCacheTextMax] = {};
+  char text[kText] = {};
 };
-static_assert(sizeof(CacheEntry) == 64);
+using ShortSlot = CacheSlot<15>;
+using LongSlot = CacheSlot<kCacheTextMax>;
+static_assert(sizeof(ShortSlot) == 32 && sizeof(LongSlot) == 64);
 
 uint32_t TextHash(const char* text, size_t length) {
   uint64_t h = 0x9e3779b97f4a7c15ull ^ length;
@@ -793,12 +798,72 @@ Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
   return RepNewFieldValue(kRepStateUnknown, nullptr);
 }
 
+// A power-of-two table with linear probing, kept at most three quarters full.
+template <size_t kText>
+struct SlotTable {
+  std::vector<CacheSlot<kText>> slots;
+  size_t used = 0;
+
+  ~SlotTable() {
+    for (CacheSlot<kText>& s : slots) {
+      if (s.value == nullptr) continue;
+      s.value->ref_count -= s.reserve;
+      ObjDecRefCount(s.value);
+    }
+  }
+
+  void Grow() {
+    std::vector<CacheSlot<kText>> old = std::move(slots);
+    slots.assign(old.empty() ? 256 : old.size() * 2, CacheSlot<kText>{});
+    const size_t mask = slots.size() - 1;
+    for (const CacheSlot<kText>& s : old) {
+      if (s.value == nullptr) continue;
+      size_t i = s.hash & mask;
+      while (slots[i].value != nullptr) i = (i + 1) & mask;
+      slots[i] = s;
+    }
+  }
+
+  // A new reference to the value remembered for the text; null when there is none, and *free
+  // then the slot where it goes.
+  RepFieldValue* Find(const char* text, size_t length, uint32_t hash, size_t* free) {
+    if (slots.empty()) Grow();
+    const size_t mask = slots.size() - 1;
+    size_t i = hash & mask;
+    for (; slots[i].value != nullptr; i = (i + 1) & mask) {
+      CacheSlot<kText>& s = slots[i];
+      if (s.hash != hash || s.length != length || std::memcmp(s.text, text, length) != 0) continue;
+      if (s.reserve == 0) {
+        s.value->ref_count += kCacheReserveBatch;
+        s.reserve = kCacheReserveBatch;
+      }
+      --s.reserve;
+      return s.value;
+    }
+    *free = i;
+    return nullptr;
+  }
+
+  // Remembers `value` (one reference is taken) for the text, at `free` as Find gave it.
+  void Add(const char* text, size_t length, uint32_t hash, size_t free, RepFieldValue* value) {
+    if ((used + 1) * 4 > slots.size() * 3) {
+      Grow();
+      const size_t mask = slots.size() - 1;
+      for (free = hash & mask; slots[free].value != nullptr; free = (free + 1) & mask) {
+      }
+    }
+    CacheSlot<kText>& s = slots[free];
+    s.value = value;
+    ObjIncRefCount(value);
+    s.hash = hash;
+    s.length = static_cast<uint8_t>(length);
+    std::memcpy(s.text, text, length);
+    ++used;
+  }
+};
+
 }  // namespace
 
-// Open addressing with linear probing over a power-of-two table of 8-byte slots (the text's
-// hash above, the entry's index + 1 below; 0 is a free slot), kept at most half full: the slots
-// of a column of tens of thousands of texts stay in the processor's cache.
-//
 // The shared value objects of a column are made in blocks of kCacheSpareBlock, one after the
 // other, so that they lie together rather than each among the records loaded at the time: the
 // records that drop their references (a filter dropping half a table) then touch a few
@@ -806,18 +871,14 @@ Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
 constexpr size_t kCacheSpareBlock = 64;
 
 struct RepValueCache::Column {
-  std::vector<uint64_t> slots;
-  std::vector<CacheEntry> entries;
-  std::vector<RepFieldValue*> spare;  // owned, made ahead for the next entries
+  SlotTable<15> short_texts;
+  SlotTable<kCacheTextMax> long_texts;
+  std::vector<RepFieldValue*> spare;  // owned, made ahead for the next values remembered
   int32_t type = -1;
   uint64_t lookups = 0, hits = 0;
   bool remembering = true;
 
   ~Column() {
-    for (CacheEntry& e : entries) {
-      e.value->ref_count -= e.reserve;
-      ObjDecRefCount(e.value);
-    }
     for (RepFieldValue* v : spare) ObjDecRefCount(v);
   }
 
@@ -839,16 +900,21 @@ struct RepValueCache::Column {
     return v;
   }
 
-  void Grow() {
-    std::vector<uint64_t> old = std::move(slots);
-    slots.assign(old.empty() ? 1024 : old.size() * 2, 0);
-    const size_t mask = slots.size() - 1;
-    for (uint64_t s : old) {
-      if (s == 0) continue;
-      size_t i = (s >> 32) & mask;
-      while (slots[i] != 0) i = (i + 1) & mask;
-      slots[i] = s;
+  template <size_t kText>
+  Ref<RepFieldValue> Lookup(SlotTable<kText>* table, const char* text, size_t length,
+                            int32_t value_type, uint64_t* cache_hits) {
+    const uint32_t hash = TextHash(text, length);
+    size_t free = 0;
+    if (RepFieldValue* v = table->Find(text, length, hash, &free)) {
+      ++hits;
+      ++*cache_hits;
+      return Ref<RepFieldValue>::Adopt(v);
     }
+    if (short_texts.used + long_texts.used >= kCacheColumnLimit)
+      return EncodeFieldValue(text, value_type);
+    Ref<RepFieldValue> made = MakeShared(text, value_type);
+    table->Add(text, length, hash, free, made.get());
+    return made;
   }
 };
 
@@ -875,40 +941,8 @@ Ref<RepFieldValue> RepValueCache::Encode(size_t column, const char* text, int32_
       (c.lookups == kCacheTrialLookups && c.hits * 4 < c.lookups)) {
     c.remembering = false;  // nearly every text differs: sharing would save nothing
   }
-  if (c.slots.empty()) c.Grow();
-  const uint32_t hash = TextHash(text, length);
-  size_t mask = c.slots.size() - 1;
-  size_t i = hash & mask;
-  for (; c.slots[i] != 0; i = (i + 1) & mask) {
-    const uint64_t s = c.slots[i];
-    if (static_cast<uint32_t>(s >> 32) != hash) continue;
-    CacheEntry& e = c.entries[static_cast<uint32_t>(s) - 1];
-    if (e.length == length && std::memcmp(e.text, text, length) == 0) {
-      ++c.hits;
-      ++hits_;
-      if (e.reserve == 0) {
-        e.value->ref_count += kCacheReserveBatch;
-        e.reserve = kCacheReserveBatch;
-      }
-      --e.reserve;
-      return Ref<RepFieldValue>::Adopt(e.value);
-    }
-  }
-  if (c.entries.size() >= kCacheColumnLimit) return EncodeFieldValue(text, type);
-  Ref<RepFieldValue> made = c.MakeShared(text, type);
-  if ((c.entries.size() + 1) * 2 > c.slots.size()) {
-    c.Grow();
-    mask = c.slots.size() - 1;
-    for (i = hash & mask; c.slots[i] != 0; i = (i + 1) & mask) {
-    }
-  }
-  CacheEntry& e = c.entries.emplace_back();
-  e.value = made.get();
-  ObjIncRefCount(e.value);
-  e.length = static_cast<uint8_t>(length);
-  std::memcpy(e.text, text, length);
-  c.slots[i] = (uint64_t{hash} << 32) | c.entries.size();
-  return made;
+  if (length <= 15) return c.Lookup(&c.short_texts, text, length, type, &hits_);
+  return c.Lookup(&c.long_texts, text, length, type, &hits_);
 }
 
 RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept {
