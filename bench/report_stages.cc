@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   load.Print("load");
+  std::printf("peak_after_load_kb %ld\n", PeakRssKb());
   const size_t count = records->size();
   std::printf("records %zu\n", count);
   std::printf("heap_per_record %.0f\n",
@@ -171,15 +172,18 @@ int main(int argc, char** argv) {
   }
   RepFilterRecords(control.get(), 0, 0, nullptr, nullptr);
   filter.Print("filter");
+  std::printf("peak_after_filter_kb %ld\n", PeakRssKb());
   Stopwatch sort;
   RepSort(control.get(), nullptr, nullptr);
   sort.Print("sort");
+  std::printf("peak_after_sort_kb %ld\n", PeakRssKb());
   Stopwatch write;
   if (RepOutputCSV(control.get(), argv[2], options.get(), nullptr, nullptr) != 1) {
     std::fprintf(stderr, "the writer failed\n");
     return 1;
   }
   write.Print("write");
+  std::printf("peak_after_write_kb %ld\n", PeakRssKb());
   all.Print("pipeline");
   std::printf("peak_rss_kb %ld\n", PeakRssKb());
   // The teardown of the table is no stage of the comparison; leaving it out keeps profiles of

@@ -431,41 +431,51 @@ struct ByteWriter {
 
 struct Normalizer {
   Progress* progress;
-  size_t key_bytes;  // bytes of keys before the position
 
+  // Sorts a[0, n) by the bytes from `depth` on, the bytes before being equal in the range: MSD
+  // radix in place (the records of each bucket are swapped into it, so no second array is
+  // needed), short ranges by insertion. No two keys are equal (their positions differ), so the
+  // order is the same whatever the algorithm.
   template <size_t W>
-  void Sort(NKey<W>* a, NKey<W>* tmp, size_t n, size_t depth) {
+  void Sort(NKey<W>* a, size_t n, size_t depth) {
+    constexpr size_t kBytes = 8 * W;
     while (n > kSmallRange) {
       // Skip the bytes the whole range shares.
-      size_t common = key_bytes;
+      size_t common = kBytes;
       for (size_t i = 1; i < n && common > depth; ++i)
         common = std::min(common, FirstDifference(a[0], a[i], depth));
       depth = common;
-      if (depth >= key_bytes) break;  // equal keys: the positions decide
+      if (depth >= kBytes) return;  // cannot happen: the positions differ
       size_t count[256] = {};
       for (size_t i = 0; i < n; ++i) ++count[ByteAt(a[i], depth)];
-      size_t start[256];
+      size_t head[256], tail[256];
       size_t buckets = 0;
       for (size_t b = 0, sum = 0; b < 256; ++b) {
-        start[b] = sum;
+        head[b] = sum;
         sum += count[b];
+        tail[b] = sum;
         buckets += count[b] != 0;
       }
       // Spreading m records over k buckets settles about m * log2(k) comparisons.
       for (size_t k = 1; k < buckets; k *= 2) progress->Add(n);
-      for (size_t i = 0; i < n; ++i) tmp[start[ByteAt(a[i], depth)]++] = a[i];
-      std::copy(tmp, tmp + n, a);
-      ++depth;
-      size_t lo = 0;
       for (size_t b = 0; b < 256; ++b) {
-        size_t m = count[b];
-        if (m > 1) Sort(a + lo, tmp + lo, m, depth);
-        lo += m;
+        while (head[b] < tail[b]) {
+          NKey<W> x = a[head[b]];
+          size_t d = ByteAt(x, depth);
+          while (d != b) {  // carry x to its bucket, taking what was there
+            std::swap(x, a[head[d]++]);
+            d = ByteAt(x, depth);
+          }
+          a[head[b]++] = x;
+        }
+      }
+      ++depth;
+      for (size_t b = 0, lo = 0; b < 256; ++b) {
+        if (count[b] > 1) Sort(a + lo, count[b], depth);
+        lo += count[b];
       }
       return;
     }
-    // Insertion sort; never longer than kSmallRange here, and when the keys are all equal the
-    // positions are already in order.
     for (size_t i = 1; i < n; ++i) {
       NKey<W> x = a[i];
       size_t j = i;
@@ -529,49 +539,71 @@ bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan
   return true;
 }
 
-// Puts the records of the list in the order of `positions`, moving the pointers only (no
-// reference changes hands).
-void Permute(List* list, const uint32_t* positions, size_t count) {
-  std::unique_ptr<Obj*[]> order(new Obj*[count]);
-  Obj* const* items = list->begin();
-  for (size_t i = 0; i < count; ++i) order[i] = items[positions[i]];
-  std::copy(order.get(), order.get() + count, const_cast<Obj**>(items));
+template <size_t W>
+uint32_t PositionOf(const NKey<W>& k) {
+  return static_cast<uint32_t>(k.w[W - 1]);
 }
 
 template <size_t W>
-bool NormalizedSortOf(Plan* plan, List* records, Progress* progress, size_t key_bytes) {
+void SetPosition(NKey<W>* k, size_t position) {
+  k->w[W - 1] = (k->w[W - 1] & ~uint64_t{0xffffffffu}) | position;
+}
+
+// Puts the records of the list in the order of the keys, in place: the record at i becomes
+// the one at the position of keys[i], following each cycle of the permutation once. Only the
+// pointers move (no reference changes hands). The keys' positions are used up.
+template <size_t W>
+void Permute(List* list, NKey<W>* keys, size_t count) {
+  Obj** items = const_cast<Obj**>(list->begin());
+  for (size_t i = 0; i < count; ++i) {
+    if (PositionOf(keys[i]) == i) continue;  // in place, or placed already
+    Obj* first = items[i];
+    size_t j = i;
+    for (;;) {
+      const size_t k = PositionOf(keys[j]);
+      SetPosition(&keys[j], j);
+      if (k == i) {
+        items[j] = first;
+        break;
+      }
+      items[j] = items[k];
+      j = k;
+    }
+  }
+}
+
+template <size_t W>
+bool NormalizedSortOf(Plan* plan, List* records, Progress* progress) {
   const size_t n = plan->count;
   std::unique_ptr<NKey<W>[]> keys(new NKey<W>[n]);
   std::vector<uint8_t> marked(n, 0);
   if (!NormalizeKeys<W>(keys.get(), &marked, *plan)) return false;
-  {
-    std::unique_ptr<NKey<W>[]> tmp(new NKey<W>[n]);
-    Normalizer sorter{progress, key_bytes};
-    sorter.Sort<W>(keys.get(), tmp.get(), n, 0);
-  }
-  std::vector<uint32_t> positions(n);
-  for (size_t i = 0; i < n; ++i) positions[i] = static_cast<uint32_t>(keys[i].w[W - 1]);
-  // Runs of equal marked keys: the record comparator orders them.
+  Normalizer sorter{progress};
+  sorter.Sort<W>(keys.get(), n, 0);
+  // Runs of equal marked keys, in their positions' order: the record comparator orders them.
   const uint64_t last_mask = ~uint64_t{0xffffffffu};
   auto same = [&](const NKey<W>& a, const NKey<W>& b) {
     for (size_t w = 0; w + 1 < W; ++w)
       if (a.w[w] != b.w[w]) return false;
     return (a.w[W - 1] & last_mask) == (b.w[W - 1] & last_mask);
   };
+  std::vector<uint32_t> run;
   for (size_t lo = 0; lo < n;) {
     size_t hi = lo + 1;
     while (hi < n && same(keys[lo], keys[hi])) ++hi;
-    if (hi - lo > 1 && marked[positions[lo]]) {
-      StableSort(positions.data() + lo, hi - lo, [&](uint32_t a, uint32_t b) {
+    if (hi - lo > 1 && marked[PositionOf(keys[lo])]) {
+      run.clear();
+      for (size_t i = lo; i < hi; ++i) run.push_back(PositionOf(keys[i]));
+      StableSort(run.data(), run.size(), [&](uint32_t a, uint32_t b) {
         progress->Tick();
         return kr_internal::SortCompareRecords(plan->records[a], plan->records[b], plan->spec, 0) <
                0;
       });
+      for (size_t i = lo; i < hi; ++i) SetPosition(&keys[i], run[i - lo]);
     }
     lo = hi;
   }
-  keys.reset();
-  Permute(records, positions.data(), n);
+  Permute<W>(records, keys.get(), n);
   return true;
 }
 
@@ -582,12 +614,12 @@ bool NormalizedSort(Plan* plan, List* records, Progress* progress) {
   const size_t key_bytes = NormalizedKeyBytes(*plan);
   if (key_bytes == SIZE_MAX) return false;
   const size_t words = (key_bytes + 4 + 7) / 8;
-  if (words <= 2) return NormalizedSortOf<2>(plan, records, progress, key_bytes);
-  if (words <= 3) return NormalizedSortOf<3>(plan, records, progress, key_bytes);
-  if (words <= 4) return NormalizedSortOf<4>(plan, records, progress, key_bytes);
-  if (words <= 6) return NormalizedSortOf<6>(plan, records, progress, key_bytes);
+  if (words <= 2) return NormalizedSortOf<2>(plan, records, progress);
+  if (words <= 3) return NormalizedSortOf<3>(plan, records, progress);
+  if (words <= 4) return NormalizedSortOf<4>(plan, records, progress);
+  if (words <= 6) return NormalizedSortOf<6>(plan, records, progress);
   if (words <= kNormalizedMaxWords)
-    return NormalizedSortOf<kNormalizedMaxWords>(plan, records, progress, key_bytes);
+    return NormalizedSortOf<kNormalizedMaxWords>(plan, records, progress);
   return false;
 }
 
