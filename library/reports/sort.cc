@@ -373,7 +373,8 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
 // into W words most significant first, with the record's position in the last four bytes so
 // that no two are equal and the order needs no stability. Per key:
 //   the value state, biased to a byte (the state order never turns with the direction);
-//   for a Normal integer, its eight bytes with the sign bit flipped;
+//   for a Normal integer, its bytes (eight, four, or one for a boolean) with the sign bit
+//   flipped;
 //   for a Normal string, its folded sixteen-byte prefix (FoldedPrefix);
 //   for any other state, zeros;
 // and the value bytes inverted for a descending key. Such strings sort by byte (MSD radix,
@@ -424,8 +425,10 @@ struct ByteWriter {
     w[at / 8] |= uint64_t{b & 0xffu} << (56 - 8 * (at % 8));
     ++at;
   }
-  void Word(uint64_t v) {
-    for (int s = 56; s >= 0; s -= 8) Byte(static_cast<unsigned>(v >> s));
+  void Word(uint64_t v) { Bytes(v, 8); }
+  // The low `count` bytes of v, most significant first.
+  void Bytes(uint64_t v, size_t count) {
+    for (size_t k = count; k > 0; --k) Byte(static_cast<unsigned>(v >> (8 * (k - 1))));
   }
 };
 
@@ -490,12 +493,26 @@ struct Normalizer {
   }
 };
 
+// The bytes of a Normal value of the key: a text's prefix, or as many as the integer type has.
+size_t ValueBytes(const PlanKey& key) {
+  if (key.kind == Kind::kString) return 16;
+  switch (key.type) {
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      return 8;
+    case kRepTypeBoolean:
+      return 1;
+    default:
+      return 4;
+  }
+}
+
 // The byte length of the normalized keys of the plan, without the position.
 size_t NormalizedKeyBytes(const Plan& plan) {
   size_t bytes = 0;
   for (const PlanKey& k : plan.keys) {
     if (k.kind == Kind::kObject) return SIZE_MAX;
-    bytes += 1 + (k.kind == Kind::kString ? 16 : 8);
+    bytes += 1 + ValueBytes(k);
   }
   return bytes;
 }
@@ -513,8 +530,9 @@ bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan
       if (v.state < INT8_MIN || v.state > INT8_MAX) return false;
       out.Byte(static_cast<unsigned>(v.state + 128));
       const uint64_t flip = key.ascending ? 0 : ~uint64_t{0};
+      const size_t width = ValueBytes(key);
       if (v.state != kRepStateNormal) {
-        out.at += key.kind == Kind::kString ? 16 : 8;
+        out.at += width;
         continue;
       }
       if (!HeldInline(key, v.value)) return false;
@@ -529,9 +547,11 @@ bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan
           break;
         }
       } else {
+        // The sign bit flipped, so that the bytes order as the signed value, and only the bytes
+        // the type can hold (the value sits in the low end of the 64-bit integer).
         const uint64_t biased =
-            static_cast<uint64_t>(IntegerOf(key.type, v.value)) ^ (uint64_t{1} << 63);
-        out.Word(biased ^ flip);
+            static_cast<uint64_t>(IntegerOf(key.type, v.value)) ^ (uint64_t{1} << (8 * width - 1));
+        out.Bytes(biased ^ flip, width);
       }
     }
     e.w[W - 1] |= static_cast<uint32_t>(i);
