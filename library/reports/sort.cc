@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -569,27 +570,20 @@ void SetPosition(NKey<W>* k, size_t position) {
   k->w[W - 1] = (k->w[W - 1] & ~uint64_t{0xffffffffu}) | position;
 }
 
-// Puts the records of the list in the order of the keys, in place: the record at i becomes
-// the one at the position of keys[i], following each cycle of the permutation once. Only the
-// pointers move (no reference changes hands). The keys' positions are used up.
+// Puts the records of the list in the order of the keys. Only the pointers move (no reference
+// changes hands). The new order is gathered over the key array itself, which is not needed
+// after: the pointer for i goes to bytes [8i, 8i + 8) of it, which lie in key i / W, read
+// already (the loads stay independent of one another, so their cache misses overlap).
 template <size_t W>
 void Permute(List* list, NKey<W>* keys, size_t count) {
-  Obj** items = const_cast<Obj**>(list->begin());
+  static_assert(sizeof(NKey<W>) > sizeof(Obj*));
+  Obj* const* items = list->begin();
+  unsigned char* order = reinterpret_cast<unsigned char*>(keys);
   for (size_t i = 0; i < count; ++i) {
-    if (PositionOf(keys[i]) == i) continue;  // in place, or placed already
-    Obj* first = items[i];
-    size_t j = i;
-    for (;;) {
-      const size_t k = PositionOf(keys[j]);
-      SetPosition(&keys[j], j);
-      if (k == i) {
-        items[j] = first;
-        break;
-      }
-      items[j] = items[k];
-      j = k;
-    }
+    Obj* item = items[PositionOf(keys[i])];
+    std::memcpy(order + i * sizeof item, &item, sizeof item);
   }
+  std::memcpy(const_cast<Obj**>(items), order, count * sizeof(Obj*));
 }
 
 template <size_t W>
