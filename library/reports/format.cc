@@ -700,11 +700,17 @@ namespace {
 // cache misses overlap instead of queueing one after another. Only reads; nothing changes.
 template <class Layout>
 void PrefetchAhead(const List* records, size_t i, size_t total, const Layout& layout) {
-  constexpr size_t kRecordAhead = 12, kListAhead = 8, kValuesAhead = 4, kTypedAhead = 2;
+  constexpr size_t kRecordAhead = 16, kListAhead = 12, kItemsAhead = 8, kValuesAhead = 4,
+                   kTypedAhead = 2;
   if (i + kRecordAhead < total) __builtin_prefetch(records->at(i + kRecordAhead));
   if (i + kListAhead < total) {
     const RepRecord* r = ObjCast<RepRecord>(records->at(i + kListAhead));
     if (r != nullptr && r->values() != nullptr) __builtin_prefetch(r->values());
+  }
+  if (i + kItemsAhead < total) {  // the list's array of value pointers
+    const RepRecord* r = ObjCast<RepRecord>(records->at(i + kItemsAhead));
+    const List* values = r != nullptr ? r->values() : nullptr;
+    if (values != nullptr && !values->empty()) __builtin_prefetch(values->begin());
   }
   if (i + kValuesAhead < total) {
     const RepRecord* r = ObjCast<RepRecord>(records->at(i + kValuesAhead));
