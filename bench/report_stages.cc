@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -141,8 +142,10 @@ int main(int argc, char** argv) {
 
   const size_t heap0 = HeapInUse();
   Stopwatch load;
-  RepValueCache cache(kColumnCount);
-  Ref<List> records = LoadJobs(argv[1], &cache);
+  // The cache serves one load: it goes with the load, as a loader's would.
+  auto cache = std::make_unique<RepValueCache>(kColumnCount);
+  Ref<List> records = LoadJobs(argv[1], cache.get());
+  cache.reset();
   if (records == nullptr) {
     std::fprintf(stderr, "cannot read %s\n", argv[1]);
     return 1;
