@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -72,7 +73,8 @@ struct ThreadPool {
   FreeBlock* free[kClassCount] = {};
   char* bump = nullptr;
   size_t bump_left = 0;
-  size_t carved = 0;  // slab bytes this thread has taken
+  bool bump_zeroed = false;  // the bump slab is fresh from the system: still all zeros
+  size_t carved = 0;         // slab bytes this thread has taken
 
   void* Carve(size_t rounded) {
     if (bump_left < rounded) {
@@ -88,6 +90,7 @@ struct ThreadPool {
       const size_t size = carved >= kLargeSlabAfter ? kLargeSlabSize : kSlabSize;
       bump = static_cast<char*>(size == kSlabSize ? CheckedMalloc(size) : LargeSlab());
       bump_left = size;
+      bump_zeroed = size != kSlabSize;
       carved += size;
       SlabRegistry& r = Registry();
       std::lock_guard<std::mutex> lock(r.mu);
@@ -138,6 +141,25 @@ void MemFree(void* block, size_t size) noexcept {
   (void)size;
 #endif
   std::free(block);
+}
+
+void* MemAllocZeroed(size_t size) noexcept {
+#ifndef KR_NO_POOL
+  if (size <= kMemPoolMaxSize) {
+    size_t rounded = size == 0 ? 8 : (size + 7) & ~size_t{7};
+    FreeBlock* b = t_pool.free[rounded / 8 - 1];
+    if (b == nullptr) {
+      void* p = t_pool.Carve(rounded);
+      // A mapped slab's pages read as zeros until written: clearing them again would only touch
+      // every page a second time.
+      if (!t_pool.bump_zeroed) std::memset(p, 0, rounded);
+      return p;
+    }
+  }
+#endif
+  void* p = MemAlloc(size);
+  std::memset(p, 0, size);
+  return p;
 }
 
 size_t MemPoolMappedBytes() noexcept {

@@ -19,6 +19,8 @@ inline constexpr size_t kMemPoolMaxSize = 512;
 
 // Never returns null: running out of memory ends the process.
 void* MemAlloc(size_t size) noexcept;
+// MemAlloc's block, cleared to zeros.
+void* MemAllocZeroed(size_t size) noexcept;
 // `size` must be the size the block was allocated with.
 void MemFree(void* block, size_t size) noexcept;
 // Bytes of slab handed out so far by the pool (all threads), for measurements.

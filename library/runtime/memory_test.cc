@@ -43,6 +43,18 @@ TEST(MemPool, BlocksStayDistinctAcrossTheChangeToLargeSlabs) {
     EXPECT_EQ(again, blocks.back().first);  // the last block freed of its size
 #endif
     MemFree(again, blocks.back().second);
+
+    // Zeroed blocks read as zeros, whether fresh or handed out again after use.
+    for (int round = 0; round < 2; ++round) {
+      std::vector<unsigned char*> zeroed;
+      for (size_t i = 0; i < 20000; ++i) {
+        auto* b = static_cast<unsigned char*>(kr_internal::MemAllocZeroed(48));
+        for (size_t k = 0; k < 48; ++k) ASSERT_EQ(b[k], 0) << round << " " << i;
+        std::memset(b, 0xab, 48);
+        zeroed.push_back(b);
+      }
+      for (unsigned char* b : zeroed) MemFree(b, 48);
+    }
   });
   worker.join();
 }
