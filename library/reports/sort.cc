@@ -18,6 +18,9 @@
 // RepCompareData reads for the field type; a single value of another form (which RepCompareData
 // orders specially) turns the whole key back to comparing the objects. A value state outside
 // -128..127, which no record made by this system has, sends the list to the record comparator.
+//
+// Lists of 64 records or more whose keys are all integers, booleans or strings held inline skip
+// the comparisons too: their keys become byte strings sorted by radix (see "normalized keys").
 
 #include "reports/sort.h"
 
@@ -378,8 +381,8 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
 //   flipped;
 //   for a Normal string, its folded sixteen-byte prefix (FoldedPrefix);
 //   for any other state, zeros;
-// and the value bytes inverted for a descending key. Such strings sort by byte (MSD radix,
-// skipping bytes every string of a range shares), small ranges by comparison.
+// and the value bytes inverted for a descending key. Such strings sort by byte (MSD radix in
+// place, skipping the bytes every string of a range shares), short ranges by insertion.
 //
 // Only a text of sixteen bytes or more is not settled by its prefix. Its record's later keys are
 // left at zero and it is marked; two records with the same bytes then are either both marked
