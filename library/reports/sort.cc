@@ -129,7 +129,7 @@ void StableSort(T* a, size_t n, Less less) {
       }
       size_t i = lo, j = mid, k = lo;
       while (i < mid && j < hi) dst[k++] = less(src[j], src[i]) ? src[j++] : src[i++];
-      k = std::copy(src + i, src + mid, dst + k) - dst;
+      k = static_cast<size_t>(std::copy(src + i, src + mid, dst + k) - dst);
       std::copy(src + j, src + hi, dst + k);
     }
     std::swap(src, dst);
