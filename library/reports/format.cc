@@ -514,11 +514,17 @@ namespace {
 // cache misses overlap instead of queueing one after another. Only reads; nothing changes.
 template <class Layout>
 void PrefetchAhead(const List* records, size_t i, size_t total, const Layout& layout) {
-  constexpr size_t kRecordAhead = 12, kListAhead = 8, kValuesAhead = 4, kTypedAhead = 2;
+  constexpr size_t kRecordAhead = 16, kListAhead = 12, kItemsAhead = 8, kValuesAhead = 4,
+                   kTypedAhead = 2;
   if (i + kRecordAhead < total) __builtin_prefetch(records->at(i + kRecordAhead));
   if (i + kListAhead < total) {
     const RepRecord* r = ObjCast<RepRecord>(records->at(i + kListAhead));
     if (r != nullptr && r->values() != nullptr) __builtin_prefetch(r->values());
+  }
+  if (i + kItemsAhead < total) {  // the list's array of value pointers
+    const RepRecord* r = ObjCast<RepRecord>(records->at(i + kItemsAhead));
+    const List* values = r != nullptr ? r->values() : nullptr;
+    if (values != nullptr && !values->empty()) __builtin_prefetch(values->begin());
   }
   if (i + kValuesAhead < total) {
     const RepRecord* r = ObjCast<RepRecord>(records->at(i + kValuesAhead));
@@ -546,63 +552,59 @@ int RepOutputRecords(const List* records, const RepFieldList* record_fields,
                      int records_per_block, int variable_width, RepProgressCallback progress,
                      void* progress_argument) noexcept {
   if (file == nullptr) return 0;
-  try {
-    const size_t total = ListGetItemCount(records);
-    if (total == 0) {
-      TraceMessage(kOutTag, 12, 0, 2, "No records in report. Output nothing.");
-      if (!FileSysFPutString(file, LocaleGetStaticString("Nothing to display", 8271))) {
-        TraceMessage(kOutTag, 13, 0, -1, "Failed to write block of records to disk. Giving up.");
-        return 0;
-      }
-      return 1;
+  const size_t total = ListGetItemCount(records);
+  if (total == 0) {
+    TraceMessage(kOutTag, 12, 0, 2, "No records in report. Output nothing.");
+    if (!FileSysFPutString(file, LocaleGetStaticString("Nothing to display", 8271))) {
+      TraceMessage(kOutTag, 13, 0, -1, "Failed to write block of records to disk. Giving up.");
+      return 0;
     }
-    RecordLayout layout;
-    if (!MakeLayout(&layout, record_fields, format_fields, format)) return 0;
-    const size_t n = layout.fields.size();
-    const size_t per_block = records_per_block > 0 ? static_cast<size_t>(records_per_block) : 1;
+    return 1;
+  }
+  RecordLayout layout;
+  if (!MakeLayout(&layout, record_fields, format_fields, format)) return 0;
+  const size_t n = layout.fields.size();
+  const size_t per_block = records_per_block > 0 ? static_cast<size_t>(records_per_block) : 1;
 
-    const int64_t estimate = RepCountOutputRecordBytes(format, format_fields) + 1;
-    DString block;
-    block.text.reserve(static_cast<size_t>(
-        std::min<int64_t>(estimate * static_cast<int64_t>(per_block), int64_t{64} << 20)));
-    DString scratch;
-    std::vector<const RepFieldValue*> at(n);
-    size_t next = 0;
-    size_t since_progress = 0;
-    for (;;) {
-      block.text.clear();
-      const size_t end = std::min(total, next + per_block);
-      const size_t in_block = end - next;
-      for (; next < end; ++next) {
-        PrefetchAhead(records, next, total, layout);
-        const RepRecord* record = ObjCast<RepRecord>(records->at(next));
-        const List* values = record != nullptr ? record->values() : nullptr;
-        const size_t count = values != nullptr ? values->size() : 0;
-        std::fill(at.begin(), at.end(), nullptr);
-        for (const auto& [v, slot] : layout.value_to_slot)
-          if (v < count) at[slot] = ObjCast<RepFieldValue>(values->at(v));
-        for (size_t i = 0; i < n; ++i) {
-          block.text.append(layout.pieces[i]);
-          if (at[i] != nullptr && layout.fields[i] != nullptr)
-            RepFieldToTextDS(&block, &scratch, layout.fields[i], at[i], variable_width);
-        }
-        block.text.append(layout.pieces[n]);
+  const int64_t estimate = RepCountOutputRecordBytes(format, format_fields) + 1;
+  DString block;
+  block.text.reserve(static_cast<size_t>(
+      std::min<int64_t>(estimate * static_cast<int64_t>(per_block), int64_t{64} << 20)));
+  DString scratch;
+  std::vector<const RepFieldValue*> at(n);
+  size_t next = 0;
+  size_t since_progress = 0;
+  for (;;) {
+    block.text.clear();
+    const size_t end = std::min(total, next + per_block);
+    const size_t in_block = end - next;
+    for (; next < end; ++next) {
+      PrefetchAhead(records, next, total, layout);
+      const RepRecord* record = ObjCast<RepRecord>(records->at(next));
+      const List* values = record != nullptr ? record->values() : nullptr;
+      const size_t count = values != nullptr ? values->size() : 0;
+      std::fill(at.begin(), at.end(), nullptr);
+      for (const auto& [v, slot] : layout.value_to_slot)
+        if (v < count) at[slot] = ObjCast<RepFieldValue>(values->at(v));
+      for (size_t i = 0; i < n; ++i) {
+        block.text.append(layout.pieces[i]);
+        if (at[i] != nullptr && layout.fields[i] != nullptr)
+          RepFieldToTextDS(&block, &scratch, layout.fields[i], at[i], variable_width);
       }
-      if (progress != nullptr) {
-        since_progress += in_block;
-        if (since_progress >= static_cast<size_t>(kRepProgressInterval)) {
-          progress(progress_argument, 0);
-          since_progress = 0;
-        }
-      }
-      if (!FileSysFWrite(file, block.text.data(), block.text.size())) {
-        TraceMessage(kOutTag, 14, 0, -1, "Failed to write block of records to disk. Giving up.");
-        return 0;
-      }
-      if (next >= total) return 1;
+      block.text.append(layout.pieces[n]);
     }
-  } catch (...) {
-    return 0;
+    if (progress != nullptr) {
+      since_progress += in_block;
+      if (since_progress >= static_cast<size_t>(kRepProgressInterval)) {
+        progress(progress_argument, 0);
+        since_progress = 0;
+      }
+    }
+    if (!FileSysFWrite(file, block.text.data(), block.text.size())) {
+      TraceMessage(kOutTag, 14, 0, -1, "Failed to write block of records to disk. Giving up.");
+      return 0;
+    }
+    if (next >= total) return 1;
   }
 }
 

@@ -1,6 +1,7 @@
 // Values, records and tables, and the encoding of values from text.
 #include "reports/reports.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -188,25 +189,36 @@ int RepSetTimeNow(int64_t time) noexcept {
 
 namespace {
 
-constexpr size_t kCacheTextMax = 47;         // longer texts are encoded afresh every time
-constexpr size_t kCacheColumnLimit = 65536;  // texts remembered per column
+constexpr size_t kCacheTextMax = 47;            // longer texts are encoded afresh every time
+constexpr size_t kCacheColumnLimit = 65536;     // texts remembered per column
 constexpr uint64_t kCacheFirstLookups = 4096;   // fewer than 1% hits by then: stop
 constexpr uint64_t kCacheTrialLookups = 65536;  // fewer than 25% hits by then: stop
 
-// One remembered text: 64 bytes, so a probe touches one cache line.
+constexpr uint32_t kCacheReserveBatch = 1024;  // references taken on a shared value at once
+
+// One remembered text and its value, in a slot of an open-addressing table: a probe that finds
+// it reads one cache line. Short texts (most of a catalog's: names, levels, numbers) take
+// 32-byte slots, two to a line, longer ones 64-byte slots. The references handed out are taken
+// on the value in batches and kept in `reserve` until handed out: the value object is then
+// touched once per batch rather than once per record.
+template <size_t kText>
 struct CacheSlot {
+  RepFieldValue* value = nullptr;  // owned: one reference, and `reserve` more; null: free
   uint32_t hash = 0;
+  uint32_t reserve = 0;
   uint8_t length = 0;
-  char text[kCacheTextMax] = {};
-  RepFieldValue* value = nullptr;  // owned: one reference, dropped with the cache
+  char text[kText] = {};
 };
-static_assert(sizeof(CacheSlot) == 64);
+using ShortSlot = CacheSlot<15>;
+using LongSlot = CacheSlot<kCacheTextMax>;
+static_assert(sizeof(ShortSlot) == 32 && sizeof(LongSlot) == 64);
 
 uint32_t TextHash(const char* text, size_t length) {
   uint64_t h = 0x9e3779b97f4a7c15ull ^ length;
-  for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3ull;
+  for (size_t i = 0; i < length; ++i)
+    h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3ull;
   h ^= h >> 29;
-  return static_cast<uint32_t>(h) | 1u;  // 0 marks a free slot
+  return static_cast<uint32_t>(h);
 }
 
 Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
@@ -215,30 +227,123 @@ Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
   return RepNewFieldValue(kRepStateUnknown, nullptr);
 }
 
+// A power-of-two table with linear probing, kept at most three quarters full.
+template <size_t kText>
+struct SlotTable {
+  std::vector<CacheSlot<kText>> slots;
+  size_t used = 0;
+
+  ~SlotTable() {
+    for (CacheSlot<kText>& s : slots) {
+      if (s.value == nullptr) continue;
+      s.value->ref_count -= s.reserve;
+      ObjDecRefCount(s.value);
+    }
+  }
+
+  void Grow() {
+    std::vector<CacheSlot<kText>> old = std::move(slots);
+    slots.assign(old.empty() ? 256 : old.size() * 2, CacheSlot<kText>{});
+    const size_t mask = slots.size() - 1;
+    for (const CacheSlot<kText>& s : old) {
+      if (s.value == nullptr) continue;
+      size_t i = s.hash & mask;
+      while (slots[i].value != nullptr) i = (i + 1) & mask;
+      slots[i] = s;
+    }
+  }
+
+  // A new reference to the value remembered for the text; null when there is none, and *free
+  // then the slot where it goes.
+  RepFieldValue* Find(const char* text, size_t length, uint32_t hash, size_t* free) {
+    if (slots.empty()) Grow();
+    const size_t mask = slots.size() - 1;
+    size_t i = hash & mask;
+    for (; slots[i].value != nullptr; i = (i + 1) & mask) {
+      CacheSlot<kText>& s = slots[i];
+      if (s.hash != hash || s.length != length || std::memcmp(s.text, text, length) != 0) continue;
+      if (s.reserve == 0) {
+        s.value->ref_count += kCacheReserveBatch;
+        s.reserve = kCacheReserveBatch;
+      }
+      --s.reserve;
+      return s.value;
+    }
+    *free = i;
+    return nullptr;
+  }
+
+  // Remembers `value` (one reference is taken) for the text, at `free` as Find gave it.
+  void Add(const char* text, size_t length, uint32_t hash, size_t free, RepFieldValue* value) {
+    if ((used + 1) * 4 > slots.size() * 3) {
+      Grow();
+      const size_t mask = slots.size() - 1;
+      for (free = hash & mask; slots[free].value != nullptr; free = (free + 1) & mask) {
+      }
+    }
+    CacheSlot<kText>& s = slots[free];
+    s.value = value;
+    ObjIncRefCount(value);
+    s.hash = hash;
+    s.length = static_cast<uint8_t>(length);
+    std::memcpy(s.text, text, length);
+    ++used;
+  }
+};
+
 }  // namespace
 
-// Open addressing with linear probing over a power-of-two table kept at most half full.
+// The shared value objects of a column are made in blocks of kCacheSpareBlock, one after the
+// other, so that they lie together rather than each among the records loaded at the time: the
+// records that drop their references (a filter dropping half a table) then touch a few
+// megabytes of counts instead of a line anywhere in the table for each value.
+constexpr size_t kCacheSpareBlock = 64;
+
 struct RepValueCache::Column {
-  std::vector<CacheSlot> slots;
-  size_t used = 0;
+  SlotTable<15> short_texts;
+  SlotTable<kCacheTextMax> long_texts;
+  std::vector<RepFieldValue*> spare;  // owned, made ahead for the next values remembered
   int32_t type = -1;
   uint64_t lookups = 0, hits = 0;
   bool remembering = true;
 
   ~Column() {
-    for (CacheSlot& s : slots) ObjDecRefCount(s.value);
+    for (RepFieldValue* v : spare) ObjDecRefCount(v);
   }
 
-  void Grow() {
-    std::vector<CacheSlot> old = std::move(slots);
-    slots.assign(old.empty() ? 1024 : old.size() * 2, CacheSlot{});
-    const size_t mask = slots.size() - 1;
-    for (const CacheSlot& s : old) {
-      if (s.hash == 0) continue;
-      size_t i = s.hash & mask;
-      while (slots[i].hash != 0) i = (i + 1) & mask;
-      slots[i] = s;
+  // EncodeFieldValue's value, in one of the objects made ahead.
+  Ref<RepFieldValue> MakeShared(const char* text, int32_t value_type) {
+    if (spare.empty()) {
+      for (size_t k = 0; k < kCacheSpareBlock; ++k) spare.push_back(RepFieldValue::New().release());
+      std::reverse(spare.begin(), spare.end());  // taken from the back, in the order made
     }
+    Ref<RepFieldValue> v = Ref<RepFieldValue>::Adopt(spare.back());
+    spare.pop_back();
+    Ref<Obj> data;
+    if (RepEncodeData(&data, text, value_type) == 1) {
+      v->set_state(kRepStateNormal);
+      v->set_value(std::move(data));
+    } else {
+      v->set_state(kRepStateUnknown);
+    }
+    return v;
+  }
+
+  template <size_t kText>
+  Ref<RepFieldValue> Lookup(SlotTable<kText>* table, const char* text, size_t length,
+                            int32_t value_type, uint64_t* cache_hits) {
+    const uint32_t hash = TextHash(text, length);
+    size_t free = 0;
+    if (RepFieldValue* v = table->Find(text, length, hash, &free)) {
+      ++hits;
+      ++*cache_hits;
+      return Ref<RepFieldValue>::Adopt(v);
+    }
+    if (short_texts.used + long_texts.used >= kCacheColumnLimit)
+      return EncodeFieldValue(text, value_type);
+    Ref<RepFieldValue> made = MakeShared(text, value_type);
+    table->Add(text, length, hash, free, made.get());
+    return made;
   }
 };
 
@@ -265,42 +370,8 @@ Ref<RepFieldValue> RepValueCache::Encode(size_t column, const char* text, int32_
       (c.lookups == kCacheTrialLookups && c.hits * 4 < c.lookups)) {
     c.remembering = false;  // nearly every text differs: sharing would save nothing
   }
-  try {
-    if (c.slots.empty()) c.Grow();
-  } catch (...) {  // no room for a table: encode without remembering
-    c.remembering = false;
-    return EncodeFieldValue(text, type);
-  }
-  const uint32_t hash = TextHash(text, length);
-  const size_t mask = c.slots.size() - 1;
-  size_t i = hash & mask;
-  for (; c.slots[i].hash != 0; i = (i + 1) & mask) {
-    const CacheSlot& s = c.slots[i];
-    if (s.hash == hash && s.length == length && std::memcmp(s.text, text, length) == 0) {
-      ++c.hits;
-      ++hits_;
-      return Ref<RepFieldValue>::Share(s.value);
-    }
-  }
-  Ref<RepFieldValue> made = EncodeFieldValue(text, type);
-  if (made == nullptr || c.used >= kCacheColumnLimit) return made;
-  if ((c.used + 1) * 2 > c.slots.size()) {
-    try {
-      c.Grow();
-    } catch (...) {
-      return made;
-    }
-    for (i = hash & (c.slots.size() - 1); c.slots[i].hash != 0; i = (i + 1) & (c.slots.size() - 1)) {
-    }
-  }
-  CacheSlot& s = c.slots[i];
-  s.hash = hash;
-  s.length = static_cast<uint8_t>(length);
-  std::memcpy(s.text, text, length);
-  s.value = made.get();
-  ObjIncRefCount(s.value);
-  ++c.used;
-  return made;
+  if (length <= 15) return c.Lookup(&c.short_texts, text, length, type, &hits_);
+  return c.Lookup(&c.long_texts, text, length, type, &hits_);
 }
 
 RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept {

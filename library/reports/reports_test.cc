@@ -591,3 +591,41 @@ TEST(ValueCache, SharesEqualTextsPerColumnAndCopiesBeforeAChange) {
   for (int i = 0; i < 5000; ++i) ids.Encode(0, std::to_string(i).c_str(), kRepTypeInteger);
   EXPECT_NE(ids.Encode(0, "1", kRepTypeInteger).get(), ids.Encode(0, "1", kRepTypeInteger).get());
 }
+
+// Sharing across many records, texts of every length the cache remembers, and counts that are
+// exact again once the cache is gone: a record then holding a value alone changes it in place,
+// while two records sharing one still part before a change.
+TEST(ValueCache, ManyHoldersAndAllLengthsShareAndPartCorrectly) {
+  const std::vector<std::string> texts = {
+      "", "a", std::string(15, 'b'), std::string(16, 'b'), std::string(47, 'c'), "OK", "ok"};
+  std::vector<Ref<RepRecord>> records;
+  {
+    RepValueCache cache(1);
+    for (int round = 0; round < 1500; ++round) {  // past a batch of references
+      for (const std::string& t : texts) {
+        Ref<RepRecord> r = RepRecord::New();
+        Ref<List> values = ListNewFromPool();
+        ListPushLastItemInternal(values.get(), cache.Encode(0, t.c_str(), kRepTypeString));
+        r->set_values(std::move(values));
+        records.push_back(std::move(r));
+      }
+    }
+    EXPECT_EQ(cache.hits(), 1499u * texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+      EXPECT_EQ(records[i]->value_at(0), records[i + texts.size()]->value_at(0)) << i;
+      EXPECT_STREQ(ObjGetString(records[i]->value_at(0)->value()), texts[i].c_str());
+    }
+    EXPECT_NE(records[5]->value_at(0), records[6]->value_at(0));  // case counts
+  }
+  // Every text is held by 1500 records, no more.
+  for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(records[i]->value_at(0)->ref_count, 1500u);
+  RepFieldValue* own = RepRecordOwnValue(records[0].get(), 0);
+  ASSERT_NE(own, nullptr);
+  own->set_value(ObjNewString("changed"));
+  EXPECT_STREQ(ObjGetString(records[texts.size()]->value_at(0)->value()), "");
+  // Drop all but one holder of "a": the last one owns it and changes it in place.
+  const RepFieldValue* a = records[1]->value_at(0);
+  for (size_t i = 1 + texts.size(); i < records.size(); i += texts.size()) records[i] = nullptr;
+  EXPECT_EQ(a->ref_count, 1u);
+  EXPECT_EQ(RepRecordOwnValue(records[1].get(), 0), a);
+}

@@ -18,11 +18,15 @@
 // RepCompareData reads for the field type; a single value of another form (which RepCompareData
 // orders specially) turns the whole key back to comparing the objects. A value state outside
 // -128..127, which no record made by this system has, sends the list to the record comparator.
+//
+// Lists of 64 records or more whose keys are all integers, booleans or strings held inline skip
+// the comparisons too: their keys become byte strings sorted by radix (see "normalized keys").
 
 #include "reports/sort.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -79,6 +83,14 @@ struct Progress {
       callback(argument, 0);
     }
   }
+  // As many comparisons at once.
+  void Add(size_t n) {
+    if (callback == nullptr) return;
+    size_t total = static_cast<size_t>(counter) + n;
+    for (; total >= kRepSortProgressInterval; total -= kRepSortProgressInterval)
+      callback(argument, 0);
+    counter = static_cast<int32_t>(total);
+  }
 };
 
 // --- the stable merge sort ---------------------------------------------------------------------
@@ -117,7 +129,7 @@ void StableSort(T* a, size_t n, Less less) {
       }
       size_t i = lo, j = mid, k = lo;
       while (i < mid && j < hi) dst[k++] = less(src[j], src[i]) ? src[j++] : src[i++];
-      k = std::copy(src + i, src + mid, dst + k) - dst;
+      k = static_cast<size_t>(std::copy(src + i, src + mid, dst + k) - dst);
       std::copy(src + j, src + hi, dst + k);
     }
     std::swap(src, dst);
@@ -232,6 +244,19 @@ PlanKey MakePlanKey(const RepSortKey* key) {
   return k;
 }
 
+// A Normal value of an integer kind of key as a 64-bit integer.
+int64_t IntegerOf(int32_t type, const Obj* value) {
+  switch (type) {
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      return ObjGetInt64(value);
+    case kRepTypeBoolean:
+      return ObjGetBoolean(value) ? 1 : 0;
+    default:
+      return ObjGetInteger(value);
+  }
+}
+
 // The cell of a Normal value of the record at `position`.
 Cell CellOf(PlanKey* key, const Obj* value, size_t position) {
   Cell c{};
@@ -242,18 +267,7 @@ Cell CellOf(PlanKey* key, const Obj* value, size_t position) {
     key->texts[position] = text;
     FoldedPrefix(text, &c.prefix, &c.prefix2);
   } else {
-    switch (key->type) {
-      case kRepTypeInt64:
-      case kRepTypeDataCount:
-        c.i = ObjGetInt64(value);
-        break;
-      case kRepTypeBoolean:
-        c.i = ObjGetBoolean(value) ? 1 : 0;
-        break;
-      default:
-        c.i = ObjGetInteger(value);
-        break;
-    }
+    c.i = IntegerOf(key->type, value);
   }
   return c;
 }
@@ -356,6 +370,312 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
   return true;
 }
 
+// --- normalized keys ---------------------------------------------------------------------------
+//
+// A list of integer, boolean and string keys is sorted a faster way still: each record's keys
+// become one byte string whose plain byte order is the order of the entry comparison, packed
+// into W words most significant first, with the record's position in the last four bytes so
+// that no two are equal and the order needs no stability. Per key:
+//   the value state, biased to a byte (the state order never turns with the direction);
+//   for a Normal integer, its bytes (eight, four, or one for a boolean) with the sign bit
+//   flipped;
+//   for a Normal string, its folded sixteen-byte prefix (FoldedPrefix);
+//   for any other state, zeros;
+// and the value bytes inverted for a descending key. Such strings sort by byte (MSD radix in
+// place, skipping the bytes every string of a range shares), short ranges by insertion.
+//
+// Only a text of sixteen bytes or more is not settled by its prefix. Its record's later keys are
+// left at zero and it is marked; two records with the same bytes then are either both marked
+// (prefixes without an end agree) or both settled. Each run of equal marked keys, already in
+// its positions' order, is then sorted stably by the record comparator.
+
+constexpr size_t kNormalizedMinRecords = 64;  // fewer: the entry sort is as quick
+constexpr size_t kNormalizedMaxWords = 8;
+constexpr size_t kSmallRange = 48;  // ranges this short are sorted by comparison
+
+template <size_t W>
+struct NKey {
+  uint64_t w[W];
+};
+
+template <size_t W>
+bool NLess(const NKey<W>& a, const NKey<W>& b) {
+  for (size_t i = 0; i < W; ++i)
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i];
+  return false;
+}
+
+template <size_t W>
+unsigned ByteAt(const NKey<W>& k, size_t depth) {
+  return static_cast<unsigned>(k.w[depth / 8] >> (56 - 8 * (depth % 8))) & 0xffu;
+}
+
+// The first byte from `depth` on where a and b differ (8 * W when none does).
+template <size_t W>
+size_t FirstDifference(const NKey<W>& a, const NKey<W>& b, size_t depth) {
+  for (size_t i = depth / 8; i < W; ++i) {
+    uint64_t x = a.w[i] ^ b.w[i];
+    if (i == depth / 8) x &= ~uint64_t{0} >> (8 * (depth % 8));
+    if (x != 0) return 8 * i + static_cast<size_t>(__builtin_clzll(x)) / 8;
+  }
+  return 8 * W;
+}
+
+// Writes key bytes into a word array, most significant first.
+struct ByteWriter {
+  uint64_t* w;
+  size_t at = 0;
+  void Byte(unsigned b) {
+    w[at / 8] |= uint64_t{b & 0xffu} << (56 - 8 * (at % 8));
+    ++at;
+  }
+  void Word(uint64_t v) { Bytes(v, 8); }
+  // The low `count` bytes of v, most significant first.
+  void Bytes(uint64_t v, size_t count) {
+    for (size_t k = count; k > 0; --k) Byte(static_cast<unsigned>(v >> (8 * (k - 1))));
+  }
+};
+
+struct Normalizer {
+  Progress* progress;
+
+  // Sorts a[0, n) by the bytes from `depth` on, the bytes before being equal in the range: MSD
+  // radix in place (the records of each bucket are swapped into it, so no second array is
+  // needed), short ranges by insertion. No two keys are equal (their positions differ), so the
+  // order is the same whatever the algorithm.
+  template <size_t W>
+  void Sort(NKey<W>* a, size_t n, size_t depth) {
+    constexpr size_t kBytes = 8 * W;
+    while (n > kSmallRange) {
+      // Skip the bytes the whole range shares.
+      size_t common = kBytes;
+      for (size_t i = 1; i < n && common > depth; ++i)
+        common = std::min(common, FirstDifference(a[0], a[i], depth));
+      depth = common;
+      if (depth >= kBytes) return;  // cannot happen: the positions differ
+      size_t count[256] = {};
+      for (size_t i = 0; i < n; ++i) ++count[ByteAt(a[i], depth)];
+      size_t head[256], tail[256];
+      size_t buckets = 0;
+      for (size_t b = 0, sum = 0; b < 256; ++b) {
+        head[b] = sum;
+        sum += count[b];
+        tail[b] = sum;
+        buckets += count[b] != 0;
+      }
+      // Spreading m records over k buckets settles about m * log2(k) comparisons.
+      for (size_t k = 1; k < buckets; k *= 2) progress->Add(n);
+      for (size_t b = 0; b < 256; ++b) {
+        while (head[b] < tail[b]) {
+          NKey<W> x = a[head[b]];
+          size_t d = ByteAt(x, depth);
+          while (d != b) {  // carry x to its bucket, taking what was there
+            std::swap(x, a[head[d]++]);
+            d = ByteAt(x, depth);
+          }
+          a[head[b]++] = x;
+        }
+      }
+      ++depth;
+      for (size_t b = 0, lo = 0; b < 256; ++b) {
+        if (count[b] > 1) Sort(a + lo, count[b], depth);
+        lo += count[b];
+      }
+      return;
+    }
+    for (size_t i = 1; i < n; ++i) {
+      NKey<W> x = a[i];
+      size_t j = i;
+      while (j > 0) {
+        progress->Tick();
+        if (!NLess(x, a[j - 1])) break;
+        a[j] = a[j - 1];
+        --j;
+      }
+      a[j] = x;
+    }
+  }
+};
+
+// The bytes of a Normal value of the key: a text's prefix, or as many as the integer type has.
+size_t ValueBytes(const PlanKey& key) {
+  if (key.kind == Kind::kString) return 16;
+  switch (key.type) {
+    case kRepTypeInt64:
+    case kRepTypeDataCount:
+      return 8;
+    case kRepTypeBoolean:
+      return 1;
+    default:
+      return 4;
+  }
+}
+
+// The byte length of the normalized keys of the plan, without the position.
+size_t NormalizedKeyBytes(const Plan& plan) {
+  size_t bytes = 0;
+  for (const PlanKey& k : plan.keys) {
+    if (k.kind == Kind::kObject) return SIZE_MAX;
+    bytes += 1 + ValueBytes(k);
+  }
+  return bytes;
+}
+
+// Reaching a record's key values takes a chain of dependent loads (record, value list, its
+// array, each value, each typed value); touching each link a few records ahead lets the cache
+// misses of several records overlap. Only reads.
+void PrefetchKeys(const Plan& plan, size_t i) {
+  constexpr size_t kRecord = 16, kList = 12, kItems = 8, kValues = 4, kTyped = 2;
+  const size_t n = plan.count;
+  if (i + kRecord < n) __builtin_prefetch(plan.records[i + kRecord]);
+  auto values_of = [&](size_t at) -> const List* {
+    const RepRecord* r = ObjCast<RepRecord>(plan.records[at]);
+    return r != nullptr ? r->values() : nullptr;
+  };
+  if (i + kList < n) {
+    const RepRecord* r = ObjCast<RepRecord>(plan.records[i + kList]);
+    if (r != nullptr && r->values() != nullptr) __builtin_prefetch(r->values());
+  }
+  if (i + kItems < n) {
+    const List* values = values_of(i + kItems);
+    if (values != nullptr && !values->empty()) __builtin_prefetch(values->begin());
+  }
+  if (i + kValues < n) {
+    if (const List* values = values_of(i + kValues))
+      for (const PlanKey& key : plan.keys)
+        if (key.index >= 0 && static_cast<size_t>(key.index) < values->size())
+          __builtin_prefetch(values->at(static_cast<size_t>(key.index)));
+  }
+  if (i + kTyped < n) {
+    if (const List* values = values_of(i + kTyped))
+      for (const PlanKey& key : plan.keys) {
+        if (key.index < 0 || static_cast<size_t>(key.index) >= values->size()) continue;
+        const RepFieldValue* v = ObjCast<RepFieldValue>(values->at(static_cast<size_t>(key.index)));
+        if (v != nullptr && v->value() != nullptr) __builtin_prefetch(v->value());
+      }
+  }
+}
+
+// Fills the keys. False when a value or state does not fit (the entry sort then takes over).
+template <size_t W>
+bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan) {
+  const size_t n = plan.count;
+  for (size_t i = 0; i < n; ++i) {
+    PrefetchKeys(plan, i);
+    NKey<W>& e = keys[i];
+    for (size_t w = 0; w < W; ++w) e.w[w] = 0;
+    ByteWriter out{e.w};
+    for (const PlanKey& key : plan.keys) {
+      KeyValue v = ValueAt(plan.records[i], key.index);
+      if (v.state < INT8_MIN || v.state > INT8_MAX) return false;
+      out.Byte(static_cast<unsigned>(v.state + 128));
+      const uint64_t flip = key.ascending ? 0 : ~uint64_t{0};
+      const size_t width = ValueBytes(key);
+      if (v.state != kRepStateNormal) {
+        out.at += width;
+        continue;
+      }
+      if (!HeldInline(key, v.value)) return false;
+      if (key.kind == Kind::kString) {
+        const char* text = ObjGetString(v.value);
+        uint64_t first = 0, second = 0;
+        FoldedPrefix(text, &first, &second);
+        out.Word(first ^ flip);
+        out.Word(second ^ flip);
+        if ((second & 0xff) != 0) {  // sixteen bytes or more: the rest decides
+          (*marked)[i] = 1;
+          break;
+        }
+      } else {
+        // The sign bit flipped, so that the bytes order as the signed value, and only the bytes
+        // the type can hold (the value sits in the low end of the 64-bit integer).
+        const uint64_t biased =
+            static_cast<uint64_t>(IntegerOf(key.type, v.value)) ^ (uint64_t{1} << (8 * width - 1));
+        out.Bytes(biased ^ flip, width);
+      }
+    }
+    e.w[W - 1] |= static_cast<uint32_t>(i);
+  }
+  return true;
+}
+
+template <size_t W>
+uint32_t PositionOf(const NKey<W>& k) {
+  return static_cast<uint32_t>(k.w[W - 1]);
+}
+
+template <size_t W>
+void SetPosition(NKey<W>* k, size_t position) {
+  k->w[W - 1] = (k->w[W - 1] & ~uint64_t{0xffffffffu}) | position;
+}
+
+// Puts the records of the list in the order of the keys. Only the pointers move (no reference
+// changes hands). The new order is gathered over the key array itself, which is not needed
+// after: the pointer for i goes to bytes [8i, 8i + 8) of it, which lie in key i / W, read
+// already (the loads stay independent of one another, so their cache misses overlap).
+template <size_t W>
+void Permute(List* list, NKey<W>* keys, size_t count) {
+  static_assert(sizeof(NKey<W>) > sizeof(Obj*));
+  Obj* const* items = list->begin();
+  unsigned char* order = reinterpret_cast<unsigned char*>(keys);
+  for (size_t i = 0; i < count; ++i) {
+    Obj* item = items[PositionOf(keys[i])];
+    std::memcpy(order + i * sizeof item, &item, sizeof item);
+  }
+  std::memcpy(const_cast<Obj**>(items), order, count * sizeof(Obj*));
+}
+
+template <size_t W>
+bool NormalizedSortOf(Plan* plan, List* records, Progress* progress) {
+  const size_t n = plan->count;
+  std::unique_ptr<NKey<W>[]> keys(new NKey<W>[n]);
+  std::vector<uint8_t> marked(n, 0);
+  if (!NormalizeKeys<W>(keys.get(), &marked, *plan)) return false;
+  Normalizer sorter{progress};
+  sorter.Sort<W>(keys.get(), n, 0);
+  // Runs of equal marked keys, in their positions' order: the record comparator orders them.
+  const uint64_t last_mask = ~uint64_t{0xffffffffu};
+  auto same = [&](const NKey<W>& a, const NKey<W>& b) {
+    for (size_t w = 0; w + 1 < W; ++w)
+      if (a.w[w] != b.w[w]) return false;
+    return (a.w[W - 1] & last_mask) == (b.w[W - 1] & last_mask);
+  };
+  std::vector<uint32_t> run;
+  for (size_t lo = 0; lo < n;) {
+    size_t hi = lo + 1;
+    while (hi < n && same(keys[lo], keys[hi])) ++hi;
+    if (hi - lo > 1 && marked[PositionOf(keys[lo])]) {
+      run.clear();
+      for (size_t i = lo; i < hi; ++i) run.push_back(PositionOf(keys[i]));
+      StableSort(run.data(), run.size(), [&](uint32_t a, uint32_t b) {
+        progress->Tick();
+        return kr_internal::SortCompareRecords(plan->records[a], plan->records[b], plan->spec, 0) <
+               0;
+      });
+      for (size_t i = lo; i < hi; ++i) SetPosition(&keys[i], run[i - lo]);
+    }
+    lo = hi;
+  }
+  Permute<W>(records, keys.get(), n);
+  return true;
+}
+
+// Sorts by normalized keys when the plan's keys allow it; false when they do not (nothing has
+// moved then).
+bool NormalizedSort(Plan* plan, List* records, Progress* progress) {
+  if (plan->count < kNormalizedMinRecords || plan->count > UINT32_MAX) return false;
+  const size_t key_bytes = NormalizedKeyBytes(*plan);
+  if (key_bytes == SIZE_MAX) return false;
+  const size_t words = (key_bytes + 4 + 7) / 8;
+  if (words <= 2) return NormalizedSortOf<2>(plan, records, progress);
+  if (words <= 3) return NormalizedSortOf<3>(plan, records, progress);
+  if (words <= 4) return NormalizedSortOf<4>(plan, records, progress);
+  if (words <= 6) return NormalizedSortOf<6>(plan, records, progress);
+  if (words <= kNormalizedMaxWords)
+    return NormalizedSortOf<kNormalizedMaxWords>(plan, records, progress);
+  return false;
+}
+
 // The keys of a spec, leaving out any item that is not a key.
 Ref<List> KeysOnly(const List* spec) {
   Ref<List> keys = ListNewWithCapacity(spec->size());
@@ -375,6 +695,7 @@ void SortRecords(const List* spec, List* records, RepProgressCallback callback, 
   plan.records = records->begin();
   plan.count = records->size();
   for (Obj* o : *keys) plan.keys.push_back(MakePlanKey(ObjCast<RepSortKey>(o)));
+  if (NormalizedSort(&plan, records, &progress)) return;
   bool done = false;
   switch (std::min<size_t>(plan.keys.size(), 4)) {
     case 1:

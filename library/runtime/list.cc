@@ -99,6 +99,10 @@ namespace kr_internal {
 void ListReleaseCells(Obj* l) noexcept {
   Obj** items = Items(l);
   size_t n = Count(l);
+  // The items of a small list (a record's values) are fetched together, so that their cache
+  // misses overlap instead of following one another.
+  if (n <= 32)
+    for (size_t i = 0; i < n; ++i) __builtin_prefetch(items[i], 1);
   for (size_t i = 0; i < n; ++i) ObjDecRefCount(items[i]);
   if (Capacity(l) > 0) MemFree(items, Capacity(l) * sizeof(Obj*));
   ObjDecRefCount(l->cells()[2].o);
@@ -241,7 +245,9 @@ size_t ListRemoveIf(List* list, int (*drop)(Obj*, void*), void (*removed)(Obj*, 
   if (list == nullptr || drop == nullptr) return 0;
   Obj** items = Items(list);
   size_t n = Count(list), kept = 0;
+  constexpr size_t kAhead = 8;  // items fetched ahead of the test, whose misses then overlap
   for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(items[i + kAhead]);
     Obj* item = items[i];
     if (drop(item, cookie) != 0) {
       if (removed != nullptr) removed(item, cookie);

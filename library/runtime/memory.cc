@@ -1,7 +1,11 @@
 #include "memory.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -24,6 +28,29 @@ void* CheckedMalloc(size_t size) {
 
 constexpr size_t kClassCount = kMemPoolMaxSize / 8;
 constexpr size_t kSlabSize = 64 * 1024;
+// A thread that has taken this much in small slabs is building something big (a loaded table):
+// from then on its slabs are large and backed by huge pages where the system offers them, which
+// saves most of the page faults of first touching millions of objects.
+constexpr size_t kLargeSlabAfter = 16 * 1024 * 1024;
+constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
+
+// A large slab aligned to its size, so that the system can back it with one huge page. Mapped
+// directly: an aligned block from malloc would keep twice its size mapped.
+void* LargeSlab() {
+  const size_t span = 2 * kLargeSlabSize;
+  void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) OutOfMemory(kLargeSlabSize);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kLargeSlabSize - 1) & ~uintptr_t{kLargeSlabSize - 1};
+  const size_t head = aligned - start, tail = span - head - kLargeSlabSize;
+  if (head > 0) munmap(mapped, head);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + kLargeSlabSize), tail);
+  void* slab = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  madvise(slab, kLargeSlabSize, MADV_HUGEPAGE);  // only advice: without it the slab still works
+#endif
+  return slab;
+}
 
 struct FreeBlock {
   FreeBlock* next;
@@ -34,6 +61,7 @@ struct SlabRegistry {
   std::mutex mu;
   std::vector<void*> slabs;
   size_t bytes = 0;
+  size_t mapped = 0;  // of which large slabs mapped directly
 };
 
 SlabRegistry& Registry() {
@@ -45,6 +73,8 @@ struct ThreadPool {
   FreeBlock* free[kClassCount] = {};
   char* bump = nullptr;
   size_t bump_left = 0;
+  bool bump_zeroed = false;  // the bump slab is fresh from the system: still all zeros
+  size_t carved = 0;         // slab bytes this thread has taken
 
   void* Carve(size_t rounded) {
     if (bump_left < rounded) {
@@ -57,12 +87,16 @@ struct ThreadPool {
         bump += take;
         bump_left -= take;
       }
-      bump = static_cast<char*>(CheckedMalloc(kSlabSize));
-      bump_left = kSlabSize;
+      const size_t size = carved >= kLargeSlabAfter ? kLargeSlabSize : kSlabSize;
+      bump = static_cast<char*>(size == kSlabSize ? CheckedMalloc(size) : LargeSlab());
+      bump_left = size;
+      bump_zeroed = size != kSlabSize;
+      carved += size;
       SlabRegistry& r = Registry();
       std::lock_guard<std::mutex> lock(r.mu);
       r.slabs.push_back(bump);
-      r.bytes += kSlabSize;
+      r.bytes += size;
+      if (size != kSlabSize) r.mapped += size;
     }
     void* p = bump;
     bump += rounded;
@@ -107,6 +141,35 @@ void MemFree(void* block, size_t size) noexcept {
   (void)size;
 #endif
   std::free(block);
+}
+
+void* MemAllocZeroed(size_t size) noexcept {
+#ifndef KR_NO_POOL
+  if (size <= kMemPoolMaxSize) {
+    size_t rounded = size == 0 ? 8 : (size + 7) & ~size_t{7};
+    FreeBlock* b = t_pool.free[rounded / 8 - 1];
+    if (b == nullptr) {
+      void* p = t_pool.Carve(rounded);
+      // A mapped slab's pages read as zeros until written: clearing them again would only touch
+      // every page a second time.
+      if (!t_pool.bump_zeroed) std::memset(p, 0, rounded);
+      return p;
+    }
+  }
+#endif
+  void* p = MemAlloc(size);
+  std::memset(p, 0, size);
+  return p;
+}
+
+size_t MemPoolMappedBytes() noexcept {
+#ifndef KR_NO_POOL
+  SlabRegistry& r = Registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  return r.mapped;
+#else
+  return 0;
+#endif
 }
 
 size_t MemPoolSlabBytes() noexcept {

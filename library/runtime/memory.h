@@ -2,7 +2,8 @@
 //
 // A report holds millions of small objects; malloc's per-block overhead would double their
 // footprint. Blocks up to kMemPoolMaxSize bytes come from per-thread free lists in size classes
-// of 8 bytes, carved from 64 KiB slabs. Slabs are never returned to the system (a freed block
+// of 8 bytes, carved from 64 KiB slabs; a thread that has taken 16 MiB goes on in 2 MiB slabs
+// mapped directly and advised for huge pages. Slabs are never returned to the system (a freed block
 // goes back on the free list of the thread that frees it); all slabs stay registered in one
 // global list, so nothing in them is ever reported as leaked. Larger blocks use malloc.
 //
@@ -18,9 +19,14 @@ inline constexpr size_t kMemPoolMaxSize = 512;
 
 // Never returns null: running out of memory ends the process.
 void* MemAlloc(size_t size) noexcept;
+// MemAlloc's block, cleared to zeros.
+void* MemAllocZeroed(size_t size) noexcept;
 // `size` must be the size the block was allocated with.
 void MemFree(void* block, size_t size) noexcept;
 // Bytes of slab handed out so far by the pool (all threads), for measurements.
 size_t MemPoolSlabBytes() noexcept;
+// Of those, the bytes in large slabs mapped from the system directly (not seen by malloc's
+// statistics).
+size_t MemPoolMappedBytes() noexcept;
 
 }  // namespace kr_internal

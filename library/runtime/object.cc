@@ -293,8 +293,7 @@ uint32_t ObjTypeIndex(const ObjType* type) noexcept { return type->index; }
 Ref<Obj> ObjNewOfType(const ObjType* type) noexcept {
   if (type == nullptr) return nullptr;
   size_t bytes = ObjBytes(type);
-  void* block = MemAlloc(bytes);
-  std::memset(block, 0, bytes);
+  void* block = MemAllocZeroed(bytes);
   auto* o = static_cast<Obj*>(block);
   o->ref_count = 1;
   o->type_index = type->index;
