@@ -166,7 +166,7 @@ cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL kr_install_deferred)
 # A program built against an installed copy, once through find_package and once through
 # pkg-config (packaging/consumer). Not in the sanitizer builds: a program built without the
 # sanitizer cannot load libraries built with it, and the test is about the installed files.
-if(NOT KR_SANITIZE AND NOT KR_TSAN AND NOT KR_FUZZ)
+if(BUILD_TESTING AND NOT KR_SANITIZE AND NOT KR_TSAN AND NOT KR_FUZZ)
   find_program(KR_PKG_CONFIG NAMES pkg-config pkgconf)
   add_test(NAME install_consumer
            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR}

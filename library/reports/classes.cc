@@ -246,11 +246,7 @@ int RepFindClassFromRealName(Ref<RepClass>* found, const char* file_name,
 int RepGetClassNiceName(std::string* nice_name, const char* file_name,
                         const char* class_text) noexcept {
   if (nice_name == nullptr || file_name == nullptr) return 1;
-  try {
-    *nice_name = NiceName(file_name, class_text);
-  } catch (...) {
-    return 1;
-  }
+  *nice_name = NiceName(file_name, class_text);
   return 0;
 }
 

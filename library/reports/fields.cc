@@ -418,19 +418,15 @@ int RepGetFieldIndexAndType(int32_t* index, int32_t* type, const char* reference
 
 int RepGetAllFieldsString(std::string* names, const RepFieldList* list) noexcept {
   if (names == nullptr || list == nullptr) return 0;
-  try {
-    std::string s;
-    for (Obj* o : *list) {
-      if (const RepFieldDef* f = ObjCast<RepFieldDef>(o)) {
-        if (f->name() != nullptr) s += f->name();
-        s += '\n';
-      }
+  std::string s;
+  for (Obj* o : *list) {
+    if (const RepFieldDef* f = ObjCast<RepFieldDef>(o)) {
+      if (f->name() != nullptr) s += f->name();
+      s += '\n';
     }
-    *names = std::move(s);
-    return 1;
-  } catch (...) {
-    return 0;
   }
+  *names = std::move(s);
+  return 1;
 }
 
 int RepFindField(Ref<RepFieldDef>* field, const char* text, const char** name_position,
@@ -548,32 +544,28 @@ int RepCheckInvalidFields(std::string* invalid, const char* text,
     TraceMessage(kTag, 45, 0, -1, "Selection string is NULL");
     return 0;
   }
-  try {
-    std::string bad;
-    int result = 0;
-    const char* p = text;
-    for (;;) {
-      const char* name = nullptr;
-      int32_t chars = 0;
-      int r = RepFindField(nullptr, p, &name, &chars, list);
-      if (r == kRepFieldNoMore) break;
-      std::string token(name, StrBytesForChars(name, static_cast<size_t>(chars)));
-      if (r == kRepFieldBad) {
-        TraceMessage(kTag, 46, 0, 3, "Bad field found '%s'", token.c_str());
-        if (result != 0) bad += "\n\n";
-        bad += token;
-        result = 1;
-      }
-      // Both a good and a bad name are passed over; a bad '%' with no name moves on by itself.
-      p = name + token.size();
+  std::string bad;
+  int result = 0;
+  const char* p = text;
+  for (;;) {
+    const char* name = nullptr;
+    int32_t chars = 0;
+    int r = RepFindField(nullptr, p, &name, &chars, list);
+    if (r == kRepFieldNoMore) break;
+    std::string token(name, StrBytesForChars(name, static_cast<size_t>(chars)));
+    if (r == kRepFieldBad) {
+      TraceMessage(kTag, 46, 0, 3, "Bad field found '%s'", token.c_str());
+      if (result != 0) bad += "\n\n";
+      bad += token;
+      result = 1;
     }
-    TraceMessage(kTag, 47, 0, 3, "Finished with Invalid Fields '%s'", bad.c_str());
-    TraceMessage(kTag, 48, 0, 2, "%s==RepCheckInvalidFields", result ? "TRUE" : "FALSE");
-    *invalid = std::move(bad);
-    return result;
-  } catch (...) {
-    return 0;
+    // Both a good and a bad name are passed over; a bad '%' with no name moves on by itself.
+    p = name + token.size();
   }
+  TraceMessage(kTag, 47, 0, 3, "Finished with Invalid Fields '%s'", bad.c_str());
+  TraceMessage(kTag, 48, 0, 2, "%s==RepCheckInvalidFields", result ? "TRUE" : "FALSE");
+  *invalid = std::move(bad);
+  return result;
 }
 
 int RepSortFieldsAlphabetically(Ref<List>* sorted, const RepFieldList* list,

@@ -177,49 +177,40 @@ int RepGetOptionBoolean(bool* value, const List* options, const char* key) noexc
 int RepGetOptionString(std::string* value, const List* options, const char* key) noexcept {
   Ref<RepParamInstance> option;
   if (value == nullptr || !RepFindParamInstanceInList(&option, options, key)) return 0;
-  try {
-    const char* text = ObjGetString(option->value());
-    value->assign(text != nullptr ? text : "");
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  const char* text = ObjGetString(option->value());
+  value->assign(text != nullptr ? text : "");
+  return 1;
 }
 
 int kr_internal::RunReportWriter(const WriterProfile& profile, const RepControl* control,
                                  const char* output_file, const List* options,
                                  RepProgressCallback progress, void* progress_argument) noexcept {
-  try {
-    Ref<List> format_fields;
-    if (control == nullptr || control->table() == nullptr ||
-        control->table()->fields() == nullptr || !RepListOutputFields(&format_fields, control)) {
-      TraceMessage(profile.tag, 17, 0, -1, "%s", profile.fields_failed);
-      return 0;
-    }
-    std::unique_ptr<FileSysFile> file;
-    if (output_file == nullptr || !FileSysFOpen(&file, output_file, kFileSysModeAppend)) {
-      TraceMessage(profile.tag, 18, 0, -1, profile.open_failed,
-                   output_file != nullptr ? output_file : "");
-      return 0;
-    }
-    Run run{profile,
-            control,
-            options,
-            file.get(),
-            format_fields.get(),
-            RepParamsGetFormat(control->params()),
-            progress,
-            progress_argument};
-    const bool records_disabled =
-        profile.summary_rows && BoolOption(options, "disablerecordoutput");
-    int ok = RepGiveNumRecords(control) == 0 ? WriteEmptyReport(run, records_disabled)
-                                             : WriteRecords(run, records_disabled);
-    if (!FileSysFClose(&file)) {
-      TraceMessage(profile.tag, 19, 0, -1, "Failed to close report output file '%s'", output_file);
-      ok = 0;
-    }
-    return ok;
-  } catch (...) {
+  Ref<List> format_fields;
+  if (control == nullptr || control->table() == nullptr || control->table()->fields() == nullptr ||
+      !RepListOutputFields(&format_fields, control)) {
+    TraceMessage(profile.tag, 17, 0, -1, "%s", profile.fields_failed);
     return 0;
   }
+  std::unique_ptr<FileSysFile> file;
+  if (output_file == nullptr || !FileSysFOpen(&file, output_file, kFileSysModeAppend)) {
+    TraceMessage(profile.tag, 18, 0, -1, profile.open_failed,
+                 output_file != nullptr ? output_file : "");
+    return 0;
+  }
+  Run run{profile,
+          control,
+          options,
+          file.get(),
+          format_fields.get(),
+          RepParamsGetFormat(control->params()),
+          progress,
+          progress_argument};
+  const bool records_disabled = profile.summary_rows && BoolOption(options, "disablerecordoutput");
+  int ok = RepGiveNumRecords(control) == 0 ? WriteEmptyReport(run, records_disabled)
+                                           : WriteRecords(run, records_disabled);
+  if (!FileSysFClose(&file)) {
+    TraceMessage(profile.tag, 19, 0, -1, "Failed to close report output file '%s'", output_file);
+    ok = 0;
+  }
+  return ok;
 }

@@ -158,24 +158,20 @@ int RepXferOutputToMachine(const char* directory, const char* machine,
                  directory, machine);
     return 0;
   }
-  try {
-    Ref<RepXferCtx> ctx = RepXferCtx::New();
-    std::string leaf;
-    if (PathLeaf(&leaf, directory)) ctx->SetStrSlot<1>(leaf.c_str());
-    ctx->SetStrSlot<2>(directory);
-    ctx->SetStrSlot<3>(machine);
-    TraceMessage(kXferTag, 2, 0, 2,
-                 "Doing cross machine transfer of reports output dir '%s' to machine '%s'",
-                 directory, machine);
-    Ref<Obj> agent;
-    if (!RepStartPluginOnMachine(&agent, machine, kRepXferAgentKind, nullptr)) return 0;
-    ctx->SetObjSlot<5>(agent);
-    int result = XferWithAgent(ctx.get(), directory, machine, top_name);
-    RepHaltAgent(agent.get());
-    return result;
-  } catch (...) {
-    return 0;
-  }
+  Ref<RepXferCtx> ctx = RepXferCtx::New();
+  std::string leaf;
+  if (PathLeaf(&leaf, directory)) ctx->SetStrSlot<1>(leaf.c_str());
+  ctx->SetStrSlot<2>(directory);
+  ctx->SetStrSlot<3>(machine);
+  TraceMessage(kXferTag, 2, 0, 2,
+               "Doing cross machine transfer of reports output dir '%s' to machine '%s'", directory,
+               machine);
+  Ref<Obj> agent;
+  if (!RepStartPluginOnMachine(&agent, machine, kRepXferAgentKind, nullptr)) return 0;
+  ctx->SetObjSlot<5>(agent);
+  int result = XferWithAgent(ctx.get(), directory, machine, top_name);
+  RepHaltAgent(agent.get());
+  return result;
 }
 
 int RepReportsToOutputNeedHTML(const List* items) noexcept {
@@ -265,74 +261,70 @@ int RepOutputReportsToMachine(std::string* leaf_name, const List* items, const c
                               const RepFieldList* item_extra_fields,
                               const List* item_callback_arguments) noexcept {
   if (leaf_name == nullptr) return 0;
-  try {
-    std::string reports_dir;
-    if (!RepGetReportsDir(&reports_dir)) {
-      TraceMessage(kMultiTag, 100, 0, -1, "Cannot get reports dir");
-      return 0;
-    }
-    const size_t count = ListGetItemCount(items);
-    // The cookie count is a property of the arguments alone: checked before anything is written.
-    if (item_value_callback != nullptr && ListGetItemCount(item_callback_arguments) != count) {
-      TraceMessage(
-          kMultiTag, 110, 0, -1, "Wrong number of header/footer cookies. Given %ld, want %ld",
-          static_cast<long>(ListGetItemCount(item_callback_arguments)), static_cast<long>(count));
+  std::string reports_dir;
+  if (!RepGetReportsDir(&reports_dir)) {
+    TraceMessage(kMultiTag, 100, 0, -1, "Cannot get reports dir");
+    return 0;
+  }
+  const size_t count = ListGetItemCount(items);
+  // The cookie count is a property of the arguments alone: checked before anything is written.
+  if (item_value_callback != nullptr && ListGetItemCount(item_callback_arguments) != count) {
+    TraceMessage(
+        kMultiTag, 110, 0, -1, "Wrong number of header/footer cookies. Given %ld, want %ld",
+        static_cast<long>(ListGetItemCount(item_callback_arguments)), static_cast<long>(count));
+    TraceMessage(kMultiTag, 116, 0, -1,
+                 "Failed to output produced reports as body of report output");
+    return 0;
+  }
+  const int html = RepReportsToOutputNeedHTML(items);
+  std::string directory, file_name;
+  if (!RepInitOutputDir(&directory, &file_name, html, "multireports", 1)) {
+    TraceMessage(kMultiTag, 107, 0, -1, "Failed to init output dir");
+    return 0;
+  }
+  if (header_directory != nullptr &&
+      !WriteHeadFoot(header_directory, directory, html, true, value_callback, extra_fields,
+                     callback_argument))
+    return 0;
+  for (size_t i = 0; i < count; ++i) {
+    void* argument =
+        item_value_callback != nullptr ? ListGetNthItem(item_callback_arguments, i + 1) : nullptr;
+    if (!WriteItem(ListGetNthItem(items, i + 1), directory, html, use_condition,
+                   item_value_callback, item_extra_fields, argument)) {
       TraceMessage(kMultiTag, 116, 0, -1,
                    "Failed to output produced reports as body of report output");
       return 0;
     }
-    const int html = RepReportsToOutputNeedHTML(items);
-    std::string directory, file_name;
-    if (!RepInitOutputDir(&directory, &file_name, html, "multireports", 1)) {
-      TraceMessage(kMultiTag, 107, 0, -1, "Failed to init output dir");
-      return 0;
-    }
-    if (header_directory != nullptr &&
-        !WriteHeadFoot(header_directory, directory, html, true, value_callback, extra_fields,
-                       callback_argument))
-      return 0;
-    for (size_t i = 0; i < count; ++i) {
-      void* argument =
-          item_value_callback != nullptr ? ListGetNthItem(item_callback_arguments, i + 1) : nullptr;
-      if (!WriteItem(ListGetNthItem(items, i + 1), directory, html, use_condition,
-                     item_value_callback, item_extra_fields, argument)) {
-        TraceMessage(kMultiTag, 116, 0, -1,
-                     "Failed to output produced reports as body of report output");
-        return 0;
-      }
-    }
-    if (footer_directory != nullptr &&
-        !WriteHeadFoot(footer_directory, directory, html, false, value_callback, extra_fields,
-                       callback_argument))
-      return 0;
-
-    std::string leaf;
-    PathLeaf(&leaf, directory.c_str());
-    if (IsLocalMachine(machine)) {
-      TraceMessage(kMultiTag, 117, 0, 2, "Output report to output directory '%s' on local machine.",
-                   directory.c_str());
-      *leaf_name = leaf;
-      return 1;
-    }
-    int result = 0;
-    if (RepXferOutputToMachine(directory.c_str(), machine, nullptr)) {
-      TraceMessage(kMultiTag, 118, 0, 2,
-                   "Transferred report output directory '%s' to non-local machine '%s'",
-                   directory.c_str(), machine);
-      *leaf_name = leaf;
-      result = 1;
-    } else {
-      TraceMessage(kMultiTag, 119, 0, -1,
-                   "Failed to transfer report output directory '%s' to non-local machine '%s'",
-                   directory.c_str(), machine);
-    }
-    if (!RepDeleteOutputReport(directory.c_str()))
-      TraceMessage(kMultiTag, 120, 0, -1,
-                   "Warning - failed to delete report output directory '%s' after transfer "
-                   "attempt to machine '%s'",
-                   directory.c_str(), machine);
-    return result;
-  } catch (...) {
-    return 0;
   }
+  if (footer_directory != nullptr &&
+      !WriteHeadFoot(footer_directory, directory, html, false, value_callback, extra_fields,
+                     callback_argument))
+    return 0;
+
+  std::string leaf;
+  PathLeaf(&leaf, directory.c_str());
+  if (IsLocalMachine(machine)) {
+    TraceMessage(kMultiTag, 117, 0, 2, "Output report to output directory '%s' on local machine.",
+                 directory.c_str());
+    *leaf_name = leaf;
+    return 1;
+  }
+  int result = 0;
+  if (RepXferOutputToMachine(directory.c_str(), machine, nullptr)) {
+    TraceMessage(kMultiTag, 118, 0, 2,
+                 "Transferred report output directory '%s' to non-local machine '%s'",
+                 directory.c_str(), machine);
+    *leaf_name = leaf;
+    result = 1;
+  } else {
+    TraceMessage(kMultiTag, 119, 0, -1,
+                 "Failed to transfer report output directory '%s' to non-local machine '%s'",
+                 directory.c_str(), machine);
+  }
+  if (!RepDeleteOutputReport(directory.c_str()))
+    TraceMessage(kMultiTag, 120, 0, -1,
+                 "Warning - failed to delete report output directory '%s' after transfer "
+                 "attempt to machine '%s'",
+                 directory.c_str(), machine);
+  return result;
 }

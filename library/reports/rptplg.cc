@@ -377,19 +377,15 @@ void std::default_delete<RepAgent>::operator()(RepAgent* agent) const noexcept {
 
 int RepAgentInstall(std::unique_ptr<RepAgent>* agent, int32_t kind) noexcept {
   if (agent == nullptr) return 0;
-  try {
-    std::unique_ptr<RepAgent> a(new RepAgent);
-    a->kind = kind;
-    if (!MsgWaitAddHandler(kRepMakeDirMsg, &AgentMakeDir, a.get()) ||
-        !MsgWaitAddHandler(kRepFileXferMsg, &AgentFileXfer, a.get()) ||
-        !MsgWaitAddHandler(kRepAgentDieMsg, &AgentDie, a.get()) ||
-        !ProcRegisterTaskHandler(kind, &AgentTask, a.get()))
-      return 0;  // the deleter removes what was installed
-    *agent = std::move(a);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  std::unique_ptr<RepAgent> a(new RepAgent);
+  a->kind = kind;
+  if (!MsgWaitAddHandler(kRepMakeDirMsg, &AgentMakeDir, a.get()) ||
+      !MsgWaitAddHandler(kRepFileXferMsg, &AgentFileXfer, a.get()) ||
+      !MsgWaitAddHandler(kRepAgentDieMsg, &AgentDie, a.get()) ||
+      !ProcRegisterTaskHandler(kind, &AgentTask, a.get()))
+    return 0;  // the deleter removes what was installed
+  *agent = std::move(a);
+  return 1;
 }
 
 int RepAgentConversationCount(const RepAgent* agent) noexcept {

@@ -202,29 +202,21 @@ int RepTemplateSave(const RepTemplate* template_in, const char* name, int overwr
 
 int RepGetDefaultTemplatePath(std::string* path, const char* prefix) noexcept {
   if (path == nullptr) return 0;
-  try {
-    const std::string leaf = std::string(OrEmpty(prefix)) + "clidefault";
-    if (!PathIsSafeName(leaf.c_str())) return 0;
-    return RepPathBuild(path, "templates", leaf.c_str(), nullptr);
-  } catch (...) {
-    return 0;
-  }
+  const std::string leaf = std::string(OrEmpty(prefix)) + "clidefault";
+  if (!PathIsSafeName(leaf.c_str())) return 0;
+  return RepPathBuild(path, "templates", leaf.c_str(), nullptr);
 }
 
 int RepTemplateGetParam(std::string* text, const RepTemplate* template_in, const char* name,
                         int quoted_flag, int add_quotes) noexcept {
   if (text == nullptr || template_in == nullptr || name == nullptr) return 0;
-  try {
-    std::string value;
-    if (!FindParam(&value, template_in->contents(), name, quoted_flag != 0)) {
-      TraceMessage(kTag, 14, 0, 2, "Failed finding param '%s'", name);
-      return 0;
-    }
-    *text = add_quotes == 1 ? "\"" + value + "\"" : std::move(value);
-    return 1;
-  } catch (...) {
+  std::string value;
+  if (!FindParam(&value, template_in->contents(), name, quoted_flag != 0)) {
+    TraceMessage(kTag, 14, 0, 2, "Failed finding param '%s'", name);
     return 0;
   }
+  *text = add_quotes == 1 ? "\"" + value + "\"" : std::move(value);
+  return 1;
 }
 
 int RepTemplateGetParamUsingArray(std::string* text, const RepTemplate* template_in,
@@ -305,96 +297,84 @@ int RepTemplateGetParamsValues(Ref<List>* instances, const List* definitions,
 
 int RepTemplateSetParamsValues(RepTemplate* template_in, const List* instances) noexcept {
   if (template_in == nullptr || instances == nullptr) return 0;
-  try {
-    std::string text = template_in->contents();
-    text += '\n';
-    DString scratch;
-    for (Obj* o : *instances) {
-      const RepParamInstance* instance = ObjCast<RepParamInstance>(o);
-      const RepParamDef* def = instance != nullptr ? instance->definition() : nullptr;
-      if (def == nullptr || def->name() == nullptr) continue;
-      std::string_view value;
-      if (def->type() == kRepTypeString) {
-        value = OrEmpty(ObjGetString(instance->value()));
-      } else if (instance->value() == nullptr ||
-                 RepTypedDataToText(&value, &scratch, def->type(), instance->value()) != 1) {
-        TraceMessage(kTag, 23, 0, -1, "Cannot convert param '%s' value to text", def->name());
-        return 0;
-      }
-      text += '%';
-      for (const char* n = def->name(); *n != '\0'; ++n)
-        text += (*n >= 'a' && *n <= 'z') ? static_cast<char>(*n - 'a' + 'A') : *n;
-      text += " \"";
-      text += value;
-      text += "\"\n";
-      if (TraceEnabled(3)) {
-        const std::string shown(value);
-        TraceMessage(kTag, 24, 0, 3, "Added value '%s' to template for param '%s'", shown.c_str(),
-                     def->name());
-      }
+  std::string text = template_in->contents();
+  text += '\n';
+  DString scratch;
+  for (Obj* o : *instances) {
+    const RepParamInstance* instance = ObjCast<RepParamInstance>(o);
+    const RepParamDef* def = instance != nullptr ? instance->definition() : nullptr;
+    if (def == nullptr || def->name() == nullptr) continue;
+    std::string_view value;
+    if (def->type() == kRepTypeString) {
+      value = OrEmpty(ObjGetString(instance->value()));
+    } else if (instance->value() == nullptr ||
+               RepTypedDataToText(&value, &scratch, def->type(), instance->value()) != 1) {
+      TraceMessage(kTag, 23, 0, -1, "Cannot convert param '%s' value to text", def->name());
+      return 0;
     }
-    template_in->set_contents(text.c_str());
-    return 1;
-  } catch (...) {
-    return 0;
+    text += '%';
+    for (const char* n = def->name(); *n != '\0'; ++n)
+      text += (*n >= 'a' && *n <= 'z') ? static_cast<char>(*n - 'a' + 'A') : *n;
+    text += " \"";
+    text += value;
+    text += "\"\n";
+    if (TraceEnabled(3)) {
+      const std::string shown(value);
+      TraceMessage(kTag, 24, 0, 3, "Added value '%s' to template for param '%s'", shown.c_str(),
+                   def->name());
+    }
   }
+  template_in->set_contents(text.c_str());
+  return 1;
 }
 
 int RepGetTemplateNiceName(std::string* nice_name, const RepTemplate* template_in,
                            const char* default_name) noexcept {
   if (nice_name == nullptr) return 0;
-  try {
-    std::string value;
-    if (template_in == nullptr || !RepTemplateGetParam(&value, template_in, "nicename", 1, 0) ||
-        value.empty())
-      value = OrEmpty(default_name);
-    TraceMessage(kTag, 25, 0, 3, "RepGetTemplateNiceName returning '%s'", value.c_str());
-    *nice_name = std::move(value);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  std::string value;
+  if (template_in == nullptr || !RepTemplateGetParam(&value, template_in, "nicename", 1, 0) ||
+      value.empty())
+    value = OrEmpty(default_name);
+  TraceMessage(kTag, 25, 0, 3, "RepGetTemplateNiceName returning '%s'", value.c_str());
+  *nice_name = std::move(value);
+  return 1;
 }
 
 int RepMakeParamsFromTemplate(Ref<RepParams>* params, const RepTemplate* template_in) noexcept {
   if (params == nullptr || template_in == nullptr) return 0;
-  try {
-    Ref<RepParams> p = RepParamsAlloc();
-    if (!p) return 0;
-    const RepParamInfo* info = RepGetStdParamInformation();
-    struct Text {
-      const char* name;
-      void (*set)(RepParams*, const char*) noexcept;
-    };
-    static const Text kTexts[] = {
-        {"format", RepParamsSetFormat},         {"sort", RepParamsSetSort},
-        {"include", RepParamsSetInclude},       {"exclude", RepParamsSetExclude},
-        {"condition", RepParamsSetCondition},   {"headername", RepParamsSetHeaderName},
-        {"footername", RepParamsSetFooterName}, {"headertext", RepParamsSetHeaderText},
-        {"footertext", RepParamsSetFooterText},
-    };
-    std::string text;
-    for (const Text& t : kTexts)
-      if (RepTemplateGetParamUsingArray(&text, template_in, info, t.name))
-        t.set(p.get(), text.c_str());
-    int32_t hits = 0;
-    if (RepTemplateGetParamUsingArray(&text, template_in, info, "conditionhits") &&
-        StrToInteger(&hits, text.c_str()))
-      RepParamsSetConditionHits(p.get(), hits);
+  Ref<RepParams> p = RepParamsAlloc();
+  if (!p) return 0;
+  const RepParamInfo* info = RepGetStdParamInformation();
+  struct Text {
+    const char* name;
+    void (*set)(RepParams*, const char*) noexcept;
+  };
+  static const Text kTexts[] = {
+      {"format", RepParamsSetFormat},         {"sort", RepParamsSetSort},
+      {"include", RepParamsSetInclude},       {"exclude", RepParamsSetExclude},
+      {"condition", RepParamsSetCondition},   {"headername", RepParamsSetHeaderName},
+      {"footername", RepParamsSetFooterName}, {"headertext", RepParamsSetHeaderText},
+      {"footertext", RepParamsSetFooterText},
+  };
+  std::string text;
+  for (const Text& t : kTexts)
+    if (RepTemplateGetParamUsingArray(&text, template_in, info, t.name))
+      t.set(p.get(), text.c_str());
+  int32_t hits = 0;
+  if (RepTemplateGetParamUsingArray(&text, template_in, info, "conditionhits") &&
+      StrToInteger(&hits, text.c_str()))
+    RepParamsSetConditionHits(p.get(), hits);
 
-    if (!OutputInfoFromTemplate(p.get(), template_in)) {
-      TraceMessage(kTag, 26, 0, -1, "Failed when converting output info from template to params");
-      return 0;
-    }
-    RepParamsSetServer(p.get(), SysLocalMachineName());
-    if (!RepTemplateGetParamUsingArray(&text, template_in, info, "class")) {
-      TraceMessage(kTag, 27, 0, -1, "Bad template file - no class specified");
-      return 0;
-    }
-    RepParamsSetClass(p.get(), text.c_str());
-    *params = std::move(p);
-    return 1;
-  } catch (...) {
+  if (!OutputInfoFromTemplate(p.get(), template_in)) {
+    TraceMessage(kTag, 26, 0, -1, "Failed when converting output info from template to params");
     return 0;
   }
+  RepParamsSetServer(p.get(), SysLocalMachineName());
+  if (!RepTemplateGetParamUsingArray(&text, template_in, info, "class")) {
+    TraceMessage(kTag, 27, 0, -1, "Bad template file - no class specified");
+    return 0;
+  }
+  RepParamsSetClass(p.get(), text.c_str());
+  *params = std::move(p);
+  return 1;
 }

@@ -97,109 +97,89 @@ std::shared_ptr<const Catalogue> CurrentCatalogue() {
 int CfgGetString(std::string* out, const char* file, const char* stanza, const char* key,
                  const char* default_value) noexcept {
   if (out == nullptr) return 0;
-  try {
-    std::optional<std::string> v = ReadConfigValue(file, stanza, key);
-    if (v) {
-      *out = std::move(*v);
-      return 1;
-    }
-    if (default_value != nullptr) {
-      *out = default_value;
-      return 1;
-    }
-    return 0;
-  } catch (...) {
-    return 0;
+  std::optional<std::string> v = ReadConfigValue(file, stanza, key);
+  if (v) {
+    *out = std::move(*v);
+    return 1;
   }
+  if (default_value != nullptr) {
+    *out = default_value;
+    return 1;
+  }
+  return 0;
 }
 
 int CfgGetInteger(int32_t* out, const char* file, const char* stanza, const char* key,
                   std::optional<int32_t> default_value) noexcept {
   if (out == nullptr) return 0;
-  try {
-    std::optional<std::string> v = ReadConfigValue(file, stanza, key);
-    int32_t n = 0;
-    if (v && ParseInt32(*v, &n)) {
-      *out = n;
-      return 1;
-    }
-    if (v) {
-      TraceMessage(kTag, 3, 0, -1, "Value '%s' of '%s' in stanza '%s' of '%s' is not a number",
-                   v->c_str(), key, stanza, file);
-    }
-    if (default_value) {
-      *out = *default_value;
-      return 1;
-    }
-    return 0;
-  } catch (...) {
-    return 0;
+  std::optional<std::string> v = ReadConfigValue(file, stanza, key);
+  int32_t n = 0;
+  if (v && ParseInt32(*v, &n)) {
+    *out = n;
+    return 1;
   }
+  if (v) {
+    TraceMessage(kTag, 3, 0, -1, "Value '%s' of '%s' in stanza '%s' of '%s' is not a number",
+                 v->c_str(), key, stanza, file);
+  }
+  if (default_value) {
+    *out = *default_value;
+    return 1;
+  }
+  return 0;
 }
 
 std::string LocaleGetString(const char* default_text, int id) noexcept {
-  try {
-    if (auto cat = CurrentCatalogue()) {
-      auto it = cat->find(id);
-      if (it != cat->end()) return it->second;
-    }
-    return default_text != nullptr ? default_text : "";
-  } catch (...) {
-    return {};
+  if (auto cat = CurrentCatalogue()) {
+    auto it = cat->find(id);
+    if (it != cat->end()) return it->second;
   }
+  return default_text != nullptr ? default_text : "";
 }
 
 const char* LocaleGetStaticString(const char* default_text, int id) noexcept {
-  try {
-    LocaleState& s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
-    const std::string* text = nullptr;
-    std::string fallback;
-    if (s.catalogue) {
-      auto it = s.catalogue->find(id);
-      if (it != s.catalogue->end()) text = &it->second;
-    }
-    if (text == nullptr) {
-      fallback = default_text != nullptr ? default_text : "";
-      text = &fallback;
-    }
-    return s.interned.insert(*text).first->c_str();
-  } catch (...) {
-    return default_text != nullptr ? default_text : "";
+  LocaleState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const std::string* text = nullptr;
+  std::string fallback;
+  if (s.catalogue) {
+    auto it = s.catalogue->find(id);
+    if (it != s.catalogue->end()) text = &it->second;
   }
+  if (text == nullptr) {
+    fallback = default_text != nullptr ? default_text : "";
+    text = &fallback;
+  }
+  return s.interned.insert(*text).first->c_str();
 }
 
 int LocaleLoadCatalogue(const char* path) noexcept {
   if (path == nullptr) return 0;
-  try {
-    StanzaList list;
-    if (!StnzLoadStanzaListFromFile(&list, path)) {
-      TraceMessage(kTag, 4, 0, -1, "Cannot load catalogue '%s'", path);
-      return 0;
-    }
-    const Stanza* strings = StnzListFind(list, "Strings");
-    if (strings == nullptr) {
-      TraceMessage(kTag, 5, 0, -1, "Catalogue '%s' has no 'Strings' stanza", path);
-      return 0;
-    }
-    auto cat = std::make_shared<Catalogue>();
-    for (const StnzKey& k : strings->keys) {
-      int32_t id = 0;
-      if (!ParseInt32(k.name, &id)) {
-        TraceMessage(kTag, 6, 0, -1, "Catalogue '%s' has key '%s', which is not a string id", path,
-                     k.name.c_str());
-        return 0;
-      }
-      cat->emplace(id, JoinValues(k));  // the first of two equal ids wins, as for stanza keys
-    }
-    TraceMessage(kTag, 7, 0, 2, "Loaded catalogue '%s' with %zu strings", path, cat->size());
-    LocaleState& s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.catalogue = std::move(cat);
-    return 1;
-  } catch (...) {
+  StanzaList list;
+  if (!StnzLoadStanzaListFromFile(&list, path)) {
+    TraceMessage(kTag, 4, 0, -1, "Cannot load catalogue '%s'", path);
     return 0;
   }
+  const Stanza* strings = StnzListFind(list, "Strings");
+  if (strings == nullptr) {
+    TraceMessage(kTag, 5, 0, -1, "Catalogue '%s' has no 'Strings' stanza", path);
+    return 0;
+  }
+  auto cat = std::make_shared<Catalogue>();
+  for (const StnzKey& k : strings->keys) {
+    int32_t id = 0;
+    if (!ParseInt32(k.name, &id)) {
+      TraceMessage(kTag, 6, 0, -1, "Catalogue '%s' has key '%s', which is not a string id", path,
+                   k.name.c_str());
+      return 0;
+    }
+    cat->emplace(id, JoinValues(k));  // the first of two equal ids wins, as for stanza keys
+  }
+  TraceMessage(kTag, 7, 0, 2, "Loaded catalogue '%s' with %zu strings", path, cat->size());
+  LocaleState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.catalogue = std::move(cat);
+  return 1;
 }
 
 void LocaleUnloadCatalogue() noexcept {

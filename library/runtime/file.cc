@@ -225,44 +225,39 @@ int FileSize(int64_t* out, const char* path) noexcept {
 
 int FileCopy(const char* from, const char* to) noexcept {
   if (from == nullptr || to == nullptr) return 0;
-  try {
-    struct stat st;
-    Fd in(OpenRegularForReading(from, &st));
-    if (!in.ok()) {
-      TraceMessage(kTag, 1, 0, -1, "Cannot open '%s' to copy it: %s", from,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    AtomicWriter out;
-    if (!out.Open(to, static_cast<int>(st.st_mode & 0777))) {
-      TraceMessage(kTag, 2, 0, -1, "Cannot create a file beside '%s' to copy '%s' into: %s", to,
-                   from, ErrnoText(errno).c_str());
-      return 0;
-    }
-    std::unique_ptr<char[]> buf(new char[kCopyBlock]);
-    for (;;) {
-      ssize_t n = ReadSome(in.get(), buf.get(), kCopyBlock);
-      if (n < 0) {
-        TraceMessage(kTag, 3, 0, -1, "Failed reading '%s' while copying it: %s", from,
-                     ErrnoText(errno).c_str());
-        return 0;
-      }
-      if (n == 0) break;
-      if (!out.Write(buf.get(), static_cast<size_t>(n))) {
-        TraceMessage(kTag, 4, 0, -1, "Failed writing the copy of '%s' to '%s': %s", from, to,
-                     ErrnoText(errno).c_str());
-        return 0;
-      }
-    }
-    if (!out.Commit(false)) {
-      TraceMessage(kTag, 5, 0, -1, "Failed to put the copy of '%s' in place as '%s': %s", from, to,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    return 1;
-  } catch (...) {
+  struct stat st;
+  Fd in(OpenRegularForReading(from, &st));
+  if (!in.ok()) {
+    TraceMessage(kTag, 1, 0, -1, "Cannot open '%s' to copy it: %s", from, ErrnoText(errno).c_str());
     return 0;
   }
+  AtomicWriter out;
+  if (!out.Open(to, static_cast<int>(st.st_mode & 0777))) {
+    TraceMessage(kTag, 2, 0, -1, "Cannot create a file beside '%s' to copy '%s' into: %s", to, from,
+                 ErrnoText(errno).c_str());
+    return 0;
+  }
+  std::unique_ptr<char[]> buf(new char[kCopyBlock]);
+  for (;;) {
+    ssize_t n = ReadSome(in.get(), buf.get(), kCopyBlock);
+    if (n < 0) {
+      TraceMessage(kTag, 3, 0, -1, "Failed reading '%s' while copying it: %s", from,
+                   ErrnoText(errno).c_str());
+      return 0;
+    }
+    if (n == 0) break;
+    if (!out.Write(buf.get(), static_cast<size_t>(n))) {
+      TraceMessage(kTag, 4, 0, -1, "Failed writing the copy of '%s' to '%s': %s", from, to,
+                   ErrnoText(errno).c_str());
+      return 0;
+    }
+  }
+  if (!out.Commit(false)) {
+    TraceMessage(kTag, 5, 0, -1, "Failed to put the copy of '%s' in place as '%s': %s", from, to,
+                 ErrnoText(errno).c_str());
+    return 0;
+  }
+  return 1;
 }
 
 int FileDelete(const char* path) noexcept {
@@ -276,67 +271,59 @@ int FileDelete(const char* path) noexcept {
 
 int LoadTextFile(std::string* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    struct stat st;
-    Fd fd(OpenRegularForReading(path, &st));
-    if (!fd.ok()) {
-      TraceMessage(kTag, 7, 0, 3, "Cannot open text file '%s': %s", path, ErrnoText(errno).c_str());
-      return 0;
-    }
-    if (st.st_size > kLoadTextFileMaxSize) {
-      TraceMessage(kTag, 8, 0, -1,
-                   "Refusing to load '%s': %" PRId64 " bytes is over the limit of %" PRId64, path,
-                   static_cast<int64_t>(st.st_size), kLoadTextFileMaxSize);
-      return 0;
-    }
-    std::string text;
-    text.reserve(static_cast<size_t>(st.st_size));
-    char buf[16384];
-    for (;;) {
-      ssize_t n = ReadSome(fd.get(), buf, sizeof buf);
-      if (n < 0) {
-        TraceMessage(kTag, 9, 0, -1, "Failed reading text file '%s': %s", path,
-                     ErrnoText(errno).c_str());
-        return 0;
-      }
-      if (n == 0) break;
-      // The file may grow while it is read; the limit holds for what is read, not just for fstat.
-      if (static_cast<int64_t>(text.size()) + n > kLoadTextFileMaxSize) {
-        TraceMessage(kTag, 10, 0, -1, "Refusing to load '%s': it grew over the limit while read",
-                     path);
-        return 0;
-      }
-      text.append(buf, static_cast<size_t>(n));
-    }
-    *out = std::move(text);
-    return 1;
-  } catch (...) {
+  struct stat st;
+  Fd fd(OpenRegularForReading(path, &st));
+  if (!fd.ok()) {
+    TraceMessage(kTag, 7, 0, 3, "Cannot open text file '%s': %s", path, ErrnoText(errno).c_str());
     return 0;
   }
+  if (st.st_size > kLoadTextFileMaxSize) {
+    TraceMessage(kTag, 8, 0, -1,
+                 "Refusing to load '%s': %" PRId64 " bytes is over the limit of %" PRId64, path,
+                 static_cast<int64_t>(st.st_size), kLoadTextFileMaxSize);
+    return 0;
+  }
+  std::string text;
+  text.reserve(static_cast<size_t>(st.st_size));
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ReadSome(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      TraceMessage(kTag, 9, 0, -1, "Failed reading text file '%s': %s", path,
+                   ErrnoText(errno).c_str());
+      return 0;
+    }
+    if (n == 0) break;
+    // The file may grow while it is read; the limit holds for what is read, not just for fstat.
+    if (static_cast<int64_t>(text.size()) + n > kLoadTextFileMaxSize) {
+      TraceMessage(kTag, 10, 0, -1, "Refusing to load '%s': it grew over the limit while read",
+                   path);
+      return 0;
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
+  *out = std::move(text);
+  return 1;
 }
 
 int FileWriteAtomic(const char* path, const void* data, size_t size) noexcept {
   if (path == nullptr || *path == '\0' || (data == nullptr && size > 0)) return 0;
-  try {
-    AtomicWriter w;
-    if (!w.Open(path, -1)) {
-      TraceMessage(kTag, 11, 0, -1, "Cannot create a temporary file beside '%s': %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    if (!w.Write(data, size)) {
-      TraceMessage(kTag, 12, 0, -1, "Failed writing '%s': %s", path, ErrnoText(errno).c_str());
-      return 0;
-    }
-    if (!w.Commit(true)) {
-      TraceMessage(kTag, 13, 0, -1, "Failed to put the new '%s' in place: %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    return 1;
-  } catch (...) {
+  AtomicWriter w;
+  if (!w.Open(path, -1)) {
+    TraceMessage(kTag, 11, 0, -1, "Cannot create a temporary file beside '%s': %s", path,
+                 ErrnoText(errno).c_str());
     return 0;
   }
+  if (!w.Write(data, size)) {
+    TraceMessage(kTag, 12, 0, -1, "Failed writing '%s': %s", path, ErrnoText(errno).c_str());
+    return 0;
+  }
+  if (!w.Commit(true)) {
+    TraceMessage(kTag, 13, 0, -1, "Failed to put the new '%s' in place: %s", path,
+                 ErrnoText(errno).c_str());
+    return 0;
+  }
+  return 1;
 }
 
 // ---- Output files ----
@@ -359,23 +346,19 @@ int FileSysFOpen(std::unique_ptr<FileSysFile>* out, const char* path, int mode) 
     TraceMessage(kTag, 14, 0, -1, "Unknown mode %d opening output file '%s'", mode, path);
     return 0;
   }
-  try {
-    auto f = std::make_unique<FileSysFile>();
-    f->path = path;
-    // O_NONBLOCK only so that a FIFO without a reader fails instead of waiting; writes block.
-    f->fd.Reset(::open(path, flags, 0666));
-    if (!f->fd.ok()) {
-      TraceMessage(kTag, 15, 0, -1, "Cannot open output file '%s': %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    int fl = ::fcntl(f->fd.get(), F_GETFL);
-    if (fl >= 0) ::fcntl(f->fd.get(), F_SETFL, fl & ~O_NONBLOCK);
-    *out = std::move(f);
-    return 1;
-  } catch (...) {
+  auto f = std::make_unique<FileSysFile>();
+  f->path = path;
+  // O_NONBLOCK only so that a FIFO without a reader fails instead of waiting; writes block.
+  f->fd.Reset(::open(path, flags, 0666));
+  if (!f->fd.ok()) {
+    TraceMessage(kTag, 15, 0, -1, "Cannot open output file '%s': %s", path,
+                 ErrnoText(errno).c_str());
     return 0;
   }
+  int fl = ::fcntl(f->fd.get(), F_GETFL);
+  if (fl >= 0) ::fcntl(f->fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  *out = std::move(f);
+  return 1;
 }
 
 int FileSysFWrite(FileSysFile* file, const void* data, size_t size) noexcept {
@@ -436,22 +419,18 @@ void std::default_delete<FileStream>::operator()(FileStream* stream) const noexc
 
 int FileStreamOpen(std::unique_ptr<FileStream>* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    auto s = std::make_unique<FileStream>();
-    struct stat st;
-    s->fd.Reset(OpenRegularForReading(path, &st));
-    if (!s->fd.ok()) {
-      TraceMessage(kTag, 19, 0, 3, "Cannot open '%s' for reading: %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    s->path = path;
-    s->buf.reset(new char[kStreamBlock]);
-    *out = std::move(s);
-    return 1;
-  } catch (...) {
+  auto s = std::make_unique<FileStream>();
+  struct stat st;
+  s->fd.Reset(OpenRegularForReading(path, &st));
+  if (!s->fd.ok()) {
+    TraceMessage(kTag, 19, 0, 3, "Cannot open '%s' for reading: %s", path,
+                 ErrnoText(errno).c_str());
     return 0;
   }
+  s->path = path;
+  s->buf.reset(new char[kStreamBlock]);
+  *out = std::move(s);
+  return 1;
 }
 
 int FileStreamRead(FileStream* stream, void* buf, size_t size, size_t* got) noexcept {
@@ -471,37 +450,32 @@ int FileStreamRead(FileStream* stream, void* buf, size_t size, size_t* got) noex
 
 int FileStreamReadLine(FileStream* stream, std::string* line) noexcept {
   if (stream == nullptr || line == nullptr) return 0;
-  try {
-    std::string text;
-    bool any = false;
-    for (;;) {
-      if (!stream->Fill()) return 0;
-      if (stream->pos == stream->end) break;  // end of file
-      any = true;
-      const char* start = stream->buf.get() + stream->pos;
-      size_t avail = stream->end - stream->pos;
-      const void* nl = std::memchr(start, '\n', avail);
-      size_t take =
-          nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start) : avail;
-      if (text.size() + take > kFileStreamMaxLineLength) {
-        TraceMessage(kTag, 20, 0, -1, "Line in '%s' is longer than %zu bytes; giving up",
-                     stream->path.c_str(), kFileStreamMaxLineLength);
-        return 0;
-      }
-      text.append(start, take);
-      stream->pos += take;
-      if (nl != nullptr) {
-        ++stream->pos;  // the line feed
-        *line = std::move(text);
-        return 1;
-      }
+  std::string text;
+  bool any = false;
+  for (;;) {
+    if (!stream->Fill()) return 0;
+    if (stream->pos == stream->end) break;  // end of file
+    any = true;
+    const char* start = stream->buf.get() + stream->pos;
+    size_t avail = stream->end - stream->pos;
+    const void* nl = std::memchr(start, '\n', avail);
+    size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start) : avail;
+    if (text.size() + take > kFileStreamMaxLineLength) {
+      TraceMessage(kTag, 20, 0, -1, "Line in '%s' is longer than %zu bytes; giving up",
+                   stream->path.c_str(), kFileStreamMaxLineLength);
+      return 0;
     }
-    if (!any) return 0;
-    *line = std::move(text);
-    return 1;
-  } catch (...) {
-    return 0;
+    text.append(start, take);
+    stream->pos += take;
+    if (nl != nullptr) {
+      ++stream->pos;  // the line feed
+      *line = std::move(text);
+      return 1;
+    }
   }
+  if (!any) return 0;
+  *line = std::move(text);
+  return 1;
 }
 
 void FileStreamClose(std::unique_ptr<FileStream>* stream) noexcept {

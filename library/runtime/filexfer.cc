@@ -261,34 +261,26 @@ bool ReceiveInto(Obj* channel, FileSysFile* out, int64_t id, const char* path) {
 
 int PlgFileXferAllowPeer(const Obj* peer) noexcept {
   if (ObjGetMagic(peer) != kMsgAddressType) return 0;
-  try {
-    State* s = CurrentState();
-    if (s == nullptr) return 0;
-    if (!s->handler_installed) {
-      if (!MsgWaitAddHandler(kPlgFileXferRequestMsg, &ServeRequest, nullptr)) return 0;
-      s->handler_installed = true;
-    }
-    if (FindPermit(s, peer) == nullptr) {
-      Ref<Obj> copy;
-      if (!ObjDuplicate(&copy, peer)) return 0;
-      s->permits.push_back(Permit{std::move(copy), {}});
-    }
-    return 1;
-  } catch (...) {
-    return 0;
+  State* s = CurrentState();
+  if (s == nullptr) return 0;
+  if (!s->handler_installed) {
+    if (!MsgWaitAddHandler(kPlgFileXferRequestMsg, &ServeRequest, nullptr)) return 0;
+    s->handler_installed = true;
   }
+  if (FindPermit(s, peer) == nullptr) {
+    Ref<Obj> copy;
+    if (!ObjDuplicate(&copy, peer)) return 0;
+    s->permits.push_back(Permit{std::move(copy), {}});
+  }
+  return 1;
 }
 
 int PlgFileXferAllow(const char* path) noexcept {
   if (path == nullptr || *path == '\0') return 0;
-  try {
-    State* s = CurrentState();
-    if (s == nullptr || s->permits.empty()) return 0;
-    for (Permit& p : s->permits) p.files.insert(path);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  State* s = CurrentState();
+  if (s == nullptr || s->permits.empty()) return 0;
+  for (Permit& p : s->permits) p.files.insert(path);
+  return 1;
 }
 
 int PlgFileXferDisallowPeer(const Obj* peer) noexcept {
@@ -307,61 +299,57 @@ int PlgFileXferFetch(const Obj* source, const char* path, const char* target) no
   if (ObjGetMagic(source) != kMsgAddressType || path == nullptr || target == nullptr ||
       *target == '\0')
     return 0;
-  try {
-    int64_t id = TimeNowAsInt64();
-    Ref<PlgFileXferRequest> request = PlgFileXferRequest::New();
-    request->SetStrSlot<1>(path);
-    ObjSetSlotInt64(request.get(), 2, id);
-    if (!MsgSendObject(source, kPlgFileXferRequestMsg, request.get())) return 0;
+  int64_t id = TimeNowAsInt64();
+  Ref<PlgFileXferRequest> request = PlgFileXferRequest::New();
+  request->SetStrSlot<1>(path);
+  ObjSetSlotInt64(request.get(), 2, id);
+  if (!MsgSendObject(source, kPlgFileXferRequestMsg, request.get())) return 0;
 
-    const uint32_t types[] = {kMsgDataChannelConnect, kPlgFileXferRefusedMsg};
-    Ref<Obj> idle = IdleTimeout();
-    Ref<Obj> answer;
-    for (;;) {
-      if (!MsgWaitMultipleWithTimeout(&answer, source, types, 2, idle.get())) {
-        TraceMessage(kTag, 8, 0, -1, "No answer to the request for '%s'", path);
-        return 0;
-      }
-      if (MsgGetType(answer.get()) == kMsgDataChannelConnect) break;
-      Ref<Obj> refusal;
-      if (MsgGetObjectInternal(&refusal, answer.get(), PlgFileXferRefusal::kTypeCode) &&
-          ObjGetSlotInt64(refusal.get(), 1) == id) {
-        TraceMessage(kTag, 9, 0, -1, "Request for '%s' refused (reason %" PRId32 ")", path,
-                     ObjGetSlotInteger(refusal.get(), 2));
-        return 0;
-      }
-      // A refusal of an earlier request that had already given up: keep waiting.
-    }
-    Ref<Obj> channel;
-    int r;
-    while ((r = DataChannelAcceptConnection(&channel, answer.get())) == 2) {
-      if (TimeTimeoutRemaining(idle.get()) == 0) break;
-      MsgWaitPoll();
-    }
-    if (r != 1) {
-      TraceMessage(kTag, 10, 0, -1, "Cannot accept the data channel for '%s'", path);
+  const uint32_t types[] = {kMsgDataChannelConnect, kPlgFileXferRefusedMsg};
+  Ref<Obj> idle = IdleTimeout();
+  Ref<Obj> answer;
+  for (;;) {
+    if (!MsgWaitMultipleWithTimeout(&answer, source, types, 2, idle.get())) {
+      TraceMessage(kTag, 8, 0, -1, "No answer to the request for '%s'", path);
       return 0;
     }
-    char suffix[40];
-    std::snprintf(suffix, sizeof suffix, ".xfer-%" PRIx64, static_cast<uint64_t>(id));
-    std::string temp = std::string(target) + suffix;
-    std::unique_ptr<FileSysFile> out;
-    if (!FileSysFOpen(&out, temp.c_str(), kFileSysModeWrite)) {
-      DataChannelRelease(channel.get());
+    if (MsgGetType(answer.get()) == kMsgDataChannelConnect) break;
+    Ref<Obj> refusal;
+    if (MsgGetObjectInternal(&refusal, answer.get(), PlgFileXferRefusal::kTypeCode) &&
+        ObjGetSlotInt64(refusal.get(), 1) == id) {
+      TraceMessage(kTag, 9, 0, -1, "Request for '%s' refused (reason %" PRId32 ")", path,
+                   ObjGetSlotInteger(refusal.get(), 2));
       return 0;
     }
-    bool ok = ReceiveInto(channel.get(), out.get(), id, path);
-    DataChannelRelease(channel.get());
-    ok = FileSysFClose(&out) == 1 && ok;
-    if (ok && std::rename(temp.c_str(), target) != 0) {
-      TraceMessage(kTag, 11, 0, -1, "Cannot rename '%s' to '%s'", temp.c_str(), target);
-      ok = false;
-    }
-    if (!ok) FileDelete(temp.c_str());
-    return ok ? 1 : 0;
-  } catch (...) {
+    // A refusal of an earlier request that had already given up: keep waiting.
+  }
+  Ref<Obj> channel;
+  int r;
+  while ((r = DataChannelAcceptConnection(&channel, answer.get())) == 2) {
+    if (TimeTimeoutRemaining(idle.get()) == 0) break;
+    MsgWaitPoll();
+  }
+  if (r != 1) {
+    TraceMessage(kTag, 10, 0, -1, "Cannot accept the data channel for '%s'", path);
     return 0;
   }
+  char suffix[40];
+  std::snprintf(suffix, sizeof suffix, ".xfer-%" PRIx64, static_cast<uint64_t>(id));
+  std::string temp = std::string(target) + suffix;
+  std::unique_ptr<FileSysFile> out;
+  if (!FileSysFOpen(&out, temp.c_str(), kFileSysModeWrite)) {
+    DataChannelRelease(channel.get());
+    return 0;
+  }
+  bool ok = ReceiveInto(channel.get(), out.get(), id, path);
+  DataChannelRelease(channel.get());
+  ok = FileSysFClose(&out) == 1 && ok;
+  if (ok && std::rename(temp.c_str(), target) != 0) {
+    TraceMessage(kTag, 11, 0, -1, "Cannot rename '%s' to '%s'", temp.c_str(), target);
+    ok = false;
+  }
+  if (!ok) FileDelete(temp.c_str());
+  return ok ? 1 : 0;
 }
 
 void PlgFileXferSetSendHook(PlgFileXferSendHook hook, void* cookie) noexcept {

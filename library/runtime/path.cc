@@ -198,20 +198,16 @@ bool WalkTree(int fd, const std::string& top, const std::string& rel, int depth,
 
 int PathBuildVAList(std::string* out, const char* first, va_list components) noexcept {
   if (out == nullptr || first == nullptr) return 0;
-  try {
-    std::vector<std::string> pieces;
-    SplitInto(&pieces, first);
-    for (const char* c = va_arg(components, const char*); c != nullptr;
-         c = va_arg(components, const char*)) {
-      SplitInto(&pieces, c);
-    }
-    std::string path = Join(pieces, first[0] == '/');
-    if (path.empty()) return 0;
-    *out = std::move(path);
-    return 1;
-  } catch (...) {
-    return 0;
+  std::vector<std::string> pieces;
+  SplitInto(&pieces, first);
+  for (const char* c = va_arg(components, const char*); c != nullptr;
+       c = va_arg(components, const char*)) {
+    SplitInto(&pieces, c);
   }
+  std::string path = Join(pieces, first[0] == '/');
+  if (path.empty()) return 0;
+  *out = std::move(path);
+  return 1;
 }
 
 int PathBuild(std::string* out, const char* first, ...) noexcept {
@@ -236,28 +232,20 @@ int PathHomeBuild(std::string* out, const char* first, ...) noexcept {
 
 int PathLeaf(std::string* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    std::vector<std::string> pieces;
-    SplitInto(&pieces, path);
-    if (pieces.empty()) return 0;
-    *out = std::move(pieces.back());
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  std::vector<std::string> pieces;
+  SplitInto(&pieces, path);
+  if (pieces.empty()) return 0;
+  *out = std::move(pieces.back());
+  return 1;
 }
 
 int PathToComponentList(std::vector<std::string>* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    std::vector<std::string> pieces;
-    if (path[0] == '/') pieces.emplace_back("/");
-    SplitInto(&pieces, path);
-    *out = std::move(pieces);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  std::vector<std::string> pieces;
+  if (path[0] == '/') pieces.emplace_back("/");
+  SplitInto(&pieces, path);
+  *out = std::move(pieces);
+  return 1;
 }
 
 // ---- The name check ----
@@ -281,37 +269,33 @@ bool PathIsSafeRelative(const char* rel) noexcept {
 int PathBuildUnderRoot(std::string* out, const char* root,
                        const std::vector<std::string>& components) noexcept {
   if (out == nullptr || root == nullptr || *root == '\0' || components.empty()) return 0;
-  try {
-    std::string path = root;
-    bool missing = false;  // once one component is missing, none below it can exist
-    for (size_t i = 0; i < components.size(); ++i) {
-      const std::string& c = components[i];
-      if (!IsSafeName(c.data(), c.size()) || c.find('\0') != std::string::npos) {
-        TraceMessage(kTag, 30, 0, -1, "Refusing unsafe path component '%s' under '%s'", c.c_str(),
-                     root);
-        return 0;
-      }
-      path += '/';
-      path += c;
-      if (missing) continue;
-      struct stat st;
-      if (::lstat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) return 0;
-        missing = true;
-        continue;
-      }
-      bool last = i + 1 == components.size();
-      if (S_ISLNK(st.st_mode) || (!last && !S_ISDIR(st.st_mode))) {
-        TraceMessage(kTag, 31, 0, -1, "Refusing path '%s': '%s' is a link or not a directory",
-                     path.c_str(), c.c_str());
-        return 0;
-      }
+  std::string path = root;
+  bool missing = false;  // once one component is missing, none below it can exist
+  for (size_t i = 0; i < components.size(); ++i) {
+    const std::string& c = components[i];
+    if (!IsSafeName(c.data(), c.size()) || c.find('\0') != std::string::npos) {
+      TraceMessage(kTag, 30, 0, -1, "Refusing unsafe path component '%s' under '%s'", c.c_str(),
+                   root);
+      return 0;
     }
-    *out = std::move(path);
-    return 1;
-  } catch (...) {
-    return 0;
+    path += '/';
+    path += c;
+    if (missing) continue;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT) return 0;
+      missing = true;
+      continue;
+    }
+    bool last = i + 1 == components.size();
+    if (S_ISLNK(st.st_mode) || (!last && !S_ISDIR(st.st_mode))) {
+      TraceMessage(kTag, 31, 0, -1, "Refusing path '%s': '%s' is a link or not a directory",
+                   path.c_str(), c.c_str());
+      return 0;
+    }
   }
+  *out = std::move(path);
+  return 1;
 }
 
 // ---- Directories ----
@@ -325,43 +309,35 @@ int PathIsDirectory(const char* path) noexcept {
 int PathCreateDirectory(const char* path) noexcept {
   if (path == nullptr || *path == '\0') return 0;
   if (PathIsDirectory(path)) return 1;
-  try {
-    std::string p = path;
-    int err = 0;
-    // Each prefix ending before a '/', then the whole path. Existing prefixes fail with EEXIST,
-    // which is fine; the result is decided by what is there at the end.
-    for (size_t i = 1; i <= p.size(); ++i) {
-      if (i < p.size() && p[i] != '/') continue;
-      if (p[i - 1] == '/') continue;
-      std::string prefix = p.substr(0, i);
-      if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) err = errno;
-    }
-    if (PathIsDirectory(path)) return 1;
-    TraceMessage(kTag, 4, 0, -1, "Failed to create directory '%s': %s", path,
-                 ErrnoText(err != 0 ? err : ENOTDIR).c_str());
-    return 0;
-  } catch (...) {
-    return 0;
+  std::string p = path;
+  int err = 0;
+  // Each prefix ending before a '/', then the whole path. Existing prefixes fail with EEXIST,
+  // which is fine; the result is decided by what is there at the end.
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i < p.size() && p[i] != '/') continue;
+    if (p[i - 1] == '/') continue;
+    std::string prefix = p.substr(0, i);
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) err = errno;
   }
+  if (PathIsDirectory(path)) return 1;
+  TraceMessage(kTag, 4, 0, -1, "Failed to create directory '%s': %s", path,
+               ErrnoText(err != 0 ? err : ENOTDIR).c_str());
+  return 0;
 }
 
 int PathRemoveDirectory(const char* path, bool recursive) noexcept {
   if (path == nullptr || *path == '\0') return 0;
-  try {
-    if (!recursive) {
-      if (::rmdir(path) == 0) return 1;
-      TraceMessage(kTag, 5, 0, -1, "Failed to remove directory '%s': %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    RemoveState st;
-    if (RemoveTreeAt(AT_FDCWD, path, path, 1, &st)) return 1;
-    TraceMessage(kTag, 6, 0, -1, "Failed to remove directory tree '%s' at '%s': %s", path,
-                 st.failed_path.c_str(), ErrnoText(st.err).c_str());
-    return 0;
-  } catch (...) {
+  if (!recursive) {
+    if (::rmdir(path) == 0) return 1;
+    TraceMessage(kTag, 5, 0, -1, "Failed to remove directory '%s': %s", path,
+                 ErrnoText(errno).c_str());
     return 0;
   }
+  RemoveState st;
+  if (RemoveTreeAt(AT_FDCWD, path, path, 1, &st)) return 1;
+  TraceMessage(kTag, 6, 0, -1, "Failed to remove directory tree '%s' at '%s': %s", path,
+               st.failed_path.c_str(), ErrnoText(st.err).c_str());
+  return 0;
 }
 
 // ---- Locks ----
@@ -388,43 +364,38 @@ int PathLock(std::unique_ptr<PathLockHandle>* out, const char* path, int wait_se
                  (*out)->path.c_str());
     return 0;
   }
-  try {
-    auto h = std::make_unique<PathLockHandle>();
-    h->path = path;
-    // A fresh descriptor (a new open file description) for every lock: flock locks belong to
-    // the description, so this lock conflicts with every other, in this process or another.
-    // O_NONBLOCK only keeps a FIFO from stalling the open.
-    h->fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (h->fd < 0) {
-      TraceMessage(kTag, 8, 0, -1, "Cannot open '%s' to lock it: %s", path,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(std::max(wait_seconds, 0));
-    auto pause = std::chrono::milliseconds(2);
-    for (;;) {
-      if (::flock(h->fd, LOCK_EX | LOCK_NB) == 0) break;
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK) {
-        TraceMessage(kTag, 9, 0, -1, "Cannot lock '%s': %s", path, ErrnoText(errno).c_str());
-        return 0;
-      }
-      auto now = Clock::now();
-      if (now >= deadline) {
-        TraceMessage(kTag, 10, 0, -1, "Gave up waiting %d seconds for the lock of '%s'",
-                     std::max(wait_seconds, 0), path);
-        return 0;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-      std::this_thread::sleep_for(std::max(std::chrono::milliseconds(1), std::min(pause, left)));
-      pause = std::min(pause * 2, std::chrono::milliseconds(100));
-    }
-    *out = std::move(h);
-    return 1;
-  } catch (...) {
+  auto h = std::make_unique<PathLockHandle>();
+  h->path = path;
+  // A fresh descriptor (a new open file description) for every lock: flock locks belong to
+  // the description, so this lock conflicts with every other, in this process or another.
+  // O_NONBLOCK only keeps a FIFO from stalling the open.
+  h->fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (h->fd < 0) {
+    TraceMessage(kTag, 8, 0, -1, "Cannot open '%s' to lock it: %s", path, ErrnoText(errno).c_str());
     return 0;
   }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(std::max(wait_seconds, 0));
+  auto pause = std::chrono::milliseconds(2);
+  for (;;) {
+    if (::flock(h->fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      TraceMessage(kTag, 9, 0, -1, "Cannot lock '%s': %s", path, ErrnoText(errno).c_str());
+      return 0;
+    }
+    auto now = Clock::now();
+    if (now >= deadline) {
+      TraceMessage(kTag, 10, 0, -1, "Gave up waiting %d seconds for the lock of '%s'",
+                   std::max(wait_seconds, 0), path);
+      return 0;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    std::this_thread::sleep_for(std::max(std::chrono::milliseconds(1), std::min(pause, left)));
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
+  }
+  *out = std::move(h);
+  return 1;
 }
 
 int PathUnLock(std::unique_ptr<PathLockHandle>* handle) noexcept {
@@ -437,54 +408,39 @@ int PathUnLock(std::unique_ptr<PathLockHandle>* handle) noexcept {
 
 int DirScan(std::vector<DirEntry>* out, const char* dir) noexcept {
   if (out == nullptr || dir == nullptr || *dir == '\0') return 0;
-  try {
-    ScopedFd fd(OpenDirectory(dir));
-    if (!fd.ok()) {
-      TraceMessage(kTag, 11, 0, -1, "Cannot open directory '%s': %s", dir,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    bool ok = ReadEntries(fd.get(), out);
-    int err = errno;
-    if (!ok) {
-      TraceMessage(kTag, 12, 0, -1, "Failed to read directory '%s': %s", dir,
-                   ErrnoText(err).c_str());
-      return 0;
-    }
-    return 1;
-  } catch (...) {
+  ScopedFd fd(OpenDirectory(dir));
+  if (!fd.ok()) {
+    TraceMessage(kTag, 11, 0, -1, "Cannot open directory '%s': %s", dir, ErrnoText(errno).c_str());
     return 0;
   }
+  bool ok = ReadEntries(fd.get(), out);
+  int err = errno;
+  if (!ok) {
+    TraceMessage(kTag, 12, 0, -1, "Failed to read directory '%s': %s", dir, ErrnoText(err).c_str());
+    return 0;
+  }
+  return 1;
 }
 
 int DirScanDirect(const char* dir, int (*cb)(const char* dir, const DirEntry& entry, void* cookie),
                   void* cookie) noexcept {
   if (cb == nullptr) return 0;
-  try {
-    std::vector<DirEntry> entries;
-    if (!DirScan(&entries, dir)) return 0;
-    for (const DirEntry& e : entries) {
-      if (cb(dir, e, cookie) == 0) return 0;
-    }
-    return 1;
-  } catch (...) {
-    return 0;
+  std::vector<DirEntry> entries;
+  if (!DirScan(&entries, dir)) return 0;
+  for (const DirEntry& e : entries) {
+    if (cb(dir, e, cookie) == 0) return 0;
   }
+  return 1;
 }
 
 int DirScanDirectRecursive(const char* dir,
                            int (*cb)(const char* relative_dir, const DirEntry& entry, void* cookie),
                            void* cookie) noexcept {
   if (dir == nullptr || *dir == '\0' || cb == nullptr) return 0;
-  try {
-    ScopedFd fd(OpenDirectory(dir));
-    if (!fd.ok()) {
-      TraceMessage(kTag, 13, 0, -1, "Cannot open directory '%s': %s", dir,
-                   ErrnoText(errno).c_str());
-      return 0;
-    }
-    return WalkTree(fd.get(), dir, "", 1, cb, cookie) ? 1 : 0;
-  } catch (...) {
+  ScopedFd fd(OpenDirectory(dir));
+  if (!fd.ok()) {
+    TraceMessage(kTag, 13, 0, -1, "Cannot open directory '%s': %s", dir, ErrnoText(errno).c_str());
     return 0;
   }
+  return WalkTree(fd.get(), dir, "", 1, cb, cookie) ? 1 : 0;
 }

@@ -319,78 +319,62 @@ const std::string* FindValue(const Stanza* stanza, const char* key, int value_in
 int StnzLoadStanzaListFromText(StanzaList* out, std::string_view text,
                                const char* source_name) noexcept {
   if (out == nullptr) return 0;
-  try {
-    auto file = MakeStnzFile(std::string(text), source_name);
-    return file ? LoadAll(out, file.get()) : 0;
-  } catch (...) {
-    return 0;
-  }
+  auto file = MakeStnzFile(std::string(text), source_name);
+  return file ? LoadAll(out, file.get()) : 0;
 }
 
 int StnzLoadStanzaListFromFile(StanzaList* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    std::unique_ptr<StnzFile> file;
-    if (!StnzFileOpen(&file, path)) return 0;
-    return LoadAll(out, file.get());
-  } catch (...) {
-    return 0;
-  }
+  std::unique_ptr<StnzFile> file;
+  if (!StnzFileOpen(&file, path)) return 0;
+  return LoadAll(out, file.get());
 }
 
 int StnzFormatStanzaList(std::string* out, const StanzaList& list) noexcept {
   if (out == nullptr) return 0;
-  try {
-    std::string text;
-    bool first = true;
-    for (const auto& s : list.stanzas) {
-      if (!s) continue;
-      if (const char* why = TitleProblem(s->title)) {
-        TraceMessage(kTag, 3, 0, -1, "Cannot write stanza title '%s': it has %s", s->title.c_str(),
-                     why);
+  std::string text;
+  bool first = true;
+  for (const auto& s : list.stanzas) {
+    if (!s) continue;
+    if (const char* why = TitleProblem(s->title)) {
+      TraceMessage(kTag, 3, 0, -1, "Cannot write stanza title '%s': it has %s", s->title.c_str(),
+                   why);
+      return 0;
+    }
+    if (!first) text += '\n';
+    first = false;
+    text += '[';
+    text += s->title;
+    text += "]\n";
+    for (const StnzKey& k : s->keys) {
+      if (const char* why = KeyNameProblem(k.name)) {
+        TraceMessage(kTag, 4, 0, -1, "Cannot write key '%s' of stanza '%s': it has %s",
+                     k.name.c_str(), s->title.c_str(), why);
         return 0;
       }
-      if (!first) text += '\n';
-      first = false;
-      text += '[';
-      text += s->title;
-      text += "]\n";
-      for (const StnzKey& k : s->keys) {
-        if (const char* why = KeyNameProblem(k.name)) {
-          TraceMessage(kTag, 4, 0, -1, "Cannot write key '%s' of stanza '%s': it has %s",
-                       k.name.c_str(), s->title.c_str(), why);
-          return 0;
-        }
-        text += k.name;
-        text += " = ";
-        if (k.values.empty()) AppendValue(&text, "");
-        for (size_t i = 0; i < k.values.size(); ++i) {
-          if (i > 0) text += ", ";
-          AppendValue(&text, k.values[i]);
-        }
-        text += '\n';
+      text += k.name;
+      text += " = ";
+      if (k.values.empty()) AppendValue(&text, "");
+      for (size_t i = 0; i < k.values.size(); ++i) {
+        if (i > 0) text += ", ";
+        AppendValue(&text, k.values[i]);
       }
+      text += '\n';
     }
-    *out = std::move(text);
-    return 1;
-  } catch (...) {
-    return 0;
   }
+  *out = std::move(text);
+  return 1;
 }
 
 int StnzSaveStanzaListToFile(const StanzaList& list, const char* path) noexcept {
   if (path == nullptr) return 0;
-  try {
-    std::string text;
-    if (!StnzFormatStanzaList(&text, list)) return 0;
-    if (!FileWriteAtomic(path, text.data(), text.size())) {
-      TraceMessage(kTag, 5, 0, -1, "Failed to save stanza file '%s'", path);
-      return 0;
-    }
-    return 1;
-  } catch (...) {
+  std::string text;
+  if (!StnzFormatStanzaList(&text, list)) return 0;
+  if (!FileWriteAtomic(path, text.data(), text.size())) {
+    TraceMessage(kTag, 5, 0, -1, "Failed to save stanza file '%s'", path);
     return 0;
   }
+  return 1;
 }
 
 int StnzListWalk(const StanzaList& list, int (*cb)(const Stanza* stanza, void* cookie),
@@ -404,18 +388,14 @@ int StnzListWalk(const StanzaList& list, int (*cb)(const Stanza* stanza, void* c
 
 int StnzListReplaceStanza(StanzaList* list, std::unique_ptr<Stanza> stanza) noexcept {
   if (list == nullptr || !stanza) return 0;
-  try {
-    for (auto& s : list->stanzas) {
-      if (s && EqualNoCase(s->title, stanza->title)) {
-        s = std::move(stanza);
-        return 1;
-      }
+  for (auto& s : list->stanzas) {
+    if (s && EqualNoCase(s->title, stanza->title)) {
+      s = std::move(stanza);
+      return 1;
     }
-    list->stanzas.push_back(std::move(stanza));
-    return 1;
-  } catch (...) {
-    return 0;
   }
+  list->stanzas.push_back(std::move(stanza));
+  return 1;
 }
 
 int StnzListRemoveStanza(StanzaList* list, const char* title) noexcept {
@@ -441,52 +421,36 @@ const Stanza* StnzListFind(const StanzaList& list, const char* title) noexcept {
 
 std::unique_ptr<Stanza> StnzCreate(const char* title, int size_hint) noexcept {
   if (title == nullptr) return nullptr;
-  try {
-    auto s = std::make_unique<Stanza>();
-    s->title = title;
-    s->keys.reserve(static_cast<size_t>(std::clamp(size_hint, 0, 1024)));
-    return s;
-  } catch (...) {
-    return nullptr;
-  }
+  auto s = std::make_unique<Stanza>();
+  s->title = title;
+  s->keys.reserve(static_cast<size_t>(std::clamp(size_hint, 0, 1024)));
+  return s;
 }
 
 std::unique_ptr<StnzKey> StnzCreateKey(const char* name) noexcept {
   if (name == nullptr) return nullptr;
-  try {
-    auto k = std::make_unique<StnzKey>();
-    k->name = name;
-    return k;
-  } catch (...) {
-    return nullptr;
-  }
+  auto k = std::make_unique<StnzKey>();
+  k->name = name;
+  return k;
 }
 
 int StnzAddValueToKey(StnzKey* key, const char* value) noexcept {
   if (key == nullptr) return 0;
-  try {
-    key->values.emplace_back(value != nullptr ? value : "");
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  key->values.emplace_back(value != nullptr ? value : "");
+  return 1;
 }
 
 int StnzAddKeyToStanza(Stanza* stanza, std::unique_ptr<StnzKey> key) noexcept {
   if (stanza == nullptr || !key) return 0;
-  try {
-    if (key->values.empty()) key->values.emplace_back();
-    for (StnzKey& k : stanza->keys) {
-      if (EqualNoCase(k.name, key->name)) {
-        k = std::move(*key);
-        return 1;
-      }
+  if (key->values.empty()) key->values.emplace_back();
+  for (StnzKey& k : stanza->keys) {
+    if (EqualNoCase(k.name, key->name)) {
+      k = std::move(*key);
+      return 1;
     }
-    stanza->keys.push_back(std::move(*key));
-    return 1;
-  } catch (...) {
-    return 0;
   }
+  stanza->keys.push_back(std::move(*key));
+  return 1;
 }
 
 int StnzSetString(Stanza* stanza, const char* key, const char* value) noexcept {
@@ -496,11 +460,7 @@ int StnzSetString(Stanza* stanza, const char* key, const char* value) noexcept {
 }
 
 std::unique_ptr<Stanza> StnzDuplicate(const Stanza& stanza) noexcept {
-  try {
-    return std::make_unique<Stanza>(stanza);
-  } catch (...) {
-    return nullptr;
-  }
+  return std::make_unique<Stanza>(stanza);
 }
 
 // ---- Getting values ----
@@ -514,12 +474,8 @@ int StnzGetString(std::string* out, const Stanza* stanza, const char* key,
   if (out == nullptr) return 0;
   const std::string* v = FindValue(stanza, key, value_index);
   if (v == nullptr) return 0;
-  try {
-    *out = *v;
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  *out = *v;
+  return 1;
 }
 
 int StnzGetInteger(int32_t* out, const Stanza* stanza, const char* key, int value_index) noexcept {
@@ -571,39 +527,32 @@ int StnzGetValueCount(const Stanza* stanza, const char* key) noexcept {
 }
 
 void StnzSplitTitle(const char* title, std::string* kind, std::string* name) noexcept {
-  try {
-    std::string_view t = TrimBlanks(title != nullptr ? title : "");
-    size_t blank = 0;
-    while (blank < t.size() && !IsBlank(t[blank])) ++blank;
-    if (kind != nullptr) *kind = std::string(t.substr(0, blank));
-    if (name != nullptr) *name = std::string(TrimBlanks(t.substr(blank)));
-  } catch (...) {
-  }
+  std::string_view t = TrimBlanks(title != nullptr ? title : "");
+  size_t blank = 0;
+  while (blank < t.size() && !IsBlank(t[blank])) ++blank;
+  if (kind != nullptr) *kind = std::string(t.substr(0, blank));
+  if (name != nullptr) *name = std::string(TrimBlanks(t.substr(blank)));
 }
 
 // ---- Reading a file stanza by stanza ----
 
 int StnzFileOpen(std::unique_ptr<StnzFile>* out, const char* path) noexcept {
   if (out == nullptr || path == nullptr) return 0;
-  try {
-    std::string text;
-    int64_t size = 0;
-    if (FileSize(&size, path) && size > kStnzFileMaxSize) {
-      TraceMessage(kTag, 8, 0, -1, "Stanza file '%s' is over %" PRId64 " bytes; not read", path,
-                   kStnzFileMaxSize);
-      return 0;
-    }
-    if (!LoadTextFile(&text, path)) {
-      TraceMessage(kTag, 6, 0, -1, "Cannot read stanza file '%s'", path);
-      return 0;
-    }
-    auto file = MakeStnzFile(std::move(text), path);
-    if (!file) return 0;
-    *out = std::move(file);
-    return 1;
-  } catch (...) {
+  std::string text;
+  int64_t size = 0;
+  if (FileSize(&size, path) && size > kStnzFileMaxSize) {
+    TraceMessage(kTag, 8, 0, -1, "Stanza file '%s' is over %" PRId64 " bytes; not read", path,
+                 kStnzFileMaxSize);
     return 0;
   }
+  if (!LoadTextFile(&text, path)) {
+    TraceMessage(kTag, 6, 0, -1, "Cannot read stanza file '%s'", path);
+    return 0;
+  }
+  auto file = MakeStnzFile(std::move(text), path);
+  if (!file) return 0;
+  *out = std::move(file);
+  return 1;
 }
 
 int StnzFileFindNext(StnzFile* file, std::string* kind, std::string* name) noexcept {
@@ -615,11 +564,7 @@ int StnzFileFindNext(StnzFile* file, std::string* kind, std::string* name) noexc
 
 int StnzFileLoad(StnzFile* file, std::unique_ptr<Stanza>* out) noexcept {
   if (file == nullptr || out == nullptr) return 0;
-  try {
-    return file->LoadCurrent(out) ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  return file->LoadCurrent(out) ? 1 : 0;
 }
 
 void StnzFileRewind(StnzFile* file) noexcept {

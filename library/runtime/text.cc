@@ -262,14 +262,10 @@ void StrConvertToLower(char* s) noexcept {
 }
 
 std::string StrToLowerCopy(std::string_view s) noexcept {
-  try {
-    std::string r(s);
-    for (char& c : r)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    return r;
-  } catch (...) {
-    return {};
-  }
+  std::string r(s);
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  return r;
 }
 
 int StrToInteger(int32_t* out, const char* s) noexcept { return ParseInteger(out, s); }
@@ -279,66 +275,50 @@ int StrToInt64(int64_t* out, const char* s) noexcept { return ParseInteger(out, 
 std::string StrFromInteger(int64_t value) noexcept {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, value);
-  try {
-    return std::string(buf, res.ptr);
-  } catch (...) {
-    return {};
-  }
+  return std::string(buf, res.ptr);
 }
 
 int StrBuildRegExpLiteral(std::string* out, const char* pattern, int anchor) noexcept {
   if (out == nullptr || pattern == nullptr) return 0;
-  try {
-    std::string r;
-    r.reserve(std::strlen(pattern) * 2 + 2);
-    if (anchor != 0) r += '^';
-    for (const char* p = pattern; *p != '\0';) {
-      if (*p == '*') {
-        // A run of stars means no more than one, and one ".*" is cheaper to match.
-        while (*p == '*') ++p;
-        r += ".*";
-        continue;
-      }
-      if (*p == '?') {
-        r += '.';
-        ++p;
-        continue;
-      }
-      if (IsRegExpSpecial(*p)) {
-        r += '\\';
-        r += *p++;
-        continue;
-      }
-      const char* next = StrNextChar(p);
-      r.append(p, next);
-      p = next;
+  std::string r;
+  r.reserve(std::strlen(pattern) * 2 + 2);
+  if (anchor != 0) r += '^';
+  for (const char* p = pattern; *p != '\0';) {
+    if (*p == '*') {
+      // A run of stars means no more than one, and one ".*" is cheaper to match.
+      while (*p == '*') ++p;
+      r += ".*";
+      continue;
     }
-    if (anchor != 0) r += '$';
-    *out = std::move(r);
-    return 1;
-  } catch (...) {
-    return 0;
+    if (*p == '?') {
+      r += '.';
+      ++p;
+      continue;
+    }
+    if (IsRegExpSpecial(*p)) {
+      r += '\\';
+      r += *p++;
+      continue;
+    }
+    const char* next = StrNextChar(p);
+    r.append(p, next);
+    p = next;
   }
+  if (anchor != 0) r += '$';
+  *out = std::move(r);
+  return 1;
 }
 
 int DStringAppend(DString* ds, const char* s) noexcept {
   if (ds == nullptr || s == nullptr) return 0;
-  try {
-    ds->text.append(s);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  ds->text.append(s);
+  return 1;
 }
 
 int DStringAppendN(DString* ds, const char* s, size_t bytes) noexcept {
   if (ds == nullptr || (s == nullptr && bytes > 0)) return 0;
-  try {
-    ds->text.append(s, bytes);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  ds->text.append(s, bytes);
+  return 1;
 }
 
 int DStringAppendChar(DString* ds, uint32_t code_point) noexcept {
@@ -353,22 +333,15 @@ int DStringAppendChar(DString* ds, uint32_t code_point) noexcept {
   } else {
     return 0;
   }
-  try {
-    ds->text.append(enc, len);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  ds->text.append(enc, len);
+  return 1;
 }
 
 int DStringAppendRepeat(DString* ds, char c, size_t count) noexcept {
-  if (ds == nullptr) return 0;
-  try {
-    ds->text.append(count, c);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  // A count no string can hold is refused rather than left to throw std::length_error.
+  if (ds == nullptr || count > ds->text.max_size() - ds->text.size()) return 0;
+  ds->text.append(count, c);
+  return 1;
 }
 
 int DStringAppendFormat(DString* ds, const char* fmt, ...) noexcept {
@@ -384,18 +357,14 @@ int DStringAppendFormat(DString* ds, const char* fmt, ...) noexcept {
   va_end(args);
   int ok = 0;
   const size_t old = ds->text.size();
-  try {
-    if (n >= 0 && static_cast<size_t>(n) < sizeof buf) {
-      ds->text.append(buf, static_cast<size_t>(n));
-      ok = 1;
-    } else if (n >= 0) {
-      ds->text.resize(old + static_cast<size_t>(n));
-      // Writing n + 1 bytes overwrites the string's own terminating NUL with a NUL.
-      std::vsnprintf(ds->text.data() + old, static_cast<size_t>(n) + 1, fmt, again);
-      ok = 1;
-    }
-  } catch (...) {
-    ds->text.resize(old);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof buf) {
+    ds->text.append(buf, static_cast<size_t>(n));
+    ok = 1;
+  } else if (n >= 0) {
+    ds->text.resize(old + static_cast<size_t>(n));
+    // Writing n + 1 bytes overwrites the string's own terminating NUL with a NUL.
+    std::vsnprintf(ds->text.data() + old, static_cast<size_t>(n) + 1, fmt, again);
+    ok = 1;
   }
   va_end(again);
   return ok;

@@ -96,12 +96,8 @@ int UniqueToString(std::string* out, const UniqueId* id) noexcept {
     text[pos++] = kDigits[id->bytes[i] >> 4];
     text[pos++] = kDigits[id->bytes[i] & 0x0F];
   }
-  try {
-    out->assign(text, sizeof text);
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  out->assign(text, sizeof text);
+  return 1;
 }
 
 int UniqueFromString(UniqueId* out, const char* text) noexcept {

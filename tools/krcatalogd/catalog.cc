@@ -197,7 +197,7 @@ int Generate(const std::string& path, const GenerateOptions& options, std::strin
       sqlite3_bind_text(st.s, 3, pool, -1, SQLITE_STATIC);
       sqlite3_bind_int64(st.s, 4, 1 + rng.Below(5));
       sqlite3_bind_int64(st.s, 5, capacity);
-      sqlite3_bind_int64(st.s, 6, static_cast<int64_t>(capacity * rng.Unit()));
+      sqlite3_bind_int64(st.s, 6, static_cast<int64_t>(static_cast<double>(capacity) * rng.Unit()));
       sqlite3_bind_int64(st.s, 7, last);
       if (std::strcmp(pool, "Archive") == 0) {
         sqlite3_bind_null(st.s, 8);  // never expires
@@ -235,7 +235,7 @@ int Generate(const std::string& path, const GenerateOptions& options, std::strin
       const int64_t start = now - 1 - rng.Below(90 * kDay);
       const int64_t duration = 30 + size / (40 * 1024 * 1024) + rng.Below(600);
       sqlite3_bind_int64(st.s, 1, id);
-      sqlite3_bind_text(st.s, 2, clients[client].c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_text(st.s, 2, clients[static_cast<size_t>(client)].c_str(), -1, SQLITE_STATIC);
       sqlite3_bind_text(st.s, 3, level, -1, SQLITE_STATIC);
       sqlite3_bind_text(st.s, 4, status, -1, SQLITE_STATIC);
       sqlite3_bind_int64(st.s, 5, size);

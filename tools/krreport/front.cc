@@ -468,13 +468,16 @@ int ListProduced(std::FILE* out) {
     int32_t type;
   };
   std::vector<Entry> entries;
-  std::error_code ec;
   // The day directories hold a control file for every stored report; the records file goes with
-  // it, so the control files are the list.
-  for (const auto& day : std::filesystem::directory_iterator(directory, ec)) {
+  // it, so the control files are the list. The iterators advance with an error code: one that
+  // throws would end the program on a directory removed while it is listed.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator day(directory, ec), end; !ec && day != end; day.increment(ec)) {
     std::error_code inner;
-    for (const auto& file : std::filesystem::directory_iterator(day.path() / "control", inner)) {
-      const std::string name = file.path().filename();
+    for (fs::directory_iterator file(day->path() / "control", inner); !inner && file != end;
+         file.increment(inner)) {
+      const std::string name = file->path().filename();
       Ref<RepProducedReportName> decoded;
       if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes.get()) != 1) {
         continue;  // a temporary file of a store in progress, or something not the store's
