@@ -98,8 +98,7 @@ std::string DiscoveryRunDir(const std::string& home) { return home + "/run"; }
 
 std::string EndpointFilePath(const std::string& home, const std::string& machine,
                              const std::string& process) {
-  return DiscoveryRunDir(home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) +
-         ".endpoint";
+  return DiscoveryRunDir(home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) + ".endpoint";
 }
 
 bool ParseEndpoint(const std::string& text, Endpoint* endpoint, int64_t* pid) noexcept {
@@ -148,8 +147,7 @@ bool ResolveProcess(const std::string& home, const PeerIdentity& want, Endpoint*
                     PeerIdentity* expect) noexcept {
   *expect = want;
   std::string text;
-  if (ReadSmallFile(EndpointFilePath(home, want.machine, want.process), &text,
-                    kMaxEndpointFile)) {
+  if (ReadSmallFile(EndpointFilePath(home, want.machine, want.process), &text, kMaxEndpointFile)) {
     Endpoint ep;
     int64_t pid = 0;
     bool live = ParseEndpoint(text, &ep, &pid);

@@ -151,7 +151,6 @@ bool SameName(const PeerIdentity& a, const PeerIdentity& b) {
 const MsgAddress* AsAddress(const Obj* o) { return ObjCast<MsgAddress>(o); }
 const MsgMessage* AsMessage(const Obj* o) { return ObjCast<MsgMessage>(o); }
 
-
 // The sender's address of a message, or the address itself.
 const MsgAddress* AddressOf(const Obj* address_or_message) {
   if (const MsgAddress* a = AsAddress(address_or_message)) return a;
@@ -396,7 +395,8 @@ void HandleForget(uint64_t token) noexcept {
   auto it = t.entries.find(token);
   // Only the owner may forget a token: a token copied into another process's object means
   // nothing there.
-  if (it != t.entries.end() && it->second.owner == ContextMsgState(ContextCurrent())) t.entries.erase(it);
+  if (it != t.entries.end() && it->second.owner == ContextMsgState(ContextCurrent()))
+    t.entries.erase(it);
 }
 
 void HandleForgetAll(MsgState* owner) noexcept {
@@ -662,11 +662,10 @@ void CloseChannelEntry(MsgState* s, uint64_t id) {
     uint64_t partner = c->second.partner;
     s->channels.erase(c);
     if (s->channels.erase(partner) != 0)
-      PushPending(
-          s,
-          NewMessage(kMsgChannelLost, nullptr, s->self_address,
-                     MakeAddress(s->self, 0, 0, partner), s->self_address),
-          false);
+      PushPending(s,
+                  NewMessage(kMsgChannelLost, nullptr, s->self_address,
+                             MakeAddress(s->self, 0, 0, partner), s->self_address),
+                  false);
     return;
   }
   Frame f;
@@ -1037,8 +1036,7 @@ std::string MsgAddressToText(const Obj* address) noexcept {
   if (a->task() != 0) t += "/task " + std::to_string(a->task());
   if (a->channel() != 0) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "/channel %llx",
-                  static_cast<unsigned long long>(a->channel()));
+    std::snprintf(buf, sizeof buf, "/channel %llx", static_cast<unsigned long long>(a->channel()));
     t += buf;
   }
   return t;
@@ -1088,11 +1086,11 @@ int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
     if (c->second.link == 0) {
       // On a channel to itself: straight to the other end's queue, by reference.
       if (s->channels.count(c->second.partner) == 0) return 0;
-      PushPending(s,
-                  NewMessage(type, object, s->self_address,
-                             MakeAddress(s->self, 0, 0, c->second.partner),
-                             Ref<Obj>::Share(const_cast<Obj*>(destination))),
-                  false);
+      PushPending(
+          s,
+          NewMessage(type, object, s->self_address, MakeAddress(s->self, 0, 0, c->second.partner),
+                     Ref<Obj>::Share(const_cast<Obj*>(destination))),
+          false);
       return 1;
     }
     f.channel = c->first;
@@ -1336,11 +1334,11 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
     theirs.partner = id;
     s->channels.emplace(id, std::move(mine));
     s->channels.emplace(other, std::move(theirs));
-    PushPending(s,
-                NewMessage(kMsgChannelConnect, nullptr, s->self_address,
-                           MakeAddress(s->self, 0, 0, other),
-                           Ref<Obj>::Share(const_cast<MsgAddress*>(a))),
-                false);
+    PushPending(
+        s,
+        NewMessage(kMsgChannelConnect, nullptr, s->self_address, MakeAddress(s->self, 0, 0, other),
+                   Ref<Obj>::Share(const_cast<MsgAddress*>(a))),
+        false);
     *channel = ChannelHandle(s, s->self, id);
     return 1;
   }
@@ -1363,9 +1361,7 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
 int MsgChannelCompleteInternal(Ref<Obj>* channel, const Obj* connect_message, int32_t, int32_t,
                                int32_t) noexcept {
   const MsgMessage* m = AsMessage(connect_message);
-  if (channel == nullptr || m == nullptr ||
-      m->type() != kMsgChannelConnect)
-    return 0;
+  if (channel == nullptr || m == nullptr || m->type() != kMsgChannelConnect) return 0;
   const MsgAddress* src = AsAddress(m->source());
   if (src == nullptr || src->channel() == 0) return 0;
   MsgState* s = MsgStateGet();
