@@ -38,7 +38,8 @@ std::string Lower(const std::string& s) {
 std::string Encode(const std::string& s) {
   static const char* hex = "0123456789ABCDEF";
   std::string r;
-  for (unsigned char c : s) {
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
         c == '_' || c == '-') {
       r += static_cast<char>(c);

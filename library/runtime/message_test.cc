@@ -631,7 +631,7 @@ TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
     ASSERT_TRUE(m);
     Ref<Obj> sender;
     MsgGetSender(&sender, m.get());
-    for (int k = 0; k < 3; ++k)
+    for (size_t k = 0; k < 3; ++k)
       if (MsgAddressEqual(sender.get(), addresses[k].get())) ++got[k];
   }
   EXPECT_EQ(got[0], 50);
