@@ -18,11 +18,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 class TraceSink;
 
 namespace kr_internal {
-struct MsgState;  // the messaging layer's per-context state (kr/message.h)
+struct ContextState;  // what the runtime keeps for itself in a context
 }  // namespace kr_internal
 
 struct ContextOptions {
@@ -32,8 +33,9 @@ struct ContextOptions {
   std::string process_name;  // the name this process publishes for messaging
 };
 
-// The size of the block returned by ContextGetPluginData.
+// The size and alignment of the block returned by ContextGetPluginData.
 inline constexpr size_t kContextPluginDataSize = 256;
+inline constexpr size_t kContextPluginDataAlign = 16;
 
 struct KrContext {
   std::string machine_name;
@@ -44,11 +46,10 @@ struct KrContext {
   int trace_level = 0;
   TraceSink* trace_sink = nullptr;          // null: the default sink below
   std::unique_ptr<TraceSink> default_sink;  // standard error, a file, or nothing
-  alignas(16) unsigned char plugin_data[kContextPluginDataSize] = {};
-  // Messaging: the listener, links and event loop, made on first use and ended with the
-  // context (its endpoint is unpublished, its links closed).
-  kr_internal::MsgState* msg_state = nullptr;
-  void (*msg_state_destroy)(kr_internal::MsgState*) noexcept = nullptr;
+  // The runtime's own part: the plugin data block and the messaging state (the listener, links
+  // and event loop, made on first use and ended with the context: its endpoint is unpublished,
+  // its links closed).
+  std::unique_ptr<kr_internal::ContextState> internal;
 
   KrContext();
   ~KrContext();
@@ -69,6 +70,16 @@ KrContext* ContextSetCurrent(KrContext* context) noexcept;
 // The calling context's plugin data block: kContextPluginDataSize bytes, zeroed when the context
 // is made, for the library's per-context state.
 void* ContextGetPluginData() noexcept;
+
+// The plugin data block as the one type a library keeps there. The type must fit the block and
+// be trivial, so that the block's zero bytes are its value until the library first sets it.
+template <class T>
+T* ContextPluginData() noexcept {
+  static_assert(sizeof(T) <= kContextPluginDataSize, "too large for the plugin data block");
+  static_assert(alignof(T) <= kContextPluginDataAlign, "aligned beyond the plugin data block");
+  static_assert(std::is_trivial_v<T>, "the block starts as zero bytes, never constructed");
+  return static_cast<T*>(ContextGetPluginData());
+}
 
 // This machine's name, as the calling context knows it.
 const char* SysLocalMachineName() noexcept;

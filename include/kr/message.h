@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "kr/object.h"
 
@@ -53,6 +54,24 @@ struct MsgAddress : ObjView<MsgAddress> {
   static constexpr uint32_t kTypeCode = kMsgAddressType;
   static constexpr const char kSpec[] = "s;s;l;i;i;i;l;r;";
   static constexpr const char kName[] = "MsgAddress";
+  // The slot of the local handle: dropping a channel's address object closes the channel.
+  static constexpr int kHandleSlot = 8;
+
+  const char* machine() const noexcept { return StrSlot<1>(); }
+  const char* process() const noexcept { return StrSlot<2>(); }
+  uint64_t instance() const noexcept { return static_cast<uint64_t>(cells()[Cell<3>()].i); }
+  int32_t pid() const noexcept { return IntSlot<4>(); }
+  int32_t kind() const noexcept { return IntSlot<5>(); }
+  int32_t task() const noexcept { return IntSlot<6>(); }
+  uint64_t channel() const noexcept { return static_cast<uint64_t>(cells()[Cell<7>()].i); }
+
+  void set_machine(const char* v) noexcept { SetStrSlot<1>(v); }
+  void set_process(const char* v) noexcept { SetStrSlot<2>(v); }
+  void set_instance(uint64_t v) noexcept { cells()[Cell<3>()].i = static_cast<int64_t>(v); }
+  void set_pid(int32_t v) noexcept { SetIntSlot<4>(v); }
+  void set_kind(int32_t v) noexcept { SetIntSlot<5>(v); }
+  void set_task(int32_t v) noexcept { SetIntSlot<6>(v); }
+  void set_channel(uint64_t v) noexcept { cells()[Cell<7>()].i = static_cast<int64_t>(v); }
 };
 
 // The address of a task kind of a named process on a machine. The process is looked up when
@@ -190,6 +209,20 @@ struct MsgTask : ObjView<MsgTask> {
   static constexpr uint32_t kTypeCode = kMsgTaskType;
   static constexpr const char kSpec[] = "o;o;o;i;i;s;";
   static constexpr const char kName[] = "MsgTask";
+
+  Obj* giver() const noexcept { return ObjSlot<1>(); }
+  Obj* argument() const noexcept { return ObjSlot<2>(); }
+  Obj* task_address() const noexcept { return ObjSlot<3>(); }
+  int32_t kind() const noexcept { return IntSlot<4>(); }
+  int32_t giver_task_id() const noexcept { return IntSlot<5>(); }
+  const char* name() const noexcept { return StrSlot<6>(); }
+
+  void set_giver(Ref<Obj> v) noexcept { SetObjSlot<1>(std::move(v)); }
+  void set_argument(Ref<Obj> v) noexcept { SetObjSlot<2>(std::move(v)); }
+  void set_task_address(Ref<Obj> v) noexcept { SetObjSlot<3>(std::move(v)); }
+  void set_kind(int32_t v) noexcept { SetIntSlot<4>(v); }
+  void set_giver_task_id(int32_t v) noexcept { SetIntSlot<5>(v); }
+  void set_name(const char* v) noexcept { SetStrSlot<6>(v); }
 };
 
 // Message 1003's object. Slots: 1 status (1 accepted, 0 refused), 2 error code (kProcErr*),
@@ -198,6 +231,18 @@ struct MsgTaskReturn : ObjView<MsgTaskReturn> {
   static constexpr uint32_t kTypeCode = 0xcc0b0916;
   static constexpr const char kSpec[] = "i;i;o;i;i;i;";
   static constexpr const char kName[] = "MsgTaskReturn";
+
+  int32_t status() const noexcept { return IntSlot<1>(); }
+  int32_t error() const noexcept { return IntSlot<2>(); }
+  Obj* task_address() const noexcept { return ObjSlot<3>(); }
+  int32_t kind() const noexcept { return IntSlot<4>(); }
+  int32_t task_id() const noexcept { return IntSlot<6>(); }
+
+  void set_status(int32_t v) noexcept { SetIntSlot<1>(v); }
+  void set_error(int32_t v) noexcept { SetIntSlot<2>(v); }
+  void set_task_address(Ref<Obj> v) noexcept { SetObjSlot<3>(std::move(v)); }
+  void set_kind(int32_t v) noexcept { SetIntSlot<4>(v); }
+  void set_task_id(int32_t v) noexcept { SetIntSlot<6>(v); }
 };
 
 // Message 1006's object. Slots: 1 the serving task's address, 2 the giver's task id, 3 the
@@ -207,6 +252,14 @@ struct MsgTaskEnd : ObjView<MsgTaskEnd> {
   static constexpr uint32_t kTypeCode = 0xc9c6bd5d;
   static constexpr const char kSpec[] = "o;i;i;";
   static constexpr const char kName[] = "MsgTaskEnd";
+
+  Obj* task_address() const noexcept { return ObjSlot<1>(); }
+  int32_t task_id() const noexcept { return IntSlot<2>(); }
+  int32_t status() const noexcept { return IntSlot<3>(); }
+
+  void set_task_address(Ref<Obj> v) noexcept { SetObjSlot<1>(std::move(v)); }
+  void set_task_id(int32_t v) noexcept { SetIntSlot<2>(v); }
+  void set_status(int32_t v) noexcept { SetIntSlot<3>(v); }
 };
 
 enum ProcTaskError {

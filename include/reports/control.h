@@ -46,6 +46,11 @@ struct RepControl : ObjView<RepControl> {
   Obj* condition_tree() const noexcept { return ObjSlot<8>(); }
   // The time (time_t) at which the report was produced; 0 before.
   int32_t time_of_production() const noexcept { return IntSlot<9>(); }
+  // Whether `time` fits the 32-bit slot: from 2038-01-19 03:14:08 UTC on it does not, and
+  // production refuses such a time rather than store a wrapped one.
+  static constexpr bool HoldsTimeOfProduction(int64_t time) noexcept {
+    return time >= INT32_MIN && time <= INT32_MAX;
+  }
 
   void set_params(Ref<RepParams> v) noexcept { SetObjSlot<1>(std::move(v)); }
   void set_possible_fields(Ref<List> v) noexcept { SetObjSlot<2>(std::move(v)); }

@@ -2,6 +2,7 @@
 
 #include "reports/control.h"
 
+#include <cinttypes>
 #include <string>
 #include <utility>
 
@@ -125,6 +126,17 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   if (QuorTime(&now) != 1) {
     TraceMessage(kTag, 20, 0, -1, "Failed to get quor time");
     SetUserError(error_text, LocaleGetString("Cannot get current time", 8286));
+    return 0;
+  }
+  if (!RepControl::HoldsTimeOfProduction(now)) {
+    TraceMessage(kTag, 31, 0, -1,
+                 "Cannot produce report - the time now (%" PRId64
+                 ") does not fit the control's 32-bit time of production, which ends at "
+                 "2038-01-19 03:14:07 UTC",
+                 now);
+    SetUserError(error_text, LocaleGetString("Cannot set current time", 8285) +
+                                 " (it is past 2038-01-19 03:14:07 UTC, the last time a report "
+                                 "can record)");
     return 0;
   }
   if (RepSetTimeNow(now) != 1) {

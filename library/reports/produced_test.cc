@@ -245,6 +245,18 @@ TEST(ProducedStore, BadNamesAreRefusedBeforeAnyFileIsTouched) {
   EXPECT_TRUE(trace.Contains("Cannot load class file"));
 }
 
+TEST(ProducedStore, ATimeOfProductionPast2038IsRefusedNotWrapped) {
+  // One second past the last time the control's 32-bit slot holds.
+  TestHome home(FixedAt(int64_t{INT32_MAX} + 1));
+  TraceCapture trace;
+  Ref<RepControl> control = ProducedControl();
+  std::string error;
+  EXPECT_EQ(RepControlProduceReport(&error, control.get(), 0, nullptr, nullptr), 0);
+  EXPECT_EQ(control->time_of_production(), kMarch5th2004);
+  EXPECT_NE(error.find("past 2038-01-19 03:14:07 UTC"), std::string::npos) << error;
+  EXPECT_TRUE(trace.Contains("does not fit the control's 32-bit time of production"));
+}
+
 TEST(ProducedStore, StoredFilesAreCheckedWhereTheyEnter) {
   ScopedTimeZone utc("UTC");
   TestHome home(FixedAt(kMarch5th2004));

@@ -171,12 +171,7 @@ int RepEncodeData(Ref<Obj>* value, const char* text, int32_t type) noexcept {
   return 1;
 }
 
-static_assert(sizeof(RepContextData) <= kContextPluginDataSize);
-static_assert(alignof(RepContextData) <= 16);
-
-RepContextData* RepGetContextData() noexcept {
-  return static_cast<RepContextData*>(ContextGetPluginData());
-}
+RepContextData* RepGetContextData() noexcept { return ContextPluginData<RepContextData>(); }
 
 int RepSetTimeNow(int64_t time) noexcept {
   RepContextData* d = RepGetContextData();

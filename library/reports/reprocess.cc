@@ -3,6 +3,7 @@
 #include "reports/reprocess.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "kr/list.h"
 #include "kr/trace.h"
@@ -118,21 +119,18 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
   const bool use = use_condition == 1;
   const bool used = stored->flag();
   RepTable* table = control->table();
-  if (table->records() == nullptr) table->set_records(ListNewFromPool());
-  List* records = table->records();
   List* filtered_out = control->filtered_out();
 
   Redo redo;
-  if (ListGetItemCount(filtered_out) == 0) {
+  const bool rejoin = ListGetItemCount(filtered_out) != 0;
+  if (!rejoin) {
     redo = DecideWithoutFilteredOut(now, then, use, used);
   } else {
     redo = DecideWithFilteredOut(now, then, use, used);
-    if (redo.force_sort) {
-      ListJoin(records, filtered_out);
+    if (redo.force_sort)
       TraceMessage(kTag, 64, 0, 2,
                    "At least one filter changed. Have filtered out records, so combine records "
                    "and re-filter");
-    }
   }
 
   const RefilterStep steps[] = {
@@ -144,33 +142,45 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
        "Condition filters differ. Going to re-filter.",
        "Have applied re-processing condition filter"},
   };
-  for (const RefilterStep& step : steps) {
-    if (IsEmpty(step.text)) continue;
-    Ref<RepFilterTree> tree = RepMakeFilterTree(step.text, table->fields());
-    if (!tree) {
-      TraceMessage(kTag, 73, 0, -1, "Bad new %s filter '%s'", step.which, step.text);
+  // Every new tree and the sort spec are built before a record moves, so that a bad one leaves
+  // the record list and the filtered-out records as they were.
+  Ref<RepFilterTree> trees[std::size(steps)];
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    if (IsEmpty(steps[i].text)) continue;
+    trees[i] = RepMakeFilterTree(steps[i].text, table->fields());
+    if (!trees[i]) {
+      TraceMessage(kTag, 73, 0, -1, "Bad new %s filter '%s'", steps[i].which, steps[i].text);
       return 0;
     }
-    TraceMessage(kTag, 74, 0, 2, "%s", step.before);
-    if (step.drop_matching) {
-      RepApplyFilterBinMatching(tree.get(), records);
-    } else {
-      RepApplyFilterBinNonMatching(tree.get(), records);
-    }
-    TraceMessage(kTag, 75, 0, 2, "%s", step.after);
+  }
+  const char* sort = RepParamsGetSort(now);
+  const bool resort = redo.force_sort || !SameText(sort, RepParamsGetSort(then));
+  Ref<List> spec;
+  if (resort && !RepBuildSortSpec(&spec, table->fields(), sort)) {
+    TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+    TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'", sort != nullptr ? sort : "");
+    return 0;
   }
 
-  if (!redo.force_sort && SameText(RepParamsGetSort(now), RepParamsGetSort(then))) {
+  if (table->records() == nullptr) table->set_records(ListNewFromPool());
+  List* records = table->records();
+  if (rejoin && redo.force_sort) ListJoin(records, filtered_out);
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    if (!trees[i]) continue;
+    TraceMessage(kTag, 74, 0, 2, "%s", steps[i].before);
+    if (steps[i].drop_matching) {
+      RepApplyFilterBinMatching(trees[i].get(), records);
+    } else {
+      RepApplyFilterBinNonMatching(trees[i].get(), records);
+    }
+    TraceMessage(kTag, 75, 0, 2, "%s", steps[i].after);
+  }
+
+  if (!resort) {
     TraceMessage(kTag, 76, 0, 3, "No need to re-sort records");
     return 1;
   }
   TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
-  Ref<List> spec;
-  if (!RepBuildSortSpec(&spec, table->fields(), RepParamsGetSort(now))) {
-    TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'",
-                 RepParamsGetSort(now) != nullptr ? RepParamsGetSort(now) : "");
-    return 0;
-  }
   RepApplySortToRecords(spec.get(), records);
   TraceMessage(kTag, 79, 0, 2, "Have applied re-processing sort spec");
   return 1;

@@ -192,6 +192,27 @@ TEST_F(Reprocess, Failures) {
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(trace_.Contains("Bad new include filter '%nosuchfield = 1'"));
 
+  // A good include with a bad exclude or condition changes nothing at all: the dropped records
+  // are not joined back and no filter is applied.
+  struct {
+    const char* exclude;
+    const char* condition;
+    const char* message;
+  } const cases[] = {
+      {"%nosuchfield = 1", nullptr, "Bad new Exclude filter '%nosuchfield = 1'"},
+      {nullptr, "%nosuchfield > 1", "Bad new condition filter '%nosuchfield > 1'"},
+  };
+  for (const auto& c : cases) {
+    RepParamsSetInclude(params(), "%id < 8");
+    RepParamsSetExclude(params(), c.exclude);
+    RepParamsSetCondition(params(), c.condition);
+    EXPECT_EQ(Run(/*use_condition=*/1), 0) << c.message;
+    EXPECT_TRUE(trace_.Contains(c.message));
+    EXPECT_EQ(Result(), (std::vector<int32_t>{5, 3, 1})) << c.message;
+    EXPECT_EQ(Ids(control_->filtered_out()), (std::vector<int32_t>{7, 9})) << c.message;
+    EXPECT_FALSE(trace_.Contains("Going to re-filter")) << c.message;
+  }
+
   EXPECT_EQ(RepReProcessProducedReport(control_.get(), "r%20040305140709%000%gone", 0), 0);
   EXPECT_TRUE(
       trace_.Contains("Cannot re-process produced report - cannot read original control "

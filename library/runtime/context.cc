@@ -58,11 +58,28 @@ thread_local std::unique_ptr<KrContext> t_default;
 
 }  // namespace
 
-KrContext::KrContext() = default;
+namespace kr_internal {
+
+struct ContextState {
+  alignas(kContextPluginDataAlign) unsigned char plugin_data[kContextPluginDataSize] = {};
+  MsgState* msg = nullptr;
+};
+
+MsgState* ContextMsgState(const KrContext* context) noexcept {
+  return context != nullptr ? context->internal->msg : nullptr;
+}
+
+void ContextSetMsgState(KrContext* context, MsgState* state) noexcept {
+  context->internal->msg = state;
+}
+
+}  // namespace kr_internal
+
+KrContext::KrContext() : internal(std::make_unique<kr_internal::ContextState>()) {}
 
 KrContext::~KrContext() {
-  if (msg_state != nullptr && msg_state_destroy != nullptr) msg_state_destroy(msg_state);
-  msg_state = nullptr;
+  kr_internal::MsgStateDestroy(internal->msg);
+  internal->msg = nullptr;
   if (t_current == this) t_current = nullptr;
 }
 
@@ -84,7 +101,7 @@ KrContext* ContextSetCurrent(KrContext* context) noexcept {
   return prev;
 }
 
-void* ContextGetPluginData() noexcept { return ContextCurrent()->plugin_data; }
+void* ContextGetPluginData() noexcept { return ContextCurrent()->internal->plugin_data; }
 
 const char* SysLocalMachineName() noexcept { return ContextCurrent()->machine_name.c_str(); }
 

@@ -32,6 +32,11 @@ TEST(Context, PluginDataIsPerContextAndZeroed) {
     EXPECT_EQ(pb[0], 0);
   }
   EXPECT_EQ(static_cast<unsigned char*>(ContextGetPluginData())[0], 7);
+  // The typed view is the same block, not a copy or a block of its own.
+  struct Block {
+    unsigned char first;
+  };
+  EXPECT_EQ(ContextPluginData<Block>()->first, 7);
 }
 
 TEST(Trace, LevelIsCheckedAndTagsTrimmed) {

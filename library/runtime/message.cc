@@ -6,20 +6,13 @@
 
 #include "kr/message.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <unordered_map>
 
 #include "kr/trace.h"
@@ -158,32 +151,28 @@ bool SameName(const PeerIdentity& a, const PeerIdentity& b) {
 const MsgAddress* AsAddress(const Obj* o) { return ObjCast<MsgAddress>(o); }
 const MsgMessage* AsMessage(const Obj* o) { return ObjCast<MsgMessage>(o); }
 
-int64_t AddrChannel(const MsgAddress* a) { return ObjGetSlotInt64(a, 7); }
-int32_t AddrTask(const MsgAddress* a) { return a->IntSlot<6>(); }
-int32_t AddrKind(const MsgAddress* a) { return a->IntSlot<5>(); }
-
 // The sender's address of a message, or the address itself.
 const MsgAddress* AddressOf(const Obj* address_or_message) {
   if (const MsgAddress* a = AsAddress(address_or_message)) return a;
-  if (const MsgMessage* m = AsMessage(address_or_message)) return AsAddress(m->ObjSlot<3>());
+  if (const MsgMessage* m = AsMessage(address_or_message)) return AsAddress(m->sender());
   return nullptr;
 }
 
 bool IsSelf(MsgState* s, const MsgAddress* a) {
   PeerIdentity p;
   AddressIdentity(a, &p);
-  return AddrChannel(a) == 0 && SameName(p, s->self) &&
+  return a->channel() == 0 && SameName(p, s->self) &&
          (p.instance == 0 || p.instance == s->self.instance);
 }
 
 Ref<Obj> NewMessage(uint32_t type, Obj* object, Ref<Obj> sender, Ref<Obj> source,
                     Ref<Obj> destination) {
   Ref<MsgMessage> m = MsgMessage::New();
-  m->SetIntSlot<1>(static_cast<int32_t>(type));
-  m->SetObjSlot<2>(Ref<Obj>::Share(object));
-  m->SetObjSlot<3>(std::move(sender));
-  m->SetObjSlot<4>(std::move(source));
-  m->SetObjSlot<5>(std::move(destination));
+  m->set_type(type);
+  m->set_object(Ref<Obj>::Share(object));
+  m->set_sender(std::move(sender));
+  m->set_source(std::move(source));
+  m->set_destination(std::move(destination));
   return m;
 }
 
@@ -207,185 +196,18 @@ void PushLocal(MsgState* s, uint32_t type, Obj* object, const Obj* destination) 
               false);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Finding processes: <home>/run/<machine>@<process>.endpoint, then <home>/config/machines.
-
-std::string Encode(const std::string& s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string r;
-  for (unsigned char c : s) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-        c == '_' || c == '-') {
-      r += static_cast<char>(c);
-    } else {
-      r += '%';
-      r += hex[c >> 4];
-      r += hex[c & 15];
-    }
-  }
-  return r;
-}
-
-std::string RunDir(const std::string& home) { return home + "/run"; }
-
-std::string EndpointFile(MsgState* s, const std::string& machine, const std::string& process) {
-  return RunDir(s->ctx->home) + "/" + Encode(Lower(machine)) + "@" + Encode(process) + ".endpoint";
-}
-
-// Reads at most `limit` bytes of a file.
-bool ReadSmallFile(const std::string& path, std::string* text, size_t limit = 4096) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  text->assign(limit, '\0');
-  f.read(text->data(), static_cast<std::streamsize>(limit));
-  text->resize(static_cast<size_t>(f.gcount()));
-  return true;
-}
-
-// "host port instance pid"
-bool ParseEndpointFile(const std::string& text, Endpoint* ep, int64_t* pid) {
-  std::istringstream in(text);
-  std::string host;
-  unsigned long port = 0;
-  unsigned long long instance = 0;
-  long long p = 0;
-  if (!(in >> host >> port >> instance >> p)) return false;
-  if (port == 0 || port > 65535 || instance == 0) return false;
-  ep->host = host;
-  ep->port = static_cast<uint16_t>(port);
-  ep->instance = instance;
-  *pid = p;
-  return true;
-}
-
-bool IsLoopback(const std::string& host) {
-  return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
-}
-
-// A machines-file line: "machine host [port process name...]"; '#' starts a comment.
-struct MachineLine {
-  std::string machine, host, process;
-  uint16_t port = 0;
-};
-
-std::vector<MachineLine> ReadMachinesFile(const std::string& home) {
-  std::vector<MachineLine> out;
-  std::string text;
-  if (!ReadSmallFile(home + "/config/machines", &text, 1u << 20)) return out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::istringstream l(line);
-    MachineLine m;
-    unsigned long port = 0;
-    if (!(l >> m.machine >> m.host)) continue;
-    if (l >> port) {
-      if (port == 0 || port > 65535) continue;
-      m.port = static_cast<uint16_t>(port);
-      std::getline(l, m.process);
-      size_t b = m.process.find_first_not_of(" \t");
-      size_t e = m.process.find_last_not_of(" \t\r");
-      m.process = b == std::string::npos ? "" : m.process.substr(b, e - b + 1);
-      if (m.process.empty()) continue;
-    }
-    out.push_back(std::move(m));
-  }
-  return out;
-}
-
 }  // namespace
 
 bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
                 PeerIdentity* expect) noexcept {
   PeerIdentity want;
   if (!AddressIdentity(address, &want)) return false;
-  *expect = want;
-  std::string text;
-  if (ReadSmallFile(EndpointFile(s, want.machine, want.process), &text)) {
-    Endpoint ep;
-    int64_t pid = 0;
-    bool live = ParseEndpointFile(text, &ep, &pid);
-    // A file left by a process that died: its pid no longer exists on this host.
-    if (live && IsLoopback(ep.host) && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
-        errno == ESRCH)
-      live = false;
-    if (live) {
-      if (want.instance != 0 && want.instance != ep.instance) {
-        TraceMessage(kTag, 2, 0, 3, "Address of '%s' on '%s' names an instance that is gone",
-                     want.process.c_str(), want.machine.c_str());
-        return false;
-      }
-      *endpoint = ep;
-      expect->instance = ep.instance;
-      expect->pid = pid;
-      return true;
-    }
-  }
-  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
-    if (m.port == 0 || strcasecmp(m.machine.c_str(), want.machine.c_str()) != 0 ||
-        m.process != want.process)
-      continue;
-    endpoint->host = m.host;
-    endpoint->port = m.port;
-    endpoint->instance = want.instance;
-    return true;
-  }
-  return false;
-}
-
-namespace {
-
-// Whether some process of `machine` published its endpoint under the home's run directory.
-bool RunDirHasMachine(const std::string& home, const std::string& machine) {
-  std::string prefix = Encode(Lower(machine)) + "@";
-  DIR* dir = opendir(RunDir(home).c_str());
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name.rfind(prefix, 0) == 0 && name.size() > 9 &&
-        name.compare(name.size() - 9, 9, ".endpoint") == 0) {
-      found = true;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
-}
-
-// Whether a machines-file host names this host: a loopback address, "localhost", or this
-// host's own name. (A name is not looked up here: that could block.)
-bool HostIsThisHost(const std::string& host) {
-  if (IsLoopback(host)) return true;
-  char name[256] = {};
-  return gethostname(name, sizeof name - 1) == 0 && strcasecmp(name, host.c_str()) == 0;
-}
-
-// Without TLS, which machine names a link from this host may claim: those this host publishes
-// and those the machines file places on this host.
-bool MachineOnThisHost(const std::string& home, const std::string& machine) {
-  if (RunDirHasMachine(home, machine)) return true;
-  for (const MachineLine& m : ReadMachinesFile(home))
-    if (strcasecmp(m.machine.c_str(), machine.c_str()) == 0 && HostIsThisHost(m.host)) return true;
-  return false;
-}
-
-}  // namespace
-
-// A machine is known when the machines file names it, a process of it has published its
-// endpoint under the home's run directory, or a link with one of its processes was made.
-bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
-  for (const MachineLine& m : ReadMachinesFile(home))
-    if (strcasecmp(m.machine.c_str(), machine) == 0) return true;
-  std::string version;
-  return RunDirHasMachine(home, machine) || MsgMachineVersion(machine, &version);
+  return ResolveProcess(s->ctx->home, want, endpoint, expect);
 }
 
 // The runtime version a machine's process gave in a link handshake with this context.
 bool MsgMachineVersion(const char* machine, std::string* version) noexcept {
-  MsgState* s = ContextCurrent()->msg_state;
+  MsgState* s = ContextMsgState(ContextCurrent());
   if (s == nullptr || machine == nullptr) return false;
   auto it = s->versions.find(Lower(machine));
   if (it == s->versions.end()) return false;
@@ -394,70 +216,6 @@ bool MsgMachineVersion(const char* machine, std::string* version) noexcept {
 }
 
 namespace {
-
-bool Publish(MsgState* s) {
-  std::string dir = RunDir(s->ctx->home);
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  s->endpoint_file = EndpointFile(s, s->self.machine, s->self.process);
-  std::string tmp = s->endpoint_file + ".tmp" + std::to_string(s->self.instance);
-  char text[128];
-  int n = std::snprintf(text, sizeof text, "%s %u %llu %lld\n", s->publish_host.c_str(),
-                        unsigned{s->port}, static_cast<unsigned long long>(s->self.instance),
-                        static_cast<long long>(s->self.pid));
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write(fd, text, static_cast<size_t>(n)) == n;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), s->endpoint_file.c_str()) != 0) {
-    unlink(tmp.c_str());
-    s->endpoint_file.clear();
-    return false;
-  }
-  return true;
-}
-
-// Removes the endpoint file, unless another instance has published the same name since.
-void Unpublish(MsgState* s) {
-  if (s->endpoint_file.empty()) return;
-  std::string text;
-  Endpoint ep;
-  int64_t pid;
-  if (ReadSmallFile(s->endpoint_file, &text) && ParseEndpointFile(text, &ep, &pid) &&
-      ep.instance == s->self.instance)
-    unlink(s->endpoint_file.c_str());
-  s->endpoint_file.clear();
-}
-
-// Where a process listens: a machines-file entry for this very process gives a fixed port
-// reachable from other hosts; a machines-file entry placing this machine on a loopback address
-// of its own (127.0.0.2, ...) gives a free port there, so that several machines of one host
-// are told apart by address; otherwise any free port on 127.0.0.1.
-void ListenAddress(MsgState* s, std::string* host, uint16_t* port) {
-  *host = "127.0.0.1";
-  *port = 0;
-  for (const MachineLine& m : ReadMachinesFile(s->ctx->home)) {
-    if (strcasecmp(m.machine.c_str(), s->self.machine.c_str()) != 0) continue;
-    if (m.port != 0 && m.process == s->self.process) {
-      *host = "0.0.0.0";
-      *port = m.port;
-      return;
-    }
-    if (m.port == 0 && m.host.rfind("127.", 0) == 0 && *host == "127.0.0.1") *host = m.host;
-  }
-}
-
-// The home's TLS files for this machine; false when the home has no tls directory, i.e. links
-// are plain and reach only this host.
-bool TlsFilesOf(MsgState* s, TlsFiles* files) {
-  std::string dir = s->ctx->home + "/config/tls";
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 && errno == ENOENT) return false;
-  std::string machine = Encode(Lower(s->self.machine));
-  files->ca = dir + "/ca.crt";
-  files->cert = dir + "/" + machine + ".crt";
-  files->key = dir + "/" + machine + ".key";
-  return true;
-}
 
 MsgState* CreateState(KrContext* ctx) {
   auto s = std::make_unique<MsgState>();
@@ -479,7 +237,7 @@ MsgState* CreateState(KrContext* ctx) {
       [home](const std::string& machine) { return MachineOnThisHost(home, machine); });
   TlsFiles files;
   std::string tls_error;
-  if (!TlsFilesOf(s.get(), &files)) {
+  if (!TlsFilesOf(home, s->self.machine, &files)) {
     TraceMessage(kTag, 22, 0, 2,
                  "Links are plain TCP (no '%s/config/tls'): only this host's machines may connect",
                  home.c_str());
@@ -492,14 +250,14 @@ MsgState* CreateState(KrContext* ctx) {
   }
   std::string host;
   uint16_t want = 0;
-  ListenAddress(s.get(), &host, &want);
+  ListenAddressOf(home, s->self, &host, &want);
   if (host != "0.0.0.0") s->publish_host = host;
   if (!s->transport->Listen(host, want, &s->port)) {
     TraceMessage(kTag, 3, 0, -1, "Cannot listen on %s port %u: other processes cannot reach '%s'",
                  host.c_str(), unsigned{want}, s->self.process.c_str());
-  } else if (!Publish(s.get())) {
+  } else if (!EndpointPublish(home, s->self, s->publish_host, s->port, &s->endpoint_file)) {
     TraceMessage(kTag, 4, 0, -1, "Cannot publish the endpoint of '%s' under '%s'",
-                 s->self.process.c_str(), RunDir(s->ctx->home).c_str());
+                 s->self.process.c_str(), DiscoveryRunDir(home).c_str());
   } else {
     s->reachable = true;
     TraceMessage(kTag, 5, 0, 2, "Process '%s' on machine '%s' listening on port %u",
@@ -513,7 +271,8 @@ MsgState* CreateState(KrContext* ctx) {
 void MsgStateDestroy(MsgState* s) noexcept {
   if (s == nullptr) return;
   HandleForgetAll(s);
-  Unpublish(s);
+  EndpointUnpublish(s->endpoint_file, s->self.instance);
+  s->endpoint_file.clear();
   DataChannelsShutdown(s);
   s->transport.reset();
   delete s;
@@ -521,11 +280,12 @@ void MsgStateDestroy(MsgState* s) noexcept {
 
 MsgState* MsgStateGet() noexcept {
   KrContext* ctx = ContextCurrent();
-  if (ctx->msg_state == nullptr) {
-    ctx->msg_state = CreateState(ctx);
-    ctx->msg_state_destroy = &MsgStateDestroy;
+  MsgState* s = ContextMsgState(ctx);
+  if (s == nullptr) {
+    s = CreateState(ctx);
+    ContextSetMsgState(ctx, s);
   }
-  return ctx->msg_state;
+  return s;
 }
 
 Transport* MsgTransport(MsgState* s) noexcept { return s->transport.get(); }
@@ -552,27 +312,27 @@ Clock::duration MsgScaled(double ms) noexcept {
 // Addresses.
 
 Ref<Obj> MakeAddress(const PeerIdentity& peer, int32_t kind, int32_t task,
-                     int64_t channel) noexcept {
+                     uint64_t channel) noexcept {
   Ref<MsgAddress> a = MsgAddress::New();
-  a->SetStrSlot<1>(peer.machine.c_str());
-  a->SetStrSlot<2>(peer.process.c_str());
-  ObjSetSlotInt64(a.get(), 3, static_cast<int64_t>(peer.instance));
-  a->SetIntSlot<4>(static_cast<int32_t>(peer.pid));
-  a->SetIntSlot<5>(kind);
-  a->SetIntSlot<6>(task);
-  ObjSetSlotInt64(a.get(), 7, channel);
+  a->set_machine(peer.machine.c_str());
+  a->set_process(peer.process.c_str());
+  a->set_instance(peer.instance);
+  a->set_pid(static_cast<int32_t>(peer.pid));
+  a->set_kind(kind);
+  a->set_task(task);
+  a->set_channel(channel);
   return a;
 }
 
 bool AddressIdentity(const Obj* address, PeerIdentity* peer) noexcept {
   const MsgAddress* a = AsAddress(address);
   if (a == nullptr) return false;
-  const char* m = a->StrSlot<1>();
-  const char* p = a->StrSlot<2>();
+  const char* m = a->machine();
+  const char* p = a->process();
   peer->machine = m != nullptr ? m : "";
   peer->process = p != nullptr ? p : "";
-  peer->instance = static_cast<uint64_t>(ObjGetSlotInt64(a, 3));
-  peer->pid = a->IntSlot<4>();
+  peer->instance = a->instance();
+  peer->pid = a->pid();
   return !peer->machine.empty() && !peer->process.empty();
 }
 
@@ -612,7 +372,7 @@ void HandleFinalize(void* bytes) {
   }
   // Only the owner's own thread drops its objects; anything else is ignored.
   KrContext* ctx = ContextCurrent();
-  if (ctx->msg_state == e.owner) e.on_drop(e.owner, e.value);
+  if (ContextMsgState(ctx) == e.owner) e.on_drop(e.owner, e.value);
 }
 
 }  // namespace
@@ -635,7 +395,8 @@ void HandleForget(uint64_t token) noexcept {
   auto it = t.entries.find(token);
   // Only the owner may forget a token: a token copied into another process's object means
   // nothing there.
-  if (it != t.entries.end() && it->second.owner == ContextCurrent()->msg_state) t.entries.erase(it);
+  if (it != t.entries.end() && it->second.owner == ContextMsgState(ContextCurrent()))
+    t.entries.erase(it);
 }
 
 void HandleForgetAll(MsgState* owner) noexcept {
@@ -764,7 +525,7 @@ void OnLinkDown(MsgState* s, uint64_t link) {
       ++c;
       continue;
     }
-    Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, static_cast<int64_t>(c->first));
+    Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, c->first);
     PushPending(s, NewMessage(kMsgChannelLost, nullptr, peer_address, source, s->self_address),
                 false);
     c = s->channels.erase(c);
@@ -776,17 +537,17 @@ void OnLinkDown(MsgState* s, uint64_t link) {
     }
     if (!g->second.accepted) {
       Ref<MsgTaskReturn> ret = MsgTaskReturn::New();
-      ret->SetIntSlot<1>(0);
-      ret->SetIntSlot<2>(kProcErrPeerLost);
-      ret->SetObjSlot<3>(g->second.destination);
-      ret->SetIntSlot<6>(g->first);
+      ret->set_status(0);
+      ret->set_error(kProcErrPeerLost);
+      ret->set_task_address(g->second.destination);
+      ret->set_task_id(g->first);
       PushPending(s, NewMessage(kMsgTaskReturn, ret.get(), peer_address, nullptr, s->self_address),
                   false);
     } else {
       Ref<MsgTaskEnd> end = MsgTaskEnd::New();
-      end->SetObjSlot<1>(g->second.task_address);
-      end->SetIntSlot<2>(g->first);
-      end->SetIntSlot<3>(-1);
+      end->set_task_address(g->second.task_address);
+      end->set_task_id(g->first);
+      end->set_status(-1);
       PushPending(s, NewMessage(kMsgTaskEnded, end.get(), peer_address, nullptr, s->self_address),
                   false);
     }
@@ -798,18 +559,18 @@ void NoteTaskAnswer(MsgState* s, uint64_t link, uint32_t type, Obj* object) {
   if (type == kMsgTaskReturn) {
     const MsgTaskReturn* r = ObjCast<MsgTaskReturn>(object);
     if (r == nullptr) return;
-    auto g = s->given.find(r->IntSlot<6>());
+    auto g = s->given.find(r->task_id());
     if (g == s->given.end() || g->second.link != link) return;
-    if (r->IntSlot<1>() == 1 && AsAddress(r->ObjSlot<3>()) != nullptr) {
+    if (r->status() == 1 && AsAddress(r->task_address()) != nullptr) {
       g->second.accepted = true;
-      g->second.task_address = Ref<Obj>::Share(r->ObjSlot<3>());
+      g->second.task_address = Ref<Obj>::Share(r->task_address());
     } else {
       s->given.erase(g);
     }
   } else if (type == kMsgTaskEnded) {
     const MsgTaskEnd* e = ObjCast<MsgTaskEnd>(object);
     if (e == nullptr) return;
-    auto g = s->given.find(e->IntSlot<2>());
+    auto g = s->given.find(e->task_id());
     if (g != s->given.end() && g->second.link == link) s->given.erase(g);
   }
 }
@@ -855,7 +616,7 @@ void OnFrame(MsgState* s, uint64_t link, Frame& f) {
                        f.type, static_cast<unsigned long long>(f.channel));
           return;
         }
-        source = MakeAddress(l.peer, 0, 0, static_cast<int64_t>(f.channel));
+        source = MakeAddress(l.peer, 0, 0, f.channel);
       }
       NoteTaskAnswer(s, link, f.type, f.object.get());
       PushPending(s,
@@ -871,17 +632,17 @@ void OnFrame(MsgState* s, uint64_t link, Frame& f) {
         return;
       }
       // Who gave the task is what the link says, not what the object claims.
-      task->SetObjSlot<1>(l.address);
-      task->SetObjSlot<3>(nullptr);
-      task->SetIntSlot<4>(static_cast<int32_t>(f.type));
-      task->SetIntSlot<5>(static_cast<int32_t>(f.task));
+      task->set_giver(l.address);
+      task->set_task_address(nullptr);
+      task->set_kind(static_cast<int32_t>(f.type));
+      task->set_giver_task_id(static_cast<int32_t>(f.task));
       PushPending(s, NewMessage(0, task.get(), l.address, nullptr, s->self_address), true);
       break;
     }
     case FrameKind::kChannelClose: {
       auto c = s->channels.find(f.channel);
       if (c == s->channels.end() || c->second.link != link) return;
-      Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, static_cast<int64_t>(f.channel));
+      Ref<Obj> source = MakeAddress(c->second.peer, 0, 0, f.channel);
       if (c->second.by_peer && l.peer_channels > 0) --l.peer_channels;
       s->channels.erase(c);
       PushPending(s, NewMessage(kMsgChannelLost, nullptr, l.address, source, s->self_address),
@@ -901,11 +662,10 @@ void CloseChannelEntry(MsgState* s, uint64_t id) {
     uint64_t partner = c->second.partner;
     s->channels.erase(c);
     if (s->channels.erase(partner) != 0)
-      PushPending(
-          s,
-          NewMessage(kMsgChannelLost, nullptr, s->self_address,
-                     MakeAddress(s->self, 0, 0, static_cast<int64_t>(partner)), s->self_address),
-          false);
+      PushPending(s,
+                  NewMessage(kMsgChannelLost, nullptr, s->self_address,
+                             MakeAddress(s->self, 0, 0, partner), s->self_address),
+                  false);
     return;
   }
   Frame f;
@@ -960,19 +720,19 @@ namespace {
 bool SourceMatches(const Obj* filter, const MsgMessage* m) {
   const MsgAddress* f = AsAddress(filter);
   if (f == nullptr) return false;
-  if (AddrChannel(f) != 0) {
-    const MsgAddress* src = AsAddress(m->ObjSlot<4>());
-    return src != nullptr && AddrChannel(src) == AddrChannel(f);
+  if (f->channel() != 0) {
+    const MsgAddress* src = AsAddress(m->source());
+    return src != nullptr && src->channel() == f->channel();
   }
   PeerIdentity want, from;
-  if (!AddressIdentity(f, &want) || !AddressIdentity(m->ObjSlot<3>(), &from)) return false;
+  if (!AddressIdentity(f, &want) || !AddressIdentity(m->sender(), &from)) return false;
   return SameName(want, from) && (want.instance == 0 || want.instance == from.instance);
 }
 
 bool Matches(const WaitFrame* w, const PendingItem& item) {
   if (item.task || w->done != nullptr) return false;
   const MsgMessage* m = AsMessage(item.message.get());
-  uint32_t type = static_cast<uint32_t>(m->IntSlot<1>());
+  uint32_t type = m->type();
   bool wanted = false;
   for (int i = 0; i < w->ntypes && !wanted; ++i) wanted = w->types[i] == type;
   return wanted && (w->source == nullptr || SourceMatches(w->source, m));
@@ -982,7 +742,7 @@ bool Matches(const WaitFrame* w, const PendingItem& item) {
 bool SourceLost(MsgState* s, const WaitFrame* w) {
   const MsgAddress* f = AsAddress(w->source);
   if (f == nullptr) return false;
-  if (AddrChannel(f) != 0) return s->channels.count(static_cast<uint64_t>(AddrChannel(f))) == 0;
+  if (f->channel() != 0) return s->channels.count(f->channel()) == 0;
   PeerIdentity want;
   if (!AddressIdentity(f, &want) || IsSelf(s, f)) return false;
   for (const LostPeer& l : s->lost) {
@@ -1165,39 +925,39 @@ void EndTask(MsgState* s, int32_t number, int32_t status) {
   s->serving.erase(it);
   const MsgTask* t = ObjCast<MsgTask>(task.get());
   Ref<MsgTaskEnd> end = MsgTaskEnd::New();
-  end->SetObjSlot<1>(Ref<Obj>::Share(t->ObjSlot<3>()));
-  end->SetIntSlot<2>(t->IntSlot<5>());
-  end->SetIntSlot<3>(status);
-  if (!MsgSendObject(t->ObjSlot<1>(), kMsgTaskEnded, end.get()))
+  end->set_task_address(Ref<Obj>::Share(t->task_address()));
+  end->set_task_id(t->giver_task_id());
+  end->set_status(status);
+  if (!MsgSendObject(t->giver(), kMsgTaskEnded, end.get()))
     TraceMessage(kTag, 15, 0, 3, "Cannot tell the giver of task %d that it ended", number);
 }
 
 void RunTask(MsgState* s, Ref<Obj> message) {
-  MsgTask* t = ObjCast<MsgTask>(AsMessage(message.get())->ObjSlot<2>());
+  MsgTask* t = ObjCast<MsgTask>(AsMessage(message.get())->object());
   if (t == nullptr) return;
   Ref<Obj> task = Ref<Obj>::Share(t);
-  int32_t kind = t->IntSlot<4>();
+  int32_t kind = t->kind();
   Ref<MsgTaskReturn> ret = MsgTaskReturn::New();
-  ret->SetIntSlot<4>(kind);
-  ret->SetIntSlot<6>(t->IntSlot<5>());
+  ret->set_kind(kind);
+  ret->set_task_id(t->giver_task_id());
   auto h = s->task_handlers.find(kind);
   if (h == s->task_handlers.end()) {
     TraceMessage(kTag, 16, 0, -1, "Refusing a task of kind %d from %s: no handler", kind,
-                 MsgAddressToText(t->ObjSlot<1>()).c_str());
-    ret->SetIntSlot<2>(kProcErrNoHandler);
-    MsgSendObject(t->ObjSlot<1>(), kMsgTaskReturn, ret.get());
+                 MsgAddressToText(t->giver()).c_str());
+    ret->set_error(kProcErrNoHandler);
+    MsgSendObject(t->giver(), kMsgTaskReturn, ret.get());
     return;
   }
   std::pair<ProcTaskHandler, void*> handler = h->second;
   int32_t number = s->next_serving;
   s->next_serving = s->next_serving == INT32_MAX ? 1 : s->next_serving + 1;
-  t->SetObjSlot<3>(MakeAddress(s->self, kind, number, 0));
-  ret->SetIntSlot<1>(1);
-  ret->SetObjSlot<3>(Ref<Obj>::Share(t->ObjSlot<3>()));
-  MsgSendObject(t->ObjSlot<1>(), kMsgTaskReturn, ret.get());
+  t->set_task_address(MakeAddress(s->self, kind, number, 0));
+  ret->set_status(1);
+  ret->set_task_address(Ref<Obj>::Share(t->task_address()));
+  MsgSendObject(t->giver(), kMsgTaskReturn, ret.get());
   s->serving[number] = task;
   TraceMessage(kTag, 17, 0, 3, "Running task %d of kind %d for %s", number, kind,
-               MsgAddressToText(t->ObjSlot<1>()).c_str());
+               MsgAddressToText(t->giver()).c_str());
   int r = handler.first(t, handler.second);
   if (r != kProcTaskContinues) EndTask(s, number, r);
 }
@@ -1242,42 +1002,41 @@ int MsgAddressEqual(const Obj* a, const Obj* b) noexcept {
   // An instance of 0 is one not yet learnt (an address made by name before the process was
   // reached); it does not tell two instances apart.
   if (p.instance != 0 && q.instance != 0 && p.instance != q.instance) return 0;
-  return AddrTask(x) == AddrTask(y) && AddrChannel(x) == AddrChannel(y) ? 1 : 0;
+  return x->task() == y->task() && x->channel() == y->channel() ? 1 : 0;
 }
 
 const char* MsgGetMachineName(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
-  const char* m = a != nullptr ? a->StrSlot<1>() : nullptr;
+  const char* m = a != nullptr ? a->machine() : nullptr;
   return m != nullptr ? m : "";
 }
 
 const char* MsgGetProcessName(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
-  const char* p = a != nullptr ? a->StrSlot<2>() : nullptr;
+  const char* p = a != nullptr ? a->process() : nullptr;
   return p != nullptr ? p : "";
 }
 
 int64_t MsgGetProcessId(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
-  return a != nullptr ? a->IntSlot<4>() : 0;
+  return a != nullptr ? a->pid() : 0;
 }
 
 int MsgIsLocalMachine(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
-  if (a == nullptr || a->StrSlot<1>() == nullptr) return 0;
-  return strcasecmp(a->StrSlot<1>(), ContextCurrent()->machine_name.c_str()) == 0 ? 1 : 0;
+  if (a == nullptr || a->machine() == nullptr) return 0;
+  return strcasecmp(a->machine(), ContextCurrent()->machine_name.c_str()) == 0 ? 1 : 0;
 }
 
 std::string MsgAddressToText(const Obj* address) noexcept {
   const MsgAddress* a = AsAddress(address);
   if (a == nullptr) return "(no address)";
   std::string t = std::string(MsgGetMachineName(a)) + ":" + MsgGetProcessName(a) + ":" +
-                  std::to_string(a->IntSlot<4>());
-  if (AddrTask(a) != 0) t += "/task " + std::to_string(AddrTask(a));
-  if (AddrChannel(a) != 0) {
+                  std::to_string(a->pid());
+  if (a->task() != 0) t += "/task " + std::to_string(a->task());
+  if (a->channel() != 0) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "/channel %llx",
-                  static_cast<unsigned long long>(AddrChannel(a)));
+    std::snprintf(buf, sizeof buf, "/channel %llx", static_cast<unsigned long long>(a->channel()));
     t += buf;
   }
   return t;
@@ -1296,15 +1055,15 @@ int MsgCreate(Ref<Obj>* message, const Obj* destination, uint32_t type, Obj* obj
 int MsgSend(Obj* message) noexcept {
   const MsgMessage* m = AsMessage(message);
   if (m == nullptr) return 0;
-  return MsgSendObject(m->ObjSlot<5>(), static_cast<uint32_t>(m->IntSlot<1>()), m->ObjSlot<2>());
+  return MsgSendObject(m->destination(), m->type(), m->object());
 }
 
 int MsgSendToSelf(Obj* message) noexcept {
   MsgMessage* m = ObjCast<MsgMessage>(message);
   if (m == nullptr) return 0;
   MsgState* s = MsgStateGet();
-  m->SetObjSlot<3>(s->self_address);
-  m->SetObjSlot<4>(nullptr);
+  m->set_sender(s->self_address);
+  m->set_source(nullptr);
   PushPending(s, Ref<Obj>::Share(m), false);
   return 1;
 }
@@ -1317,8 +1076,8 @@ int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
   f.kind = FrameKind::kMessage;
   f.type = type;
   f.object = Ref<Obj>::Share(object);
-  if (AddrChannel(a) != 0) {
-    auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(a)));
+  if (a->channel() != 0) {
+    auto c = s->channels.find(a->channel());
     if (c == s->channels.end()) {
       TraceMessage(kTag, 18, 0, 3, "Cannot send message %u: channel %s is not open", type,
                    MsgAddressToText(a).c_str());
@@ -1327,11 +1086,11 @@ int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
     if (c->second.link == 0) {
       // On a channel to itself: straight to the other end's queue, by reference.
       if (s->channels.count(c->second.partner) == 0) return 0;
-      PushPending(s,
-                  NewMessage(type, object, s->self_address,
-                             MakeAddress(s->self, 0, 0, static_cast<int64_t>(c->second.partner)),
-                             Ref<Obj>::Share(const_cast<Obj*>(destination))),
-                  false);
+      PushPending(
+          s,
+          NewMessage(type, object, s->self_address, MakeAddress(s->self, 0, 0, c->second.partner),
+                     Ref<Obj>::Share(const_cast<Obj*>(destination))),
+          false);
       return 1;
     }
     f.channel = c->first;
@@ -1341,7 +1100,7 @@ int MsgSendObject(const Obj* destination, uint32_t type, Obj* object) noexcept {
     PushLocal(s, type, object, destination);
     return 1;
   }
-  f.task = static_cast<uint32_t>(AddrTask(a));
+  f.task = static_cast<uint32_t>(a->task());
   return MsgSendFrameTo(s, a, f) != 0 ? 1 : 0;
 }
 
@@ -1354,35 +1113,34 @@ int MsgSendObjectToSelf(uint32_t type, Obj* object) noexcept {
 int MsgSendReply(const Obj* message, uint32_t type, Obj* object) noexcept {
   const MsgMessage* m = AsMessage(message);
   if (m == nullptr) return 0;
-  const Obj* to = m->ObjSlot<4>() != nullptr ? m->ObjSlot<4>() : m->ObjSlot<3>();
-  return MsgSendObject(to, type, object);
+  return MsgSendObject(m->reply_to(), type, object);
 }
 
 uint32_t MsgGetType(const Obj* message) noexcept {
   const MsgMessage* m = AsMessage(message);
-  return m != nullptr ? static_cast<uint32_t>(m->IntSlot<1>()) : 0;
+  return m != nullptr ? m->type() : 0;
 }
 
 int MsgGetObjectInternal(Ref<Obj>* object, const Obj* message, uint32_t type_code) noexcept {
   const MsgMessage* m = AsMessage(message);
-  if (object == nullptr || m == nullptr || m->ObjSlot<2>() == nullptr ||
-      ObjGetMagic(m->ObjSlot<2>()) != type_code)
+  if (object == nullptr || m == nullptr || m->object() == nullptr ||
+      ObjGetMagic(m->object()) != type_code)
     return 0;
-  *object = Ref<Obj>::Share(m->ObjSlot<2>());
+  *object = Ref<Obj>::Share(m->object());
   return 1;
 }
 
 int MsgGetSender(Ref<Obj>* sender, const Obj* message) noexcept {
   const MsgMessage* m = AsMessage(message);
-  if (sender == nullptr || m == nullptr || m->ObjSlot<3>() == nullptr) return 0;
-  *sender = Ref<Obj>::Share(m->ObjSlot<3>());
+  if (sender == nullptr || m == nullptr || m->sender() == nullptr) return 0;
+  *sender = Ref<Obj>::Share(m->sender());
   return 1;
 }
 
 int MsgGetSource(Ref<Obj>* source, const Obj* message) noexcept {
   const MsgMessage* m = AsMessage(message);
   if (source == nullptr || m == nullptr) return 0;
-  Obj* from = m->ObjSlot<4>() != nullptr ? m->ObjSlot<4>() : m->ObjSlot<3>();
+  Obj* from = m->reply_to();
   if (from == nullptr) return 0;
   *source = Ref<Obj>::Share(from);
   return 1;
@@ -1492,27 +1250,27 @@ int ProcGiveServiceATaskWithID(int32_t* task_id, const Obj* address, const char*
                                int32_t /*reserved1*/, int32_t /*reserved2*/,
                                Obj* argument) noexcept {
   const MsgAddress* a = AsAddress(address);
-  if (a == nullptr || AddrChannel(a) != 0) return 0;
+  if (a == nullptr || a->channel() != 0) return 0;
   MsgState* s = MsgStateGet();
   int32_t id = s->next_task_id;
   s->next_task_id = s->next_task_id == INT32_MAX ? 1 : s->next_task_id + 1;
   Ref<MsgTask> task = MsgTask::New();
-  task->SetObjSlot<2>(Ref<Obj>::Share(argument));
-  task->SetIntSlot<4>(AddrKind(a));
-  task->SetIntSlot<5>(id);
-  task->SetStrSlot<6>(task_name);
+  task->set_argument(Ref<Obj>::Share(argument));
+  task->set_kind(a->kind());
+  task->set_giver_task_id(id);
+  task->set_name(task_name);
   if (IsSelf(s, a)) {
-    task->SetObjSlot<1>(s->self_address);
+    task->set_giver(s->self_address);
     PushPending(s, NewMessage(0, task.get(), s->self_address, nullptr, s->self_address), true);
   } else {
     Frame f;
     f.kind = FrameKind::kTask;
-    f.type = static_cast<uint32_t>(AddrKind(a));
+    f.type = static_cast<uint32_t>(a->kind());
     f.task = static_cast<uint32_t>(id);
     f.object = task;
     uint64_t link = MsgSendFrameTo(s, a, f);
     if (link == 0) {
-      TraceMessage(kTag, 19, 0, -1, "Cannot give a task of kind %d to '%s' on '%s'", AddrKind(a),
+      TraceMessage(kTag, 19, 0, -1, "Cannot give a task of kind %d to '%s' on '%s'", a->kind(),
                    MsgGetProcessName(a), MsgGetMachineName(a));
       return 0;
     }
@@ -1533,11 +1291,11 @@ int ProcGiveServiceATask(const Obj* address, const char* task_name, int32_t rese
 
 int ProcTaskComplete(Obj* task, int32_t status) noexcept {
   const MsgTask* t = ObjCast<MsgTask>(task);
-  const MsgAddress* a = t != nullptr ? AsAddress(t->ObjSlot<3>()) : nullptr;
+  const MsgAddress* a = t != nullptr ? AsAddress(t->task_address()) : nullptr;
   if (a == nullptr) return 0;
   MsgState* s = MsgStateGet();
-  if (s->serving.count(AddrTask(a)) == 0) return 0;
-  EndTask(s, AddrTask(a), status);
+  if (s->serving.count(a->task()) == 0) return 0;
+  EndTask(s, a->task(), status);
   return 1;
 }
 
@@ -1546,8 +1304,8 @@ int ProcTaskComplete(Obj* task, int32_t status) noexcept {
 namespace {
 
 Ref<Obj> ChannelHandle(MsgState* s, const PeerIdentity& peer, uint64_t id) {
-  Ref<Obj> c = MakeAddress(peer, 0, 0, static_cast<int64_t>(id));
-  HandleAttach(c.get(), 8, HandleRegister(s, &OnChannelHandleDropped, id));
+  Ref<Obj> c = MakeAddress(peer, 0, 0, id);
+  HandleAttach(c.get(), MsgAddress::kHandleSlot, HandleRegister(s, &OnChannelHandleDropped, id));
   return c;
 }
 
@@ -1556,7 +1314,7 @@ Ref<Obj> ChannelHandle(MsgState* s, const PeerIdentity& peer, uint64_t id) {
 int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, int32_t, int32_t,
                            int32_t, int32_t) noexcept {
   const MsgAddress* a = AsAddress(destination);
-  if (channel == nullptr || a == nullptr || AddrChannel(a) != 0) return 0;
+  if (channel == nullptr || a == nullptr || a->channel() != 0) return 0;
   MsgState* s = MsgStateGet();
   auto new_id = [s] {
     uint64_t id;
@@ -1576,11 +1334,11 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
     theirs.partner = id;
     s->channels.emplace(id, std::move(mine));
     s->channels.emplace(other, std::move(theirs));
-    PushPending(s,
-                NewMessage(kMsgChannelConnect, nullptr, s->self_address,
-                           MakeAddress(s->self, 0, 0, static_cast<int64_t>(other)),
-                           Ref<Obj>::Share(const_cast<MsgAddress*>(a))),
-                false);
+    PushPending(
+        s,
+        NewMessage(kMsgChannelConnect, nullptr, s->self_address, MakeAddress(s->self, 0, 0, other),
+                   Ref<Obj>::Share(const_cast<MsgAddress*>(a))),
+        false);
     *channel = ChannelHandle(s, s->self, id);
     return 1;
   }
@@ -1588,7 +1346,7 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
   f.kind = FrameKind::kMessage;
   f.type = kMsgChannelConnect;
   f.channel = id;
-  f.task = static_cast<uint32_t>(AddrTask(a));
+  f.task = static_cast<uint32_t>(a->task());
   uint64_t link = MsgSendFrameTo(s, a, f);
   if (link == 0) return 0;
   PeerIdentity peer = s->links[link].peer;
@@ -1603,13 +1361,11 @@ int MsgChannelOpenInternal(Ref<Obj>* channel, const Obj* destination, int32_t, i
 int MsgChannelCompleteInternal(Ref<Obj>* channel, const Obj* connect_message, int32_t, int32_t,
                                int32_t) noexcept {
   const MsgMessage* m = AsMessage(connect_message);
-  if (channel == nullptr || m == nullptr ||
-      m->IntSlot<1>() != static_cast<int32_t>(kMsgChannelConnect))
-    return 0;
-  const MsgAddress* src = AsAddress(m->ObjSlot<4>());
-  if (src == nullptr || AddrChannel(src) == 0) return 0;
+  if (channel == nullptr || m == nullptr || m->type() != kMsgChannelConnect) return 0;
+  const MsgAddress* src = AsAddress(m->source());
+  if (src == nullptr || src->channel() == 0) return 0;
   MsgState* s = MsgStateGet();
-  auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(src)));
+  auto c = s->channels.find(src->channel());
   if (c == s->channels.end()) {
     TraceMessage(kTag, 21, 0, -1, "Cannot complete channel %s: its peer has gone",
                  MsgAddressToText(src).c_str());
@@ -1621,11 +1377,11 @@ int MsgChannelCompleteInternal(Ref<Obj>* channel, const Obj* connect_message, in
 
 int MsgChannelClose(Obj* channel) noexcept {
   const MsgAddress* a = AsAddress(channel);
-  if (a == nullptr || AddrChannel(a) == 0) return 0;
+  if (a == nullptr || a->channel() == 0) return 0;
   MsgState* s = MsgStateGet();
-  uint64_t token = HandleTokenOf(a, 8);
+  uint64_t token = HandleTokenOf(a, MsgAddress::kHandleSlot);
   if (token != 0) HandleForget(token);
-  auto c = s->channels.find(static_cast<uint64_t>(AddrChannel(a)));
+  auto c = s->channels.find(a->channel());
   if (c == s->channels.end()) return 0;
   CloseChannelEntry(s, c->first);
   return 1;

@@ -47,6 +47,20 @@ struct MsgMessage : ObjView<MsgMessage> {
   static constexpr uint32_t kTypeCode = kMsgMessageType;
   static constexpr const char kSpec[] = "i;o;o;o;o;";
   static constexpr const char kName[] = "MsgMessage";
+
+  uint32_t type() const noexcept { return static_cast<uint32_t>(IntSlot<1>()); }
+  Obj* object() const noexcept { return ObjSlot<2>(); }
+  Obj* sender() const noexcept { return ObjSlot<3>(); }
+  Obj* source() const noexcept { return ObjSlot<4>(); }  // null: the sender
+  Obj* destination() const noexcept { return ObjSlot<5>(); }
+  // Where an answer goes: the channel the message came on, else its sender.
+  Obj* reply_to() const noexcept { return source() != nullptr ? source() : sender(); }
+
+  void set_type(uint32_t v) noexcept { SetIntSlot<1>(static_cast<int32_t>(v)); }
+  void set_object(Ref<Obj> v) noexcept { SetObjSlot<2>(std::move(v)); }
+  void set_sender(Ref<Obj> v) noexcept { SetObjSlot<3>(std::move(v)); }
+  void set_source(Ref<Obj> v) noexcept { SetObjSlot<4>(std::move(v)); }
+  void set_destination(Ref<Obj> v) noexcept { SetObjSlot<5>(std::move(v)); }
 };
 
 // The object of a link's hello and hello-ack frames. Slots: 1 purpose (1 link, 2 data
@@ -56,6 +70,22 @@ struct LinkHello : ObjView<LinkHello> {
   static constexpr uint32_t kTypeCode = 0x4b520026;
   static constexpr const char kSpec[] = "i;o;o;l;i;i;s;";
   static constexpr const char kName[] = "LinkHello";
+
+  int32_t purpose() const noexcept { return IntSlot<1>(); }
+  Obj* from() const noexcept { return ObjSlot<2>(); }
+  Obj* target() const noexcept { return ObjSlot<3>(); }
+  uint64_t channel() const noexcept { return static_cast<uint64_t>(cells()[Cell<4>()].i); }
+  int32_t buffer_size() const noexcept { return IntSlot<5>(); }
+  int32_t result() const noexcept { return IntSlot<6>(); }
+  const char* version() const noexcept { return StrSlot<7>(); }
+
+  void set_purpose(int32_t v) noexcept { SetIntSlot<1>(v); }
+  void set_from(Ref<Obj> v) noexcept { SetObjSlot<2>(std::move(v)); }
+  void set_target(Ref<Obj> v) noexcept { SetObjSlot<3>(std::move(v)); }
+  void set_channel(uint64_t v) noexcept { cells()[Cell<4>()].i = static_cast<int64_t>(v); }
+  void set_buffer_size(int32_t v) noexcept { SetIntSlot<5>(v); }
+  void set_result(int32_t v) noexcept { SetIntSlot<6>(v); }
+  void set_version(const char* v) noexcept { SetStrSlot<7>(v); }
 };
 inline constexpr int kHelloPurposeLink = 1;
 inline constexpr int kHelloPurposeData = 2;
@@ -217,9 +247,67 @@ class Transport {
 };
 
 // ---------------------------------------------------------------------------------------------
+// Finding processes (discovery.cc). A process publishes its endpoint, the line
+// "host port instance pid", in <home>/run/<machine>@<process>.endpoint (the machine in lower
+// case, both names with every byte but letters, digits, '.', '_' and '-' as %XX). Processes on
+// other hosts, and fixed ports, come from <home>/config/machines. Files are read afresh on
+// every call and at most a small bounded size of each.
+
+// A machines-file line: "machine host [port process name...]"; '#' starts a comment. Without a
+// port the line only places the machine on a host.
+struct MachineLine {
+  std::string machine, host, process;
+  uint16_t port = 0;
+};
+
+std::string DiscoveryRunDir(const std::string& home);
+std::string EndpointFilePath(const std::string& home, const std::string& machine,
+                             const std::string& process);
+// Decodes an endpoint file's text; false unless it holds a host, a port 1-65535, an instance
+// other than 0 and a pid.
+bool ParseEndpoint(const std::string& text, Endpoint* endpoint, int64_t* pid) noexcept;
+// The usable lines of the home's machines file, in order; lines without a machine and a host,
+// with a port of 0 or over 65535, or with a port but no process name are skipped.
+std::vector<MachineLine> ReadMachinesFile(const std::string& home) noexcept;
+// Where `want` is reachable: its endpoint file when that names a live process (a loopback
+// endpoint whose pid is gone is stale), else a machines-file line with its machine (case-blind),
+// process and a port. A live endpoint file of another instance than `want` names (when it names
+// one) fails. *expect is the identity the link's handshake must meet.
+bool ResolveProcess(const std::string& home, const PeerIdentity& want, Endpoint* endpoint,
+                    PeerIdentity* expect) noexcept;
+// Without TLS, which machine names a link from this host may claim: those published in the
+// home's run directory and those the machines file places on this host (a loopback address,
+// "localhost" or this host's name).
+bool MachineOnThisHost(const std::string& home, const std::string& machine) noexcept;
+// Whether a machine is known: named by the machines file, published in the run directory, or
+// met in a link handshake (context.cc's MachInfoFind).
+bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;
+// Publishes the endpoint of `self` listening on host:port, atomically; its path in *file (empty
+// on failure).
+bool EndpointPublish(const std::string& home, const PeerIdentity& self, const std::string& host,
+                     uint16_t port, std::string* file) noexcept;
+// Removes an endpoint file, unless another instance has published the same name since.
+void EndpointUnpublish(const std::string& file, uint64_t instance) noexcept;
+// Where a process listens: a machines-file line for this very process gives a fixed port on
+// every address; a line placing its machine on a loopback address of its own (127.0.0.2, ...)
+// gives a free port there, so that several machines of one host are told apart by address;
+// otherwise a free port on 127.0.0.1.
+void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::string* host,
+                     uint16_t* port) noexcept;
+// The home's TLS files for a machine; false when the home has no config/tls directory, i.e.
+// links are plain and reach only this host.
+bool TlsFilesOf(const std::string& home, const std::string& machine, TlsFiles* files) noexcept;
+
+// ---------------------------------------------------------------------------------------------
 // The per-context messaging state (message.cc).
 
 struct MsgState;
+
+// The context's messaging state, null until messaging starts (context.cc), and its end: the
+// endpoint unpublished, the links and channels closed (a null state is nothing to end).
+MsgState* ContextMsgState(const KrContext* context) noexcept;
+void ContextSetMsgState(KrContext* context, MsgState* state) noexcept;
+void MsgStateDestroy(MsgState* s) noexcept;
 
 // The calling context's state, made and started on first use; null when messaging cannot
 // start (no home, no port).
@@ -229,13 +317,10 @@ const PeerIdentity& MsgSelf(MsgState* s) noexcept;
 // Sends a frame to the process an address names (not the calling process itself), opening a
 // link if need be. The link's id, or 0 when the process cannot be found.
 uint64_t MsgSendFrameTo(MsgState* s, const Obj* address, const Frame& frame) noexcept;
-// Finds where a process is reachable (run directory, then machines file).
+// Finds where the process an address names is reachable (ResolveProcess in the context's home).
 bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint, PeerIdentity* expect) noexcept;
 // The scaled duration of `ms` milliseconds in the calling context.
 Clock::duration MsgScaled(double ms) noexcept;
-// Whether a machine is known: named by the machines file, published in the run directory, or
-// met in a link handshake (context.cc's MachInfoFind).
-bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;
 // The runtime version a process of `machine` gave in its link handshake, when one was made.
 bool MsgMachineVersion(const char* machine, std::string* version) noexcept;
 // Moves transport events into the pending queue (no dispatch).
@@ -249,7 +334,7 @@ std::vector<std::shared_ptr<DataChanCore>>& MsgDataChannels(MsgState* s) noexcep
 
 // An address object of a process identity.
 Ref<Obj> MakeAddress(const PeerIdentity& peer, int32_t kind, int32_t task,
-                     int64_t channel) noexcept;
+                     uint64_t channel) noexcept;
 bool AddressIdentity(const Obj* address, PeerIdentity* peer) noexcept;
 
 // Handle tokens: objects whose destruction must reach the context that made them (channels,
