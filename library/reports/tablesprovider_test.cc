@@ -17,6 +17,7 @@
 #include "reports/sql.h"
 #include "tablesprovider_internal.h"
 #include "testing.h"
+#include "tlscerts.h"
 
 namespace {
 
@@ -395,6 +396,43 @@ TEST_F(ProviderTest, RemoteRequestsAreRefusedUntilEnabled) {
   Seen served = Fetch(TableArgs("numbers", {"id"}).get());
   EXPECT_TRUE(served.success);
   EXPECT_EQ(served.packets, (std::vector<size_t>{5}));
+}
+
+// The same guard over links between machines: each machine on its own loopback address with a
+// certificate from the domain's authority, so the provider knows the requester is another machine
+// because the link proved it, not because of what the requester claimed.
+TEST_F(ProviderTest, CertifiedRemoteRequesterIsRefusedUntilEnabled) {
+  std::string tls = home_.HomePath("config/tls");
+  ASSERT_TRUE(kr_testing::MakeDirs(tls));
+  ASSERT_TRUE(kr_testing::WriteFile(home_.HomePath("config/machines"),
+                                    "alpha 127.0.0.2\nbeta 127.0.0.3\n"));
+  kr_testing::TestAuthority ca("Backup Domain CA");
+  ASSERT_TRUE(ca.ok());
+  ASSERT_TRUE(ca.WriteCertificate(tls + "/ca.crt"));
+  ASSERT_TRUE(ca.IssueMachine(tls, "alpha"));
+  ASSERT_TRUE(ca.IssueMachine(tls, "beta"));
+  g_settings = GrabberSettings{};
+  g_settings.rows = 7;
+  struct Case {
+    bool remote_enabled;
+    bool success;
+    int inits;
+  } cases[] = {{false, false, 0}, {true, true, 1}};
+  TraceCapture trace;
+  for (const Case& c : cases) {
+    g_inits = 0;
+    StartProvider("beta", c.remote_enabled);
+    Seen seen = Fetch(TableArgs("numbers", {"id"}).get());
+    EXPECT_TRUE(seen.reply) << c.remote_enabled << "\n" << trace.Dump();
+    EXPECT_EQ(seen.success, c.success) << c.remote_enabled;
+    EXPECT_EQ(g_inits, c.inits) << c.remote_enabled;
+    if (c.success) {
+      EXPECT_EQ(seen.ids, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+      EXPECT_TRUE(seen.end);
+    }
+    StopProvider();
+  }
+  EXPECT_TRUE(trace.Contains("Links are mutual TLS with certificate")) << trace.Dump();
 }
 
 TEST_F(ProviderTest, SendsThatEndEarly) {

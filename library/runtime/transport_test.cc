@@ -102,8 +102,10 @@ std::string HelloClaiming(const char* machine, const char* target_machine,
   return HelloEncode(h, false);
 }
 
-// The provider's guard against other machines, as a table provider applies it: the task
-// giver's machine decides, and remote requests are refused until enabled.
+// A stand-in for a provider's guard against other machines: the task giver's machine decides,
+// and remote requests are refused until enabled. It counts what reaches it, so that the tests
+// below see whether a refused link delivered anything. The table provider's own handler over
+// these links is tested with the reports library (tablesprovider_test.cc).
 struct Provider {
   bool remote_enabled = false;
   int served = 0, refused = 0;
