@@ -186,6 +186,7 @@ class Stream {
       std::function<void(const asio::error_code&)> done;
     };
     std::deque<Outgoing> sending;  // records on their way out, in order
+    std::vector<unsigned char> spare;
   };
 
   static asio::error_code TlsError(int ssl_error) {
@@ -271,7 +272,10 @@ class Stream {
   // acknowledgement may still be going out when the first blocks follow it).
   void Flush(std::function<void(const asio::error_code&)> handler) {
     BIO* out = SSL_get_wbio(tls_->native_handle());
-    std::vector<unsigned char> bytes(BIO_ctrl_pending(out));
+    // The buffer of the last send is reused: a fresh one would be allocated and zeroed for
+    // every gathered write.
+    std::vector<unsigned char> bytes = std::move(records_->spare);
+    bytes.resize(BIO_ctrl_pending(out));
     if (!bytes.empty()) BIO_read(out, bytes.data(), static_cast<int>(bytes.size()));
     records_->sending.push_back({std::move(bytes), std::move(handler)});
     if (records_->sending.size() == 1) FlushNext();
@@ -280,6 +284,7 @@ class Stream {
     asio::async_write(socket(), asio::buffer(records_->sending.front().bytes),
                       [this](const asio::error_code& ec, size_t) {
                         auto done = std::move(records_->sending.front().done);
+                        records_->spare = std::move(records_->sending.front().bytes);
                         records_->sending.pop_front();
                         if (!records_->sending.empty()) FlushNext();
                         done(ec);
