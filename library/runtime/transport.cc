@@ -248,14 +248,21 @@ class Stream {
       RecordsReadAll(b, have + n, std::move(handler));
     });
   }
+  // Encrypts and sends a gathered write a staging buffer's worth at a time, so that the records
+  // being made stay in the cache and the socket gets the first of them early.
   template <class B, class H>
   void RecordsWrite(const B& buffers, H handler) {
+    auto parts = std::make_shared<std::vector<asio::const_buffer>>(
+        asio::buffer_sequence_begin(buffers), asio::buffer_sequence_end(buffers));
+    RecordsWriteFrom(std::move(parts), 0, 0, std::move(handler));
+  }
+  template <class H>
+  void RecordsWriteFrom(std::shared_ptr<std::vector<asio::const_buffer>> parts, size_t i,
+                        size_t total, H handler) {
     SSL* ssl = tls_->native_handle();
-    size_t total = 0;
     ERR_clear_error();
-    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers);
-         ++it) {
-      asio::const_buffer b = *it;
+    for (size_t made = 0; i < parts->size() && made < kStagingSize; ++i) {
+      asio::const_buffer b = (*parts)[i];
       for (size_t done = 0; done < b.size();) {
         size_t n = 0;
         int r = SSL_write_ex(ssl, static_cast<const char*>(b.data()) + done, b.size() - done, &n);
@@ -263,10 +270,13 @@ class Stream {
         done += n;
       }
       total += b.size();
+      made += b.size();
     }
-    Flush([handler = std::move(handler), total](const asio::error_code& ec) mutable {
-      handler(ec, ec ? 0 : total);
-    });
+    Flush(
+        [this, parts, i, total, handler = std::move(handler)](const asio::error_code& ec) mutable {
+          if (ec || i == parts->size()) return handler(ec, ec ? 0 : total);
+          RecordsWriteFrom(std::move(parts), i, total, std::move(handler));
+        });
   }
   // Sends the records waiting in the outgoing buffer, after those already on their way (an
   // acknowledgement may still be going out when the first blocks follow it).
