@@ -383,8 +383,8 @@ struct Lookup {
 class TransportImpl;
 
 struct Link : std::enable_shared_from_this<Link> {
-  Link(TransportImpl* t, uint64_t id, tcp::socket sock)
-      : t(t), id(id), s(std::make_unique<Stream>(std::move(sock))) {}
+  Link(TransportImpl* transport, uint64_t link_id, tcp::socket sock)
+      : t(transport), id(link_id), s(std::make_unique<Stream>(std::move(sock))) {}
 
   TransportImpl* t;
   uint64_t id;
@@ -394,6 +394,8 @@ struct Link : std::enable_shared_from_this<Link> {
   bool connected = false;  // TCP (and TLS) is up: frames may be written
   bool up = false;         // the handshake is done: frames are read
   bool closed = false;
+  // When its handshake started: at accept, or when an outgoing link starts to connect (its
+  // look-up has a deadline of its own). Until then, the end of time.
   Clock::time_point opened = Clock::now();
   PeerIdentity expect;
   unsigned char hello_header[kFrameHeaderSize];
@@ -407,7 +409,7 @@ struct Link : std::enable_shared_from_this<Link> {
 };
 
 struct DataConn : std::enable_shared_from_this<DataConn> {
-  DataConn(TransportImpl* t, std::unique_ptr<Stream> s);
+  DataConn(TransportImpl* transport, std::unique_ptr<Stream> stream);
   ~DataConn();
 
   TransportImpl* t;
@@ -436,8 +438,8 @@ struct DataConn : std::enable_shared_from_this<DataConn> {
 
 class TransportImpl {
  public:
-  TransportImpl(const PeerIdentity* self, std::deque<NetEvent>* inbox)
-      : guard(asio::make_work_guard(io)), acceptor(io), self(self), inbox(inbox) {}
+  TransportImpl(const PeerIdentity* own, std::deque<NetEvent>* events)
+      : guard(asio::make_work_guard(io)), acceptor(io), self(own), inbox(events) {}
   ~TransportImpl();
 
   asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE};
@@ -501,7 +503,8 @@ class TransportImpl {
   void OpenSocket(tcp::socket& sock, const tcp::endpoint& ep);
 };
 
-DataConn::DataConn(TransportImpl* t, std::unique_ptr<Stream> s) : t(t), s(std::move(s)) {
+DataConn::DataConn(TransportImpl* transport, std::unique_ptr<Stream> stream)
+    : t(transport), s(std::move(stream)) {
   t->data_live.insert(this);
 }
 DataConn::~DataConn() { t->data_live.erase(this); }
@@ -810,6 +813,7 @@ void TransportImpl::IncomingHello(const std::shared_ptr<Link>& l, const Hello& h
 }
 
 void TransportImpl::ConnectLink(const std::shared_ptr<Link>& l, const tcp::endpoint& ep) {
+  l->opened = Clock::now();
   l->remote = EndpointText(ep);
   std::string what = "'" + l->expect.process + "' on '" + l->expect.machine + "'";
   if (!MayConnect(ep, what)) return Fail(l, "not allowed");
@@ -997,15 +1001,13 @@ void TransportImpl::Sweep() {
   Clock::time_point now = Clock::now();
   if (now < next_sweep) return;
   next_sweep = now + std::chrono::milliseconds(250);
-  Clock::time_point limit = now - MsgScaled(kHandshakeLimitMs);
-  // An outgoing link's clock starts when it is asked for, perhaps well before the loop next
-  // runs (a caller may queue much for it first): however short the scaled limits, it gets a
-  // second.
-  Clock::time_point outgoing_limit =
+  // However short the scaled limits, a handshake gets a second: it costs the time it costs
+  // (TLS on a busy machine), whatever the scale.
+  Clock::time_point limit =
       now - std::max<Clock::duration>(MsgScaled(kHandshakeLimitMs), std::chrono::seconds(1));
   std::vector<std::shared_ptr<Link>> stale;
   for (auto& [id, l] : links)
-    if (!l->up && l->opened < (l->outgoing ? outgoing_limit : limit)) stale.push_back(l);
+    if (!l->up && l->opened < limit) stale.push_back(l);
   for (auto& l : stale) Fail(l, l->outgoing ? "no answer in time" : "no hello in time");
   ExpireParked();
   std::vector<std::shared_ptr<DataConn>> lingering;
@@ -1057,13 +1059,13 @@ void TransportImpl::DataWrite(const std::shared_ptr<DataConn>& c) {
   c->s->Write(c->gather, [this, c](const asio::error_code& ec, size_t) {
     if (shutting_down || c->closed) return;
     c->writing = false;
-    DataChanCore* core = c->core.get();
     if (ec) return DataFail(c, "write failed");
-    for (size_t i = 0; i < core->writing; ++i) {
-      core->free_blocks.push_back(core->send_queue.front());
-      core->send_queue.pop_front();
+    DataChanCore* done = c->core.get();
+    for (size_t i = 0; i < done->writing; ++i) {
+      done->free_blocks.push_back(done->send_queue.front());
+      done->send_queue.pop_front();
     }
-    core->writing = 0;
+    done->writing = 0;
     DataWrite(c);
   });
 }
@@ -1090,10 +1092,10 @@ void TransportImpl::DataRead(const std::shared_ptr<DataConn>& c) {
   c->s->ReadSome(buffers, [this, c](const asio::error_code& ec, size_t n) {
     if (shutting_down || c->closed) return;
     c->reading = false;
-    DataChanCore* core = c->core.get();
+    DataChanCore* ch = c->core.get();
     if (ec) {
       if (ec == asio::error::eof && c->have == 0) {
-        core->state = DataState::kClosed;
+        ch->state = DataState::kClosed;
         return DataFail(c, "closed by peer");
       }
       return DataFail(c, c->have == 0 ? "read failed" : "block cut short");
@@ -1104,19 +1106,19 @@ void TransportImpl::DataRead(const std::shared_ptr<DataConn>& c) {
     for (;;) {
       if (c->want == kDataHeaderSize && c->have == kDataHeaderSize) {
         uint32_t used = 0;
-        if (!DataHeaderCheck(c->block, core->buffer_size, core->recv_sequence, &used)) {
+        if (!DataHeaderCheck(c->block, ch->buffer_size, ch->recv_sequence, &used)) {
           TraceMessage(kTag, 7, 0, -1, "Dropping data channel %llx: bad block header",
                        static_cast<unsigned long long>(c->channel));
           return DataFail(c, "bad block header");
         }
         c->want = kDataHeaderSize + used;
       }
-      core->reading_block = c->have > 0;
+      ch->reading_block = c->have > 0;
       if (c->have < c->want) break;
       DataChanCore::Prefix(c->block)->used = static_cast<uint32_t>(c->want - kDataHeaderSize);
-      ++core->recv_sequence;
-      core->recv_queue.push_back(c->block);
-      core->reading_block = false;
+      ++ch->recv_sequence;
+      ch->recv_queue.push_back(c->block);
+      ch->reading_block = false;
       // The next block starts with whatever of its header came along.
       c->block = c->next;
       c->next = nullptr;
@@ -1249,6 +1251,9 @@ uint64_t Transport::Connect(const Endpoint& endpoint, const PeerIdentity& expect
     l->expect = expect;
     l->expect.instance = endpoint.instance;
     l->remote = endpoint.host + ":" + std::to_string(endpoint.port);
+    // A caller may queue much for the link before its loop next runs: the clock starts when
+    // the connection does.
+    l->opened = Clock::time_point::max();
     t->links[l->id] = l;
     // The hello goes first; frames queued meanwhile follow it at once, since the peer reads
     // nothing else before it has checked the hello.
