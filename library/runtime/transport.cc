@@ -190,8 +190,8 @@ class Stream {
     int fd = -1;
     std::vector<unsigned char> left;  // read ahead by the TLS stream, not yet decrypted
     size_t left_taken = 0;
-    bool eof = false;  // the socket ended
-    int error = 0;     // the socket's errno
+    bool eof = false;                // the socket ended
+    int error = 0;                   // the socket's errno
     std::vector<unsigned char> out;  // records made, not yet on their way
     std::vector<unsigned char> drain;
     struct Outgoing {
@@ -237,9 +237,9 @@ class Stream {
   static const BIO_METHOD* RecordsMethod() {
     static BIO_METHOD* method = [] {
       BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kr records");
-      if (m != nullptr && (BIO_meth_set_read_ex(m, &BioRead) != 1 ||
-                           BIO_meth_set_write_ex(m, &BioWrite) != 1 ||
-                           BIO_meth_set_ctrl(m, &BioCtrl) != 1)) {
+      if (m != nullptr &&
+          (BIO_meth_set_read_ex(m, &BioRead) != 1 || BIO_meth_set_write_ex(m, &BioWrite) != 1 ||
+           BIO_meth_set_ctrl(m, &BioCtrl) != 1)) {
         BIO_meth_free(m);
         m = nullptr;
       }
@@ -521,6 +521,14 @@ class TransportImpl {
   void StartIncoming(tcp::socket sock);
   void StartTlsServer(const std::shared_ptr<Link>& l);
   void ReadHello(const std::shared_ptr<Link>& l);
+  // Reads a hello (or, `ack`, the answer to one): its header, then its payload. `done` gets
+  // how far it came and, at kRead, the hello; it is not called once `alive()` is false.
+  enum HelloStep { kNoHeader, kBadHeader, kCut, kUndecodable, kRead };
+  template <class Alive, class Done>
+  void ReadHelloFrom(Stream* s, unsigned char* header, std::string* payload, bool ack, Alive alive,
+                     Done done);
+  // The handshake of `l` is done: frames may be read, and the wait loop hears of it.
+  void LinkUp(const std::shared_ptr<Link>& l, const Hello& h);
   bool ClaimAllowed(const std::shared_ptr<Link>& l, const std::string& machine, std::string* why);
   void IncomingHello(const std::shared_ptr<Link>& l, const Hello& h);
   void ConnectLink(const std::shared_ptr<Link>& l, const tcp::endpoint& ep);
@@ -781,21 +789,45 @@ void TransportImpl::StartTlsServer(const std::shared_ptr<Link>& l) {
   });
 }
 
-void TransportImpl::ReadHello(const std::shared_ptr<Link>& l) {
-  l->s->Read(asio::buffer(l->hello_header), [this, l](const asio::error_code& ec, size_t) {
-    if (shutting_down || l->closed) return;
-    if (ec) return Fail(l, "no hello");
-    int64_t n = HelloHeaderCheck(l->hello_header, false);
-    if (n < 0) return Fail(l, "bad hello header");
-    l->hello_payload.assign(static_cast<size_t>(n), '\0');
-    l->s->Read(asio::buffer(l->hello_payload), [this, l](const asio::error_code& ec2, size_t) {
-      if (shutting_down || l->closed) return;
-      if (ec2) return Fail(l, "short hello");
+template <class Alive, class Done>
+void TransportImpl::ReadHelloFrom(Stream* s, unsigned char* header, std::string* payload, bool ack,
+                                  Alive alive, Done done) {
+  s->Read(asio::buffer(header, kFrameHeaderSize), [=](const asio::error_code& ec, size_t) {
+    if (!alive()) return;
+    if (ec) return done(kNoHeader, ec, Hello());
+    int64_t n = HelloHeaderCheck(header, ack);
+    if (n < 0) return done(kBadHeader, ec, Hello());
+    payload->assign(static_cast<size_t>(n), '\0');
+    s->Read(asio::buffer(*payload), [=](const asio::error_code& ec2, size_t) {
+      if (!alive()) return;
       Hello h;
-      if (!HelloDecode(l->hello_payload, false, &h)) return Fail(l, "bad hello");
-      IncomingHello(l, h);
+      if (ec2) return done(kCut, ec2, h);
+      if (!HelloDecode(*payload, ack, &h)) return done(kUndecodable, ec2, h);
+      done(kRead, ec2, h);
     });
   });
+}
+
+void TransportImpl::LinkUp(const std::shared_ptr<Link>& l, const Hello& h) {
+  l->up = true;
+  NetEvent ev;
+  ev.kind = NetEvent::kLinkUp;
+  ev.link = l->id;
+  ev.peer = h.from;
+  ev.version = h.version;
+  inbox->push_back(std::move(ev));
+}
+
+void TransportImpl::ReadHello(const std::shared_ptr<Link>& l) {
+  ReadHelloFrom(
+      l->s.get(), l->hello_header, &l->hello_payload, false,
+      [this, l] { return !shutting_down && !l->closed; },
+      [this, l](HelloStep step, const asio::error_code&, const Hello& h) {
+        static constexpr const char* kWhy[] = {"no hello", "bad hello header", "short hello",
+                                               "bad hello"};
+        if (step != kRead) return Fail(l, kWhy[step]);
+        IncomingHello(l, h);
+      });
 }
 
 bool TransportImpl::ClaimAllowed(const std::shared_ptr<Link>& l, const std::string& machine,
@@ -830,15 +862,9 @@ void TransportImpl::IncomingHello(const std::shared_ptr<Link>& l, const Hello& h
   ack.result = 1;
   if (h.purpose == kHelloPurposeLink) {
     --handshakes;
-    l->up = true;
     l->expect = h.from;
     l->out.push_front(HelloEncode(ack, true));
-    NetEvent ev;
-    ev.kind = NetEvent::kLinkUp;
-    ev.link = l->id;
-    ev.peer = h.from;
-    ev.version = h.version;
-    inbox->push_back(std::move(ev));
+    LinkUp(l, h);
     WriteNext(l);
     ReadFrames(l);
     return;
@@ -907,34 +933,23 @@ void TransportImpl::ConnectLink(const std::shared_ptr<Link>& l, const tcp::endpo
 }
 
 void TransportImpl::OutgoingHandshake(const std::shared_ptr<Link>& l) {
-  l->s->Read(asio::buffer(l->hello_header), [this, l](const asio::error_code& ec, size_t) {
-    if (shutting_down || l->closed) return;
-    if (ec) {
-      if (l->s->tls() != nullptr && ec.category() == asio::error::get_ssl_category())
-        TraceMessage(kTag, 19, 0, -1, "Link to '%s' at %s refused: %s", l->expect.machine.c_str(),
-                     l->remote.c_str(), ec.message().c_str());
-      return Fail(l, "no answer to hello");
-    }
-    int64_t n = HelloHeaderCheck(l->hello_header, true);
-    if (n < 0) return Fail(l, "bad hello answer");
-    l->hello_payload.assign(static_cast<size_t>(n), '\0');
-    l->s->Read(asio::buffer(l->hello_payload), [this, l](const asio::error_code& ec2, size_t) {
-      if (shutting_down || l->closed) return;
-      if (ec2) return Fail(l, "short hello answer");
-      Hello h;
-      if (!HelloDecode(l->hello_payload, true, &h)) return Fail(l, "bad hello answer");
-      if (h.result != 1 || !IdentityMatches(l->expect, h.from))
-        return Fail(l, "refused: stale endpoint");
-      l->up = true;
-      NetEvent ev;
-      ev.kind = NetEvent::kLinkUp;
-      ev.link = l->id;
-      ev.peer = h.from;
-      ev.version = h.version;
-      inbox->push_back(std::move(ev));
-      ReadFrames(l);
-    });
-  });
+  ReadHelloFrom(
+      l->s.get(), l->hello_header, &l->hello_payload, true,
+      [this, l] { return !shutting_down && !l->closed; },
+      [this, l](HelloStep step, const asio::error_code& ec, const Hello& h) {
+        // The peer's TLS refused ours (its alert arrives in place of the answer).
+        if (step == kNoHeader && l->s->tls() != nullptr &&
+            ec.category() == asio::error::get_ssl_category())
+          TraceMessage(kTag, 19, 0, -1, "Link to '%s' at %s refused: %s", l->expect.machine.c_str(),
+                       l->remote.c_str(), ec.message().c_str());
+        static constexpr const char* kWhy[] = {"no answer to hello", "bad hello answer",
+                                               "short hello answer", "bad hello answer"};
+        if (step != kRead) return Fail(l, kWhy[step]);
+        if (h.result != 1 || !IdentityMatches(l->expect, h.from))
+          return Fail(l, "refused: stale endpoint");
+        LinkUp(l, h);
+        ReadFrames(l);
+      });
 }
 
 void TransportImpl::ReadFrames(const std::shared_ptr<Link>& l) {
@@ -999,11 +1014,9 @@ TransportImpl::~TransportImpl() {
   }
   live.clear();
   // Let the aborted operations finish, so that no handler outlives the transport.
-  try {
-    io.restart();
-    io.poll();
-  } catch (...) {
-  }
+  asio::error_code ignored;
+  io.restart();
+  io.poll(ignored);
   guard.reset();
   // Look-ups still running belong to the resolver until it lets go of them; give it a moment,
   // and leave any it still holds rather than free memory it may write.
@@ -1220,8 +1233,9 @@ bool Transport::UseTls(const TlsFiles& files, std::string* error) noexcept {
     SSL_CTX_set_max_proto_version(c, TLS1_3_VERSION);
     // AES-128-GCM first: as safe here as the 256-bit key and cheaper per byte on a busy data
     // channel. Both ends offer the same order.
-    SSL_CTX_set_ciphersuites(c, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
-                                "TLS_CHACHA20_POLY1305_SHA256");
+    SSL_CTX_set_ciphersuites(c,
+                             "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
+                             "TLS_CHACHA20_POLY1305_SHA256");
     // Links are long-lived and few: no session resumption, so no tickets after the handshake.
     SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_options(c, SSL_OP_NO_TICKET);
@@ -1255,7 +1269,7 @@ bool Transport::UseTls(const TlsFiles& files, std::string* error) noexcept {
     t->tls = std::move(ctx);
     t->disabled.clear();
     return true;
-  } catch (const std::exception& e) {
+  } catch (const asio::system_error& e) {  // the TLS context could not be made
     return fail(e.what());
   }
 }
@@ -1305,34 +1319,29 @@ uint64_t Transport::Connect(const Endpoint& endpoint, const PeerIdentity& expect
     TraceMessage(kTag, 12, 0, -1, "Cannot connect to %s: %s", what.c_str(), t->disabled.c_str());
     return 0;
   }
-  try {
-    auto l = std::make_shared<Link>(t, t->next_link++, tcp::socket(t->io));
-    l->outgoing = true;
-    l->expect = expect;
-    l->expect.instance = endpoint.instance;
-    l->remote = endpoint.host + ":" + std::to_string(endpoint.port);
-    // A caller may queue much for the link before its loop next runs: the clock starts when
-    // the connection does.
-    l->opened = Clock::time_point::max();
-    t->links[l->id] = l;
-    // The hello goes first; frames queued meanwhile follow it at once, since the peer reads
-    // nothing else before it has checked the hello.
-    Hello h;
-    h.purpose = kHelloPurposeLink;
-    h.from = *t->self;
-    h.target = l->expect;
-    h.version = kKrVersionString;
-    l->out.push_back(HelloEncode(h, false));
-    t->Resolve(endpoint, [t, l](bool ok, const tcp::endpoint& ep) {
-      if (t->shutting_down || l->closed) return;
-      if (!ok) return t->Fail(l, "cannot resolve");
-      t->ConnectLink(l, ep);
-    });
-    return l->id;
-  } catch (const std::exception& e) {
-    TraceMessage(kTag, 22, 0, -1, "Cannot connect to %s: %s", what.c_str(), e.what());
-    return 0;
-  }
+  auto l = std::make_shared<Link>(t, t->next_link++, tcp::socket(t->io));
+  l->outgoing = true;
+  l->expect = expect;
+  l->expect.instance = endpoint.instance;
+  l->remote = endpoint.host + ":" + std::to_string(endpoint.port);
+  // A caller may queue much for the link before its loop next runs: the clock starts when
+  // the connection does.
+  l->opened = Clock::time_point::max();
+  t->links[l->id] = l;
+  // The hello goes first; frames queued meanwhile follow it at once, since the peer reads
+  // nothing else before it has checked the hello.
+  Hello h;
+  h.purpose = kHelloPurposeLink;
+  h.from = *t->self;
+  h.target = l->expect;
+  h.version = kKrVersionString;
+  l->out.push_back(HelloEncode(h, false));
+  t->Resolve(endpoint, [t, l](bool ok, const tcp::endpoint& ep) {
+    if (t->shutting_down || l->closed) return;
+    if (!ok) return t->Fail(l, "cannot resolve");
+    t->ConnectLink(l, ep);
+  });
+  return l->id;
 }
 
 bool Transport::Send(uint64_t link, std::string bytes) noexcept {
@@ -1373,10 +1382,8 @@ void Transport::Run(Clock::time_point deadline) noexcept {
     for (int i = 0; i < kMaxHandlersPerTurn && t->io.poll_one() != 0; ++i) {
     }
     t->PollLookups();
-  } catch (const std::exception& e) {
+  } catch (const asio::system_error& e) {
     TraceMessage(kTag, 9, 0, -1, "Event loop error: %s", e.what());
-  } catch (...) {
-    TraceMessage(kTag, 10, 0, -1, "Event loop error");
   }
 }
 
@@ -1417,53 +1424,42 @@ void TransportImpl::DataHello(const std::shared_ptr<DataConn>& c) {
   c->s->Write(asio::buffer(c->hello_bytes), [this, c](const asio::error_code& ec, size_t) {
     if (shutting_down || c->closed) return;
     if (ec) return DataFail(c, "cannot send hello");
-    c->s->Read(asio::buffer(c->hello_header), [this, c](const asio::error_code& ec2, size_t) {
-      if (shutting_down || c->closed) return;
-      int64_t n = ec2 ? -1 : HelloHeaderCheck(c->hello_header, true);
-      if (n < 0) return DataFail(c, "refused");
-      c->hello_payload.assign(static_cast<size_t>(n), '\0');
-      c->s->Read(asio::buffer(c->hello_payload), [this, c](const asio::error_code& ec3, size_t) {
-        if (shutting_down || c->closed) return;
-        Hello h;
-        if (ec3 || !HelloDecode(c->hello_payload, true, &h) || h.result != 1 ||
-            !IdentityMatches(c->peer, h.from))
-          return DataFail(c, "refused");
-        c->core->peer = h.from;
-        c->core->state = DataState::kOpen;
-        DataWrite(c);
-      });
-    });
+    ReadHelloFrom(
+        c->s.get(), c->hello_header, &c->hello_payload, true,
+        [this, c] { return !shutting_down && !c->closed; },
+        [this, c](HelloStep step, const asio::error_code&, const Hello& h) {
+          if (step != kRead || h.result != 1 || !IdentityMatches(c->peer, h.from))
+            return DataFail(c, "refused");
+          c->core->peer = h.from;
+          c->core->state = DataState::kOpen;
+          DataWrite(c);
+        });
   });
 }
 
 void Transport::DataConnect(const std::shared_ptr<DataChanCore>& core) noexcept {
   TransportImpl* t = impl_.get();
-  try {
-    auto c = std::make_shared<DataConn>(t, std::make_unique<Stream>(tcp::socket(t->io)));
-    c->core = core;
-    c->channel = core->id;
-    c->buffer_size = core->buffer_size;
-    c->peer = core->peer;
-    core->conn = c;
-    core->state = DataState::kConnecting;
-    Hello h;
-    h.purpose = kHelloPurposeData;
-    h.from = *t->self;
-    h.target = core->peer;
-    h.target.instance = core->endpoint.instance;
-    h.channel = core->id;
-    h.buffer_size = core->buffer_size;
-    h.version = kKrVersionString;
-    c->hello_bytes = HelloEncode(h, false);
-    t->Resolve(core->endpoint, [t, c](bool ok, const tcp::endpoint& ep) {
-      if (t->shutting_down || c->closed) return;
-      if (!ok) return t->DataFail(c, "cannot resolve");
-      t->DataConnectTo(c, ep);
-    });
-  } catch (...) {
-    core->state = DataState::kFailed;
-    core->error = "cannot connect";
-  }
+  auto c = std::make_shared<DataConn>(t, std::make_unique<Stream>(tcp::socket(t->io)));
+  c->core = core;
+  c->channel = core->id;
+  c->buffer_size = core->buffer_size;
+  c->peer = core->peer;
+  core->conn = c;
+  core->state = DataState::kConnecting;
+  Hello h;
+  h.purpose = kHelloPurposeData;
+  h.from = *t->self;
+  h.target = core->peer;
+  h.target.instance = core->endpoint.instance;
+  h.channel = core->id;
+  h.buffer_size = core->buffer_size;
+  h.version = kKrVersionString;
+  c->hello_bytes = HelloEncode(h, false);
+  t->Resolve(core->endpoint, [t, c](bool ok, const tcp::endpoint& ep) {
+    if (t->shutting_down || c->closed) return;
+    if (!ok) return t->DataFail(c, "cannot resolve");
+    t->DataConnectTo(c, ep);
+  });
 }
 
 bool Transport::DataAdopt(const std::shared_ptr<DataChanCore>& core,
