@@ -150,7 +150,7 @@ TEST_F(DataChannelTest, ManyBuffersArriveWholeAndInOrder) {
   uint64_t offset = 0;
   std::vector<uint32_t> sizes;
   for (int i = 0; i < 500; ++i) {
-    uint32_t n = 1 + static_cast<uint32_t>((i * 7919u) % capacity_);
+    uint32_t n = 1 + static_cast<uint32_t>((static_cast<uint32_t>(i) * 7919u) % capacity_);
     for (uint32_t k = 0; k < n; ++k) data[k] = PatternByte(offset + k);
     offset += n;
     sizes.push_back(n);
@@ -185,9 +185,9 @@ TEST_F(DataChannelTest, BlocksSplitAcrossBuffersReassemble) {
   ASSERT_TRUE(channel);
   std::vector<std::string> blocks;
   for (int b = 0; b < 20; ++b) {
-    std::string block(1 + (b * 12289u) % 50000, '\0');
+    std::string block(1 + (static_cast<unsigned>(b) * 12289u) % 50000, '\0');
     for (size_t k = 0; k < block.size(); ++k)
-      block[k] = static_cast<char>(PatternByte(b * 65536u + k));
+      block[k] = static_cast<char>(PatternByte(static_cast<unsigned>(b) * 65536u + k));
     blocks.push_back(block);
     for (size_t at = 0; at < block.size(); at += capacity_) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(capacity_, block.size() - at));
