@@ -256,7 +256,7 @@ TEST(Sorting, ExtractedKeysOrderExactlyAsTheRecordComparator) {
     for (size_t r = 0; r < n; ++r) {
       std::vector<std::string> row;
       for (const auto& s : samples) {
-        uint32_t pick = rng() % (s.size() + 3);
+        size_t pick = rng() % (s.size() + 3);
         if (pick == s.size() + 2)
           row.push_back("!Normal");  // Normal with the blank value
         else if (pick >= s.size())
@@ -278,7 +278,7 @@ TEST(Sorting, ExtractedKeysOrderExactlyAsTheRecordComparator) {
     // Odd records: now and then a value of the wrong form, a short record, a strange state.
     for (size_t r = 0; r < n; ++r) {
       auto* rec = ObjCast<RepRecord>(t->records()->at(r));
-      uint32_t odd = rng() % 50;
+      uint32_t odd = static_cast<uint32_t>(rng() % 50);
       if (odd == 0 && round % 3 == 0) rec->value_at(1)->set_value(ObjNewInteger(4));
       if (odd == 1 && round % 4 == 0) rec->value_at(0)->set_value(nullptr);
       if (odd == 5 && round % 4 == 1) rec->value_at(1)->set_value(ObjNewString(nullptr));
@@ -338,7 +338,7 @@ TEST(Sorting, NormalizedKeysOrderExactlyAsTheRecordComparator) {
     for (size_t r = 0; r < n; ++r) {
       std::vector<std::string> row;
       for (const auto& s : samples) {
-        uint32_t pick = rng() % (s.size() + 2);
+        size_t pick = rng() % (s.size() + 2);
         if (pick >= s.size())
           row.push_back(std::string("!") + RepStateToText(static_cast<int32_t>(1 + rng() % 4)));
         else
