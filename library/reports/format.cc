@@ -208,25 +208,21 @@ int RepGenFormatString(std::string* format, const char* head, const char* tail,
     TraceMessage(kTag, 3, 0, -1, "RepGenFormatString - bad params");
     return 0;
   }
-  try {
-    std::string out = head;
-    if (fields != nullptr) {
-      for (Obj* o : *fields) {
-        const RepFieldDef* f = ObjCast<RepFieldDef>(o);
-        if (f == nullptr) continue;
-        if (field_pre != nullptr) out += field_pre;
-        out += '%';
-        for (const char* n = f->name(); n != nullptr && *n != '\0'; ++n)
-          out += (*n >= 'a' && *n <= 'z') ? static_cast<char>(*n - 'a' + 'A') : *n;
-        out += field_post;
-      }
+  std::string out = head;
+  if (fields != nullptr) {
+    for (Obj* o : *fields) {
+      const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+      if (f == nullptr) continue;
+      if (field_pre != nullptr) out += field_pre;
+      out += '%';
+      for (const char* n = f->name(); n != nullptr && *n != '\0'; ++n)
+        out += (*n >= 'a' && *n <= 'z') ? static_cast<char>(*n - 'a' + 'A') : *n;
+      out += field_post;
     }
-    out += tail;
-    *format = std::move(out);
-    return 1;
-  } catch (...) {
-    return 0;
   }
+  out += tail;
+  *format = std::move(out);
+  return 1;
 }
 
 const char* RepGetNextFormatField(const char* p) noexcept {
@@ -259,46 +255,42 @@ const char* RepSkipControlSequence(const char* p) noexcept {
 const char* RepCopyTextToNextFieldDS(DString* out, const char* p,
                                      const RepFieldList* format_fields) noexcept {
   if (out == nullptr || p == nullptr) return nullptr;
-  try {
-    std::string& s = out->text;
-    const char* segment = p;
-    char previous = '\0';  // the last character this call has written
-    for (;;) {
-      if (*p == '\0') {
-        s.append(segment, static_cast<size_t>(p - segment));
-        return p;
-      }
-      if (*p != '%') {
-        ++p;
-        continue;
-      }
-      if (p > segment) {
-        s.append(segment, static_cast<size_t>(p - segment));
-        previous = p[-1];
-      }
-      Ref<RepFieldDef> field;
-      if (RepFieldAt(&field, p, format_fields)) {
-        if (field->must_start_line() && previous != '\n') s += '\n';
-        return RepMoveAfterField(p + 1);
-      }
-      if (p[1] == '%') {
-        s += '%';
-        previous = '%';
-        p += 2;
-      } else if (p[1] == '\\') {
-        if (p[2] == '\0') return p + 2;
-        if (p[2] == 'n') {
-          s += '\n';
-          previous = '\n';
-        }
-        p = StrNextChar(p + 2);
-      } else {
-        ++p;  // only the '%' is dropped
-      }
-      segment = p;
+  std::string& s = out->text;
+  const char* segment = p;
+  char previous = '\0';  // the last character this call has written
+  for (;;) {
+    if (*p == '\0') {
+      s.append(segment, static_cast<size_t>(p - segment));
+      return p;
     }
-  } catch (...) {
-    return nullptr;
+    if (*p != '%') {
+      ++p;
+      continue;
+    }
+    if (p > segment) {
+      s.append(segment, static_cast<size_t>(p - segment));
+      previous = p[-1];
+    }
+    Ref<RepFieldDef> field;
+    if (RepFieldAt(&field, p, format_fields)) {
+      if (field->must_start_line() && previous != '\n') s += '\n';
+      return RepMoveAfterField(p + 1);
+    }
+    if (p[1] == '%') {
+      s += '%';
+      previous = '%';
+      p += 2;
+    } else if (p[1] == '\\') {
+      if (p[2] == '\0') return p + 2;
+      if (p[2] == 'n') {
+        s += '\n';
+        previous = '\n';
+      }
+      p = StrNextChar(p + 2);
+    } else {
+      ++p;  // only the '%' is dropped
+    }
+    segment = p;
   }
 }
 
@@ -307,16 +299,11 @@ const char* RepCopyTextToNextFieldDS(DString* out, const char* p,
 int RepPluginScreenToText(DString* scratch, const Obj* tree) noexcept {
   const Tree* t = ObjCast<Tree>(tree);
   if (scratch == nullptr || t == nullptr) return 0;
-  try {
-    if (!TreeWalk(t, AppendScreenItem, &scratch->text)) {
-      TraceMessage(kTag, 4, 0, -1, "Failed to walk plugin tree when converting to text");
-      return 0;
-    }
-    return 1;
-  } catch (...) {
-    TraceMessage(kTag, 5, 0, -1, "Failed to walk plugin tree when converting to text");
+  if (!TreeWalk(t, AppendScreenItem, &scratch->text)) {
+    TraceMessage(kTag, 4, 0, -1, "Failed to walk plugin tree when converting to text");
     return 0;
   }
+  return 1;
 }
 
 int RepTypedDataToText(std::string_view* text, DString* scratch, int32_t type,
@@ -369,22 +356,18 @@ int RepFieldToTextDS(DString* out, DString* scratch, const RepFieldDef* field,
                  field->name() != nullptr ? field->name() : "");
     return 0;
   }
-  try {
-    if (variable_width) {
-      out->text.append(text);
-      return 1;
-    }
-    const size_t width = static_cast<size_t>(ClampWidth(field->width_in_use()));
-    const size_t bytes = BytesOfChars(text, width);
-    out->text.append(text.data(), bytes);
-    if (field->type() != kRepTypeSelectionTree && field->type() != kRepTypePluginScreen) {
-      const size_t chars = bytes == text.size() ? CountChars(text) : width;
-      if (chars < width) out->text.append(width - chars, ' ');
-    }
+  if (variable_width) {
+    out->text.append(text);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  const size_t width = static_cast<size_t>(ClampWidth(field->width_in_use()));
+  const size_t bytes = BytesOfChars(text, width);
+  out->text.append(text.data(), bytes);
+  if (field->type() != kRepTypeSelectionTree && field->type() != kRepTypePluginScreen) {
+    const size_t chars = bytes == text.size() ? CountChars(text) : width;
+    if (chars < width) out->text.append(width - chars, ' ');
+  }
+  return 1;
 }
 
 // --- record rows and column headers --------------------------------------------------------------
@@ -392,72 +375,64 @@ int RepFieldToTextDS(DString* out, DString* scratch, const RepFieldDef* field,
 int RepGenFieldObjCopyArray(std::vector<int32_t>* map, const RepFieldList* record_fields,
                             const RepFieldList* format_fields) noexcept {
   if (map == nullptr) return 0;
-  try {
-    const size_t wanted = ListGetItemCount(format_fields);
-    std::vector<int32_t> out;
-    out.reserve(ListGetItemCount(record_fields) + wanted);
-    size_t matches = 0;
-    if (record_fields != nullptr) {
-      for (Obj* ro : *record_fields) {
-        const RepFieldDef* rf = ObjCast<RepFieldDef>(ro);
-        for (size_t i = 0; rf != nullptr && i < wanted; ++i) {
-          const RepFieldDef* ff = ObjCast<RepFieldDef>(format_fields->at(i));
-          if (ff == nullptr || StrCompareNoCase(rf->name(), ff->name()) != 0) continue;
-          out.push_back(static_cast<int32_t>(i));
-          ++matches;
-          TraceMessage(kOutTag, 8, 0, 3, "Avail field '%s' goes to index %zu", rf->name(), i);
-        }
-        out.push_back(-1);
+  const size_t wanted = ListGetItemCount(format_fields);
+  std::vector<int32_t> out;
+  out.reserve(ListGetItemCount(record_fields) + wanted);
+  size_t matches = 0;
+  if (record_fields != nullptr) {
+    for (Obj* ro : *record_fields) {
+      const RepFieldDef* rf = ObjCast<RepFieldDef>(ro);
+      for (size_t i = 0; rf != nullptr && i < wanted; ++i) {
+        const RepFieldDef* ff = ObjCast<RepFieldDef>(format_fields->at(i));
+        if (ff == nullptr || StrCompareNoCase(rf->name(), ff->name()) != 0) continue;
+        out.push_back(static_cast<int32_t>(i));
+        ++matches;
+        TraceMessage(kOutTag, 8, 0, 3, "Avail field '%s' goes to index %zu", rf->name(), i);
       }
+      out.push_back(-1);
     }
-    if (matches != wanted) {
-      TraceMessage(kOutTag, 9, 0, -1,
-                   "All using fields not matched in RepGenFieldObjCopyArray - had %zu using "
-                   "fields but only %zu matches",
-                   wanted, matches);
-      return 0;
-    }
-    *map = std::move(out);
-    return 1;
-  } catch (...) {
+  }
+  if (matches != wanted) {
+    TraceMessage(kOutTag, 9, 0, -1,
+                 "All using fields not matched in RepGenFieldObjCopyArray - had %zu using "
+                 "fields but only %zu matches",
+                 wanted, matches);
     return 0;
   }
+  *map = std::move(out);
+  return 1;
 }
 
 int RepFieldListIndicesInOtherList(std::vector<int32_t>* indices, const RepFieldList* list,
                                    const RepFieldList* other) noexcept {
   if (indices == nullptr) return 0;
-  try {
-    std::vector<int32_t> out;
-    size_t found = 0;
-    const size_t needed = ListGetItemCount(other);
-    if (list != nullptr) {
-      for (Obj* o : *list) {
-        const RepFieldDef* f = ObjCast<RepFieldDef>(o);
-        int32_t index = -1;
-        for (size_t i = 0; f != nullptr && i < needed; ++i) {
-          const RepFieldDef* g = ObjCast<RepFieldDef>(other->at(i));
-          if (g != nullptr && StrCompareNoCase(f->name(), g->name()) == 0) {
-            index = static_cast<int32_t>(i);
-            break;
-          }
+  std::vector<int32_t> out;
+  size_t found = 0;
+  const size_t needed = ListGetItemCount(other);
+  if (list != nullptr) {
+    for (Obj* o : *list) {
+      const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+      int32_t index = -1;
+      for (size_t i = 0; f != nullptr && i < needed; ++i) {
+        const RepFieldDef* g = ObjCast<RepFieldDef>(other->at(i));
+        if (g != nullptr && StrCompareNoCase(f->name(), g->name()) == 0) {
+          index = static_cast<int32_t>(i);
+          break;
         }
-        if (index >= 0) ++found;
-        out.push_back(index);
       }
+      if (index >= 0) ++found;
+      out.push_back(index);
     }
-    if (found != needed) {
-      TraceMessage(kOutTag, 10, 0, -1,
-                   "RepFieldListIndicesInOtherList() failing. Only found indices for %zu "
-                   "fields; needed %zu indices.",
-                   found, needed);
-      return 0;
-    }
-    *indices = std::move(out);
-    return 1;
-  } catch (...) {
+  }
+  if (found != needed) {
+    TraceMessage(kOutTag, 10, 0, -1,
+                 "RepFieldListIndicesInOtherList() failing. Only found indices for %zu "
+                 "fields; needed %zu indices.",
+                 found, needed);
     return 0;
   }
+  *indices = std::move(out);
+  return 1;
 }
 
 namespace {
@@ -612,87 +587,79 @@ int RepOutputColHeadersFixed(const RepFieldList* format_fields, const char* form
                              FileSysFile* file, const char* row_pre,
                              const char* row_post) noexcept {
   if (file == nullptr || format == nullptr) return 0;
-  try {
-    std::string pre, post;
-    if (!RepReplaceControlChars(&pre, row_pre)) {
-      TraceMessage(kOutTag, 15, 0, -1, "Failed to process control chars in row pre string");
-      return 0;
-    }
-    if (!RepReplaceControlChars(&post, row_post)) {
-      TraceMessage(kOutTag, 16, 0, -1, "Failed to process control chars in row post string");
-      return 0;
-    }
-    std::string line = std::move(pre);
-    const char* p = format;
-    if (format_fields != nullptr) {
-      for (Obj* o : *format_fields) {
-        const char* name = RepGetNextFormatField(p);
-        if (name == nullptr) break;
-        line.append(static_cast<size_t>(name - 1 - p), ' ');
-        p = RepMoveAfterField(name);
-        const RepFieldDef* f = ObjCast<RepFieldDef>(o);
-        if (f == nullptr) continue;
-        const size_t width = static_cast<size_t>(ClampWidth(f->width_in_use()));
-        std::string_view label = f->compact_name() != nullptr ? f->compact_name() : "";
-        const size_t bytes = BytesOfChars(label, width);
-        line.append(label.data(), bytes);
-        const size_t chars = bytes == label.size() ? CountChars(label) : width;
-        if (chars < width) line.append(width - chars, ' ');
-      }
-    }
-    TraceMessage(kOutTag, 17, 0, 3, "Do end of auto col headers apppend of '%s'", p);
-    line += p;
-    line += post;
-    if (!FileSysFWrite(file, line.data(), line.size())) {
-      TraceMessage(kOutTag, 18, 0, -1, "Failed to write fixed format string");
-      return 0;
-    }
-    TraceMessage(kOutTag, 19, 0, 3, "Wrote fixed format string to file");
-    return 1;
-  } catch (...) {
+  std::string pre, post;
+  if (!RepReplaceControlChars(&pre, row_pre)) {
+    TraceMessage(kOutTag, 15, 0, -1, "Failed to process control chars in row pre string");
     return 0;
   }
+  if (!RepReplaceControlChars(&post, row_post)) {
+    TraceMessage(kOutTag, 16, 0, -1, "Failed to process control chars in row post string");
+    return 0;
+  }
+  std::string line = std::move(pre);
+  const char* p = format;
+  if (format_fields != nullptr) {
+    for (Obj* o : *format_fields) {
+      const char* name = RepGetNextFormatField(p);
+      if (name == nullptr) break;
+      line.append(static_cast<size_t>(name - 1 - p), ' ');
+      p = RepMoveAfterField(name);
+      const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+      if (f == nullptr) continue;
+      const size_t width = static_cast<size_t>(ClampWidth(f->width_in_use()));
+      std::string_view label = f->compact_name() != nullptr ? f->compact_name() : "";
+      const size_t bytes = BytesOfChars(label, width);
+      line.append(label.data(), bytes);
+      const size_t chars = bytes == label.size() ? CountChars(label) : width;
+      if (chars < width) line.append(width - chars, ' ');
+    }
+  }
+  TraceMessage(kOutTag, 17, 0, 3, "Do end of auto col headers apppend of '%s'", p);
+  line += p;
+  line += post;
+  if (!FileSysFWrite(file, line.data(), line.size())) {
+    TraceMessage(kOutTag, 18, 0, -1, "Failed to write fixed format string");
+    return 0;
+  }
+  TraceMessage(kOutTag, 19, 0, 3, "Wrote fixed format string to file");
+  return 1;
 }
 
 int RepOutputColHeadersFree(const RepFieldList* format_fields, FileSysFile* file,
                             const char* row_pre, const char* row_post, const char* field_pre,
                             const char* field_post) noexcept {
   if (file == nullptr) return 0;
-  try {
-    std::string pre, post, fpre, fpost;
-    if (!RepReplaceControlChars(&pre, row_pre)) {
-      TraceMessage(kOutTag, 20, 0, -1, "Failed to process control chars in row pre string");
-      return 0;
-    }
-    if (!RepReplaceControlChars(&post, row_post)) {
-      TraceMessage(kOutTag, 21, 0, -1, "Failed to process control chars in row post string");
-      return 0;
-    }
-    if (!RepReplaceControlChars(&fpre, field_pre)) {
-      TraceMessage(kOutTag, 22, 0, -1, "Failed to process control chars in field pre string");
-      return 0;
-    }
-    if (!RepReplaceControlChars(&fpost, field_post)) {
-      TraceMessage(kOutTag, 23, 0, -1, "Failed to process control chars in field post string");
-      return 0;
-    }
-    std::string line = std::move(pre);
-    if (format_fields != nullptr) {
-      for (Obj* o : *format_fields) {
-        const RepFieldDef* f = ObjCast<RepFieldDef>(o);
-        line += fpre;
-        if (f != nullptr && f->nice_name() != nullptr) line += f->nice_name();
-        line += fpost;
-      }
-    }
-    line += post;
-    if (!FileSysFWrite(file, line.data(), line.size())) {
-      TraceMessage(kOutTag, 24, 0, -1, "Failed to write free column headers to file");
-      return 0;
-    }
-    TraceMessage(kOutTag, 25, 0, 3, "Wrote free column headers to file");
-    return 1;
-  } catch (...) {
+  std::string pre, post, fpre, fpost;
+  if (!RepReplaceControlChars(&pre, row_pre)) {
+    TraceMessage(kOutTag, 20, 0, -1, "Failed to process control chars in row pre string");
     return 0;
   }
+  if (!RepReplaceControlChars(&post, row_post)) {
+    TraceMessage(kOutTag, 21, 0, -1, "Failed to process control chars in row post string");
+    return 0;
+  }
+  if (!RepReplaceControlChars(&fpre, field_pre)) {
+    TraceMessage(kOutTag, 22, 0, -1, "Failed to process control chars in field pre string");
+    return 0;
+  }
+  if (!RepReplaceControlChars(&fpost, field_post)) {
+    TraceMessage(kOutTag, 23, 0, -1, "Failed to process control chars in field post string");
+    return 0;
+  }
+  std::string line = std::move(pre);
+  if (format_fields != nullptr) {
+    for (Obj* o : *format_fields) {
+      const RepFieldDef* f = ObjCast<RepFieldDef>(o);
+      line += fpre;
+      if (f != nullptr && f->nice_name() != nullptr) line += f->nice_name();
+      line += fpost;
+    }
+  }
+  line += post;
+  if (!FileSysFWrite(file, line.data(), line.size())) {
+    TraceMessage(kOutTag, 24, 0, -1, "Failed to write free column headers to file");
+    return 0;
+  }
+  TraceMessage(kOutTag, 25, 0, 3, "Wrote free column headers to file");
+  return 1;
 }

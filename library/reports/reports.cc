@@ -126,11 +126,7 @@ int RepExtractValue(std::string* text, const char** end, const char* source) noe
     stop = start;
     while (*stop != '\0' && *stop != ' ' && *stop != '\t' && *stop != ')') ++stop;
   }
-  try {
-    text->assign(start, stop);
-  } catch (...) {
-    return 0;
-  }
+  text->assign(start, stop);
   *end = *stop != '\0' ? stop + 1 : stop;
   return kRepExtractOk;
 }

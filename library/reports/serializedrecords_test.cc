@@ -54,8 +54,9 @@ std::string Block(const std::vector<int32_t>& ids, size_t name_size = 5,
   std::string out;
   RepSRecordsAppendBlockInfo(&out, table, f.get(), 0);
   for (int32_t id : ids)
-    RepSRecordsAppendRecord(&out, Record(f.get(), id, std::string(name_size, 'a' + id % 26)).get(),
-                            kRepSRecordsNoIndex);
+    RepSRecordsAppendRecord(
+        &out, Record(f.get(), id, std::string(name_size, static_cast<char>('a' + id % 26))).get(),
+        kRepSRecordsNoIndex);
   return out;
 }
 
