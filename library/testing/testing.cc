@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "kr/message.h"
+#include "kr/path.h"
 
 extern char** environ;
 
@@ -296,6 +297,24 @@ int FreePort() {
   getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
   close(probe);
   return ntohs(sa.sin_port);
+}
+
+std::map<std::string, std::string> DirTree(const std::string& root) {
+  std::map<std::string, std::string> out;
+  std::pair<std::string, std::map<std::string, std::string>*> state(root, &out);
+  DirScanDirectRecursive(
+      root.c_str(),
+      [](const char* rel, const DirEntry& e, void* cookie) {
+        auto* m = static_cast<std::pair<std::string, std::map<std::string, std::string>*>*>(cookie);
+        const std::string path = (*rel != '\0' ? std::string(rel) + "/" : "") + e.name;
+        if (e.is_dir)
+          (*m->second)[path + "/"] = "";
+        else
+          (*m->second)[path] = ReadFile(m->first + "/" + path).value_or("<unreadable>");
+        return 1;
+      },
+      &state);
+  return out;
 }
 
 }  // namespace kr_testing

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -182,5 +183,8 @@ bool MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 // A new empty temporary directory.
 std::string MakeTempDir();
+// Everything under `root` by relative path: a file with its bytes, a directory as "path/" with
+// nothing. Symbolic links are listed but not followed.
+std::map<std::string, std::string> DirTree(const std::string& root);
 
 }  // namespace kr_testing

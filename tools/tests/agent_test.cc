@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "kr/path.h"
 #include "reports/output.h"
 #include "reports/registry.h"
 #include "testing.h"
@@ -17,21 +15,6 @@ namespace {
 
 using kr_testing::ReadFile;
 using kr_testing::WriteFile;
-
-std::map<std::string, std::string> Files(const std::string& root) {
-  std::map<std::string, std::string> out;
-  std::pair<std::string, std::map<std::string, std::string>*> state(root, &out);
-  DirScanDirectRecursive(
-      root.c_str(),
-      [](const char* rel, const DirEntry& e, void* cookie) {
-        auto* s = static_cast<std::pair<std::string, std::map<std::string, std::string>*>*>(cookie);
-        std::string path = (*rel != '\0' ? std::string(rel) + "/" : "") + e.name;
-        (*s->second)[path] = e.is_dir ? "/" : ReadFile(s->first + "/" + path).value_or("?");
-        return 1;
-      },
-      &state);
-  return out;
-}
 
 TEST(AgentProcess, OutputDirectoryCopiedToARealReportsProcess) {
   const std::string beta_home = kr_testing::MakeTempDir();
@@ -51,10 +34,10 @@ TEST(AgentProcess, OutputDirectoryCopiedToARealReportsProcess) {
     WriteFile(dir + "/output.html", "<html>weekly</html>\n");
     WriteFile(dir + "/images/logo.png", image);
     ASSERT_EQ(RepXferOutputToMachine(dir.c_str(), "beta", nullptr), 1);
-    EXPECT_EQ(Files(beta_home + "/reports/output/weekly"), Files(dir));
+    EXPECT_EQ(kr_testing::DirTree(beta_home + "/reports/output/weekly"), kr_testing::DirTree(dir));
     // A second copy in the same daemon: the first conversation has ended cleanly.
     ASSERT_EQ(RepXferOutputToMachine(dir.c_str(), "beta", "again"), 1);
-    EXPECT_EQ(Files(beta_home + "/reports/output/again"), Files(dir));
+    EXPECT_EQ(kr_testing::DirTree(beta_home + "/reports/output/again"), kr_testing::DirTree(dir));
 
     // Once the daemon is gone, a copy fails at once instead of waiting.
     daemon.Stop();
