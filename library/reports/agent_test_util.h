@@ -3,11 +3,6 @@
 // was sent.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,31 +46,20 @@ inline int RecordRequest(Obj* message, void* cookie) {
   return 1;  // not consumed: the agent answers
 }
 
-inline int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(probe);
-  return ntohs(sa.sin_port);
-}
-
 // The calling thread plays "alpha" (its own home); a thread plays the reports process of
 // "beta", in another home, in agent mode for tasks of kRepXferAgentKind.
 class TwoMachines {
  public:
   // `agent` false: beta's reports process serves the agent kind but never says it is ready.
   explicit TwoMachines(bool agent = true, double scale = 0.01)
-      : beta_home_(kr_testing::MakeTempDir()), alpha_(Options("alpha", "Front End", "", scale)) {
-    const std::string line =
-        "beta 127.0.0.1 " + std::to_string(FreePort()) + " " + kRepReportsProcessName + "\n";
+      : beta_home_(kr_testing::MakeTempDir()),
+        alpha_(kr_testing::HomeOptions("alpha", "Front End", "", scale)) {
+    const std::string line = "beta 127.0.0.1 " + std::to_string(kr_testing::FreePort()) + " " +
+                             kRepReportsProcessName + "\n";
     kr_testing::WriteFile(beta_home_ + "/config/machines", "alpha 127.0.0.1\n" + line);
     kr_testing::WriteFile(alpha_.config_dir() + "/machines", line);
     beta_ = std::make_unique<kr_testing::PeerThread>(
-        Options("beta", kRepReportsProcessName, beta_home_, scale),
+        kr_testing::HomeOptions("beta", kRepReportsProcessName, beta_home_, scale),
         [this, agent](kr_testing::PeerThread& p) {
           MsgWaitAddHandler(kRepMakeDirMsg, &RecordRequest, &log_);
           MsgWaitAddHandler(kRepFileXferMsg, &RecordRequest, &log_);
@@ -104,16 +88,6 @@ class TwoMachines {
   RequestLog& log() { return log_; }
 
  private:
-  static kr_testing::TestHome::Options Options(const char* machine, const char* process,
-                                               const std::string& home, double scale) {
-    kr_testing::TestHome::Options o;
-    o.machine_name = machine;
-    o.process_name = process;
-    o.home = home;
-    o.timeout_scale = scale;
-    return o;
-  }
-
   std::string beta_home_;
   kr_testing::TestHome alpha_;
   RequestLog log_;

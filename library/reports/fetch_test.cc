@@ -13,6 +13,7 @@
 
 #include "kr/message.h"
 #include "reports/tablesprovider.h"
+#include "reptesting.h"
 #include "testing.h"
 
 namespace {
@@ -29,10 +30,7 @@ std::atomic<int> g_acks{0};
 std::atomic<int> g_aborts{0};
 
 Ref<List> TwoFields() {
-  Ref<List> fields = ListNewFromPool();
-  ListPushLastItemInternal(fields.get(), RepNewFieldDef("id", kRepTypeInteger, 6));
-  ListPushLastItemInternal(fields.get(), RepNewFieldDef("name", kRepTypeString, 10));
-  return fields;
+  return kr_testing::FieldList({{"id", kRepTypeInteger, 6}, {"name", kRepTypeString, 10}});
 }
 
 Ref<RepRecord> Record(int32_t id, bool bad_value) {
@@ -165,15 +163,6 @@ void ServeScripted(PeerThread& p) {
   t_sends.clear();
 }
 
-TestHome::Options Opts(const char* machine, const char* process, const std::string& home = "") {
-  TestHome::Options o;
-  o.machine_name = machine;
-  o.process_name = process;
-  o.home = home;
-  o.timeout_scale = kScale;
-  return o;
-}
-
 int CountCalls(void* argument, int) {
   ++*static_cast<int*>(argument);
   return 0;
@@ -205,8 +194,9 @@ class FetchTest : public ::testing::Test {
                                progress, calls);
   }
 
-  TestHome home_{Opts("alpha", "Requester")};
-  PeerThread peer_{Opts("beta", "Provider", home_.home()), &ServeScripted};
+  TestHome home_{kr_testing::HomeOptions("alpha", "Requester", "", kScale)};
+  PeerThread peer_{kr_testing::HomeOptions("beta", "Provider", home_.home(), kScale),
+                   &ServeScripted};
 };
 
 TEST_F(FetchTest, RecordsArriveInOrderWithAcksAndProgress) {
@@ -222,10 +212,8 @@ TEST_F(FetchTest, RecordsArriveInOrderWithAcksAndProgress) {
     const std::string name = "rows" + std::to_string(c.records);
     ASSERT_EQ(Fetch(&table, name.c_str(), &CountCalls, &calls), 0);
     ASSERT_EQ(ListGetItemCount(table->records()), static_cast<size_t>(c.records));
-    for (int i = 0; i < c.records; ++i) {
-      const auto* r = ObjCast<RepRecord>(table->records()->at(static_cast<size_t>(i)));
-      ASSERT_EQ(ObjGetInteger(r->value_at(0)->value()), i);
-    }
+    for (int i = 0; i < c.records; ++i)
+      ASSERT_EQ(kr_testing::IntegerAt(table->records()->at(static_cast<size_t>(i)), 0), i);
     EXPECT_EQ(calls, c.progress_calls);
     EXPECT_EQ(g_acks, c.records / 100 + 1);  // every packet, the last short one too
     EXPECT_STREQ(table->name(), name.c_str());

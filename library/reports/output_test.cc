@@ -119,71 +119,54 @@ void ExpectGolden(const char* name, const std::string& body) {
 
 // --- golden bodies -------------------------------------------------------------------------------
 
-TEST(WriterGolden, PlainTextFixedWidthWithAutomaticHeaders) {
+TEST(WriterGolden, EachWriterWithItsOptions) {
+  const OptionValues html_rows = {
+      {"autocolumnheaders", "TRUE"},      {"textheaderrowpre", "<tr>"},
+      {"textheaderrowpost", "</tr>%\\n"}, {"textheaderfieldpre", "<th>"},
+      {"textheaderfieldpost", "</th>"},   {"sumrowpre", "<tr class=\"sum\">"},
+      {"sumrowpost", "</tr>%\\n"},        {"sumfieldpre", "<td>"},
+      {"sumfieldpost", "</td>"},          {"averagerowpre", "<tr class=\"average\">"},
+      {"averagerowpost", "</tr>%\\n"},    {"averagefieldpre", "<td>"},
+      {"averagefieldpost", "</td>"},      {"outputtotalrecord", "TRUE"},
+      {"outputaveragerecord", "TRUE"}};
+  struct Case {
+    const char* golden;
+    int32_t type;
+    OptionValues options;
+  };
+  const Case cases[] = {
+      // Fixed width with automatic headers.
+      {"plain_fixed.txt", kRepOutputPlainText, {}},
+      {"plain_variable.txt",
+       kRepOutputPlainText,
+       {{"autocolumnheaders", "TRUE"},
+        {"textheaderrowpre", "Jobs:%\\n"},
+        {"textheaderrowpost", "%\\n"},
+        {"variablewidthoutput", "TRUE"}}},
+      // Records at variable width; the sum and average rows keep their columns all the same.
+      {"plain_summary.txt", kRepOutputPlainText,
+       With(kTextSummaryTexts, {{"outputtotalrecord", "TRUE"},
+                                {"outputaveragerecord", "TRUE"},
+                                {"variablewidthoutput", "TRUE"}})},
+      {"plain_disabled.txt", kRepOutputPlainText,
+       With(kTextSummaryTexts, {{"disablerecordoutput", "TRUE"}, {"outputtotalrecord", "TRUE"}})},
+      {"html.txt", kRepOutputHtmlText, html_rows},
+      {"csv.txt", kRepOutputCsv, {}},
+  };
+  const Writer writers[] = {RepOutputPlainText, RepOutputHTMLText, RepOutputCSV};
+  const char* formats[] = {kTextFormat, kHtmlFormat, kCsvFormat};
   WriterFixture fx;
-  Ref<RepControl> c = fx.Control(kTextFormat, kRepOutputPlainText);
-  ExpectGolden("plain_fixed.txt", fx.Write(RepOutputPlainText, c.get(), Options(0, {}).get()));
-}
+  for (const Case& k : cases) {
+    Ref<RepControl> c = fx.Control(formats[k.type], k.type);
+    ExpectGolden(k.golden, fx.Write(writers[k.type], c.get(), Options(k.type, k.options).get()));
+  }
 
-TEST(WriterGolden, PlainTextVariableWidth) {
-  WriterFixture fx;
+  // With neither summary row wanted, disabled records leave only the headers: the header names
+  // stand where their columns start; the text between them becomes spaces.
   Ref<RepControl> c = fx.Control(kTextFormat, kRepOutputPlainText);
-  Ref<List> options = Options(0, {{"autocolumnheaders", "TRUE"},
-                                  {"textheaderrowpre", "Jobs:%\\n"},
-                                  {"textheaderrowpost", "%\\n"},
-                                  {"variablewidthoutput", "TRUE"}});
-  ExpectGolden("plain_variable.txt", fx.Write(RepOutputPlainText, c.get(), options.get()));
-}
-
-TEST(WriterGolden, PlainTextSumAndAverageRows) {
-  WriterFixture fx;
-  Ref<RepControl> c = fx.Control(kTextFormat, kRepOutputPlainText);
-  // Records at variable width; the sum and average rows keep their columns all the same.
-  Ref<List> options = Options(0, With(kTextSummaryTexts, {{"outputtotalrecord", "TRUE"},
-                                                          {"outputaveragerecord", "TRUE"},
-                                                          {"variablewidthoutput", "TRUE"}}));
-  ExpectGolden("plain_summary.txt", fx.Write(RepOutputPlainText, c.get(), options.get()));
-}
-
-TEST(WriterGolden, PlainTextRecordOutputDisabled) {
-  WriterFixture fx;
-  Ref<RepControl> c = fx.Control(kTextFormat, kRepOutputPlainText);
-  Ref<List> options = Options(
-      0, With(kTextSummaryTexts, {{"disablerecordoutput", "TRUE"}, {"outputtotalrecord", "TRUE"}}));
-  ExpectGolden("plain_disabled.txt", fx.Write(RepOutputPlainText, c.get(), options.get()));
-
-  // With neither row wanted only the headers are left.
   Ref<List> bare = Options(0, {{"disablerecordoutput", "TRUE"}});
-  const std::string headers = fx.Write(RepOutputPlainText, c.get(), bare.get());
-  // The header names stand where their columns start; the text between them becomes spaces.
-  EXPECT_EQ(headers, "Job   Name        Size      Elapsed   OK   Date               Files  \n\n\n");
-}
-
-TEST(WriterGolden, Html) {
-  WriterFixture fx;
-  Ref<RepControl> c = fx.Control(kHtmlFormat, kRepOutputHtmlText);
-  Ref<List> options = Options(1, {{"autocolumnheaders", "TRUE"},
-                                  {"textheaderrowpre", "<tr>"},
-                                  {"textheaderrowpost", "</tr>%\\n"},
-                                  {"textheaderfieldpre", "<th>"},
-                                  {"textheaderfieldpost", "</th>"},
-                                  {"sumrowpre", "<tr class=\"sum\">"},
-                                  {"sumrowpost", "</tr>%\\n"},
-                                  {"sumfieldpre", "<td>"},
-                                  {"sumfieldpost", "</td>"},
-                                  {"averagerowpre", "<tr class=\"average\">"},
-                                  {"averagerowpost", "</tr>%\\n"},
-                                  {"averagefieldpre", "<td>"},
-                                  {"averagefieldpost", "</td>"},
-                                  {"outputtotalrecord", "TRUE"},
-                                  {"outputaveragerecord", "TRUE"}});
-  ExpectGolden("html.txt", fx.Write(RepOutputHTMLText, c.get(), options.get()));
-}
-
-TEST(WriterGolden, Csv) {
-  WriterFixture fx;
-  Ref<RepControl> c = fx.Control(kCsvFormat, kRepOutputCsv);
-  ExpectGolden("csv.txt", fx.Write(RepOutputCSV, c.get(), Options(2, {}).get()));
+  EXPECT_EQ(fx.Write(RepOutputPlainText, c.get(), bare.get()),
+            "Job   Name        Size      Elapsed   OK   Date               Files  \n\n\n");
 }
 
 // --- the rest of each writer's behaviour --------------------------------------------------------

@@ -22,25 +22,6 @@ using kr_testing::TraceCapture;
 using kr_testing::WriteFile;
 using rep_test::TwoMachines;
 
-// Every file under `root` with its bytes, by relative path; directories as "dir/".
-std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> out;
-  std::pair<std::string, std::map<std::string, std::string>*> state(root, &out);
-  DirScanDirectRecursive(
-      root.c_str(),
-      [](const char* rel, const DirEntry& e, void* cookie) {
-        auto* m = static_cast<std::pair<std::string, std::map<std::string, std::string>*>*>(cookie);
-        std::string path = (*rel != '\0' ? std::string(rel) + "/" : "") + e.name;
-        if (e.is_dir)
-          (*m->second)[path + "/"] = "";
-        else
-          (*m->second)[path] = ReadFile(m->first + "/" + path).value_or("<unreadable>");
-        return 1;
-      },
-      &state);
-  return out;
-}
-
 std::string Binary(size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 2654435761u + seed) >> 11);
@@ -62,11 +43,11 @@ TEST_F(Transfer, OutputDirectoryArrivesWholeOneRequestPerDirectoryAndFile) {
   WriteFile(dir + "/logo.png", Binary(300000, 1));  // spans several transfer buffers
   WriteFile(dir + "/banner.gif", Binary(77, 2));
   WriteFile(dir + "/sub/inner.txt", "");
-  const auto before = Tree(dir);
+  const auto before = kr_testing::DirTree(dir);
   TraceCapture trace;
   ASSERT_EQ(RepXferOutputToMachine(dir.c_str(), "BETA", nullptr), 1) << trace.Dump();
-  EXPECT_EQ(Tree(machines_.BetaOutput("weekly0x1")), before);
-  EXPECT_EQ(Tree(dir), before);  // the copy leaves the source alone
+  EXPECT_EQ(kr_testing::DirTree(machines_.BetaOutput("weekly0x1")), before);
+  EXPECT_EQ(kr_testing::DirTree(dir), before);  // the copy leaves the source alone
   EXPECT_EQ(machines_.log().Take(),
             (std::vector<std::string>{"2916 weekly0x1", "2978 weekly0x1/banner.gif",
                                       "2978 weekly0x1/logo.png", "2978 weekly0x1/output.html",
@@ -76,7 +57,7 @@ TEST_F(Transfer, OutputDirectoryArrivesWholeOneRequestPerDirectoryAndFile) {
 
   // Under another top-level name.
   ASSERT_EQ(RepXferOutputToMachine(dir.c_str(), "beta", "renamed"), 1);
-  EXPECT_EQ(Tree(machines_.BetaOutput("renamed")), before);
+  EXPECT_EQ(kr_testing::DirTree(machines_.BetaOutput("renamed")), before);
 }
 
 TEST_F(Transfer, TheLocalMachineIsRefused) {
@@ -155,7 +136,7 @@ TEST_F(MultiReports, HtmlReportsCopiedToTheOtherMachineAndRemovedHere) {
       << trace.Dump();
   EXPECT_EQ(leaf.rfind("multireports0x", 0), 0u) << leaf;
   EXPECT_TRUE(AlphaOutputs().empty());  // the local directory went after the copy
-  auto tree = Tree(machines_.BetaOutput(leaf));
+  auto tree = kr_testing::DirTree(machines_.BetaOutput(leaf));
   ASSERT_EQ(tree.size(), 2u);
   EXPECT_EQ(tree["top.png"], Binary(1000, 3));
   const std::string& body = tree["output.html"];

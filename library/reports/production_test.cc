@@ -3,13 +3,10 @@
 // producing a report from a class that joins the two tables and writing it as CSV, compared with
 // testdata/production (run with KR_UPDATE_GOLDEN=1 to rewrite it after a change).
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,73 +17,16 @@
 #include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
 #include "reports/params.h"
+#include "reptesting.h"
 #include "testing.h"
 
 namespace {
 
 using kr_testing::ReadFile;
+using kr_testing::ReadyProgram;
 using kr_testing::TestHome;
 using kr_testing::TraceCapture;
 using kr_testing::WriteFile;
-
-std::string ProgramPath(const char* name) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return name;
-  std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-// A child process that has said "ready"; killed and reaped at the end.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    const std::string program = ProgramPath("krtestprovider");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    pollfd p{out[0], POLLIN, 0};
-    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 20000) == 1 &&
-           read(out[0], &c, 1) == 1) {
-      line += c;
-    }
-    close(out[0]);
-    if (line != "ready\n") Kill();
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool ready() const { return pid_ > 0; }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The class: jobs joined with their clients, the jobs restricted to an id range, the clients
 // filtered at their provider (client00 has capacity 100, so its jobs find no client).
@@ -103,24 +43,13 @@ std::string ClassText(const char* nice_name, int last_id) {
 
 class Production : public ::testing::Test {
  protected:
-  static TestHome::Options Options() {
-    TestHome::Options o;
-    o.machine_name = "alpha";
-    o.process_name = "Report Requester";
-    return o;
-  }
-
   // Starts the reports-process stand-in and a provider on machine beta that registers its
   // tables with it.
-  void StartProcesses(const std::vector<std::string>& provider_args) {
-    producer_ = std::make_unique<Child>(std::vector<std::string>{
-        "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
+  void StartProcesses(std::vector<std::string> provider_args) {
+    producer_ = kr_testing::StartReportsStandIn(home_.home());
     ASSERT_TRUE(producer_->ready());
-    std::vector<std::string> args = {"--home",     home_.home(), "--machine",
-                                     "beta",       "--process",  "Test Provider",
-                                     "--register", "alpha",      "--remote"};
-    args.insert(args.end(), provider_args.begin(), provider_args.end());
-    provider_ = std::make_unique<Child>(args);
+    provider_args.insert(provider_args.begin(), {"--register", "alpha", "--remote"});
+    provider_ = kr_testing::StartTestProvider(home_.home(), "beta", provider_args);
     ASSERT_TRUE(provider_->ready());
   }
 
@@ -142,9 +71,9 @@ class Production : public ::testing::Test {
     ASSERT_TRUE(WriteFile(home_.ReportsPath("classes/alljobs"), ClassText("All jobs", 1000000)));
   }
 
-  TestHome home_{Options()};
-  std::unique_ptr<Child> producer_;
-  std::unique_ptr<Child> provider_;
+  TestHome home_{kr_testing::HomeOptions("alpha", "Report Requester")};
+  std::unique_ptr<ReadyProgram> producer_;
+  std::unique_ptr<ReadyProgram> provider_;
 };
 
 TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
@@ -190,7 +119,7 @@ TEST_F(Production, JoinedFilteredSortedReportMatchesTheGoldenCsv) {
 }
 
 int KillProvider(void* argument, int) {
-  static_cast<Child*>(argument)->Kill();
+  static_cast<ReadyProgram*>(argument)->Kill();
   return 0;
 }
 

@@ -18,55 +18,29 @@
 #include "reports/registry.h"
 #include "reports/reports.h"
 #include "reports/tablesprovider.h"
+#include "reptesting.h"
 #include "testing.h"
 
 namespace kr_testing {
 
 inline std::atomic<int> g_table_requests{0};
 
-inline int AddField(List* fields, const char* name, int32_t type) {
-  return ListPushLastItemInternal(fields, RepNewFieldDef(name, type, 8));
-}
-
 inline int JobsFields(Ref<RepFieldList>* fields) {
-  *fields = ListNewFromPool();
-  AddField(fields->get(), "id", kRepTypeInteger);
-  AddField(fields->get(), "name", kRepTypeString);
-  AddField(fields->get(), "size", kRepTypeInteger);
-  AddField(fields->get(), "owner", kRepTypeInteger);
+  *fields = FieldList({{"id", kRepTypeInteger, 8},
+                       {"name", kRepTypeString, 8},
+                       {"size", kRepTypeInteger, 8},
+                       {"owner", kRepTypeInteger, 8}});
   return 1;
 }
 
 inline int OwnersFields(Ref<RepFieldList>* fields) {
-  *fields = ListNewFromPool();
-  AddField(fields->get(), "owner", kRepTypeInteger);
-  AddField(fields->get(), "city", kRepTypeString);
+  *fields = FieldList({{"owner", kRepTypeInteger, 8}, {"city", kRepTypeString, 8}});
   return 1;
 }
 
-inline int StartAtZero(Ref<Obj>* context, RepGrabberInitArgs*) {
+inline int StartAtZero(Ref<Obj>* context, RepGrabberInitArgs* args) {
   ++g_table_requests;
-  *context = ObjNewInteger(0);
-  return 1;
-}
-
-inline int FinishGrab(Ref<Obj>* context, RepGrabberInitArgs*) {
-  context->reset();
-  return 1;
-}
-
-// Fills the record's values by field name from `value(name, row)`.
-template <class ValueFn>
-int FillRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args, int rows, ValueFn value) {
-  const int row = ObjGetInteger(context);
-  if (row >= rows) return 2;
-  ObjSetInteger(context, row + 1);
-  const List* fields = args->fields();
-  for (size_t k = 0; k < fields->size(); ++k) {
-    Ref<Obj> v = value(ObjGetSlotString(fields->at(k), 1), row);
-    if (v) record->value_at(k)->set_value(std::move(v));
-  }
-  return 1;
+  return StartAtRowZero(context, args);
 }
 
 inline int JobsRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
@@ -90,8 +64,8 @@ inline int OwnersRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* arg
 }
 
 inline const RepProvidedTableDesc kTestTables[] = {
-    {"jobs", nullptr, nullptr, &StartAtZero, &JobsRecord, &FinishGrab, &JobsFields},
-    {"owners", nullptr, nullptr, &StartAtZero, &OwnersRecord, &FinishGrab, &OwnersFields},
+    {"jobs", nullptr, nullptr, &StartAtZero, &JobsRecord, &DropContext, &JobsFields},
+    {"owners", nullptr, nullptr, &StartAtZero, &OwnersRecord, &DropContext, &OwnersFields},
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -116,12 +90,7 @@ inline void ServeTestTables(PeerThread& p) {
 class ProviderFixture {
  public:
   static TestHome::Options Options(const std::string& home = "") {
-    TestHome::Options o;
-    o.machine_name = "alpha";
-    o.process_name = home.empty() ? "Requester" : "Table Provider";
-    o.home = home;
-    o.timeout_scale = 0.05;
-    return o;
+    return HomeOptions("alpha", home.empty() ? "Requester" : "Table Provider", home, 0.05);
   }
   ProviderFixture() {
     WriteFile(home_.config_dir() + "/reptables.cfg",

@@ -55,13 +55,7 @@ class RegistryTest : public ::testing::Test {
     EXPECT_EQ(RepGetTableList(&tables), 1);
     return tables ? Describe(tables.get()) : std::vector<std::string>{};
   }
-  TestHome home_{[] {
-    TestHome::Options o;
-    o.machine_name = "alpha";
-    o.process_name = "Provider";
-    o.timeout_scale = 0.01;
-    return o;
-  }()};
+  TestHome home_{kr_testing::HomeOptions("alpha", "Provider", "", 0.01)};
 };
 
 TEST_F(RegistryTest, WritesStanzasInKeyOrderAndReplacesWhole) {
@@ -169,12 +163,10 @@ void ServeRegistrations(PeerThread& p) {
 }
 
 TEST_F(RegistryTest, ProviderRegistersItsTablesThroughTheReportsProcess) {
-  TestHome::Options o;
-  o.machine_name = "reportshost";
-  o.process_name = kRepReportsProcessName;
-  o.home = home_.home();  // the two share the home, so both see one reptables.cfg
-  o.timeout_scale = 0.01;
-  PeerThread reports(o, &ServeRegistrations);
+  // The two share the home, so both see one reptables.cfg.
+  PeerThread reports(
+      kr_testing::HomeOptions("reportshost", kRepReportsProcessName, home_.home(), 0.01),
+      &ServeRegistrations);
   ASSERT_TRUE(reports.WaitReady());
 
   const RepProvidedTableDesc tables[] = {
@@ -197,13 +189,9 @@ TEST_F(RegistryTest, ProviderRegistersItsTablesThroughTheReportsProcess) {
     ASSERT_EQ(RepRegisterMyTables(c.descriptors, "Provider", "reportshost"), 1);
     EXPECT_TRUE(trace.Contains("Gave table registering task to reports system"));
     // The stanzas are written in the reports process; its task end says so.
-    for (int i = 0; i < 50 && !trace.Contains("Reports plugin has completed table registering");
-         ++i) {
-      Ref<Obj> m, t;
-      TimeCreateAndSetTimeout(&t, 0, 500);
-      MsgWaitMessageWithTimeout(&m, nullptr, 0xfffffff0, t.get());
-    }
-    EXPECT_TRUE(trace.Contains("Reports plugin has completed table registering task."))
+    EXPECT_TRUE(kr_testing::PumpUntil(
+        [&] { return trace.Contains("Reports plugin has completed table registering task."); },
+        5000))
         << trace.Dump();
     EXPECT_EQ(Read(), c.registry);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "reports/reports.h"
+#include "reptesting.h"
 #include "testing.h"
 
 using kr_testing::TestHome;
@@ -20,11 +21,9 @@ Ref<RepSqlRestriction> Restriction(const char* field, const char* lower, const c
 }
 
 Ref<List> Fields() {
-  Ref<List> l = ListNewFromPool();
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("Size", kRepTypeInteger, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("name", kRepTypeString, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("amount", kRepTypeDataCount, 10));
-  return l;
+  return kr_testing::FieldList({{"Size", kRepTypeInteger, 10},
+                                {"name", kRepTypeString, 10},
+                                {"amount", kRepTypeDataCount, 10}});
 }
 
 TEST(Restrictions, BoundsAreEncodedForTheFieldType) {

@@ -1,9 +1,6 @@
 #include "reports/serializedrecords.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +21,7 @@
 #include "reports/restrictions.h"
 #include "reports/sql.h"
 #include "reports/tablesprovider.h"
+#include "reptesting.h"
 #include "testing.h"
 
 namespace {
@@ -34,10 +32,7 @@ using kr_testing::TraceCapture;
 // --- building streams ---------------------------------------------------------------------------
 
 Ref<List> Fields() {
-  Ref<List> f = ListNewFromPool();
-  ListPushLastItemInternal(f.get(), RepNewFieldDef("id", kRepTypeInteger, 8));
-  ListPushLastItemInternal(f.get(), RepNewFieldDef("name", kRepTypeString, 20));
-  return f;
+  return kr_testing::FieldList({{"id", kRepTypeInteger, 8}, {"name", kRepTypeString, 20}});
 }
 
 Ref<RepRecord> Record(const List* fields, int32_t id, const std::string& name) {
@@ -432,12 +427,7 @@ TEST(SRecordsIndex, Types) {
 // One process sending to itself: the sender's and the receiver's steps interleave in its loop.
 class SRecordsChannelTest : public ::testing::Test {
  protected:
-  static TestHome::Options Opts() {
-    TestHome::Options o;
-    o.timeout_scale = 0.001;
-    return o;
-  }
-  SRecordsChannelTest() : home_(Opts()) {}
+  SRecordsChannelTest() : home_(kr_testing::HomeOptions("testhost", "Test Process", "", 0.001)) {}
   void SetUp() override {
     t_collector = &c_;
     MsgLocalAddress(&self_);
@@ -465,18 +455,10 @@ class SRecordsChannelTest : public ::testing::Test {
     ++send_completions_;
     send_success_ = success;
   }
-  // Dispatches until `done` (by default: the send has ended, and the receive too when one
-  // runs), for at most 30 real seconds.
-  bool RunUntil(std::function<bool()> done) {
-    Ref<Obj> timeout;
-    TimeCreateAndSetTimeout(&timeout, 0,
-                            static_cast<int32_t>(30000 / ContextCurrent()->timeout_scale));
-    return MsgWaitOnCallbackWithTimeout(
-               [](void* f) { return (*static_cast<std::function<bool()>*>(f))() ? 1 : 0; }, &done,
-               timeout.get()) == 1;
-  }
+  // Dispatches until the send has ended, and the receive too when one runs.
   void RunUntilDone() {
-    RunUntil([this] { return send_completions_ > 0 && (raw_receiver_ || c_.completions > 0); });
+    kr_testing::PumpUntil(
+        [this] { return send_completions_ > 0 && (raw_receiver_ || c_.completions > 0); });
   }
 
   TestHome home_;
@@ -549,7 +531,7 @@ TEST_F(SRecordsChannelTest, TruncatedFileIsSkippedAndTheNextStartsABlock) {
   t_files = &files;
   ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
   bool truncated = false;
-  RunUntil([&] {
+  kr_testing::PumpUntil([&] {
     if (!truncated && c_.ids.size() > 3) {
       truncated = true;
       EXPECT_EQ(::truncate(files.paths[1].c_str(), 0), 0);
@@ -662,10 +644,6 @@ struct Grabber {
 };
 thread_local Grabber* t_grabber = nullptr;
 
-int GrabInit(Ref<Obj>* context, RepGrabberInitArgs*) {
-  *context = ObjNewInteger(0);
-  return 1;
-}
 int GrabRecord(RepRecord* record, Obj*, RepGrabberInitArgs*) {
   Grabber* g = t_grabber;
   if (g->next == g->fail_at) return 0;
@@ -675,17 +653,16 @@ int GrabRecord(RepRecord* record, Obj*, RepGrabberInitArgs*) {
   ++g->next;
   return 1;
 }
-int GrabFinish(Ref<Obj>* context, RepGrabberInitArgs*) {
+int GrabFinish(Ref<Obj>* context, RepGrabberInitArgs* args) {
   ++t_grabber->finished;
-  context->reset();
-  return 1;
+  return kr_testing::DropContext(context, args);
 }
-int GrabFields(Ref<List>* fields) {
+int TwoFields(Ref<List>* fields) {
   *fields = Fields();
   return 1;
 }
-const RepProvidedTableDesc kDesc = {"jobs",      nullptr,     nullptr,    &GrabInit,
-                                    &GrabRecord, &GrabFinish, &GrabFields};
+const RepProvidedTableDesc kDesc = {
+    "jobs", nullptr, nullptr, &kr_testing::StartAtRowZero, &GrabRecord, &GrabFinish, &TwoFields};
 
 int ServeDone = 0;
 void OnServed(int success, Obj*) { ServeDone = success ? 1 : 2; }
@@ -736,13 +713,13 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
     Ref<Obj> tree;
     if (k.filter != nullptr) tree = RepMakeFilterTree(k.filter, args->fields());
     Ref<Obj> context;
-    GrabInit(&context, args.get());
+    kr_testing::StartAtRowZero(&context, args.get());
     ASSERT_EQ(RepSRecordsServeTable(self_.get(), &kDesc, context, args.get(), tree.get(), "jobs",
                                     kRepTypeInteger, &OnServed, nullptr),
               1);
     // The receiving side checks the index in front of each record.
     record_fn_ = &OnIndexedRecord;
-    RunUntil([this] { return ServeDone != 0 && c_.completions > 0; });
+    kr_testing::PumpUntil([this] { return ServeDone != 0 && c_.completions > 0; });
     EXPECT_EQ(ServeDone, k.served);
     EXPECT_EQ(g.finished, 1);
     t_grabber = nullptr;
@@ -778,34 +755,22 @@ const std::vector<int32_t>& IndexedIds(bool bulk) {
   return bulk ? large : small;
 }
 
-int StreamInit(Ref<Obj>* context, RepGrabberInitArgs*) {
-  *context = ObjNewInteger(0);
-  return 1;
-}
 template <bool kBulk>
 int StreamRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
   const std::vector<int32_t>& ids = IndexedIds(kBulk);
-  int32_t at = ObjGetInteger(context);
-  if (at >= static_cast<int32_t>(ids.size())) return 2;
-  ObjSetInteger(context, at + 1);
-  for (size_t k = 0; k < args->fields()->size(); ++k) {
-    std::string name = ObjGetSlotString(args->fields()->at(k), 1);
-    if (name == "id") ObjSetInteger(record->value_at(k)->value(), ids[static_cast<size_t>(at)]);
-    if (name == "name") ObjSetString(record->value_at(k)->value(), at % 2 ? "odd" : "even");
-  }
-  return 1;
+  return kr_testing::FillRecord(record, context, args, static_cast<int>(ids.size()),
+                                [&](const std::string& name, int row) -> Ref<Obj> {
+                                  if (name == "id")
+                                    return ObjNewInteger(ids[static_cast<size_t>(row)]);
+                                  if (name == "name") return ObjNewString(row % 2 ? "odd" : "even");
+                                  return nullptr;
+                                });
 }
-int StreamFinish(Ref<Obj>* context, RepGrabberInitArgs*) {
-  context->reset();
-  return 1;
-}
-int StreamFields(Ref<List>* fields) {
-  *fields = Fields();
-  return 1;
-}
+using kr_testing::DropContext;
+using kr_testing::StartAtRowZero;
 const RepProvidedTableDesc kStreamTables[] = {
-    {"indexed", nullptr, nullptr, &StreamInit, &StreamRecord<false>, &StreamFinish, &StreamFields},
-    {"bulk", nullptr, nullptr, &StreamInit, &StreamRecord<true>, &StreamFinish, &StreamFields},
+    {"indexed", nullptr, nullptr, &StartAtRowZero, &StreamRecord<false>, &DropContext, &TwoFields},
+    {"bulk", nullptr, nullptr, &StartAtRowZero, &StreamRecord<true>, &DropContext, &TwoFields},
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -815,23 +780,15 @@ int StreamTableTask(Obj* task, void*) {
 
 class SRecordsFetchTest : public ::testing::Test {
  protected:
-  static TestHome::Options Opts(const char* machine, const char* process,
-                                const std::string& home = "") {
-    TestHome::Options o;
-    o.machine_name = machine;
-    o.process_name = process;
-    o.home = home;
-    o.timeout_scale = 0.01;
-    return o;
-  }
   SRecordsFetchTest()
-      : home_(Opts("alpha", "Requester")),
-        provider_(Opts("beta", "Stream Provider", home_.home()), [](kr_testing::PeerThread& p) {
-          RepEnableRemoteRequests();
-          ProcRegisterTaskHandler(kRepGetTableTaskKind, &StreamTableTask, nullptr);
-          p.Ready();
-          p.Serve();
-        }) {}
+      : home_(kr_testing::HomeOptions("alpha", "Requester", "", 0.01)),
+        provider_(kr_testing::HomeOptions("beta", "Stream Provider", home_.home(), 0.01),
+                  [](kr_testing::PeerThread& p) {
+                    RepEnableRemoteRequests();
+                    ProcRegisterTaskHandler(kRepGetTableTaskKind, &StreamTableTask, nullptr);
+                    p.Ready();
+                    p.Serve();
+                  }) {}
   void SetUp() override { ASSERT_TRUE(provider_.WaitReady()); }
 
   // Fetches `table` with its id restricted to [lower, upper] (none when lower is null) and the
@@ -865,8 +822,7 @@ class SRecordsFetchTest : public ::testing::Test {
     int rc = RepGetTableFromProc(&result, info.get(), Fields().get(), restrictions.get(), f.get(),
                                  progress, argument);
     if (rc == 0) {
-      for (Obj* r : *result->records())
-        ids->push_back(ObjGetInteger(ObjCast<RepRecord>(r)->value_at(0)->value()));
+      for (Obj* r : *result->records()) ids->push_back(kr_testing::IntegerAt(r, 0));
     }
     return rc;
   }
@@ -917,80 +873,13 @@ TEST_F(SRecordsFetchTest, ProgressEvery500Items) {
 
 // --- with real processes -------------------------------------------------------------------------
 
-std::string ProgramPath(const char* name) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return name;
-  std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-// A krtestprovider process that has said "ready"; killed and reaped at the end.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    const std::string program = ProgramPath("krtestprovider");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    pollfd p{out[0], POLLIN, 0};
-    while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 20000) == 1 &&
-           read(out[0], &c, 1) == 1)
-      line += c;
-    close(out[0]);
-    if (line != "ready\n") Kill();
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  bool ready() const { return pid_ > 0; }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 class SRecordsProcesses : public ::testing::Test {
  protected:
-  static TestHome::Options Opts() {
-    TestHome::Options o;
-    o.machine_name = "alpha";
-    o.process_name = "Report Requester";
-    return o;
-  }
-  void StartProcesses(const std::vector<std::string>& provider_args) {
-    producer_ = std::make_unique<Child>(std::vector<std::string>{
-        "--home", home_.home(), "--machine", "alpha", "--reports-producer"});
+  void StartProcesses(std::vector<std::string> provider_args) {
+    producer_ = kr_testing::StartReportsStandIn(home_.home());
     ASSERT_TRUE(producer_->ready());
-    std::vector<std::string> args = {"--home",    home_.home(),    "--machine",  "beta",
-                                     "--process", "Test Provider", "--register", "alpha",
-                                     "--remote",  "--srecords"};
-    args.insert(args.end(), provider_args.begin(), provider_args.end());
-    provider_ = std::make_unique<Child>(args);
+    provider_args.insert(provider_args.begin(), {"--register", "alpha", "--remote", "--srecords"});
+    provider_ = kr_testing::StartTestProvider(home_.home(), "beta", provider_args);
     ASSERT_TRUE(provider_->ready());
   }
   Ref<RepControl> Control(const char* class_name) {
@@ -1011,9 +900,9 @@ class SRecordsProcesses : public ::testing::Test {
                                       "SELECT testjobs.id, testjobs.name FROM testjobs\n"));
   }
 
-  TestHome home_{Opts()};
-  std::unique_ptr<Child> producer_;
-  std::unique_ptr<Child> provider_;
+  TestHome home_{kr_testing::HomeOptions("alpha", "Report Requester")};
+  std::unique_ptr<kr_testing::ReadyProgram> producer_;
+  std::unique_ptr<kr_testing::ReadyProgram> provider_;
 };
 
 TEST_F(SRecordsProcesses, ClassTableRegisteredAsSerializedRecords) {
@@ -1034,7 +923,7 @@ TEST_F(SRecordsProcesses, ClassTableRegisteredAsSerializedRecords) {
 }
 
 int KillProvider(void* argument, int) {
-  static_cast<Child*>(argument)->Kill();
+  static_cast<kr_testing::ReadyProgram*>(argument)->Kill();
   return 0;
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "reports/fields.h"
 #include "testing.h"
 
 using kr_testing::TestHome;
@@ -178,20 +177,6 @@ TEST(SqlParse, RestrictionsAndFilters) {
   EXPECT_STREQ(Filter(s, 1)->text(), "((%y = 1) OR (%z = \"a(b)\"))");
   EXPECT_STREQ(Filter(s, 0)->text(), "");
   EXPECT_EQ(s->filters()->size(), 2u);
-}
-
-TEST(SqlParse, RestrictionBoundsConvertForTheFieldType) {
-  TestHome home;
-  Parsed p = Parse("SELECT a.x FROM a WHERE IN a RESTRICT Size TO (1, 5)");
-  ASSERT_EQ(p.rc, 0);
-  List* restrictions = ObjCast<List>(p.statement(0)->restrictions()->at(0));
-  Ref<List> fields = ListNewFromPool();
-  ListPushLastItemInternal(fields.get(), RepNewFieldDef("size", kRepTypeInteger, 4));
-  ASSERT_EQ(RepConvTextRestrictions(restrictions, fields.get()), 1);
-  Ref<RepSqlRestriction> r;
-  ASSERT_EQ(RepFindFieldRestriction(&r, "SIZE", restrictions), 1);
-  EXPECT_EQ(ObjGetInteger(r->lower()), 1);
-  EXPECT_EQ(ObjGetInteger(r->upper()), 5);
 }
 
 TEST(SqlParse, CommentsAndEmptyTexts) {

@@ -1,10 +1,7 @@
 #include "reports/tablesprovider.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +12,7 @@
 #include "reports/fields.h"
 #include "reports/restrictions.h"
 #include "reports/sql.h"
+#include "reptesting.h"
 #include "tablesprovider_internal.h"
 #include "testing.h"
 #include "tlscerts.h"
@@ -39,42 +37,30 @@ struct GrabberSettings {
 GrabberSettings g_settings;
 std::atomic<int> g_inits{0}, g_finishes{0}, g_unfinished{0}, g_completed{0}, g_live{-1};
 
-Ref<RepFieldList> NumberFields() {
-  Ref<List> l = ListNewFromPool();
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("id", kRepTypeInteger, 6));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("grp", kRepTypeInteger, 3));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("name", kRepTypeString, 8));
-  return l;
-}
-
 int Fields(Ref<RepFieldList>* fields) {
-  *fields = NumberFields();
+  *fields = kr_testing::FieldList(
+      {{"id", kRepTypeInteger, 6}, {"grp", kRepTypeInteger, 3}, {"name", kRepTypeString, 8}});
   return 1;
 }
-int Init(Ref<Obj>* context, RepGrabberInitArgs*) {
+int Init(Ref<Obj>* context, RepGrabberInitArgs* args) {
   ++g_inits;
-  *context = ObjNewInteger(0);
-  return 1;
+  return kr_testing::StartAtRowZero(context, args);
 }
 int GetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
-  int32_t n = ObjGetInteger(context) + 1;
-  if (n > g_settings.rows) return 2;
-  if (n == g_settings.fail_at) return 0;
-  ObjSetInteger(context, n);
-  const RepFieldList* fields = args->fields();
-  for (size_t i = 0; i < fields->size(); ++i) {
-    std::string name = ObjGetSlotString(fields->at(i), 1);
-    RepFieldValue* v = record->value_at(i);
-    if (name == "id") v->set_value(ObjNewInteger(n));
-    if (name == "grp") v->set_value(ObjNewInteger(n % 10));
-    if (name == "name") v->set_value(ObjNewString(("n" + std::to_string(n)).c_str()));
-  }
-  return 1;
+  if (ObjGetInteger(context) + 1 == g_settings.fail_at) return 0;
+  return kr_testing::FillRecord(record, context, args, g_settings.rows,
+                                [](const std::string& name, int row) -> Ref<Obj> {
+                                  const int n = row + 1;
+                                  if (name == "id") return ObjNewInteger(n);
+                                  if (name == "grp") return ObjNewInteger(n % 10);
+                                  if (name == "name")
+                                    return ObjNewString(("n" + std::to_string(n)).c_str());
+                                  return nullptr;
+                                });
 }
-int Finish(Ref<Obj>* context, RepGrabberInitArgs*) {
+int Finish(Ref<Obj>* context, RepGrabberInitArgs* args) {
   ++g_finishes;
-  context->reset();
-  return 1;
+  return kr_testing::DropContext(context, args);
 }
 
 const RepProvidedTableDesc kTables[] = {
@@ -117,19 +103,12 @@ void ServeNumbers(PeerThread& p, bool remote) {
   MsgInit();
   p.Ready();
   while (!p.stopping()) {
-    Ref<Obj> timeout;
-    TimeCreateAndSetTimeout(&timeout, 0, static_cast<int32_t>(20 / kScale));
-    Ref<Obj> m;
-    MsgWaitMessageWithTimeout(&m, nullptr, 0xfffffff0, timeout.get());
+    kr_testing::Pump(20);
     g_live = RepGetLiveRecordSendCount();
   }
 }
 
-Ref<Obj> Timeout(int ms) {
-  Ref<Obj> t;
-  TimeCreateAndSetTimeout(&t, 0, static_cast<int32_t>(ms / kScale));
-  return t;
-}
+Ref<Obj> Timeout(int ms) { return kr_testing::RealTimeout(ms); }
 
 // What a hand-driven requester saw.
 struct Seen {
@@ -146,21 +125,18 @@ struct Seen {
 enum class Then { kAckAll, kAbortAfterFirst, kCloseAfterFirst, kBogusTokenFirst, kKillAfterFirst };
 
 class ProviderTest : public ::testing::Test {
- protected:
+ public:  // shared checks outside the tests drive it too
   void SetUp() override {
     g_inits = g_finishes = g_unfinished = g_completed = 0;
     g_live = -1;
   }
   void StartProvider(const char* machine = "alpha", bool remote = false) {
-    TestHome::Options o;
-    o.machine_name = machine;
     // A new name for each provider started, so that a task never goes over the link of one
     // that has just ended.
     process_ = "Provider " + std::to_string(++starts_);
-    o.process_name = process_;
-    o.home = home_.home();
-    o.timeout_scale = kScale;
-    peer_ = std::make_unique<PeerThread>(o, [remote](PeerThread& p) { ServeNumbers(p, remote); });
+    peer_ = std::make_unique<PeerThread>(
+        kr_testing::HomeOptions(machine, process_, home_.home(), kScale),
+        [remote](PeerThread& p) { ServeNumbers(p, remote); });
     ASSERT_TRUE(peer_->WaitReady());
     machine_ = machine;
   }
@@ -254,18 +230,9 @@ class ProviderTest : public ::testing::Test {
   }
 
   // Dispatches for a while of real time, so that the provider settles.
-  void Settle(int ms = 100) {
-    Ref<Obj> m;
-    MsgWaitMessageWithTimeout(&m, nullptr, 0xfffffff0, Timeout(ms).get());
-  }
+  void Settle(int ms = 100) { kr_testing::Pump(ms); }
 
-  TestHome home_{[] {
-    TestHome::Options o;
-    o.machine_name = "alpha";
-    o.process_name = "Requester";
-    o.timeout_scale = kScale;
-    return o;
-  }()};
+  TestHome home_{kr_testing::HomeOptions("alpha", "Requester", "", kScale)};
   std::unique_ptr<PeerThread> peer_;
   std::string machine_;
   std::string process_;
@@ -382,56 +349,46 @@ TEST_F(ProviderTest, RefusedRequestsSendAFailureReplyAndStartNoGrabber) {
   EXPECT_EQ(g_live, 0);
 }
 
-TEST_F(ProviderTest, RemoteRequestsAreRefusedUntilEnabled) {
-  g_settings = GrabberSettings{};
-  g_settings.rows = 5;
-  StartProvider("beta");
-  Seen refused = Fetch(TableArgs("numbers", {"id"}).get());
-  EXPECT_TRUE(refused.reply);
-  EXPECT_FALSE(refused.success);
-  EXPECT_EQ(g_inits, 0);
-  StopProvider();
+// A requester on another machine is refused until remote requests are enabled.
+void ExpectRemoteRefusedUntilEnabled(ProviderTest* t) {
+  for (bool remote : {false, true}) {
+    SCOPED_TRACE(remote ? "enabled" : "refused");
+    g_settings = GrabberSettings{};
+    g_settings.rows = 7;
+    g_inits = 0;
+    t->StartProvider("beta", remote);
+    Seen seen = t->Fetch(TableArgs("numbers", {"id"}).get());
+    EXPECT_TRUE(seen.reply);
+    EXPECT_EQ(seen.success, remote);
+    EXPECT_EQ(g_inits, remote ? 1 : 0);
+    if (remote) {
+      EXPECT_EQ(seen.ids, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+      EXPECT_EQ(seen.packets, (std::vector<size_t>{7}));
+      EXPECT_TRUE(seen.end);
+    }
+    t->StopProvider();
+  }
+}
 
-  StartProvider("beta", /*remote=*/true);
-  Seen served = Fetch(TableArgs("numbers", {"id"}).get());
-  EXPECT_TRUE(served.success);
-  EXPECT_EQ(served.packets, (std::vector<size_t>{5}));
+TEST_F(ProviderTest, RemoteRequestsAreRefusedUntilEnabled) {
+  ExpectRemoteRefusedUntilEnabled(this);
 }
 
 // The same guard over links between machines: each machine on its own loopback address with a
 // certificate from the domain's authority, so the provider knows the requester is another machine
 // because the link proved it, not because of what the requester claimed.
 TEST_F(ProviderTest, CertifiedRemoteRequesterIsRefusedUntilEnabled) {
-  std::string tls = home_.HomePath("config/tls");
-  ASSERT_TRUE(kr_testing::MakeDirs(tls));
+  const std::string dir = home_.HomePath("config/tls");
+  ASSERT_TRUE(kr_testing::MakeDirs(dir));
   ASSERT_TRUE(kr_testing::WriteFile(home_.HomePath("config/machines"),
                                     "alpha 127.0.0.2\nbeta 127.0.0.3\n"));
   kr_testing::TestAuthority ca("Backup Domain CA");
   ASSERT_TRUE(ca.ok());
-  ASSERT_TRUE(ca.WriteCertificate(tls + "/ca.crt"));
-  ASSERT_TRUE(ca.IssueMachine(tls, "alpha"));
-  ASSERT_TRUE(ca.IssueMachine(tls, "beta"));
-  g_settings = GrabberSettings{};
-  g_settings.rows = 7;
-  struct Case {
-    bool remote_enabled;
-    bool success;
-    int inits;
-  } cases[] = {{false, false, 0}, {true, true, 1}};
+  ASSERT_TRUE(ca.WriteCertificate(dir + "/ca.crt"));
+  ASSERT_TRUE(ca.IssueMachine(dir, "alpha"));
+  ASSERT_TRUE(ca.IssueMachine(dir, "beta"));
   TraceCapture trace;
-  for (const Case& c : cases) {
-    g_inits = 0;
-    StartProvider("beta", c.remote_enabled);
-    Seen seen = Fetch(TableArgs("numbers", {"id"}).get());
-    EXPECT_TRUE(seen.reply) << c.remote_enabled << "\n" << trace.Dump();
-    EXPECT_EQ(seen.success, c.success) << c.remote_enabled;
-    EXPECT_EQ(g_inits, c.inits) << c.remote_enabled;
-    if (c.success) {
-      EXPECT_EQ(seen.ids, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
-      EXPECT_TRUE(seen.end);
-    }
-    StopProvider();
-  }
+  ExpectRemoteRefusedUntilEnabled(this);
   EXPECT_TRUE(trace.Contains("Links are mutual TLS with certificate")) << trace.Dump();
 }
 
@@ -531,59 +488,12 @@ TEST_F(ProviderTest, FieldsRequest) {
 
 // krtestprovider, as real processes.
 
-std::string ProgramPath(const char* name) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return name;
-  std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-// Starts the program with the arguments and waits for its "ready" line. The pid, or -1.
-pid_t StartProgram(std::vector<std::string> args) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  std::string program = ProgramPath("krtestprovider");
-  args.insert(args.begin(), program);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c;
-  pollfd p{out[0], POLLIN, 0};
-  while (pid > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
-         read(out[0], &c, 1) == 1)
-    line += c;
-  close(out[0]);
-  if (line != "ready\n") {
-    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return pid;
-}
-
-void StopProgram(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
-
 TEST_F(ProviderTest, TestProviderProgramRegistersAndServes) {
-  const std::string& home = home_.home();
-  pid_t reports = StartProgram({"--home", home, "--machine", "alpha", "--reports-producer"});
-  ASSERT_GT(reports, 0) << "cannot start " << ProgramPath("krtestprovider");
-  pid_t provider = StartProgram({"--home", home, "--machine", "alpha", "--process", "Test Provider",
-                                 "--jobs", "250", "--register", "alpha"});
-  ASSERT_GT(provider, 0);
+  auto reports = kr_testing::StartReportsStandIn(home_.home());
+  ASSERT_TRUE(reports->ready()) << "cannot start " << kr_testing::ProgramPath("krtestprovider");
+  auto provider = kr_testing::StartTestProvider(home_.home(), "alpha",
+                                                {"--jobs", "250", "--register", "alpha"});
+  ASSERT_TRUE(provider->ready());
   auto registry = kr_testing::ReadFile(home_.config_dir() + "/reptables.cfg");
   ASSERT_TRUE(registry);
   EXPECT_NE(registry->find("[testjobs]\nProcess = Test Provider\nMachine = alpha\n"),
@@ -597,20 +507,18 @@ TEST_F(ProviderTest, TestProviderProgramRegistersAndServes) {
   EXPECT_EQ(seen.packets, (std::vector<size_t>{20, 20, 10}));
   EXPECT_TRUE(seen.end);
   EXPECT_EQ(seen.ids.front(), 4);
-  StopProgram(provider);
-  StopProgram(reports);
 }
 
 TEST_F(ProviderTest, KilledProviderEndsTheTransferWithoutAHang) {
-  pid_t provider = StartProgram({"--home", home_.home(), "--machine", "alpha", "--process",
-                                 "Test Provider", "--jobs", "100000", "--record-delay-us", "100"});
-  ASSERT_GT(provider, 0);
+  auto provider = kr_testing::StartTestProvider(home_.home(), "alpha",
+                                                {"--jobs", "100000", "--record-delay-us", "100"});
+  ASSERT_TRUE(provider->ready());
   machine_ = "alpha";
   process_ = "Test Provider";
-  kill_pid_ = provider;
+  kill_pid_ = provider->pid();
   auto start = std::chrono::steady_clock::now();
   Seen seen = Fetch(TableArgs("testjobs", {"id"}).get(), Then::kKillAfterFirst);
-  waitpid(provider, nullptr, 0);
+  provider->Kill();  // reaps it
   EXPECT_TRUE(seen.success);
   EXPECT_FALSE(seen.end);
   EXPECT_TRUE(seen.channel_lost);

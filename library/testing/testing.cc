@@ -1,16 +1,27 @@
 #include "testing.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "kr/message.h"
+#include "kr/path.h"
+
+extern char** environ;
 
 namespace kr_testing {
 namespace {
@@ -182,6 +193,128 @@ bool PeerThread::WaitReady() {
 void PeerThread::Join() {
   Stop();
   if (thread_.joinable()) thread_.join();
+}
+
+TestHome::Options HomeOptions(const std::string& machine, const std::string& process,
+                              const std::string& home, double timeout_scale) {
+  TestHome::Options o;
+  o.machine_name = machine;
+  o.process_name = process;
+  o.home = home;
+  o.timeout_scale = timeout_scale;
+  return o;
+}
+
+Ref<Obj> RealTimeout(int ms) {
+  const double scale = ContextCurrent() != nullptr ? ContextCurrent()->timeout_scale : 1.0;
+  const double scaled = ms / (scale > 0 ? scale : 1.0);
+  Ref<Obj> timeout;
+  TimeCreateAndSetTimeout(&timeout, 0, static_cast<int32_t>(scaled < 1 ? 1 : scaled));
+  return timeout;
+}
+
+bool PumpUntil(const std::function<bool()>& done, int ms) {
+  Ref<Obj> timeout = RealTimeout(ms);
+  return MsgWaitOnCallbackWithTimeout(
+             [](void* f) { return (*static_cast<const std::function<bool()>*>(f))() ? 1 : 0; },
+             const_cast<std::function<bool()>*>(&done), timeout.get()) == 1;
+}
+
+void Pump(int ms) {
+  Ref<Obj> message;
+  // A message type nobody sends: every message that arrives meanwhile is dispatched.
+  MsgWaitMessageWithTimeout(&message, nullptr, 0xfffffff0, RealTimeout(ms).get());
+}
+
+std::string ProgramPath(const char* name) {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return name;
+  const std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+ReadyProgram::ReadyProgram(const char* program, std::vector<std::string> args, int wait_ms) {
+  int out[2];
+  if (pipe(out) != 0) return;
+  const std::string path = ProgramPath(program);
+  args.insert(args.begin(), path);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // The program is configured by its arguments alone, not by this process's KR_ variables.
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "KR_", 3) != 0) env.push_back(*e);
+  }
+  env.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execve(path.c_str(), argv.data(), env.data());
+    _exit(127);
+  }
+  close(out[1]);
+  out_fd_ = out[0];
+  std::string line;
+  char c;
+  pollfd p{out_fd_, POLLIN, 0};
+  while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&p, 1, wait_ms) == 1 &&
+         read(out_fd_, &c, 1) == 1) {
+    line += c;
+  }
+  if (line != "ready\n") Kill();
+}
+
+ReadyProgram::~ReadyProgram() {
+  Stop();
+  if (out_fd_ >= 0) close(out_fd_);
+}
+
+void ReadyProgram::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+void ReadyProgram::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+int FreePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(probe);
+  return ntohs(sa.sin_port);
+}
+
+std::map<std::string, std::string> DirTree(const std::string& root) {
+  std::map<std::string, std::string> out;
+  std::pair<std::string, std::map<std::string, std::string>*> state(root, &out);
+  DirScanDirectRecursive(
+      root.c_str(),
+      [](const char* rel, const DirEntry& e, void* cookie) {
+        auto* m = static_cast<std::pair<std::string, std::map<std::string, std::string>*>*>(cookie);
+        const std::string path = (*rel != '\0' ? std::string(rel) + "/" : "") + e.name;
+        if (e.is_dir)
+          (*m->second)[path + "/"] = "";
+        else
+          (*m->second)[path] = ReadFile(m->first + "/" + path).value_or("<unreadable>");
+        return 1;
+      },
+      &state);
+  return out;
 }
 
 }  // namespace kr_testing

@@ -2,10 +2,13 @@
 // small file helpers. Used by the tests of both libraries.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "kr/context.h"
+#include "kr/object.h"
 #include "kr/trace.h"
 
 namespace kr_testing {
@@ -82,6 +86,11 @@ class TestHome {
   KrContext* prev_;
 };
 
+// Options for a context of `machine` and `process` over `home` (empty: a new temporary home),
+// its protocol time-outs multiplied by `timeout_scale`.
+TestHome::Options HomeOptions(const std::string& machine, const std::string& process,
+                              const std::string& home = "", double timeout_scale = 1.0);
+
 // Sets TZ for the life of the object (and tzset), restoring the previous value after.
 class ScopedTimeZone {
  public:
@@ -125,6 +134,45 @@ class PeerThread {
   std::thread thread_;
 };
 
+// A time-out object of `ms` milliseconds of real time, whatever the current context's scale.
+Ref<Obj> RealTimeout(int ms);
+// Dispatches the calling thread's messages until `done` returns true (checked after each
+// dispatch and every few milliseconds) or `ms` milliseconds of real time pass. True when done.
+bool PumpUntil(const std::function<bool()>& done, int ms = 30000);
+// Dispatches the calling thread's messages for `ms` milliseconds of real time, so that peers
+// settle.
+void Pump(int ms);
+
+// The path of a program built beside the running test binary.
+std::string ProgramPath(const char* name);
+
+// A helper program (started from beside the test binary) that says "ready" on a line of its
+// standard output once it can be reached. The constructor waits up to `wait_ms` for that line;
+// a program that does not say it is killed, and ready() is false. The program gets this
+// process's environment less its KR_ variables; its standard output stays open (and unread)
+// while the object lives. The destructor ends a program still running with SIGTERM and reaps it.
+class ReadyProgram {
+ public:
+  ReadyProgram(const char* program, std::vector<std::string> args, int wait_ms = 20000);
+  ~ReadyProgram();
+  ReadyProgram(const ReadyProgram&) = delete;
+  ReadyProgram& operator=(const ReadyProgram&) = delete;
+
+  bool ready() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // Ends the program at once (SIGKILL) and reaps it.
+  void Kill();
+  // Asks the program to end (SIGTERM) and reaps it.
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+};
+
+// A loopback TCP port that was free a moment ago.
+int FreePort();
+
 // Writes (replacing) a file, creating its parent directories. Returns false on failure.
 bool WriteFile(const std::string& path, const std::string& text);
 // Reads a whole file; nullopt when it cannot be read.
@@ -135,5 +183,8 @@ bool MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 // A new empty temporary directory.
 std::string MakeTempDir();
+// Everything under `root` by relative path: a file with its bytes, a directory as "path/" with
+// nothing. Symbolic links are listed but not followed.
+std::map<std::string, std::string> DirTree(const std::string& root);
 
 }  // namespace kr_testing

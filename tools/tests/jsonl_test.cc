@@ -11,26 +11,23 @@
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
+#include "reptesting.h"
 
 namespace {
 
 using nlohmann::json;
 
 Ref<List> MakeFields() {
-  Ref<List> fields = ListNewFromPool();
-  const struct {
-    const char* name;
-    int32_t type;
-  } defs[] = {{"jobid", kRepTypeInteger},   {"client", kRepTypeString},
-              {"size", kRepTypeDataCount},  {"ok", kRepTypeBoolean},
-              {"started", kRepTypeSysTime}, {"expires", kRepTypeSysTime},
-              {"quota", kRepTypeDataCount}, {"took", kRepTypeTimePassed},
-              {"day", kRepTypeDate},        {"note", kRepTypeString}};
-  for (const auto& d : defs) {
-    Ref<RepFieldDef> f = RepNewFieldDef(d.name, d.type, 8);
-    ListAddLastItem(fields.get(), f.get());
-  }
-  return fields;
+  return kr_testing::FieldList({{"jobid", kRepTypeInteger, 8},
+                                {"client", kRepTypeString, 8},
+                                {"size", kRepTypeDataCount, 8},
+                                {"ok", kRepTypeBoolean, 8},
+                                {"started", kRepTypeSysTime, 8},
+                                {"expires", kRepTypeSysTime, 8},
+                                {"quota", kRepTypeDataCount, 8},
+                                {"took", kRepTypeTimePassed, 8},
+                                {"day", kRepTypeDate, 8},
+                                {"note", kRepTypeString, 8}});
 }
 
 TEST(JsonLines, TypesAndStatesParseBack) {

@@ -1,17 +1,14 @@
 // The programs as a user runs them: krreportd and krcatalogd started as processes over a copy of
 // the example installation, krreport commands run, their outputs and exit statuses checked.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -316,30 +313,18 @@ TEST_F(ProgramsTest, ClassesAndFields) {
   EXPECT_NE(r.err.find("No such class"), std::string::npos) << r.err;
 }
 
-// Bad arguments are usage errors (2); a report that cannot be made is a failure (1); both say
-// why on standard error and write nothing.
-TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    const char* message;
-  } cases[] = {
-      {{}, 2, "subcommand"},
-      {{"nosuch"}, 2, "subcommand"},
-      {{"run"}, 2, "--template or --class"},
-      {{"run", "--class", "Jobs", "--type", "pdf"}, 2, "pdf"},
-      {{"run", "--class", "Jobs", "--frobnicate"}, 2, "frobnicate"},
-      {{"run", "--class", "Jobs", "--option", "nosuch=1"}, 2, "no option 'nosuch'"},
-      {{"run", "--class", "Jobs", "--option", "autocolumnheaders"}, 2, "KEY=VALUE"},
-      {{"run", "--class", "Jobs", "-o", "../escape"}, 2, "not a path"},
-      {{"run", "--template", "nosuch"}, 1, "cannot read template"},
-      {{"run", "--class", "Jobs", "--include", "%nosuch = 1", "-o", "-"}, 1, "include filter"},
-      {{"run", "--class", "Jobs", "--include", "%size >", "-o", "-"}, 1, "filter"},
-      {{"run", "--class", "Jobs", "--format", "%jobid %bogus", "-o", "-"}, 1, ""},
-  };
-  const auto before = Entries(inst_->output());
+struct Refusal {
+  std::vector<std::string> args;
+  int status;
+  const char* message;
+};
+
+// Runs each command: it ends with its status, says why on standard error (the message among
+// it), writes nothing on standard output and leaves the output directory as it was.
+void ExpectRefusals(Installation* inst, const std::vector<Refusal>& cases) {
+  const auto before = Entries(inst->output());
   for (const auto& c : cases) {
-    Result r = inst_->Report(c.args);
+    Result r = inst->Report(c.args);
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
     EXPECT_EQ(r.status, c.status) << joined << "\n" << r.err;
@@ -347,7 +332,27 @@ TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
     EXPECT_FALSE(r.err.empty()) << joined;
     EXPECT_TRUE(r.out.empty()) << joined << "\n" << r.out;
   }
-  EXPECT_EQ(Entries(inst_->output()), before);
+  EXPECT_EQ(Entries(inst->output()), before);
+}
+
+// Bad arguments are usage errors (2); a report that cannot be made is a failure (1).
+TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
+  ExpectRefusals(
+      inst_,
+      {
+          {{}, 2, "subcommand"},
+          {{"nosuch"}, 2, "subcommand"},
+          {{"run"}, 2, "--template or --class"},
+          {{"run", "--class", "Jobs", "--type", "pdf"}, 2, "pdf"},
+          {{"run", "--class", "Jobs", "--frobnicate"}, 2, "frobnicate"},
+          {{"run", "--class", "Jobs", "--option", "nosuch=1"}, 2, "no option 'nosuch'"},
+          {{"run", "--class", "Jobs", "--option", "autocolumnheaders"}, 2, "KEY=VALUE"},
+          {{"run", "--class", "Jobs", "-o", "../escape"}, 2, "not a path"},
+          {{"run", "--template", "nosuch"}, 1, "cannot read template"},
+          {{"run", "--class", "Jobs", "--include", "%nosuch = 1", "-o", "-"}, 1, "include filter"},
+          {{"run", "--class", "Jobs", "--include", "%size >", "-o", "-"}, 1, "filter"},
+          {{"run", "--class", "Jobs", "--format", "%jobid %bogus", "-o", "-"}, 1, ""},
+      });
   EXPECT_EQ(inst_->Report({"--help"}).status, 0);
 }
 
@@ -616,33 +621,21 @@ TEST_F(ProgramsTest, StoredReportsListShowReprocessDelete) {
 TEST_F(ProgramsTest, StoredReportCommandsRefuseBadNames) {
   const std::string name = StoreReport(inst_, {"--class", "Clients"});
   ASSERT_FALSE(name.empty());
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    const char* message;
-  } cases[] = {
-      {{"produced", "show", "nosuch"}, 1, "no stored report 'nosuch'"},
-      {{"produced", "show", "x%20040305140709%000%../../etc"}, 1, "no stored report"},
-      {{"produced", "reprocess", "a%2004%000%jobs"}, 1, "no stored report"},
-      {{"produced", "delete", "../../config%x"}, 1, "no stored report"},
-      {{"produced", "reprocess", name, "--include", "%nosuch = 1", "-o", "-"}, 1, "re-process"},
-      {{"produced", "reprocess", name, "-o", "../up"}, 2, "not a path"},
-      {{"produced", "show"}, 2, "name"},
-      {{"multi", name, "nosuch"}, 1, "no stored report 'nosuch'"},
-      {{"multi"}, 2, "names"},
-      {{"job", "new"}, 2, "--template"},
-      {{"job", "new", "--template", "csvexport", "-o", "/nonexistent/dir"}, 1, "cannot write"},
-  };
-  const auto before = Entries(inst_->output());
-  for (const auto& c : cases) {
-    Result r = inst_->Report(c.args);
-    std::string joined;
-    for (const auto& a : c.args) joined += a + " ";
-    EXPECT_EQ(r.status, c.status) << joined << "\n" << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << joined << "\n" << r.err;
-    EXPECT_TRUE(r.out.empty()) << joined << "\n" << r.out;
-  }
-  EXPECT_EQ(Entries(inst_->output()), before);
+  ExpectRefusals(
+      inst_,
+      {
+          {{"produced", "show", "nosuch"}, 1, "no stored report 'nosuch'"},
+          {{"produced", "show", "x%20040305140709%000%../../etc"}, 1, "no stored report"},
+          {{"produced", "reprocess", "a%2004%000%jobs"}, 1, "no stored report"},
+          {{"produced", "delete", "../../config%x"}, 1, "no stored report"},
+          {{"produced", "reprocess", name, "--include", "%nosuch = 1", "-o", "-"}, 1, "re-process"},
+          {{"produced", "reprocess", name, "-o", "../up"}, 2, "not a path"},
+          {{"produced", "show"}, 2, "name"},
+          {{"multi", name, "nosuch"}, 1, "no stored report 'nosuch'"},
+          {{"multi"}, 2, "names"},
+          {{"job", "new"}, 2, "--template"},
+          {{"job", "new", "--template", "csvexport", "-o", "/nonexistent/dir"}, 1, "cannot write"},
+      });
   EXPECT_EQ(inst_->Report({"produced", "show", name}).status, 0);  // a refused delete kept it
 }
 
@@ -693,25 +686,13 @@ TEST_F(ProgramsTest, JobNewWritesRecordAndComponents) {
   kr_testing::RemoveTree(dir);
 }
 
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(probe);
-  return ntohs(sa.sin_port);
-}
-
 // Two installations on this host playing two machines: the combined output lands in the other
 // machine's output directory, byte for byte, and the local copy goes.
 TEST(ProgramsTwoMachines, MultiCopiesTheOutputToAnotherMachine) {
   Installation here(200);
   Installation there(10, "otherhost");
   const std::string line =
-      "otherhost 127.0.0.1 " + std::to_string(FreePort()) + " Reports Producer\n";
+      "otherhost 127.0.0.1 " + std::to_string(kr_testing::FreePort()) + " Reports Producer\n";
   kr_testing::WriteFile(here.home() + "/config/machines", line);
   kr_testing::WriteFile(there.home() + "/config/machines", "testhost 127.0.0.1\n" + line);
   ASSERT_TRUE(here.StartDaemon());
