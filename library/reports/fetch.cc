@@ -83,9 +83,9 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
                  peer.process, peer.machine);
     return false;
   }
-  const Obj* ret = wait->task_return();
-  Obj* serving = ObjGetSlotObject(ret, 3);
-  if (ObjGetSlotInteger(ret, 1) != 1 || serving == nullptr) {
+  const MsgTaskReturn* ret = ObjCast<MsgTaskReturn>(wait->task_return());
+  Obj* serving = ret != nullptr ? ret->task_address() : nullptr;
+  if (ret == nullptr || ret->status() != 1 || serving == nullptr) {
     TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
                  peer.machine);
     return false;
@@ -100,7 +100,8 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
 int TakeTaskEnd(Obj* message, void* cookie) {
   Ref<Obj> end;
   if (MsgGetObjectInternal(&end, message, MsgTaskEnd::kTypeCode) != 1) return 1;
-  return MsgAddressEqual(ObjGetSlotObject(end.get(), 1), static_cast<Obj*>(cookie)) == 1 ? 0 : 1;
+  const MsgTaskEnd* e = ObjCast<MsgTaskEnd>(end.get());
+  return e != nullptr && MsgAddressEqual(e->task_address(), static_cast<Obj*>(cookie)) == 1 ? 0 : 1;
 }
 
 // Installs TakeTaskEnd for one serving task for the life of the object.
@@ -464,7 +465,7 @@ int RepClassGiveTaskMsgHandler(Obj* message, void* cookie) noexcept {
     TraceMessage(kTag, 140, 0, -1, "RepClassGiveTaskMsgHandler - Bad task return object");
     return 1;
   }
-  const int32_t id = ObjGetSlotInteger(ret.get(), 6);
+  const int32_t id = ObjCast<MsgTaskReturn>(ret.get())->task_id();
   if (wait->done() || id != wait->task_id()) {
     TraceMessage(kTag, 141, 0, 3,
                  "RepClassGiveTaskMsgHandler - Ignore task return with id %ld, I want id %ld",

@@ -87,7 +87,7 @@ int RegisterTaskEndedHandler(Obj* message, void* cookie) {
   Obj* task_address = static_cast<Obj*>(cookie);
   Ref<Obj> end;
   if (MsgGetObjectInternal(&end, message, MsgTaskEnd::kTypeCode) == 0) return 1;
-  if (MsgAddressEqual(ObjGetSlotObject(end.get(), 1), task_address) != 1) return 1;
+  if (MsgAddressEqual(ObjCast<MsgTaskEnd>(end.get())->task_address(), task_address) != 1) return 1;
   MsgWaitRemoveHandler(kMsgTaskEnded, &RegisterTaskEndedHandler, cookie);
   TraceMessage(kTag, 21, 0, 2, "Reports plugin has completed table registering task.");
   ObjDecRefCount(task_address);
@@ -226,12 +226,13 @@ int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexce
     TraceMessage(kTag, 15, 0, -1, "Got munged give service a task return object");
     return 0;
   }
-  if (ObjGetSlotInteger(ret.get(), 1) != 1) {
+  const MsgTaskReturn* answer = ObjCast<MsgTaskReturn>(ret.get());
+  if (answer->status() != 1) {
     TraceMessage(kTag, 16, 0, -1, "Failed to launch process (%ld)",
-                 static_cast<long>(ObjGetSlotInteger(ret.get(), 2)));
+                 static_cast<long>(answer->error()));
     return 0;
   }
-  Obj* task_address = ObjGetSlotObject(ret.get(), 3);
+  Obj* task_address = answer->task_address();
   if (task_address == nullptr) {
     TraceMessage(kTag, 15, 0, -1, "Got munged give service a task return object");
     return 0;
@@ -245,8 +246,9 @@ int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexce
 }
 
 int RepHandleRegisterTablesTask(Obj* task) noexcept {
+  const MsgTask* t = ObjCast<MsgTask>(task);
   const RepRegisterTablesArgs* args =
-      ObjCast<RepRegisterTablesArgs>(ObjGetSlotObject(ObjCast<MsgTask>(task), 2));
+      t != nullptr ? ObjCast<RepRegisterTablesArgs>(t->argument()) : nullptr;
   if (args == nullptr) {
     TraceMessage(kTag, 17, 0, -1, "Incorrect user arguments for register tables task.");
     return 0;

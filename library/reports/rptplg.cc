@@ -63,12 +63,13 @@ int RepStartPluginOnMachine(Ref<Obj>* agent, const char* machine, int32_t kind,
                  m);
     return 0;
   }
-  if (ObjGetSlotInteger(ret.get(), 1) != 1) {
+  const MsgTaskReturn* answer = ObjCast<MsgTaskReturn>(ret.get());
+  if (answer->status() != 1) {
     TraceMessage(kTag, 5, 0, -1, "Failed to start reports plugin on '%s'.Error code was %ld.", m,
-                 static_cast<long>(ObjGetSlotInteger(ret.get(), 2)));
+                 static_cast<long>(answer->error()));
     return 0;
   }
-  Ref<Obj> task_address = Ref<Obj>::Share(ObjGetSlotObject(ret.get(), 3));
+  Ref<Obj> task_address = Ref<Obj>::Share(answer->task_address());
   Ref<Obj> ready;
   if (!task_address ||
       !MsgWaitMessageWithTimeout(&ready, task_address.get(), kRepAgentReadyMsg, timeout.get())) {

@@ -86,8 +86,14 @@ const RepProvidedTableDesc* FindDescriptor(const RepProvidedTableDesc* descripto
 }
 
 // The task's giver (slot 1) and argument (slot 2).
-Obj* TaskGiver(Obj* task) { return ObjGetSlotObject(ObjCast<MsgTask>(task), 1); }
-Obj* TaskArgument(Obj* task) { return ObjGetSlotObject(ObjCast<MsgTask>(task), 2); }
+Obj* TaskGiver(Obj* task) {
+  const MsgTask* t = ObjCast<MsgTask>(task);
+  return t != nullptr ? t->giver() : nullptr;
+}
+Obj* TaskArgument(Obj* task) {
+  const MsgTask* t = ObjCast<MsgTask>(task);
+  return t != nullptr ? t->argument() : nullptr;
+}
 
 bool RefusedAsRemote(Obj* giver) {
   return !State().remote_allowed && MsgIsLocalMachine(giver) != 1;

@@ -173,13 +173,13 @@ bool DataHeaderCheck(const unsigned char* h, uint32_t buffer_size, uint64_t sequ
 
 std::string HelloEncode(const Hello& hello, bool ack) noexcept {
   Ref<LinkHello> h = LinkHello::New();
-  h->SetIntSlot<1>(hello.purpose);
-  h->SetObjSlot<2>(MakeAddress(hello.from, 0, 0, 0));
-  if (!ack) h->SetObjSlot<3>(MakeAddress(hello.target, 0, 0, 0));
-  ObjSetSlotInt64(h.get(), 4, static_cast<int64_t>(hello.channel));
-  h->SetIntSlot<5>(static_cast<int32_t>(hello.buffer_size));
-  h->SetIntSlot<6>(hello.result);
-  h->SetStrSlot<7>(hello.version.c_str());
+  h->set_purpose(hello.purpose);
+  h->set_from(MakeAddress(hello.from, 0, 0, 0));
+  if (!ack) h->set_target(MakeAddress(hello.target, 0, 0, 0));
+  h->set_channel(hello.channel);
+  h->set_buffer_size(static_cast<int32_t>(hello.buffer_size));
+  h->set_result(hello.result);
+  h->set_version(hello.version.c_str());
   Frame f;
   f.kind = ack ? FrameKind::kHelloAck : FrameKind::kHello;
   f.type = kLinkProtocolVersion;
@@ -209,19 +209,19 @@ bool HelloDecode(const std::string& payload, bool ack, Hello* hello) noexcept {
   const LinkHello* h = ObjCast<LinkHello>(obj.get());
   if (h == nullptr) return false;
   Hello out;
-  out.purpose = h->IntSlot<1>();
+  out.purpose = h->purpose();
   if (out.purpose != kHelloPurposeLink && out.purpose != kHelloPurposeData) return false;
-  if (!AddressIdentity(h->ObjSlot<2>(), &out.from) || out.from.instance == 0) return false;
-  if (!ack && !AddressIdentity(h->ObjSlot<3>(), &out.target)) return false;
-  out.channel = static_cast<uint64_t>(ObjGetSlotInt64(h, 4));
-  int32_t size = h->IntSlot<5>();
-  out.result = h->IntSlot<6>();
+  if (!AddressIdentity(h->from(), &out.from) || out.from.instance == 0) return false;
+  if (!ack && !AddressIdentity(h->target(), &out.target)) return false;
+  out.channel = h->channel();
+  int32_t size = h->buffer_size();
+  out.result = h->result();
   if (out.purpose == kHelloPurposeData && !ack &&
       (out.channel == 0 || size <= 0 || static_cast<uint32_t>(size) > kDataMaxBufferSize))
     return false;
   out.buffer_size = size > 0 ? static_cast<uint32_t>(size) : 0;
   // The version only ever reaches traces and MachInfoFind: keep it short and printable.
-  if (const char* v = h->StrSlot<7>()) {
+  if (const char* v = h->version()) {
     for (; *v != '\0' && out.version.size() < kMaxVersionText; ++v)
       if (*v >= 0x20 && *v < 0x7f) out.version += *v;
   }

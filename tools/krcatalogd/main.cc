@@ -16,10 +16,10 @@
 
 #include "../common/serve.h"
 #include "catalog.h"
+#include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "reports/registry.h"
-#include "kr/text.h"
 #include "reports/serializedrecords.h"
 #include "reports/tablesprovider.h"
 
@@ -36,7 +36,8 @@ bool IsStreamed(const char* table) {
 }
 
 int GetTableTask(Obj* task, void*) {
-  const auto* args = ObjCast<RepGetTableArgs>(ObjGetSlotObject(task, 2));
+  const MsgTask* t = ObjCast<MsgTask>(task);
+  const auto* args = t != nullptr ? ObjCast<RepGetTableArgs>(t->argument()) : nullptr;
   if (args != nullptr && IsStreamed(args->table_name())) {
     return RepHandleMyGetTableRequestBySRecords(catalog::Tables(), task, kRepSRecordsNoIndex);
   }
@@ -75,7 +76,7 @@ int OnTaskEnded(Obj* message, void* cookie) {
   Ref<Obj> object;
   if (MsgGetObjectInternal(&object, message, MsgTaskEnd::kTypeCode)) {
     end->ended = true;
-    end->status = ObjGetSlotInteger(object.get(), 3);
+    end->status = ObjCast<MsgTaskEnd>(object.get())->status();
   }
   return 1;
 }

@@ -27,8 +27,10 @@ constexpr const char kTag[] = "KRREPORTD";
 // returns is the task's status, which its giver hears with the task's end (1006).
 int RegisterTablesTask(Obj* task, void*) {
   const int ok = RepHandleRegisterTablesTask(task);
+  const MsgTask* t = ObjCast<MsgTask>(task);
   TraceMessage(kTag, 1, 0, 2, "Register tables task from %s: %s",
-               MsgAddressToText(ObjGetSlotObject(task, 1)).c_str(), ok ? "done" : "failed");
+               MsgAddressToText(t != nullptr ? t->giver() : nullptr).c_str(),
+               ok ? "done" : "failed");
   return ok;
 }
 

@@ -266,7 +266,8 @@ const RepProvidedTableDesc kTables[] = {
 bool g_srecords = false;
 
 int GetTableTask(Obj* task, void*) {
-  const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(ObjGetSlotObject(task, 2));
+  const MsgTask* t = ObjCast<MsgTask>(task);
+  const RepGetTableArgs* args = t != nullptr ? ObjCast<RepGetTableArgs>(t->argument()) : nullptr;
   if (g_srecords && args != nullptr && args->table_name() != nullptr &&
       strcasecmp(args->table_name(), "testjobs") == 0)
     return RepHandleMyGetTableRequestBySRecords(kTables, task, kRepTypeInteger);
