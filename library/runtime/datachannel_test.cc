@@ -19,34 +19,13 @@ using kr_testing::TestHome;
 
 constexpr uint32_t kDone = 3306;  // the receiver's confirmation, as the record stream uses it
 
-// Protocol time-outs run a hundred times faster, ten times under ThreadSanitizer, which slows
-// everything several times over (more on a busy machine).
-#if defined(__SANITIZE_THREAD__)
-constexpr double kScale = 0.1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr double kScale = 0.1;
-#else
-constexpr double kScale = 0.01;
-#endif
-#else
-constexpr double kScale = 0.01;
-#endif
+constexpr double kScale = kr_testing::kFastTimeoutScale;
 
 TestHome::Options Opts(const char* machine, const char* process, const std::string& home = "") {
-  TestHome::Options o;
-  o.machine_name = machine;
-  o.process_name = process;
-  o.home = home;
-  o.timeout_scale = kScale;
-  return o;
+  return kr_testing::HomeOptions(machine, process, home, kScale);
 }
 
-Ref<Obj> RealTimeout(int ms) {
-  Ref<Obj> t;
-  TimeCreateAndSetTimeout(&t, 0, static_cast<int32_t>(ms / ContextCurrent()->timeout_scale));
-  return t;
-}
+using kr_testing::RealTimeout;
 
 // The byte at `offset` of the stream: a pattern that shows any loss, reordering or repeat.
 unsigned char PatternByte(uint64_t offset) {

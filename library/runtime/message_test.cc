@@ -27,20 +27,10 @@ using kr_testing::TestHome;
 constexpr double kScale = 0.01;  // protocol time-outs run a hundred times faster
 
 TestHome::Options Opts(const char* machine, const char* process, const std::string& home = "") {
-  TestHome::Options o;
-  o.machine_name = machine;
-  o.process_name = process;
-  o.home = home;
-  o.timeout_scale = kScale;
-  return o;
+  return kr_testing::HomeOptions(machine, process, home, kScale);
 }
 
-// A time-out of `ms` milliseconds of real time, whatever the scale.
-Ref<Obj> RealTimeout(int ms) {
-  Ref<Obj> t;
-  TimeCreateAndSetTimeout(&t, 0, static_cast<int32_t>(ms / ContextCurrent()->timeout_scale));
-  return t;
-}
+using kr_testing::RealTimeout;
 
 double SecondsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();

@@ -30,35 +30,13 @@ using kr_testing::PeerThread;
 using kr_testing::TestHome;
 using kr_testing::TraceCapture;
 
-// Protocol time-outs run a hundred times faster, ten times under ThreadSanitizer: it slows
-// everything several times over (more on a busy machine), and a TLS handshake must still fit
-// in the scaled handshake limit.
-#if defined(__SANITIZE_THREAD__)
-constexpr double kScale = 0.1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr double kScale = 0.1;
-#else
-constexpr double kScale = 0.01;
-#endif
-#else
-constexpr double kScale = 0.01;
-#endif
+constexpr double kScale = kr_testing::kFastTimeoutScale;
 
-TestHome::Options Opts(const char* machine, const char* process, const std::string& home) {
-  TestHome::Options o;
-  o.machine_name = machine;
-  o.process_name = process;
-  o.home = home;
-  o.timeout_scale = kScale;
-  return o;
+TestHome::Options Opts(const char* machine, const char* process, const std::string& home = "") {
+  return kr_testing::HomeOptions(machine, process, home, kScale);
 }
 
-Ref<Obj> RealTimeout(int ms) {
-  Ref<Obj> t;
-  TimeCreateAndSetTimeout(&t, 0, static_cast<int32_t>(ms / ContextCurrent()->timeout_scale));
-  return t;
-}
+using kr_testing::RealTimeout;
 
 // Runs this context's loop until `flag`, set by another thread, is set (false after `ms`).
 // The loop cannot see the flag change, so it looks every 10 ms.
