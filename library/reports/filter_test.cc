@@ -11,6 +11,7 @@
 #include "reports/control.h"
 #include "reports/params.h"
 #include "reports/reports.h"
+#include "reptesting.h"
 #include "testing.h"
 
 using kr_testing::TestHome;
@@ -21,14 +22,12 @@ namespace {
 // The field list most tests filter over.
 enum { kName, kSize, kCount, kStatus, kWhen, kFlag };
 Ref<List> Fields() {
-  Ref<List> l = ListNewFromPool();
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("name", kRepTypeString, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("size", kRepTypeDataCount, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("count", kRepTypeInteger, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("status", kRepTypeString, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("when", kRepTypeDate, 10));
-  ListPushLastItemInternal(l.get(), RepNewFieldDef("flag", kRepTypeBoolean, 10));
-  return l;
+  return kr_testing::FieldList({{"name", kRepTypeString, 10},
+                                {"size", kRepTypeDataCount, 10},
+                                {"count", kRepTypeInteger, 10},
+                                {"status", kRepTypeString, 10},
+                                {"when", kRepTypeDate, 10},
+                                {"flag", kRepTypeBoolean, 10}});
 }
 
 struct Row {
@@ -637,8 +636,7 @@ TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
 // The counts of the records, in order.
 std::vector<int> Counts(const List* records) {
   std::vector<int> out;
-  for (Obj* o : *records)
-    out.push_back(ObjGetInteger(ObjCast<RepRecord>(o)->value_at(kCount)->value()));
+  for (Obj* o : *records) out.push_back(kr_testing::IntegerAt(o, kCount));
   return out;
 }
 
