@@ -659,8 +659,10 @@ TEST(FilterBinning, RemovesInOrderKeepingTheRest) {
 
 // --- filtering a report's records --------------------------------------------------------------
 
-// A control over `n` records with counts 0..n-1, its trees built from the three texts.
-Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, const char* condition) {
+// A control over `n` records with counts 0..n-1, its trees built from the three texts; `built`
+// is what building them should give.
+Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, const char* condition,
+                           int built = 1) {
   Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
   for (int32_t i = 0; i < n; ++i) ListPushLastItemInternal(records.get(), Record(Row{.count = i}));
   Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
@@ -669,7 +671,7 @@ Ref<RepControl> ReportOver(int n, const char* include, const char* exclude, cons
   RepParamsSetExclude(params.get(), exclude);
   RepParamsSetCondition(params.get(), condition);
   Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
-  EXPECT_EQ(RepBuildFilterSpec(c.get()), 1);
+  EXPECT_EQ(RepBuildFilterSpec(c.get()), built);
   return c;
 }
 
@@ -732,14 +734,7 @@ TEST(FilterReport, ProgressEveryFiveThousandRecords) {
 TEST(FilterReport, EveryBadFilterIsTriedAndReported) {
   TestHome home;
   TraceCapture trace;
-  Ref<List> records = ListNewFromPool();
-  Ref<RepTable> table = RepNewTable("jobs", Fields(), records);
-  Ref<RepParams> params = RepParamsAlloc();
-  RepParamsSetInclude(params.get(), "((%count = 1))");
-  RepParamsSetExclude(params.get(), "%count = 2");
-  RepParamsSetCondition(params.get(), "%nosuch = 3");
-  Ref<RepControl> c = RepControlFromTable(params.get(), table.get());
-  EXPECT_EQ(RepBuildFilterSpec(c.get()), 0);
+  Ref<RepControl> c = ReportOver(0, "((%count = 1))", "%count = 2", "%nosuch = 3", 0);
   EXPECT_EQ(c->include_tree(), nullptr);
   EXPECT_NE(c->exclude_tree(), nullptr);
   EXPECT_EQ(c->condition_tree(), nullptr);
