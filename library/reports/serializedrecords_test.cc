@@ -614,10 +614,8 @@ int OnIndexedRecord(const unsigned char* bytes, uint32_t length, Obj* cookie) {
   t_indexes.push_back(ObjGetInteger(index.get()));
   std::string rest(reinterpret_cast<const char*>(bytes), 4);
   rest.append(reinterpret_cast<const char*>(bytes) + 8, length - 8);
-  rest[0] = static_cast<char>((length - 4) & 0xff);
-  rest[1] = static_cast<char>(((length - 4) >> 8) & 0xff);
-  rest[2] = static_cast<char>(((length - 4) >> 16) & 0xff);
-  rest[3] = 0;
+  for (int b = 0; b < 4; ++b)
+    rest[static_cast<size_t>(b)] = static_cast<char>((length - 4) >> (8 * b));
   return OnRecord(reinterpret_cast<const unsigned char*>(rest.data()),
                   static_cast<uint32_t>(rest.size()), cookie);
 }

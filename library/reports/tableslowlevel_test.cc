@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kr/time.h"
+#include "output_test_util.h"
 #include "reports/sql.h"
 #include "testing.h"
 
@@ -20,29 +21,17 @@ Ref<RepFieldDef> F(const char* name, int32_t type = kRepTypeInteger) {
   return RepNewFieldDef(name, type, 8);
 }
 
-Ref<List> Fields(std::initializer_list<Ref<RepFieldDef>> defs) {
-  Ref<List> l = ListNewFromPool();
-  for (const Ref<RepFieldDef>& d : defs) ListAddLastItem(l.get(), d.get());
-  return l;
-}
+using rep_test::Fields;
+constexpr auto* V = &rep_test::Normal;
+constexpr auto* I = &rep_test::Int;
+constexpr auto* S = &rep_test::Str;
+constexpr auto* State = &rep_test::InState;
+constexpr auto* Rec = &rep_test::Record;
 
 Ref<List> Names(std::initializer_list<const char*> names) {
   Ref<List> l = ListNewFromPool();
   for (const char* n : names) ListPushLastItemInternal(l.get(), F(n));
   return l;
-}
-
-Ref<RepFieldValue> V(Ref<Obj> value) { return RepNewFieldValue(kRepStateNormal, std::move(value)); }
-Ref<RepFieldValue> I(int32_t v) { return V(ObjNewInteger(v)); }
-Ref<RepFieldValue> S(const char* v) { return V(ObjNewString(v)); }
-Ref<RepFieldValue> State(int32_t state) { return RepNewFieldValue(state, nullptr); }
-
-Ref<RepRecord> Rec(std::initializer_list<Ref<RepFieldValue>> values) {
-  Ref<RepRecord> r = RepRecord::New();
-  Ref<List> l = ListNewFromPool();
-  for (const Ref<RepFieldValue>& v : values) ListAddLastItem(l.get(), v.get());
-  r->set_values(std::move(l));
-  return r;
 }
 
 Ref<RepTable> Table(const char* name, Ref<List> fields, std::vector<Ref<RepRecord>> records) {
