@@ -85,21 +85,12 @@ TEST(FormatString, SingleLineTest) {
     int single;
   } cases[] = {
       // clang-format off
-      {"%A %B%\\n", 1},
-      {"%A%\\n%B", 0},
-      {"%A\r\n", 1},
-      {"%A\n\n", 1},
-      {"%A\n\r", 1},
-      {"%A\n ", 0},
-      {"%A\n\n\n", 0},
-      {"%A\n%\\n", 0},  // a %\n never pairs with a written line end...
-      {"%A%\\n\n", 0},  // ...on either side
+      {"%A %B%\\n", 1}, {"%A%\\n%B", 0}, {"%A\r\n", 1}, {"%A\n\n", 1}, {"%A\n\r", 1},
+      {"%A\n ", 0}, {"%A\n\n\n", 0}, {"%A %B", 1}, {"", 1},
+      {"%A\n%\\n", 0}, {"%A%\\n\n", 0},  // a %\n never pairs with a written line end
       {"%A%\\n%\\n", 0},
-      {"%A\n%\\", 1},  // a %\ at the end ends the text, also after the break
-      {"%A %B", 1},
-      {"100%% done%\\t\n", 1},  // %% and %\t are not breaks
-      {"%A%\\", 1},             // a %\ at the end ends the text
-      {"", 1},
+      {"%A\n%\\", 1}, {"%A%\\", 1},  // a %\ at the end ends the text, also after the break
+      {"100%% done%\\t\n", 1},    // %% and %\t are not breaks
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -186,28 +177,33 @@ TEST(FormatString, CopyLiteralTextToNextReference) {
 // --- rendering -----------------------------------------------------------------------------------
 
 TEST(Rendering, StatesAtFixedAndVariableWidth) {
+  const struct {
+    int32_t type, width, state;
+    bool variable;
+    std::string text;
+  } cases[] = {
+      // clang-format off
+      {kRepTypeInteger, 5, kRepStateUnknown, false, "?    "},
+      {kRepTypeInteger, 7, kRepStateUnknown, false, "Unknown"},
+      {kRepTypeInteger, 3, kRepStateUnknown, true, "Unknown"},
+      {kRepTypeInteger, 6, kRepStateNA, false, "------"},
+      {kRepTypeInteger, 6, kRepStateNA, true, "N/A"},
+      {kRepTypeSelectionTree, 2, kRepStateNA, false, "N/"},  // cut, never padded
+      {kRepTypeInteger, 3, kRepStateNever, false, "---"},
+      {kRepTypeInteger, 6, kRepStateNever, false, "Never "},
+      {kRepTypeInteger, 6, kRepStateUnlimited, false, "------"},
+      {kRepTypeInteger, 6, kRepStateUnlimited, true, "Unlimited"},
+      // A column wider than the dash run gets the whole run, then spaces.
+      {kRepTypeInteger, 240, kRepStateNA, false, std::string(237, '-') + "   "},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    Ref<RepFieldDef> f = Field("N", c.type, c.width);
+    EXPECT_EQ(Render(f.get(), InState(c.state).get(), c.variable), c.text)
+        << c.width << " " << c.state << " " << c.variable;
+  }
+
   Ref<RepFieldDef> i6 = Field("N", kRepTypeInteger, 6);
-  Ref<RepFieldDef> i5 = Field("N", kRepTypeInteger, 5);
-  Ref<RepFieldDef> i7 = Field("N", kRepTypeInteger, 7);
-  Ref<RepFieldDef> i3 = Field("N", kRepTypeInteger, 3);
-  Ref<RepFieldDef> tree = Field("T", kRepTypeSelectionTree, 2);
-
-  EXPECT_EQ(Render(i5.get(), InState(kRepStateUnknown).get(), false), "?    ");
-  EXPECT_EQ(Render(i7.get(), InState(kRepStateUnknown).get(), false), "Unknown");
-  EXPECT_EQ(Render(i3.get(), InState(kRepStateUnknown).get(), true), "Unknown");
-  EXPECT_EQ(Render(i6.get(), InState(kRepStateNA).get(), false), "------");
-  EXPECT_EQ(Render(i6.get(), InState(kRepStateNA).get(), true), "N/A");
-  EXPECT_EQ(Render(tree.get(), InState(kRepStateNA).get(), false), "N/");  // cut, never padded
-  EXPECT_EQ(Render(i3.get(), InState(kRepStateNever).get(), false), "---");
-  EXPECT_EQ(Render(i6.get(), InState(kRepStateNever).get(), false), "Never ");
-  EXPECT_EQ(Render(i6.get(), InState(kRepStateUnlimited).get(), false), "------");
-  EXPECT_EQ(Render(i6.get(), InState(kRepStateUnlimited).get(), true), "Unlimited");
-
-  // A column wider than the dash run gets the whole run, then spaces.
-  Ref<RepFieldDef> wide = Field("W", kRepTypeInteger, 240);
-  std::string s = Render(wide.get(), InState(kRepStateNA).get(), false);
-  EXPECT_EQ(s, std::string(237, '-') + "   ");
-
   TraceCapture trace;
   DString out, scratch;
   out.text = "kept";
@@ -271,23 +267,18 @@ TEST(Rendering, EveryType) {
 }
 
 TEST(Rendering, DataCounts) {
-  EXPECT_EQ(DataCount(0), "0B");
-  EXPECT_EQ(DataCount(1023), "1023B");
-  EXPECT_EQ(DataCount(-5000), "-5000B");
-  EXPECT_EQ(DataCount(1024), "1KB");
-  EXPECT_EQ(DataCount(1536), "1KB");
-  EXPECT_EQ(DataCount(1048575), "1023KB");
-  EXPECT_EQ(DataCount(1048576), "1MB");
-  EXPECT_EQ(DataCount(1572864), "1.5MB");
-  EXPECT_EQ(DataCount(1073741823), "1023.9MB");
-  EXPECT_EQ(DataCount(1610612736), "1.5GB");
-  // Past the GB range the units go on in the same way.
-  EXPECT_EQ(DataCount(int64_t{1} << 40), "1TB");
-  EXPECT_EQ(DataCount((int64_t{1} << 40) - 1), "1023.9GB");
-  EXPECT_EQ(DataCount((int64_t{3} << 39)), "1.5TB");
-  EXPECT_EQ(DataCount(int64_t{1} << 50), "1PB");
-  EXPECT_EQ(DataCount(int64_t{1} << 60), "1EB");
-  EXPECT_EQ(DataCount(INT64_MAX), "7.9EB");
+  const int64_t kT = int64_t{1} << 40;
+  const std::pair<int64_t, const char*> cases[] = {
+      // clang-format off
+      {0, "0B"}, {1023, "1023B"}, {-5000, "-5000B"}, {1024, "1KB"}, {1536, "1KB"},
+      {1048575, "1023KB"}, {1048576, "1MB"}, {1572864, "1.5MB"}, {1073741823, "1023.9MB"},
+      {1610612736, "1.5GB"},
+      // Past the GB range the units go on in the same way.
+      {kT, "1TB"}, {kT - 1, "1023.9GB"}, {3 * kT / 2, "1.5TB"}, {kT << 10, "1PB"},
+      {kT << 20, "1EB"}, {INT64_MAX, "7.9EB"},
+      // clang-format on
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(DataCount(bytes), text) << bytes;
 }
 
 TEST(Rendering, SelectionTreeLines) {
@@ -406,13 +397,9 @@ Ref<List> Numbered(int n) {
 
 }  // namespace
 
-TEST(Records, EmptyListWritesNothingToDisplay) {
-  RowsFixture fx;
-  EXPECT_EQ(fx.Write(Records({}).get(), "%ID %NAME\n", 500, false), "Nothing to display");
-}
-
 TEST(Records, FixedAndVariableRows) {
   RowsFixture fx;
+  EXPECT_EQ(fx.Write(Records({}).get(), "%ID %NAME\n", 500, false), "Nothing to display");
   Ref<List> records = Records({Record({Int(7), Str("alpha")}), Record({Int(12345), Str("")}),
                                Record({InState(kRepStateUnknown), InState(kRepStateNA)})});
   // A format without a final line feed still writes one record per line.
@@ -433,18 +420,17 @@ TEST(Records, FixedAndVariableRows) {
 
 TEST(Records, BlocksAndProgress) {
   RowsFixture fx;
-  int calls = 0;
-  std::string text = fx.Write(Numbered(1200).get(), "%ID\n", 500, true, CountCalls, &calls);
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1200);
-  EXPECT_EQ(text.substr(text.size() - 5), "1199\n");
-  calls = 0;
-  text = fx.Write(Numbered(5000).get(), "%ID\n", 500, true, CountCalls, &calls);
-  EXPECT_EQ(calls, 2);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
-  calls = 0;
-  fx.Write(Numbered(2600).get(), "%ID\n", 1, true, CountCalls, &calls);
-  EXPECT_EQ(calls, 1);
+  const struct {
+    int records, per_block, calls;
+  } cases[] = {{1200, 500, 0}, {5000, 500, 2}, {2600, 1, 1}};
+  for (const auto& c : cases) {
+    int calls = 0;
+    std::string text =
+        fx.Write(Numbered(c.records).get(), "%ID\n", c.per_block, true, CountCalls, &calls);
+    EXPECT_EQ(calls, c.calls) << c.records;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.records);
+    EXPECT_EQ(text.substr(text.size() - 5), std::to_string(c.records - 1) + "\n");
+  }
   // No callback, blocks of any size.
   EXPECT_EQ(fx.Write(Numbered(3).get(), "%ID\n", 0, true), "0\n1\n2\n");
 }

@@ -156,46 +156,30 @@ TEST_F(SRecordsReceiveTest, CraftedSequences) {
   };
   std::vector<size_t> every_10k;
   for (size_t at = 10240; at < big.size(); at += 10240) every_10k.push_back(at);
+  const std::vector<int32_t> all = {1, 2, 3};
   const Case cases[] = {
-      {"whole block in one buffer", Cut(three, {}), {1, 2, 3}, nullptr},
-      {"length split 2 + 2",
-       Cut(three, {info + rec + 2}),
-       {1, 2, 3},
+      // clang-format off
+      {"whole block in one buffer", Cut(three, {}), all, nullptr},
+      {"length split 2 + 2", Cut(three, {info + rec + 2}), all,
        "Split header in buffer (2 of 4 bytes)"},
-      {"length split 1 + 3", Cut(three, {info + 1}), {1, 2, 3}, "Got remaining header bytes"},
-      {"header whole, body split",
-       Cut(three, {info + rec + 9}),
-       {1, 2, 3},
+      {"length split 1 + 3", Cut(three, {info + 1}), all, "Got remaining header bytes"},
+      {"header whole, body split", Cut(three, {info + rec + 9}), all,
        "Whole header but split body in buffer"},
-      {"split exactly between records", Cut(three, {info + rec}), {1, 2, 3}, nullptr},
-      {"record larger than the block size",
-       Cut(big, every_10k),
-       {7},
+      {"split exactly between records", Cut(three, {info + rec}), all, nullptr},
+      {"record larger than the block size", Cut(big, every_10k), {7},
        "Copy 10240 more bytes of still incomplete record body"},
-      {"info header split",
-       Cut(three, {3}),
-       {1, 2, 3},
+      {"info header split", Cut(three, {3}), all,
        "Detected split info obj header in new block buffer of 3 bytes"},
-      {"info object split",
-       Cut(three, {info - 5}),
-       {1, 2, 3},
+      {"info object split", Cut(three, {info - 5}), all,
        "Succesfully reconstructed split-buffer srecords block info object"},
-      {"info object split over three buffers",
-       Cut(three, {5, 20, info + 2}),
-       {1, 2, 3},
-       "Still need"},
-      {"header still short in the next buffer",
-       Cut(three, {info + rec + 1, info + rec + 2}),
-       {1},
+      {"info object split over three buffers", Cut(three, {5, 20, info + 2}), all, "Still need"},
+      {"header still short in the next buffer", Cut(three, {info + rec + 1, info + rec + 2}), {1},
        "Error - only 1 of 3 remaining split header bytes in buffer. Skip rest of block."},
-      {"continuation without a block start",
-       Join({{1, three.substr(info)}}, Cut(Block({4}), {})),
-       {4},
-       "In error state"},
-      {"two blocks",
-       Join(Cut(three, {info + 3}), Cut(Block({4, 5}), {10})),
-       {1, 2, 3, 4, 5},
+      {"continuation without a block start", Join({{1, three.substr(info)}}, Cut(Block({4}), {})),
+       {4}, "In error state"},
+      {"two blocks", Join(Cut(three, {info + 3}), Cut(Block({4, 5}), {10})), {1, 2, 3, 4, 5},
        nullptr},
+      // clang-format on
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -229,81 +213,37 @@ TEST_F(SRecordsReceiveTest, SkippedBlocks) {
   huge_info[4] = huge_info[5] = huge_info[6] = '\xff';
   huge_info[7] = '\x01';
   std::string garbage(40, '\x5a');
+  // Each bad block (cut at `cuts`) is followed by `good`, whose records 4 and 5 must arrive.
   struct Case {
     const char* name;
-    Buffers buffers;
+    const std::string& block;
+    std::vector<size_t> cuts;
     std::vector<int> block_results;
-    int refuse = -1;
-    std::vector<int32_t> ids;
+    int refuse;
+    std::vector<int32_t> ids;  // taken from the bad block
     const char* trace;
   };
+  const std::string one_two = Block({1, 2}), one_to_three = Block({1, 2, 3});
   const Case cases[] = {
-      {"info object of another type",
-       Join(Cut(wrong, {}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
+      // clang-format off
+      {"info object of another type", wrong, {}, {}, -1, {},
        "SRecords info object of wrong type. Is a 'String'. Ignore this block."},
-      {"wrong type, split info object",
-       Join(Cut(wrong, {10}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
-       "is of wrong type. Is a 'String'"},
-      {"new-block result 3",
-       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
-       {3, 1},
-       -1,
-       {4, 5},
+      {"wrong type, split info object", wrong, {10}, {}, -1, {}, "is of wrong type. Is a 'String'"},
+      {"new-block result 3", one_two, {}, {3, 1}, -1, {},
        "New block callback has instructed abort of s-records receive"},
-      {"new-block result 0",
-       Join(Cut(Block({1, 2}), {}), Cut(good, {})),
-       {0, 1},
-       -1,
-       {4, 5},
-       nullptr},
-      {"record refused",
-       Join(Cut(Block({1, 2, 3}), {}), Cut(good, {})),
-       {},
-       2,
-       {1, 4, 5},
+      {"new-block result 0", one_two, {}, {0, 1}, -1, {}, nullptr},
+      {"record refused", one_to_three, {}, {}, 2, {1},
        "Callback failed to process wholly in buffer object"},
-      {"split record refused",
-       Join(Cut(Block({1, 2, 3}), {InfoSize(good) + 40}), Cut(good, {})),
-       {},
-       1,
-       {4, 5},
+      {"split record refused", one_to_three, {InfoSize(good) + 40}, {}, 1, {},
        "Callback failed to store split record"},
-      {"record length below 4",
-       Join(Cut(short_length, {}), Cut(good, {})),
-       {},
-       -1,
-       {1, 4, 5},
+      {"record length below 4", short_length, {}, {}, -1, {1},
        "Corrupt s-record length of 3 bytes"},
-      {"record length over the cap",
-       Join(Cut(huge_length, {}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
+      {"record length over the cap", huge_length, {}, {}, -1, {},
        "Corrupt s-record length of 2147483647 bytes"},
-      {"info object over the cap",
-       Join(Cut(huge_info, {}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
-       "over the limit"},
-      {"info object over the cap, split header",
-       Join(Cut(huge_info, {4}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
-       "over the limit"},
-      {"not a serialized object",
-       Join(Cut(garbage, {}), Cut(good, {})),
-       {},
-       -1,
-       {4, 5},
-       "Bad block info object header"},
+      {"info object over the cap", huge_info, {}, {}, -1, {}, "over the limit"},
+      {"info object over the cap, split header", huge_info, {4}, {}, -1, {}, "over the limit"},
+      {"not a serialized object", garbage, {}, {}, -1, {}, "Bad block info object header"},
+      // clang-format on
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -311,8 +251,10 @@ TEST_F(SRecordsReceiveTest, SkippedBlocks) {
     c_.block_results = k.block_results;
     c_.refuse_record_id = k.refuse;
     trace_.Clear();
-    Feed(k.buffers);
-    EXPECT_EQ(c_.ids, k.ids);
+    Feed(Join(Cut(k.block, k.cuts), Cut(good, {})));
+    std::vector<int32_t> ids = k.ids;
+    ids.insert(ids.end(), {4, 5});
+    EXPECT_EQ(c_.ids, ids);
     if (k.trace != nullptr) {
       EXPECT_TRUE(trace_.Contains(k.trace)) << trace_.Dump();
     }
@@ -424,6 +366,18 @@ TEST(SRecordsIndex, Types) {
 
 // --- over a data channel -----------------------------------------------------------------------
 
+struct Files {
+  std::vector<std::string> paths;
+  size_t next = 0;
+};
+thread_local Files* t_files = nullptr;
+
+int NextFile(std::string* path, Obj*) {
+  if (t_files->next >= t_files->paths.size()) return kRepSRecNextFileNoMore;
+  *path = t_files->paths[t_files->next++];
+  return kRepSRecNextFileOk;
+}
+
 // One process sending to itself: the sender's and the receiver's steps interleave in its loop.
 class SRecordsChannelTest : public ::testing::Test {
  protected:
@@ -455,6 +409,17 @@ class SRecordsChannelTest : public ::testing::Test {
     ++send_completions_;
     send_success_ = success;
   }
+  // Writes each (name, bytes) under the home and starts sending them as one stream; a name with
+  // no bytes is left missing.
+  void SendFiles(Files* files,
+                 const std::vector<std::pair<const char*, const std::string*>>& named) {
+    for (const auto& [name, bytes] : named) {
+      files->paths.push_back(home_.HomePath(name));
+      if (bytes != nullptr) kr_testing::WriteFile(files->paths.back(), *bytes);
+    }
+    t_files = files;
+    ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+  }
   // Dispatches until the send has ended, and the receive too when one runs.
   void RunUntilDone() {
     kr_testing::PumpUntil(
@@ -479,18 +444,6 @@ class SRecordsChannelTest : public ::testing::Test {
   }
 };
 
-struct Files {
-  std::vector<std::string> paths;
-  size_t next = 0;
-};
-thread_local Files* t_files = nullptr;
-
-int NextFile(std::string* path, Obj*) {
-  if (t_files->next >= t_files->paths.size()) return kRepSRecNextFileNoMore;
-  *path = t_files->paths[t_files->next++];
-  return kRepSRecNextFileOk;
-}
-
 TEST_F(SRecordsChannelTest, FilesStreamWithTheConfiguredBlockSize) {
   struct Case {
     const char* config;  // reports.cfg, or null for none
@@ -504,12 +457,8 @@ TEST_F(SRecordsChannelTest, FilesStreamWithTheConfiguredBlockSize) {
     trace_.Clear();
     if (k.config != nullptr) kr_testing::WriteFile(home_.config_dir() + "/reports.cfg", k.config);
     Files files;
-    files.paths = {home_.HomePath("a"), home_.HomePath("empty"), home_.HomePath("b")};
-    kr_testing::WriteFile(files.paths[0], Block(Range(1, 300), 60));
-    kr_testing::WriteFile(files.paths[1], "");
-    kr_testing::WriteFile(files.paths[2], Block({301, 302, 303}));
-    t_files = &files;
-    ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+    const std::string a = Block(Range(1, 300), 60), b = Block({301, 302, 303}), none;
+    ASSERT_NO_FATAL_FAILURE(SendFiles(&files, {{"a", &a}, {"empty", &none}, {"b", &b}}));
     RunUntilDone();
     t_files = nullptr;
     EXPECT_EQ(send_success_, 1) << trace_.Dump();
@@ -524,12 +473,9 @@ TEST_F(SRecordsChannelTest, FilesStreamWithTheConfiguredBlockSize) {
 
 TEST_F(SRecordsChannelTest, TruncatedFileIsSkippedAndTheNextStartsABlock) {
   Files files;
-  files.paths = {home_.HomePath("a"), home_.HomePath("b"), home_.HomePath("c")};
-  kr_testing::WriteFile(files.paths[0], Block({1, 2}));
-  kr_testing::WriteFile(files.paths[1], Block(Range(100, 5000), 400));  // about 2 MB
-  kr_testing::WriteFile(files.paths[2], Block({3, 4}));
-  t_files = &files;
-  ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+  // The second file is about 2 MB.
+  const std::string a = Block({1, 2}), b = Block(Range(100, 5000), 400), c = Block({3, 4});
+  ASSERT_NO_FATAL_FAILURE(SendFiles(&files, {{"a", &a}, {"b", &b}, {"c", &c}}));
   bool truncated = false;
   kr_testing::PumpUntil([&] {
     if (!truncated && c_.ids.size() > 3) {
@@ -548,9 +494,7 @@ TEST_F(SRecordsChannelTest, TruncatedFileIsSkippedAndTheNextStartsABlock) {
 
 TEST_F(SRecordsChannelTest, FileThatCannotBeOpenedAbortsTheSend) {
   Files files;
-  files.paths = {home_.HomePath("missing")};
-  t_files = &files;
-  ASSERT_EQ(RepInitSRecordsSend(self_.get(), &NextFile, &OnSendDone, nullptr), 1);
+  ASSERT_NO_FATAL_FAILURE(SendFiles(&files, {{"missing", nullptr}}));
   RunUntilDone();
   t_files = nullptr;
   EXPECT_EQ(send_success_, 0);
@@ -584,21 +528,15 @@ TEST_F(SRecordsChannelTest, MemoryBuffers) {
     const char* trace;
   };
   const Case cases[] = {
+      // clang-format off
       {"blocks in pieces",
-       {{{7, a.substr(0, 700)}, {1, a.substr(700, 1)}, {1, a.substr(701)}, {7, b}}},
-       1,
-       Range(1, 60),
-       nullptr},
-      {"zero-size buffer",
-       {{{7, a}, {1, ""}}},
-       0,
-       Range(1, 50),
+       {{{7, a.substr(0, 700)}, {1, a.substr(700, 1)}, {1, a.substr(701)}, {7, b}}}, 1,
+       Range(1, 60), nullptr},
+      {"zero-size buffer", {{{7, a}, {1, ""}}}, 0, Range(1, 50),
        "Error - zero size next send buffer"},
-      {"error result",
-       {{{7, a}, {3, b}}},
-       0,
-       Range(1, 50),
+      {"error result", {{{7, a}, {3, b}}}, 0, Range(1, 50),
        "Error getting data to send. Abort send."},
+      // clang-format on
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -676,10 +614,8 @@ int OnIndexedRecord(const unsigned char* bytes, uint32_t length, Obj* cookie) {
   t_indexes.push_back(ObjGetInteger(index.get()));
   std::string rest(reinterpret_cast<const char*>(bytes), 4);
   rest.append(reinterpret_cast<const char*>(bytes) + 8, length - 8);
-  rest[0] = static_cast<char>((length - 4) & 0xff);
-  rest[1] = static_cast<char>(((length - 4) >> 8) & 0xff);
-  rest[2] = static_cast<char>(((length - 4) >> 16) & 0xff);
-  rest[3] = 0;
+  for (int b = 0; b < 4; ++b)
+    rest[static_cast<size_t>(b)] = static_cast<char>((length - 4) >> (8 * b));
   return OnRecord(reinterpret_cast<const unsigned char*>(rest.data()),
                   static_cast<uint32_t>(rest.size()), cookie);
 }
@@ -704,9 +640,7 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
     send_completions_ = 0;
     ServeDone = 0;
     t_indexes.clear();
-    Grabber g;
-    g.count = k.count;
-    g.fail_at = k.fail_at;
+    Grabber g{0, k.count, k.fail_at, 0};
     t_grabber = &g;
     Ref<RepGrabberInitArgs> args = RepGrabberInitArgs::New();
     args->set_fields(Fields());
@@ -742,16 +676,12 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
 // (out of order, after the upper bound), and 1000 more from 100 on when asked for "bulk".
 const std::vector<int32_t>& IndexedIds(bool bulk) {
   static const std::vector<int32_t> small = [] {
-    std::vector<int32_t> v = {5, 8};
-    for (int32_t i = 10; i <= 25; ++i) v.push_back(i);
+    std::vector<int32_t> v = Range(10, 25);
+    v.insert(v.begin(), {5, 8});
     v.push_back(12);
     return v;
   }();
-  static const std::vector<int32_t> large = [] {
-    std::vector<int32_t> v;
-    for (int32_t i = 0; i < 1200; ++i) v.push_back(100 + i);
-    return v;
-  }();
+  static const std::vector<int32_t> large = Range(100, 1299);
   return bulk ? large : small;
 }
 
