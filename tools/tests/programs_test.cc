@@ -239,19 +239,14 @@ class Installation {
   }
 
   Result Report(std::vector<std::string> args, double timeout = 60) {
-    args.insert(args.begin(), kBin + "/krreport");
-    auto t0 = Clock::now();
-    Child c(args, Env());
-    Result r;
-    if (!c.Wait(timeout)) {
-      kill(c.pid(), SIGKILL);
-      c.Wait(5);
+    const auto t0 = Clock::now();
+    std::unique_ptr<Child> c = ReportAsync(std::move(args));
+    if (!c->Wait(timeout)) {
+      kill(c->pid(), SIGKILL);
+      c->Wait(5);
     }
-    r.status = c.status();
-    r.out = c.out();
-    r.err = c.err();
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    return r;
+    return {c->status(), c->out(), c->err(),
+            std::chrono::duration<double>(Clock::now() - t0).count()};
   }
   std::unique_ptr<Child> ReportAsync(std::vector<std::string> args) {
     args.insert(args.begin(), kBin + "/krreport");
@@ -304,9 +299,8 @@ TEST_F(ProgramsTest, ClassesAndFields) {
   auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 11u) << r.out;
   EXPECT_EQ(lines[0].substr(0, 5), "jobid");
-  EXPECT_NE(r.out.find("System time"), std::string::npos);
-  EXPECT_NE(r.out.find("Data Count"), std::string::npos);
-  EXPECT_NE(r.out.find("Data the job wrote"), std::string::npos);
+  for (const char* text : {"System time", "Data Count", "Data the job wrote"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text;
 }
 
 struct Refusal {
