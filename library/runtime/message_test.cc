@@ -3,10 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -36,6 +33,36 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// The address of `machine`'s process `process` for tasks of `kind`.
+Ref<Obj> Address(const char* machine, const char* process, int32_t kind = 0) {
+  Ref<Obj> address;
+  ProcCreateAddress(&address, machine, process, kind);
+  return address;
+}
+
+// The object of type `type` a message carries (null when it carries none of that type).
+Ref<Obj> Carried(const Obj* message, uint32_t type) {
+  Ref<Obj> object;
+  if (message == nullptr || !MsgGetObjectInternal(&object, message, type)) return nullptr;
+  return object;
+}
+
+// Whether `message` came over the channel `channel` (its source).
+bool CameOn(const Obj* message, const Obj* channel) {
+  Ref<Obj> source;
+  return message != nullptr && MsgGetSource(&source, message) &&
+         MsgAddressEqual(source.get(), channel) == 1;
+}
+
+// Sends 500 carrying `body` to `to` and waits for the 501 answer (null on failure).
+Ref<Obj> Ask(const Obj* to, const char* body) {
+  Ref<Obj> reply;
+  if (!MsgWaitInterchangeInternal(&reply, to, 500, body ? ObjNewString(body).get() : nullptr, 501,
+                                  RealTimeout(5000).get()))
+    return nullptr;
+  return reply;
+}
+
 class MessagingTest : public ::testing::Test {
  protected:
   TestHome::Options Peer(const char* machine, const char* process) {
@@ -52,9 +79,8 @@ class MessagingTest : public ::testing::Test {
   Ref<T> ExpectTaskAnswer(int ms = 5000) {
     Ref<Obj> m =
         Expect(std::is_same_v<T, MsgTaskEnd> ? kMsgTaskEnded : kMsgTaskReturn, nullptr, ms);
-    Ref<Obj> object;
-    if (!m || !MsgGetObjectInternal(&object, m.get(), T::kTypeCode)) return nullptr;
-    return RefCast<T>(std::move(object));
+    Ref<Obj> object = Carried(m.get(), T::kTypeCode);
+    return object ? RefCast<T>(std::move(object)) : nullptr;
   }
 
   TestHome home_{Opts("alpha", "Giver")};
@@ -201,10 +227,8 @@ TEST_F(MessagingTest, ExclusiveWaitKeepsOthersQueuedInOrder) {
   EXPECT_EQ(alarms, 0);             // nor any alarm
   // Afterwards everything else comes in its order.
   for (int want : {1, 2}) {
-    Ref<Obj> a = Expect(30);
-    ASSERT_TRUE(a);
-    Ref<Obj> v;
-    ASSERT_EQ(MsgGetObjectInternal(&v, a.get(), kObjIntegerType), 1);
+    Ref<Obj> v = Carried(Expect(30).get(), kObjIntegerType);
+    ASSERT_TRUE(v);
     EXPECT_EQ(ObjGetInteger(v.get()), want);
   }
   EXPECT_EQ(log.events, (std::vector<std::string>{"h31"}));
@@ -299,8 +323,8 @@ TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
   ASSERT_TRUE(peer.WaitReady());
   MachInfo info;
   EXPECT_EQ(MachInfoFind(&info, "Beta"), 1);  // a running process of it published its endpoint
-  Ref<Obj> address;
-  ASSERT_EQ(ProcCreateAddress(&address, "BETA", "Provider", 21), 1);
+  Ref<Obj> address = Address("BETA", "Provider", 21);
+  ASSERT_TRUE(address);
   int32_t id = 0;
   ASSERT_EQ(
       ProcGiveServiceATaskWithID(&id, address.get(), nullptr, 0, 0, ObjNewString("hello").get()),
@@ -314,9 +338,8 @@ TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
   EXPECT_STREQ(MsgGetProcessName(task_address.get()), "Provider");
 
   Ref<Obj> reply = Expect(3301, task_address.get());
-  ASSERT_TRUE(reply);
-  Ref<Obj> text;
-  ASSERT_EQ(MsgGetObjectInternal(&text, reply.get(), kObjStringType), 1);
+  Ref<Obj> text = Carried(reply.get(), kObjStringType);
+  ASSERT_TRUE(text);
   EXPECT_STREQ(ObjGetString(text.get()), "hello");
   EXPECT_STREQ(MsgGetMachineName(reply.get()), "beta");
   EXPECT_EQ(MsgIsLocalMachine(reply.get()), 0);
@@ -338,8 +361,7 @@ TEST_F(MessagingTest, TaskIsAcceptedAnsweredAndEnded) {
 TEST_F(MessagingTest, TaskOfAnUnservedKindOrProcessFails) {
   PeerThread peer(Peer("beta", "Provider"), &ServeEchoes);
   ASSERT_TRUE(peer.WaitReady());
-  Ref<Obj> address;
-  ProcCreateAddress(&address, "beta", "Provider", 99);
+  Ref<Obj> address = Address("beta", "Provider", 99);
   ASSERT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 1);
   Ref<MsgTaskReturn> ret = ExpectTaskAnswer<MsgTaskReturn>();
   ASSERT_TRUE(ret);
@@ -349,7 +371,7 @@ TEST_F(MessagingTest, TaskOfAnUnservedKindOrProcessFails) {
   // Nobody publishes "Reports Producer": the call fails at once.
   kr_testing::TraceCapture trace;
   auto start = std::chrono::steady_clock::now();
-  ProcCreateAddress(&address, "beta", "Reports Producer", 20);
+  address = Address("beta", "Reports Producer", 20);
   EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
   EXPECT_EQ(MsgSendObject(address.get(), 1, nullptr), 0);
   EXPECT_LT(SecondsSince(start), 0.5);
@@ -360,15 +382,11 @@ TEST_F(MessagingTest, TaskOfAnUnservedKindOrProcessFails) {
 TEST_F(MessagingTest, RepliesAndInterchange) {
   PeerThread peer(Peer("beta", "Provider"), &ServeEchoes);
   ASSERT_TRUE(peer.WaitReady());
-  Ref<Obj> address, reply, text;
-  ProcCreateAddress(&address, "beta", "Provider", 0);
+  Ref<Obj> address = Address("beta", "Provider");
   for (int i = 0; i < 20; ++i) {
     std::string body = "ping " + std::to_string(i);
-    ASSERT_EQ(
-        MsgWaitInterchangeInternal(&reply, address.get(), 500, ObjNewString(body.c_str()).get(),
-                                   501, RealTimeout(5000).get()),
-        1);
-    ASSERT_EQ(MsgGetObjectInternal(&text, reply.get(), kObjStringType), 1);
+    Ref<Obj> text = Carried(Ask(address.get(), body.c_str()).get(), kObjStringType);
+    ASSERT_TRUE(text) << i;
     EXPECT_EQ(ObjGetString(text.get()), body);
   }
 }
@@ -419,13 +437,12 @@ void ServeChannels(PeerThread& p) {
 
 // Gives the channel task and opens the channel to the serving task.
 Ref<Obj> OpenChannel(Ref<Obj>* task_address) {
-  Ref<Obj> address, ret_msg, ret, channel;
-  ProcCreateAddress(&address, "beta", "Provider", 21);
-  if (!ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0)) return nullptr;
-  if (!MsgWaitMessageWithTimeout(&ret_msg, nullptr, kMsgTaskReturn, RealTimeout(5000).get()) ||
-      !MsgGetObjectInternal(&ret, ret_msg.get(), MsgTaskReturn::kTypeCode) ||
-      ObjCast<MsgTaskReturn>(ret.get())->status() != 1)
+  Ref<Obj> ret_msg, channel;
+  if (!ProcGiveServiceATask(Address("beta", "Provider", 21).get(), nullptr, 0, 0, nullptr, 0))
     return nullptr;
+  MsgWaitMessageWithTimeout(&ret_msg, nullptr, kMsgTaskReturn, RealTimeout(5000).get());
+  Ref<Obj> ret = Carried(ret_msg.get(), MsgTaskReturn::kTypeCode);
+  if (!ret || ObjCast<MsgTaskReturn>(ret.get())->status() != 1) return nullptr;
   *task_address = Ref<Obj>::Share(ObjCast<MsgTaskReturn>(ret.get())->task_address());
   if (!MsgChannelOpenInternal(&channel, task_address->get(), 0, 0, 1, 1, 1)) return nullptr;
   return channel;
@@ -439,11 +456,9 @@ TEST_F(MessagingTest, ChannelCarriesMessagesAndReportsClose) {
   ASSERT_TRUE(channel);
   for (int i = 1; i <= 3; ++i) {
     Ref<Obj> m = Expect(600, channel.get());
-    ASSERT_TRUE(m);
-    Ref<Obj> source, v;
-    ASSERT_EQ(MsgGetSource(&source, m.get()), 1);
-    EXPECT_EQ(MsgAddressEqual(source.get(), channel.get()), 1);
-    ASSERT_EQ(MsgGetObjectInternal(&v, m.get(), kObjIntegerType), 1);
+    EXPECT_TRUE(CameOn(m.get(), channel.get()));
+    Ref<Obj> v = Carried(m.get(), kObjIntegerType);
+    ASSERT_TRUE(v);
     EXPECT_EQ(ObjGetInteger(v.get()), i);
     // The answer goes back on the channel and is answered on it.
     ASSERT_EQ(MsgSendReply(m.get(), 601, nullptr), 1);
@@ -452,8 +467,7 @@ TEST_F(MessagingTest, ChannelCarriesMessagesAndReportsClose) {
   // The provider closes: the survivor hears 2705 with the channel as its source, and a wait on
   // the channel then fails at once.
   ASSERT_EQ(MsgSendObject(channel.get(), 603, nullptr), 1);
-  Ref<Obj> lost = Expect(kMsgChannelLost, channel.get());
-  ASSERT_TRUE(lost);
+  ASSERT_TRUE(Expect(kMsgChannelLost, channel.get()));
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Expect(600, channel.get(), 5000));
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
@@ -471,19 +485,14 @@ TEST_F(MessagingTest, PeerThatEndsFailsItsChannelsAndWaits) {
   ASSERT_TRUE(Expect(600, channel.get()));
   peer.reset();  // the provider's context ends
   auto start = std::chrono::steady_clock::now();
-  Ref<Obj> lost = Expect(kMsgChannelLost, nullptr, 5000);
-  ASSERT_TRUE(lost);
-  Ref<Obj> source;
-  MsgGetSource(&source, lost.get());
-  EXPECT_EQ(MsgAddressEqual(source.get(), channel.get()), 1);
+  EXPECT_TRUE(CameOn(Expect(kMsgChannelLost, nullptr, 5000).get(), channel.get()));
   // A wait only the lost process could answer fails at once, without time-out.
   EXPECT_FALSE(Expect(3301, task_address.get(), 10000));
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
   EXPECT_LT(SecondsSince(start), 2.0);
   // And the endpoint it published is gone: a new task fails at once.
-  Ref<Obj> address;
-  ProcCreateAddress(&address, "beta", "Provider", 21);
-  EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
+  EXPECT_EQ(ProcGiveServiceATask(Address("beta", "Provider", 21).get(), nullptr, 0, 0, nullptr, 0),
+            0);
 }
 
 // A task given to a process that dies before answering gets a failing 1003 from the giver's
@@ -497,10 +506,8 @@ TEST_F(MessagingTest, TaskToAProcessThatIsLostFailsPromptly) {
     p.Serve();
   });
   ASSERT_TRUE(peer->WaitReady());
-  Ref<Obj> address;
-  ProcCreateAddress(&address, "beta", "Provider", 21);
   int32_t id = 0;
-  ASSERT_EQ(ProcGiveServiceATaskWithID(&id, address.get(), "lost", 0, 0, nullptr), 1);
+  ASSERT_EQ(ProcGiveServiceATaskWithID(&id, Address("beta", "Provider", 21).get(), "lost", 0, 0, nullptr), 1);
   ASSERT_TRUE(ExpectTaskAnswer<MsgTaskReturn>());  // accepted; the handler keeps it open
   peer.reset();
   Ref<MsgTaskEnd> end = ExpectTaskAnswer<MsgTaskEnd>();
@@ -525,9 +532,7 @@ TEST_F(MessagingTest, StaleEndpointIsRefused) {
   ASSERT_TRUE(kr_testing::WriteFile(
       run + "gamma@Old.endpoint",
       "127.0.0.1 " + std::to_string(port) + " 12345 " + std::to_string(getpid()) + "\n"));
-  Ref<Obj> address;
-  ProcCreateAddress(&address, "gamma", "Old", 21);
-  ASSERT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 1);
+  ASSERT_EQ(ProcGiveServiceATask(Address("gamma", "Old", 21).get(), nullptr, 0, 0, nullptr, 0), 1);
   Ref<MsgTaskReturn> ret = ExpectTaskAnswer<MsgTaskReturn>(3000);
   ASSERT_TRUE(ret);
   EXPECT_EQ(ret->status(), 0);
@@ -535,17 +540,7 @@ TEST_F(MessagingTest, StaleEndpointIsRefused) {
 }
 
 TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
-  // Pick a free port for the peer's fixed listening port.
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  std::string port = std::to_string(ntohs(sa.sin_port));
-  close(probe);
-
+  std::string port = std::to_string(kr_testing::FreePort());
   std::string line = "delta 127.0.0.1 " + port + " Remote Provider\n";
   std::string other_home = kr_testing::MakeTempDir();
   // Without TLS a listener takes links only from machines of its own host: the other home
@@ -556,11 +551,8 @@ TEST_F(MessagingTest, MachinesFileReachesAProcessInAnotherHome) {
   {
     PeerThread peer(Opts("delta", "Remote Provider", other_home), &ServeEchoes);
     ASSERT_TRUE(peer.WaitReady());
-    Ref<Obj> address, reply;
-    ProcCreateAddress(&address, "DELTA", "Remote Provider", 0);
-    ASSERT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, ObjNewString("far").get(), 501,
-                                         RealTimeout(5000).get()),
-              1);
+    Ref<Obj> reply = Ask(Address("DELTA", "Remote Provider").get(), "far");
+    ASSERT_TRUE(reply);
     EXPECT_STREQ(MsgGetMachineName(reply.get()), "delta");
   }
   kr_testing::RemoveTree(other_home);
@@ -596,11 +588,7 @@ TEST_F(MessagingTest, PeerSendingGarbageIsDroppedCleanly) {
     EXPECT_LE(recv(fd, &c, 1, 0), 0);  // the provider hung up
     close(fd);
   }
-  Ref<Obj> address, reply;
-  ProcCreateAddress(&address, "beta", "Provider", 0);
-  EXPECT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, ObjNewString("ok").get(), 501,
-                                       RealTimeout(5000).get()),
-            1);
+  EXPECT_TRUE(Ask(Address("beta", "Provider").get(), "ok"));
 }
 
 TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
@@ -609,10 +597,8 @@ TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
   PeerThread p2(Peer("beta", "Two"), &ServeEchoes);
   PeerThread p3(Peer("gamma", "One"), &ServeEchoes);
   ASSERT_TRUE(p1.WaitReady() && p2.WaitReady() && p3.WaitReady());
-  std::vector<Ref<Obj>> addresses(3);
-  ProcCreateAddress(&addresses[0], "beta", "One", 0);
-  ProcCreateAddress(&addresses[1], "beta", "Two", 0);
-  ProcCreateAddress(&addresses[2], "gamma", "One", 0);
+  const Ref<Obj> addresses[] = {Address("beta", "One"), Address("beta", "Two"),
+                                Address("gamma", "One")};
   for (int round = 0; round < 50; ++round)
     for (auto& a : addresses) ASSERT_EQ(MsgSendObject(a.get(), 500, ObjNewString("x").get()), 1);
   int got[3] = {};
@@ -624,28 +610,26 @@ TEST_F(MessagingTest, ManyContextsExchangeConcurrently) {
     for (size_t k = 0; k < 3; ++k)
       if (MsgAddressEqual(sender.get(), addresses[k].get())) ++got[k];
   }
-  EXPECT_EQ(got[0], 50);
-  EXPECT_EQ(got[1], 50);
-  EXPECT_EQ(got[2], 50);
+  for (int n : got) EXPECT_EQ(n, 50);
 }
 
 TEST_F(MessagingTest, ProcessOpensAChannelToItself) {
   Ref<Obj> self, mine, theirs;
   ASSERT_EQ(MsgLocalAddress(&self), 1);
-  ASSERT_EQ(MsgChannelOpenInternal(&mine, self.get(), 0, 0, 1, 1, 1), 1);
-  Ref<Obj> connect = Expect(kMsgChannelConnect);
-  ASSERT_TRUE(connect);
-  ASSERT_EQ(MsgChannelCompleteInternal(&theirs, connect.get(), 0, 1, 1), 1);
+  auto open_both_ends = [&] {
+    Ref<Obj> connect;
+    return MsgChannelOpenInternal(&mine, self.get(), 0, 0, 1, 1, 1) == 1 &&
+           (connect = Expect(kMsgChannelConnect)) &&
+           MsgChannelCompleteInternal(&theirs, connect.get(), 0, 1, 1) == 1;
+  };
+  ASSERT_TRUE(open_both_ends());
   EXPECT_EQ(MsgAddressEqual(mine.get(), theirs.get()), 0);  // two ends, each its own id
   Ref<Obj> obj = ObjNewInteger(7);
   ASSERT_EQ(MsgSendObject(mine.get(), 600, obj.get()), 1);
   Ref<Obj> m = Expect(600, theirs.get());
   ASSERT_TRUE(m);
-  Ref<Obj> got, source;
-  ASSERT_EQ(MsgGetObjectInternal(&got, m.get(), kObjIntegerType), 1);
-  EXPECT_EQ(got.get(), obj.get());  // by reference, as every message to self
-  ASSERT_EQ(MsgGetSource(&source, m.get()), 1);
-  EXPECT_EQ(MsgAddressEqual(source.get(), theirs.get()), 1);
+  EXPECT_EQ(Carried(m.get(), kObjIntegerType).get(), obj.get());  // by reference, as to self
+  EXPECT_TRUE(CameOn(m.get(), theirs.get()));
   ASSERT_EQ(MsgSendReply(m.get(), 601, nullptr), 1);
   EXPECT_TRUE(Expect(601, mine.get()));
   EXPECT_FALSE(Expect(601, theirs.get(), 30));  // nothing leaked to the other end
@@ -656,9 +640,7 @@ TEST_F(MessagingTest, ProcessOpensAChannelToItself) {
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
   EXPECT_EQ(MsgSendObject(mine.get(), 600, nullptr), 0);
   // Dropping the handle of a fresh channel closes it too.
-  ASSERT_EQ(MsgChannelOpenInternal(&mine, self.get(), 0, 0, 1, 1, 1), 1);
-  connect = Expect(kMsgChannelConnect);
-  ASSERT_EQ(MsgChannelCompleteInternal(&theirs, connect.get(), 0, 1, 1), 1);
+  ASSERT_TRUE(open_both_ends());
   mine.reset();
   EXPECT_TRUE(Expect(kMsgChannelLost, theirs.get()));
 }
@@ -689,8 +671,7 @@ TEST_F(MessagingTest, ChannelFloodStaysWithinTheCap) {
   std::atomic<bool> flooded{false}, answered{false};
   std::atomic<int> refused{0};
   PeerThread flooder(Peer("beta", "Flooder"), [&](PeerThread& p) {
-    Ref<Obj> to;
-    ProcCreateAddress(&to, "alpha", "Giver", 0);
+    Ref<Obj> to = Address("alpha", "Giver");
     std::vector<Ref<Obj>> channels(kFlood);
     for (auto& c : channels) MsgChannelOpenInternal(&c, to.get(), 0, 0, 1, 1, 1);
     Ref<Obj> m;
@@ -713,64 +694,19 @@ TEST_F(MessagingTest, ChannelFloodStaysWithinTheCap) {
   EXPECT_TRUE(trace.Contains("Refusing channel", -1)) << trace.Dump();
   // Others are still served meanwhile.
   PeerThread other(Peer("gamma", "Asker"), [&](PeerThread&) {
-    Ref<Obj> to, reply;
-    ProcCreateAddress(&to, "alpha", "Giver", 0);
-    if (MsgWaitInterchangeInternal(&reply, to.get(), 500, nullptr, 501, RealTimeout(5000).get()))
-      answered = true;
+    if (Ask(Address("alpha", "Giver").get(), nullptr)) answered = true;
   });
   EXPECT_TRUE(serve_until(answered));
   MsgWaitRemoveHandler(kMsgChannelConnect, &TakeChannel, &count);
   MsgWaitRemoveHandler(500, &EchoPing, nullptr);
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // Two real processes.
 
-namespace {
-
-// The helper programs are built beside the test binary.
-std::string HelperPath(const char* name) {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return name;
-  std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-// Starts `kr_msg_peer` and waits for its "ready" line. The pid, or -1.
-pid_t StartPeerProcess(const std::string& home, const char* machine, const char* process) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  std::string helper = HelperPath("kr_msg_peer");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execl(helper.c_str(), helper.c_str(), home.c_str(), machine, process,
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c;
-  pollfd p{out[0], POLLIN, 0};
-  while (pid > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
-         read(out[0], &c, 1) == 1)
-    line += c;
-  close(out[0]);
-  if (line != "ready\n") {
-    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return pid;
-}
-
 TEST_F(MessagingTest, KilledPeerProcessLosesItsChannel) {
-  pid_t pid = StartPeerProcess(home_.home(), "beta", "Provider");
-  ASSERT_GT(pid, 0) << "cannot start " << HelperPath("kr_msg_peer");
+  kr_testing::ReadyProgram helper("kr_msg_peer", {home_.home(), "beta", "Provider"});
+  ASSERT_TRUE(helper.ready()) << "cannot start " << kr_testing::ProgramPath("kr_msg_peer");
   Ref<Obj> task_address;
   Ref<Obj> channel = OpenChannel(&task_address);
   ASSERT_TRUE(channel);
@@ -778,12 +714,11 @@ TEST_F(MessagingTest, KilledPeerProcessLosesItsChannel) {
   ASSERT_TRUE(m);
   Ref<Obj> sender;
   MsgGetSender(&sender, m.get());
-  EXPECT_EQ(MsgGetProcessId(sender.get()), pid);
+  EXPECT_EQ(MsgGetProcessId(sender.get()), helper.pid());
 
   // Killed mid-channel: the survivor hears 2705 on the channel, and waits on the channel or on
   // the dead task fail at once instead of hanging.
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  helper.Kill();
   auto start = std::chrono::steady_clock::now();
   Ref<Obj> lost = Expect(kMsgChannelLost, channel.get(), 10000);
   ASSERT_TRUE(lost);
@@ -793,10 +728,8 @@ TEST_F(MessagingTest, KilledPeerProcessLosesItsChannel) {
   EXPECT_EQ(MsgWaitLastError(), kMsgWaitPeerLost);
   EXPECT_LT(SecondsSince(start), 2.0);
   // Its endpoint file is still there, but names a dead process: not followed.
-  kr_testing::TraceCapture trace;
-  Ref<Obj> address;
-  ProcCreateAddress(&address, "beta", "Provider", 21);
-  EXPECT_EQ(ProcGiveServiceATask(address.get(), nullptr, 0, 0, nullptr, 0), 0);
+  EXPECT_EQ(ProcGiveServiceATask(Address("beta", "Provider", 21).get(), nullptr, 0, 0, nullptr, 0),
+            0);
 }
 
 }  // namespace

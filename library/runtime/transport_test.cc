@@ -13,7 +13,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "kr/datachannel.h"
 #include "kr/message.h"
@@ -44,8 +46,7 @@ bool ServeUntil(const std::atomic<bool>& flag, int ms = 10000) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!flag.load()) {
     if (std::chrono::steady_clock::now() > until) return false;
-    Ref<Obj> m;
-    MsgWaitMessageWithTimeout(&m, nullptr, 0xfffffff0u, RealTimeout(10).get());
+    kr_testing::Pump(10);
   }
   return true;
 }
@@ -91,6 +92,34 @@ std::string HelloClaiming(const char* machine, const char* target_machine,
   h.target.machine = target_machine;
   h.target.process = target_process;
   return HelloEncode(h, false);
+}
+
+// Runs `client` on a thread of its own while this context serves; what it returned.
+std::string OnClientThread(const std::function<std::string()>& client) {
+  std::atomic<bool> done{false};
+  std::string got = "unfinished";
+  std::thread t([&] {
+    got = client();
+    done = true;
+  });
+  EXPECT_TRUE(ServeUntil(done));
+  t.join();
+  return got;
+}
+
+// Connects to alpha's provider at `host`:`port` (from the address `from`, if given), sends a
+// plain link hello claiming machine `claim` and reads the 32-byte answer: its first four bytes,
+// or "" when the listener hung up instead.
+std::string PlainHello(const std::string& host, unsigned port, const char* claim,
+                       const char* from = nullptr) {
+  int fd = ConnectRaw(host, port, from);
+  if (fd < 0) return "no connection";
+  std::string hello = HelloClaiming(claim, "alpha", "Provider");
+  send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+  char buf[32];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_WAITALL);
+  close(fd);
+  return n == 32 ? std::string(buf, 4) : "";
 }
 
 // A stand-in for a provider's guard against other machines: the task giver's machine decides,
@@ -181,16 +210,36 @@ class TlsLinks : public ::testing::Test {
   unsigned port_ = 0;
 };
 
-TEST_F(TlsLinks, CertifiedMachineIsRemoteAndServedOnlyOnceEnabled) {
-  TraceCapture trace;
-  Outcome first;
-  Ask("beta", &first);
-  EXPECT_EQ(first.answer, "refused") << trace.Dump();
+// A certified machine is a remote one, served only once the provider allows remote requests;
+// bad certificates are refused at once, before anything reaches the provider.
+TEST_F(TlsLinks, CertificatesDecideWhoIsServed) {
+  struct Case {
+    const char* machine;
+    bool remote_enabled;
+    const char* answer;
+    const char* refusal;  // the trace's reason, for a refused link
+  } cases[] = {
+      {"beta", false, "refused", nullptr},
+      {"beta", true, "records", nullptr},
+      {"gamma", true, "", "its certificate has expired"},
+      {"mallory", true, "", "its certificate is not signed by this domain's certificate authority"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.machine);
+    provider_.remote_enabled = c.remote_enabled;
+    TraceCapture trace;
+    Outcome out;
+    auto start = std::chrono::steady_clock::now();
+    Ask(c.machine, &out);
+    EXPECT_EQ(out.answer, c.answer) << trace.Dump();
+    if (c.refusal == nullptr) continue;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(out.task_error, kProcErrPeerLost);
+    EXPECT_TRUE(trace.Contains("Refused a link from 127.0.0.", -1) &&
+                trace.Contains(c.refusal, -1))
+        << trace.Dump();
+  }
   EXPECT_EQ(provider_.refused, 1);
-  provider_.remote_enabled = true;
-  Outcome second;
-  Ask("beta", &second);
-  EXPECT_EQ(second.answer, "records");
   EXPECT_EQ(provider_.served, 1);
   // The handshake taught alpha what beta runs.
   MachInfo info;
@@ -198,38 +247,12 @@ TEST_F(TlsLinks, CertifiedMachineIsRemoteAndServedOnlyOnceEnabled) {
   EXPECT_STREQ(MachInfoKEVersionString(&info), kKrVersionString);
 }
 
-TEST_F(TlsLinks, BadCertificatesAreRefusedWithAClearTrace) {
-  struct Case {
-    const char* machine;
-    const char* trace;
-  } cases[] = {
-      {"gamma", "its certificate has expired"},
-      {"mallory", "its certificate is not signed by this domain's certificate authority"},
-  };
-  provider_.remote_enabled = true;
-  for (const Case& c : cases) {
-    TraceCapture trace;
-    Outcome out;
-    auto start = std::chrono::steady_clock::now();
-    Ask(c.machine, &out);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.machine;
-    EXPECT_EQ(out.answer, "") << c.machine;
-    EXPECT_EQ(out.task_error, kProcErrPeerLost) << c.machine;
-    EXPECT_TRUE(trace.Contains(std::string("Refused a link from 127.0.0."), -1) &&
-                trace.Contains(c.trace, -1))
-        << c.machine << "\n"
-        << trace.Dump();
-  }
-  EXPECT_EQ(provider_.served, 0);
-}
-
 // A raw TLS client: eve's valid certificate, a hello that claims alpha.
 TEST_F(TlsLinks, HandshakeClaimingAnotherMachineIsRefused) {
   TraceCapture trace;
-  std::atomic<bool> done{false};
-  int answered = -2;
   std::string tls = home_dir_ + "/config/tls/";
-  std::thread client([&] {
+  std::string answered = OnClientThread([&] {
+    std::string got;
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_use_certificate_file(ctx, (tls + "eve.crt").c_str(), SSL_FILETYPE_PEM);
     SSL_CTX_use_PrivateKey_file(ctx, (tls + "eve.key").c_str(), SSL_FILETYPE_PEM);
@@ -240,16 +263,14 @@ TEST_F(TlsLinks, HandshakeClaimingAnotherMachineIsRefused) {
       std::string hello = HelloClaiming("alpha", "alpha", "Provider");
       SSL_write(ssl, hello.data(), static_cast<int>(hello.size()));
       char c;
-      answered = SSL_read(ssl, &c, 1);
+      if (SSL_read(ssl, &c, 1) > 0) got = "answered";
     }
     SSL_free(ssl);
     if (fd >= 0) close(fd);
     SSL_CTX_free(ctx);
-    done = true;
+    return got;
   });
-  EXPECT_TRUE(ServeUntil(done));
-  client.join();
-  EXPECT_LE(answered, 0);  // no answer: the connection was closed
+  EXPECT_EQ(answered, "");  // no answer: the connection was closed
   EXPECT_TRUE(trace.Contains("Refused a link from 127.0.0.6", -1)) << trace.Dump();
   EXPECT_TRUE(trace.Contains("it claims machine 'alpha' but its certificate names 'eve'", -1))
       << trace.Dump();
@@ -258,22 +279,7 @@ TEST_F(TlsLinks, HandshakeClaimingAnotherMachineIsRefused) {
 
 TEST_F(TlsLinks, PlainTcpToATlsListenerIsRefused) {
   TraceCapture trace;
-  std::atomic<bool> done{false};
-  ssize_t got = -2;
-  std::thread client([&] {
-    int fd = ConnectRaw("127.0.0.2", port_);
-    if (fd >= 0) {
-      std::string hello = HelloClaiming("beta", "alpha", "Provider");
-      send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
-      char c;
-      got = recv(fd, &c, 1, 0);
-      close(fd);
-    }
-    done = true;
-  });
-  EXPECT_TRUE(ServeUntil(done));
-  client.join();
-  EXPECT_LE(got, 0);
+  EXPECT_EQ(OnClientThread([&] { return PlainHello("127.0.0.2", port_, "beta"); }), "");
   EXPECT_TRUE(trace.Contains("it speaks plain TCP, and this process takes TLS links only", -1))
       << trace.Dump();
 }
@@ -402,20 +408,7 @@ TEST(PlainLinks, OnlyThisHostsMachinesMayConnect) {
   };
   for (const Case& c : cases) {
     TraceCapture trace;
-    std::atomic<bool> done{false};
-    std::string answer;
-    std::thread client([&] {
-      int fd = ConnectRaw("127.0.0.1", port);
-      std::string hello = HelloClaiming(c.claim, "alpha", "Provider");
-      send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
-      char buf[32];
-      ssize_t n = recv(fd, buf, sizeof buf, MSG_WAITALL);
-      if (n == 32) answer.assign(buf, 4);
-      close(fd);
-      done = true;
-    });
-    EXPECT_TRUE(ServeUntil(done));
-    client.join();
+    std::string answer = OnClientThread([&] { return PlainHello("127.0.0.1", port, c.claim); });
     EXPECT_EQ(answer == "KRF1", c.accepted) << c.claim;
     EXPECT_EQ(trace.Contains("which is not one of this host's", -1), !c.accepted) << c.claim << "\n"
                                                                                   << trace.Dump();
@@ -450,75 +443,52 @@ TEST(PlainLinks, LinkFromAnotherAddressIsRefused) {
   std::string ip = HostAddress();
   if (ip.empty()) GTEST_SKIP() << "no non-loopback address";
   // A process with a fixed port listens on every interface.
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  unsigned port = ntohs(sa.sin_port);
-  close(probe);
+  unsigned port = static_cast<unsigned>(kr_testing::FreePort());
   TestHome alpha(Opts("alpha", "Provider", ""));
   ASSERT_TRUE(kr_testing::WriteFile(alpha.config_dir() + "/machines",
                                     "alpha " + ip + " " + std::to_string(port) + " Provider\n"));
   ASSERT_EQ(MsgInit(), 1);
   TraceCapture trace;
-  std::atomic<bool> done{false};
-  ssize_t got = -2;
-  std::thread client([&] {
-    int fd = ConnectRaw(ip, port, ip.c_str());
-    if (fd >= 0) {
-      std::string hello = HelloClaiming("alpha", "alpha", "Provider");
-      send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
-      char c;
-      got = recv(fd, &c, 1, 0);
-      close(fd);
-    }
-    done = true;
-  });
-  EXPECT_TRUE(ServeUntil(done));
-  client.join();
-  EXPECT_LE(got, 0);
+  EXPECT_EQ(OnClientThread([&] { return PlainHello(ip, port, "alpha", ip.c_str()); }), "");
   EXPECT_TRUE(trace.Contains("links from other hosts need TLS, and none is configured", -1))
       << trace.Dump();
 }
 
-// A machines-file host given by name is looked up without blocking the loop.
 int Echo(Obj* message, void*) {
   MsgSendReply(message, 501, nullptr);
   return 0;
 }
 
+// Starts `machine`'s process `process` of `home`, answering 500 with 501, and asks it once.
+void ExpectEchoFrom(const std::string& home, const char* machine, const char* process) {
+  PeerThread peer(Opts(machine, process, home), [](PeerThread& p) {
+    MsgWaitAddHandler(500, &Echo, nullptr);
+    MsgInit();
+    p.Ready();
+    p.Serve();
+  });
+  ASSERT_TRUE(peer.WaitReady());
+  TraceCapture trace;
+  Ref<Obj> address, reply;
+  ProcCreateAddress(&address, machine, process, 0);
+  EXPECT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, nullptr, 501,
+                                       RealTimeout(5000).get()),
+            1)
+      << machine << "\n"
+      << trace.Dump();
+}
+
+// A machines-file host given by name is looked up without blocking the loop.
+
 TEST(PlainLinks, HostNamesAreLookedUp) {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  std::string port = std::to_string(ntohs(sa.sin_port));
-  close(probe);
+  std::string port = std::to_string(kr_testing::FreePort());
   std::string other = kr_testing::MakeTempDir();
   ASSERT_TRUE(kr_testing::WriteFile(other + "/config/machines",
                                     "alpha localhost\ndelta 127.0.0.1 " + port + " Remote\n"));
   TestHome alpha(Opts("alpha", "Giver", ""));
   ASSERT_TRUE(kr_testing::WriteFile(alpha.config_dir() + "/machines",
                                     "delta localhost " + port + " Remote\n"));
-  {
-    PeerThread peer(Opts("delta", "Remote", other), [](PeerThread& p) {
-      MsgWaitAddHandler(500, &Echo, nullptr);
-      MsgInit();
-      p.Ready();
-      p.Serve();
-    });
-    ASSERT_TRUE(peer.WaitReady());
-    Ref<Obj> address, reply;
-    ProcCreateAddress(&address, "delta", "Remote", 0);
-    EXPECT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, nullptr, 501,
-                                         RealTimeout(5000).get()),
-              1);
-  }
+  ExpectEchoFrom(other, "delta", "Remote");
   kr_testing::RemoveTree(other);
 }
 
@@ -541,27 +511,14 @@ TEST(TlsConfig, CertificatesFromTheSetUpScriptWork) {
                     "' machine alpha >/dev/null 2>&1 && " + script + " '" + tls +
                     "' machine beta >/dev/null 2>&1";
   ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-  struct stat st;
-  ASSERT_EQ(stat((tls + "/alpha.key").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 077, 0u);
-  ASSERT_EQ(stat((tls + "/ca.key").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 077, 0u);
+  for (const char* key : {"/alpha.key", "/ca.key"}) {
+    struct stat st;
+    ASSERT_EQ(stat((tls + key).c_str(), &st), 0) << key;
+    EXPECT_EQ(st.st_mode & 077, 0u) << key;
+  }
   {
     TestHome alpha(Opts("alpha", "Giver", home));
-    PeerThread peer(Opts("beta", "Remote", home), [](PeerThread& p) {
-      MsgWaitAddHandler(500, &Echo, nullptr);
-      MsgInit();
-      p.Ready();
-      p.Serve();
-    });
-    ASSERT_TRUE(peer.WaitReady());
-    TraceCapture trace;
-    Ref<Obj> address, reply;
-    ProcCreateAddress(&address, "beta", "Remote", 0);
-    EXPECT_EQ(MsgWaitInterchangeInternal(&reply, address.get(), 500, nullptr, 501,
-                                         RealTimeout(5000).get()),
-              1)
-        << trace.Dump();
+    ExpectEchoFrom(home, "beta", "Remote");
   }
   kr_testing::RemoveTree(home);
 }
