@@ -21,6 +21,7 @@ void AddRunCommand(CLI::App& app, CommandAction* action);        // run
 void AddProducedCommands(CLI::App& app, CommandAction* action);  // produced [show|reprocess|delete]
 void AddMultiCommand(CLI::App& app, CommandAction* action);      // multi
 void AddJobCommands(CLI::App& app, CommandAction* action);       // job new
+void AddTablesCommand(CLI::App& app, CommandAction* action);     // tables
 
 // The output type choices of --type.
 inline const std::vector<std::string> kTypeChoices = {"text", "html", "csv", "jsonl"};

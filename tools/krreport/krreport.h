@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kr/object.h"
+#include "kr/trace.h"
 #include "reports/control.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
@@ -23,8 +24,12 @@ inline constexpr int kExitFailed = 1;       // the report (or listing) failed
 inline constexpr int kExitUsage = 2;        // bad arguments
 inline constexpr int kExitCancelled = 130;  // interrupted (Ctrl-C)
 
-// Prints "krreport: TEXT" on standard error.
+// Prints "krreport: TEXT" on standard error, and beneath it, indented, the cause: the failure
+// lines the library traced since the last error (see SetFailureCapture).
 void Error(const std::string& text);
+
+// Where Error finds the cause; main installs one capture around the command (null: none).
+void SetFailureCapture(TraceFailureCapture* capture);
 
 // A null text as an empty one.
 inline const char* Text(const char* s) { return s != nullptr ? s : ""; }

@@ -24,7 +24,8 @@ int Run(const RunOptions& o) {
   Ref<RepControl> control = RepControlAlloc(params.get());
   if (!control) {
     Error("cannot load class '" + std::string(RepParamsGetClass(params.get())) +
-          "' (krreport classes lists them; its table providers must be running)");
+          "' (krreport classes lists them; its table providers must be running: krreport tables "
+          "shows which answer)");
     return kExitFailed;
   }
   progress.control = control.get();

@@ -100,8 +100,9 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
   }
   if (to_stdout) {
     const bool copied = CopyFileTo(directory + "/" + body, stdout);
+    const bool went_away = !copied && ReaderWentAway();  // before the removal touches errno
     RepDeleteOutputReport(directory.c_str());
-    if (!copied && !ReaderWentAway()) {
+    if (!copied && !went_away) {
       Error("failed to write the report to standard output");
       return kExitFailed;
     }
