@@ -64,6 +64,7 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  bool replace = false;  // an existing output directory `output` is replaced whole
 };
 
 // Sets the output type with every option at its default, as a template does; a template's

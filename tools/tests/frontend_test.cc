@@ -127,4 +127,36 @@ TEST_F(FrontEndTest, StoppedProviderIsNamedAndTablesProbesIt) {
   ExpectStillServing();
 }
 
+// Two stores in one second keep both reports; a named output directory is never merged into:
+// refused while it exists, replaced whole with --replace.
+TEST_F(FrontEndTest, NothingIsOverwritten) {
+  std::set<std::string> names;
+  for (int i = 0; i < 2; ++i) {
+    Result r = inst_->Report({"run", "-t", "dailyfailures", "-q", "-o", "-", "--store"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at = r.err.find("stored as ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    names.insert(r.err.substr(at + 10, r.err.find('\n', at) - at - 10));
+  }
+  EXPECT_EQ(names.size(), 2u);
+  const std::string listed = inst_->Report({"produced"}).out;
+  for (const std::string& n : names) EXPECT_TRUE(Has(listed, n)) << n << "\n" << listed;
+
+  const auto before = Entries(inst_->output());
+  const std::string mine = inst_->output() + "/mine";
+  Result r = inst_->Report({"run", "-c", "Jobs", "-q", "-o", "mine"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, mine + "\n");
+  r = inst_->Report({"run", "-c", "Media", "-q", "-o", "mine", "--type", "html"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "exists: give --replace")) << r.err;
+  EXPECT_EQ(Entries(mine), std::set<std::string>{"output.txt"});
+  r = inst_->Report({"run", "-c", "Media", "-q", "-o", "mine", "--type", "html", "--replace"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Entries(mine), std::set<std::string>{"output.html"});
+  auto after = Entries(inst_->output());
+  after.erase("mine");
+  EXPECT_EQ(after, before);  // nothing left beside it
+}
+
 }  // namespace
