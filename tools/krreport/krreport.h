@@ -13,6 +13,7 @@
 #include "kr/object.h"
 #include "kr/trace.h"
 #include "reports/control.h"
+#include "reports/fields.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
 
@@ -74,6 +75,13 @@ bool SetOutputType(RepParams* params, int id);
 // The report's parameters from a template and the flags. kExitOk, or the exit status of the
 // failure: a bad option is a usage error, a template that cannot be read a failed report.
 int BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& options);
+
+// The user's texts checked before anything is fetched: 1, or 0 after printing what is wrong and
+// where (a caret under the place). `fields` are the class's fields (null: names not checked).
+bool CheckSort(const std::string& text, const RepFieldList* fields);
+bool CheckFilter(const char* which, const std::string& text, const RepFieldList* fields);
+// `kind` is "headers" or "footers"; the directory `name` must exist there.
+bool CheckTextDirectory(const char* kind, const std::string& name);
 
 // A time of production as local "YYYY-MM-DD HH:MM:SS".
 std::string TimeText(int32_t t);

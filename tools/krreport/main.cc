@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "../common/cli.h"
 #include "commands.h"
 #include "kr/context.h"
 #include "kr/trace.h"
@@ -74,12 +75,20 @@ int main(int argc, char** argv) {
   krreport::AddJobCommands(app, &action);
   krreport::AddTablesCommand(app, &action);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int rc = app.exit(error);
-    return rc == 0 ? krreport::kExitOk : krreport::kExitUsage;
-  }
+  // Pasted as they stand they work on an installation whose providers run (a program test runs
+  // every line of this text that starts with "krreport ").
+  app.footer(
+      "Examples:\n"
+      "  krreport classes\n"
+      "  krreport fields Jobs\n"
+      "  krreport run --template weeklyclients\n"
+      "  krreport run --class Jobs --include '%status = Failed' --sort '%client %size-' "
+      "--format $'%jobid  %client  %size\\n' -o -\n"
+      "  krreport run --class 'Jobs of the last 7 days' --type jsonl -o -\n"
+      "  krreport tables\n"
+      "The filter, sort and format languages: doc/guide.md (krreport(1), GUIDE).");
+  krtools::AddVersionFlag(app, "krreport");
+  if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
   if (!action) return krreport::kExitUsage;
   InstallSignals();
 

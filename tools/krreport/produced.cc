@@ -111,6 +111,14 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
     Error("stored report '" + name + "' holds no records");
     return kExitFailed;
   }
+  const RepFieldList* fields = control->table()->fields();
+  RepSetTimeNow(control->time_of_production());  // new filters' relative dates read against it
+  if ((o.sort && !CheckSort(*o.sort, fields)) ||
+      (o.include && !CheckFilter("include", *o.include, fields)) ||
+      (o.exclude && !CheckFilter("exclude", *o.exclude, fields)) ||
+      (o.condition && !CheckFilter("condition", *o.condition, fields))) {
+    return kExitUsage;
+  }
   if (o.include) RepParamsSetInclude(params, o.include->c_str());
   if (o.exclude) RepParamsSetExclude(params, o.exclude->c_str());
   if (o.condition) RepParamsSetCondition(params, o.condition->c_str());

@@ -102,7 +102,8 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_option("-t,--template", o.template_name,
                   "Template: a name under the reports directory's templates, or a path");
   AddOptional(run, "-c,--class", &o.class_name, "Class to report on (its nice name)");
-  AddOptional(run, "-f,--format", &o.format, "Record format, e.g. \"%jobid %client%\\n\"");
+  AddOptional(run, "-f,--format", &o.format, "Record format: field references and text, e.g. $'%jobid  %client\\n' (bash's "
+              "$'...' makes the \\n a line feed)");
   AddOptional(run, "-i,--include", &o.include, "Include filter: keep matching records");
   AddOptional(run, "-e,--exclude", &o.exclude, "Exclude filter: drop matching records");
   AddOptional(run, "--condition", &o.condition, "Condition filter");

@@ -159,4 +159,75 @@ TEST_F(FrontEndTest, NothingIsOverwritten) {
   EXPECT_EQ(after, before);  // nothing left beside it
 }
 
+// Mistakes in the user's texts are refused before anything is fetched, with exit 2 and the
+// place marked; bad flags are usage errors in every program, and each has --version.
+TEST_F(FrontEndTest, InputCheckedAtTheDoor) {
+  struct Case {
+    std::vector<std::string> argv;
+    int status;
+    std::vector<std::string> said;
+  };
+  const std::vector<Case> cases = {
+      {Krreport({"run", "-c", "Jobs", "-s", "size"}), 2, {"sort spec 'size'", "\n  size\n  ^\n"}},
+      {Krreport({"run", "-c", "Jobs", "-s", "%size--"}), 2, {"at character 7", "        ^"}},
+      {Krreport({"run", "-c", "Jobs", "-s", "%sise"}), 2, {"no field 'sise'"}},
+      {Krreport({"run", "-c", "Jobs", "--header", "Nope"}), 2, {"headers/Nope'"}},
+      {Krreport({"run", "-c", "Jobs", "-i", "%size >"}), 2,
+       {"include filter '%size >'", "at character 8"}},
+      {Krreport({"run", "-c", "Jobs", "-e", "%size > 1mb %status = OK"}), 2,
+       {"AND or OR must join", "at character 13"}},
+      {Krreport({"run", "-c", "Jobs", "--bogus"}), 2, {"--bogus"}},
+      {{kBin + "/krreportd", "--bogus"}, 2, {"--bogus"}},
+      {Krreport({"--version"}), 0, {}},
+      {{kBin + "/krreportd", "--version"}, 0, {}},
+  };
+  const auto before = Entries(inst_->output());
+  for (const Case& c : cases) {
+    Result r = RunWith(*inst_, c.argv);
+    EXPECT_EQ(r.status, c.status) << c.argv.back() << "\n" << r.err;
+    for (const std::string& s : c.said) EXPECT_TRUE(Has(r.err, s)) << s << "\n" << r.err;
+    if (c.status == 0) {
+      EXPECT_TRUE(Has(r.out, " " KR_PROJECT_VERSION "\n")) << r.out;
+    }
+  }
+  EXPECT_EQ(Entries(inst_->output()), before);
+
+  // A class file that does not read is named, with the reason; the others still list.
+  const std::string broken = inst_->reports() + "/classes/Broken";
+  kr_testing::WriteFile(broken, "SELECT FROM WHERE (\n");
+  Result r = inst_->Report({"classes"});
+  fs::remove(broken);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.out, "Jobs of the last 7 days")) << r.out;
+  EXPECT_TRUE(Has(r.err, "class file 'Broken'")) << r.err;
+}
+
+// Every example line of `krreport --help` and of the man page's EXAMPLES works when pasted.
+TEST_F(FrontEndTest, HelpAndManPageExamplesWork) {
+  std::vector<std::string> examples;
+  for (const std::string& line : Lines(inst_->Report({"--help"}).out)) {
+    if (line.rfind("  krreport ", 0) == 0) examples.push_back(line.substr(2));
+  }
+  const std::string man =
+      kr_testing::ReadFile(std::string(KR_SOURCE_DIR) + "/packaging/man/krreport.1").value_or("");
+  bool in_example = false;
+  for (std::string line : Lines(man)) {
+    if (line == ".EX" || line == ".EE") in_example = line == ".EX";
+    if (!in_example || line.rfind("krreport ", 0) != 0) continue;
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"\\-", "-"}, {"\\(aq", "'"}, {"\\e", "\\"}}) {
+      for (size_t at = line.find(from); at != std::string::npos; at = line.find(from, at)) {
+        line.replace(at, from.size(), to);
+      }
+    }
+    examples.push_back(line);
+  }
+  ASSERT_GE(examples.size(), 10u);
+  for (const std::string& example : examples) {
+    Result r = RunWith(*inst_, {"/bin/bash", "-c", "PATH=" + kBin + ":$PATH; " + example});
+    EXPECT_EQ(r.status, 0) << example << "\n" << r.err;
+    EXPECT_FALSE(r.out.empty()) << example;
+  }
+}
+
 }  // namespace
