@@ -13,7 +13,6 @@
 // Each command family is its own file (commands.h); this file parses the command line, sets up
 // the signals and the runtime context, and runs the command named.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,17 +26,6 @@
 #include "krreport.h"
 
 namespace {
-
-void OnInterrupt(int) { krreport::RequestCancel(); }
-
-void InstallSignals() {
-  struct sigaction action = {};
-  action.sa_handler = &OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
 
 // Every command but `job new` works in an installation: say plainly when there is none, rather
 // than let the library fail on the reports directory it cannot find.
@@ -90,7 +78,7 @@ int main(int argc, char** argv) {
   krtools::AddVersionFlag(app, "krreport");
   if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
   if (!action) return krreport::kExitUsage;
-  InstallSignals();
+  krreport::InstallInterruptHandling();
 
   // The library's trace is for whoever looks into a problem, not for the terminal: off unless
   // KR_TRACE_FILE names where it goes. Errors a user must see come as messages on stderr.
@@ -108,6 +96,8 @@ int main(int argc, char** argv) {
     TraceFailureCapture capture;  // the cause printed beneath an error
     krreport::SetFailureCapture(&capture);
     rc = action();
+    // Whatever failed after an interrupt failed because of it.
+    if (rc != krreport::kExitOk && krreport::CancelRequested()) rc = krreport::kExitCancelled;
     krreport::SetFailureCapture(nullptr);
   }
   ContextSetCurrent(nullptr);

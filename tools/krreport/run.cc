@@ -53,7 +53,7 @@ int Run(const RunOptions& o) {
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
 
   Progress progress;
-  progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
+  progress.Configure(o);
   Ref<RepControl> control = RepControlAlloc(params.get());
   if (!control) {
     Error("cannot load class '" + std::string(RepParamsGetClass(params.get())) +
@@ -61,7 +61,6 @@ int Run(const RunOptions& o) {
           "shows which answer)");
     return kExitFailed;
   }
-  progress.control = control.get();
   std::string error_text;
   const int produced =
       RepControlProduceReport(&error_text, control.get(), 1, &OnProgress, &progress);
@@ -118,6 +117,10 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  run->add_option("--progress", o.progress,
+                  "json: progress as one JSON object per line on standard error "
+                  "(doc/programs.md)")
+      ->check(CLI::IsMember({"json"}));
   run->add_flag("--replace", o.replace,
                 "With -o NAME: replace an existing output directory NAME whole");
   run->callback([action] {

@@ -125,6 +125,11 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
                 Progress* progress) {
   const bool jsonl = o.type == "jsonl";
   const bool to_stdout = o.output == "-";
+  const RepTable* table = control->table();
+  const int64_t records = table != nullptr && table->records() != nullptr
+                              ? static_cast<int64_t>(table->records()->size())
+                              : 0;
+  progress->Begin(kRepStageWrite, records);
   if (jsonl && to_stdout) {
     Ref<List> fields;
     if (!JsonFields(&fields, control) ||
@@ -132,6 +137,7 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
       Error("failed to write the records");
       return kExitFailed;
     }
+    progress->Begin(kRepStageDone, records);
     return kExitOk;
   }
   const int type = RepParamsGetOutputType(control->params());
@@ -139,13 +145,14 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
   Target target;
   if (!MakeTarget(&target, nice_name, o, html)) return kExitFailed;
   const std::string& directory = target.directory;
+  SetPartialOutput(directory);
   std::string body = jsonl ? "output.jsonl" : target.body;
-  progress->stage = Progress::kWrite;
   std::string error_text;
   const bool ok = WriteBody(&error_text, directory, control, o, progress);
   progress->Clear();
   if (CancelRequested() || !ok) {
     RepDeleteOutputReport(directory.c_str());
+    SetPartialOutput("");
     if (CancelRequested()) {
       Error("cancelled");
       return kExitCancelled;
@@ -157,16 +164,20 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
     const bool copied = CopyFileTo(directory + "/" + body, stdout);
     const bool went_away = !copied && ReaderWentAway();  // before the removal touches errno
     RepDeleteOutputReport(directory.c_str());
+    SetPartialOutput("");
     if (!copied && !went_away) {
       Error("failed to write the report to standard output");
       return kExitFailed;
     }
   } else if (!target.named.empty()) {
+    SetPartialOutput("");  // whole now: an interrupt during the swap leaves it where it is
     if (!SwapIntoPlace(target)) return kExitFailed;
     std::printf("%s\n", target.named.c_str());
   } else {
+    SetPartialOutput("");
     std::printf("%s\n", directory.c_str());
   }
+  progress->Begin(kRepStageDone, records);
   return kExitOk;
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "programs_testing.h"
 
 namespace {
@@ -228,6 +230,51 @@ TEST_F(FrontEndTest, HelpAndManPageExamplesWork) {
     EXPECT_EQ(r.status, 0) << example << "\n" << r.err;
     EXPECT_FALSE(r.out.empty()) << example;
   }
+}
+
+// --progress json: one object per line, keys in a fixed order, stages in order, counts that
+// never pass the records there are, a joined class counted per table.
+TEST_F(FrontEndTest, ProgressJsonTellsTheTruth) {
+  const int64_t jobs = QueryInt(inst_->db(), "SELECT count(*) FROM jobs");
+  Result r = inst_->Report({"run", "-c", "Client jobs", "--progress", "json", "-o", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> order = {"fetch", "filter", "sort", "write", "done"};
+  size_t at = 0;
+  std::set<std::string> tables;
+  for (const std::string& line : Lines(r.err)) {
+    ASSERT_EQ(line.rfind("{\"stage\":", 0), 0u) << line;
+    const auto j = nlohmann::json::parse(line);
+    const std::string stage = j["stage"];
+    while (at < order.size() && order[at] != stage) ++at;
+    ASSERT_LT(at, order.size()) << "stage out of order: " << line;
+    EXPECT_EQ(j.contains("table"), stage == "fetch") << line;
+    if (j.contains("table")) tables.insert(j["table"].get<std::string>());
+    EXPECT_LE(j["records"].get<int64_t>(), jobs) << line;
+    EXPECT_GE(j["seconds"].get<double>(), 0.0) << line;
+    EXPECT_LT(j["seconds"].get<double>(), 30.0) << line;
+  }
+  EXPECT_EQ(order[at], "done") << r.err;
+  EXPECT_TRUE(tables.count("jobs")) << r.err;
+}
+
+// A second Ctrl-C, or a SIGTERM, ends krreport within a few seconds even when the provider it
+// waits for is stopped; once the provider goes on, it serves the next report.
+TEST_F(FrontEndTest, InterruptEndsPromptlyWhateverTheProvider) {
+  kill(inst_->provider()->pid(), SIGSTOP);
+  for (const std::vector<int>& signals : {std::vector<int>{SIGTERM}, {SIGINT, SIGINT}}) {
+    std::unique_ptr<Child> c = inst_->ReportAsync({"run", "-c", "Jobs", "-q"});
+    c->Wait(1);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int sig : signals) {
+      kill(c->pid(), sig);
+      c->Wait(0.3);
+    }
+    ASSERT_TRUE(c->Wait(5)) << "still running after 5 s";
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 4.0);
+    EXPECT_EQ(c->status(), 130) << c->err();
+  }
+  kill(inst_->provider()->pid(), SIGCONT);
+  ExpectStillServing();
 }
 
 }  // namespace
