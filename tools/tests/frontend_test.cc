@@ -204,8 +204,9 @@ TEST_F(FrontEndTest, InputCheckedAtTheDoor) {
   EXPECT_TRUE(Has(r.err, "class file 'Broken'")) << r.err;
 }
 
-// Every example line of `krreport --help` and of the man page's EXAMPLES works when pasted.
-TEST_F(FrontEndTest, HelpAndManPageExamplesWork) {
+// Every example of `krreport --help`, of the man page's EXAMPLES and of the user's guide's
+// shell blocks works when pasted.
+TEST_F(FrontEndTest, DocumentedExamplesWork) {
   std::vector<std::string> examples;
   for (const std::string& line : Lines(inst_->Report({"--help"}).out)) {
     if (line.rfind("  krreport ", 0) == 0) examples.push_back(line.substr(2));
@@ -224,7 +225,14 @@ TEST_F(FrontEndTest, HelpAndManPageExamplesWork) {
     }
     examples.push_back(line);
   }
-  ASSERT_GE(examples.size(), 10u);
+  const std::string guide =
+      kr_testing::ReadFile(std::string(KR_SOURCE_DIR) + "/doc/guide.md").value_or("");
+  bool in_shell = false;
+  for (const std::string& line : Lines(guide)) {
+    if (line.rfind("```", 0) == 0) in_shell = line == "```sh";
+    if (in_shell && line.rfind("krreport ", 0) == 0) examples.push_back(line);
+  }
+  ASSERT_GE(examples.size(), 30u);
   for (const std::string& example : examples) {
     Result r = RunWith(*inst_, {"/bin/bash", "-c", "PATH=" + kBin + ":$PATH; " + example});
     EXPECT_EQ(r.status, 0) << example << "\n" << r.err;
