@@ -73,7 +73,9 @@ void Progress::Update() {
     line["records"] = records;
     line["seconds"] = std::round(s * 1000) / 1000;
     std::fprintf(stderr, "%s\n", line.dump().c_str());
-  } else if (state.stage != kRepStageDone) {
+  } else if (state.stage == kRepStageDone) {
+    std::fprintf(stderr, "\r\033[K");  // the line goes once the report is written
+  } else {
     std::fprintf(stderr, "\r\033[K%s%s%s: %lld records, %.1f s", StageName(state.stage),
                  state.table.empty() ? "" : " ", state.table.c_str(),
                  static_cast<long long>(records), s);
