@@ -520,13 +520,16 @@ TEST(ProgramsCancel, InterruptDuringALongFetch) {
   EXPECT_EQ(Lines(r.out).size(), 6u);
   EXPECT_FALSE(inst.provider()->Exited());
 
-  // A provider that dies mid-transfer fails the report with the library's message, promptly.
+  // A provider that dies mid-transfer fails the report with the library's message, promptly,
+  // and the cause beneath it names the provider.
   child = inst.ReportAsync({"run", "--class", "Jobs", "--format", "%jobid %client %size"});
   ASSERT_TRUE(inst.WaitForJobsStream(2, 20)) << inst.trace();
   kill(inst.provider()->pid(), SIGKILL);
   ASSERT_TRUE(child->Wait(30)) << "the report hangs on a dead provider";
   EXPECT_EQ(child->status(), 1) << child->err();
   EXPECT_NE(child->err().find("Failed to get raw report data"), std::string::npos) << child->err();
+  EXPECT_NE(child->err().find("\n  "), std::string::npos) << child->err();
+  EXPECT_NE(child->err().find("'Catalog Server'"), std::string::npos) << child->err();
   EXPECT_EQ(Entries(inst.output()), before);
 }
 
