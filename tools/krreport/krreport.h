@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery.h"
 #include "kr/object.h"
 #include "reports/control.h"
 #include "reports/outputtypes.h"
@@ -59,7 +60,12 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  MailRequest mail;  // run's --mail-to and the other delivery options (delivery.h)
 };
+
+// Produces, writes, stores (--store) and mails (--mail-to) one report, as `krreport run` does.
+// Exit status.
+int Run(const RunOptions& options);
 
 // Sets the output type with every option at its default, as a template does; a template's
 // options for its own type stay as it set them.
@@ -103,8 +109,9 @@ int OnProgress(void* argument, int reserved);
 // --- writing ---------------------------------------------------------------------------------
 
 // Writes a produced report as the options ask: into an output directory (whose path goes to
-// standard output) or to standard output itself. Exit status.
+// standard output) or to standard output itself. Exit status. `body_path`, when given, gets the
+// path of the body file written into the output directory.
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& options,
-                Progress* progress);
+                Progress* progress, std::string* body_path = nullptr);
 
 }  // namespace krreport

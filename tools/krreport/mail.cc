@@ -161,6 +161,20 @@ std::string Extension(const std::string& file_name) {
   return dot == std::string::npos ? "" : file_name.substr(dot + 1);
 }
 
+// The file name a recipient saves the report under.
+std::string AttachmentName(const Report& report) {
+  switch (report.kind) {
+    case Report::Kind::kCsv:
+      return FileNameOf(report.name) + ".csv";
+    case Report::Kind::kJsonLines:
+      return FileNameOf(report.name) + ".jsonl";
+    case Report::Kind::kHtml:
+      return FileNameOf(report.name) + ".html";
+    default:
+      return FileNameOf(report.name) + ".txt";
+  }
+}
+
 }  // namespace
 
 // --- addresses and subject ------------------------------------------------------------------
@@ -205,6 +219,20 @@ std::string CheckAddress(const std::string& address) {
   return "";
 }
 
+std::string FileNameOf(const std::string& report_name) {
+  std::string name;
+  for (unsigned char c : report_name) {
+    if (std::isalnum(c) || c == '_' || c == '.' || c >= 0x80) {
+      name += static_cast<char>(c >= 0x80 ? c : std::tolower(c));
+    } else if (!name.empty() && name.back() != '-') {
+      name += '-';
+    }
+  }
+  while (!name.empty() && (name.back() == '-' || name.back() == '.')) name.pop_back();
+  while (!name.empty() && name[0] == '.') name.erase(0, 1);
+  return name.empty() ? "report" : name;
+}
+
 std::string GroupedNumber(int64_t n) {
   std::string digits = std::to_string(n < 0 ? -n : n);
   for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(i, ",");
@@ -220,7 +248,6 @@ int ExpandSubject(std::string* out, std::string* error, const std::string& patte
   const std::pair<const char*, std::string> values[] = {
       {"REPORTNAME", report.name},
       {"NUMRECORDS", GroupedNumber(report.records)},
-      {"TOTALRECORDS", GroupedNumber(report.total)},
       {"SERVERNAME", report.server},
       {"DATEMADE", LocalTimeText(report.made, "%Y-%m-%d")},
       {"TIMEMADE", LocalTimeText(report.made, "%H:%M")},
@@ -248,8 +275,8 @@ int ExpandSubject(std::string* out, std::string* error, const std::string& patte
     }
     if (value == nullptr) {
       *error = "the subject names an unknown placeholder '%" + key +
-               "' (known: %REPORTNAME %NUMRECORDS %TOTALRECORDS %SERVERNAME %DATEMADE "
-               "%TIMEMADE, and %% for a percent sign)";
+               "' (known: %REPORTNAME %NUMRECORDS %SERVERNAME %DATEMADE %TIMEMADE, and "
+               "%% for a percent sign)";
       return 0;
     }
     if (HasControl(*value)) {
@@ -463,20 +490,20 @@ std::string Note(const Report& report, const std::string& attached) {
 // The message's body for the report as it is.
 bool FullBody(GRef<GMimeObject>* body, std::string* error, const Report& report,
               const std::string& bytes) {
-  const std::string ext = Extension(report.body);
-  if (ext == "html" || ext == "htm") return HtmlBody(body, error, report, bytes);
-  if (ext == "txt") {
+  if (report.kind == Report::Kind::kHtml) return HtmlBody(body, error, report, bytes);
+  if (report.kind == Report::Kind::kText) {
     body->reset(GMIME_OBJECT(TextPart("plain", bytes)));
     return true;
   }
   GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
   body->reset(GMIME_OBJECT(mixed));
+  const std::string name = AttachmentName(report);
   GRef<GMimeTextPart> note(
-      TextPart("plain", Note(report, "The records are attached as " + report.body + ".\n")));
+      TextPart("plain", Note(report, "The records are attached as " + name + ".\n")));
   g_mime_multipart_add(mixed, note.mime());
-  const bool csv = ext == "csv";
-  GRef<GMimePart> file(Attachment(csv ? "text" : "application", csv ? "csv" : "x-ndjson",
-                                  report.body, bytes));
+  const bool csv = report.kind == Report::Kind::kCsv;
+  GRef<GMimePart> file(
+      Attachment(csv ? "text" : "application", csv ? "csv" : "x-ndjson", name, bytes));
   if (csv) g_mime_object_set_content_type_parameter(file.mime(), "charset", "utf-8");
   g_mime_multipart_add(mixed, file.mime());
   return true;
@@ -487,13 +514,15 @@ void CompressedBody(GRef<GMimeObject>* body, const Report& report, const std::st
                     const std::string& gz, uint64_t limit) {
   GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
   body->reset(GMIME_OBJECT(mixed));
+  const std::string name = AttachmentName(report) + ".gz";
   GRef<GMimeTextPart> note(TextPart(
       "plain", Note(report, "The report (" + SizeText(bytes.size()) +
                                 ") is larger than the mail size limit (" + SizeText(limit) +
-                                "), so " + report.body + " is attached gzip-compressed" +
-                                " (its images are left out).\n")));
+                                "), so it is attached gzip-compressed as " + name +
+                                (report.kind == Report::Kind::kHtml ? " (without its images)"
+                                                                    : "") + ".\n")));
   g_mime_multipart_add(mixed, note.mime());
-  GRef<GMimePart> file(Attachment("application", "gzip", report.body + ".gz", gz));
+  GRef<GMimePart> file(Attachment("application", "gzip", name, gz));
   g_mime_multipart_add(mixed, file.mime());
 }
 
@@ -553,7 +582,7 @@ int BuildMessage(std::string* message, std::string* error, bool* compressed,
     *message = std::move(text);
     return 1;
   }
-  const std::string gz = Gzip(bytes, report.body);
+  const std::string gz = Gzip(bytes, AttachmentName(report));
   GRef<GMimeObject> small;
   CompressedBody(&small, report, bytes, gz, settings.max_size);
   GRef<GMimeMessage> shrunk(NewMessage(settings, subject));

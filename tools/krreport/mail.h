@@ -3,13 +3,14 @@
 // provides (msmtp, Postfix, Exim, ...). Nothing here speaks SMTP or queues mail: the transport
 // does both and reports its own errors.
 //
-// The message follows the report's body file:
-//   output.html   multipart/alternative: a plain-text rendering of the page, then
+// The message follows the report's kind:
+//   HTML          multipart/alternative: a plain-text rendering of the page, then
 //                 multipart/related holding the page (its <img src="FILE"> references to files
 //                 of the output directory turned into cid: references) and those files inline
-//   output.txt    text/plain, the report itself
-//   output.csv    a short text/plain note, and the file attached byte for byte (base64)
-//   output.jsonl  the same, attached as application/x-ndjson
+//   plain text    text/plain, the report itself
+//   CSV           a short text/plain note, and the body file attached byte for byte (base64) as
+//                 NAME.csv, NAME being the report's name in lower case with '-' for blanks
+//   JSON Lines    the same, attached as NAME.jsonl (application/x-ndjson)
 // A message over the size limit carries the body file gzip-compressed instead (images left out);
 // one still over it is refused, never cut.
 //
@@ -29,12 +30,13 @@ namespace krmail {
 
 // What a produced report offers a message.
 struct Report {
+  enum class Kind { kText, kHtml, kCsv, kJsonLines };
+  Kind kind = Kind::kText;
   std::string directory;  // the output directory
-  std::string body;       // its body file's name (output.html, output.txt, output.csv, ...)
+  std::string body;       // its body file's name (output.html, output.txt, output.jsonl)
   std::string name;       // the report's name ("Daily failures")
   std::string server;     // the machine that produced it
   int64_t records = 0;    // records in the report
-  int64_t total = 0;      // records the report's filters looked at (before filtering)
   int64_t made = 0;       // time of production, seconds since the epoch
 };
 
@@ -58,8 +60,8 @@ void SplitAddress(const std::string& address, std::string* name, std::string* ad
 
 // Fills the subject's placeholders (case-blind; %% is a percent sign):
 //   %REPORTNAME    the report's name            %NUMRECORDS    records in the report (1,520)
-//   %TOTALRECORDS  records before filtering     %SERVERNAME    the producing machine
-//   %DATEMADE      date of production           %TIMEMADE      time of production
+//   %SERVERNAME    the producing machine        %DATEMADE      date of production (2026-12-07)
+//   %TIMEMADE      time of production (06:00)
 // 1, or 0 with `error` set: an unknown placeholder, or a control character in the text or in a
 // value filled in.
 int ExpandSubject(std::string* out, std::string* error, const std::string& pattern,
@@ -91,5 +93,8 @@ int HandOver(std::string* error, const Settings& settings, const std::string& me
 
 // "1,520"
 std::string GroupedNumber(int64_t n);
+
+// The report's name as a file name: "Job export" gives "job-export".
+std::string FileNameOf(const std::string& report_name);
 
 }  // namespace krmail

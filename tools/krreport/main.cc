@@ -6,8 +6,10 @@
 //   krreport produced [show|reprocess|delete NAME]     the stored reports
 //   krreport multi NAME... [--machine M]               stored reports into one output
 //   krreport job new --template NAME... [--print]      a new report job record
+//   krreport job schedule|list|remove|run NAME          report jobs run by a systemd timer
 //
-// Exit status: 0 done, 1 the report failed, 2 bad arguments, 130 interrupted.
+// Exit status: 0 done, 1 the report failed, 2 bad arguments, 3 written but not mailed,
+// 130 interrupted.
 //
 // Each command family is its own file (commands.h); this file parses the command line, sets up
 // the signals and the runtime context, and runs the command named.
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
   krreport::AddProducedCommands(app, &action);
   krreport::AddMultiCommand(app, &action);
   krreport::AddJobCommands(app, &action);
+  krreport::AddScheduleCommands(app, &action);
 
   try {
     app.parse(argc, argv);

@@ -10,11 +10,11 @@
 #include "reports/rptplg.h"
 
 namespace krreport {
-namespace {
 
-// Produces and writes one report. Prints the output directory (or the body, with "-") on
-// standard output, errors on standard error. Exit status.
+// Prints the output directory (or the body, with "-") on standard output, errors on standard
+// error.
 int Run(const RunOptions& o) {
+  if (const int rc = CheckMailRequest(o.mail, o.output); rc != kExitOk) return rc;
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
@@ -41,7 +41,9 @@ int Run(const RunOptions& o) {
     return kExitFailed;
   }
 
-  if (const int rc = WriteReport(control.get(), nice_name, o, &progress); rc != kExitOk) {
+  std::string body_path;
+  if (const int rc = WriteReport(control.get(), nice_name, o, &progress, &body_path);
+      rc != kExitOk) {
     return rc;
   }
 
@@ -56,10 +58,9 @@ int Run(const RunOptions& o) {
     if (!o.quiet) std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
   }
   std::fflush(stdout);
+  if (!o.mail.to.empty()) return MailReport(o.mail, control.get(), nice_name, body_path, o.quiet);
   return kExitOk;
 }
-
-}  // namespace
 
 void AddRunCommand(CLI::App& app, CommandAction* action) {
   static RunOptions o;
@@ -82,6 +83,7 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  AddMailOptions(run, &o.mail);
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {

@@ -63,7 +63,7 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
 }  // namespace
 
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
-                Progress* progress) {
+                Progress* progress, std::string* body_path) {
   const bool jsonl = o.type == "jsonl";
   const bool to_stdout = o.output == "-";
   if (jsonl && to_stdout) {
@@ -107,6 +107,7 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
     }
   } else {
     std::printf("%s\n", directory.c_str());
+    if (body_path != nullptr) *body_path = directory + "/" + body;
   }
   return kExitOk;
 }

@@ -69,14 +69,15 @@ class MailTest : public ::testing::Test {
     report_.name = "Weekly client summary";
     report_.server = "backup1";
     report_.records = 1520;
-    report_.total = 20000;
     report_.made = 1796547600;
     settings_.to = {"ops@example.org", "Backup Team <team@example.org>"};
     settings_.from = "Reports <reports@example.org>";
   }
   void TearDown() override { kr_testing::RemoveTree(dir_); }
 
-  std::string Build(const std::string& body, const std::string& content, bool* compressed) {
+  std::string Build(Report::Kind kind, const std::string& body, const std::string& content,
+                    bool* compressed) {
+    report_.kind = kind;
     report_.body = body;
     kr_testing::WriteFile(dir_ + "/" + body, content);
     std::string message, error;
@@ -105,12 +106,12 @@ TEST(MailCheckTest, AddressesAndSubjects) {
 
   Report r;
   r.name = "Daily failures";
-  r.records = 15;
-  r.total = 1520;
+  r.records = 1520;
+  r.server = "backup1";
   std::string out, error;
-  ASSERT_EQ(krmail::ExpandSubject(&out, &error, "%REPORTNAME: %numrecords of %TOTALRECORDS jobs "
+  ASSERT_EQ(krmail::ExpandSubject(&out, &error, "%REPORTNAME: %numrecords jobs on %SERVERNAME "
                                                 "(100%%)", r), 1) << error;
-  EXPECT_EQ(out, "Daily failures: 15 of 1,520 jobs (100%)");
+  EXPECT_EQ(out, "Daily failures: 1,520 jobs on backup1 (100%)");
   EXPECT_EQ(krmail::ExpandSubject(&out, &error, "%RECORDS", r), 0);
   EXPECT_NE(error.find("unknown placeholder '%RECORDS'"), std::string::npos) << error;
   EXPECT_EQ(krmail::ExpandSubject(&out, &error, "Report\r\nBcc: x@example.org", r), 0);
@@ -125,6 +126,7 @@ TEST(MailCheckTest, AddressesAndSubjects) {
   EXPECT_NE(krmail::CheckSettings(s).find("%NOPE"), std::string::npos);
   EXPECT_EQ(krmail::GroupedNumber(1234567), "1,234,567");
   EXPECT_EQ(krmail::GroupedNumber(999), "999");
+  EXPECT_EQ(krmail::FileNameOf("Job export (all)"), "job-export-all");
 }
 
 // The page, its text rendering and its images, as a mail client puts them together.
@@ -134,7 +136,7 @@ TEST_F(MailTest, HtmlReportGoesWithInlineImagesAndTextAlternative) {
   settings_.subject = "%REPORTNAME: %NUMRECORDS jobs";
   bool compressed = true;
   const std::string text = Build(
-      "output.html",
+      Report::Kind::kHtml, "output.html",
       "<html><head><style>td { color: red }</style></head><body>"
       "<img src=\"logo.png\" alt=\"Logo\"><img src='logo.png'><img src=\"http://x.org/a.png\">"
       "<h1>Weekly \xc3\xbc</h1><table><tr><th>client</th><th>size</th></tr>"
@@ -172,18 +174,18 @@ TEST_F(MailTest, HtmlReportGoesWithInlineImagesAndTextAlternative) {
 TEST_F(MailTest, CsvAttachedByteForByteTextInline) {
   const std::string csv = "id,client\r\n1,\"a, b\"  \r\n2,\xc3\xa9t\xc3\xa9\n.\n\n";
   bool compressed = false;
-  Parsed m(Build("output.csv", csv, &compressed));
+  Parsed m(Build(Report::Kind::kCsv, "output.txt", csv, &compressed));
   GMimeObject* body = m.body();
   ASSERT_EQ(Parsed::Type(body), "multipart/mixed");
   ASSERT_EQ(Parsed::Count(body), 2);
   EXPECT_NE(Parsed::Content(Parsed::Child(body, 0)).find("1,520 records"), std::string::npos);
   GMimeObject* file = Parsed::Child(body, 1);
   EXPECT_EQ(Parsed::Type(file), "text/csv");
-  EXPECT_STREQ(g_mime_part_get_filename(GMIME_PART(file)), "output.csv");
+  EXPECT_STREQ(g_mime_part_get_filename(GMIME_PART(file)), "weekly-client-summary.csv");
   EXPECT_EQ(Parsed::Content(file), csv);
 
   const std::string txt = "Nothing failed in the last day.\n";
-  Parsed t(Build("output.txt", txt, &compressed));
+  Parsed t(Build(Report::Kind::kText, "output.txt", txt, &compressed));
   EXPECT_EQ(Parsed::Type(t.body()), "text/plain");
   EXPECT_EQ(Parsed::Content(t.body()), txt);
 }
@@ -194,11 +196,11 @@ TEST_F(MailTest, SizeLimitCompressesThenRefuses) {
   for (int i = 0; i < 20000; ++i) csv += std::to_string(i) + ",client" + std::to_string(i % 7) + "\n";
   settings_.max_size = 100000;
   bool compressed = false;
-  Parsed m(Build("output.csv", csv, &compressed));
+  Parsed m(Build(Report::Kind::kCsv, "output.txt", csv, &compressed));
   EXPECT_TRUE(compressed);
   GMimeObject* gz = Parsed::Child(m.body(), 1);
   EXPECT_EQ(Parsed::Type(gz), "application/gzip");
-  EXPECT_STREQ(g_mime_part_get_filename(GMIME_PART(gz)), "output.csv.gz");
+  EXPECT_STREQ(g_mime_part_get_filename(GMIME_PART(gz)), "weekly-client-summary.csv.gz");
   GMimeStream* out = g_mime_stream_mem_new();
   GMimeStream* filtered = g_mime_stream_filter_new(out);
   GMimeFilter* gunzip = g_mime_filter_gzip_new(GMIME_FILTER_GZIP_MODE_UNZIP, 0);
