@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -317,6 +318,60 @@ bool IsBlock(const char* name) {
   return kBlocks.count(name) != 0;
 }
 
+void AppendText(const xmlNode* node, std::string* out, bool in_pre);
+
+bool Named(const xmlNode* n, const char* name) {
+  return n->type == XML_ELEMENT_NODE && strcasecmp(reinterpret_cast<const char*>(n->name), name) == 0;
+}
+
+// The rows of a table (not of tables inside it), each a list of its cells' texts.
+void CollectRows(const xmlNode* node, std::vector<std::vector<std::string>>* rows) {
+  for (const xmlNode* n = node; n != nullptr; n = n->next) {
+    if (Named(n, "table")) continue;
+    if (!Named(n, "tr")) {
+      CollectRows(n->children, rows);
+      continue;
+    }
+    std::vector<std::string> row;
+    for (const xmlNode* c = n->children; c != nullptr; c = c->next) {
+      if (!Named(c, "td") && !Named(c, "th")) continue;
+      std::string cell;
+      AppendText(c->children, &cell, false);
+      for (char& ch : cell) ch = ch == '\n' ? ' ' : ch;
+      row.push_back(Trim(cell));
+    }
+    rows->push_back(std::move(row));
+  }
+}
+
+size_t CodePoints(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xc0) != 0x80 ? 1 : 0;
+  return n;
+}
+
+// A table as aligned columns: two blanks between them, numbers to the right as the page has them.
+void AppendTable(const xmlNode* table, std::string* out) {
+  std::vector<std::vector<std::string>> rows;
+  CollectRows(table->children, &rows);
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], CodePoints(row[i]));
+  }
+  if (!out->empty() && out->back() != '\n') *out += '\n';
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      const std::string pad(widths[i] - CodePoints(row[i]), ' ');
+      const bool number = !row[i].empty() && std::isdigit(static_cast<unsigned char>(row[i][0]));
+      line += (i == 0 ? "" : "  ") + (number ? pad + row[i] : row[i] + pad);
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    *out += line + "\n";
+  }
+}
+
 void AppendText(const xmlNode* node, std::string* out, bool in_pre) {
   for (const xmlNode* n = node; n != nullptr; n = n->next) {
     if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
@@ -341,6 +396,10 @@ void AppendText(const xmlNode* node, std::string* out, bool in_pre) {
     const char* name = reinterpret_cast<const char*>(n->name);
     if (strcasecmp(name, "style") == 0 || strcasecmp(name, "script") == 0 ||
         strcasecmp(name, "head") == 0) {
+      continue;
+    }
+    if (strcasecmp(name, "table") == 0) {
+      AppendTable(n, out);
       continue;
     }
     const bool block = IsBlock(name);

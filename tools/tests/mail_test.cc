@@ -140,7 +140,8 @@ TEST_F(MailTest, HtmlReportGoesWithInlineImagesAndTextAlternative) {
       "<html><head><style>td { color: red }</style></head><body>"
       "<img src=\"logo.png\" alt=\"Logo\"><img src='logo.png'><img src=\"http://x.org/a.png\">"
       "<h1>Weekly \xc3\xbc</h1><table><tr><th>client</th><th>size</th></tr>"
-      "<tr><td>alpha</td><td>12 MB</td></tr></table></body></html>\n",
+      "<tr><td>alpha</td><td>12 MB</td></tr><tr><td>\xc3\xa9</td><td>7 KB</td></tr></table>"
+      "</body></html>\n",
       &compressed);
   EXPECT_FALSE(compressed);
   Parsed m(text);
@@ -153,7 +154,8 @@ TEST_F(MailTest, HtmlReportGoesWithInlineImagesAndTextAlternative) {
   ASSERT_EQ(Parsed::Count(body), 2);
   const std::string plain = Parsed::Content(Parsed::Child(body, 0));
   EXPECT_EQ(Parsed::Type(Parsed::Child(body, 0)), "text/plain");
-  EXPECT_NE(plain.find("client  size\nalpha  12 MB\n"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("client  size\nalpha   12 MB\n\xc3\xa9        7 KB\n"), std::string::npos)
+      << plain;
   EXPECT_EQ(plain.find("color"), std::string::npos) << plain;
 
   GMimeObject* related = Parsed::Child(body, 1);
