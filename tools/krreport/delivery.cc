@@ -10,6 +10,7 @@
 #include "kr/context.h"
 #include "krreport.h"
 #include "mail.h"
+#include "sendmail.h"
 
 namespace krreport {
 namespace {
@@ -146,6 +147,10 @@ int MailReport(const MailRequest& mail, const RepControl* control, const std::st
   bool compressed = false;
   if (!krmail::BuildMessage(&message, &error, &compressed, settings, report) ||
       !krmail::HandOver(&error, settings, message, [] { return CancelRequested(); })) {
+    if (CancelRequested()) {
+      Error("cancelled; the report was not mailed and is kept in " + report.directory);
+      return kExitCancelled;
+    }
     Error("the report was not mailed: " + error + "\nkrreport: the report is kept in " +
           report.directory);
     return kExitNotDelivered;

@@ -1,30 +1,27 @@
+// Building the mail message of a produced report with GMime: the body by the report's kind,
+// the plain-text rendering of an HTML page (libxml2's HTML parser), the gzip-compressed body
+// when the size limit asks for it (zlib), and the checks on addresses and the subject.
 #include "mail.h"
 
-#include <fcntl.h>
 #include <gmime/gmime.h>
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <strings.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 
-extern char** environ;
 
 namespace krmail {
 namespace {
@@ -98,23 +95,40 @@ GMimeTextPart* TextPart(const char* subtype, const std::string& text) {
   return part;
 }
 
-// The body file compressed as a .gz file would hold it (zlib's gzip wrapper, with the name).
-std::string Gzip(const std::string& bytes, const std::string& file_name) {
+// The file at `path` compressed as a .gz file would hold it (zlib's gzip wrapper, with the
+// name), read and compressed a piece at a time. False when it cannot be read, or when the
+// compressed form grows past `limit`: a report far too large to mail costs no more memory than
+// the limit.
+bool GzipFile(std::string* out, const std::string& path, const std::string& file_name,
+              uint64_t limit) {
+  std::ifstream in(path, std::ios::binary);
   z_stream z{};
-  if (deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  if (!in || deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
   gz_header header{};
   std::string name = file_name;
   header.name = reinterpret_cast<Bytef*>(name.data());
   deflateSetHeader(&z, &header);
-  std::string out(deflateBound(&z, bytes.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  const int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
+  out->clear();
+  std::string chunk(1 << 16, '\0');
+  char buffer[1 << 16];
+  int rc = Z_OK;
+  while (rc == Z_OK && out->size() <= limit) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const std::streamsize got = in.gcount();
+    if (in.bad()) break;
+    const bool last = got == 0 || in.eof();
+    z.next_in = reinterpret_cast<Bytef*>(chunk.data());
+    z.avail_in = static_cast<uInt>(got);
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buffer);
+      z.avail_out = sizeof buffer;
+      rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+      out->append(buffer, sizeof buffer - z.avail_out);
+    } while (z.avail_out == 0 && rc != Z_STREAM_ERROR);
+    if (last && rc == Z_OK) rc = Z_BUF_ERROR;  // Z_FINISH gives Z_STREAM_END when done
+  }
   deflateEnd(&z);
-  return rc == Z_STREAM_END ? out : "";
+  return rc == Z_STREAM_END && out->size() <= limit;
 }
 
 std::string MessageText(GMimeMessage* message) {
@@ -201,8 +215,11 @@ std::string CheckAddress(const std::string& address) {
   if (HasControl(address)) {
     return "mail address " + shown + " contains a line break or control character";
   }
+  // The longest address a mail system takes (RFC 5321's path limit less its brackets).
+  if (address.size() > 320) return "mail address " + shown.substr(0, 40) + "...' is too long";
   std::string name, addr;
   SplitAddress(address, &name, &addr);
+  if (addr.size() > 254) return "mail address " + shown + " is too long";
   if (address.find('<') != std::string::npos) {
     const size_t close = address.find('>');
     if (close == std::string::npos || !Trim(address.substr(close + 1)).empty() ||
@@ -457,14 +474,38 @@ struct Inline {
   std::string file, cid;
 };
 
+// The value of the src attribute that starts at `at` (just after "src"): the position and
+// length of the text between its quotes, and the end of the attribute. False when what follows
+// is no quoted attribute value.
+bool SrcValue(const std::string& html, size_t at, size_t* value, size_t* length, size_t* end) {
+  size_t i = at;
+  while (i < html.size() && std::isspace(static_cast<unsigned char>(html[i]))) ++i;
+  if (i >= html.size() || html[i] != '=') return false;
+  ++i;
+  while (i < html.size() && std::isspace(static_cast<unsigned char>(html[i]))) ++i;
+  if (i >= html.size() || (html[i] != '"' && html[i] != '\'')) return false;
+  const size_t close = html.find(html[i], i + 1);
+  if (close == std::string::npos) return false;
+  *value = i + 1;
+  *length = close - i - 1;
+  *end = close + 1;
+  return true;
+}
+
+// A scan for src="..." rather than a regular expression: a report's page can be many megabytes,
+// and std::regex recurses per character of a match.
 std::string LinkImages(const std::string& html, const std::string& directory,
                        const std::string& domain, std::vector<Inline>* inlines) {
-  static const std::regex kSrc("(\\bsrc\\s*=\\s*)(\"([^\"]*)\"|'([^']*)')", std::regex::icase);
   std::string out;
-  auto last = html.cbegin();
-  for (std::sregex_iterator it(html.begin(), html.end(), kSrc), end; it != end; ++it) {
-    const std::smatch& m = *it;
-    const std::string file = m[3].matched ? m[3].str() : m[4].str();
+  size_t copied = 0;
+  for (size_t at = 0; at + 3 <= html.size(); ++at) {
+    if (strncasecmp(html.c_str() + at, "src", 3) != 0 ||
+        (at > 0 && (std::isalnum(static_cast<unsigned char>(html[at - 1])) || html[at - 1] == '-'))) {
+      continue;
+    }
+    size_t value = 0, length = 0, end = 0;
+    if (!SrcValue(html, at + 3, &value, &length, &end)) continue;
+    const std::string file = html.substr(value, length);
     const bool local = !file.empty() && file.find('/') == std::string::npos &&
                        file.find(':') == std::string::npos && file[0] != '.' &&
                        access((directory + "/" + file).c_str(), R_OK) == 0;
@@ -477,11 +518,12 @@ std::string LinkImages(const std::string& html, const std::string& directory,
       cid = "part" + std::to_string(inlines->size() + 1) + "." + file + "@" + domain;
       inlines->push_back({file, cid});
     }
-    out.append(last, m[0].first);
-    out += m[1].str() + "\"cid:" + cid + "\"";
-    last = m[0].second;
+    out.append(html, copied, at - copied);
+    out += "src=\"cid:" + cid + "\"";
+    copied = end;
+    at = end - 1;
   }
-  out.append(last, html.cend());
+  out.append(html, copied, std::string::npos);
   return out;
 }
 
@@ -569,13 +611,13 @@ bool FullBody(GRef<GMimeObject>* body, std::string* error, const Report& report,
 }
 
 // The message's body when the report is too large to go as it is.
-void CompressedBody(GRef<GMimeObject>* body, const Report& report, const std::string& bytes,
+void CompressedBody(GRef<GMimeObject>* body, const Report& report, uint64_t size,
                     const std::string& gz, uint64_t limit) {
   GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
   body->reset(GMIME_OBJECT(mixed));
   const std::string name = AttachmentName(report) + ".gz";
   GRef<GMimeTextPart> note(TextPart(
-      "plain", Note(report, "The report (" + SizeText(bytes.size()) +
+      "plain", Note(report, "The report (" + SizeText(size) +
                                 ") is larger than the mail size limit (" + SizeText(limit) +
                                 "), so it is attached gzip-compressed as " + name +
                                 (report.kind == Report::Kind::kHtml ? " (without its images)"
@@ -628,196 +670,47 @@ int BuildMessage(std::string* message, std::string* error, bool* compressed,
     return 0;
   }
   const std::string path = report.directory + "/" + report.body;
-  std::string bytes;
-  if (!ReadWholeFile(path, &bytes)) {
-    *error = "cannot read the report '" + path + "': " + std::strerror(errno);
+  std::error_code ec;
+  const uint64_t size = std::filesystem::file_size(path, ec);
+  if (ec) {
+    *error = "cannot read the report '" + path + "': " + ec.message();
     return 0;
   }
-  GRef<GMimeObject> body;
-  if (!FullBody(&body, error, report, bytes)) return 0;
-  GRef<GMimeMessage> full(NewMessage(settings, subject));
-  std::string text = Finish(full.get(), body.get());
-  if (text.size() <= settings.max_size) {
-    *message = std::move(text);
-    return 1;
+  // A body over the limit cannot make a message under it: it goes compressed at once, without
+  // being read whole.
+  if (size <= settings.max_size) {
+    std::string bytes;
+    if (!ReadWholeFile(path, &bytes)) {
+      *error = "cannot read the report '" + path + "': " + std::strerror(errno);
+      return 0;
+    }
+    GRef<GMimeObject> body;
+    if (!FullBody(&body, error, report, bytes)) return 0;
+    GRef<GMimeMessage> full(NewMessage(settings, subject));
+    std::string text = Finish(full.get(), body.get());
+    if (text.size() <= settings.max_size) {
+      *message = std::move(text);
+      return 1;
+    }
   }
-  const std::string gz = Gzip(bytes, AttachmentName(report));
-  GRef<GMimeObject> small;
-  CompressedBody(&small, report, bytes, gz, settings.max_size);
-  GRef<GMimeMessage> shrunk(NewMessage(settings, subject));
-  text = Finish(shrunk.get(), small.get());
-  if (text.size() > settings.max_size) {
-    *error = "the report is too large to mail: " + SizeText(bytes.size()) + ", " +
-             SizeText(gz.size()) + " compressed, over the mail size limit of " +
-             SizeText(settings.max_size) +
-             " (raise it with --mail-max-size or maxsize in the [mail] stanza of reports.cfg)";
+  std::string gz;
+  std::string text;
+  if (GzipFile(&gz, path, AttachmentName(report), settings.max_size)) {
+    GRef<GMimeObject> small;
+    CompressedBody(&small, report, size, gz, settings.max_size);
+    GRef<GMimeMessage> shrunk(NewMessage(settings, subject));
+    text = Finish(shrunk.get(), small.get());
+  }
+  if (text.empty() || text.size() > settings.max_size) {
+    *error = "the report is too large to mail: " + SizeText(size) +
+             ", and over the mail size limit of " + SizeText(settings.max_size) +
+             " even gzip-compressed (raise the limit with --mail-max-size or maxsize in the "
+             "[mail] stanza of reports.cfg)";
     return 0;
   }
   *compressed = true;
   *message = std::move(text);
   return 1;
-}
-
-// --- handing over to sendmail ---------------------------------------------------------------
-
-std::vector<std::string> SendmailCommand(const Settings& settings) {
-  std::vector<std::string> argv;
-  std::istringstream words(settings.sendmail);
-  for (std::string w; words >> w;) argv.push_back(w);
-  // -i: a line of a single dot is text, not the end of the message.
-  argv.push_back("-i");
-  std::string name, addr;
-  if (!settings.from.empty()) {
-    SplitAddress(settings.from, &name, &addr);
-    argv.push_back("-f");
-    argv.push_back(addr);
-  }
-  argv.push_back("--");
-  for (const std::string& to : settings.to) {
-    SplitAddress(to, &name, &addr);
-    argv.push_back(addr);
-  }
-  return argv;
-}
-
-namespace {
-
-// The child's standard input and its merged standard output and error.
-struct Pipes {
-  int in[2] = {-1, -1}, out[2] = {-1, -1};
-  ~Pipes() {
-    for (int fd : {in[0], in[1], out[0], out[1]}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  static void Close(int* fd) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-};
-
-int Spawn(pid_t* pid, std::string* error, const std::vector<std::string>& argv, Pipes* p) {
-  if (pipe2(p->in, O_CLOEXEC) != 0 || pipe2(p->out, O_CLOEXEC) != 0) {
-    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    return 0;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, p->in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, p->out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, p->out[1], 2);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const int rc = posix_spawn(pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    *error = "cannot run the mail program '" + argv[0] + "': " + std::strerror(rc) +
-             " (install a mail transport, e.g. the Debian package msmtp-mta, or name the "
-             "program with --sendmail or sendmail in the [mail] stanza of reports.cfg)";
-    return 0;
-  }
-  Pipes::Close(&p->in[0]);
-  Pipes::Close(&p->out[1]);
-  fcntl(p->in[1], F_SETFL, O_NONBLOCK);
-  return 1;
-}
-
-// Writes the message and reads the child's output until it closes it, the time runs out or the
-// caller cancels. 1 when the child closed its output in time.
-int Converse(Pipes* p, const std::string& message, std::string* output, int timeout_seconds,
-             const std::function<bool()>& cancelled) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  size_t written = 0;
-  if (message.empty()) Pipes::Close(&p->in[1]);
-  while (p->out[0] >= 0) {
-    if (std::chrono::steady_clock::now() > end || (cancelled && cancelled())) return 0;
-    pollfd fds[2] = {{p->out[0], POLLIN, 0}, {p->in[1], POLLOUT, 0}};
-    const int n = poll(fds, p->in[1] >= 0 ? 2 : 1, 100);
-    if (n < 0 && errno != EINTR) return 0;
-    if (n <= 0) continue;
-    if (fds[0].revents != 0) {
-      char buf[4096];
-      const ssize_t got = read(p->out[0], buf, sizeof buf);
-      if (got > 0 && output->size() < 65536) output->append(buf, static_cast<size_t>(got));
-      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) Pipes::Close(&p->out[0]);
-    }
-    if (p->in[1] >= 0 && fds[1].revents != 0) {
-      const ssize_t put = write(p->in[1], message.data() + written, message.size() - written);
-      if (put > 0) written += static_cast<size_t>(put);
-      // A transport that stops reading (it refused the message at once) says why on its output.
-      if ((put < 0 && errno != EAGAIN && errno != EINTR) || written == message.size()) {
-        Pipes::Close(&p->in[1]);
-      }
-    }
-  }
-  return 1;
-}
-
-std::string Quoted(const std::string& output) {
-  std::string text = Trim(output);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (text.empty()) return "";
-  std::string indented = "\n  ";
-  for (char c : text) indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
-  return ":" + indented;
-}
-
-// Reaps the child. One that is still running when it should have ended (it closed its output
-// but goes on) or was given up on is stopped: SIGTERM, then SIGKILL a second later. True when it
-// ended by itself.
-bool WaitChild(pid_t pid, int* status, bool ended, int timeout_seconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  if (!ended) kill(pid, SIGTERM);
-  for (int i = 0;; ++i) {
-    const pid_t got = waitpid(pid, status, WNOHANG);
-    if (got == pid) return ended;
-    if (got < 0 && errno != EINTR) {
-      *status = 255 << 8;  // read as a failed transport
-      return ended;
-    }
-    if (ended && std::chrono::steady_clock::now() > end) {
-      ended = false;
-      kill(pid, SIGTERM);
-      i = 0;
-    }
-    if (!ended && i == 50) kill(pid, SIGKILL);
-    usleep(20000);
-  }
-}
-
-}  // namespace
-
-int HandOver(std::string* error, const Settings& settings, const std::string& message,
-             const std::function<bool()>& cancelled) {
-  const std::vector<std::string> argv = SendmailCommand(settings);
-  // A transport that exits before reading everything must not end this process with SIGPIPE.
-  struct sigaction ignore = {}, previous = {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &previous);
-  Pipes pipes;
-  pid_t pid = -1;
-  const int spawned = Spawn(&pid, error, argv, &pipes);
-  std::string output;
-  bool ended = spawned && Converse(&pipes, message, &output, settings.timeout_seconds,
-                                   cancelled) == 1;
-  int status = 0;
-  if (spawned) ended = WaitChild(pid, &status, ended, settings.timeout_seconds);
-  sigaction(SIGPIPE, &previous, nullptr);
-  if (!spawned) return 0;
-  if (!ended) {
-    *error = (cancelled && cancelled())
-                 ? std::string("cancelled while the mail program was sending")
-                 : "the mail program '" + argv[0] + "' did not finish within " +
-                       std::to_string(settings.timeout_seconds) + " seconds" + Quoted(output);
-    return 0;
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 1;
-  *error = "the mail program '" + argv[0] + "' " +
-           (WIFEXITED(status) ? "failed with exit status " + std::to_string(WEXITSTATUS(status))
-                              : "was ended by signal " + std::to_string(WTERMSIG(status))) +
-           Quoted(output);
-  return 0;
 }
 
 }  // namespace krmail

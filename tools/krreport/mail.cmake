@@ -1,7 +1,7 @@
 # Scheduled report jobs and mail delivery of krreport: the MIME message built with GMime and
 # handed to the machine's sendmail program, the job commands (schedule, list, remove, run) over
 # the systemd timer units shipped in packaging/systemd, and their tests. The sources themselves
-# (mail.cc, delivery.cc, schedule.cc) are among krreport's; this file adds what they need.
+# (mail.cc, sendmail.cc, delivery.cc, schedule.cc) are among krreport's; this file adds what they need.
 
 if(TARGET krreport)
   find_package(PkgConfig REQUIRED)
@@ -14,7 +14,8 @@ if(TARGET krreport)
   if(BUILD_TESTING)
     # The message read back with GMime's parser, and the hand-over to a sendmail program.
     add_executable(mail_tests ${PROJECT_SOURCE_DIR}/tools/tests/mail_test.cc
-                              ${PROJECT_SOURCE_DIR}/tools/krreport/mail.cc)
+                              ${PROJECT_SOURCE_DIR}/tools/krreport/mail.cc
+                              ${PROJECT_SOURCE_DIR}/tools/krreport/sendmail.cc)
     target_include_directories(mail_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/krreport)
     target_link_libraries(mail_tests PRIVATE ${KR_MAIL_LIBS} kr_testing GTest::gtest_main)
     add_test(NAME mail_units COMMAND mail_tests)

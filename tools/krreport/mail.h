@@ -1,7 +1,7 @@
 // Mail delivery of a produced report: the report's output directory made into one MIME message
-// (GMime) and handed whole to the machine's `sendmail` interface, which every mail transport
-// provides (msmtp, Postfix, Exim, ...). Nothing here speaks SMTP or queues mail: the transport
-// does both and reports its own errors.
+// (GMime), to be handed whole to the machine's `sendmail` interface (sendmail.h), which every
+// mail transport provides (msmtp, Postfix, Exim, ...). Nothing here speaks SMTP or queues mail:
+// the transport does both and reports its own errors.
 //
 // The message follows the report's kind:
 //   HTML          multipart/alternative: a plain-text rendering of the page, then
@@ -22,7 +22,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,16 +79,6 @@ int BuildMessage(std::string* message, std::string* error, bool* compressed,
 // A plain-text rendering of an HTML page: paragraphs and rows on lines of their own, table
 // cells separated by two blanks, style and script left out.
 std::string HtmlToText(const std::string& html);
-
-// The transport's command line: `settings.sendmail` split at blanks, then -i, -f FROM when a
-// sender is set, "--" and the recipients' addresses.
-std::vector<std::string> SendmailCommand(const Settings& settings);
-
-// Runs the sendmail command with `message` on its standard input and waits for it. 1, or 0 with
-// `error` set to what went wrong, the transport's own output included. `cancelled` is asked
-// while waiting; when it says so the transport is stopped.
-int HandOver(std::string* error, const Settings& settings, const std::string& message,
-             const std::function<bool()>& cancelled);
 
 // "1,520"
 std::string GroupedNumber(int64_t n);

@@ -3,6 +3,7 @@
 // real transport and SMTP server is tested end to end by mail_delivery_test.py.
 
 #include "mail.h"
+#include "sendmail.h"
 
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
