@@ -12,6 +12,7 @@
 // without systemd run that same command from cron (doc/scheduling.md).
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,25 @@ bool WriteJobRecord(const std::string& directory, const ScheduleOptions& o) {
     return false;
   }
   return true;
+}
+
+// The job's files belong to whoever owns the installation home (the services' user), so that
+// the job's service, which runs as that user, can record its runs beside them even when root
+// scheduled the job.
+void GiveToHomeOwner(const std::string& directory) {
+  const std::string home = fs::path(directory).parent_path().parent_path();  // HOME/jobs/NAME
+  struct stat owner = {};
+  if (geteuid() != 0 || stat(home.c_str(), &owner) != 0 || owner.st_uid == 0) {
+    return;
+  }
+  std::error_code ec;
+  if (lchown(directory.c_str(), owner.st_uid, owner.st_gid) != 0 ||
+      lchown(fs::path(directory).parent_path().c_str(), owner.st_uid, owner.st_gid) != 0) {
+    return;
+  }
+  for (const auto& entry : fs::directory_iterator(directory, ec)) {
+    if (lchown(entry.path().c_str(), owner.st_uid, owner.st_gid) != 0) return;
+  }
 }
 
 // --- the calendar check ---------------------------------------------------------------------
@@ -274,6 +294,7 @@ int Schedule(const ScheduleOptions& o) {
     }
     return kExitFailed;
   }
+  GiveToHomeOwner(directory);
   std::printf("job %s: %s%s\n", o.name.c_str(), o.on_calendar.c_str(),
               next.empty() ? "" : (" (next: " + next + ")").c_str());
   std::printf("  settings:  %s/settings (with the job record: job, components)\n",
@@ -384,7 +405,10 @@ void RecordLastRun(const std::string& directory, int rc) {
   StnzSetString(s.get(), "status", std::to_string(rc).c_str());
   StnzSetString(s.get(), "outcome", outcome.c_str());
   list.stanzas.push_back(std::move(s));
-  StnzSaveStanzaListToFile(list, (directory + "/lastrun").c_str());
+  const std::string path = directory + "/lastrun";
+  if (StnzSaveStanzaListToFile(list, path.c_str()) != 1) {
+    Error("cannot record this run in '" + path + "': " + std::strerror(errno));
+  }
 }
 
 int RunJob(const std::string& name) {
@@ -421,8 +445,9 @@ void AddScheduleCommands(CLI::App& app, CommandAction* action) {
   auto* schedule = job->add_subcommand(
       "schedule", "Run a report job by itself at fixed times (a systemd timer), mailed if asked");
   schedule->footer(
-      "Example:\n  krreport job schedule weekly --template weeklyclients "
-      "--on-calendar 'Mon *-*-* 06:00' --mail-to ops@example.org\n"
+      "Example (--print shows what would be written; without it, run as root):\n"
+      "  krreport job schedule weekly --template weeklyclients "
+      "--on-calendar 'Mon *-*-* 06:00' --mail-to ops@example.org --print\n"
       "Calendar expressions are systemd's (man systemd.time): 'daily', '*-*-* 07:30', "
       "'Mon..Fri 18:00'.");
   schedule->add_option("name", o.name, "The job's name (letters, digits, _ and -)")->required();
