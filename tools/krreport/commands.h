@@ -23,6 +23,7 @@ void AddMultiCommand(CLI::App& app, CommandAction* action);      // multi
 void AddJobCommands(CLI::App& app, CommandAction* action);       // job new
 // job schedule|list|remove|run (schedule.cc); after AddJobCommands, whose "job" it extends.
 void AddScheduleCommands(CLI::App& app, CommandAction* action);
+void AddTablesCommand(CLI::App& app, CommandAction* action);     // tables
 
 // The output type choices of --type.
 inline const std::vector<std::string> kTypeChoices = {"text", "html", "csv", "jsonl"};

@@ -12,6 +12,7 @@
 
 #include "delivery.h"
 #include "kr/object.h"
+#include "kr/trace.h"
 #include "reports/control.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
@@ -24,8 +25,12 @@ inline constexpr int kExitFailed = 1;       // the report (or listing) failed
 inline constexpr int kExitUsage = 2;        // bad arguments
 inline constexpr int kExitCancelled = 130;  // interrupted (Ctrl-C)
 
-// Prints "krreport: TEXT" on standard error.
+// Prints "krreport: TEXT" on standard error, and beneath it, indented, the cause: the failure
+// lines the library traced since the last error (see SetFailureCapture).
 void Error(const std::string& text);
+
+// Where Error finds the cause; main installs one capture around the command (null: none).
+void SetFailureCapture(TraceFailureCapture* capture);
 
 // A null text as an empty one.
 inline const char* Text(const char* s) { return s != nullptr ? s : ""; }
@@ -60,6 +65,7 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  bool replace = false;  // an existing output directory `output` is replaced whole
   MailRequest mail;  // run's --mail-to and the other delivery options (delivery.h)
 };
 

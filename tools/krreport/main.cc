@@ -7,6 +7,7 @@
 //   krreport multi NAME... [--machine M]               stored reports into one output
 //   krreport job new --template NAME... [--print]      a new report job record
 //   krreport job schedule|list|remove|run NAME          report jobs run by a systemd timer
+//   krreport tables                        the table registry and whether each provider answers
 //
 // Exit status: 0 done, 1 the report failed, 2 bad arguments, 3 written but not mailed,
 // 130 interrupted.
@@ -18,10 +19,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "commands.h"
 #include "kr/context.h"
+#include "kr/trace.h"
 #include "krreport.h"
 
 namespace {
@@ -35,6 +38,26 @@ void InstallSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+// Every command but `job new` works in an installation: say plainly when there is none, rather
+// than let the library fail on the reports directory it cannot find.
+bool HomeUsable(const std::string& home) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(home, ec)) {
+    krreport::Error("the installation home '" + home +
+                    "' does not exist: set KR_HOME (or give --home) to the installation's "
+                    "directory; the package installs it as " + kKrDefaultHome);
+    return false;
+  }
+  const std::string config = home + "/config/configure.cfg";
+  if (!std::filesystem::is_regular_file(config, ec)) {
+    krreport::Error("'" + config +
+                    "' does not exist: it names the reports directory ([Directories] Reports = "
+                    "DIRECTORY); is '" + home + "' the installation home?");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -52,6 +75,7 @@ int main(int argc, char** argv) {
   krreport::AddMultiCommand(app, &action);
   krreport::AddJobCommands(app, &action);
   krreport::AddScheduleCommands(app, &action);
+  krreport::AddTablesCommand(app, &action);
 
   try {
     app.parse(argc, argv);
@@ -72,7 +96,14 @@ int main(int argc, char** argv) {
   options.process_name = "krreport " + std::to_string(getpid());
   std::unique_ptr<KrContext> context = ContextCreate(options);
   ContextSetCurrent(context.get());
-  const int rc = action();
+  const bool needs_home = app.get_subcommands().front()->get_name() != "job";
+  int rc = krreport::kExitFailed;
+  if (!needs_home || HomeUsable(context->home)) {
+    TraceFailureCapture capture;  // the cause printed beneath an error
+    krreport::SetFailureCapture(&capture);
+    rc = action();
+    krreport::SetFailureCapture(nullptr);
+  }
   ContextSetCurrent(nullptr);
   context.reset();
   return rc;

@@ -47,6 +47,13 @@ int MultiOutput(const MultiOptions& o) {
   const std::string target = o.machine.empty() ? Text(SysLocalMachineName()) : o.machine;
   const bool local =
       o.machine.empty() || strcasecmp(target.c_str(), Text(SysLocalMachineName())) == 0;
+  MachInfo machine_info;
+  if (!local && MachInfoFind(&machine_info, target.c_str()) != 1) {
+    Error("machine '" + target +
+          "' is unknown here: list it in config/machines of the installation home, or start its "
+          "krreportd on this host");
+    return kExitFailed;
+  }
   std::string leaf;
   if (RepOutputReportsToMachine(&leaf, items.get(), target.c_str(),
                                 o.header ? header_dir.c_str() : nullptr,

@@ -13,7 +13,27 @@
 
 namespace krreport {
 
-void Error(const std::string& text) { std::fprintf(stderr, "krreport: %s\n", text.c_str()); }
+namespace {
+TraceFailureCapture* g_capture = nullptr;
+}  // namespace
+
+void SetFailureCapture(TraceFailureCapture* capture) { g_capture = capture; }
+
+void Error(const std::string& text) {
+  std::fprintf(stderr, "krreport: %s\n", text.c_str());
+  if (g_capture == nullptr) return;
+  // The first failures traced are the cause; the rest repeat it from further up the calls.
+  constexpr size_t kMaxCauseLines = 8;
+  size_t shown = 0;
+  for (const std::string& line : g_capture->Take()) {
+    if (shown == kMaxCauseLines) break;
+    // A few milestones are traced at the failure level; they say nothing about the failure.
+    const bool milestone = line.size() >= 3 && line.compare(line.size() - 3, 3, " OK") == 0;
+    if (line == text || milestone) continue;
+    std::fprintf(stderr, "  %s\n", line.c_str());
+    ++shown;
+  }
+}
 
 int OutputTypeId(const std::string& name) {
   for (const OutputTypeName& t : kOutputTypes) {

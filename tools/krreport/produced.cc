@@ -158,6 +158,8 @@ void AddReprocessCommand(CLI::App* produced, CommandAction* action, std::string*
                         "Output directory name under the reports directory's output, or - for "
                         "standard output (default: a new uniquely named directory)");
   reprocess->add_flag("-q,--quiet", o.quiet, "No progress line");
+  reprocess->add_flag("--replace", o.replace,
+                      "With -o NAME: replace an existing output directory NAME whole");
   reprocess->callback([action, name] {
     *action = [name] {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {

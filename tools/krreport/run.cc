@@ -1,18 +1,54 @@
 // krreport run: produce a report from a template or from flags, write it, and store it if asked.
 #include <unistd.h>
 
+#include <filesystem>
+#include <set>
+
 #include "commands.h"
 #include "krreport.h"
 #include "kr/list.h"
+#include "kr/time.h"
 #include "reports/classes.h"
 #include "reports/control.h"
 #include "reports/produced.h"
 #include "reports/rptplg.h"
+#include "reports/utilities.h"
 
 namespace krreport {
+namespace {
 
-// Prints the output directory (or the body, with "-") on standard output, errors on standard
-// error.
+// A stored report's name is its base name and the second it was stored in: a second store of
+// the same report within that second would replace the first. So the base name gets a number
+// (" 2", " 3", ...) when a report of that base name was stored in the current second.
+std::string FreeBaseName(const std::string& nice_name, const List* classes) {
+  std::string directory;
+  if (!RepPathBuild(&directory, "produced", nullptr)) return nice_name;
+  int64_t now = 0;
+  QuorTime(&now);
+  std::set<std::string> taken;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator day(directory, ec), end; !ec && day != end; day.increment(ec)) {
+    std::error_code inner;
+    for (fs::directory_iterator file(day->path() / "control", inner); !inner && file != end;
+         file.increment(inner)) {
+      Ref<RepProducedReportName> decoded;
+      const std::string name = file->path().filename();
+      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == 1 &&
+          decoded->time_of_production() >= now - 1) {
+        taken.insert(Text(decoded->base_name()));
+      }
+    }
+  }
+  std::string base = nice_name;
+  for (int n = 2; taken.count(base) != 0; ++n) base = nice_name + " " + std::to_string(n);
+  return base;
+}
+
+}  // namespace
+
+// Produces and writes one report. Prints the output directory (or the body, with "-") on
+// standard output, errors on standard error. Exit status.
 int Run(const RunOptions& o) {
   if (const int rc = CheckMailRequest(o.mail, o.output); rc != kExitOk) return rc;
   Ref<RepParams> params;
@@ -24,7 +60,8 @@ int Run(const RunOptions& o) {
   Ref<RepControl> control = RepControlAlloc(params.get());
   if (!control) {
     Error("cannot load class '" + std::string(RepParamsGetClass(params.get())) +
-          "' (krreport classes lists them; its table providers must be running)");
+          "' (krreport classes lists them; its table providers must be running: krreport tables "
+          "shows which answer)");
     return kExitFailed;
   }
   progress.control = control.get();
@@ -51,11 +88,12 @@ int Run(const RunOptions& o) {
     Ref<List> classes;
     std::string stored;
     if (RepGetAvailClasses(&classes) != 0 ||
-        !RepSerialiseProducedReport(&stored, nice_name.c_str(), control.get(), classes.get(), 0)) {
+        !RepSerialiseProducedReport(&stored, FreeBaseName(nice_name, classes.get()).c_str(),
+                                    control.get(), classes.get(), 0)) {
       Error("the report was written but could not be stored");
       return kExitFailed;
     }
-    if (!o.quiet) std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
+    std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
   }
   std::fflush(stdout);
   if (!o.mail.to.empty()) return MailReport(o.mail, control.get(), nice_name, body_path, o.quiet);
@@ -84,6 +122,8 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
   AddMailOptions(run, &o.mail);
+  run->add_flag("--replace", o.replace,
+                "With -o NAME: replace an existing output directory NAME whole");
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {

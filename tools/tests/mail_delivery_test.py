@@ -203,8 +203,11 @@ class MailDelivery(unittest.TestCase):
         nothing = ["run", "--template", "dailyfailures", "--include", "%status = NoSuchStatus",
                    "--mail-to", "ops@example.org", "--quiet"]
         before = len(self.inbox.messages)
-        r = self.inst.krreport(*nothing, "--subject", "%REPORTNAME: %NUMRECORDS jobs")
+        # Into a named output directory, which is swapped into place before it is mailed.
+        r = self.inst.krreport(*nothing, "-o", "nothing-failed",
+                               "--subject", "%REPORTNAME: %NUMRECORDS jobs")
         self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.strip().endswith("/nothing-failed"), r.stdout)
         self.assertEqual(len(self.inbox.messages), before + 1)
         message = email.message_from_bytes(self.inbox.messages[-1][2], policy=email.policy.default)
         self.assertEqual(message["subject"], f"Daily failures: 0 jobs")
