@@ -340,7 +340,11 @@ int List(const std::string& unit_dir) {
     if (fs::exists(it->path() / "settings")) names.push_back(it->path().filename());
   }
   std::sort(names.begin(), names.end());
-  if (names.empty()) return kExitOk;
+  if (names.empty()) {
+    std::fprintf(stderr, "krreport: no report jobs in %s (krreport job schedule adds one)\n",
+                 jobs.c_str());
+    return kExitOk;
+  }
   std::printf("%-16s %-22s %-16s %-28s %-6s %s\n", "NAME", "SCHEDULE", "TEMPLATE", "MAIL TO",
               "TIMER", "LAST RUN");
   for (const std::string& name : names) {
