@@ -23,6 +23,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/krreports")
 # The shared libraries' own dependencies (libc, libstdc++, libssl, libsqlite3, ...) come from
 # dpkg-shlibdeps; the library's own libkr is found in the package itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Reports are mailed through the machine's sendmail program (doc/scheduling.md).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "msmtp-mta | mail-transport-agent")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst

@@ -21,6 +21,8 @@ void AddRunCommand(CLI::App& app, CommandAction* action);        // run
 void AddProducedCommands(CLI::App& app, CommandAction* action);  // produced [show|reprocess|delete]
 void AddMultiCommand(CLI::App& app, CommandAction* action);      // multi
 void AddJobCommands(CLI::App& app, CommandAction* action);       // job new
+// job schedule|list|remove|run (schedule.cc); after AddJobCommands, whose "job" it extends.
+void AddScheduleCommands(CLI::App& app, CommandAction* action);
 void AddTablesCommand(CLI::App& app, CommandAction* action);     // tables
 
 // The output type choices of --type.

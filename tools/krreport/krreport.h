@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery.h"
 #include "kr/object.h"
 #include "kr/trace.h"
 #include "reports/control.h"
@@ -67,7 +68,12 @@ struct RunOptions {
   bool quiet = false;
   bool replace = false;  // an existing output directory `output` is replaced whole
   std::string progress;  // "" (a line on a terminal) or "json"
+  MailRequest mail;  // run's --mail-to and the other delivery options (delivery.h)
 };
+
+// Produces, writes, stores (--store) and mails (--mail-to) one report, as `krreport run` does.
+// Exit status.
+int Run(const RunOptions& options);
 
 // Sets the output type with every option at its default, as a template does; a template's
 // options for its own type stay as it set them.
@@ -129,8 +135,9 @@ int OnProgress(void* argument, int reserved);
 // --- writing ---------------------------------------------------------------------------------
 
 // Writes a produced report as the options ask: into an output directory (whose path goes to
-// standard output) or to standard output itself. Exit status.
+// standard output) or to standard output itself. Exit status. `body_path`, when given, gets the
+// path of the body file written into the output directory.
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& options,
-                Progress* progress);
+                Progress* progress, std::string* body_path = nullptr);
 
 }  // namespace krreport

@@ -6,9 +6,11 @@
 //   krreport produced [show|reprocess|delete NAME]     the stored reports
 //   krreport multi NAME... [--machine M]               stored reports into one output
 //   krreport job new --template NAME... [--print]      a new report job record
+//   krreport job schedule|list|remove|run NAME          report jobs run by a systemd timer
 //   krreport tables                        the table registry and whether each provider answers
 //
-// Exit status: 0 done, 1 the report failed, 2 bad arguments, 130 interrupted.
+// Exit status: 0 done, 1 the report failed, 2 bad arguments, 3 written but not mailed,
+// 130 interrupted.
 //
 // Each command family is its own file (commands.h); this file parses the command line, sets up
 // the signals and the runtime context, and runs the command named.
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
   krreport::AddProducedCommands(app, &action);
   krreport::AddMultiCommand(app, &action);
   krreport::AddJobCommands(app, &action);
+  krreport::AddScheduleCommands(app, &action);
   krreport::AddTablesCommand(app, &action);
 
   // Pasted as they stand they work on an installation whose providers run (a program test runs

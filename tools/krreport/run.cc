@@ -45,9 +45,12 @@ std::string FreeBaseName(const std::string& nice_name, const List* classes) {
   return base;
 }
 
+}  // namespace
+
 // Produces and writes one report. Prints the output directory (or the body, with "-") on
 // standard output, errors on standard error. Exit status.
 int Run(const RunOptions& o) {
+  if (const int rc = CheckMailRequest(o.mail, o.output); rc != kExitOk) return rc;
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
@@ -74,7 +77,9 @@ int Run(const RunOptions& o) {
     return kExitFailed;
   }
 
-  if (const int rc = WriteReport(control.get(), nice_name, o, &progress); rc != kExitOk) {
+  std::string body_path;
+  if (const int rc = WriteReport(control.get(), nice_name, o, &progress, &body_path);
+      rc != kExitOk) {
     return rc;
   }
 
@@ -90,10 +95,9 @@ int Run(const RunOptions& o) {
     std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
   }
   std::fflush(stdout);
+  if (!o.mail.to.empty()) return MailReport(o.mail, control.get(), nice_name, body_path, o.quiet);
   return kExitOk;
 }
-
-}  // namespace
 
 void AddRunCommand(CLI::App& app, CommandAction* action) {
   static RunOptions o;
@@ -121,6 +125,7 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
                   "json: progress as one JSON object per line on standard error "
                   "(doc/programs.md)")
       ->check(CLI::IsMember({"json"}));
+  AddMailOptions(run, &o.mail);
   run->add_flag("--replace", o.replace,
                 "With -o NAME: replace an existing output directory NAME whole");
   run->callback([action] {

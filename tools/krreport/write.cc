@@ -122,7 +122,7 @@ bool SwapIntoPlace(const Target& t) {
 }  // namespace
 
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
-                Progress* progress) {
+                Progress* progress, std::string* body_path) {
   const bool jsonl = o.type == "jsonl";
   const bool to_stdout = o.output == "-";
   const RepTable* table = control->table();
@@ -173,9 +173,11 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
     SetPartialOutput("");  // whole now: an interrupt during the swap leaves it where it is
     if (!SwapIntoPlace(target)) return kExitFailed;
     std::printf("%s\n", target.named.c_str());
+    if (body_path != nullptr) *body_path = target.named + "/" + body;
   } else {
     SetPartialOutput("");
     std::printf("%s\n", directory.c_str());
+    if (body_path != nullptr) *body_path = directory + "/" + body;
   }
   progress->Begin(kRepStageDone, records);
   return kExitOk;
