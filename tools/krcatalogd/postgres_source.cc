@@ -62,12 +62,19 @@ class PgDialect : public Dialect {
 
 const PgDialect kDialect;
 
-std::string Message(const PGconn* conn) {
-  std::string m = conn != nullptr ? PQerrorMessage(conn) : "out of memory";
-  while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
-  for (char& c : m) {
-    if (c == '\n') c = ' ';
+// libpq's messages on one line, as a log line or a terminal wants them.
+std::string OneLine(std::string m) {
+  std::string out;
+  for (char c : m) {
+    if (c == '\n' || c == '\t') c = ' ';
+    if (c != ' ' || (!out.empty() && out.back() != ' ')) out += c;
   }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string Message(const PGconn* conn) {
+  std::string m = OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory");
   return m.empty() ? "connection lost" : m;
 }
 
@@ -205,9 +212,8 @@ int PgRows::Next(std::string* error) {
     done_ = true;
     return 2;
   }
-  *error = r != nullptr && PQresultErrorMessage(r)[0] != '\0' ? PQresultErrorMessage(r)
+  *error = r != nullptr && PQresultErrorMessage(r)[0] != '\0' ? OneLine(PQresultErrorMessage(r))
                                                                 : Message(c_->conn);
-  while (!error->empty() && error->back() == '\n') error->pop_back();
   PQclear(r);
   // The connection is of no further use: a broken one cannot be, and a half-read one need not.
   c_.reset();
