@@ -62,6 +62,9 @@ class PgDialect : public Dialect {
 
 const PgDialect kDialect;
 
+// Statements kept prepared on one connection.
+constexpr size_t kMaxPrepared = 64;
+
 // libpq's messages on one line, as a log line or a terminal wants them.
 std::string OneLine(std::string m) {
   std::string out;
@@ -78,10 +81,23 @@ std::string Message(const PGconn* conn) {
   return m.empty() ? "connection lost" : m;
 }
 
+// A statement's failure: the server's own message and its hint, without the echo of the
+// statement libpq adds; the connection's message when the server sent none.
+std::string ResultMessage(const PGresult* r, const PGconn* conn) {
+  const char* primary = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  if (primary == nullptr) return Message(conn);
+  std::string m = primary;
+  if (const char* hint = PQresultErrorField(r, PG_DIAG_MESSAGE_HINT)) {
+    m += std::string(" (") + hint + ")";
+  }
+  return OneLine(m);
+}
+
 // One connection and the statements prepared on it.
 struct Connection {
   PGconn* conn = nullptr;
   std::map<std::string, std::string> prepared;  // statement text -> name
+  int generation = 0;
   ~Connection() { PQfinish(conn); }
 };
 
@@ -143,7 +159,7 @@ class PgSource : public Source, public std::enable_shared_from_this<PgSource> {
     if (!c) return 0;
     PGresult* r = PQprepare(c->conn, "", sql.c_str(), 0, nullptr);
     const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-    if (!ok) *error = Message(c->conn);
+    if (!ok) *error = ResultMessage(r, c->conn);
     PQclear(r);
     GiveBack(std::move(c));
     return ok ? 1 : 0;
@@ -167,15 +183,20 @@ class PgSource : public Source, public std::enable_shared_from_this<PgSource> {
   static bool Start(Connection* c, const std::string& sql, const std::vector<Param>& params,
                     std::string* error) {
     auto it = c->prepared.find(sql);
+    if (it == c->prepared.end() && c->prepared.size() >= kMaxPrepared) {
+      // Filters of many shapes must not pile up statements in the server for ever.
+      PQclear(PQexec(c->conn, "DEALLOCATE ALL"));
+      c->prepared.clear();
+      c->generation++;
+    }
     if (it == c->prepared.end()) {
-      const std::string name = "kr" + std::to_string(c->prepared.size() + 1);
+      const std::string name =
+          "kr" + std::to_string(c->generation) + "_" + std::to_string(c->prepared.size() + 1);
       PGresult* r = PQprepare(c->conn, name.c_str(), sql.c_str(), 0, nullptr);
       const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+      if (!ok) *error = ResultMessage(r, c->conn);
       PQclear(r);
-      if (!ok) {
-        *error = Message(c->conn);
-        return false;
-      }
+      if (!ok) return false;
       it = c->prepared.emplace(sql, name).first;
     }
     std::vector<std::string> texts;
@@ -212,8 +233,7 @@ int PgRows::Next(std::string* error) {
     done_ = true;
     return 2;
   }
-  *error = r != nullptr && PQresultErrorMessage(r)[0] != '\0' ? OneLine(PQresultErrorMessage(r))
-                                                                : Message(c_->conn);
+  *error = ResultMessage(r, c_->conn);
   PQclear(r);
   // The connection is of no further use: a broken one cannot be, and a half-read one need not.
   c_.reset();

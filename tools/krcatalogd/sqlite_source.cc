@@ -51,6 +51,9 @@ class SqliteDialect : public Dialect {
 
 const SqliteDialect kDialect;
 
+// Statements kept prepared for the next fetch of the same shape.
+constexpr size_t kMaxIdle = 64;
+
 // Prepared statements kept by their text and handed to one running SELECT at a time.
 class SqliteSource;
 
@@ -122,6 +125,10 @@ class SqliteSource : public Source, public std::enable_shared_from_this<SqliteSo
   void GiveBack(const std::string& sql, sqlite3_stmt* stmt) {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
+    if (idle_.size() >= kMaxIdle) {  // filters of many shapes must not pile up statements
+      for (auto& [text, s] : idle_) sqlite3_finalize(s);
+      idle_.clear();
+    }
     if (!idle_.emplace(sql, stmt).second) sqlite3_finalize(stmt);
   }
 
