@@ -276,10 +276,9 @@ int Open(const std::string& catalog, const std::string& mapping_path, std::strin
   auto state = std::make_shared<State>();
   state->source = IsPostgres(catalog) ? OpenPostgres(catalog, error) : OpenSqlite(catalog, error);
   if (!state->source) return 0;
-  const int read = mapping_path.empty()
-                       ? ParseMapping(BuiltinMappingText(), "built-in mapping", &state->mapping,
-                                      error)
-                       : LoadMapping(mapping_path, &state->mapping, error);
+  const int read = mapping_path.empty() ? ParseMapping(BuiltinMappingText(), "built-in mapping",
+                                                       &state->mapping, error)
+                                        : LoadMapping(mapping_path, &state->mapping, error);
   if (!read) return 0;
   if (state->mapping.tables.size() > kMaxTables) {
     *error = state->mapping.file + ": maps more than " + std::to_string(kMaxTables) + " tables";
@@ -290,8 +289,7 @@ int Open(const std::string& catalog, const std::string& mapping_path, std::strin
     *error = mapping_path.empty() ? "'" + catalog + "' is not a catalog: " + problem : problem;
     return 0;
   }
-  std::vector<RepProvidedTableDesc> slots =
-      DescriptorSlots(std::make_index_sequence<kMaxTables>());
+  std::vector<RepProvidedTableDesc> slots = DescriptorSlots(std::make_index_sequence<kMaxTables>());
   for (size_t i = 0; i < state->mapping.tables.size(); ++i) {
     slots[i].name = state->mapping.tables[i].name.c_str();
     state->descriptors.push_back(slots[i]);

@@ -74,8 +74,6 @@ CREATE INDEX jobs_size ON jobs(size);
 CREATE INDEX jobs_client ON jobs(client);
 )sql";
 
-
-
 // The schema in PostgreSQL: the same tables with 64-bit integer columns.
 std::string PostgresSchema() {
   std::string s = "DROP TABLE IF EXISTS jobs, media, clients, devices;\n";
@@ -190,8 +188,8 @@ int Generate(const std::string& catalog, const GenerateOptions& options, std::st
   const int64_t client_count = jobs >= 100000 ? 240 : 24;
   const int64_t media_count = 12 + jobs / 2000;
   std::vector<std::string> clients;
-  if (!WriteClients(w.get(), rng, client_count, &clients, error) ||
-      !WriteDevices(w.get(), error) || !WriteMedia(w.get(), rng, media_count, options.now, error) ||
+  if (!WriteClients(w.get(), rng, client_count, &clients, error) || !WriteDevices(w.get(), error) ||
+      !WriteMedia(w.get(), rng, media_count, options.now, error) ||
       !WriteJobs(w.get(), rng, jobs, options.now, media_count, clients, error)) {
     return 0;
   }

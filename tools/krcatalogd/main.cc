@@ -158,9 +158,10 @@ int main(int argc, char** argv) {
   int64_t jobs = 2000;
   uint64_t seed = 1;
   int64_t now = 0;
-  generate->add_option("catalog", gen_path,
-                       "The catalog to write: a SQLite file (replaced) or a PostgreSQL database, "
-                       "postgresql://... or service=NAME (its catalog tables replaced)")
+  generate
+      ->add_option("catalog", gen_path,
+                   "The catalog to write: a SQLite file (replaced) or a PostgreSQL database, "
+                   "postgresql://... or service=NAME (its catalog tables replaced)")
       ->required();
   generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")
       ->check(CLI::NonNegativeNumber);
@@ -172,9 +173,10 @@ int main(int argc, char** argv) {
   auto* serve = app.add_subcommand("serve", "Serve the catalog's tables");
   std::string serve_path, process = "Catalog Server", reports_machine, home;
   std::string mapping;
-  serve->add_option("--catalog", serve_path,
-                    "The catalog: a SQLite file, or a PostgreSQL database (postgresql://... or "
-                    "service=NAME)")
+  serve
+      ->add_option("--catalog", serve_path,
+                   "The catalog: a SQLite file, or a PostgreSQL database (postgresql://... or "
+                   "service=NAME)")
       ->required();
   serve->add_option("--mapping", mapping,
                     "Mapping file: how the catalog's schema gives the served tables (default: "

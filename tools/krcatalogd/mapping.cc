@@ -20,7 +20,8 @@ namespace {
 
 // The mapping of the generated example catalog. examples/config/catalog.map holds the same text
 // (a test keeps them alike), so an administrator can start from it.
-constexpr const char kBuiltin[] = R"map(# How the tables of the example catalog (krcatalogd generate) are read: the same for
+constexpr const char kBuiltin[] =
+    R"map(# How the tables of the example catalog (krcatalogd generate) are read: the same for
 # its SQLite and its PostgreSQL form. doc/catalogs.md describes every key.
 
 [jobs]
@@ -110,8 +111,8 @@ bool ScanLines(std::string_view text, const std::string& name, Lines* lines, std
       continue;
     }
     if (line.find('=') == std::string::npos) {
-      *error = name + ":" + std::to_string(number) + ": expected 'key = value', found '" + line +
-               "'";
+      *error =
+          name + ":" + std::to_string(number) + ": expected 'key = value', found '" + line + "'";
       return false;
     }
     if (lines->keys.empty()) {
@@ -286,14 +287,14 @@ std::string Where(const Mapping& mapping, const TableMap& table, int line) {
   return mapping.file + ":" + std::to_string(line) + ": table '" + table.name + "': ";
 }
 
-int ParseMapping(std::string_view text, const std::string& name, Mapping* out,
-                 std::string* error) {
+int ParseMapping(std::string_view text, const std::string& name, Mapping* out, std::string* error) {
   Lines lines;
   if (!ScanLines(text, name, &lines, error)) return 0;
   StanzaList list;
   if (!StnzLoadStanzaListFromText(&list, text, name.c_str())) {
-    *error = name + ": not a valid mapping file (an unterminated quote, or text after a closing "
-                    "quote?)";
+    *error = name +
+             ": not a valid mapping file (an unterminated quote, or text after a closing "
+             "quote?)";
     return 0;
   }
   Mapping m;

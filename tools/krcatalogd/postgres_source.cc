@@ -329,8 +329,8 @@ bool IsPostgres(const std::string& catalog) {
   if (catalog.rfind("postgresql://", 0) == 0 || catalog.rfind("postgres://", 0) == 0) return true;
   // A conninfo string: keyword=value ...
   size_t i = 0;
-  while (i < catalog.size() && (std::islower(static_cast<unsigned char>(catalog[i])) != 0 ||
-                                catalog[i] == '_')) {
+  while (i < catalog.size() &&
+         (std::islower(static_cast<unsigned char>(catalog[i])) != 0 || catalog[i] == '_')) {
     ++i;
   }
   return i > 0 && i < catalog.size() && catalog[i] == '=';

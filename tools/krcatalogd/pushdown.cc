@@ -6,6 +6,7 @@
 #include "reports/fields.h"
 #include "reports/filter.h"
 #include "reports/reports.h"
+#include "rows.h"
 
 namespace catalog {
 
@@ -102,8 +103,11 @@ class Translator {
     return "";
   }
 
+  // How the field is read, so a NULL test looks at the very column selected.
   static ReadAs ReadAsOf(const FieldSql& f) {
-    return f.type == kRepTypeString ? ReadAs::kText : ReadAs::kInt;
+    ReadAs as = ReadAs::kInt;
+    ReadAsFor(f.type, &as);
+    return as;
   }
 
   std::string Number(const FieldSql& f, int32_t op, const Obj* value) {
@@ -118,14 +122,25 @@ class Translator {
     const std::string col = d_.CompareInt(f.expr);
     const char* sym = nullptr;
     switch (op) {
-      case kRepOpEqual: sym = " = "; break;
-      case kRepOpGreater: sym = " > "; break;
-      case kRepOpGreaterEqual: sym = " >= "; break;
-      case kRepOpLess: sym = " < "; break;
-      case kRepOpLessEqual: sym = " <= "; break;
+      case kRepOpEqual:
+        sym = " = ";
+        break;
+      case kRepOpGreater:
+        sym = " > ";
+        break;
+      case kRepOpGreaterEqual:
+        sym = " >= ";
+        break;
+      case kRepOpLess:
+        sym = " < ";
+        break;
+      case kRepOpLessEqual:
+        sym = " <= ";
+        break;
       case kRepOpNotEqual:
         return "(" + col + " IS NULL OR " + col + " <> " + Bind(Param::Int(v)) + ")";
-      default: return "";
+      default:
+        return "";
     }
     return "(" + col + sym + Bind(Param::Int(v)) + ")";
   }

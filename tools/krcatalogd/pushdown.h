@@ -32,9 +32,9 @@ namespace catalog {
 // What the translation knows of each record field, by position in the tree's field list.
 struct FieldSql {
   bool mapped = false;
-  std::string expr;       // the expression as selected (before Dialect::Select)
-  int32_t type = 0;       // the record field's type
-  int32_t null_state = 2; // the state of a NULL
+  std::string expr;        // the expression as selected (before Dialect::Select)
+  int32_t type = 0;        // the record field's type
+  int32_t null_state = 2;  // the state of a NULL
   bool mapped_values = false;
 };
 

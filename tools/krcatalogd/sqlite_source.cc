@@ -36,9 +36,7 @@ class SqliteDialect : public Dialect {
     return "CAST((" + expr + ") AS INTEGER)";
   }
   // SQLite's lower() folds ASCII letters only (no ICU in the Debian build we link).
-  std::string AsciiLower(const std::string& expr) const override {
-    return "lower(" + expr + ")";
-  }
+  std::string AsciiLower(const std::string& expr) const override { return "lower(" + expr + ")"; }
   // GLOB reads texts as UTF-8: every byte of 128 and above ends up in a character outside 1-127.
   std::string NonAscii(const std::string& expr, std::vector<Param>* params) const override {
     params->push_back(Param::Text("*[^\x01-\x7f]*"));
@@ -173,9 +171,15 @@ class SqliteWriter : public CatalogWriter {
     for (size_t i = 0; i < row.size(); ++i) {
       const int n = static_cast<int>(i) + 1;
       switch (row[i].kind) {
-        case Cell::kNull: sqlite3_bind_null(insert_, n); break;
-        case Cell::kInt: sqlite3_bind_int64(insert_, n, row[i].i); break;
-        case Cell::kText: sqlite3_bind_text(insert_, n, row[i].text, -1, SQLITE_TRANSIENT); break;
+        case Cell::kNull:
+          sqlite3_bind_null(insert_, n);
+          break;
+        case Cell::kInt:
+          sqlite3_bind_int64(insert_, n, row[i].i);
+          break;
+        case Cell::kText:
+          sqlite3_bind_text(insert_, n, row[i].text, -1, SQLITE_TRANSIENT);
+          break;
       }
     }
     const int rc = sqlite3_step(insert_);

@@ -110,10 +110,30 @@ constexpr int64_t kNow = 1796000000;  // 2026-11-29
 // Texts that differ only in case or accents, hold quotes, '%', '_', or SQL; and a few whose case
 // folding goes beyond ASCII (Kelvin sign, long s).
 inline const std::vector<std::string>& AwkwardTexts() {
-  static const std::vector<std::string> texts = {
-      "apollo", "APOLLO", "Apollo", "\xc3\x89ric", "\xc3\xa9ric", "\xc3\x89RIC", "O'Brien",
-      "say \"hi\"", "100%", "a_b", "a%b", "axb", "'; DROP TABLE jobs; --", "\xe2\x84\xaa", "k",
-      "K", "\xc5\xbf", "s", "S", "", " spaced ", "Incremental", "full", "FULL"};
+  static const std::vector<std::string> texts = {"apollo",
+                                                 "APOLLO",
+                                                 "Apollo",
+                                                 "\xc3\x89ric",
+                                                 "\xc3\xa9ric",
+                                                 "\xc3\x89RIC",
+                                                 "O'Brien",
+                                                 "say \"hi\"",
+                                                 "100%",
+                                                 "a_b",
+                                                 "a%b",
+                                                 "axb",
+                                                 "'; DROP TABLE jobs; --",
+                                                 "\xe2\x84\xaa",
+                                                 "k",
+                                                 "K",
+                                                 "\xc5\xbf",
+                                                 "s",
+                                                 "S",
+                                                 "",
+                                                 " spaced ",
+                                                 "Incremental",
+                                                 "full",
+                                                 "FULL"};
   return texts;
 }
 
@@ -142,7 +162,8 @@ inline bool WriteAwkwardCatalog(catalog::CatalogWriter* w, int rows, bool dirty,
   for (int id = 1; id <= rows; ++id) {
     auto text = [&](bool nullable) {
       const uint64_t k = next(texts.size() + 2);
-      return nullable && k >= texts.size() ? Cell::Null() : Cell::Text(texts[k % texts.size()].c_str());
+      return nullable && k >= texts.size() ? Cell::Null()
+                                           : Cell::Text(texts[k % texts.size()].c_str());
     };
     auto number = [&](int64_t scale) {
       const uint64_t k = next(10);
@@ -189,9 +210,9 @@ class RandomFilters {
     return t.find('\'') == std::string::npos ? "'" + t + "'" : "\"" + t + "\"";
   }
   std::string Expression() {
-    static const char* kFields[] = {"jobid",     "client",    "level",    "status",
-                                    "size",      "files",     "starttime", "startdate",
-                                    "startat",   "duration",  "mediaid"};
+    static const char* kFields[] = {"jobid",   "client",   "level",     "status",
+                                    "size",    "files",    "starttime", "startdate",
+                                    "startat", "duration", "mediaid"};
     static const char* kOps[] = {"=", "!=", ">", ">=", "<", "<="};
     static const char* kStates[] = {"Normal", "N/A", "Unknown", "Never", "Unlimited"};
     const std::string field = kFields[Below(11)];
@@ -215,8 +236,8 @@ class RandomFilters {
                     int(secs % 60));
       constant = text;
     } else {
-      static const int64_t kNumbers[] = {0, 1, -3, 17, 100, 5000, 86400, 2147483647,
-                                         5000000001, int64_t{1} << 39};
+      static const int64_t kNumbers[] = {0,    1,     -3,         17,         100,
+                                         5000, 86400, 2147483647, 5000000001, int64_t{1} << 39};
       constant = std::to_string(kNumbers[Below(10)] + static_cast<int64_t>(Below(3)) - 1);
     }
     return "%" + field + " " + kOps[Below(6)] + " " + constant;
@@ -224,12 +245,18 @@ class RandomFilters {
   std::string TextConstant() {
     const auto& texts = AwkwardTexts();
     switch (Below(8)) {
-      case 0: return "apo*";
-      case 1: return "?ric";
-      case 2: return "regexp:'^a'";
-      case 3: return "\"x' OR '1'='1\"";
-      case 4: return Quoted("OK");
-      case 5: return Below(2) == 0 ? "failed" : "WARNING";
+      case 0:
+        return "apo*";
+      case 1:
+        return "?ric";
+      case 2:
+        return "regexp:'^a'";
+      case 3:
+        return "\"x' OR '1'='1\"";
+      case 4:
+        return Quoted("OK");
+      case 5:
+        return Below(2) == 0 ? "failed" : "WARNING";
       default: {
         std::string t = texts[Below(texts.size())];
         if (t.find_first_of("%()") != std::string::npos) t = "a_b";

@@ -2,11 +2,12 @@
 // the table; the shipped example mapping is the built-in one; a schema of another shape is read
 // through its mapping (a query, an expression, a value map, NULL states, values that do not fit).
 
+#include "mapping.h"
+
 #include <gtest/gtest.h>
 
 #include "catalog.h"
 #include "catalog_test_util.h"
-#include "mapping.h"
 #include "reports/reports.h"
 #include "source.h"
 #include "testing.h"
@@ -110,9 +111,10 @@ TEST_F(MappingTest, AnotherSchemaIsReadThroughItsMapping) {
   {
     auto w = catalog::CreateSqliteWriter(db, &error);
     ASSERT_TRUE(w) << error;
-    ASSERT_TRUE(w->Exec("CREATE TABLE job_history (id INTEGER, who TEXT, st TEXT, bytes INTEGER,"
-                        " started TEXT, secs INTEGER)",
-                        &error))
+    ASSERT_TRUE(
+        w->Exec("CREATE TABLE job_history (id INTEGER, who TEXT, st TEXT, bytes INTEGER,"
+                " started TEXT, secs INTEGER)",
+                &error))
         << error;
     using catalog::Cell;
     ASSERT_TRUE(w->Begin("job_history", 6, &error));
@@ -151,7 +153,7 @@ field duration = secs
   EXPECT_STREQ(ObjGetString(a->value_at(field("status"))->value()), "OK");
   EXPECT_EQ(ObjGetInt64(a->value_at(field("size"))->value()), 20);
   EXPECT_EQ(ObjGetInteger(a->value_at(field("starttime"))->value()), 1793527200);  // UTC
-  EXPECT_EQ(a->value_at(field("level"))->state(), kRepStateUnknown);  // not mapped
+  EXPECT_EQ(a->value_at(field("level"))->state(), kRepStateUnknown);               // not mapped
   EXPECT_EQ(b->value_at(field("client"))->state(), kRepStateNA);
   EXPECT_EQ(b->value_at(field("status"))->state(), kRepStateUnknown);  // not in the map
   EXPECT_EQ(b->value_at(field("size"))->state(), kRepStateUnlimited);

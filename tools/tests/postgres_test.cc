@@ -172,6 +172,15 @@ TEST_F(PostgresCatalog, ReportsAreByteIdenticalToSqlite) {
            fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   ASSERT_TRUE(kr_testing::WriteFile(home + "/config/configure.cfg",
                                     "[Directories]\nReports = " + home + "/reports\n"));
+  // Classes whose filters the catalog pushes into its SELECT, in part or whole.
+  ASSERT_TRUE(kr_testing::WriteFile(
+      home + "/reports/classes/Pushed",
+      "SELECT jobs.* FROM jobs WHERE IN jobs FILTER IS ((%status = 'failed' OR %size > 1gb) AND "
+      "%client != 'apollo' AND %starttime >= now-30DA)\n"));
+  ASSERT_TRUE(kr_testing::WriteFile(
+      home + "/reports/classes/Scheduled",
+      "SELECT clients.* FROM clients WHERE IN clients FILTER IS (%schedule = status:Normal AND "
+      "%retention = status:Normal AND %quota != status:Unlimited AND %name != 'v*')\n"));
   const std::vector<std::string> env = {"KR_HOME=" + home, "KR_MACHINE=pgtest",
                                         "KR_FIXED_TIME=" + std::to_string(kNow),
                                         "KR_TIMEOUT_SCALE=0.1", "KR_TRACE_FILE=none"};
@@ -193,6 +202,10 @@ TEST_F(PostgresCatalog, ReportsAreByteIdenticalToSqlite) {
       {"--class", "Recent jobs", "--include", "%status = failed OR %size > 100mb", "--sort",
        "%client %jobid", "--type", "html"},
       {"--class", "Devices", "--sort", "%deviceid", "--type", "text"},
+      {"--class", "Pushed", "--sort", "%jobid", "--type", "csv", "--format",
+       "%jobid,%client,%status,%size,%starttime%\\n"},
+      {"--class", "Scheduled", "--sort", "%name", "--type", "csv", "--format",
+       "%name,%quota,%schedule%\\n"},
   };
   Program daemon({kBin + "/krreportd"}, env, home + "/daemon.out");
   ASSERT_TRUE(daemon.WaitForReady(10)) << daemon.err();

@@ -44,11 +44,11 @@ TEST_F(PushDownTest, OnlyTheExactPartReachesTheWhere) {
       {"%jobid != 5", "(CAST((\"jobid\") AS INTEGER) IS NULL OR"},
       {"%size = status:Normal", "WHERE (\"size\") IS NOT NULL"},
       {"(%client = 'apo*' AND %files < 10)", "WHERE (CAST((\"files\") AS INTEGER) < ?1)"},
-      {"%client = 'apo*'", nullptr},                      // a pattern
-      {"%client = regexp:'^a'", nullptr},                 // a regular expression
-      {"%client = '\xc3\x89ric'", nullptr},               // folded beyond ASCII by the filter
-      {"(%client = 'apo*' OR %files < 10)", nullptr},     // an OR with a side left out
-      {"%startdate = today", nullptr},                    // a date
+      {"%client = 'apo*'", nullptr},                   // a pattern
+      {"%client = regexp:'^a'", nullptr},              // a regular expression
+      {"%client = '\xc3\x89ric'", nullptr},            // folded beyond ASCII by the filter
+      {"(%client = 'apo*' OR %files < 10)", nullptr},  // an OR with a side left out
+      {"%startdate = today", nullptr},                 // a date
   };
   for (const auto& c : kCases) {
     Ref<RepFilterTree> tree = RepMakeFilterTree(c.filter, fields.get());
