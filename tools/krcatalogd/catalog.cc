@@ -311,11 +311,12 @@ bool IsSerialized(const char* table) {
   return false;
 }
 
-RequestScope::RequestScope(const RepGetTableArgs* args) {
+RequestScope::RequestScope(const RepGetTableArgs* args) : outer_(std::move(g_request_filter)) {
   g_request_filter = args != nullptr ? Ref<Obj>::Share(args->filter()) : Ref<Obj>();
 }
 
-RequestScope::~RequestScope() { g_request_filter.reset(); }
+// A request answered inside another's waits leaves the outer one's filter as it found it.
+RequestScope::~RequestScope() { g_request_filter = std::move(outer_); }
 
 void SetPushDown(bool on) { g_push_down = on; }
 

@@ -51,6 +51,9 @@ class RequestScope {
   ~RequestScope();
   RequestScope(const RequestScope&) = delete;
   RequestScope& operator=(const RequestScope&) = delete;
+
+ private:
+  Ref<Obj> outer_;
 };
 
 // Push-down on (the default) or off, for comparisons.

@@ -235,13 +235,13 @@ TEST_F(PostgresCatalog, RandomFiltersKeepTheSameRecordsWithAndWithoutPushDown) {
   {
     auto writer = catalog::CreatePostgresWriter(g_server->conninfo(), &error);
     ASSERT_TRUE(writer) << error;
-    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 300, false, &error)) << error;
+    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 200, false, &error)) << error;
   }
   const std::string mapping = home_.HomePath("awkward.map");
   ASSERT_TRUE(kr_testing::WriteFile(mapping, kAwkwardMapping));
   ASSERT_EQ(catalog::Open(g_server->conninfo(), mapping, &error), 1) << error;
-  const auto [built, pushed] = DifferentialRun(1000, 7);
-  EXPECT_GT(built, 650);
+  const auto [built, pushed] = DifferentialRun(600, 7);
+  EXPECT_GT(built, 400);
   EXPECT_GT(pushed, built / 3);
 
   // A column the database does not have is named with its line.
