@@ -235,7 +235,7 @@ TEST_F(PostgresCatalog, RandomFiltersKeepTheSameRecordsWithAndWithoutPushDown) {
   {
     auto writer = catalog::CreatePostgresWriter(g_server->conninfo(), &error);
     ASSERT_TRUE(writer) << error;
-    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 200, false, &error)) << error;
+    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 120, false, &error)) << error;
   }
   const std::string mapping = home_.HomePath("awkward.map");
   ASSERT_TRUE(kr_testing::WriteFile(mapping, kAwkwardMapping));

@@ -68,7 +68,7 @@ TEST_F(PushDownTest, RandomFiltersKeepTheSameRecordsWithAndWithoutPushDown) {
   {
     auto writer = catalog::CreateSqliteWriter(db, &error);
     ASSERT_TRUE(writer) << error;
-    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 200, true, &error)) << error;
+    ASSERT_TRUE(WriteAwkwardCatalog(writer.get(), 120, true, &error)) << error;
   }
   const std::string mapping = home_.HomePath("awkward.map");
   ASSERT_TRUE(kr_testing::WriteFile(mapping, kAwkwardMapping));
