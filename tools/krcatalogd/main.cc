@@ -1,9 +1,14 @@
-// krcatalogd: serves the tables of a backup catalog (a SQLite database) to the reports engine.
+// krcatalogd: serves the tables of a backup catalog (a SQLite file or a PostgreSQL database) to
+// the reports engine.
 //
 //   krcatalogd generate [--jobs N] [--seed S] [--now T] CATALOG
-//   krcatalogd serve --catalog CATALOG [--reports-machine M] [--process NAME] [--home DIR]
-//                    [--packets]
+//   krcatalogd serve --catalog CATALOG [--mapping FILE] [--reports-machine M] [--process NAME]
+//                    [--home DIR] [--packets]
 //
+// CATALOG is a SQLite file, or a PostgreSQL database: postgresql://host/dbname, or a conninfo
+// string such as service=NAME (a password comes from ~/.pgpass or PGPASSFILE, never from the
+// command line). --mapping names the mapping file that says how the catalog's schema gives the
+// served tables (doc/catalogs.md); without it the catalog is the example catalog.
 // `generate` writes a deterministic example catalog: the same seed and time give the same file.
 // `serve` publishes the process ("Catalog Server" by default), registers its tables (jobs,
 // media, clients, devices) with the reports process of the reports machine, prints "ready" and
@@ -27,17 +32,17 @@ namespace {
 
 constexpr const char kTag[] = "KRCATALOG";
 
-// The jobs table, large in any real catalog, travels as a serialized-record stream unless
-// --packets is given; the others as record packets.
+// The tables the mapping marks serialized (the example's jobs table, large in any real
+// catalog) travel as a serialized-record stream unless --packets is given; the others as record
+// packets.
 bool g_stream_jobs = true;
 
-bool IsStreamed(const char* table) {
-  return g_stream_jobs && table != nullptr && StrCompareNoCase(table, "jobs") == 0;
-}
+bool IsStreamed(const char* table) { return g_stream_jobs && catalog::IsSerialized(table); }
 
 int GetTableTask(Obj* task, void*) {
   const MsgTask* t = ObjCast<MsgTask>(task);
   const auto* args = t != nullptr ? ObjCast<RepGetTableArgs>(t->argument()) : nullptr;
+  catalog::RequestScope request(args);  // the grabber pushes this request's filter into SQL
   if (args != nullptr && IsStreamed(args->table_name())) {
     return RepHandleMyGetTableRequestBySRecords(catalog::Tables(), task, kRepSRecordsNoIndex);
   }
@@ -96,12 +101,12 @@ int Generate(const std::string& path, int64_t jobs, uint64_t seed, int64_t now) 
   return 0;
 }
 
-int Serve(const std::string& path, const std::string& process, std::string reports_machine,
-          const std::string& home) {
+int Serve(const std::string& path, const std::string& mapping, const std::string& process,
+          std::string reports_machine, const std::string& home) {
   krtools::InstallStopSignals();
   auto context = krtools::MakeProcessContext(process, home);
   std::string error;
-  if (!catalog::Open(path, &error)) {
+  if (!catalog::Open(path, mapping, &error)) {
     std::fprintf(stderr, "krcatalogd: %s\n", error.c_str());
     return 1;
   }
@@ -153,7 +158,11 @@ int main(int argc, char** argv) {
   int64_t jobs = 2000;
   uint64_t seed = 1;
   int64_t now = 0;
-  generate->add_option("catalog", gen_path, "The catalog file to write (replaced)")->required();
+  generate
+      ->add_option("catalog", gen_path,
+                   "The catalog to write: a SQLite file (replaced) or a PostgreSQL database, "
+                   "postgresql://... or service=NAME (its catalog tables replaced)")
+      ->required();
   generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")
       ->check(CLI::NonNegativeNumber);
   generate->add_option("--seed", seed, "Seed of the generator (default 1)");
@@ -163,7 +172,15 @@ int main(int argc, char** argv) {
 
   auto* serve = app.add_subcommand("serve", "Serve the catalog's tables");
   std::string serve_path, process = "Catalog Server", reports_machine, home;
-  serve->add_option("--catalog", serve_path, "The catalog file")->required();
+  std::string mapping;
+  serve
+      ->add_option("--catalog", serve_path,
+                   "The catalog: a SQLite file, or a PostgreSQL database (postgresql://... or "
+                   "service=NAME)")
+      ->required();
+  serve->add_option("--mapping", mapping,
+                    "Mapping file: how the catalog's schema gives the served tables (default: "
+                    "the example catalog's own)");
   serve->add_option("--process", process, "Process name to publish (default \"Catalog Server\")");
   serve->add_option("--reports-machine", reports_machine,
                     "Machine of the reports process (default: this machine)");
@@ -175,5 +192,5 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   if (generate->parsed()) return Generate(gen_path, jobs, seed, now);
   g_stream_jobs = !packets;
-  return Serve(serve_path, process, reports_machine, home);
+  return Serve(serve_path, mapping, process, reports_machine, home);
 }

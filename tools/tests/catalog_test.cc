@@ -181,7 +181,9 @@ TEST_F(CatalogTest, RestrictionIsPushedIntoTheQuery) {
   ASSERT_EQ(RepConvTextRestrictions(restrictions.get(), fields.get()), 1);
 
   const std::string sql = catalog::SelectFor("jobs", fields.get(), restrictions.get());
-  EXPECT_EQ(sql, "SELECT jobid, starttime, size FROM jobs WHERE starttime BETWEEN ? AND ?");
+  EXPECT_EQ(sql,
+            "SELECT \"jobid\", \"starttime\", \"size\" FROM \"jobs\" WHERE \"starttime\" "
+            "BETWEEN ?1 AND ?2 ORDER BY \"jobid\"");
   {
     // SQLite's own plan for the statement uses the start time index.
     sqlite3* h = nullptr;
@@ -214,11 +216,12 @@ TEST_F(CatalogTest, RestrictionIsPushedIntoTheQuery) {
   Ref<List> other = ListNewFromPool();
   ListAddLastItem(other.get(), loose.get());
   EXPECT_EQ(catalog::SelectFor("jobs", fields.get(), other.get()),
-            "SELECT jobid, starttime, size FROM jobs");
+            "SELECT \"jobid\", \"starttime\", \"size\" FROM \"jobs\" ORDER BY \"jobid\"");
 }
 
 TEST(CatalogOpen, RefusesWhatIsNotACatalog) {
   TestHome home;
+  CopyExampleFields(home);
   std::string error;
   EXPECT_EQ(catalog::Open(home.HomePath("missing.db"), &error), 0);
   ASSERT_TRUE(kr_testing::WriteFile(home.HomePath("text.db"), "not a database\n"));

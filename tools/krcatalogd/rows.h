@@ -1,0 +1,32 @@
+// Rows to records: the one place where a catalog row becomes the values of a record, for every
+// database and every mapping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reports/reports.h"
+#include "source.h"
+
+namespace catalog {
+
+// How one record field is filled from the current row.
+struct ColumnRead {
+  int column = -1;  // the selected column, -1 for a field the mapping does not give (Unknown)
+  ReadAs as = ReadAs::kInt;
+  int32_t type = 0;  // the record field's type
+  int32_t null_state = kRepStateUnknown;
+  const std::vector<std::pair<std::string, std::string>>* values = nullptr;  // a value map
+};
+
+// How a field of this type is read, and whether it can be read at all.
+bool ReadAsFor(int32_t type, ReadAs* as);
+
+// Fills the blank record (one Normal value per field, in `plan` order) from the current row. A
+// NULL gives the field's NULL state; a value that does not fit the field (a number beyond a
+// 32-bit field, a text outside the value map, a malformed count) gives Unknown.
+void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows);
+
+}  // namespace catalog
