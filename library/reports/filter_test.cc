@@ -628,6 +628,9 @@ TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
     TreeNode* word = TreeNodeFirstChild(TreeFirstNode(t.get()));
     auto* name = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(word, 2)));
     EXPECT_EQ(name->compiled_pattern(), nullptr) << text;
+    // Either operand evaluates on its own from its node, as a provider's grabber may ask.
+    EXPECT_EQ(RepApplyFilterNodeToRecord(TreeNodeNthChild(word, 1), rec.get()), result) << text;
+    EXPECT_EQ(RepApplyFilterNodeToRecord(TreeNodeNthChild(word, 2), rec.get()), 0) << text;
   }
 }
 

@@ -155,9 +155,14 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
   }
   const char* sort = RepParamsGetSort(now);
   const bool resort = redo.force_sort || !SameText(sort, RepParamsGetSort(then));
+  // Said where the re-sort begins; a bad new spec is found before the filters run, so it is said
+  // there too, ahead of the refusal.
+  auto announce_resort = [] {
+    TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+  };
   Ref<List> spec;
   if (resort && !RepBuildSortSpec(&spec, table->fields(), sort)) {
-    TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+    announce_resort();
     TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'", sort != nullptr ? sort : "");
     return 0;
   }
@@ -180,7 +185,7 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
     TraceMessage(kTag, 76, 0, 3, "No need to re-sort records");
     return 1;
   }
-  TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+  announce_resort();
   RepApplySortToRecords(spec.get(), records);
   TraceMessage(kTag, 79, 0, 2, "Have applied re-processing sort spec");
   return 1;
