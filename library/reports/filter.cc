@@ -510,7 +510,7 @@ bool FilterParser::Parse(const char* text) {
 }
 
 bool FilterParser::Build(const char* text, RepFilterTree* tree) {
-  const char* p = StrSkipWhiteSpaceF(text != nullptr ? text : "");
+  const char* p = StrSkipWhiteSpaceF(StrOrEmpty(text));
   std::string_view body(p);
   // Trailing white space of any kind (a line end from a template) is not part of the filter.
   while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
@@ -897,7 +897,7 @@ int RepFilterToCompList(Ref<List>* list, const char* text) noexcept {
 int RepFilterToCompListBrutal(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return kRepBrutalFailed;
   Ref<List> l = ListNewFromPool();
-  const char* p = text != nullptr ? text : "";
+  const char* p = StrOrEmpty(text);
   while ((p = std::strchr(p, '%')) != nullptr) {
     Ref<RepFilterComponent> c;
     if (!ReadComponent(&c, &p, p)) {
@@ -964,8 +964,7 @@ Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* field
   Ref<RepFilterTree> tree = TreeNewFromPool();
   FilterParser parser(fields);
   if (!parser.Build(text, tree.get())) {
-    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
-                 text != nullptr ? text : "");
+    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'", StrOrEmpty(text));
     return nullptr;
   }
   return tree;
