@@ -389,6 +389,3 @@ int RepAgentInstall(std::unique_ptr<RepAgent>* agent, int32_t kind) noexcept {
   return 1;
 }
 
-int RepAgentConversationCount(const RepAgent* agent) noexcept {
-  return agent != nullptr ? static_cast<int>(agent->conversations.size()) : 0;
-}

@@ -574,6 +574,3 @@ void StnzFileRewind(StnzFile* file) noexcept {
   file->current = kNoStanza;
 }
 
-const char* StnzFilePath(const StnzFile* file) noexcept {
-  return file != nullptr ? file->path.c_str() : "";
-}
