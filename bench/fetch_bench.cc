@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_records.h"
 #include "kr/context.h"
 #include "kr/message.h"
@@ -202,32 +203,17 @@ void BM_SerializeAndRebuild(benchmark::State& state) {
 BENCHMARK(BM_FetchByPackets)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_SerializeAndRebuild)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-      const double t = r.GetAdjustedRealTime();
-      auto it = best_.find(r.run_name.function_name);
-      if (it == best_.end() || t < it->second) best_[r.run_name.function_name] = t;
-    }
-  }
-  void Ratios() const {
-    auto a = best_.find("BM_FetchByPackets");
-    auto b = best_.find("BM_SerializeAndRebuild");
-    if (a == best_.end() || b == best_.end()) return;
-    std::printf(
-        "\nBest runs: fetch %.0f ms (%.0f records/s), serialize+rebuild %.0f ms (%.0f "
-        "records/s)\n",
-        a->second, kRecords / (a->second / 1000), b->second, kRecords / (b->second / 1000));
-    std::printf("%-44s %6.2fx  (target <= 2.5)\n", "fetch by packets / serialize+rebuild (time)",
-                a->second / b->second);
-  }
-
- private:
-  std::map<std::string, double> best_;
-};
+void PrintRatios(const kr_bench::BestRunReporter& reporter) {
+  const kr_bench::BestRun* a = reporter.Best("BM_FetchByPackets");
+  const kr_bench::BestRun* b = reporter.Best("BM_SerializeAndRebuild");
+  if (a == nullptr || b == nullptr) return;
+  std::printf(
+      "\nBest runs: fetch %.0f ms (%.0f records/s), serialize+rebuild %.0f ms (%.0f "
+      "records/s)\n",
+      a->real, kRecords / (a->real / 1000), b->real, kRecords / (b->real / 1000));
+  reporter.PrintRatio("fetch by packets / serialize+rebuild (time)", "BM_FetchByPackets",
+                      "BM_SerializeAndRebuild", true, "<= 2.5");
+}
 
 }  // namespace
 
@@ -248,17 +234,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<KrContext> context = ContextCreate(options);
   ContextSetCurrent(context.get());
 
-  std::vector<char*> args(argv, argv + argc);
-  char reps[] = "--benchmark_repetitions=3";
-  bool given = false;
-  for (int i = 1; i < argc; ++i) given |= std::strstr(argv[i], "repetitions") != nullptr;
-  if (!given) args.push_back(reps);
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Ratios();
-  benchmark::Shutdown();
+  kr_bench::BestRunReporter reporter;
+  kr_bench::RunBenchmarks(argc, argv, &reporter, 3, false);
+  PrintRatios(reporter);
 
   ContextSetCurrent(nullptr);
   context.reset();

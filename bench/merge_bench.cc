@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_main.h"
 #include "kr/list.h"
 #include "kr/object.h"
 #include "reports/reports.h"
@@ -245,51 +246,26 @@ BENCHMARK_CAPTURE(BM_PlainJoin, integer_key, false)->Unit(benchmark::kMillisecon
 BENCHMARK_CAPTURE(BM_Merge, string_key, true)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK_CAPTURE(BM_PlainJoin, string_key, true)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Prints, after the usual table, each merge's time over its plain join's: wall-clock and CPU
-// time, each the best of the repetitions (run with --benchmark_repetitions=N on a busy machine).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-      Best& b = best_[r.run_name.function_name];
-      const double real = r.GetAdjustedRealTime(), cpu = r.GetAdjustedCPUTime();
-      if (b.real == 0 || real < b.real) b.real = real;
-      if (b.cpu == 0 || cpu < b.cpu) b.cpu = cpu;
-    }
-    ConsoleReporter::ReportRuns(runs);
+// Each merge's time over its plain join's: wall-clock and CPU time, each the best of the
+// repetitions (run with --benchmark_repetitions=N on a busy machine).
+void PrintRatios(const kr_bench::BestRunReporter& reporter) {
+  for (const char* key : {"integer_key", "string_key"}) {
+    const kr_bench::BestRun* merge = reporter.Best(std::string("BM_Merge/") + key);
+    const kr_bench::BestRun* plain = reporter.Best(std::string("BM_PlainJoin/") + key);
+    if (merge == nullptr || plain == nullptr || plain->cpu <= 0) continue;
+    std::printf(
+        "merge / plain join, %s: real %.1f ms / %.1f ms = %.2fx, cpu %.1f ms / %.1f ms = "
+        "%.2fx\n",
+        key, merge->real, plain->real, merge->real / plain->real, merge->cpu, plain->cpu,
+        merge->cpu / plain->cpu);
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    for (const char* key : {"integer_key", "string_key"}) {
-      const auto merge = best_.find(std::string("BM_Merge/") + key);
-      const auto plain = best_.find(std::string("BM_PlainJoin/") + key);
-      if (merge == best_.end() || plain == best_.end() || plain->second.real <= 0 ||
-          plain->second.cpu <= 0) {
-        continue;
-      }
-      std::printf(
-          "merge / plain join, %s: real %.1f ms / %.1f ms = %.2fx, cpu %.1f ms / %.1f ms = "
-          "%.2fx\n",
-          key, merge->second.real, plain->second.real, merge->second.real / plain->second.real,
-          merge->second.cpu, plain->second.cpu, merge->second.cpu / plain->second.cpu);
-    }
-  }
-
- private:
-  struct Best {
-    double real = 0;
-    double cpu = 0;
-  };
-  std::map<std::string, Best> best_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  kr_bench::BestRunReporter reporter;
+  kr_bench::RunBenchmarks(argc, argv, &reporter, 0, false);
+  PrintRatios(reporter);
   return 0;
 }

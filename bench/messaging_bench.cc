@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "../library/testing/tlscerts.h"
+#include "bench_main.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
 #include "kr/list.h"
@@ -310,49 +311,24 @@ BENCHMARK(BM_DataChannel)
     ->UseRealTime()
     ->MinTime(0.5);
 
-// Keeps the best real time per iteration of each benchmark over its repetitions, to print the
-// ratios at the end. On a shared machine the best run is the one least disturbed by others.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-      std::string key = r.run_name.function_name + "/" + r.run_name.args;
-      double t = r.GetAdjustedRealTime();
-      auto it = best_.find(key);
-      if (it == best_.end() || t < it->second) best_[key] = t;
-    }
-  }
-  void Ratios() const {
-    auto ratio = [&](const char* what, const std::string& mine, const std::string& ref,
-                     bool time_ratio, const char* target) {
-      auto a = best_.find(mine), b = best_.find(ref);
-      if (a == best_.end() || b == best_.end()) return;
-      // Round trips compare times (lower is better); throughputs compare speeds.
-      double r = time_ratio ? a->second / b->second : b->second / a->second;
-      std::printf("%-44s %6.2fx  (target %s)\n", what, r, target);
-    };
-    std::printf("\nRatios against the references of this run (best run of each):\n");
-    ratio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/0", "BM_AsioPingPong/",
-          true, "<= 2");
-    ratio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240/0",
-          "BM_PlainTcp/10240", false, ">= 0.5");
-    ratio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536/0",
-          "BM_PlainTcp/65536", false, ">= 0.8");
-    ratio("TLS round trip / plain round trip (time)", "BM_MessageRoundTrip/1",
-          "BM_MessageRoundTrip/0", true, "-");
-    ratio("TLS data channel 10 KiB / plain TCP", "BM_DataChannel/10240/1", "BM_PlainTcp/10240",
-          false, "-");
-    ratio("TLS data channel 64 KiB / plain TCP", "BM_DataChannel/65536/1", "BM_PlainTcp/65536",
-          false, ">= 0.6");
-    ratio("TLS data channel 64 KiB / plain channel", "BM_DataChannel/65536/1",
-          "BM_DataChannel/65536/0", false, "-");
-  }
-
- private:
-  std::map<std::string, double> best_;
-};
+void PrintRatios(const kr_bench::BestRunReporter& r) {
+  std::printf("\nRatios against the references of this run (best run of each):\n");
+  // Round trips compare times (lower is better); throughputs compare speeds.
+  r.PrintRatio("message round trip / Asio ping-pong (time)", "BM_MessageRoundTrip/0",
+               "BM_AsioPingPong", true, "<= 2");
+  r.PrintRatio("data channel 10 KiB / plain TCP (throughput)", "BM_DataChannel/10240/0",
+               "BM_PlainTcp/10240", false, ">= 0.5");
+  r.PrintRatio("data channel 64 KiB / plain TCP (throughput)", "BM_DataChannel/65536/0",
+               "BM_PlainTcp/65536", false, ">= 0.8");
+  r.PrintRatio("TLS round trip / plain round trip (time)", "BM_MessageRoundTrip/1",
+               "BM_MessageRoundTrip/0", true, "-");
+  r.PrintRatio("TLS data channel 10 KiB / plain TCP", "BM_DataChannel/10240/1", "BM_PlainTcp/10240",
+               false, "-");
+  r.PrintRatio("TLS data channel 64 KiB / plain TCP", "BM_DataChannel/65536/1", "BM_PlainTcp/65536",
+               false, ">= 0.6");
+  r.PrintRatio("TLS data channel 64 KiB / plain channel", "BM_DataChannel/65536/1",
+               "BM_DataChannel/65536/0", false, "-");
+}
 
 }  // namespace
 
@@ -371,23 +347,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  // Unless told otherwise: five repetitions, interleaved at random with the references, so that
-  // a burst of load elsewhere does not fall on one side only.
-  std::vector<char*> args(argv, argv + argc);
-  char reps[] = "--benchmark_repetitions=5";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  bool given = false;
-  for (int i = 1; i < argc; ++i) given |= std::strstr(argv[i], "repetitions") != nullptr;
-  if (!given) {
-    args.push_back(reps);
-    args.push_back(interleave);
-  }
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Ratios();
-  benchmark::Shutdown();
+  kr_bench::BestRunReporter reporter;
+  kr_bench::RunBenchmarks(argc, argv, &reporter, 5, true);
+  PrintRatios(reporter);
   std::error_code ec;
   std::filesystem::remove_all(g_home, ec);
   return 0;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_records.h"
 #include "kr/context.h"
 #include "kr/message.h"
@@ -189,56 +190,19 @@ BENCHMARK(BM_SerializeAndRebuild)->Unit(benchmark::kMillisecond)->Iterations(1)-
 BENCHMARK(BM_FetchByStream)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_FetchByPackets)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
-// Keeps the best real time of each benchmark over its repetitions (on a shared machine the
-// least disturbed run), to print the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-      double t = r.GetAdjustedRealTime();
-      auto it = best_.find(r.run_name.function_name);
-      if (it == best_.end() || t < it->second) best_[r.run_name.function_name] = t;
-    }
-  }
-  void Ratios() const {
-    auto ratio = [&](const char* what, const char* mine, const char* ref, const char* target) {
-      auto a = best_.find(mine), b = best_.find(ref);
-      if (a == best_.end() || b == best_.end()) return;
-      std::printf("%-52s %6.2fx  (target %s)\n", what, a->second / b->second, target);
-    };
-    std::printf("\nRatios of real time, best run of each:\n");
-    ratio("stream fetch / serialize and rebuild in one process", "BM_FetchByStream",
-          "BM_SerializeAndRebuild", "<= 1.5");
-    ratio("stream fetch / packet fetch", "BM_FetchByStream", "BM_FetchByPackets", "< 1");
-  }
-
- private:
-  std::map<std::string, double> best_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   char tmpl[] = "/tmp/kr-bench-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 1;
   g_home = tmpl;
-  std::vector<char*> args(argv, argv + argc);
-  char reps[] = "--benchmark_repetitions=3";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  bool given = false;
-  for (int i = 1; i < argc; ++i) given |= std::strstr(argv[i], "repetitions") != nullptr;
-  if (!given) {
-    args.push_back(reps);
-    args.push_back(interleave);
-  }
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Ratios();
-  benchmark::Shutdown();
+  kr_bench::BestRunReporter reporter;
+  kr_bench::RunBenchmarks(argc, argv, &reporter, 3, true);
+  std::printf("\nRatios of real time, best run of each:\n");
+  reporter.PrintRatio("stream fetch / serialize and rebuild in one process", "BM_FetchByStream",
+                      "BM_SerializeAndRebuild", true, "<= 1.5", 52);
+  reporter.PrintRatio("stream fetch / packet fetch", "BM_FetchByStream", "BM_FetchByPackets", true,
+                      "< 1", 52);
   std::error_code ec;
   std::filesystem::remove_all(g_home, ec);
   return 0;

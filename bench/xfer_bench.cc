@@ -4,10 +4,7 @@
 // thread with its own context, as two processes would. After the run the program prints the
 // copy's time as a ratio to cp's.
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "../library/testing/freeport.h"
+#include "bench_main.h"
 #include "kr/context.h"
 #include "kr/message.h"
 #include "reports/output.h"
@@ -44,24 +43,12 @@ void MakeHome(const fs::path& home, const std::string& machines) {
   fs::create_directories(home / "reports/output");
 }
 
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(probe);
-  return ntohs(sa.sin_port);
-}
-
 double g_xfer_seconds = 0, g_cp_seconds = 0;
 
 void BM_CopyOutputDirToOtherMachine(benchmark::State& state) {
   const fs::path root = fs::temp_directory_path() / ("kr_xfer_bench_" + std::to_string(getpid()));
   const fs::path alpha_home = root / "alpha", beta_home = root / "beta";
-  const std::string machines = "alpha 127.0.0.1\nbeta 127.0.0.1 " + std::to_string(FreePort()) +
+  const std::string machines = "alpha 127.0.0.1\nbeta 127.0.0.1 " + std::to_string(kr_testing::FreePort()) +
                                " " + kRepReportsProcessName + "\n";
   MakeHome(alpha_home, machines);
   MakeHome(beta_home, machines);
@@ -145,9 +132,8 @@ BENCHMARK(BM_CopyOutputDirToOtherMachine)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  kr_bench::BestRunReporter reporter;
+  kr_bench::RunBenchmarks(argc, argv, &reporter, 0, false);
   if (g_cp_seconds > 0)
     std::printf("copy to other machine / cp -r: %.2f (%.3f s vs %.3f s per 100 MB tree)\n",
                 g_xfer_seconds / g_cp_seconds, g_xfer_seconds / 5, g_cp_seconds / 5);

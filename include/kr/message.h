@@ -108,8 +108,7 @@ int MsgInit() noexcept;
 
 // A message to `destination` (an address or a channel) with a type and an optional object.
 int MsgCreate(Ref<Obj>* message, const Obj* destination, uint32_t type, Obj* object) noexcept;
-// Sends a message made with MsgCreate to its destination / to the calling process itself.
-int MsgSend(Obj* message) noexcept;
+// Sends a message made with MsgCreate to the calling process itself.
 int MsgSendToSelf(Obj* message) noexcept;
 
 // Sends `object` (may be null) as a message of `type`. The destination is an address (the

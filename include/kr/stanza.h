@@ -153,6 +153,3 @@ int StnzFileLoad(StnzFile* file, std::unique_ptr<Stanza>* out) noexcept;
 
 // Back to before the first stanza.
 void StnzFileRewind(StnzFile* file) noexcept;
-
-// The path the file was opened with.
-const char* StnzFilePath(const StnzFile* file) noexcept;

@@ -49,6 +49,9 @@ size_t StrBytesForChars(const char* s, size_t n) noexcept;
 
 // --- Tokens and white space --------------------------------------------------------------------
 
+// The text, or "" for a null one: for printing and comparing texts that may be absent.
+inline const char* StrOrEmpty(const char* s) noexcept { return s != nullptr ? s : ""; }
+
 // True when the byte belongs to a token.
 inline bool StrIsTokenByte(unsigned char b) noexcept {
   return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '_' ||

@@ -208,6 +208,12 @@ int RepFilterFromCompList(std::string* text, const Obj* list) noexcept;
 // Builds a tree from a filter text against a field list; null when the text does not build
 // (traced).
 Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept;
+// RepMakeFilterTree that also says where a refused text goes wrong, for front ends that point at
+// the mistake: `*fault_offset` is the byte offset in `text` where the first fault was found (the
+// start of an expression whose field is unknown, its operator, its constant, a bracket, a word),
+// or -1 when the tree was made. The tree and the traces are RepMakeFilterTree's.
+Ref<RepFilterTree> RepMakeFilterTreeLocated(const char* text, const RepFieldList* fields,
+                                            int32_t* fault_offset) noexcept;
 // Writes a tree in the canonical form: one blank between tokens, constants in their written form,
 // every compound in one bracket pair. 1/0.
 int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,

@@ -123,6 +123,3 @@ struct std::default_delete<RepAgent> {
 // handler of that kind) and installs the handlers of the requests. Only the process that
 // started a conversation is served; others get refusals. 1/0.
 int RepAgentInstall(std::unique_ptr<RepAgent>* agent, int32_t kind) noexcept;
-
-// The number of conversations open (started and not yet ended by a die message).
-int RepAgentConversationCount(const RepAgent* agent) noexcept;

@@ -75,6 +75,11 @@ TEST(FieldsFile, LoadsFieldsWithTheirTextsAndDefaults) {
   EXPECT_STREQ(status->compact_name(), "St");
   EXPECT_STREQ(status->group(), "G");
   EXPECT_STREQ(ObjCast<RepFieldDef>(l->at(3))->compact_name(), "empty nice");
+  // The same reading from a directory of the caller's, the table name lower-cased there too.
+  ASSERT_TRUE(kr_testing::WriteFile(home.ReportsPath("other/mediafields"), Field("label", "string")));
+  Ref<List> other = ListNewFromPool();
+  ASSERT_EQ(RepLoadTableFieldsFromDir("Media", home.ReportsPath("other").c_str(), other.get(), 0), 1);
+  EXPECT_EQ(Names(other.get()), std::vector<std::string>{"label"});
 }
 
 TEST(FieldsFile, EachBrokenRuleFailsTheWholeFileAndLeavesTheListAlone) {

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "kr/config.h"
+#include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
@@ -643,7 +644,7 @@ bool RenderHdwmyCount(const Obj* value, DString* scratch, std::string_view* text
 
 const char* SlotText(const Obj* obj, int slot) noexcept {
   const char* s = ObjGetSlotString(obj, slot);
-  return s != nullptr ? s : "";
+  return StrOrEmpty(s);
 }
 
 // One line per included or excluded item: the word, then the names from the root down.

@@ -3,6 +3,7 @@
 
 #include "reports/filter.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -297,8 +298,12 @@ bool ReadComponent(Ref<RepFilterComponent>* out, const char** after, const char*
 // a quote, could be read as part of another filter than the one written: such constants are
 // refused outright.
 // An empty constant, or anything but a blank, tab, ')' or the end right after a constant, is
-// refused too, as it would be silently dropped.
-bool CheckConstantText(const char* start, const ConstantSpan& span) {
+// refused too, as it would be silently dropped. `*fault` (when given) is where a refused constant
+// goes wrong.
+bool CheckConstantText(const char* start, const ConstantSpan& span, const char** fault = nullptr) {
+  const char* unused;
+  if (fault == nullptr) fault = &unused;
+  *fault = start;
   if (span.end == nullptr) {
     TraceMessage(kTag, 26, 0, -1, "No closing quote for filter constant at '%s'", start);
     return false;
@@ -309,6 +314,7 @@ bool CheckConstantText(const char* start, const ConstantSpan& span) {
   }
   for (const char* r = start; r < span.end; ++r) {
     if (*r == '%' || *r == '(' || *r == ')' || (!span.quoted && IsQuote(*r))) {
+      *fault = r;
       TraceMessage(kTag, 24, 0, -1, "Filter constant holds '%c', which no constant may: '%.*s'", *r,
                    static_cast<int>(span.end - start), start);
       return false;
@@ -316,6 +322,7 @@ bool CheckConstantText(const char* start, const ConstantSpan& span) {
   }
   const char* end = span.end;
   if (*end != '\0' && !IsBlankOrTab(*end) && *end != ')') {
+    *fault = end;
     TraceMessage(kTag, 25, 0, -1, "Unexpected text after filter constant at '%s'", end);
     return false;
   }
@@ -343,9 +350,13 @@ constexpr int kMaxBuildDepth = 1000;
 constexpr int kMaxNesting = kMaxBuildDepth;
 
 // Reads an expression at `p` ('%') against the field list into `e`. `*constant_start` is where
-// its constant begins and `*end` just after the constant.
+// its constant begins and `*end` just after the constant; on a refusal `*fault` (when given) is
+// where the expression goes wrong.
 bool ReadExpression(RepFilterExpression* e, const char** constant_start, const char** end,
-                    const char* p, const RepFieldList* fields) {
+                    const char* p, const RepFieldList* fields, const char** fault = nullptr) {
+  const char* unused;
+  if (fault == nullptr) fault = &unused;
+  *fault = p;
   int32_t index = 0, type = 0;
   if (*p != '%' || RepGetFieldIndexAndType(&index, &type, p, fields) == 0) {
     TraceMessage(kTag, 20, 0, -1, "Failed to get field index and type");
@@ -354,11 +365,13 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   e->set_field_index(index);
   e->set_field_type(type);
   const char* q = StrSkipTokenF(p + 1);
+  *fault = q;
   if (!IsBlankOrTab(*q)) {
     TraceMessage(kTag, 21, 0, -1, "No blank after field name in filter expression '%s'", p);
     return false;
   }
   q = SkipBlanks(q);
+  *fault = q;
   size_t symbol_bytes = 0;
   int32_t op = OperatorAt(q, &symbol_bytes);
   if (op < 0) {
@@ -367,7 +380,8 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   }
   e->set_op(op);
   q = SkipBlanks(q + symbol_bytes + 1);
-  if (!CheckConstantText(q, SpanOfConstant(q))) return false;
+  if (!CheckConstantText(q, SpanOfConstant(q), fault)) return false;
+  *fault = q;
   Ref<RepFilterConstant> constant;
   const char* after = nullptr;
   if (!ReadConstant(&constant, &after, q, type, true)) {
@@ -395,6 +409,9 @@ class FilterParser {
   explicit FilterParser(const RepFieldList* fields) : fields_(fields) {}
 
   bool Build(const char* text, RepFilterTree* tree);
+
+  // After a refused Build: the byte offset in the text given to Build where the fault was found.
+  size_t fault_offset() const { return body_offset_ + fault_; }
 
  private:
   // An operand of a chain: an expression or a group. Positions are offsets into the text.
@@ -424,6 +441,11 @@ class FilterParser {
   bool WordFollows(const Group& g, size_t k) const {
     return !operands_[g.first + k].reads_as_operator;
   }
+  // Notes where in the working copy a refusal was found; answers false for the caller's return.
+  bool Fault(const char* at) {
+    fault_ = static_cast<size_t>(at - (w_.c_str() + shift_));
+    return false;
+  }
 
   const RepFieldList* fields_;
   std::string w_;
@@ -432,6 +454,8 @@ class FilterParser {
   std::vector<Group> groups_;      // the last one is the text's whole chain
   std::vector<Operand> open_;      // the operands of the groups still open, innermost last
   std::vector<size_t> starts_;     // where each open group's operands start in open_
+  size_t body_offset_ = 0;         // where the text proper starts in the caller's text
+  size_t fault_ = 0;               // where a refusal was found, from the text proper's start
 };
 
 bool FilterParser::Parse(const char* text) {
@@ -457,7 +481,7 @@ bool FilterParser::Parse(const char* text) {
       if (*p == '(') {
         if (++depth > kMaxNesting) {
           TraceMessage(kTag, 34, 0, -1, "Filter spec nested more than %d deep", kMaxNesting);
-          return false;
+          return Fault(p);
         }
         open_.push_back(Operand{at, word, -1, false});
         starts_.push_back(open_.size());
@@ -468,10 +492,11 @@ bool FilterParser::Parse(const char* text) {
       const char* constant = *p == '%' ? ConstantOfExpression(p) : nullptr;
       if (constant == nullptr) {
         TraceMessage(kTag, 35, 0, -1, "Expected a filter expression at '%s'", p);
-        return false;
+        return Fault(p);
       }
       ConstantSpan span = SpanOfConstant(constant);
-      if (!CheckConstantText(constant, span)) return false;
+      const char* fault = nullptr;
+      if (!CheckConstantText(constant, span, &fault)) return Fault(fault);
       size_t symbol_bytes;
       open_.push_back(
           Operand{at, word, -1, !span.quoted && OperatorAt(constant, &symbol_bytes) >= 0});
@@ -485,12 +510,12 @@ bool FilterParser::Parse(const char* text) {
         return true;
       }
       TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-      return false;
+      return Fault(p);
     }
     if (*p == ')') {
       if (--depth < 0) {
         TraceMessage(kTag, 36, 0, -1, "Unbalanced brackets in filter spec");
-        return false;
+        return Fault(p);
       }
       close_group();
       // The group is the operand that was opened with it.
@@ -505,12 +530,13 @@ bool FilterParser::Parse(const char* text) {
       continue;
     }
     TraceMessage(kTag, 37, 0, -1, "Expected AND, OR or ')' in filter spec at '%s'", p);
-    return false;
+    return Fault(p);
   }
 }
 
 bool FilterParser::Build(const char* text, RepFilterTree* tree) {
-  const char* p = StrSkipWhiteSpaceF(text != nullptr ? text : "");
+  const char* p = StrSkipWhiteSpaceF(StrOrEmpty(text));
+  body_offset_ = static_cast<size_t>(p - StrOrEmpty(text));
   std::string_view body(p);
   // Trailing white space of any kind (a line end from a template) is not part of the filter.
   while (!body.empty() && StrIsWhiteSpaceByte(static_cast<unsigned char>(body.back())))
@@ -562,10 +588,10 @@ bool FilterParser::BuildTop(TreeNode* root) {
 bool FilterParser::BuildGroup(TreeNode* parent, bool as_first, const Group& g, int depth) {
   const Operand& last = operands_[g.first + g.count - 1];
   if (g.count == 1) {
-    if (last.group >= 0) return false;
+    if (last.group >= 0) return Fault(At(last.pos));
     return AddExpression(parent, as_first, last, depth);
   }
-  if (!WordFollows(g, g.count - 2)) return false;
+  if (!WordFollows(g, g.count - 2)) return Fault(At(last.word));
   return AddWord(parent, as_first, g, g.count - 1, depth);
 }
 
@@ -574,7 +600,7 @@ bool FilterParser::BuildGroup(TreeNode* parent, bool as_first, const Group& g, i
 bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, size_t k, int depth) {
   if (depth >= kMaxBuildDepth) {
     TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
-    return false;
+    return Fault(At(operands_[g.first + k].word));
   }
   Ref<RepFilterBoolNode> b = RepFilterBoolNode::New();
   TreeNode* node =
@@ -601,7 +627,7 @@ bool FilterParser::AddWord(TreeNode* parent, bool as_first, const Group& g, size
       return BuildGroup(node, true, groups_[static_cast<size_t>(left.group)], depth + 1);
     return AddExpression(node, true, left, depth + 1);
   }
-  if (!WordFollows(g, k - 2)) return false;
+  if (!WordFollows(g, k - 2)) return Fault(At(left.word));
   return AddWord(node, true, g, k - 1, depth + 1);
 }
 
@@ -617,7 +643,7 @@ bool FilterParser::RightOperand(TreeNode* node, const Operand& o, int depth) {
 bool FilterParser::AddExpression(TreeNode* parent, bool as_first, const Operand& o, int depth) {
   if (depth >= kMaxBuildDepth) {
     TraceMessage(kTag, 49, 0, -1, "Filter spec nested or chained more than %d deep", depth);
-    return false;
+    return Fault(At(o.pos));
   }
   Ref<RepFilterExpression> e = RepFilterExpression::New();
   TreeNode* node =
@@ -628,7 +654,8 @@ bool FilterParser::AddExpression(TreeNode* parent, bool as_first, const Operand&
   TraceMessage(kTag, 48, 0, 3, "At expression");
   const char* constant_start;
   const char* end;
-  return ReadExpression(e.get(), &constant_start, &end, p, fields_);
+  const char* fault = nullptr;
+  return ReadExpression(e.get(), &constant_start, &end, p, fields_, &fault) || Fault(fault);
 }
 
 // --- compiled patterns --------------------------------------------------------------------------
@@ -897,7 +924,7 @@ int RepFilterToCompList(Ref<List>* list, const char* text) noexcept {
 int RepFilterToCompListBrutal(Ref<List>* list, const char* text) noexcept {
   if (list == nullptr) return kRepBrutalFailed;
   Ref<List> l = ListNewFromPool();
-  const char* p = text != nullptr ? text : "";
+  const char* p = StrOrEmpty(text);
   while ((p = std::strchr(p, '%')) != nullptr) {
     Ref<RepFilterComponent> c;
     if (!ReadComponent(&c, &p, p)) {
@@ -960,15 +987,24 @@ int RepFilterFromCompList(std::string* text, const Obj* list) noexcept {
 
 // --- trees --------------------------------------------------------------------------------------
 
-Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept {
+Ref<RepFilterTree> RepMakeFilterTreeLocated(const char* text, const RepFieldList* fields,
+                                            int32_t* fault_offset) noexcept {
+  if (fault_offset != nullptr) *fault_offset = -1;
   Ref<RepFilterTree> tree = TreeNewFromPool();
   FilterParser parser(fields);
   if (!parser.Build(text, tree.get())) {
-    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'",
-                 text != nullptr ? text : "");
+    TraceMessage(kTag, 110, 0, -1, "Failed to make filter tree from '%.200s'", StrOrEmpty(text));
+    if (fault_offset != nullptr) {
+      const size_t length = std::strlen(StrOrEmpty(text));
+      *fault_offset = static_cast<int32_t>(std::min(parser.fault_offset(), length));
+    }
     return nullptr;
   }
   return tree;
+}
+
+Ref<RepFilterTree> RepMakeFilterTree(const char* text, const RepFieldList* fields) noexcept {
+  return RepMakeFilterTreeLocated(text, fields, nullptr);
 }
 
 int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,

@@ -428,6 +428,21 @@ TEST(FilterTrees, RefusalsReportTheirFirstFault) {
     errors.pop_back();
     EXPECT_EQ(errors, c.errors) << c.text.substr(0, 80);
   }
+  // Where each refusal was found, for a front end to point at; -1 when the tree was made.
+  const struct {
+    const char* text;
+    int32_t at;
+  } located[] = {
+      {"%size = lots AND %unknown = 1", 17}, {"%unknown = 1 AND %size = lots", 25},
+      {"%size = lots AND (%name = 1) junk", 29}, {"%name = 'a'b", 11},
+      {"%name = 1 AND (%size = 2))", 25}, {"(%name = 1", 10}, {"  %name => 1", 2},
+      {"%name = 1 AND AND %size = 2", 14}, {"%name = 1", -1},
+  };
+  for (const auto& l : located) {
+    int32_t at = 99;
+    EXPECT_EQ(!RepMakeFilterTreeLocated(l.text, f.get(), &at), l.at >= 0) << l.text;
+    EXPECT_EQ(at, l.at) << l.text;
+  }
   // The detail lines follow the tree from the top: each word's right operand before its left.
   TraceCapture detail;
   ASSERT_TRUE(RepMakeFilterTree("%name = 1 AND (%size = 2)", f.get()));
@@ -628,6 +643,9 @@ TEST(FilterEvaluation, AndOrEvaluateTheSecondOperandOnlyWhenNeeded) {
     TreeNode* word = TreeNodeFirstChild(TreeFirstNode(t.get()));
     auto* name = ObjCast<RepFilterExpression>(TreeNodeItem(TreeNodeNthChild(word, 2)));
     EXPECT_EQ(name->compiled_pattern(), nullptr) << text;
+    // Either operand evaluates on its own from its node, as a provider's grabber may ask.
+    EXPECT_EQ(RepApplyFilterNodeToRecord(TreeNodeNthChild(word, 1), rec.get()), result) << text;
+    EXPECT_EQ(RepApplyFilterNodeToRecord(TreeNodeNthChild(word, 2), rec.get()), 0) << text;
   }
 }
 

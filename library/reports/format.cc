@@ -9,6 +9,7 @@
 
 #include "fieldtypes.h"
 #include "kr/config.h"
+#include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
@@ -82,7 +83,7 @@ int64_t SlotNumber(const Obj* obj, int slot) noexcept {
 
 const char* SlotText(const Obj* obj, int slot) noexcept {
   const char* s = ObjGetSlotString(obj, slot);
-  return s != nullptr ? s : "";
+  return StrOrEmpty(s);
 }
 
 // --- plugin screens ---
@@ -352,8 +353,7 @@ int RepFieldToTextDS(DString* out, DString* scratch, const RepFieldDef* field,
   if (out == nullptr || scratch == nullptr || field == nullptr) return 0;
   std::string_view text;
   if (!RepFieldValueToText(&text, scratch, field, value, variable_width)) {
-    TraceMessage(kTag, 7, 0, -1, "Cannot convert field '%s' to text.",
-                 field->name() != nullptr ? field->name() : "");
+    TraceMessage(kTag, 7, 0, -1, "Cannot convert field '%s' to text.", StrOrEmpty(field->name()));
     return 0;
   }
   if (variable_width) {
@@ -462,7 +462,7 @@ int MakeLayout(RecordLayout* layout, const RepFieldList* record_fields,
   const size_t n = ListGetItemCount(format_fields);
   for (size_t i = 0; i < n; ++i)
     layout->fields.push_back(ObjCast<RepFieldDef>(format_fields->at(i)));
-  const char* p = format != nullptr ? format : "";
+  const char* p = StrOrEmpty(format);
   layout->pieces.resize(n + 1);
   for (size_t i = 0; i < n; ++i) {
     DString piece;
@@ -607,7 +607,7 @@ int RepOutputColHeadersFixed(const RepFieldList* format_fields, const char* form
       const RepFieldDef* f = ObjCast<RepFieldDef>(o);
       if (f == nullptr) continue;
       const size_t width = static_cast<size_t>(ClampWidth(f->width_in_use()));
-      std::string_view label = f->compact_name() != nullptr ? f->compact_name() : "";
+      std::string_view label = StrOrEmpty(f->compact_name());
       const size_t bytes = BytesOfChars(label, width);
       line.append(label.data(), bytes);
       const size_t chars = bytes == label.size() ? CountChars(label) : width;

@@ -220,7 +220,7 @@ bool WriteItem(Obj* item, const std::string& directory, int html, int use_condit
     return false;
   }
   const char* name = ObjGetSlotString(item, 2);
-  const char* shown = name != nullptr ? name : "";
+  const char* shown = StrOrEmpty(name);
   Ref<RepStoredRecords> stored;
   if (name == nullptr || !RepReConstructProducedRecords(&stored, name)) {
     TraceMessage(kMultiTag, 112, 0, -1,

@@ -15,6 +15,7 @@
 #include "kr/context.h"
 #include "kr/file.h"
 #include "kr/path.h"
+#include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "reports/format.h"
@@ -64,7 +65,7 @@ Ref<Obj> TimeValue(int64_t t) {
   return v;
 }
 
-Ref<Obj> StringValue(const char* text) { return ObjNewString(text != nullptr ? text : ""); }
+Ref<Obj> StringValue(const char* text) { return ObjNewString(StrOrEmpty(text)); }
 
 // Puts `made` into `value` when it fits the field's type; a field declared with another type in
 // the installation's fields file keeps its blank value.

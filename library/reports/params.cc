@@ -35,8 +35,6 @@ constexpr RepParamInfo kStdParams[] = {
     {0, nullptr, "", 0, 0, nullptr, nullptr},
 };
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
-
 // The name of an instance's parameter, or null when it has no well-formed definition.
 const char* InstanceName(const RepParamInstance* instance) {
   const RepParamDef* def = instance != nullptr ? instance->definition() : nullptr;
@@ -66,7 +64,7 @@ Ref<RepParamDef> DefinitionFromRow(const RepParamInfo& row) {
   Ref<Obj> value;
   if (row.file_read == 1) {
     std::string text;
-    if (!RepExtractQuotedCfgValue(&text, OrEmpty(row.default_text))) {
+    if (!RepExtractQuotedCfgValue(&text, StrOrEmpty(row.default_text))) {
       TraceMessage(kTag, 1, 0, 2, "Failed to get textual default file-read value for param '%s'",
                    row.name);
       return nullptr;
@@ -77,10 +75,10 @@ Ref<RepParamDef> DefinitionFromRow(const RepParamInfo& row) {
                    row.name, text.c_str());
       return nullptr;
     }
-  } else if (!RepEncodeData(&value, OrEmpty(row.default_text), row.type)) {
+  } else if (!RepEncodeData(&value, StrOrEmpty(row.default_text), row.type)) {
     TraceMessage(kTag, 3, 0, -1,
                  "Cannot encode default quoted value for param '%s' (Value was '%s')", row.name,
-                 OrEmpty(row.default_text));
+                 StrOrEmpty(row.default_text));
     return nullptr;
   }
   def->set_default_value(std::move(value));
@@ -250,7 +248,7 @@ int RepParamInstanceCreateString(Ref<RepParamInstance>* instance, RepParamDef* d
   Ref<Obj> value;
   if (!RepEncodeData(&value, text, definition->type())) {
     TraceMessage(kTag, 6, 0, -1, "Cannot encode value for parameter '%s' (Value was '%s')",
-                 OrEmpty(definition->name()), OrEmpty(text));
+                 StrOrEmpty(definition->name()), StrOrEmpty(text));
     return 0;
   }
   return RepParamInstanceCreate(instance, definition, value.get());

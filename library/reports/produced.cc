@@ -10,6 +10,7 @@
 #include "kr/file.h"
 #include "kr/path.h"
 #include "kr/serialize.h"
+#include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
 #include "reports/classes.h"
@@ -145,7 +146,7 @@ bool MakeProducedName(std::string* name, const char* base_name, const RepParams*
   if (RepFindClassFromNiceName(&found, nice, classes) != 0 || !found) {
     TraceMessage(kTag, 12, 0, -1,
                  "Cannot find info on class '%s' when serializing produced reports",
-                 nice != nullptr ? nice : "");
+                 StrOrEmpty(nice));
     return false;
   }
   char date[kDateLength + 1];
@@ -159,14 +160,14 @@ bool MakeProducedName(std::string* name, const char* base_name, const RepParams*
 
   std::string text;
   text.reserve(1000);
-  text += base_name != nullptr ? base_name : "";
+  text += StrOrEmpty(base_name);
   text += '%';
   text += date;
   text += time_of_day;
   text += '%';
   text += type;
   text += '%';
-  text += found->file_name() != nullptr ? found->file_name() : "";
+  text += StrOrEmpty(found->file_name());
   // The class's file name becomes part of a file name: it must keep the name one component.
   if (found->file_name() == nullptr || std::strchr(found->file_name(), '%') != nullptr ||
       !PathIsSafeName(found->file_name()) || !PathIsSafeName(text.c_str())) {

@@ -161,7 +161,7 @@ int RepEncodeData(Ref<Obj>* value, const char* text, int32_t type) noexcept {
   if (value == nullptr) return 0;
   const kr_internal::FieldTypeOps* ops = kr_internal::FieldTypeOpsFor(type);
   if (ops == nullptr || ops->encode == nullptr) return 0;  // selectiontree, pluginscreen: no text
-  Ref<Obj> v = ops->encode(text != nullptr ? text : "");
+  Ref<Obj> v = ops->encode(StrOrEmpty(text));
   if (!v) return 0;
   *value = std::move(v);
   return 1;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "kr/list.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/filter.h"
 #include "reports/params.h"
@@ -20,7 +21,7 @@ constexpr const char* kTag = "RPTMAIN";
 // Filter and sort texts compare whole and case-sensitive; an absent text is an empty one.
 bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
 bool SameText(const char* a, const char* b) {
-  return std::strcmp(a != nullptr ? a : "", b != nullptr ? b : "") == 0;
+  return std::strcmp(StrOrEmpty(a), StrOrEmpty(b)) == 0;
 }
 
 // What re-processing has to redo.
@@ -105,7 +106,7 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
     TraceMessage(kTag, 71, 0, -1,
                  "Cannot re-process produced report - cannot read original control object from "
                  "file '%s'",
-                 produced_name != nullptr ? produced_name : "");
+                 StrOrEmpty(produced_name));
     return 0;
   }
   const RepControl* original = stored->control();
@@ -155,10 +156,15 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
   }
   const char* sort = RepParamsGetSort(now);
   const bool resort = redo.force_sort || !SameText(sort, RepParamsGetSort(then));
+  // Said where the re-sort begins; a bad new spec is found before the filters run, so it is said
+  // there too, ahead of the refusal.
+  auto announce_resort = [] {
+    TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+  };
   Ref<List> spec;
   if (resort && !RepBuildSortSpec(&spec, table->fields(), sort)) {
-    TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
-    TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'", sort != nullptr ? sort : "");
+    announce_resort();
+    TraceMessage(kTag, 78, 0, -1, "Bad new sort spec '%s'", StrOrEmpty(sort));
     return 0;
   }
 
@@ -180,7 +186,7 @@ int RepReProcessProducedReport(RepControl* control, const char* produced_name,
     TraceMessage(kTag, 76, 0, 3, "No need to re-sort records");
     return 1;
   }
-  TraceMessage(kTag, 77, 0, 2, "Sort specs filters differ. Going to re-sort.");
+  announce_resort();
   RepApplySortToRecords(spec.get(), records);
   TraceMessage(kTag, 79, 0, 2, "Have applied re-processing sort spec");
   return 1;

@@ -33,8 +33,7 @@ int RepConvTextRestrictions(List* restrictions, const RepFieldList* fields) noex
     if (r == nullptr) continue;
     const RepFieldDef* f = FindField(fields, r->field());
     if (f == nullptr) continue;
-    TraceMessage(kTag, 2, 0, 3, "Lower bound text '%s'",
-                 r->lower_text() != nullptr ? r->lower_text() : "");
+    TraceMessage(kTag, 2, 0, 3, "Lower bound text '%s'", StrOrEmpty(r->lower_text()));
     Ref<Obj> value;
     if (RepEncodeData(&value, r->lower_text(), f->type()) == 0) {
       TraceMessage(kTag, 3, 0, -1, "Failed to convert lower bound of restriction for field '%s'.",

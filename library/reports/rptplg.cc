@@ -34,7 +34,7 @@ constexpr int32_t kJobProcessId = 1050000;
 int RepStartPluginOnMachine(Ref<Obj>* agent, const char* machine, int32_t kind,
                             Obj* argument) noexcept {
   if (agent == nullptr) return 0;
-  const char* m = machine != nullptr ? machine : "";
+  const char* m = StrOrEmpty(machine);
   Ref<Obj> address;
   if (!ProcCreateAddress(&address, machine, kRepReportsProcessName, kind)) {
     TraceMessage(kTag, 1, 0, -1, "Failed to create address of reports plugin on machine '%s'", m);
@@ -389,6 +389,3 @@ int RepAgentInstall(std::unique_ptr<RepAgent>* agent, int32_t kind) noexcept {
   return 1;
 }
 
-int RepAgentConversationCount(const RepAgent* agent) noexcept {
-  return agent != nullptr ? static_cast<int>(agent->conversations.size()) : 0;
-}

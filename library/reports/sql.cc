@@ -53,8 +53,6 @@ long FindTable(const List* tables, const char* name) {
   return -1;
 }
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
-
 // The raw clauses of one WHERE part, before they are sorted out per table.
 struct RawClauses {
   Ref<List> merges = ListNewFromPool();
@@ -122,7 +120,7 @@ bool ProcessRestrictions(const List* tables, const List* raw, List* restrictions
       if (StrCompareNoCase(ObjCast<RepSqlRestriction>(other)->field(), field) == 0) {
         TraceMessage(kTag, 32, 0, -1,
                      "Bad SQL statement - multiple restrictions field '%s' in table '%s'.",
-                     OrEmpty(field), OrEmpty(table));
+                     StrOrEmpty(field), StrOrEmpty(table));
         return false;
       }
     }
@@ -144,10 +142,10 @@ void ProcessFilters(const List* tables, const List* raw, List* filters) {
       }
     }
     if (found != nullptr) {
-      TraceMessage(kTag, 33, 0, 3, "Had filter for table '%s'.", OrEmpty(table));
+      TraceMessage(kTag, 33, 0, 3, "Had filter for table '%s'.", StrOrEmpty(table));
       ListAddLastItem(filters, found);
     } else {
-      TraceMessage(kTag, 34, 0, 3, "No filter for table '%s'.", OrEmpty(table));
+      TraceMessage(kTag, 34, 0, 3, "No filter for table '%s'.", StrOrEmpty(table));
       Ref<RepSqlFilter> empty = RepSqlFilter::New();
       empty->set_table(table);
       empty->set_text("");

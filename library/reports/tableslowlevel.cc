@@ -20,7 +20,6 @@ constexpr const char* kTag = "REPTABLL";
 constexpr size_t kProjectionProgressEvery = 5000;
 constexpr int64_t kMergeProgressAfter = 4999;
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 const char* NameOf(const Obj* o) { return ObjGetSlotString(o, 1); }
 
 // The rank of a field: the 1-based position of the first order-list entry of its name.
@@ -81,7 +80,7 @@ bool SortDualTableFieldIndices(std::vector<JoinPair>* pairs, const RepTable* sou
       TraceMessage(kTag, 3, 0, -1,
                    "Table merge failed as field '%s' of merge from table '%s' is joined to two "
                    "different fields.",
-                   OrEmpty(f != nullptr ? f->name() : nullptr), OrEmpty(source->name()));
+                   StrOrEmpty(f != nullptr ? f->name() : nullptr), StrOrEmpty(source->name()));
       return false;
     }
     kept.push_back(p);
@@ -508,7 +507,7 @@ bool EntriesForFields(std::vector<RepTableFieldIndex>* entries, const List* want
   for (Obj* w : *wanted) {
     int32_t position = 0;
     if (RepFindTableFieldIndex(&position, NameOf(w), source) != 1) {
-      missing(OrEmpty(NameOf(w)));
+      missing(StrOrEmpty(NameOf(w)));
       return false;
     }
     RepTableFieldIndex e;
@@ -554,7 +553,7 @@ int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List*
   const bool found = EntriesForFields(&entries, wanted, source, [&](const char* name) {
     TraceMessage(kTag, 5, 0, -1,
                  "Cannot make table from table '%s' as cannot find field '%s' in source table.",
-                 OrEmpty(source->name()), name);
+                 StrOrEmpty(source->name()), name);
   });
   if (!found || !SortTableFieldIndices(&entries)) return 0;
   std::vector<RepFieldPlacement> placements;
@@ -582,7 +581,8 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
   if (joins == nullptr || joins->empty() || target == nullptr || source == nullptr) return 0;
   if (target == source ||
       (target->records() != nullptr && target->records() == source->records())) {
-    TraceMessage(kTag, 13, 0, -1, "Cannot merge table '%s' into itself.", OrEmpty(target->name()));
+    TraceMessage(kTag, 13, 0, -1, "Cannot merge table '%s' into itself.",
+                 StrOrEmpty(target->name()));
     return 0;
   }
   std::vector<JoinPair> pairs;
@@ -593,14 +593,14 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
     if (RepFindTableFieldIndex(&p.target_position, target_field, target) != 1) {
       TraceMessage(kTag, 6, 0, -1,
                    "Table merge failed as cannot find field '%s' in merge to table '%s'.",
-                   OrEmpty(target_field), OrEmpty(target->name()));
+                   StrOrEmpty(target_field), StrOrEmpty(target->name()));
       TraceMessage(kTag, 7, 0, -1, "Errrrr");
       return 0;
     }
     if (RepFindTableFieldIndex(&p.source_position, source_field, source) != 1) {
       TraceMessage(kTag, 8, 0, -1,
                    "Table merge failed as cannot find field '%s' in merge from table '%s'.",
-                   OrEmpty(source_field), OrEmpty(source->name()));
+                   StrOrEmpty(source_field), StrOrEmpty(source->name()));
       TraceMessage(kTag, 7, 0, -1, "Errrrr");
       return 0;
     }
@@ -612,7 +612,7 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
   const bool found = EntriesForFields(&entries, take, source, [&](const char* name) {
     TraceMessage(kTag, 9, 0, -1,
                  "Cannot merge tables - field '%s' not present in merge from table '%s'", name,
-                 OrEmpty(source->name()));
+                 StrOrEmpty(source->name()));
   });
   if (!found || !SortDualTableFieldIndices(&pairs, source)) return 0;
   SortTableFieldIndices(&entries);  // nothing to take is no failure: the merge adds nothing
@@ -681,7 +681,7 @@ int RepRecordFromRecordPreCalc(Ref<RepRecordConversion>* conversion, const RepFi
       if (df == nullptr || Rank(target, df->name()) == kRepUnrankedPosition) continue;
       TraceMessage(kTag, 12, 0, 3,
                    "Identified that derived field %ld of field '%s' is required in result records",
-                   static_cast<long>(d + 1), OrEmpty(f->name()));
+                   static_cast<long>(d + 1), StrOrEmpty(f->name()));
       RepTableFieldIndex e;
       e.source_position = static_cast<int32_t>(p + 1);
       e.source_type = f->type();

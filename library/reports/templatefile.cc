@@ -108,8 +108,6 @@ bool FindParam(std::string* value, const char* text, const char* name, bool quot
   return false;
 }
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
-
 // Reads the output type and its options into `params`.
 int OutputInfoFromTemplate(RepParams* params, const RepTemplate* t) {
   std::string type_text;
@@ -144,7 +142,7 @@ int OutputInfoFromTemplate(RepParams* params, const RepTemplate* t) {
 int RepTemplateAlloc(const char* path, Ref<RepTemplate>* template_out) noexcept {
   if (template_out == nullptr) return 0;
   if (path == nullptr || !FileExists(path)) {
-    TraceMessage(kTag, 6, 0, -1, "Template file '%s' does not exist!", OrEmpty(path));
+    TraceMessage(kTag, 6, 0, -1, "Template file '%s' does not exist!", StrOrEmpty(path));
     return 0;
   }
   std::string text;
@@ -163,14 +161,14 @@ int RepTemplateAlloc(const char* path, Ref<RepTemplate>* template_out) noexcept 
 
 Ref<RepTemplate> RepTemplateFromText(const char* text) noexcept {
   Ref<RepTemplate> t = RepTemplate::New();
-  if (t) t->set_contents(OrEmpty(text));
+  if (t) t->set_contents(StrOrEmpty(text));
   return t;
 }
 
 int RepTemplateSave(const RepTemplate* template_in, const char* name, int overwrite) noexcept {
   if (template_in == nullptr) return 0;
   if (!PathIsSafeName(name)) {
-    TraceMessage(kTag, 9, 0, -1, "Bad report template name '%s'", OrEmpty(name));
+    TraceMessage(kTag, 9, 0, -1, "Bad report template name '%s'", StrOrEmpty(name));
     return 0;
   }
   std::string directory, path;
@@ -202,7 +200,7 @@ int RepTemplateSave(const RepTemplate* template_in, const char* name, int overwr
 
 int RepGetDefaultTemplatePath(std::string* path, const char* prefix) noexcept {
   if (path == nullptr) return 0;
-  const std::string leaf = std::string(OrEmpty(prefix)) + "clidefault";
+  const std::string leaf = std::string(StrOrEmpty(prefix)) + "clidefault";
   if (!PathIsSafeName(leaf.c_str())) return 0;
   return RepPathBuild(path, "templates", leaf.c_str(), nullptr);
 }
@@ -223,7 +221,7 @@ int RepTemplateGetParamUsingArray(std::string* text, const RepTemplate* template
                                   const RepParamInfo* info, const char* name) noexcept {
   const RepParamInfo* row = nullptr;
   if (!RepFindParamInfo(&row, info, name)) {
-    TraceMessage(kTag, 15, 0, -1, "Failed to find info for parameter '%s'", OrEmpty(name));
+    TraceMessage(kTag, 15, 0, -1, "Failed to find info for parameter '%s'", StrOrEmpty(name));
     return 0;
   }
   return RepTemplateGetParam(text, template_in, row->name, row->quoted, 0);
@@ -234,7 +232,7 @@ int RepTemplateGetParamValue(Ref<Obj>* value, const RepTemplate* template_in, co
   if (value == nullptr) return 0;
   std::string text;
   if (!RepTemplateGetParam(&text, template_in, name, quoted_flag, 0)) {
-    TraceMessage(kTag, 16, 0, -1, "Cannot get value string for parameter '%s'", OrEmpty(name));
+    TraceMessage(kTag, 16, 0, -1, "Cannot get value string for parameter '%s'", StrOrEmpty(name));
     return 0;
   }
   if (!RepEncodeData(value, text.c_str(), type)) {
@@ -253,7 +251,7 @@ int RepTemplateGetParamValueUsingArray(Ref<Obj>* value, const RepTemplate* templ
                                        const RepParamInfo* info, const char* name) noexcept {
   const RepParamInfo* row = nullptr;
   if (!RepFindParamInfo(&row, info, name)) {
-    TraceMessage(kTag, 19, 0, -1, "Cannot find info on param '%s'", OrEmpty(name));
+    TraceMessage(kTag, 19, 0, -1, "Cannot find info on param '%s'", StrOrEmpty(name));
     return 0;
   }
   return RepTemplateGetParamValue(value, template_in, row->name, row->quoted, row->type);
@@ -306,7 +304,7 @@ int RepTemplateSetParamsValues(RepTemplate* template_in, const List* instances) 
     if (def == nullptr || def->name() == nullptr) continue;
     std::string_view value;
     if (def->type() == kRepTypeString) {
-      value = OrEmpty(ObjGetString(instance->value()));
+      value = StrOrEmpty(ObjGetString(instance->value()));
     } else if (instance->value() == nullptr ||
                RepTypedDataToText(&value, &scratch, def->type(), instance->value()) != 1) {
       TraceMessage(kTag, 23, 0, -1, "Cannot convert param '%s' value to text", def->name());
@@ -334,7 +332,7 @@ int RepGetTemplateNiceName(std::string* nice_name, const RepTemplate* template_i
   std::string value;
   if (template_in == nullptr || !RepTemplateGetParam(&value, template_in, "nicename", 1, 0) ||
       value.empty())
-    value = OrEmpty(default_name);
+    value = StrOrEmpty(default_name);
   TraceMessage(kTag, 25, 0, 3, "RepGetTemplateNiceName returning '%s'", value.c_str());
   *nice_name = std::move(value);
   return 1;

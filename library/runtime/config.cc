@@ -13,6 +13,7 @@
 #include "kr/file.h"
 #include "kr/path.h"
 #include "kr/stanza.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 
 namespace {
@@ -134,7 +135,7 @@ std::string LocaleGetString(const char* default_text, int id) noexcept {
     auto it = cat->find(id);
     if (it != cat->end()) return it->second;
   }
-  return default_text != nullptr ? default_text : "";
+  return StrOrEmpty(default_text);
 }
 
 const char* LocaleGetStaticString(const char* default_text, int id) noexcept {
@@ -147,7 +148,7 @@ const char* LocaleGetStaticString(const char* default_text, int id) noexcept {
     if (it != s.catalogue->end()) text = &it->second;
   }
   if (text == nullptr) {
-    fallback = default_text != nullptr ? default_text : "";
+    fallback = StrOrEmpty(default_text);
     text = &fallback;
   }
   return s.interned.insert(*text).first->c_str();

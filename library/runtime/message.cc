@@ -1052,12 +1052,6 @@ int MsgCreate(Ref<Obj>* message, const Obj* destination, uint32_t type, Obj* obj
   return 1;
 }
 
-int MsgSend(Obj* message) noexcept {
-  const MsgMessage* m = AsMessage(message);
-  if (m == nullptr) return 0;
-  return MsgSendObject(m->destination(), m->type(), m->object());
-}
-
 int MsgSendToSelf(Obj* message) noexcept {
   MsgMessage* m = ObjCast<MsgMessage>(message);
   if (m == nullptr) return 0;

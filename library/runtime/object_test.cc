@@ -95,6 +95,11 @@ TEST(ObjectScalars, GettersRefuseOtherTypes) {
   EXPECT_EQ(ObjGetUnique(&back, uo.get()), 1);
   EXPECT_EQ(back.bytes[3], 9);
   EXPECT_EQ(ObjGetUnique(&back, i.get()), 0);
+  u.bytes[15] = 7;
+  EXPECT_EQ(ObjSetUnique(uo.get(), u), 1);
+  EXPECT_EQ(ObjSetUnique(i.get(), u), 0);
+  EXPECT_EQ(ObjGetUnique(&back, uo.get()), 1);
+  EXPECT_EQ(back.bytes[15], 7);
 }
 
 TEST(ObjectLifetime, ReleasingAnOwnerReleasesEverythingItOwns) {

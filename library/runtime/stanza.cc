@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kr/file.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 
 namespace {
@@ -222,11 +223,11 @@ namespace {
 std::unique_ptr<StnzFile> MakeStnzFile(std::string text, const char* name) {
   if (text.size() > static_cast<size_t>(kStnzFileMaxSize)) {
     TraceMessage(kTag, 7, 0, -1, "Stanza file '%s' is over %" PRId64 " bytes; not read",
-                 name != nullptr ? name : "", kStnzFileMaxSize);
+                 StrOrEmpty(name), kStnzFileMaxSize);
     return nullptr;
   }
   auto f = std::make_unique<StnzFile>();
-  f->path = name != nullptr ? name : "";
+  f->path = StrOrEmpty(name);
   f->text = std::move(text);
   if (!f->Index()) return nullptr;
   return f;
@@ -436,7 +437,7 @@ std::unique_ptr<StnzKey> StnzCreateKey(const char* name) noexcept {
 
 int StnzAddValueToKey(StnzKey* key, const char* value) noexcept {
   if (key == nullptr) return 0;
-  key->values.emplace_back(value != nullptr ? value : "");
+  key->values.emplace_back(StrOrEmpty(value));
   return 1;
 }
 
@@ -527,7 +528,7 @@ int StnzGetValueCount(const Stanza* stanza, const char* key) noexcept {
 }
 
 void StnzSplitTitle(const char* title, std::string* kind, std::string* name) noexcept {
-  std::string_view t = TrimBlanks(title != nullptr ? title : "");
+  std::string_view t = TrimBlanks(StrOrEmpty(title));
   size_t blank = 0;
   while (blank < t.size() && !IsBlank(t[blank])) ++blank;
   if (kind != nullptr) *kind = std::string(t.substr(0, blank));
@@ -573,6 +574,3 @@ void StnzFileRewind(StnzFile* file) noexcept {
   file->current = kNoStanza;
 }
 
-const char* StnzFilePath(const StnzFile* file) noexcept {
-  return file != nullptr ? file->path.c_str() : "";
-}

@@ -36,6 +36,8 @@ TEST(Tree, PreOrderNavigationAndDepth) {
   EXPECT_EQ(TreeNodeNthChild(s.a, 3), nullptr);
   EXPECT_EQ(TreeNodeNextSibling(s.c), s.d);
   EXPECT_EQ(TreeNodePrevSibling(s.e), s.b);
+  EXPECT_EQ(TreeNodeLastChild(s.b), s.d);
+  EXPECT_EQ(TreeNodeLastChild(s.c), nullptr);
   EXPECT_EQ(TreeDepthOfNode(s.a), 1);
   EXPECT_EQ(TreeDepthOfNode(s.d), 3);
   EXPECT_EQ(TreeNodeCount(s.tree.get()), 5u);
@@ -58,8 +60,13 @@ TEST(Tree, RemovingASubtreeReleasesItsItems) {
   TreeRemoveNode(s.tree.get(), s.b);
   EXPECT_EQ(keep->ref_count, 1u);
   EXPECT_EQ(Walk(s.tree.get()), "ae");
+  // Replacing a node's item releases the one it held.
+  Ref<Obj> old = Ref<Obj>::Share(TreeNodeItem(s.e));
+  TreeNodeSetItem(s.e, ObjNewString("E"));
+  EXPECT_EQ(old->ref_count, 1u);
+  EXPECT_EQ(Walk(s.tree.get()), "aE");
   TreeAddSiblingAfter(s.e, ObjNewString("f").get());
-  EXPECT_EQ(Walk(s.tree.get()), "aef");
+  EXPECT_EQ(Walk(s.tree.get()), "aEf");
   TreeRemoveNode(s.tree.get(), TreeFirstNode(s.tree.get()));
   EXPECT_EQ(TreeFirstNode(s.tree.get()), nullptr);
 }

@@ -1,10 +1,7 @@
 #include "testing.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -285,18 +282,6 @@ void ReadyProgram::Stop() {
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
-}
-
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(probe);
-  return ntohs(sa.sin_port);
 }
 
 std::map<std::string, std::string> DirTree(const std::string& root) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "freeport.h"
 #include "kr/context.h"
 #include "kr/object.h"
 #include "kr/trace.h"
@@ -184,9 +185,6 @@ class ReadyProgram {
   pid_t pid_ = -1;
   int out_fd_ = -1;
 };
-
-// A loopback TCP port that was free a moment ago.
-int FreePort();
 
 // Writes (replacing) a file, creating its parent directories. Returns false on failure.
 bool WriteFile(const std::string& path, const std::string& text);
