@@ -29,6 +29,8 @@ inline constexpr int kExitCancelled = 130;  // interrupted (Ctrl-C)
 // Prints "krreport: TEXT" on standard error, and beneath it, indented, the cause: the failure
 // lines the library traced since the last error (see SetFailureCapture).
 void Error(const std::string& text);
+// Prints the cause alone, as Error does beneath its text (a line equal to `said` is left out).
+void PrintCause(const std::string& said = "");
 
 // Where Error finds the cause; main installs one capture around the command (null: none).
 void SetFailureCapture(TraceFailureCapture* capture);

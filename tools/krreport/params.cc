@@ -23,6 +23,10 @@ void SetFailureCapture(TraceFailureCapture* capture) { g_capture = capture; }
 
 void Error(const std::string& text) {
   std::fprintf(stderr, "krreport: %s\n", text.c_str());
+  PrintCause(text);
+}
+
+void PrintCause(const std::string& said) {
   if (g_capture == nullptr) return;
   // The first failures traced are the cause; the rest repeat it from further up the calls.
   constexpr size_t kMaxCauseLines = 8;
@@ -31,7 +35,7 @@ void Error(const std::string& text) {
     if (shown == kMaxCauseLines) break;
     // A few milestones are traced at the failure level; they say nothing about the failure.
     const bool milestone = line.size() >= 3 && line.compare(line.size() - 3, 3, " OK") == 0;
-    if (line == text || milestone) continue;
+    if (line == said || milestone) continue;
     std::fprintf(stderr, "  %s\n", line.c_str());
     ++shown;
   }
