@@ -37,8 +37,9 @@ start() {
   echo "$name did not start" >&2
   return 1
 }
-rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
-hwm_kib() { awk '/^VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+# 0 for a process that is gone or a zombie (which has no memory lines).
+rss_kib() { awk '/^VmRSS/ {v = $2} END {print v + 0}' "/proc/$1/status" 2>/dev/null || echo 0; }
+hwm_kib() { awk '/^VmHWM/ {v = $2} END {print v + 0}' "/proc/$1/status" 2>/dev/null || echo 0; }
 tree_kib() {  # the server and its children
   local total
   total=$(rss_kib "$1")
@@ -76,8 +77,8 @@ done
 peak_tree=0
 wait_requests() { for i in $(seq "$n"); do [ -s "$home/req.$i" ] || return 1; done; }
 until wait_requests; do sleep 0.05; done
-accepted=$(grep -c '^303' "$home"/req.* | awk -F: '{s += $2} END {print s}')
-busy=$(grep -c '^503' "$home"/req.* | awk -F: '{s += $2} END {print s}')
+accepted=$(awk '$1 == 303' "$home"/req.* | wc -l)
+busy=$(awk '$1 == 503' "$home"/req.* | wc -l)
 runs=$(awk '$1 == 303 {sub(".*/runs/", "", $2); print $2}' "$home"/req.*)
 deadline=$((SECONDS + ${LOAD_SECONDS:-600}))
 while :; do

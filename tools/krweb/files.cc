@@ -152,6 +152,7 @@ struct ChildStream {
   pid_t pid = -1;
   int out = -1, err = -1;
   std::string first;
+  std::function<void()> finished;
   ~ChildStream() {
     if (out >= 0) close(out);
     if (err >= 0) close(err);
@@ -162,6 +163,7 @@ struct ChildStream {
         waitpid(pid, &status, 0);
       }
     }
+    if (finished) finished();
   }
 };
 
@@ -195,8 +197,10 @@ bool ReadSome(ChildStream* c, std::string* data, std::string* err) {
 }  // namespace
 
 bool StreamChild(const std::vector<std::string>& argv, const std::string& filename,
-                 const std::string& content_type, httplib::Response& res, std::string* error) {
+                 const std::string& content_type, httplib::Response& res, std::string* error,
+                 std::function<void()> finished) {
   auto c = std::make_shared<ChildStream>();
+  c->finished = std::move(finished);
   c->pid = Spawn(argv, &c->out, &c->err);
   std::string err;
   if (c->pid < 0 || !ReadSome(c.get(), &c->first, &err)) {

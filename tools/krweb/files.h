@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,10 @@ void ServeZip(const std::string& output_root, const std::string& dir, httplib::R
 
 // Runs `argv` and streams its standard output as an attachment named `filename`. When the child
 // fails before writing anything, false and *error holds its message (nothing is sent then).
+// `finished` is called once the child is gone, whichever way it went.
 bool StreamChild(const std::vector<std::string>& argv, const std::string& filename,
-                 const std::string& content_type, httplib::Response& res, std::string* error);
+                 const std::string& content_type, httplib::Response& res, std::string* error,
+                 std::function<void()> finished);
 
 // The policy for produced files: no scripts, no plugins, no forms, an origin of their own.
 inline constexpr const char kReportPolicy[] =

@@ -319,8 +319,7 @@ void App::Download(Response& res, const PageContext& page, std::vector<std::stri
   const bool ok = StreamChild(argv, file + "." + type,
                               type == "csv" ? "text/csv; charset=utf-8"
                                             : "application/x-ndjson; charset=utf-8",
-                              res, &error);
-  downloads_.fetch_sub(1);
+                              res, &error, [this] { downloads_.fetch_sub(1); });
   if (!ok) Show(res, MessagePage(page, "Download failed", error), 500);
 }
 
@@ -569,6 +568,9 @@ int Serve(const ServerOptions& o) {
   } else {
     server = std::make_unique<httplib::Server>();
   }
+  // Enough workers that streaming downloads and browsers' idle keep-alive connections leave
+  // room for the pages.
+  server->new_task_queue = [] { return new httplib::ThreadPool(32); };
   // SIGINT and SIGTERM are taken by a thread of their own, which stops the server cleanly.
   sigset_t stop;
   sigemptyset(&stop);

@@ -37,7 +37,7 @@ async function follow(page, selector) {
 async function runToEnd(page) {
   await page.waitForFunction(
       () => ['done', 'failed', 'cancelled'].includes(document.getElementById('run').dataset.state),
-      {timeout: 30000});
+      {timeout: 90000});
   return page.$eval('#run', (e) => e.dataset.state);
 }
 async function fetchText(page, url) {
@@ -125,7 +125,7 @@ try {
   await page.goto(base + '/form?class=Jobs');
   await page.select('select[name=type]', 'text');
   await submit(page, '#run');
-  await new Promise((r) => setTimeout(r, 700));
+  await new Promise((r) => setTimeout(r, 300));
   await submit(page, '#cancel');
   check(await runToEnd(page) === 'cancelled', 'the long report is cancelled');
   await shot(page, 'cancelled');

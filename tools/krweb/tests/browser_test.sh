@@ -46,7 +46,7 @@ cp -R "$src/examples/." "$home/"
 sed -i "s|^Reports = .*|Reports = $home/reports|" "$home/config/configure.cfg"
 export KR_HOME=$home KR_MACHINE=webtest KR_TRACE_FILE=none
 # Enough jobs that a whole-table report runs long enough to be cancelled.
-"$build/krcatalogd" generate --jobs "${WEB_JOBS:-300000}" --seed 5 "$home/catalog.db" >/dev/null
+"$build/krcatalogd" generate --jobs "${WEB_JOBS:-100000}" --seed 5 "$home/catalog.db" >/dev/null
 start krreportd "$build/krreportd"
 start krcatalogd "$build/krcatalogd" serve --catalog "$home/catalog.db"
 password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -56,4 +56,4 @@ url=$(sed -n 's/^listening on //p' "$home/krweb.log")
 
 [ -n "$shots" ] && mkdir -p "$shots"
 NPM_DIR="$npm_dir/node_modules" WEB_URL="$url" WEB_PASSWORD="$password" SHOT_DIR="$shots" \
-  KRREPORT="$build/krreport" timeout 150 node "$src/tools/krweb/tests/browser.mjs"
+  KRREPORT="$build/krreport" timeout 280 node "$src/tools/krweb/tests/browser.mjs"
