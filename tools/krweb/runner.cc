@@ -268,7 +268,7 @@ void Runner::Watch(std::shared_ptr<RunState> run, pid_t pid, int out_fd, int err
     run->status = RunState::kDone;
     run->stage = "done";
     run->error.clear();
-  } else if (code == 130 || run->status == RunState::kCancelled) {
+  } else if (code == 130 || run->cancel_requested) {
     run->status = RunState::kCancelled;
     run->error = "Cancelled.";
   } else {
@@ -319,7 +319,8 @@ bool Runner::Cancel(const std::string& id, const std::string& user) {
   }
   auto pid = pids_.find(id);
   if (pid == pids_.end()) return false;
-  run.status = RunState::kCancelled;
+  run.cancel_requested = true;
+  run.stage = "cancelling";
   kill(pid->second, SIGINT);
   return true;
 }

@@ -33,6 +33,7 @@ struct RunState {
   std::string output;               // the output directory's name (under reports/output)
   std::string error;                // krreport's message when it failed
   int64_t created = 0;              // seconds since 1970
+  bool cancel_requested = false;    // SIGINT sent; the run is over once the child has ended
 };
 
 const char* StatusName(RunState::Status status);

@@ -119,7 +119,10 @@ try {
   const downloaded = await fetchText(page, await page.$eval('#csv', (a) => a.href));
   const expected = execFileSync(krreport, ['run', '--class', 'Clients', '--type', 'csv', '-o', '-',
                                            '--quiet']).toString();
-  check(downloaded.length > 0 && downloaded === expected, 'the CSV download equals krreport\'s');
+  // The header's "Made ..." line names the second each was made in.
+  const records = (t) => t.split('\n').filter((l) => !l.startsWith('Made ')).join('\n');
+  check(downloaded.length > 0 && records(downloaded) === records(expected),
+        'the CSV download equals krreport\'s');
 
   // A long report cancelled; the provider then serves the next one.
   await page.goto(base + '/form?class=Jobs');
