@@ -368,7 +368,8 @@ form.report input[type=text], form.report textarea, form.report select, form.log
 fieldset { margin: 0 0 1em; background: #fff; border: 1px solid #ccc; }
 button { font: inherit; padding: .3em .9em; }
 .danger { color: #a00; }
-.error { color: #a00; background: #fee; padding: .5em; border: 1px solid #e99; }
+.error { color: #a00; background: #fee; padding: .5em; border: 1px solid #e99;
+         white-space: pre-line; }
 .hint { color: #666; font-size: .9em; }
 mark { background: #fd7; }
 progress { width: 100%; max-width: 40em; height: 1.4em; }

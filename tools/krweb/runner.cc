@@ -241,13 +241,15 @@ void Runner::Progress(RunState* run, const std::string& line) {
       return;
     }
   }
-  // Anything else is krreport's message for the user; the last one says why it failed.
+  // Anything else is krreport's message for the user, possibly with its causes on the lines
+  // below it: all of them are kept (up to a bound), one a line.
   std::string text = line;
   if (text.rfind("krreport: ", 0) == 0) text.erase(0, 10);
   while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
   if (text.empty() || text.rfind("stored as ", 0) == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  run->error = text;
+  if (run->error.size() > 4096) return;
+  run->error += (run->error.empty() ? "" : "\n") + text;
 }
 
 void Runner::Watch(std::shared_ptr<RunState> run, pid_t pid, int out_fd, int err_fd) {
