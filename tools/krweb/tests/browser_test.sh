@@ -8,12 +8,14 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
 shots=${3:-}
-npm_dir=${KR_NPM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/krreports-npm}
+# A version that runs on Debian 12's Node.js 18, in a directory of its own per version.
+puppeteer_version=24.10.0
+npm_dir=${KR_NPM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/krreports-npm}/puppeteer-core-$puppeteer_version
 
 if [ ! -d "$npm_dir/node_modules/puppeteer-core" ]; then
   mkdir -p "$npm_dir"
   PUPPETEER_SKIP_DOWNLOAD=1 timeout 300 npm install --silent --no-audit --no-fund \
-    --prefix "$npm_dir" puppeteer-core@25 >/dev/null
+    --prefix "$npm_dir" "puppeteer-core@$puppeteer_version" >/dev/null
 fi
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/krweb-browser.XXXXXX")
