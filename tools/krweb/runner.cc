@@ -272,6 +272,7 @@ void Runner::Watch(std::shared_ptr<RunState> run, pid_t pid, int out_fd, int err
     run->error.clear();
   } else if (code == 130 || run->cancel_requested) {
     run->status = RunState::kCancelled;
+    run->stage = "cancelled";
     run->error = "Cancelled.";
   } else {
     run->status = RunState::kFailed;

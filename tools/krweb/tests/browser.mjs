@@ -128,7 +128,9 @@ try {
   await page.goto(base + '/form?class=Jobs');
   await page.select('select[name=type]', 'text');
   await submit(page, '#run');
-  await new Promise((r) => setTimeout(r, 300));
+  // Cancelled while it fetches: the bar has moved into the fetch stage.
+  await page.waitForFunction(() => document.getElementById('bar').value >= 5, {timeout: 30000});
+  if (shots) await page.screenshot({path: join(shots, 'progress-wide.png')});
   await submit(page, '#cancel');
   check(await runToEnd(page) === 'cancelled', 'the long report is cancelled');
   await shot(page, 'cancelled');
