@@ -281,6 +281,41 @@ TEST_F(WebTest, AClientNameWithMarkupShowsAsText) {
   EXPECT_EQ(jsonl->get_header_value("Content-Type").rfind("application/x-ndjson", 0), 0u);
 }
 
+// One running, one waiting, the next refused; a waiting run can be cancelled before it starts.
+// The ticked fields make the format.
+TEST_F(WebTest, BoundedRunsQueueAndTickedFields) {
+  auto c = Start({"--max-running", "1", "--max-queued", "1"});
+  ASSERT_TRUE(Login(*c));
+  auto post = [&](httplib::Params form) {
+    form.emplace("csrf", csrf_);
+    return c->Post("/run", Auth(), form);
+  };
+  auto first = post({{"class", "Devices"}, {"type", "csv"}, {"field", "name"}, {"field", "type"}});
+  auto second = post({{"class", "Jobs"}, {"type", "text"}});
+  auto third = post({{"class", "Jobs"}, {"type", "text"}});
+  ASSERT_EQ(first->status, 303);
+  ASSERT_EQ(second->status, 303);
+  EXPECT_EQ(third->status, 503);
+  EXPECT_NE(third->body.find("Busy: 1 reports are running and 1 waiting"), std::string::npos);
+  const std::string queued = second->get_header_value("Location");
+  auto cancel = c->Post(queued + "/cancel", Auth(), httplib::Params{{"csrf", csrf_}});
+  EXPECT_EQ(cancel->status, 303);
+  auto state = nlohmann::json::parse(c->Get("/api" + queued, Auth())->body, nullptr, false);
+  EXPECT_EQ(state.value("state", ""), "cancelled");
+  EXPECT_EQ(state.value("error", ""), "Cancelled before it started.");
+
+  const std::string run = first->get_header_value("Location");
+  for (int i = 0; i < 300 && state.value("state", "") != "done"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    state = nlohmann::json::parse(c->Get("/api" + run, Auth())->body, nullptr, false);
+  }
+  ASSERT_EQ(state.value("state", ""), "done") << state.dump();
+  auto csv = c->Get(run + "/download?type=csv", Auth());
+  ASSERT_EQ(csv->status, 200);
+  EXPECT_NE(csv->body.find("Name,Type,\n"), std::string::npos) << csv->body;
+  EXPECT_EQ(csv->body.find("Location"), std::string::npos);
+}
+
 TEST_F(WebTest, OffLoopbackOnlyWithTlsAndUsers) {
   Program off({kBin + "/krweb", "serve", "--listen", "0.0.0.0", "--port", "0"});
   Program no_users({kBin + "/krweb", "--users", *home_ + "/config/none", "serve", "--port", "0"});
