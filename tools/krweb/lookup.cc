@@ -189,8 +189,12 @@ std::optional<Refusal> Lookup::CheckFilter(const std::string& class_name,
     std::string error;
     if (!ClassTable(&table, class_name, &error)) return Refusal{error, -1};
     RefusalCapture capture;
-    if (RepMakeFilterTree(text.c_str(), table->fields())) return std::nullopt;
-    return capture.Result(text);
+    int32_t at = -1;
+    if (RepMakeFilterTreeLocated(text.c_str(), table->fields(), &at)) return std::nullopt;
+    // The place is the parser's own; the message the one that says most about it.
+    Refusal r = capture.Result(text);
+    r.position = at;
+    return r;
   });
 }
 
