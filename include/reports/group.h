@@ -18,6 +18,8 @@
 //                  count                   records of the group
 //                  count(%status=Failed)   records whose field equals the value (quotes allowed)
 //                  count(%status)          one column per value the field takes, in value order
+//                  countif(FILTER)         records the filter catches, in the filter language
+//                                          of include filters: countif(%expires <= now+30DA)
 //                  sum(%size) avg(%size) min(%starttime) max(%starttime)
 //
 // Every aggregate keeps its field's type: a sum or average of a data count is a data count, of a
@@ -51,6 +53,7 @@ enum RepAggregateKind : int32_t {
   kRepAggAverage,
   kRepAggMin,
   kRepAggMax,
+  kRepAggCountIf,     // records that a filter catches (`value` holds the filter)
 };
 
 struct RepGroupKey {
@@ -61,7 +64,7 @@ struct RepGroupKey {
 struct RepAggregate {
   int32_t kind = kRepAggCount;
   std::string field;  // empty for count
-  std::string value;  // the value counted (kRepAggCountValue)
+  std::string value;  // the value counted (kRepAggCountValue), the filter (kRepAggCountIf)
   std::string name;   // the summary field's name, empty for the default
 };
 
@@ -81,6 +84,11 @@ int RepParseGroupSpec(RepGroupSpec* spec, std::string* error, const char* group_
 // `error` (an unknown field, an aggregate the field's type does not allow).
 int RepGroupRecords(Ref<RepTable>* summary, std::string* error, const RepTable* table,
                     const RepGroupSpec& spec) noexcept;
+
+// Widens the fields of `fields` (a report's field list) that take part in sum and average rows
+// over `table` to the width of the widest total and average those rows print, so a fixed-width
+// row never cuts them. Widths given in a format (%size::8) are the format's and stay. 1/0.
+int RepWidenForTotals(RepFieldList* fields, const RepTable* table) noexcept;
 
 // A report control over a summary table: the parameters of `control` (output type, options,
 // header and footer), its format replaced by `format`, or, when that is null or empty, by one

@@ -12,6 +12,7 @@
 #include "kr/object.h"
 #include "kr/text.h"
 #include "kr/trace.h"
+#include "reports/filter.h"
 #include "reports/format.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
@@ -95,7 +96,8 @@ struct KindName {
   const char* word;
   int32_t kind;
 };
-constexpr KindName kKinds[] = {{"count", kRepAggCount}, {"sum", kRepAggSum},
+constexpr KindName kKinds[] = {{"count", kRepAggCount}, {"countif", kRepAggCountIf},
+                               {"sum", kRepAggSum},
                                {"avg", kRepAggAverage}, {"average", kRepAggAverage},
                                {"min", kRepAggMin},     {"max", kRepAggMax}};
 
@@ -113,6 +115,32 @@ bool ReadCountValue(std::string* value, const char** p) {
   while (**p != '\0' && **p != ')') ++*p;
   value->assign(start, *p);
   return true;
+}
+
+// countif(FILTER): the filter runs to the parenthesis that closes the opening one; quoted texts
+// and nested parentheses inside it are passed over.
+int ParseFilterArgument(RepAggregate* agg, std::string* error, const char** p) {
+  if (**p != '(') {
+    *error = "aggregates: countif needs a filter, as in countif(%status = Failed)";
+    return 0;
+  }
+  const char* start = ++*p;
+  int depth = 1;
+  for (; **p != '\0'; ++*p) {
+    if (**p == '"' || **p == '\'') {
+      const char* end = std::strchr(*p + 1, **p);
+      if (end == nullptr) break;
+      *p = end;
+    } else if (**p == '(') {
+      ++depth;
+    } else if (**p == ')' && --depth == 0) {
+      agg->value.assign(start, *p);
+      ++*p;
+      return 1;
+    }
+  }
+  *error = "aggregates: countif( is not closed by ')'";
+  return 0;
 }
 
 // One item: [name=]word[(%field[=value])].
@@ -140,6 +168,7 @@ int ParseAggregate(RepAggregate* agg, std::string* error, const char** p) {
     return 0;
   }
   agg->kind = kind->kind;
+  if (agg->kind == kRepAggCountIf) return ParseFilterArgument(agg, error, p);
   if (**p != '(') {
     if (agg->kind == kRepAggCount) return 1;
     *error = "aggregates: " + word + " needs a field, as in " + word + "(%size)";
@@ -288,6 +317,7 @@ struct Distinct {  // the distinct values of a count-each field
 
 struct Plan {
   const RepGroupSpec* spec = nullptr;
+  std::vector<Ref<RepFilterTree>> filters;  // countif filters, by aggregate
   std::vector<Column> keys, aggs;
   std::vector<Ref<Obj>> count_values;  // encoded values of count(%f=v), by aggregate
   std::vector<Distinct> distinct;      // by aggregate
@@ -332,9 +362,19 @@ int MakePlan(Plan* plan, std::string* error, const RepFieldList* fields, const R
   }
   plan->count_values.resize(spec.aggregates.size());
   plan->distinct.resize(spec.aggregates.size());
+  plan->filters.resize(spec.aggregates.size());
   for (size_t i = 0; i < spec.aggregates.size(); ++i) {
     const RepAggregate& a = spec.aggregates[i];
     Column c;
+    if (a.kind == kRepAggCountIf) {
+      plan->filters[i] = RepMakeFilterTree(a.value.c_str(), fields);
+      if (!plan->filters[i]) {
+        *error = "aggregates: countif(" + a.value + ") is not a filter on the report's fields";
+        return 0;
+      }
+      plan->aggs.push_back(c);
+      continue;
+    }
     if (a.kind != kRepAggCount && !Resolve(&c, error, fields, a.field)) return 0;
     const std::string type_name = c.field != nullptr ? RepGetFieldTypeString(c.type) : "";
     if (a.kind == kRepAggSum && !IsSummable(c.type)) {
@@ -371,6 +411,10 @@ void Accumulate(Plan* plan, Group* g, const RepRecord* record) {
     Acc& acc = g->acc[i];
     if (a.kind == kRepAggCount) {
       ++acc.count;
+      continue;
+    }
+    if (a.kind == kRepAggCountIf) {
+      if (RepFilterCatchesRecord(record, plan->filters[i].get()) == 1) ++acc.count;
       continue;
     }
     const Column& c = plan->aggs[i];
@@ -542,6 +586,15 @@ void AddAggregateColumns(std::vector<SummaryColumn>* cols, Plan* plan) {
     const RepAggregate& a = spec.aggregates[i];
     const RepFieldDef* src = plan->aggs[i].field;
     const int32_t type = plan->aggs[i].type;
+    if (a.kind == kRepAggCountIf) {
+      SummaryColumn c;
+      const std::string n = a.name.empty() ? "countif" : a.name;
+      c.field = NewSummaryField(n, a.name.empty() ? "Matching" : NiceFromName(n), kRepTypeInteger,
+                                "Records that match " + a.value);
+      c.aggregate = static_cast<int32_t>(i);
+      cols->push_back(std::move(c));
+      continue;
+    }
     std::string name, nice, desc;
     int32_t out_type = kRepTypeInteger;
     const bool timeish = type == kRepTypeSysTime || type == kRepTypeDate || type == kRepTypeTime;
@@ -619,6 +672,7 @@ Ref<RepFieldValue> CellValue(const SummaryColumn& c, const Group& g, const RepGr
   switch (spec.aggregates[static_cast<size_t>(c.aggregate)].kind) {
     case kRepAggCount:
     case kRepAggCountValue:
+    case kRepAggCountIf:
       return IntValue(kRepTypeInteger, acc.count);
     case kRepAggCountEach: {
       const size_t j = static_cast<size_t>(c.each_value);
@@ -643,6 +697,35 @@ int32_t TextWidth(const std::string_view& text) {
   return n;
 }
 
+// The widest text the sum and average rows print for column `index`: the writers sum integers
+// in 64 bits, keep the other types (a duration or system time total as its low 32 bits).
+int32_t TotalsWidth(const RepFieldDef* f, size_t index, const List* records, DString* scratch) {
+  if (!IsSummable(f->type()) && f->type() != kRepTypeSysTime) return 0;
+  int64_t total = 0, normal = 0;
+  for (Obj* item : *records) {
+    const RepRecord* r = ObjCast<RepRecord>(item);
+    const RepFieldValue* v = r != nullptr ? r->value_at(index) : nullptr;
+    if (v == nullptr || v->state() != kRepStateNormal) continue;
+    ++normal;
+    const Obj* o = v->value();
+    if (ObjGetMagic(o) == kObjIntegerType) total += ObjGetInteger(o);
+    if (ObjGetMagic(o) == kObjInt64Type) total += ObjGetInt64(o);
+  }
+  if (normal == 0) return 0;
+  int32_t width = 0;
+  const int32_t t = SumType(f->type());
+  for (int64_t x : {total, total / normal}) {
+    Ref<Obj> o = t == kRepTypeInt64 || t == kRepTypeDataCount
+                     ? ObjNewInt64(x)
+                     : ObjNewInteger(static_cast<int32_t>(static_cast<uint32_t>(x)));
+    std::string_view text;
+    if (RepTypedDataToText(&text, scratch, t, o.get()) == 1) {
+      width = std::max(width, TextWidth(text));
+    }
+  }
+  return width;
+}
+
 // Each field as wide as its widest value, its name, and the total and average that the sum and
 // average rows would print for it.
 void SetWidths(const RepFieldList* fields, const List* records) {
@@ -650,32 +733,14 @@ void SetWidths(const RepFieldList* fields, const List* records) {
   for (size_t i = 0; i < fields->size(); ++i) {
     RepFieldDef* f = ObjCast<RepFieldDef>(fields->at(i));
     int32_t width = std::max<int32_t>(1, TextWidth(Nice(f)));
-    int64_t total = 0, normal = 0;
     for (Obj* item : *records) {
       const RepFieldValue* v = ObjCast<RepRecord>(item)->value_at(i);
       std::string_view text;
       if (RepFieldValueToText(&text, &scratch, f, v, 1) == 1) {
         width = std::max(width, TextWidth(text));
       }
-      if (v->state() != kRepStateNormal) continue;
-      ++normal;
-      const Obj* o = v->value();
-      if (ObjGetMagic(o) == kObjIntegerType) total += ObjGetInteger(o);
-      if (ObjGetMagic(o) == kObjInt64Type) total += ObjGetInt64(o);
     }
-    if (normal > 0 && (IsSummable(f->type()) || f->type() == kRepTypeSysTime)) {
-      // The sum row widens integers to 64 bits; the rest keep their type.
-      const int32_t t = SumType(f->type());
-      for (int64_t x : {total, total / normal}) {
-        Ref<Obj> o = t == kRepTypeInt64 || t == kRepTypeDataCount
-                         ? ObjNewInt64(x)
-                         : ObjNewInteger(static_cast<int32_t>(x));
-        std::string_view text;
-        if (RepTypedDataToText(&text, &scratch, t, o.get()) == 1) {
-          width = std::max(width, TextWidth(text));
-        }
-      }
-    }
+    width = std::max(width, TotalsWidth(f, i, records, &scratch));
     f->set_characters(width);
     f->set_width_in_use(width);
   }
@@ -815,6 +880,25 @@ int RepGroupRuns(std::vector<RepGroupRun>* runs, std::string* error, const RepTa
       previous = key;
     }
     ++runs->back().count;
+  }
+  return 1;
+}
+
+int RepWidenForTotals(RepFieldList* fields, const RepTable* table) noexcept {
+  if (fields == nullptr || table == nullptr || table->fields() == nullptr) return 0;
+  Ref<List> no_records = ListNewWithCapacity(0);
+  const List* records = table->records() != nullptr ? table->records() : no_records.get();
+  DString scratch;
+  for (size_t i = 0; i < table->fields()->size(); ++i) {
+    const RepFieldDef* f = ObjCast<RepFieldDef>(table->fields()->at(i));
+    if (f == nullptr) continue;
+    const int32_t width = TotalsWidth(f, i, records, &scratch);
+    Ref<RepFieldDef> target;
+    if (width == 0 || RepFindFieldInList(&target, f->name(), fields) != 1) continue;
+    if (target->characters() < width) target->set_characters(width);
+    if (target->width_in_use() != 0 && target->width_in_use() < width) {
+      target->set_width_in_use(width);
+    }
   }
   return 1;
 }

@@ -84,6 +84,7 @@ TEST(Group, RefusedSpecsSayWhatIsWrong) {
       {"%client", "sum", "sum needs a field"},
       {"%client", "count(%status='OK)", "no closing quote"},
       {"%client", "sum(%size", "expected ')'"},
+      {"%client", "countif(%status = 'x)", "not closed"},
   };
   for (const Case& c : parse_cases) {
     RepGroupSpec spec;
@@ -98,6 +99,7 @@ TEST(Group, RefusedSpecsSayWhatIsWrong) {
       {"%client", "avg(%status)", "has no average"},
       {"%client:week", "count", "is not a system time or date"},
       {"%client", "count(%files=many)", "'many' is not a value of %files"},
+      {"%client", "countif(%host = x)", "is not a filter"},
   };
   Ref<RepTable> jobs = Jobs();
   for (const Case& c : plan_cases) {
@@ -115,14 +117,15 @@ TEST(Group, SummaryValuesKeepTheirTypesAndFitTheirColumns) {
   Ref<RepTable> jobs = Jobs();
   Ref<RepTable> s = Group(jobs.get(), "%client",
                           "jobs=count, count(%status), failed=count(%status=failed) sum(%size) "
-                          "avg(%size) sum(%files) sum(%duration) max(%start) min(%start)");
+                          "avg(%size) sum(%files) sum(%duration) max(%start) min(%start) "
+                          "big=countif((%files >= 7) AND %status = 'OK')");
   ASSERT_EQ(s->records()->size(), 2u);
   // Key order; one column per status value, in value order; explicit and default names.
   std::string names;
   RepGetAllFieldsString(&names, s->fields());
   EXPECT_EQ(names,
             "client\njobs\nstatus_failed\nstatus_ok\nfailed\nsum_size\navg_size\nsum_files\n"
-            "sum_duration\nmax_start\nmin_start\n");
+            "sum_duration\nmax_start\nmin_start\nbig\n");
   EXPECT_EQ(Cell(s.get(), 0, "client"), "alpha");
   EXPECT_EQ(Cell(s.get(), 0, "jobs"), "3");
   EXPECT_EQ(Cell(s.get(), 0, "status_ok"), "2");
@@ -130,6 +133,8 @@ TEST(Group, SummaryValuesKeepTheirTypesAndFitTheirColumns) {
   EXPECT_EQ(Cell(s.get(), 0, "sum_size"), "4KB");    // the Unknown size takes no part
   EXPECT_EQ(Cell(s.get(), 0, "avg_size"), "2KB");    // over the two known sizes
   EXPECT_EQ(Cell(s.get(), 0, "sum_duration"), "00:03:00");
+  EXPECT_EQ(Cell(s.get(), 0, "big"), "1");
+  EXPECT_EQ(Cell(s.get(), 1, "big"), "1");
   EXPECT_EQ(Cell(s.get(), 1, "sum_size"), "4TB");
   EXPECT_EQ(Cell(s.get(), 1, "sum_files"), "4000000000");  // integers widen, never wrap
   EXPECT_EQ(Cell(s.get(), 1, "sum_duration"), "02:30:00");

@@ -68,6 +68,7 @@ Ref<RepControl> ControlWith(const RepControl* control, RepTable* table, const ch
                             const char* footer) {
   Ref<RepControl> out = RepControlFromTable(control->params(), table);
   if (!out) return nullptr;
+  out->set_time_of_production(control->time_of_production());
   if (header != nullptr) {
     RepParamsSetHeaderName(out->params(), header);
     RepParamsSetHeaderText(out->params(), header);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "groups.h"
 #include "kr/object.h"
 #include "reports/control.h"
 #include "reports/outputtypes.h"
@@ -32,7 +33,7 @@ inline const char* Text(const char* s) { return s != nullptr ? s : ""; }
 // --- output types and parameters -------------------------------------------------------------
 
 // Output types by their command-line names: text, html and csv are the library's writers;
-// jsonl is the front end's own (jsonl.h).
+// jsonl and rfc4180 are the front end's own (jsonl.h, csv.h).
 struct OutputTypeName {
   const char* name;
   int id;  // the library's output type; jsonl produces as CSV and writes its own body
@@ -40,7 +41,8 @@ struct OutputTypeName {
 inline constexpr OutputTypeName kOutputTypes[] = {{"text", kRepOutputPlainText},
                                                   {"html", kRepOutputHtmlText},
                                                   {"csv", kRepOutputCsv},
-                                                  {"jsonl", kRepOutputCsv}};
+                                                  {"jsonl", kRepOutputCsv},
+                                                  {"rfc4180", kRepOutputCsv}};
 
 // The library's output type of a command-line name, or -1.
 int OutputTypeId(const std::string& name);
@@ -59,6 +61,7 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  GroupOptions group;  // summaries and group breaks (groups.h)
 };
 
 // Sets the output type with every option at its default, as a template does; a template's

@@ -18,6 +18,7 @@ int Run(const RunOptions& o) {
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
+  if (const int rc = PrepareGrouping(params.get(), o.group); rc != kExitOk) return rc;
 
   Progress progress;
   progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
@@ -40,6 +41,8 @@ int Run(const RunOptions& o) {
     Error(error_text.empty() ? "the report failed" : error_text);
     return kExitFailed;
   }
+  if (const int rc = ApplyGrouping(&control, o.group, o.type); rc != kExitOk) return rc;
+  progress.control = control.get();
 
   if (const int rc = WriteReport(control.get(), nice_name, o, &progress); rc != kExitOk) {
     return rc;
@@ -82,6 +85,7 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  AddGroupOptions(run, &o.group);
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {
@@ -91,6 +95,10 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {
         Error("--output takes a directory name, not a path");
         return kExitUsage;
+      }
+      if (!o.template_name.empty()) {
+        if (!ReadGroupTemplateKeys(&o.group, o.template_name)) return kExitFailed;
+        if (o.type.empty() && o.group.file_type) o.type = *o.group.file_type;
       }
       return Run(o);
     };

@@ -2,6 +2,7 @@
 // output, in one of the library's output types or as JSON Lines.
 #include <cerrno>
 
+#include "csv.h"
 #include "jsonl.h"
 #include "krreport.h"
 #include "kr/list.h"
@@ -53,6 +54,18 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
     if (!ok) *error_text = "failed to write the records";
     return ok;
   }
+  if (o.type == "rfc4180") {
+    Ref<List> fields;
+    std::FILE* f = std::fopen((directory + "/output.csv").c_str(), "wb");
+    bool ok = f != nullptr && JsonFields(&fields, control) &&
+              WriteRfc4180(f, control->table(), fields.get());
+    if (f != nullptr && std::fclose(f) != 0) ok = false;
+    if (!ok) *error_text = "failed to write the records";
+    return ok;
+  }
+  if (o.group.with_breaks()) {
+    return WriteGroupBreaks(error_text, directory, control, o.group, &OnProgress, progress);
+  }
   Ref<List> options;
   RepParamsGetOutputOptions(&options, control->params());
   return RepOutputReport(error_text, directory.c_str(), control,
@@ -65,11 +78,14 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
                 Progress* progress) {
   const bool jsonl = o.type == "jsonl";
+  const bool rfc4180 = o.type == "rfc4180";
   const bool to_stdout = o.output == "-";
-  if (jsonl && to_stdout) {
+  if ((jsonl || rfc4180) && to_stdout) {
     Ref<List> fields;
     if (!JsonFields(&fields, control) ||
-        (!WriteJsonLines(stdout, control->table(), fields.get()) && !ReaderWentAway())) {
+        (!(rfc4180 ? WriteRfc4180(stdout, control->table(), fields.get())
+                   : WriteJsonLines(stdout, control->table(), fields.get())) &&
+         !ReaderWentAway())) {
       Error("failed to write the records");
       return kExitFailed;
     }
@@ -85,6 +101,7 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
     return kExitFailed;
   }
   if (jsonl) body = "output.jsonl";
+  if (rfc4180) body = "output.csv";
   progress->stage = Progress::kWrite;
   std::string error_text;
   const bool ok = WriteBody(&error_text, directory, control, o, progress);
