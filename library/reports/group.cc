@@ -649,7 +649,8 @@ void AddAggregateColumns(std::vector<SummaryColumn>* cols, Plan* plan) {
       }
       continue;
     }
-    if (!a.name.empty()) name = a.name, nice = NiceFromName(a.name);
+    // A named count of one value keeps the value as its label ("Failed", "OK").
+    if (!a.name.empty()) name = a.name, nice = a.kind == kRepAggCountValue ? a.value : NiceFromName(a.name);
     SummaryColumn c;
     c.field = NewSummaryField(name, nice, out_type, desc);
     c.aggregate = static_cast<int32_t>(i);

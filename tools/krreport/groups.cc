@@ -308,7 +308,18 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o) {
   if (!o.grouping()) return kExitOk;
   RepGroupSpec spec;
   if (!ParseSpec(&spec, o)) return kExitUsage;
-  if (!o.with_breaks()) return kExitOk;
+  if (!o.with_breaks()) {
+    // The report fetches the fields its format, sort and filters name; the records of a
+    // summary are not written, so its format names just what the grouping reads.
+    std::string needed;
+    for (const RepGroupKey& k : spec.keys) needed += "%" + k.field + " ";
+    for (const RepAggregate& a : spec.aggregates) {
+      if (!a.field.empty()) needed += "%" + a.field + " ";
+      if (a.kind == kRepAggCountIf) needed += a.value + " ";
+    }
+    RepParamsSetFormat(params, needed.c_str());
+    return kExitOk;
+  }
   std::string sort;
   for (const RepGroupKey& k : spec.keys) sort += "%" + k.field + " ";
   sort += Text(RepParamsGetSort(params));
