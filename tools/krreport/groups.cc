@@ -155,6 +155,8 @@ int AddHeadlineAndChart(RepControl* control, const GroupOptions& o, const RepGro
   RepParams* params = control->params();
   const RepTable* summary = control->table();
   const bool html = RepParamsGetOutputType(params) == kRepOutputHtmlText;
+  // CSV and JSON Lines carry data for other programs: no headline, no chart.
+  if (RepParamsGetOutputType(params) == kRepOutputCsv) return kExitOk;
   std::string headline, svg;
   if (o.headline && !o.headline->empty() && !Headline(&headline, summary, *o.headline)) {
     return kExitUsage;
