@@ -310,9 +310,37 @@ struct Group {
   std::vector<Acc> acc;
 };
 
+// Remembers, for a value seen before, what its key bytes led to. Loaders share one value object
+// among the records that hold the same text (a client name, a status), so most records are
+// answered here without building and hashing their key; a miss just takes the long way.
+// Direct-mapped: a later value may take an earlier one's slot.
+class PointerCache {
+ public:
+  bool Find(const void* p, size_t* index) const {
+    const Slot& s = slots_[SlotOf(p)];
+    if (s.pointer != p || p == nullptr) return false;
+    *index = s.index;
+    return true;
+  }
+  void Put(const void* p, size_t index) { slots_[SlotOf(p)] = {p, index}; }
+
+ private:
+  struct Slot {
+    const void* pointer = nullptr;
+    size_t index = 0;
+  };
+  static constexpr int kBits = 12;
+  static size_t SlotOf(const void* p) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9e3779b97f4a7c15ull >>
+                               (64 - kBits));
+  }
+  std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << kBits);
+};
+
 struct Distinct {  // the distinct values of a count-each field
   std::unordered_map<std::string, size_t> index;
   std::vector<const RepFieldValue*> values;
+  PointerCache seen;  // by the RepFieldValue
 };
 
 struct Plan {
@@ -425,13 +453,18 @@ void Accumulate(Plan* plan, Group* g, const RepRecord* record) {
         if (RepCompareData(v->value(), plan->count_values[i].get(), c.type) == 0) ++acc.count;
         break;
       case kRepAggCountEach: {
-        std::string key;
-        AppendKeyBytes(&key, v, c.type);
         Distinct& d = plan->distinct[i];
-        auto [it, added] = d.index.try_emplace(key, d.values.size());
-        if (added) d.values.push_back(v);
-        if (acc.each.size() <= it->second) acc.each.resize(it->second + 1);
-        ++acc.each[it->second];
+        size_t j;
+        if (!d.seen.Find(v, &j)) {
+          std::string key;
+          AppendKeyBytes(&key, v, c.type);
+          auto [it, added] = d.index.try_emplace(key, d.values.size());
+          if (added) d.values.push_back(v);
+          j = it->second;
+          d.seen.Put(v, j);
+        }
+        if (acc.each.size() <= j) acc.each.resize(j + 1);
+        ++acc.each[j];
         break;
       }
       case kRepAggSum:
@@ -473,17 +506,15 @@ void Gather(std::vector<Group>* groups, Plan* plan, const List* records) {
   const RepGroupSpec& spec = *plan->spec;
   std::unordered_map<std::string, size_t> index;
   std::string key;
-  const Obj* last_object = nullptr;  // one string key shared by consecutive records
-  size_t last_group = 0;
+  PointerCache seen;  // one key field of shared values: by the RepFieldValue
   const bool single = plan->keys.size() == 1 && spec.keys[0].bucket == kRepBucketValue;
   for (size_t r = 0; r < records->size(); ++r) {
     const RepRecord* record = ObjCast<RepRecord>(records->at(r));
     if (record == nullptr) continue;
     size_t g;
     const RepFieldValue* first = record->value_at(static_cast<size_t>(plan->keys[0].index));
-    if (single && first != nullptr && first->state() == kRepStateNormal &&
-        first->value() != nullptr && first->value() == last_object) {
-      g = last_group;
+    if (single && seen.Find(first, &g)) {
+      // a value seen before
     } else {
       key.clear();
       for (size_t k = 0; k < plan->keys.size(); ++k) {
@@ -512,8 +543,7 @@ void Gather(std::vector<Group>* groups, Plan* plan, const List* records) {
         groups->push_back(std::move(ng));
       }
       g = it->second;
-      last_object = single && first != nullptr ? first->value() : nullptr;
-      last_group = g;
+      if (single) seen.Put(first, g);
     }
     Accumulate(plan, &(*groups)[g], record);
   }

@@ -307,7 +307,8 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
   std::string out = "<svg xmlns='http://www.w3.org/2000/svg' width='" + std::to_string(kWidth) +
                     "' height='" + std::to_string(height) + "' viewBox='0 0 " +
                     std::to_string(kWidth) + " " + std::to_string(height) +
-                    "' role='img' font-family='sans-serif' font-size='13'>";
+                    "' role='img' style='max-width:100%;height:auto' font-family='sans-serif' "
+                    "font-size='13'>";
   out += "<title>";
   AppendSvgText(&out, title != nullptr ? title : "");
   out += "</title><text x='0' y='18' font-size='15' font-weight='bold' fill='#222'>";

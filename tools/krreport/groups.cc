@@ -1,11 +1,13 @@
 #include "groups.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "commands.h"
 #include "krreport.h"
 #include "kr/list.h"
 #include "kr/text.h"
+#include "reports/classes.h"
 #include "reports/fields.h"
 #include "reports/format.h"
 #include "reports/group.h"
@@ -30,6 +32,17 @@ bool ParseSpec(RepGroupSpec* spec, const GroupOptions& o) {
   return true;
 }
 
+// Names given one per line (or two newlines apart), as "a, b".
+std::string NameList(const std::string& lines) {
+  std::string out;
+  for (size_t i = 0; i < lines.size();) {
+    const size_t end = std::min(lines.find('\n', i), lines.size());
+    if (end > i) out += (out.empty() ? "" : ", ") + lines.substr(i, end - i);
+    i = end + 1;
+  }
+  return out;
+}
+
 bool OptionIsTrue(const RepParams* params, const char* key) {
   Ref<List> options;
   bool value = false;
@@ -37,8 +50,9 @@ bool OptionIsTrue(const RepParams* params, const char* key) {
   return options && RepGetOptionBoolean(&value, options.get(), key) && value;
 }
 
-// Sets a string output option of the parameters' output type.
-bool SetStringOption(RepParams* params, const char* key, const std::string& value) {
+// `options` with the string option `key` of the parameters' output type set to `value`.
+bool WithStringOption(Ref<List>* out, const List* options, const RepParams* params,
+                      const char* key, const std::string& value) {
   Ref<RepOutputTypeInfo> info;
   Ref<RepParamDef> def;
   Ref<RepParamInstance> instance;
@@ -47,9 +61,16 @@ bool SetStringOption(RepParams* params, const char* key, const std::string& valu
       !RepParamInstanceCreateString(&instance, def.get(), value.c_str())) {
     return false;
   }
-  Ref<List> one = ListNewFromPool();
-  ListAddLastItem(one.get(), instance.get());
-  RepParamsSetOutputOptions(params, one.get(), 1);
+  *out = ListNewFromPool();
+  ListAddLastItem(out->get(), instance.get());
+  for (Obj* item : *options) {
+    const auto* i = ObjCast<RepParamInstance>(item);
+    if (i != nullptr && i->definition() != nullptr &&
+        StrCompareNoCase(Text(i->definition()->name()), key) == 0) {
+      continue;
+    }
+    ListAddLastItem(out->get(), item);
+  }
   return true;
 }
 
@@ -125,9 +146,8 @@ bool Headline(std::string* out, const RepTable* summary, const std::string& text
     if (name.empty() || !HeadlineValue(&value, summary, name)) {
       std::string names;
       RepGetAllFieldsString(&names, summary->fields());
-      for (char& c : names) c = c == '\n' ? ' ' : c;
       Error("--headline: '%" + name + "' is not a count, sum or other number of the summary " +
-            "(its fields: " + names + ")");
+            "(its fields: " + NameList(names) + ")");
       return false;
     }
     *out += value;
@@ -150,59 +170,55 @@ std::string HtmlEscape(const std::string& text) {
 }
 
 // The headline and the chart go before the column headers: in HTML as the table's caption
-// (the header text has just opened the table), in plain text as lines above the headers.
-int AddHeadlineAndChart(RepControl* control, const GroupOptions& o, const RepGroupSpec& spec) {
-  RepParams* params = control->params();
+// (the header text has just opened the table), in plain text as lines above the headers. They
+// are drawn when the report is written and never stored with it, so a stored summary that is
+// re-processed with other filters shows no figures of the records it no longer has.
+// `*added` is the text to put before the row pre text (empty for none). Exit status.
+int HeaderAddition(std::string* added, const RepControl* control, const GroupOptions& o,
+                   bool warn) {
+  added->clear();
+  const RepParams* params = control->params();
   const RepTable* summary = control->table();
   const bool html = RepParamsGetOutputType(params) == kRepOutputHtmlText;
   // CSV and JSON Lines carry data for other programs: no headline, no chart.
-  if (RepParamsGetOutputType(params) == kRepOutputCsv) return kExitOk;
+  if (RepParamsGetOutputType(params) == kRepOutputCsv || summary == nullptr) return kExitOk;
+  RepGroupSpec spec;
+  if (!o.grouping() || !ParseSpec(&spec, o)) return kExitUsage;
   std::string headline, svg;
   if (o.headline && !o.headline->empty() && !Headline(&headline, summary, *o.headline)) {
     return kExitUsage;
   }
-  if (o.chart && !o.chart->empty()) {
-    if (!html) {
-      Error("--chart is drawn in HTML reports only (--type html); left out");
-    } else {
-      std::vector<std::string> labels;
-      std::string by, error;
-      // The summary's first fields are its keys.
-      for (size_t k = 0; k < spec.keys.size(); ++k) {
-        const RepFieldDef* f = ObjCast<RepFieldDef>(summary->fields()->at(k));
-        labels.push_back(f->name());
-        by += (by.empty() ? "" : " and ") + std::string(Text(f->nice_name()));
-      }
-      Ref<RepFieldDef> value;
-      RepFindFieldInList(&value, o.chart->c_str(), summary->fields());
-      const std::string title =
-          (value ? std::string(Text(value->nice_name())) : *o.chart) + " by " + by;
-      if (!RepGroupChartSvg(&svg, &error, summary, labels, o.chart->c_str(), title.c_str(),
-                            kChartBars)) {
-        Error(error);
-        return kExitUsage;
-      }
+  if (o.chart && !o.chart->empty() && !html) {
+    if (warn) Error("--chart is drawn in HTML reports only (--type html); left out");
+  } else if (o.chart && !o.chart->empty()) {
+    std::vector<std::string> labels;
+    std::string by, error;
+    // The summary's first fields are its keys.
+    for (size_t k = 0; k < spec.keys.size(); ++k) {
+      const RepFieldDef* f = ObjCast<RepFieldDef>(summary->fields()->at(k));
+      labels.push_back(f->name());
+      by += (by.empty() ? "" : " and ") + std::string(Text(f->nice_name()));
+    }
+    Ref<RepFieldDef> value;
+    RepFindFieldInList(&value, o.chart->c_str(), summary->fields());
+    const std::string title =
+        (value ? std::string(Text(value->nice_name())) : *o.chart) + " by " + by;
+    if (!RepGroupChartSvg(&svg, &error, summary, labels, o.chart->c_str(), title.c_str(),
+                          kChartBars)) {
+      Error(error);
+      return kExitUsage;
     }
   }
   if (headline.empty() && svg.empty()) return kExitOk;
-  Ref<List> options;
-  std::string pre;
-  RepParamsGetOutputOptions(&options, params);
-  RepGetOptionString(&pre, options.get(), "textheaderrowpre");
-  std::string added;
   if (html) {
-    added = "<caption style='caption-side:top;text-align:left'>";
+    *added = "<caption style='caption-side:top;text-align:left'>";
     if (!headline.empty()) {
-      added += "<div class='headline' style='font-size:18px;font-weight:bold;margin:8px 0'>" +
-               HtmlEscape(headline) + "</div>";
+      *added += "<div class='headline' style='font-size:18px;font-weight:bold;margin:8px 0'>" +
+                HtmlEscape(headline) + "</div>";
     }
-    added += svg + "</caption>\n";
+    *added += svg + "</caption>\n";
   } else {
-    added = headline + "\n\n";
-  }
-  if (!SetStringOption(params, "textheaderrowpre", EscapePercent(added) + pre)) {
-    Error("cannot add the headline to the report's options");
-    return kExitFailed;
+    *added = headline + "\n\n";
   }
   return kExitOk;
 }
@@ -221,10 +237,8 @@ int Summarise(Ref<RepControl>* control, const GroupOptions& o) {
   if (format != nullptr && RepCheckInvalidFields(&invalid, format, summary->fields()) == 1) {
     std::string names;
     RepGetAllFieldsString(&names, summary->fields());
-    for (char& c : names) c = c == '\n' ? ' ' : c;
-    for (char& c : invalid) c = c == '\n' ? ' ' : c;
-    Error("--summary-format names fields the summary does not have:" + invalid +
-          " (its fields: " + names + ")");
+    Error("--summary-format names fields the summary does not have: " + NameList(invalid) +
+          " (its fields: " + NameList(names) + ")");
     return kExitUsage;
   }
   Ref<RepControl> sc = RepGroupSummaryControl(control->get(), summary.get(), format);
@@ -248,7 +262,8 @@ int Summarise(Ref<RepControl>* control, const GroupOptions& o) {
     }
     RepSort(sc.get(), nullptr, nullptr);
   }
-  if (const int rc = AddHeadlineAndChart(sc.get(), o, spec); rc != kExitOk) return rc;
+  std::string added;
+  if (const int rc = HeaderAddition(&added, sc.get(), o, true); rc != kExitOk) return rc;
   *control = std::move(sc);
   return kExitOk;
 }
@@ -310,13 +325,27 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o) {
   if (!o.grouping()) return kExitOk;
   RepGroupSpec spec;
   if (!ParseSpec(&spec, o)) return kExitUsage;
+  std::string needed;
+  for (const RepGroupKey& k : spec.keys) needed += "%" + k.field + " ";
+  for (const RepAggregate& a : spec.aggregates) {
+    if (!a.field.empty()) needed += "%" + a.field + " ";
+  }
+  // A field the class does not offer is named here, before anything is fetched.
+  Ref<RepTable> class_fields;
+  std::string invalid;
+  const char* cls = RepParamsGetClass(params);
+  if (cls != nullptr && RepGetClassFields(&class_fields, cls) == 0 &&
+      class_fields->fields() != nullptr &&
+      RepCheckInvalidFields(&invalid, needed.c_str(), class_fields->fields()) == 1) {
+    Error("grouping names fields class '" + std::string(cls) + "' does not have: " +
+          NameList(invalid) +
+          " (krreport fields '" + cls + "' lists them)");
+    return kExitUsage;
+  }
   if (!o.with_breaks()) {
     // The report fetches the fields its format, sort and filters name; the records of a
     // summary are not written, so its format names just what the grouping reads.
-    std::string needed;
-    for (const RepGroupKey& k : spec.keys) needed += "%" + k.field + " ";
     for (const RepAggregate& a : spec.aggregates) {
-      if (!a.field.empty()) needed += "%" + a.field + " ";
       if (a.kind == kRepAggCountIf) needed += a.value + " ";
     }
     RepParamsSetFormat(params, needed.c_str());
@@ -352,6 +381,25 @@ bool WriteGroupBreaks(std::string* error_text, const std::string& directory, Rep
   return RepOutputGroupBreaks(error_text, directory.c_str(), control,
                               RepParamsGetOutputType(control->params()), options.get(), spec,
                               progress, progress_argument) == 1;
+}
+
+}  // namespace krreport
+
+namespace krreport {
+
+bool SummaryWriteOptions(Ref<List>* options, const RepControl* control, const GroupOptions& o) {
+  if (!o.grouping() || o.with_breaks()) return true;
+  std::string added, pre;
+  if (HeaderAddition(&added, control, o, false) != kExitOk) return false;
+  if (added.empty()) return true;
+  RepGetOptionString(&pre, options->get(), "textheaderrowpre");
+  Ref<List> with;
+  if (!WithStringOption(&with, options->get(), control->params(), "textheaderrowpre",
+                        EscapePercent(added) + pre)) {
+    return false;
+  }
+  *options = std::move(with);
+  return true;
 }
 
 }  // namespace krreport

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "kr/list.h"
 #include "kr/object.h"
 #include "reports/control.h"
 
@@ -45,10 +46,14 @@ bool ReadGroupTemplateKeys(GroupOptions* options, const std::string& name);
 int PrepareGrouping(RepParams* params, const GroupOptions& options);
 
 // After production: a summary replaces *control by the summary's control (its own fields,
-// format, sort, and for HTML the headline and chart above the column headers); a plain text
+// format and sort; a headline or chart that cannot be drawn is refused here); a plain text
 // report with total or average rows (or breaks) gets columns wide enough for its totals. Exit
 // status.
 int ApplyGrouping(Ref<RepControl>* control, const GroupOptions& options, const std::string& type);
+
+// The output options to write a summary with: `*options` with the headline and the chart (HTML)
+// put before the column headers. They are drawn at each writing, never stored. False on failure.
+bool SummaryWriteOptions(Ref<List>* options, const RepControl* control, const GroupOptions& o);
 
 // Writes a report with group breaks into `directory`. False with *error_text on failure.
 bool WriteGroupBreaks(std::string* error_text, const std::string& directory, RepControl* control,

@@ -68,6 +68,10 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
   }
   Ref<List> options;
   RepParamsGetOutputOptions(&options, control->params());
+  if (!SummaryWriteOptions(&options, control, o.group)) {
+    *error_text = "cannot draw the summary's headline or chart";
+    return false;
+  }
   return RepOutputReport(error_text, directory.c_str(), control,
                          RepParamsGetOutputType(control->params()), o.html_wrap ? 1 : 0,
                          options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == 1;

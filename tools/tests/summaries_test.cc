@@ -366,3 +366,38 @@ TEST_F(Summaries, NoClassPrintsASystemTimeAsSecondsAndTotalsAreNotCut) {
   const std::string ids = Split(Sql("SELECT sum(jobid) FROM jobs"), '\n').at(0);
   EXPECT_NE(r.out.find(" " + ids + " "), std::string::npos) << r.out.substr(r.out.size() - 400);
 }
+
+TEST_F(Summaries, StoredSummaryReprocessesOnItsOwnFieldsAndRefusalsSayWhy) {
+  Result r = Report({"run", "--template", "dailysummary", "--store", "-o", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(" failed, "), std::string::npos) << r.out;  // the headline
+  Result list = Report({"produced"});
+  std::string name;
+  for (const std::string& line : Split(list.out, '\n')) {
+    if (line.rfind("Daily summary%", 0) == 0) name = line.substr(0, line.find(' ', 14));
+  }
+  ASSERT_FALSE(name.empty()) << list.out;
+  // Filtered anew on a summary field: no headline of the groups it no longer has.
+  r = Report({"produced", "reprocess", name, "--include", "%jobs > 1000000", "-o", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find(" failed, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Nothing to report."), std::string::npos) << r.out;
+
+  struct Refusal {
+    std::vector<std::string> args;
+    const char* message;
+  } refusals[] = {
+      {{"--group-by", "client"}, "expected a field reference such as %client"},
+      {{"--group-by", "%client", "--aggregates", "sum(%starttime)"}, "no meaningful sum"},
+      {{"--group-by", "%nosuch"}, "does not have: nosuch"},
+      {{"--group-by", "%client", "--summary-format", "%client %bogus"}, "bogus"},
+      {{"--group-by", "%client", "--headline", "%client jobs"}, "--headline"},
+  };
+  for (const Refusal& f : refusals) {
+    std::vector<std::string> args = {"run", "--class", "Jobs", "-o", "-"};
+    args.insert(args.end(), f.args.begin(), f.args.end());
+    r = Report(args);
+    EXPECT_EQ(r.status, 2) << f.message;
+    EXPECT_NE(r.err.find(f.message), std::string::npos) << r.err;
+  }
+}
