@@ -11,11 +11,10 @@
 
 #include "kr/object.h"
 #include "kr/text.h"
+#include "kr/time.h"
 #include "kr/trace.h"
 #include "reports/filter.h"
 #include "reports/format.h"
-#include "reports/outputtypes.h"
-#include "reports/params.h"
 #include "reports/utilities.h"
 
 namespace {
@@ -200,28 +199,6 @@ int ParseAggregate(RepAggregate* agg, std::string* error, const char** p) {
 
 // --- keys ----------------------------------------------------------------------------------
 
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(int64_t z, int32_t* y, int32_t* m, int32_t* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *d = static_cast<int32_t>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int32_t>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int32_t>(yoe + era * 400 + (*m <= 2 ? 1 : 0));
-}
-
 // The bucket of a system time or date value: the date of its day, week (Monday) or month.
 Ref<Obj> BucketValue(const Obj* value, int32_t type, int32_t bucket) {
   TimeDate date{};
@@ -235,9 +212,18 @@ Ref<Obj> BucketValue(const Obj* value, int32_t type, int32_t bucket) {
   if (bucket == kRepBucketMonth) {
     date.day = 1;
   } else if (bucket == kRepBucketWeek) {
-    const int64_t days = DaysFromCivil(date.year, date.month, date.day);
-    const int64_t weekday = ((days % 7) + 7 + 3) % 7;  // 1970-01-01 was a Thursday; Monday = 0
-    CivilFromDays(days - weekday, &date.year, &date.month, &date.day);
+    // Back to Monday from noon of the day, which no daylight-saving change moves to another day.
+    TimeBreakdown bd{};
+    bd.w[kTimeBdHour] = 12;
+    bd.w[kTimeBdYear] = date.year;
+    bd.w[kTimeBdMonth] = date.month;
+    bd.w[kTimeBdDay] = date.day;
+    int64_t noon = 0;
+    if (!TimeFromBreakdown(&noon, &bd) || !TimeToBreakdownStruct(&bd, noon) ||
+        !TimeBreakdownMoveBackDays(&bd, bd.w[kTimeBdWeekday])) {
+      return nullptr;
+    }
+    date = {bd.w[kTimeBdYear], bd.w[kTimeBdMonth], bd.w[kTimeBdDay], 0};
   }
   Ref<RepDateValue> out = RepDateValue::New();
   out->set_year(date.year);
@@ -853,35 +839,6 @@ int RepGroupRecords(Ref<RepTable>* summary, std::string* error, const RepTable* 
                                                                          : size_t{0},
                groups.size());
   return 1;
-}
-
-Ref<RepControl> RepGroupSummaryControl(const RepControl* control, RepTable* summary,
-                                       const char* format) noexcept {
-  if (control == nullptr || summary == nullptr) return nullptr;
-  Ref<RepControl> out = RepControlFromTable(control->params(), summary);
-  if (!out) return nullptr;
-  RepParams* params = out->params();
-  if (format != nullptr && *format != '\0') {
-    RepParamsSetFormat(params, format);
-    return out;
-  }
-  Ref<RepOutputTypeInfo> info;
-  if (!RepOutputTypeInfoFromID(&info, RepParamsGetOutputType(params))) {
-    RepOutputTypeInfoFromID(&info, 0);
-  }
-  auto text = [](const char* s) { return s != nullptr ? s : ""; };
-  std::string tail = text(info->format_post());
-  if (tail.empty()) tail = "\n";
-  std::string field_post = text(info->format_field_post());
-  if (field_post.empty()) field_post = "  ";
-  std::string generated;
-  if (!RepGenFormatString(&generated, text(info->format_pre()), tail.c_str(),
-                          text(info->format_field_pre()), field_post.c_str(),
-                          summary->fields())) {
-    return nullptr;
-  }
-  RepParamsSetFormat(params, generated.c_str());
-  return out;
 }
 
 int RepGroupRuns(std::vector<RepGroupRun>* runs, std::string* error, const RepTable* table,

@@ -22,6 +22,7 @@
 #include "reports/format.h"
 #include "reports/group.h"
 #include "reports/output.h"
+#include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
 #include "reports/params.h"
 
@@ -197,6 +198,35 @@ double NumberOf(const RepFieldValue* v) {
 }
 
 }  // namespace
+
+Ref<RepControl> RepGroupSummaryControl(const RepControl* control, RepTable* summary,
+                                       const char* format) noexcept {
+  if (control == nullptr || summary == nullptr) return nullptr;
+  Ref<RepControl> out = RepControlFromTable(control->params(), summary);
+  if (!out) return nullptr;
+  RepParams* params = out->params();
+  if (format != nullptr && *format != '\0') {
+    RepParamsSetFormat(params, format);
+    return out;
+  }
+  Ref<RepOutputTypeInfo> info;
+  if (!RepOutputTypeInfoFromID(&info, RepParamsGetOutputType(params))) {
+    RepOutputTypeInfoFromID(&info, 0);
+  }
+  auto text = [](const char* s) { return s != nullptr ? s : ""; };
+  std::string tail = text(info->format_post());
+  if (tail.empty()) tail = "\n";
+  std::string field_post = text(info->format_field_post());
+  if (field_post.empty()) field_post = "  ";
+  std::string generated;
+  if (!RepGenFormatString(&generated, text(info->format_pre()), tail.c_str(),
+                          text(info->format_field_pre()), field_post.c_str(),
+                          summary->fields())) {
+    return nullptr;
+  }
+  RepParamsSetFormat(params, generated.c_str());
+  return out;
+}
 
 int RepOutputGroupBreaks(std::string* error, const char* directory, const RepControl* control,
                          int32_t output_type, const List* options, const RepGroupSpec& spec,
