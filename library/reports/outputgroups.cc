@@ -97,6 +97,8 @@ void AppendEscaped(std::string* out, std::string_view text, bool html) {
       out->append("&#39;");
     } else if (c == '"') {
       out->append("&quot;");
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out->push_back(' ');  // control characters have no place in XML text
     } else {
       out->push_back(c);
     }

@@ -321,10 +321,11 @@ bool ReadGroupTemplateKeys(GroupOptions* o, const std::string& name) {
   return true;
 }
 
-int PrepareGrouping(RepParams* params, const GroupOptions& o) {
+int PrepareGrouping(RepParams* params, const GroupOptions& o, bool fetching) {
   if (!o.grouping()) return kExitOk;
   RepGroupSpec spec;
   if (!ParseSpec(&spec, o)) return kExitUsage;
+  if (!fetching && !o.with_breaks()) return kExitOk;
   std::string needed;
   for (const RepGroupKey& k : spec.keys) needed += "%" + k.field + " ";
   for (const RepAggregate& a : spec.aggregates) {
@@ -334,7 +335,7 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o) {
   Ref<RepTable> class_fields;
   std::string invalid;
   const char* cls = RepParamsGetClass(params);
-  if (cls != nullptr && RepGetClassFields(&class_fields, cls) == 0 &&
+  if (fetching && cls != nullptr && RepGetClassFields(&class_fields, cls) == 0 &&
       class_fields->fields() != nullptr &&
       RepCheckInvalidFields(&invalid, needed.c_str(), class_fields->fields()) == 1) {
     Error("grouping names fields class '" + std::string(cls) + "' does not have: " +
@@ -342,7 +343,7 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o) {
           " (krreport fields '" + cls + "' lists them)");
     return kExitUsage;
   }
-  if (!o.with_breaks()) {
+  if (fetching && !o.with_breaks()) {
     // The report fetches the fields its format, sort and filters name; the records of a
     // summary are not written, so its format names just what the grouping reads.
     for (const RepAggregate& a : spec.aggregates) {

@@ -41,9 +41,11 @@ void AddGroupOptions(CLI::App* command, GroupOptions* options);
 // under the reports directory's templates, or a path). True also when it has none.
 bool ReadGroupTemplateKeys(GroupOptions* options, const std::string& name);
 
-// Before production: group breaks need the records in key order, so the keys go first in the
-// sort spec. A spec that is refused here (a bad --group-by) is a usage error: exit status.
-int PrepareGrouping(RepParams* params, const GroupOptions& options);
+// Before production (`fetching`) or re-processing: group breaks need the records in key order,
+// so the keys go first in the sort spec. Before a fetch, grouping fields the class lacks are
+// refused, and a summary's format is cut to the fields its grouping reads. A spec that is
+// refused here (a bad --group-by) is a usage error: exit status.
+int PrepareGrouping(RepParams* params, const GroupOptions& options, bool fetching);
 
 // After production: a summary replaces *control by the summary's control (its own fields,
 // format and sort; a headline or chart that cannot be drawn is refused here); a plain text

@@ -116,6 +116,7 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   if (o.condition) RepParamsSetCondition(params, o.condition->c_str());
   if (o.sort) RepParamsSetSort(params, o.sort->c_str());
   if (!o.type.empty() && !SetOutputType(params, OutputTypeId(o.type))) return kExitFailed;
+  if (const int rc = PrepareGrouping(params, o.group, false); rc != kExitOk) return rc;
   // The condition filter applies when the report was produced with it, or when a new one is given.
   const int use_condition = stored->flag() || o.condition ? 1 : 0;
   if (RepReProcessProducedReport(control, name.c_str(), use_condition) != 1) {
@@ -130,8 +131,11 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   }
   Progress progress;
   progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
-  progress.control = control;
-  return WriteReport(control, nice_name, o, &progress);
+  // Grouped anew, from the stored records.
+  Ref<RepControl> written = Ref<RepControl>::Share(control);
+  if (const int rc = ApplyGrouping(&written, o.group, o.type); rc != kExitOk) return rc;
+  progress.control = written.get();
+  return WriteReport(written.get(), nice_name, o, &progress);
 }
 
 int DeleteProduced(const std::string& name) {
@@ -158,6 +162,7 @@ void AddReprocessCommand(CLI::App* produced, CommandAction* action, std::string*
                         "Output directory name under the reports directory's output, or - for "
                         "standard output (default: a new uniquely named directory)");
   reprocess->add_flag("-q,--quiet", o.quiet, "No progress line");
+  AddGroupOptions(reprocess, &o.group);
   reprocess->callback([action, name] {
     *action = [name] {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {

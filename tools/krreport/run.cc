@@ -18,7 +18,7 @@ int Run(const RunOptions& o) {
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
-  if (const int rc = PrepareGrouping(params.get(), o.group); rc != kExitOk) return rc;
+  if (const int rc = PrepareGrouping(params.get(), o.group, true); rc != kExitOk) return rc;
 
   Progress progress;
   progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;

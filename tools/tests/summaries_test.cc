@@ -383,6 +383,24 @@ TEST_F(Summaries, StoredSummaryReprocessesOnItsOwnFieldsAndRefusalsSayWhy) {
   EXPECT_EQ(r.out.find(" failed, "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Nothing to report."), std::string::npos) << r.out;
 
+  // A stored detail report grouped anew from its stored records, without fetching.
+  r = Report({"run", "--class", "Jobs", "--format", "%client %status %size\n", "--store", "-o",
+              "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  list = Report({"produced"});
+  name.clear();
+  for (const std::string& line : Split(list.out, '\n')) {
+    if (line.rfind("Jobs%", 0) == 0) name = line.substr(0, line.find(' '));
+  }
+  ASSERT_FALSE(name.empty()) << list.out;
+  r = Report({"produced", "reprocess", name, "--group-by", "%client", "--aggregates",
+              "count failed=count(%status=Failed) sum(%size)", "--type", "rfc4180", "-o", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(RowsByKey(r.out, true),
+            RowsByKey(Sql("SELECT client, count(*), sum(status = 'Failed'), sum(size) FROM jobs "
+                          "GROUP BY client"),
+                      false));
+
   struct Refusal {
     std::vector<std::string> args;
     const char* message;
