@@ -724,9 +724,10 @@ int32_t TotalsWidth(const RepFieldDef* f, size_t index, const List* records, DSt
     const RepFieldValue* v = r != nullptr ? r->value_at(index) : nullptr;
     if (v == nullptr || v->state() != kRepStateNormal) continue;
     ++normal;
+    // Wrapping as the sum row's 64-bit total would, without the undefined overflow.
     const Obj* o = v->value();
-    if (ObjGetMagic(o) == kObjIntegerType) total += ObjGetInteger(o);
-    if (ObjGetMagic(o) == kObjInt64Type) total += ObjGetInt64(o);
+    const int64_t x = ObjGetMagic(o) == kObjInt64Type ? ObjGetInt64(o) : ObjGetInteger(o);
+    total = static_cast<int64_t>(static_cast<uint64_t>(total) + static_cast<uint64_t>(x));
   }
   if (normal == 0) return 0;
   int32_t width = 0;

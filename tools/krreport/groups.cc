@@ -86,7 +86,8 @@ std::string EscapePercent(const std::string& text) {
 }
 
 std::string WithThousands(int64_t x) {
-  std::string digits = std::to_string(x < 0 ? -x : x);
+  const uint64_t magnitude = x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
+  std::string digits = std::to_string(magnitude);
   std::string out;
   for (size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
@@ -107,8 +108,9 @@ bool HeadlineValue(std::string* text, const RepTable* summary, const std::string
   for (Obj* item : *summary->records()) {
     const RepFieldValue* v = ObjCast<RepRecord>(item)->value_at(static_cast<size_t>(index));
     if (v == nullptr || v->state() != kRepStateNormal) continue;
-    total += ObjGetMagic(v->value()) == kObjInt64Type ? ObjGetInt64(v->value())
-                                                      : ObjGetInteger(v->value());
+    const int64_t x = ObjGetMagic(v->value()) == kObjInt64Type ? ObjGetInt64(v->value())
+                                                               : ObjGetInteger(v->value());
+    if (__builtin_add_overflow(total, x, &total)) return false;  // no total to show
   }
   if (type == kRepTypeDataCount) {
     DString scratch;
