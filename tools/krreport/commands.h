@@ -26,7 +26,7 @@ void AddScheduleCommands(CLI::App& app, CommandAction* action);
 void AddTablesCommand(CLI::App& app, CommandAction* action);     // tables
 
 // The output type choices of --type.
-inline const std::vector<std::string> kTypeChoices = {"text", "html", "csv", "jsonl"};
+inline const std::vector<std::string> kTypeChoices = {"text", "html", "csv", "jsonl", "rfc4180"};
 
 // Adds an option that, when given, sets *to (unset when not given).
 inline CLI::Option* AddOptional(CLI::App* app, const std::string& name,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "delivery.h"
+#include "groups.h"
 #include "kr/object.h"
 #include "kr/trace.h"
 #include "reports/control.h"
@@ -41,7 +42,7 @@ inline const char* Text(const char* s) { return s != nullptr ? s : ""; }
 // --- output types and parameters -------------------------------------------------------------
 
 // Output types by their command-line names: text, html and csv are the library's writers;
-// jsonl is the front end's own (jsonl.h).
+// jsonl and rfc4180 are the front end's own (jsonl.h, csv.h).
 struct OutputTypeName {
   const char* name;
   int id;  // the library's output type; jsonl produces as CSV and writes its own body
@@ -49,7 +50,8 @@ struct OutputTypeName {
 inline constexpr OutputTypeName kOutputTypes[] = {{"text", kRepOutputPlainText},
                                                   {"html", kRepOutputHtmlText},
                                                   {"csv", kRepOutputCsv},
-                                                  {"jsonl", kRepOutputCsv}};
+                                                  {"jsonl", kRepOutputCsv},
+                                                  {"rfc4180", kRepOutputCsv}};
 
 // The library's output type of a command-line name, or -1.
 int OutputTypeId(const std::string& name);
@@ -71,6 +73,7 @@ struct RunOptions {
   bool replace = false;  // an existing output directory `output` is replaced whole
   std::string progress;  // "" (a line on a terminal) or "json"
   MailRequest mail;  // run's --mail-to and the other delivery options (delivery.h)
+  GroupOptions group;  // summaries and group breaks (groups.h)
 };
 
 // Produces, writes, stores (--store) and mails (--mail-to) one report, as `krreport run` does.

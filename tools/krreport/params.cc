@@ -134,9 +134,16 @@ bool DefaultFormat(RepParams* params) {
   // Two blanks: the one after a field reference belongs to the reference.
   std::string field_post = Text(info->format_field_post());
   if (field_post.empty()) field_post = "  ";
+  // A system time prints as its number of seconds, which nobody reads: the default format
+  // leaves system times out (the classes offer their dates and times of day as fields of their
+  // own); a format that names one still gets it.
+  Ref<List> shown = ListNewFromPool();
+  for (Obj* item : *fields_table->fields()) {
+    const auto* f = ObjCast<RepFieldDef>(item);
+    if (f != nullptr && f->type() != kRepTypeSysTime) ListAddLastItem(shown.get(), item);
+  }
   if (!RepGenFormatString(&format, Text(info->format_pre()), tail.c_str(),
-                          Text(info->format_field_pre()), field_post.c_str(),
-                          fields_table->fields())) {
+                          Text(info->format_field_pre()), field_post.c_str(), shown.get())) {
     return false;
   }
   RepParamsSetFormat(params, format.c_str());

@@ -125,6 +125,7 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   if (o.condition) RepParamsSetCondition(params, o.condition->c_str());
   if (o.sort) RepParamsSetSort(params, o.sort->c_str());
   if (!o.type.empty() && !SetOutputType(params, OutputTypeId(o.type))) return kExitFailed;
+  if (const int rc = PrepareGrouping(params, o.group, false); rc != kExitOk) return rc;
   // The condition filter applies when the report was produced with it, or when a new one is given.
   const int use_condition = stored->flag() || o.condition ? 1 : 0;
   Progress filtering;  // re-processing filters and sorts in one call: its stage is shown once
@@ -142,7 +143,10 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   }
   Progress progress;
   progress.Configure(o);
-  return WriteReport(control, nice_name, o, &progress);
+  // Grouped anew, from the stored records.
+  Ref<RepControl> written = Ref<RepControl>::Share(control);
+  if (const int rc = ApplyGrouping(&written, o.group, o.type); rc != kExitOk) return rc;
+  return WriteReport(written.get(), nice_name, o, &progress);
 }
 
 int DeleteProduced(const std::string& name) {
@@ -174,6 +178,7 @@ void AddReprocessCommand(CLI::App* produced, CommandAction* action, std::string*
       ->check(CLI::IsMember({"json"}));
   reprocess->add_flag("--replace", o.replace,
                       "With -o NAME: replace an existing output directory NAME whole");
+  AddGroupOptions(reprocess, &o.group);
   reprocess->callback([action, name] {
     *action = [name] {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {

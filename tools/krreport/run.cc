@@ -54,6 +54,7 @@ int Run(const RunOptions& o) {
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
+  if (const int rc = PrepareGrouping(params.get(), o.group, true); rc != kExitOk) return rc;
 
   Progress progress;
   progress.Configure(o);
@@ -76,6 +77,7 @@ int Run(const RunOptions& o) {
     Error(error_text.empty() ? "the report failed" : error_text);
     return kExitFailed;
   }
+  if (const int rc = ApplyGrouping(&control, o.group, o.type); rc != kExitOk) return rc;
 
   std::string body_path;
   if (const int rc = WriteReport(control.get(), nice_name, o, &progress, &body_path);
@@ -128,6 +130,7 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   AddMailOptions(run, &o.mail);
   run->add_flag("--replace", o.replace,
                 "With -o NAME: replace an existing output directory NAME whole");
+  AddGroupOptions(run, &o.group);
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {
@@ -137,6 +140,10 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {
         Error("--output takes a directory name, not a path");
         return kExitUsage;
+      }
+      if (!o.template_name.empty()) {
+        if (!ReadGroupTemplateKeys(&o.group, o.template_name)) return kExitFailed;
+        if (o.type.empty() && o.group.file_type) o.type = *o.group.file_type;
       }
       return Run(o);
     };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "csv.h"
 #include "jsonl.h"
 #include "krreport.h"
 #include "kr/list.h"
@@ -54,8 +55,24 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
     if (!ok) *error_text = "failed to write the records";
     return ok;
   }
+  if (o.type == "rfc4180") {
+    Ref<List> fields;
+    std::FILE* f = std::fopen((directory + "/output.csv").c_str(), "wb");
+    bool ok = f != nullptr && JsonFields(&fields, control) &&
+              WriteRfc4180(f, control->table(), fields.get());
+    if (f != nullptr && std::fclose(f) != 0) ok = false;
+    if (!ok) *error_text = "failed to write the records";
+    return ok;
+  }
+  if (o.group.with_breaks()) {
+    return WriteGroupBreaks(error_text, directory, control, o.group, &OnProgress, progress);
+  }
   Ref<List> options;
   RepParamsGetOutputOptions(&options, control->params());
+  if (!SummaryWriteOptions(&options, control, o.group)) {
+    *error_text = "cannot draw the summary's headline or chart";
+    return false;
+  }
   return RepOutputReport(error_text, directory.c_str(), control,
                          RepParamsGetOutputType(control->params()), o.html_wrap ? 1 : 0,
                          options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == 1;
@@ -124,16 +141,19 @@ bool SwapIntoPlace(const Target& t) {
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
                 Progress* progress, std::string* body_path) {
   const bool jsonl = o.type == "jsonl";
+  const bool rfc4180 = o.type == "rfc4180";
   const bool to_stdout = o.output == "-";
   const RepTable* table = control->table();
   const int64_t records = table != nullptr && table->records() != nullptr
                               ? static_cast<int64_t>(table->records()->size())
                               : 0;
   progress->Begin(kRepStageWrite, records);
-  if (jsonl && to_stdout) {
+  if ((jsonl || rfc4180) && to_stdout) {
     Ref<List> fields;
     if (!JsonFields(&fields, control) ||
-        (!WriteJsonLines(stdout, control->table(), fields.get()) && !ReaderWentAway())) {
+        (!(rfc4180 ? WriteRfc4180(stdout, control->table(), fields.get())
+                   : WriteJsonLines(stdout, control->table(), fields.get())) &&
+         !ReaderWentAway())) {
       Error("failed to write the records");
       return kExitFailed;
     }
@@ -146,7 +166,7 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
   if (!MakeTarget(&target, nice_name, o, html)) return kExitFailed;
   const std::string& directory = target.directory;
   SetPartialOutput(directory);
-  std::string body = jsonl ? "output.jsonl" : target.body;
+  std::string body = jsonl ? "output.jsonl" : rfc4180 ? "output.csv" : target.body;
   std::string error_text;
   const bool ok = WriteBody(&error_text, directory, control, o, progress);
   progress->Clear();
