@@ -283,9 +283,10 @@ bool MachineOnThisHost(const std::string& home, const std::string& machine) noex
 // met in a link handshake (context.cc's MachInfoFind).
 bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;
 // Publishes the endpoint of `self` listening on host:port, atomically; its path in *file (empty
-// on failure).
+// on failure). Refuses, saying why in *refusal, when a live process (its pid exists and its port
+// answers) already publishes the same machine and process name; a stale endpoint is replaced.
 bool EndpointPublish(const std::string& home, const PeerIdentity& self, const std::string& host,
-                     uint16_t port, std::string* file) noexcept;
+                     uint16_t port, std::string* file, std::string* refusal) noexcept;
 // Removes an endpoint file, unless another instance has published the same name since.
 void EndpointUnpublish(const std::string& file, uint64_t instance) noexcept;
 // Where a process listens: a machines-file line for this very process gives a fixed port on

@@ -109,7 +109,8 @@ int Serve(const std::string& path, const std::string& process, std::string repor
   if (!ProcRegisterTaskHandler(kRepGetTableTaskKind, &GetTableTask, nullptr) ||
       !ProcRegisterTaskHandler(kRepGetTableFieldsTaskKind, &GetTableFieldsTask, nullptr) ||
       !MsgInit()) {
-    std::fprintf(stderr, "krcatalogd: cannot start messaging under %s\n", context->home.c_str());
+    std::fprintf(stderr, "krcatalogd: cannot start messaging under %s: %s\n",
+                 context->home.c_str(), MsgStartFailure());
     return 1;
   }
   RegistrationEnd end;
