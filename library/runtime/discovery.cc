@@ -236,12 +236,13 @@ bool EndpointIsLive(const Endpoint& ep, int64_t pid) {
   return SomethingListens(ep.host, ep.port);
 }
 
-// Holds an exclusive lock on <endpoint>.lock while one process checks and replaces an endpoint,
-// so that two processes starting under one name at once cannot both find the name free.
+// Holds an exclusive lock on the run directory while one process checks and replaces an
+// endpoint, so that two processes starting under one name at once cannot both find the name
+// free. (Locking the directory itself leaves no lock file behind.)
 class PublishLock {
  public:
-  explicit PublishLock(const std::string& path)
-      : fd_(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+  explicit PublishLock(const std::string& dir)
+      : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
       close(fd_);
       fd_ = -1;
@@ -270,9 +271,9 @@ bool EndpointPublish(const std::string& home, const PeerIdentity& self, const st
     return false;
   }
   const std::string path = EndpointFilePath(home, self.machine, self.process);
-  PublishLock lock(path);
+  PublishLock lock(dir);
   if (!lock.held()) {
-    *refusal = "cannot lock '" + path + ".lock': " + std::strerror(errno);
+    *refusal = "cannot lock '" + dir + "': " + std::strerror(errno);
     return false;
   }
   std::string old;
@@ -336,6 +337,9 @@ void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::str
       return;
     }
     if (m.port == 0 && m.host.rfind("127.", 0) == 0 && *host == "127.0.0.1") *host = m.host;
+    // Placed on a host address: peers on other hosts must be able to open data channels back
+    // (they learn the port from the link's hello), so every address of this host is listened on.
+    if (m.port == 0 && !IsLoopback(m.host) && *host == "127.0.0.1") *host = "0.0.0.0";
   }
 }
 

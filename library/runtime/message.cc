@@ -130,6 +130,10 @@ struct MsgState {
   std::map<uint64_t, Clock::time_point> accept_attempts;
   std::mt19937_64 rng;
   std::map<std::string, std::string> versions;  // lower-case machine -> its runtime version
+  // Where peers that linked to us listen (PeerKey -> endpoint with instance): how a process on
+  // another host, which no endpoint file or machines-file line places, is reached for a data
+  // channel. Bounded like the versions.
+  std::map<std::string, Endpoint> reach;
 };
 
 namespace {
@@ -203,7 +207,14 @@ bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
                 PeerIdentity* expect) noexcept {
   PeerIdentity want;
   if (!AddressIdentity(address, &want)) return false;
-  return ResolveProcess(s->ctx->home, want, endpoint, expect);
+  if (ResolveProcess(s->ctx->home, want, endpoint, expect)) return true;
+  auto r = s->reach.find(PeerKey(want.machine, want.process));
+  if (r == s->reach.end() || (want.instance != 0 && want.instance != r->second.instance))
+    return false;
+  *endpoint = r->second;
+  *expect = want;
+  expect->instance = r->second.instance;
+  return true;
 }
 
 // The runtime version a machine's process gave in a link handshake with this context.
@@ -508,6 +519,8 @@ void OnLinkUp(MsgState* s, const NetEvent& ev) {
   l.address = MakeAddress(ev.peer, 0, 0, 0);
   if (s->versions.size() < kMaxVersions || s->versions.count(Lower(ev.peer.machine)) != 0)
     s->versions[Lower(ev.peer.machine)] = ev.version;
+  if (ev.reach.port != 0 && (s->reach.size() < kMaxVersions || s->reach.count(l.key) != 0))
+    s->reach[l.key] = ev.reach;
   auto p = s->primary.find(l.key);
   if (p == s->primary.end() || s->links.count(p->second) == 0) s->primary[l.key] = ev.link;
   TraceMessage(kTag, 9, 0, 3, "Link %llu up with '%s' on '%s'",
