@@ -235,6 +235,18 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   const MsgTaskReturn* ret = ObjCast<MsgTaskReturn>(wait->task_return());
   Obj* serving = ret != nullptr ? ret->task_address() : nullptr;
   if (ret == nullptr || ret->status() != 1 || serving == nullptr) {
+    if (ret != nullptr && ret->error() == kProcErrNoHandler) {
+      TraceMessage(kTag, 108, 0, -1,
+                   "Table '%s': process '%s' on machine '%s' runs but serves no table requests; "
+                   "the table registry may name the wrong process.",
+                   peer.table, peer.process, peer.machine);
+    } else {
+      TraceMessage(kTag, 109, 0, -1,
+                   "Table '%s': process '%s' on machine '%s' cannot be reached: no link to it "
+                   "could be made or kept (the link failure traced before this says why: a "
+                   "certificate problem, a refused or unreachable address, or the process ended).",
+                   peer.table, peer.process, peer.machine);
+    }
     TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
                  peer.machine);
     return false;
