@@ -1,0 +1,378 @@
+// Processes and machines as an administrator meets them: one process per published name, a
+// provider that falls silent or dies in the middle of a report, and a report made across two
+// machines over mutual TLS while a third machine without a valid certificate is refused. Every
+// case runs the shipped programs as processes over a copy of the example installation.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalog.h"
+#include "testing.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kBin = KR_BIN_DIR;
+
+double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A program run with its standard output and error going to files of the test's directory.
+class Proc {
+ public:
+  Proc(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+       const std::string& dir) {
+    static int serial = 0;
+    const std::string base = dir + "/proc" + std::to_string(++serial);
+    out_path_ = base + ".out";
+    err_path_ = base + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT, 0644);
+    std::vector<std::string> all = env;
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::strncmp(*e, "KR_", 3) != 0) all.push_back(*e);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (auto& e : all) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Proc() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGCONT);
+      kill(pid_, SIGTERM);
+      if (!Wait(5)) {
+        kill(pid_, SIGKILL);
+        Wait(5);
+      }
+    }
+  }
+  pid_t pid() const { return pid_; }
+  std::string out() const { return kr_testing::ReadFile(out_path_).value_or(""); }
+  std::string err() const { return kr_testing::ReadFile(err_path_).value_or(""); }
+  bool Exited() {
+    int st = 0;
+    if (status_ < 0 && pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_)
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return status_ >= 0;
+  }
+  // Waits for the exit; false on time-out.
+  bool Wait(double seconds) {
+    const auto start = Clock::now();
+    while (!Exited()) {
+      if (Since(start) > seconds) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // Waits until the program prints "ready" (or exits).
+  bool Ready(double seconds = 15) {
+    const auto start = Clock::now();
+    while (Since(start) < seconds && !Exited()) {
+      if (out().find("ready\n") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return out().find("ready\n") != std::string::npos;
+  }
+  int status() const { return status_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_path_, err_path_;
+};
+
+// A free TCP port of the loopback interface (free when asked; the tests use it at once).
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+// One machine: an installation home laid from examples/ (with a catalog when it provides
+// tables), its trace in <home>/trace, and the programs run as that machine.
+class Machine {
+ public:
+  explicit Machine(std::string name, int64_t jobs = 0) : name_(std::move(name)) {
+    home_ = kr_testing::MakeTempDir();
+    fs::copy(std::string(KR_SOURCE_DIR) + "/examples", home_, fs::copy_options::recursive);
+    kr_testing::WriteFile(home_ + "/config/configure.cfg",
+                          "[Directories]\nReports = " + home_ +
+                              "/reports\n\n[Details]\nDescription = \"Test domain\"\n");
+    if (jobs > 0) {
+      catalog::GenerateOptions o;
+      o.jobs = jobs;
+      o.seed = 5;
+      o.now = std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count();
+      std::string error;
+      EXPECT_EQ(catalog::Generate(db(), o, &error), 1) << error;
+    }
+  }
+  ~Machine() {
+    procs_.clear();
+    kr_testing::RemoveTree(home_);
+  }
+  const std::string& home() const { return home_; }
+  std::string db() const { return home_ + "/catalog.db"; }
+  std::string trace() const { return kr_testing::ReadFile(home_ + "/trace").value_or(""); }
+  std::vector<std::string> Env() const {
+    return {"KR_HOME=" + home_, "KR_MACHINE=" + name_, "KR_TIMEOUT_SCALE=0.1",
+            "KR_TRACE_FILE=" + home_ + "/trace"};
+  }
+  // Starts a program of this machine, kept running until the machine goes; `extra` comes
+  // before (and so wins over) the machine's environment.
+  Proc* Start(std::vector<std::string> argv, std::vector<std::string> extra = {}) {
+    argv[0] = kBin + "/" + argv[0];
+    for (const std::string& e : Env()) extra.push_back(e);
+    procs_.push_back(std::make_unique<Proc>(argv, extra, home_));
+    return procs_.back().get();
+  }
+  // Runs a program to its end (killed after `seconds`).
+  std::unique_ptr<Proc> Run(std::vector<std::string> argv, double seconds = 30) {
+    argv[0] = kBin + "/" + argv[0];
+    auto p = std::make_unique<Proc>(argv, Env(), home_);
+    if (!p->Wait(seconds)) {
+      kill(p->pid(), SIGKILL);
+      p->Wait(5);
+    }
+    return p;
+  }
+  std::unique_ptr<Proc> Report() {
+    return Run({"krreport", "run", "--template", "dailyfailures", "-o", "-", "--quiet"});
+  }
+
+ private:
+  std::string name_;
+  std::string home_;
+  std::vector<std::unique_ptr<Proc>> procs_;
+};
+
+// Inserts `lines` into the [reports] stanza of the machine's reports.cfg (read case-blind, the
+// first stanza of a title wins, so a second stanza would not be read).
+void AddReportsKeys(const Machine& m, const std::string& lines) {
+  const std::string path = m.home() + "/config/reports.cfg";
+  std::string text = kr_testing::ReadFile(path).value_or("");
+  const size_t at = text.find("[reports]\n");
+  ASSERT_NE(at, std::string::npos);
+  text.insert(at + 10, lines);
+  ASSERT_TRUE(kr_testing::WriteFile(path, text));
+}
+
+// A second krreportd or krcatalogd under a name already published refuses to start, names the
+// running process's pid, and leaves its endpoint alone, so reports still run; a killed process's
+// endpoint is stale and its successor takes it over. krcatalogd's usage errors exit 2.
+TEST(Processes, OneProcessPerPublishedName) {
+  Machine m("alpha", 300);
+  Proc* daemon = m.Start({"krreportd"});
+  ASSERT_TRUE(daemon->Ready()) << daemon->err();
+  Proc* provider = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
+  ASSERT_TRUE(provider->Ready()) << provider->err();
+
+  struct Second {
+    std::vector<std::string> argv;
+    pid_t holder;
+  } const seconds[] = {
+      {{"krreportd"}, daemon->pid()},
+      {{"krcatalogd", "serve", "--catalog", m.db(), "--reports-machine", "nosuchhost"},
+       provider->pid()},
+  };
+  for (const Second& s : seconds) {
+    auto second = m.Run(s.argv, 15);
+    EXPECT_NE(second->status(), 0) << s.argv[0];
+    EXPECT_NE(second->err().find("is already running (pid " + std::to_string(s.holder) + ","),
+              std::string::npos)
+        << second->err();
+  }
+  auto report = m.Report();
+  EXPECT_EQ(report->status(), 0) << report->err();
+  EXPECT_FALSE(report->out().empty());
+
+  // A provider killed outright leaves its endpoint file; the next one replaces it.
+  kill(provider->pid(), SIGKILL);
+  ASSERT_TRUE(provider->Wait(5));
+  Proc* again = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
+  ASSERT_TRUE(again->Ready()) << again->err();
+  EXPECT_EQ(m.Report()->status(), 0);
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"krcatalogd", "serve", "--catalog", m.db(), "--nope"},
+        std::vector<std::string>{"krcatalogd", "generate", "--jobs", "abc", "x.db"},
+        std::vector<std::string>{"krcatalogd"}}) {
+    EXPECT_EQ(m.Run(bad)->status(), 2) << bad.back();
+  }
+  auto version = m.Run({"krcatalogd", "--version"});
+  EXPECT_EQ(version->status(), 0);
+  EXPECT_EQ(version->out().rfind("krcatalogd ", 0), 0u) << version->out();
+}
+
+// Waits until the provider's trace says it started streaming the jobs table for the n-th time,
+// so that a test acts while a transfer is surely under way.
+bool WaitForJobsStream(const Machine& m, size_t n) {
+  const std::string mark = "Started serving table 'jobs' as s-records";
+  for (int i = 0; i < 10000; ++i) {
+    const std::string t = m.trace();
+    size_t count = 0;
+    for (size_t at = t.find(mark); at != std::string::npos; at = t.find(mark, at + 1)) ++count;
+    if (count >= n) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+// A provider stopped (SIGSTOP) in the middle of a report is given up after the fetch inactivity
+// limit, and one killed in the middle at once; each failure names the table, the process and the
+// machine; with no provider running the report says so; and once the provider is back, or
+// continued, the next report runs.
+TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
+  Machine m("alpha", 100000);
+  AddReportsKeys(m, "FetchInactivityLimit = 2\n");
+  Proc* daemon = m.Start({"krreportd"});
+  ASSERT_TRUE(daemon->Ready()) << daemon->err();
+  const std::vector<std::string> serve = {"krcatalogd", "serve", "--catalog", m.db()};
+  Proc* provider = m.Start(serve, {"KR_TRACE_LEVEL=2"});
+  ASSERT_TRUE(provider->Ready()) << provider->err();
+  const std::vector<std::string> run = {kBin + "/krreport", "run", "--class", "Jobs", "--format",
+                                        "%jobid %client %size", "-o", "-", "--quiet"};
+
+  auto silent = std::make_unique<Proc>(run, m.Env(), m.home());
+  ASSERT_TRUE(WaitForJobsStream(m, 1)) << m.trace();
+  kill(provider->pid(), SIGSTOP);
+  auto start = Clock::now();
+  ASSERT_TRUE(silent->Wait(10)) << "the report hangs on a stopped provider";
+  EXPECT_EQ(silent->status(), 1) << silent->err();
+  EXPECT_GE(Since(start), 1.5);
+  EXPECT_TRUE(silent->out().empty());
+  EXPECT_NE(m.trace().find("Table 'jobs': process 'Catalog Server' on machine 'alpha' sent "
+                           "nothing for 2 s"),
+            std::string::npos)
+      << m.trace();
+  kill(provider->pid(), SIGCONT);
+  auto after = m.Report();
+  EXPECT_EQ(after->status(), 0) << after->err();
+
+  auto killed = std::make_unique<Proc>(run, m.Env(), m.home());
+  ASSERT_TRUE(WaitForJobsStream(m, 3)) << m.trace();
+  kill(provider->pid(), SIGKILL);
+  ASSERT_TRUE(killed->Wait(10)) << "the report hangs on a dead provider";
+  EXPECT_EQ(killed->status(), 1);
+  EXPECT_NE(m.trace().find("the stream from process 'Catalog Server' on machine 'alpha' broke "
+                           "off before its end"),
+            std::string::npos)
+      << m.trace();
+
+  ASSERT_TRUE(provider->Wait(5));  // reaped, as init reaps a killed daemon
+  auto missing = m.Report();
+  EXPECT_EQ(missing->status(), 1);
+  EXPECT_NE(m.trace().find("Table 'jobs': process 'Catalog Server' on machine 'alpha', which the "
+                           "table registry names as its provider, cannot be reached"),
+            std::string::npos)
+      << m.trace();
+  Proc* back = m.Start(serve);
+  ASSERT_TRUE(back->Ready()) << back->err();
+  EXPECT_EQ(m.Report()->status(), 0);
+}
+
+// Runs scripts/make-certs with `args`; true when it succeeded.
+bool MakeCerts(const std::vector<std::string>& args, const std::string& dir) {
+  const char* script = std::getenv("KR_MAKE_CERTS");
+  std::vector<std::string> argv = {"/bin/bash", script != nullptr
+                                                    ? std::string(script)
+                                                    : std::string(KR_SOURCE_DIR) +
+                                                          "/scripts/make-certs"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Proc p(argv, {}, dir);
+  return p.Wait(30) && p.status() == 0;
+}
+
+// Lays the TLS files of `machine` (made in `authority`) into its home's config/tls.
+void InstallTls(const Machine& m, const std::string& authority, const std::string& name) {
+  const std::string tls = m.home() + "/config/tls";
+  fs::create_directories(tls);
+  for (const std::string& f : {std::string("ca.crt"), name + ".crt", name + ".key"})
+    fs::copy_file(authority + "/" + f, tls + "/" + f);
+}
+
+// The provider on beta (127.0.0.3), krreportd and krreport on alpha (127.0.0.2), each with the
+// domain's certificates from scripts/make-certs and fixed ports from the machines file: the
+// report crosses the machines over mutual TLS. gamma, whose certificate another authority
+// signed, is refused with the reason in its trace, and alpha's next report still runs.
+TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
+  const std::string certs = kr_testing::MakeTempDir();
+  const std::string domain = certs + "/domain", rogue = certs + "/rogue";
+  ASSERT_TRUE(MakeCerts({domain, "ca"}, certs));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "alpha"}, certs));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "beta"}, certs));
+  ASSERT_TRUE(MakeCerts({rogue, "ca"}, certs));
+  ASSERT_TRUE(MakeCerts({rogue, "machine", "gamma"}, certs));
+
+  Machine alpha("alpha"), beta("beta", 300), gamma("gamma");
+  const std::string machines = "alpha 127.0.0.2\nalpha 127.0.0.2 " + std::to_string(FreePort()) +
+                               " Reports Producer\nbeta 127.0.0.3\nbeta 127.0.0.3 " +
+                               std::to_string(FreePort()) + " Catalog Server\ngamma 127.0.0.4\n";
+  for (const Machine* m : {&alpha, &beta, &gamma})
+    ASSERT_TRUE(kr_testing::WriteFile(m->home() + "/config/machines", machines));
+  InstallTls(alpha, domain, "alpha");
+  InstallTls(beta, domain, "beta");
+  InstallTls(gamma, rogue, "gamma");
+
+  Proc* daemon = alpha.Start({"krreportd"});
+  ASSERT_TRUE(daemon->Ready()) << daemon->err();
+  Proc* provider = beta.Start({"krcatalogd", "serve", "--catalog", beta.db(), "--remote-machines",
+                               "alpha,gamma", "--reports-machine", "alpha"});
+  ASSERT_TRUE(provider->Ready()) << provider->err() << beta.trace();
+  const std::string registry =
+      kr_testing::ReadFile(alpha.home() + "/config/reptables.cfg").value_or("");
+  EXPECT_NE(registry.find("Machine = beta"), std::string::npos) << registry;
+
+  auto report = alpha.Report();
+  ASSERT_EQ(report->status(), 0) << report->err() << alpha.trace() << beta.trace();
+  EXPECT_FALSE(report->out().empty());
+
+  // gamma knows where the tables are, but its certificate proves nothing to beta.
+  ASSERT_TRUE(kr_testing::WriteFile(gamma.home() + "/config/reptables.cfg", registry));
+  auto refused = gamma.Report();
+  EXPECT_EQ(refused->status(), 1) << refused->err();
+  EXPECT_TRUE(refused->out().empty());
+  EXPECT_NE(gamma.trace().find("Cannot open a TLS link to 'beta'"), std::string::npos)
+      << gamma.trace();
+  EXPECT_NE(gamma.trace().find("cannot be reached"), std::string::npos) << gamma.trace();
+
+  EXPECT_EQ(alpha.Report()->status(), 0);
+  kr_testing::RemoveTree(certs);
+}
+
+}  // namespace
