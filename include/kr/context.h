@@ -5,7 +5,8 @@
 // with its own installation home, clock and reports directory.
 //
 // Environment read when the default context is made:
-//   KR_HOME         installation home (default /opt/kr); configuration lives in $KR_HOME/config
+//   KR_HOME         installation home (default kKrDefaultHome, /var/lib/kr); configuration lives
+//                   in $KR_HOME/config
 //   KR_MACHINE      this machine's name (default: the host name)
 //   KR_FIXED_TIME   a fixed current time, seconds since 1970 UTC (default: the system clock)
 //   KR_TIMEOUT_SCALE  multiplies protocol time-outs and alarms (default 1; tests shorten them)
@@ -25,6 +26,10 @@ class TraceSink;
 namespace kr_internal {
 struct ContextState;  // what the runtime keeps for itself in a context
 }  // namespace kr_internal
+
+// The installation home when neither the options nor KR_HOME name one: where the package
+// installs it.
+inline constexpr const char* kKrDefaultHome = "/var/lib/kr";
 
 struct ContextOptions {
   std::string machine_name;  // empty: KR_MACHINE, else the host name

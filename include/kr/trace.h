@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Receives every enabled line. `tag` is the module tag as given, `text` the formatted message.
 class TraceSink {
@@ -38,3 +39,25 @@ void TraceMessageVa(const char* tag, int msg_no, int reserved, int level, const 
 TraceSink* TraceSetSink(TraceSink* sink) noexcept;
 int TraceSetLevel(int level) noexcept;
 int TraceGetLevel() noexcept;
+
+// Keeps the failure lines (level below 0) written while it is installed, and passes every line
+// on to the sink that was installed before it (or the context's default sink), so a trace file
+// still gets everything. A front end installs one around a library call to show the user why
+// the call failed. Installed in the calling context on construction, removed on destruction;
+// captures nest.
+class TraceFailureCapture : public TraceSink {
+ public:
+  TraceFailureCapture() noexcept;
+  ~TraceFailureCapture() override;
+  TraceFailureCapture(const TraceFailureCapture&) = delete;
+  TraceFailureCapture& operator=(const TraceFailureCapture&) = delete;
+
+  void Write(std::string_view tag, int msg_no, int level, std::string_view text) override;
+
+  // The failure texts captured since the last call, oldest first; each text once.
+  std::vector<std::string> Take();
+
+ private:
+  TraceSink* previous_;
+  std::vector<std::string> lines_;
+};

@@ -16,8 +16,6 @@ std::unique_ptr<TraceSink> MakeDefaultTraceSink();
 
 namespace {
 
-constexpr const char* kDefaultHome = "/opt/kr";
-
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
   return (v != nullptr && *v != '\0') ? std::string(v) : fallback;
@@ -31,7 +29,7 @@ std::string HostName() {
 
 void FillFromEnvironment(KrContext* c, const ContextOptions& o) {
   c->machine_name = !o.machine_name.empty() ? o.machine_name : EnvOr("KR_MACHINE", HostName());
-  c->home = !o.home.empty() ? o.home : EnvOr("KR_HOME", kDefaultHome);
+  c->home = !o.home.empty() ? o.home : EnvOr("KR_HOME", kKrDefaultHome);
   c->process_name = o.process_name;
   c->fixed_time = o.fixed_time;
   if (!c->fixed_time) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "kr/context.h"
 
@@ -110,3 +111,23 @@ int TraceSetLevel(int level) noexcept {
 }
 
 int TraceGetLevel() noexcept { return ContextCurrent()->trace_level; }
+
+TraceFailureCapture::TraceFailureCapture() noexcept : previous_(TraceSetSink(this)) {}
+
+TraceFailureCapture::~TraceFailureCapture() { TraceSetSink(previous_); }
+
+void TraceFailureCapture::Write(std::string_view tag, int msg_no, int level,
+                                std::string_view text) {
+  // A runaway failure loop must not grow the capture without bound: the first lines say why.
+  constexpr size_t kMaxLines = 64;
+  if (level < 0 && lines_.size() < kMaxLines) {
+    bool seen = false;
+    for (const std::string& line : lines_) seen = seen || line == text;
+    if (!seen) lines_.emplace_back(text);
+  }
+  KrContext* c = ContextCurrent();
+  TraceSink* next = previous_ != nullptr ? previous_ : c->default_sink.get();
+  if (next != nullptr) next->Write(tag, msg_no, level, text);
+}
+
+std::vector<std::string> TraceFailureCapture::Take() { return std::exchange(lines_, {}); }

@@ -1,0 +1,101 @@
+// krreport run: produce a report from a template or from flags, write it, and store it if asked.
+#include <unistd.h>
+
+#include "commands.h"
+#include "krreport.h"
+#include "kr/list.h"
+#include "reports/classes.h"
+#include "reports/control.h"
+#include "reports/produced.h"
+#include "reports/rptplg.h"
+
+namespace krreport {
+namespace {
+
+// Produces and writes one report. Prints the output directory (or the body, with "-") on
+// standard output, errors on standard error. Exit status.
+int Run(const RunOptions& o) {
+  Ref<RepParams> params;
+  std::string nice_name;
+  if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
+
+  Progress progress;
+  progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
+  Ref<RepControl> control = RepControlAlloc(params.get());
+  if (!control) {
+    Error("cannot load class '" + std::string(RepParamsGetClass(params.get())) +
+          "' (krreport classes lists them; its table providers must be running: krreport tables "
+          "shows which answer)");
+    return kExitFailed;
+  }
+  progress.control = control.get();
+  std::string error_text;
+  const int produced =
+      RepControlProduceReport(&error_text, control.get(), 1, &OnProgress, &progress);
+  progress.Clear();
+  if (CancelRequested()) {
+    Error("cancelled");
+    return kExitCancelled;
+  }
+  if (!produced) {
+    Error(error_text.empty() ? "the report failed" : error_text);
+    return kExitFailed;
+  }
+
+  if (const int rc = WriteReport(control.get(), nice_name, o, &progress); rc != kExitOk) {
+    return rc;
+  }
+
+  if (o.store) {
+    Ref<List> classes;
+    std::string stored;
+    if (RepGetAvailClasses(&classes) != 0 ||
+        !RepSerialiseProducedReport(&stored, nice_name.c_str(), control.get(), classes.get(), 0)) {
+      Error("the report was written but could not be stored");
+      return kExitFailed;
+    }
+    if (!o.quiet) std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddRunCommand(CLI::App& app, CommandAction* action) {
+  static RunOptions o;
+  auto* run = app.add_subcommand("run", "Produce a report from a template or from flags");
+  run->add_option("-t,--template", o.template_name,
+                  "Template: a name under the reports directory's templates, or a path");
+  AddOptional(run, "-c,--class", &o.class_name, "Class to report on (its nice name)");
+  AddOptional(run, "-f,--format", &o.format, "Record format, e.g. \"%jobid %client%\\n\"");
+  AddOptional(run, "-i,--include", &o.include, "Include filter: keep matching records");
+  AddOptional(run, "-e,--exclude", &o.exclude, "Exclude filter: drop matching records");
+  AddOptional(run, "--condition", &o.condition, "Condition filter");
+  AddOptional(run, "-s,--sort", &o.sort, "Sort spec, e.g. \"%client %size-\"");
+  run->add_option("--type", o.type, "Output type")->check(CLI::IsMember(kTypeChoices));
+  run->add_option("--option", o.options, "Output option KEY=VALUE (repeatable)");
+  AddOptional(run, "--header", &o.header, "Header directory name (headers/NAME)");
+  AddOptional(run, "--footer", &o.footer, "Footer directory name (footers/NAME)");
+  run->add_option("-o,--output", o.output,
+                  "Output directory name under the reports directory's output, or - for "
+                  "standard output (default: a new uniquely named directory)");
+  run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
+  run->add_flag("--store", o.store, "Also keep the produced report in the store");
+  run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  run->callback([action] {
+    *action = [] {
+      if (o.template_name.empty() && !o.class_name) {
+        Error("run needs --template or --class");
+        return kExitUsage;
+      }
+      if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {
+        Error("--output takes a directory name, not a path");
+        return kExitUsage;
+      }
+      return Run(o);
+    };
+  });
+}
+
+}  // namespace krreport
