@@ -121,6 +121,24 @@ void TraceWaitEnd(Waited why, const Peer& peer, const char* what, const Silence&
   }
 }
 
+// Says why a provider may have refused a request, as a sentence: the reply carries no reason.
+void TraceRefusal(const Obj* reply_message, const Peer& peer) {
+  if (MsgIsLocalMachine(reply_message) != 1) {
+    TraceMessage(kTag, 164, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' refused the request. A provider on "
+                 "another machine refuses requests from other machines unless it is told to "
+                 "serve them (krcatalogd serve --remote, --remote-machines); its own trace says "
+                 "why.",
+                 peer.table, peer.process, peer.machine);
+  } else {
+    TraceMessage(kTag, 165, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' refused the request (it does not serve "
+                 "that table or those fields, or its data cannot be read); its own trace says "
+                 "why.",
+                 peer.table, peer.process, peer.machine);
+  }
+}
+
 // --- replies to requests given up ---------------------------------------------------------------
 //
 // A provider answers a request in order: the acceptance of a task (1003) goes out before the
@@ -220,9 +238,23 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   Ref<RepTaskWait> wait = RepTaskWait::New();
   wait->set_task_id(task_id);
   MsgWaitAddHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
-  const int waited = MsgWaitOnCallbackWithTimeout(&TaskWaitDone, wait.get(), timeout->get());
+  // In slices, so that a stop request is seen while the provider says nothing.
+  int waited = 0;
+  while (!StopRequested()) {
+    Ref<Obj> slice;
+    TimeCreateAndSetTimeout(&slice, 0, kWaitSliceMs);
+    const bool last = TimeTimeoutRemaining(timeout->get()) <= TimeTimeoutRemaining(slice.get());
+    waited = MsgWaitOnCallbackWithTimeout(&TaskWaitDone, wait.get(),
+                                          last ? timeout->get() : slice.get());
+    if (waited == 1 || last) break;
+  }
   MsgWaitRemoveHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
-  if (waited != 1 || !wait->done()) {
+  if ((waited != 1 || !wait->done()) && RepTableFetchCancelled()) {
+    TraceMessage(kTag, 175, 0, -1,
+                 "Request for table '%s' to process '%s' on machine '%s' cancelled before it was "
+                 "taken up",
+                 peer.table, peer.process, peer.machine);
+  } else if (waited != 1 || !wait->done()) {
     TraceMessage(kTag, 107, 0, -1,
                  "Table '%s': process '%s' on machine '%s' did not take up the request in time "
                  "(%d s); it may be stopped, busy or unreachable.",
@@ -696,6 +728,7 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
     return 1;
   }
   if (!reply->success() || reply->fields() == nullptr) {
+    TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 153, 0, -1,
                  "Process '%s' on machine '%s' was unable to provide fields for table '%s'",
                  peer.process, peer.machine, peer.table);
@@ -762,19 +795,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
     return 1;
   }
   if (!reply->success()) {
-    if (MsgIsLocalMachine(message.get()) != 1) {
-      TraceMessage(kTag, 164, 0, -1,
-                   "Table '%s': process '%s' on machine '%s' refused the request. A provider on "
-                   "another machine refuses requests from other machines unless it is told to "
-                   "serve them (krcatalogd serve --remote); its own trace says why.",
-                   peer.table, peer.process, peer.machine);
-    } else {
-      TraceMessage(kTag, 165, 0, -1,
-                   "Table '%s': process '%s' on machine '%s' refused the request (it does not "
-                   "serve that table or those fields, or its data cannot be read); its own "
-                   "trace says why.",
-                   peer.table, peer.process, peer.machine);
-    }
+    TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 162, 0, -1, "Table '%s' not available from proc '%s' on machine '%s'",
                  peer.table, peer.process, peer.machine);
     return 1;

@@ -64,6 +64,7 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  double fetch_timeout = 0;  // seconds a provider may stay silent; 0: as configured
 };
 
 // Sets the output type with every option at its default, as a template does; a template's

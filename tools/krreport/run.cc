@@ -6,6 +6,7 @@
 #include "kr/list.h"
 #include "reports/classes.h"
 #include "reports/control.h"
+#include "reports/fetch.h"
 #include "reports/produced.h"
 #include "reports/rptplg.h"
 
@@ -18,6 +19,10 @@ int Run(const RunOptions& o) {
   Ref<RepParams> params;
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
+
+  // A stop request (Ctrl-C, SIGTERM) ends a fetch's wait at once, even while no record arrives.
+  RepSetFetchCancelCheck([](void*) { return CancelRequested() ? 1 : 0; }, nullptr);
+  if (o.fetch_timeout > 0) RepSetFetchInactivityLimit(o.fetch_timeout);
 
   Progress progress;
   progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
@@ -83,6 +88,10 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  run->add_option("--fetch-timeout", o.fetch_timeout,
+                  "Give up on a table provider that sends nothing for SECONDS (default: "
+                  "FetchInactivityLimit in reports.cfg, else 120)")
+      ->check(CLI::PositiveNumber);
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {

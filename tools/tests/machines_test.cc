@@ -276,16 +276,32 @@ TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
   EXPECT_EQ(silent->status(), 1) << silent->err();
   EXPECT_GE(Since(start), 1.5);
   EXPECT_TRUE(silent->out().empty());
-  EXPECT_NE(m.trace().find("Table 'jobs': process 'Catalog Server' on machine 'alpha' sent "
-                           "nothing for 2 s"),
+  // The cause reaches the terminal, under krreport's own message.
+  EXPECT_NE(silent->err().find("Table 'jobs': process 'Catalog Server' on machine 'alpha' sent "
+                               "nothing for 2 s"),
             std::string::npos)
-      << m.trace();
+      << silent->err();
+
   kill(provider->pid(), SIGCONT);
   auto after = m.Report();
   EXPECT_EQ(after->status(), 0) << after->err();
 
-  auto killed = std::make_unique<Proc>(run, m.Env(), m.home());
+  // SIGTERM ends a report waiting on a stopped provider at once, well within its limit.
+  std::vector<std::string> patient = run;
+  patient.insert(patient.end(), {"--fetch-timeout", "30"});
+  auto stopped = std::make_unique<Proc>(patient, m.Env(), m.home());
   ASSERT_TRUE(WaitForJobsStream(m, 3)) << m.trace();
+  kill(provider->pid(), SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(stopped->pid(), SIGTERM);
+  start = Clock::now();
+  ASSERT_TRUE(stopped->Wait(5)) << "SIGTERM does not end a report waiting on a stopped provider";
+  EXPECT_EQ(stopped->status(), 130) << stopped->err();
+  EXPECT_LT(Since(start), 2.0);
+  kill(provider->pid(), SIGCONT);
+
+  auto killed = std::make_unique<Proc>(run, m.Env(), m.home());
+  ASSERT_TRUE(WaitForJobsStream(m, 4)) << m.trace();
   kill(provider->pid(), SIGKILL);
   ASSERT_TRUE(killed->Wait(10)) << "the report hangs on a dead provider";
   EXPECT_EQ(killed->status(), 1);
@@ -329,30 +345,33 @@ void InstallTls(const Machine& m, const std::string& authority, const std::strin
 // The provider on beta (127.0.0.3), krreportd and krreport on alpha (127.0.0.2), each with the
 // domain's certificates from scripts/make-certs and fixed ports from the machines file: the
 // report crosses the machines over mutual TLS. gamma, whose certificate another authority
-// signed, is refused with the reason in its trace, and alpha's next report still runs.
+// signed, is refused with the reason under its message; delta, with the domain's certificate
+// but not among the machines beta serves, is refused by beta; alpha's next report still runs.
 TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
   const std::string certs = kr_testing::MakeTempDir();
   const std::string domain = certs + "/domain", rogue = certs + "/rogue";
   ASSERT_TRUE(MakeCerts({domain, "ca"}, certs));
   ASSERT_TRUE(MakeCerts({domain, "machine", "alpha"}, certs));
   ASSERT_TRUE(MakeCerts({domain, "machine", "beta"}, certs));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "delta"}, certs));
   ASSERT_TRUE(MakeCerts({rogue, "ca"}, certs));
   ASSERT_TRUE(MakeCerts({rogue, "machine", "gamma"}, certs));
 
-  Machine alpha("alpha"), beta("beta", 300), gamma("gamma");
+  Machine alpha("alpha"), beta("beta", 300), gamma("gamma"), delta("delta");
   const std::string machines = "alpha 127.0.0.2\nalpha 127.0.0.2 " + std::to_string(FreePort()) +
                                " Reports Producer\nbeta 127.0.0.3\nbeta 127.0.0.3 " +
-                               std::to_string(FreePort()) + " Catalog Server\ngamma 127.0.0.4\n";
-  for (const Machine* m : {&alpha, &beta, &gamma})
+                               std::to_string(FreePort()) + " Catalog Server\ngamma 127.0.0.4\ndelta 127.0.0.5\n";
+  for (const Machine* m : {&alpha, &beta, &gamma, &delta})
     ASSERT_TRUE(kr_testing::WriteFile(m->home() + "/config/machines", machines));
   InstallTls(alpha, domain, "alpha");
   InstallTls(beta, domain, "beta");
   InstallTls(gamma, rogue, "gamma");
+  InstallTls(delta, domain, "delta");
 
   Proc* daemon = alpha.Start({"krreportd"});
   ASSERT_TRUE(daemon->Ready()) << daemon->err();
   Proc* provider = beta.Start({"krcatalogd", "serve", "--catalog", beta.db(), "--remote-machines",
-                               "alpha,gamma", "--reports-machine", "alpha"});
+                               "alpha", "--reports-machine", "alpha"});
   ASSERT_TRUE(provider->Ready()) << provider->err() << beta.trace();
   const std::string registry =
       kr_testing::ReadFile(alpha.home() + "/config/reptables.cfg").value_or("");
@@ -369,7 +388,17 @@ TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
   EXPECT_TRUE(refused->out().empty());
   EXPECT_NE(gamma.trace().find("Cannot open a TLS link to 'beta'"), std::string::npos)
       << gamma.trace();
-  EXPECT_NE(gamma.trace().find("cannot be reached"), std::string::npos) << gamma.trace();
+  EXPECT_NE(refused->err().find("cannot be reached"), std::string::npos) << refused->err();
+
+  // delta's certificate is the domain's, but beta serves alpha alone.
+  ASSERT_TRUE(kr_testing::WriteFile(delta.home() + "/config/reptables.cfg", registry));
+  auto unlisted = delta.Report();
+  EXPECT_EQ(unlisted->status(), 1) << unlisted->err();
+  EXPECT_NE(unlisted->err().find("process 'Catalog Server' on machine 'beta' refused the request"),
+            std::string::npos)
+      << unlisted->err();
+  EXPECT_NE(beta.trace().find("from non-local machine (delta)"), std::string::npos)
+      << beta.trace();
 
   EXPECT_EQ(alpha.Report()->status(), 0);
   kr_testing::RemoveTree(certs);
