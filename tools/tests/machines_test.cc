@@ -368,6 +368,24 @@ TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
   InstallTls(gamma, rogue, "gamma");
   InstallTls(delta, domain, "delta");
 
+  // Certificate problems stop a program at start, with the reason: a key others may read, a
+  // certificate that names another machine.
+  const std::string alpha_key = alpha.home() + "/config/tls/alpha.key";
+  fs::permissions(alpha_key, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  auto open_key = alpha.Run({"krreportd"}, 15);
+  EXPECT_EQ(open_key->status(), 1);
+  EXPECT_NE(open_key->err().find("chmod 600"), std::string::npos) << open_key->err();
+  fs::permissions(alpha_key, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  Machine zeta("zeta");
+  fs::create_directories(zeta.home() + "/config/tls");
+  fs::copy_file(domain + "/ca.crt", zeta.home() + "/config/tls/ca.crt");
+  fs::copy_file(domain + "/beta.crt", zeta.home() + "/config/tls/zeta.crt");
+  fs::copy_file(domain + "/beta.key", zeta.home() + "/config/tls/zeta.key");
+  auto misnamed = zeta.Run({"krreportd"}, 15);
+  EXPECT_EQ(misnamed->status(), 1);
+  EXPECT_NE(misnamed->err().find("beta"), std::string::npos) << misnamed->err();
+
   Proc* daemon = alpha.Start({"krreportd"});
   ASSERT_TRUE(daemon->Ready()) << daemon->err();
   Proc* provider = beta.Start({"krcatalogd", "serve", "--catalog", beta.db(), "--remote-machines",
