@@ -3,108 +3,22 @@
 // machines over mutual TLS while a third machine without a valid certificate is refused. Every
 // case runs the shipped programs as processes over a copy of the example installation.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "catalog.h"
-#include "testing.h"
-
-extern char** environ;
+#include "programs_testing.h"
 
 namespace {
 
+using programs_testing::Child;
+using programs_testing::Clock;
+using programs_testing::kBin;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-const std::string kBin = KR_BIN_DIR;
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// A program run with its standard output and error going to files of the test's directory.
-class Proc {
- public:
-  Proc(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-       const std::string& dir) {
-    static int serial = 0;
-    const std::string base = dir + "/proc" + std::to_string(++serial);
-    out_path_ = base + ".out";
-    err_path_ = base + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT, 0644);
-    std::vector<std::string> all = env;
-    for (char** e = environ; *e != nullptr; ++e)
-      if (std::strncmp(*e, "KR_", 3) != 0) all.push_back(*e);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (auto& e : all) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Proc() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGCONT);
-      kill(pid_, SIGTERM);
-      if (!Wait(5)) {
-        kill(pid_, SIGKILL);
-        Wait(5);
-      }
-    }
-  }
-  pid_t pid() const { return pid_; }
-  std::string out() const { return kr_testing::ReadFile(out_path_).value_or(""); }
-  std::string err() const { return kr_testing::ReadFile(err_path_).value_or(""); }
-  bool Exited() {
-    int st = 0;
-    if (status_ < 0 && pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_)
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return status_ >= 0;
-  }
-  // Waits for the exit; false on time-out.
-  bool Wait(double seconds) {
-    const auto start = Clock::now();
-    while (!Exited()) {
-      if (Since(start) > seconds) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  // Waits until the program prints "ready" (or exits).
-  bool Ready(double seconds = 15) {
-    const auto start = Clock::now();
-    while (Since(start) < seconds && !Exited()) {
-      if (out().find("ready\n") != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return out().find("ready\n") != std::string::npos;
-  }
-  int status() const { return status_; }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string out_path_, err_path_;
-};
 
 // A free TCP port of the loopback interface (free when asked; the tests use it at once).
 uint16_t FreePort() {
@@ -155,30 +69,30 @@ class Machine {
   }
   // Starts a program of this machine, kept running until the machine goes; `extra` comes
   // before (and so wins over) the machine's environment.
-  Proc* Start(std::vector<std::string> argv, std::vector<std::string> extra = {}) {
+  Child* Start(std::vector<std::string> argv, std::vector<std::string> extra = {}) {
     argv[0] = kBin + "/" + argv[0];
     for (const std::string& e : Env()) extra.push_back(e);
-    procs_.push_back(std::make_unique<Proc>(argv, extra, home_));
+    procs_.push_back(std::make_unique<Child>(argv, extra));
     return procs_.back().get();
   }
   // Runs a program to its end (killed after `seconds`).
-  std::unique_ptr<Proc> Run(std::vector<std::string> argv, double seconds = 30) {
+  std::unique_ptr<Child> Run(std::vector<std::string> argv, double seconds = 30) {
     argv[0] = kBin + "/" + argv[0];
-    auto p = std::make_unique<Proc>(argv, Env(), home_);
+    auto p = std::make_unique<Child>(argv, Env());
     if (!p->Wait(seconds)) {
       kill(p->pid(), SIGKILL);
       p->Wait(5);
     }
     return p;
   }
-  std::unique_ptr<Proc> Report() {
+  std::unique_ptr<Child> Report() {
     return Run({"krreport", "run", "--template", "dailyfailures", "-o", "-", "--quiet"});
   }
 
  private:
   std::string name_;
   std::string home_;
-  std::vector<std::unique_ptr<Proc>> procs_;
+  std::vector<std::unique_ptr<Child>> procs_;
 };
 
 // Inserts `lines` into the [reports] stanza of the machine's reports.cfg (read case-blind, the
@@ -197,10 +111,10 @@ void AddReportsKeys(const Machine& m, const std::string& lines) {
 // endpoint is stale and its successor takes it over. krcatalogd's usage errors exit 2.
 TEST(Processes, OneProcessPerPublishedName) {
   Machine m("alpha", 300);
-  Proc* daemon = m.Start({"krreportd"});
-  ASSERT_TRUE(daemon->Ready()) << daemon->err();
-  Proc* provider = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
-  ASSERT_TRUE(provider->Ready()) << provider->err();
+  Child* daemon = m.Start({"krreportd"});
+  ASSERT_TRUE(daemon->WaitForOutput("ready\n", 15)) << daemon->err();
+  Child* provider = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
+  ASSERT_TRUE(provider->WaitForOutput("ready\n", 15)) << provider->err();
 
   struct Second {
     std::vector<std::string> argv;
@@ -224,8 +138,8 @@ TEST(Processes, OneProcessPerPublishedName) {
   // A provider killed outright leaves its endpoint file; the next one replaces it.
   kill(provider->pid(), SIGKILL);
   ASSERT_TRUE(provider->Wait(5));
-  Proc* again = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
-  ASSERT_TRUE(again->Ready()) << again->err();
+  Child* again = m.Start({"krcatalogd", "serve", "--catalog", m.db()});
+  ASSERT_TRUE(again->WaitForOutput("ready\n", 15)) << again->err();
   EXPECT_EQ(m.Report()->status(), 0);
 
   for (const std::vector<std::string>& bad :
@@ -260,15 +174,15 @@ bool WaitForJobsStream(const Machine& m, size_t n) {
 TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
   Machine m("alpha", 100000);
   AddReportsKeys(m, "FetchInactivityLimit = 2\n");
-  Proc* daemon = m.Start({"krreportd"});
-  ASSERT_TRUE(daemon->Ready()) << daemon->err();
+  Child* daemon = m.Start({"krreportd"});
+  ASSERT_TRUE(daemon->WaitForOutput("ready\n", 15)) << daemon->err();
   const std::vector<std::string> serve = {"krcatalogd", "serve", "--catalog", m.db()};
-  Proc* provider = m.Start(serve, {"KR_TRACE_LEVEL=2"});
-  ASSERT_TRUE(provider->Ready()) << provider->err();
+  Child* provider = m.Start(serve, {"KR_TRACE_LEVEL=2"});
+  ASSERT_TRUE(provider->WaitForOutput("ready\n", 15)) << provider->err();
   const std::vector<std::string> run = {kBin + "/krreport", "run", "--class", "Jobs", "--format",
                                         "%jobid %client %size", "-o", "-", "--quiet"};
 
-  auto silent = std::make_unique<Proc>(run, m.Env(), m.home());
+  auto silent = std::make_unique<Child>(run, m.Env());
   ASSERT_TRUE(WaitForJobsStream(m, 1)) << m.trace();
   kill(provider->pid(), SIGSTOP);
   auto start = Clock::now();
@@ -289,7 +203,7 @@ TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
   // SIGTERM ends a report waiting on a stopped provider at once, well within its limit.
   std::vector<std::string> patient = run;
   patient.insert(patient.end(), {"--fetch-timeout", "30"});
-  auto stopped = std::make_unique<Proc>(patient, m.Env(), m.home());
+  auto stopped = std::make_unique<Child>(patient, m.Env());
   ASSERT_TRUE(WaitForJobsStream(m, 3)) << m.trace();
   kill(provider->pid(), SIGSTOP);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -300,7 +214,7 @@ TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
   EXPECT_LT(Since(start), 2.0);
   kill(provider->pid(), SIGCONT);
 
-  auto killed = std::make_unique<Proc>(run, m.Env(), m.home());
+  auto killed = std::make_unique<Child>(run, m.Env());
   ASSERT_TRUE(WaitForJobsStream(m, 4)) << m.trace();
   kill(provider->pid(), SIGKILL);
   ASSERT_TRUE(killed->Wait(10)) << "the report hangs on a dead provider";
@@ -317,20 +231,20 @@ TEST(Processes, SilentKilledOrMissingProviderEndsTheReportWithItsCause) {
                            "table registry names as its provider, cannot be reached"),
             std::string::npos)
       << m.trace();
-  Proc* back = m.Start(serve);
-  ASSERT_TRUE(back->Ready()) << back->err();
+  Child* back = m.Start(serve);
+  ASSERT_TRUE(back->WaitForOutput("ready\n", 15)) << back->err();
   EXPECT_EQ(m.Report()->status(), 0);
 }
 
 // Runs scripts/make-certs with `args`; true when it succeeded.
-bool MakeCerts(const std::vector<std::string>& args, const std::string& dir) {
+bool MakeCerts(const std::vector<std::string>& args) {
   const char* script = std::getenv("KR_MAKE_CERTS");
   std::vector<std::string> argv = {"/bin/bash", script != nullptr
                                                     ? std::string(script)
                                                     : std::string(KR_SOURCE_DIR) +
                                                           "/scripts/make-certs"};
   argv.insert(argv.end(), args.begin(), args.end());
-  Proc p(argv, {}, dir);
+  Child p(argv, {});
   return p.Wait(30) && p.status() == 0;
 }
 
@@ -350,12 +264,12 @@ void InstallTls(const Machine& m, const std::string& authority, const std::strin
 TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
   const std::string certs = kr_testing::MakeTempDir();
   const std::string domain = certs + "/domain", rogue = certs + "/rogue";
-  ASSERT_TRUE(MakeCerts({domain, "ca"}, certs));
-  ASSERT_TRUE(MakeCerts({domain, "machine", "alpha"}, certs));
-  ASSERT_TRUE(MakeCerts({domain, "machine", "beta"}, certs));
-  ASSERT_TRUE(MakeCerts({domain, "machine", "delta"}, certs));
-  ASSERT_TRUE(MakeCerts({rogue, "ca"}, certs));
-  ASSERT_TRUE(MakeCerts({rogue, "machine", "gamma"}, certs));
+  ASSERT_TRUE(MakeCerts({domain, "ca"}));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "alpha"}));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "beta"}));
+  ASSERT_TRUE(MakeCerts({domain, "machine", "delta"}));
+  ASSERT_TRUE(MakeCerts({rogue, "ca"}));
+  ASSERT_TRUE(MakeCerts({rogue, "machine", "gamma"}));
 
   Machine alpha("alpha"), beta("beta", 300), gamma("gamma"), delta("delta");
   const std::string machines = "alpha 127.0.0.2\nalpha 127.0.0.2 " + std::to_string(FreePort()) +
@@ -386,11 +300,11 @@ TEST(Machines, ReportAcrossTwoMachinesOverMutualTls) {
   EXPECT_EQ(misnamed->status(), 1);
   EXPECT_NE(misnamed->err().find("beta"), std::string::npos) << misnamed->err();
 
-  Proc* daemon = alpha.Start({"krreportd"});
-  ASSERT_TRUE(daemon->Ready()) << daemon->err();
-  Proc* provider = beta.Start({"krcatalogd", "serve", "--catalog", beta.db(), "--remote-machines",
+  Child* daemon = alpha.Start({"krreportd"});
+  ASSERT_TRUE(daemon->WaitForOutput("ready\n", 15)) << daemon->err();
+  Child* provider = beta.Start({"krcatalogd", "serve", "--catalog", beta.db(), "--remote-machines",
                                "alpha", "--reports-machine", "alpha"});
-  ASSERT_TRUE(provider->Ready()) << provider->err() << beta.trace();
+  ASSERT_TRUE(provider->WaitForOutput("ready\n", 15)) << provider->err() << beta.trace();
   const std::string registry =
       kr_testing::ReadFile(alpha.home() + "/config/reptables.cfg").value_or("");
   EXPECT_NE(registry.find("Machine = beta"), std::string::npos) << registry;
