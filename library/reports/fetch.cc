@@ -711,8 +711,17 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
   TraceMessage(kTag, 150, 0, 3, "Gave GET_TABLE_FIELDS task to process '%s' on machine '%s'",
                peer.process, peer.machine);
   TaskEndTaker end_taker(task_address.get());
+  // Under the hand-over's deadline, in slices so that a stop request is seen meanwhile.
   Ref<Obj> message;
-  if (MsgWaitMessageWithTimeout(&message, nullptr, kRepMsgTableFieldsReply, timeout.get()) != 1) {
+  bool got = false;
+  while (!got && !StopRequested() && TimeTimeoutRemaining(timeout.get()) > 0) {
+    Ref<Obj> slice;
+    TimeCreateAndSetTimeout(&slice, 0, kWaitSliceMs);
+    const bool last = TimeTimeoutRemaining(timeout.get()) <= TimeTimeoutRemaining(slice.get());
+    got = MsgWaitMessageWithTimeout(&message, nullptr, kRepMsgTableFieldsReply,
+                                    last ? timeout.get() : slice.get()) == 1;
+  }
+  if (!got) {
     TraceMessage(kTag, 151, 0, -1,
                  "Never received reply from task '%s' on machine '%s' about fields in table '%s'",
                  peer.process, peer.machine, peer.table);
