@@ -13,6 +13,7 @@
 // Thread safety: none beyond the runtime's: a control belongs to the calling thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -83,6 +84,41 @@ struct RepProgressCookie : ObjView<RepProgressCookie> {
     SetPtrSlot<2>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
   }
 };
+
+// --- progress state ---------------------------------------------------------------------------
+//
+// What the report being produced on the calling thread is doing, for a front end's progress
+// display: the library sets it as each stage begins and as records arrive, so a progress callback
+// reads the stage instead of guessing it. It comes beside the progress callback, whose form and
+// call intervals stay as they are.
+
+enum RepProgressStage : int32_t {
+  kRepStageIdle = 0,
+  kRepStageFetch = 1,   // the class's tables are fetched (and joined)
+  kRepStageFilter = 2,  // the report's filters are applied
+  kRepStageSort = 3,
+  kRepStageWrite = 4,  // set by whoever writes the report (RepProgressBeginStage)
+  kRepStageDone = 5,
+};
+
+struct RepProgressState {
+  RepProgressStage stage = kRepStageIdle;
+  std::string table;       // while fetching: the table being fetched
+  int64_t fetched = 0;     // records of `table` received so far (each table counts from 0)
+  int64_t in_stage = 0;    // the records the stage works on (filter, sort, write)
+  std::chrono::steady_clock::time_point stage_start;  // when the stage began
+};
+
+// The calling thread's progress state.
+const RepProgressState& RepGetProgressState() noexcept;
+// Begins a stage working on `records` records (fetch: 0), its time counted from now.
+void RepProgressBeginStage(RepProgressStage stage, int64_t records) noexcept;
+
+namespace kr_internal {
+// The fetch's side: a table's fetch begins; records of it arrived.
+void RepProgressBeginTable(const char* table) noexcept;
+void RepProgressAddFetched(int64_t records) noexcept;
+}  // namespace kr_internal
 
 // A new control for a report with the given parameters: its own deep copy of them, and the
 // possible fields of their class, found by running the class's query without records. Null

@@ -29,6 +29,8 @@ int FetchStageProgress(void* cookie, int reserved) { return CallCallerProgress(c
 int FilterStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 int SortStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 
+thread_local RepProgressState t_progress;
+
 void SetUserError(std::string* error_text, std::string text) {
   if (error_text != nullptr) *error_text = std::move(text);
 }
@@ -177,12 +179,14 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   const RepProgressCallback sort_progress = cookie ? &SortStageProgress : nullptr;
 
   TraceMessage(kTag, 24, 0, 2, "Fetch table for class");
+  RepProgressBeginStage(kRepStageFetch, 0);
   if (RepProduceClassTable(control, fetch_progress, cookie.get()) != 0) {
     TraceMessage(kTag, 25, 0, -1, "Failed to fetch table for class");
     SetUserError(error_text, LocaleGetString("Failed to get raw report data from Kestrane", 8282));
     return 0;
   }
   TraceMessage(kTag, 26, 0, 2, "Finished fetching table for class");
+  RepProgressBeginStage(kRepStageFilter, static_cast<int64_t>(RepGiveNumRecords(control)));
   if (progress != nullptr) progress(argument, 0);
 
   // Records an earlier production dropped belong to that production's table.
@@ -191,6 +195,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   RepFilterRecords(control, use_condition, RepParamsGetKeepFiltered(control->params()),
                    filter_progress, cookie.get());
   TraceMessage(kTag, 28, 0, 2, "Finished filtering records");
+  RepProgressBeginStage(kRepStageSort, static_cast<int64_t>(RepGiveNumRecords(control)));
   if (progress != nullptr) progress(argument, 0);
 
   TraceMessage(kTag, 29, 0, 2, "Begin sorting records");
@@ -198,6 +203,27 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   TraceMessage(kTag, 30, 0, 2, "Finished sorting records");
   return 1;
 }
+
+const RepProgressState& RepGetProgressState() noexcept { return t_progress; }
+
+void RepProgressBeginStage(RepProgressStage stage, int64_t records) noexcept {
+  t_progress.stage = stage;
+  t_progress.table.clear();
+  t_progress.fetched = 0;
+  t_progress.in_stage = records;
+  t_progress.stage_start = std::chrono::steady_clock::now();
+}
+
+namespace kr_internal {
+
+void RepProgressBeginTable(const char* table) noexcept {
+  t_progress.table = table != nullptr ? table : "";
+  t_progress.fetched = 0;
+}
+
+void RepProgressAddFetched(int64_t records) noexcept { t_progress.fetched += records; }
+
+}  // namespace kr_internal
 
 Ref<RepParams> RepControlGetParams(const RepControl* control) noexcept {
   if (control == nullptr || control->params() == nullptr) return nullptr;

@@ -332,6 +332,7 @@ struct Progress {
   int counted = 0;
 
   void Add(size_t records) {
+    kr_internal::RepProgressAddFetched(static_cast<int64_t>(records));
     if (callback == nullptr) return;
     counted += static_cast<int>(records);
     if (counted >= kRepFetchProgressEvery) {
@@ -568,6 +569,7 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   if (st->filter() != nullptr && RepFilterCatchesRecord(record.get(), st->filter()) != 1) return 1;
   TraceMessage(kTag, 135, 0, 3, "Converted received srecord OK");
   ListPushLastItemInternal(st->records(), std::move(record));
+  kr_internal::RepProgressAddFetched(1);  // a record kept, not one skipped by bounds or filter
   return 1;
 }
 
@@ -810,6 +812,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
     return 1;
   }
   Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
+  kr_internal::RepProgressBeginTable(peer.table);
   Progress counter{progress, argument};
   const bool ok = info->serialized_records()
                       ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,

@@ -12,6 +12,7 @@ namespace {
 // Prints every class: nice name and file name. Exit status.
 int ListClasses(std::FILE* out) {
   Ref<List> classes;
+  TraceFailureCapture left_out;  // the library traces each class file it leaves out, and why
   if (RepGetAvailClasses(&classes) != 0) {
     Error("cannot read the classes directory of the reports directory");
     return kExitFailed;
@@ -20,6 +21,12 @@ int ListClasses(std::FILE* out) {
     auto* c = ObjCast<RepClass>(item);
     if (c == nullptr) continue;
     std::fprintf(out, "%-32s %s\n", c->nice_name(), c->file_name());
+  }
+  const std::vector<std::string> reasons = left_out.Take();
+  if (!reasons.empty()) {
+    std::fflush(out);
+    std::fprintf(stderr, "krreport: class files left out (fix or remove them):\n");
+    for (const std::string& reason : reasons) std::fprintf(stderr, "  %s\n", reason.c_str());
   }
   return kExitOk;
 }

@@ -13,6 +13,7 @@
 #include "kr/object.h"
 #include "kr/trace.h"
 #include "reports/control.h"
+#include "reports/fields.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
 
@@ -65,6 +66,8 @@ struct RunOptions {
   bool store = false;
   bool quiet = false;
   double fetch_timeout = 0;  // seconds a provider may stay silent; 0: as configured
+  bool replace = false;  // an existing output directory `output` is replaced whole
+  std::string progress;  // "" (a line on a terminal) or "json"
 };
 
 // Sets the output type with every option at its default, as a template does; a template's
@@ -75,6 +78,13 @@ bool SetOutputType(RepParams* params, int id);
 // failure: a bad option is a usage error, a template that cannot be read a failed report.
 int BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& options);
 
+// The user's texts checked before anything is fetched: 1, or 0 after printing what is wrong and
+// where (a caret under the place). `fields` are the class's fields (null: names not checked).
+bool CheckSort(const std::string& text, const RepFieldList* fields);
+bool CheckFilter(const char* which, const std::string& text, const RepFieldList* fields);
+// `kind` is "headers" or "footers"; the directory `name` must exist there.
+bool CheckTextDirectory(const char* kind, const std::string& name);
+
 // A time of production as local "YYYY-MM-DD HH:MM:SS".
 std::string TimeText(int32_t t);
 
@@ -84,21 +94,32 @@ std::string TimeText(int32_t t);
 void RequestCancel();
 bool CancelRequested();
 
-// The progress line on a terminal's standard error. The library calls back every fixed number
-// of records; the callback does not say which stage it comes from, so the stage is read from the
-// control: no table yet means still fetching.
+// SIGINT and SIGTERM: the first Ctrl-C cancels; a second, a SIGTERM, or a cancel that does not
+// end the report in time ends the program (exit 130), removing the partial output directory.
+void InstallInterruptHandling();
+// The output directory being written (empty once it is complete or removed).
+void SetPartialOutput(const std::string& directory);
+
+// Progress, as the library's progress state tells it (stage, table, records, stage start): a
+// line on a terminal's standard error, or with --progress json one JSON object per line on
+// standard error, at most every 100 ms and at every change of stage or table:
+//   {"stage":"fetch","table":"jobs","records":N,"seconds":S}
+// (`table` only while fetching; `seconds` since the stage began). doc/programs.md documents it.
 struct Progress {
-  enum Stage { kProduce, kWrite } stage = kProduce;
-  const RepControl* control = nullptr;
-  bool show = false;
-  uint64_t fetch_calls = 0;
-  uint64_t calls_after_fetch = 0;
+  bool show = false;  // the terminal line
+  bool json = false;  // JSON lines
   uint64_t write_calls = 0;
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  RepProgressStage last_stage = kRepStageIdle;
+  std::string last_table;
   std::chrono::steady_clock::time_point last_shown{};
   bool shown = false;
 
-  void Show();
+  // Sets up from the options: --progress json, else a line when standard error is a terminal.
+  void Configure(const RunOptions& options);
+  // Shows the state when due (always at a change of stage or table).
+  void Update();
+  // Begins a stage of the front end's own (write, done) and shows it.
+  void Begin(RepProgressStage stage, int64_t records);
   void Clear();
 };
 

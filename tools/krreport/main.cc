@@ -13,30 +13,19 @@
 // Each command family is its own file (commands.h); this file parses the command line, sets up
 // the signals and the runtime context, and runs the command named.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 
+#include "../common/cli.h"
 #include "commands.h"
 #include "kr/context.h"
 #include "kr/trace.h"
 #include "krreport.h"
 
 namespace {
-
-void OnInterrupt(int) { krreport::RequestCancel(); }
-
-void InstallSignals() {
-  struct sigaction action = {};
-  action.sa_handler = &OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
 
 // Every command but `job new` works in an installation: say plainly when there is none, rather
 // than let the library fail on the reports directory it cannot find.
@@ -74,14 +63,22 @@ int main(int argc, char** argv) {
   krreport::AddJobCommands(app, &action);
   krreport::AddTablesCommand(app, &action);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int rc = app.exit(error);
-    return rc == 0 ? krreport::kExitOk : krreport::kExitUsage;
-  }
+  // Pasted as they stand they work on an installation whose providers run (a program test runs
+  // every line of this text that starts with "krreport ").
+  app.footer(
+      "Examples:\n"
+      "  krreport classes\n"
+      "  krreport fields Jobs\n"
+      "  krreport run --template weeklyclients\n"
+      "  krreport run --class Jobs --include '%status = Failed' --sort '%client %size-' "
+      "--format $'%jobid  %client  %size\\n' -o -\n"
+      "  krreport run --class 'Jobs of the last 7 days' --type jsonl -o -\n"
+      "  krreport tables\n"
+      "The filter, sort and format languages: doc/guide.md (krreport(1), GUIDE).");
+  krtools::AddVersionFlag(app, "krreport");
+  if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
   if (!action) return krreport::kExitUsage;
-  InstallSignals();
+  krreport::InstallInterruptHandling();
 
   // The library's trace is for whoever looks into a problem, not for the terminal: off unless
   // KR_TRACE_FILE names where it goes. Errors a user must see come as messages on stderr.
@@ -99,6 +96,8 @@ int main(int argc, char** argv) {
     TraceFailureCapture capture;  // the cause printed beneath an error
     krreport::SetFailureCapture(&capture);
     rc = action();
+    // Whatever failed after an interrupt failed because of it.
+    if (rc != krreport::kExitOk && krreport::CancelRequested()) rc = krreport::kExitCancelled;
     krreport::SetFailureCapture(nullptr);
   }
   ContextSetCurrent(nullptr);

@@ -38,6 +38,10 @@ int MultiOutput(const MultiOptions& o) {
     ObjSetSlotString(item.get(), 2, name.c_str());
     ListAddLastItem(items.get(), item.get());
   }
+  if ((o.header && !CheckTextDirectory("headers", *o.header)) ||
+      (o.footer && !CheckTextDirectory("footers", *o.footer))) {
+    return kExitUsage;
+  }
   std::string header_dir, footer_dir;
   if ((o.header && !RepPathBuild(&header_dir, "headers", o.header->c_str(), nullptr)) ||
       (o.footer && !RepPathBuild(&footer_dir, "footers", o.footer->c_str(), nullptr))) {

@@ -4,6 +4,8 @@
 
 #include "krreport.h"
 #include "kr/list.h"
+#include "kr/time.h"
+#include "reports/reports.h"
 #include "reports/classes.h"
 #include "reports/format.h"
 #include "reports/outputtypes.h"
@@ -137,6 +139,28 @@ bool DefaultFormat(RepParams* params) {
   return true;
 }
 
+// The command line's own texts, checked against the class's fields before anything is fetched.
+// When the class's fields cannot be had, names go unchecked: production then says why.
+bool CheckCommandLineTexts(const RepParams* params, const RunOptions& o) {
+  Ref<RepTable> fields_table;
+  const RepFieldList* fields = nullptr;
+  // Relative dates in a filter read against the report's "now"; production sets it again.
+  int64_t now = 0;
+  if (QuorTime(&now) == 1) RepSetTimeNow(now);
+  {
+    TraceFailureCapture quiet;  // a class that does not load is reported by production
+    if (RepGetClassFields(&fields_table, RepParamsGetClass(params)) == 0) {
+      fields = fields_table->fields();
+    }
+  }
+  return (!o.sort || CheckSort(*o.sort, fields)) &&
+         (!o.include || CheckFilter("include", *o.include, fields)) &&
+         (!o.exclude || CheckFilter("exclude", *o.exclude, fields)) &&
+         (!o.condition || CheckFilter("condition", *o.condition, fields)) &&
+         (!o.header || CheckTextDirectory("headers", *o.header)) &&
+         (!o.footer || CheckTextDirectory("footers", *o.footer));
+}
+
 }  // namespace
 
 bool SetOutputType(RepParams* params, int id) {
@@ -174,6 +198,7 @@ int BuildParams(Ref<RepParams>* out, std::string* nice_name, const RunOptions& o
   if (o.sort) RepParamsSetSort(params.get(), o.sort->c_str());
   if (o.header) RepParamsSetHeaderName(params.get(), o.header->c_str());
   if (o.footer) RepParamsSetFooterName(params.get(), o.footer->c_str());
+  if (!CheckCommandLineTexts(params.get(), o)) return kExitUsage;
   int id = RepParamsGetOutputType(params.get());
   if (!o.type.empty()) id = OutputTypeId(o.type);
   if (id < 0) id = kRepOutputPlainText;

@@ -10,6 +10,7 @@
 #include "reports/classes.h"
 #include "reports/produced.h"
 #include "reports/reprocess.h"
+#include "reports/rptplg.h"
 #include "reports/utilities.h"
 
 namespace krreport {
@@ -111,6 +112,14 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
     Error("stored report '" + name + "' holds no records");
     return kExitFailed;
   }
+  const RepFieldList* fields = control->table()->fields();
+  RepSetTimeNow(control->time_of_production());  // new filters' relative dates read against it
+  if ((o.sort && !CheckSort(*o.sort, fields)) ||
+      (o.include && !CheckFilter("include", *o.include, fields)) ||
+      (o.exclude && !CheckFilter("exclude", *o.exclude, fields)) ||
+      (o.condition && !CheckFilter("condition", *o.condition, fields))) {
+    return kExitUsage;
+  }
   if (o.include) RepParamsSetInclude(params, o.include->c_str());
   if (o.exclude) RepParamsSetExclude(params, o.exclude->c_str());
   if (o.condition) RepParamsSetCondition(params, o.condition->c_str());
@@ -118,6 +127,9 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   if (!o.type.empty() && !SetOutputType(params, OutputTypeId(o.type))) return kExitFailed;
   // The condition filter applies when the report was produced with it, or when a new one is given.
   const int use_condition = stored->flag() || o.condition ? 1 : 0;
+  Progress filtering;  // re-processing filters and sorts in one call: its stage is shown once
+  filtering.Configure(o);
+  filtering.Begin(kRepStageFilter, static_cast<int64_t>(RepGiveNumRecords(control)));
   if (RepReProcessProducedReport(control, name.c_str(), use_condition) != 1) {
     Error("cannot re-process '" + name + "' (a new filter or sort spec does not build)");
     return kExitFailed;
@@ -129,8 +141,7 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
     nice_name = decoded->base_name();
   }
   Progress progress;
-  progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
-  progress.control = control;
+  progress.Configure(o);
   return WriteReport(control, nice_name, o, &progress);
 }
 
@@ -158,6 +169,11 @@ void AddReprocessCommand(CLI::App* produced, CommandAction* action, std::string*
                         "Output directory name under the reports directory's output, or - for "
                         "standard output (default: a new uniquely named directory)");
   reprocess->add_flag("-q,--quiet", o.quiet, "No progress line");
+  reprocess->add_option("--progress", o.progress,
+                        "json: progress as one JSON object per line on standard error")
+      ->check(CLI::IsMember({"json"}));
+  reprocess->add_flag("--replace", o.replace,
+                      "With -o NAME: replace an existing output directory NAME whole");
   reprocess->callback([action, name] {
     *action = [name] {
       if (!o.output.empty() && o.output != "-" && o.output.find('/') != std::string::npos) {

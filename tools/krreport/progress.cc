@@ -1,6 +1,11 @@
 // The progress line and cancelling: what a terminal user sees while a report is made, and where
 // a Ctrl-C reaches the library.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
 #include <csignal>
+#include <nlohmann/json.hpp>
 
 #include "krreport.h"
 #include "reports/control.h"
@@ -18,45 +23,81 @@ volatile std::sig_atomic_t g_cancel = 0;
 void RequestCancel() { g_cancel = 1; }
 bool CancelRequested() { return g_cancel != 0; }
 
-void Progress::Show() {
-  if (!show) return;
+namespace {
+
+const char* StageName(RepProgressStage stage) {
+  switch (stage) {
+    case kRepStageFetch:
+      return "fetch";
+    case kRepStageFilter:
+      return "filter";
+    case kRepStageSort:
+      return "sort";
+    case kRepStageWrite:
+      return "write";
+    case kRepStageDone:
+      return "done";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+void Progress::Configure(const RunOptions& o) {
+  json = o.progress == "json";
+  show = !json && !o.quiet && isatty(STDERR_FILENO) == 1;
+}
+
+void Progress::Update() {
+  if (!show && !json) return;
+  const RepProgressState& state = RepGetProgressState();
+  if (state.stage == kRepStageIdle) return;
   const auto now = std::chrono::steady_clock::now();
-  if (shown && now - last_shown < std::chrono::milliseconds(100)) return;
+  const bool changed = state.stage != last_stage || state.table != last_table;
+  if (!changed && shown && now - last_shown < std::chrono::milliseconds(100)) return;
+  last_stage = state.stage;
+  last_table = state.table;
   last_shown = now;
   shown = true;
-  const double s = std::chrono::duration<double>(now - start).count();
-  char line[160];
-  if (stage == kWrite) {
-    std::snprintf(line, sizeof line, "writing: %llu records",
-                  static_cast<unsigned long long>(write_calls * kRepProgressInterval));
-  } else if (control == nullptr || control->table() == nullptr) {
-    const uint64_t n = fetch_calls * kRepFetchProgressEvery;
-    std::snprintf(line, sizeof line, "fetching: %llu records, %.0f records/s",
-                  static_cast<unsigned long long>(n), s > 0 ? double(n) / s : 0.0);
-  } else {
-    std::snprintf(line, sizeof line, "filtering and sorting: %zu records, %.1f s",
-                  RepGiveNumRecords(control), s);
+  int64_t records = state.stage == kRepStageFetch ? state.fetched : state.in_stage;
+  if (state.stage == kRepStageWrite) {
+    // The writer calls back every kRepProgressInterval records; never more than there are.
+    records = std::min<int64_t>(static_cast<int64_t>(write_calls) * kRepProgressInterval,
+                                state.in_stage);
   }
-  std::fprintf(stderr, "\r\033[K%s", line);
+  const double s = std::chrono::duration<double>(now - state.stage_start).count();
+  if (json) {
+    nlohmann::ordered_json line = {{"stage", StageName(state.stage)}};  // keys in this order
+    if (state.stage == kRepStageFetch) line["table"] = state.table;
+    line["records"] = records;
+    line["seconds"] = std::round(s * 1000) / 1000;
+    std::fprintf(stderr, "%s\n", line.dump().c_str());
+  } else if (state.stage == kRepStageDone) {
+    std::fprintf(stderr, "\r\033[K");  // the line goes once the report is written
+  } else {
+    std::fprintf(stderr, "\r\033[K%s%s%s: %lld records, %.1f s", StageName(state.stage),
+                 state.table.empty() ? "" : " ", state.table.c_str(),
+                 static_cast<long long>(records), s);
+  }
   std::fflush(stderr);
 }
 
+void Progress::Begin(RepProgressStage stage, int64_t records) {
+  RepProgressBeginStage(stage, records);
+  Update();
+}
+
 void Progress::Clear() {
-  if (shown) std::fprintf(stderr, "\r\033[K");
+  if (show && shown) std::fprintf(stderr, "\r\033[K");
   shown = false;
 }
 
 int OnProgress(void* argument, int) {
   auto* p = static_cast<Progress*>(argument);
-  if (p->stage == Progress::kWrite) {
-    ++p->write_calls;
-  } else if (p->control == nullptr || p->control->table() == nullptr) {
-    ++p->fetch_calls;
-  } else {
-    ++p->calls_after_fetch;
-  }
-  p->Show();
-  if (g_cancel != 0 && p->stage == Progress::kProduce) RepCancelTableFetch();
+  if (RepGetProgressState().stage == kRepStageWrite) ++p->write_calls;
+  p->Update();
+  if (CancelRequested() && RepGetProgressState().stage == kRepStageFetch) RepCancelTableFetch();
   return 0;
 }
 

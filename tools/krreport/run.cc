@@ -1,17 +1,50 @@
 // krreport run: produce a report from a template or from flags, write it, and store it if asked.
 #include <unistd.h>
 
+#include <filesystem>
+#include <set>
+
 #include "commands.h"
 #include "krreport.h"
 #include "kr/list.h"
+#include "kr/time.h"
 #include "reports/classes.h"
 #include "reports/control.h"
 #include "reports/fetch.h"
 #include "reports/produced.h"
 #include "reports/rptplg.h"
+#include "reports/utilities.h"
 
 namespace krreport {
 namespace {
+
+// A stored report's name is its base name and the second it was stored in: a second store of
+// the same report within that second would replace the first. So the base name gets a number
+// (" 2", " 3", ...) when a report of that base name was stored in the current second.
+std::string FreeBaseName(const std::string& nice_name, const List* classes) {
+  std::string directory;
+  if (!RepPathBuild(&directory, "produced", nullptr)) return nice_name;
+  int64_t now = 0;
+  QuorTime(&now);
+  std::set<std::string> taken;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator day(directory, ec), end; !ec && day != end; day.increment(ec)) {
+    std::error_code inner;
+    for (fs::directory_iterator file(day->path() / "control", inner); !inner && file != end;
+         file.increment(inner)) {
+      Ref<RepProducedReportName> decoded;
+      const std::string name = file->path().filename();
+      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == 1 &&
+          decoded->time_of_production() >= now - 1) {
+        taken.insert(Text(decoded->base_name()));
+      }
+    }
+  }
+  std::string base = nice_name;
+  for (int n = 2; taken.count(base) != 0; ++n) base = nice_name + " " + std::to_string(n);
+  return base;
+}
 
 // Produces and writes one report. Prints the output directory (or the body, with "-") on
 // standard output, errors on standard error. Exit status.
@@ -25,7 +58,7 @@ int Run(const RunOptions& o) {
   if (o.fetch_timeout > 0) RepSetFetchInactivityLimit(o.fetch_timeout);
 
   Progress progress;
-  progress.show = !o.quiet && isatty(STDERR_FILENO) == 1;
+  progress.Configure(o);
   Ref<RepControl> control = RepControlAlloc(params.get());
   if (!control) {
     Error("cannot load class '" + std::string(RepParamsGetClass(params.get())) +
@@ -33,7 +66,6 @@ int Run(const RunOptions& o) {
           "shows which answer)");
     return kExitFailed;
   }
-  progress.control = control.get();
   std::string error_text;
   const int produced =
       RepControlProduceReport(&error_text, control.get(), 1, &OnProgress, &progress);
@@ -55,11 +87,12 @@ int Run(const RunOptions& o) {
     Ref<List> classes;
     std::string stored;
     if (RepGetAvailClasses(&classes) != 0 ||
-        !RepSerialiseProducedReport(&stored, nice_name.c_str(), control.get(), classes.get(), 0)) {
+        !RepSerialiseProducedReport(&stored, FreeBaseName(nice_name, classes.get()).c_str(),
+                                    control.get(), classes.get(), 0)) {
       Error("the report was written but could not be stored");
       return kExitFailed;
     }
-    if (!o.quiet) std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
+    std::fprintf(stderr, "krreport: stored as %s\n", stored.c_str());
   }
   std::fflush(stdout);
   return kExitOk;
@@ -73,7 +106,8 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_option("-t,--template", o.template_name,
                   "Template: a name under the reports directory's templates, or a path");
   AddOptional(run, "-c,--class", &o.class_name, "Class to report on (its nice name)");
-  AddOptional(run, "-f,--format", &o.format, "Record format, e.g. \"%jobid %client%\\n\"");
+  AddOptional(run, "-f,--format", &o.format, "Record format: field references and text, e.g. $'%jobid  %client\\n' (bash's "
+              "$'...' makes the \\n a line feed)");
   AddOptional(run, "-i,--include", &o.include, "Include filter: keep matching records");
   AddOptional(run, "-e,--exclude", &o.exclude, "Exclude filter: drop matching records");
   AddOptional(run, "--condition", &o.condition, "Condition filter");
@@ -92,6 +126,12 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
                   "Give up on a table provider that sends nothing for SECONDS (default: "
                   "FetchInactivityLimit in reports.cfg, else 120)")
       ->check(CLI::PositiveNumber);
+  run->add_option("--progress", o.progress,
+                  "json: progress as one JSON object per line on standard error "
+                  "(doc/programs.md)")
+      ->check(CLI::IsMember({"json"}));
+  run->add_flag("--replace", o.replace,
+                "With -o NAME: replace an existing output directory NAME whole");
   run->callback([action] {
     *action = [] {
       if (o.template_name.empty() && !o.class_name) {

@@ -1,6 +1,7 @@
 // Writing a produced report: into an output directory of the reports directory, or to standard
 // output, in one of the library's output types or as JSON Lines.
 #include <cerrno>
+#include <filesystem>
 
 #include "jsonl.h"
 #include "krreport.h"
@@ -60,12 +61,75 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
                          options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == 1;
 }
 
+// The directory the report is written into, and what happens to it once written. A named
+// output directory is never merged into: an existing one is refused, or with --replace the
+// report goes into a new directory beside it that then takes its place.
+struct Target {
+  std::string directory, body;
+  std::string named;  // the named directory to swap into place, or empty
+};
+
+bool MakeTarget(Target* t, const std::string& nice_name, const RunOptions& o, bool html) {
+  const bool named = !o.output.empty() && o.output != "-";
+  std::string wanted;
+  if (named) {
+    if (!RepPathBuild(&wanted, "output", o.output.c_str(), nullptr)) {
+      Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
+      return false;
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(wanted, ec) && !o.replace) {
+      Error("output directory '" + wanted +
+            "' exists: give --replace to replace it whole, or another -o name");
+      return false;
+    }
+    if (!o.replace) {
+      if (!RepInitOutputDir(&t->directory, &t->body, html ? 1 : 0, o.output.c_str(), 0)) {
+        Error("cannot create output directory '" + o.output + "' under the reports directory");
+        return false;
+      }
+      return true;
+    }
+    t->named = wanted;
+  }
+  const std::string base = named ? o.output : nice_name;
+  if (!RepInitOutputDir(&t->directory, &t->body, html ? 1 : 0, base.c_str(), 1)) {
+    Error("cannot create output directory '" + base + "' under the reports directory");
+    return false;
+  }
+  return true;
+}
+
+// Puts the finished directory in the named one's place: the old one is renamed aside first, so
+// that at every moment the name holds one whole report, then removed.
+bool SwapIntoPlace(const Target& t) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string aside = t.directory + ".old";
+  const bool had_old = fs::exists(t.named, ec);
+  if (had_old) fs::rename(t.named, aside, ec);
+  if (!ec) fs::rename(t.directory, t.named, ec);
+  if (ec) {
+    Error("cannot move the new report into '" + t.named + "': " + ec.message() +
+          " (it stays in '" + t.directory + "')");
+    if (had_old && !fs::exists(t.named)) fs::rename(aside, t.named, ec);
+    return false;
+  }
+  if (had_old) fs::remove_all(aside, ec);
+  return true;
+}
+
 }  // namespace
 
 int WriteReport(RepControl* control, const std::string& nice_name, const RunOptions& o,
                 Progress* progress) {
   const bool jsonl = o.type == "jsonl";
   const bool to_stdout = o.output == "-";
+  const RepTable* table = control->table();
+  const int64_t records = table != nullptr && table->records() != nullptr
+                              ? static_cast<int64_t>(table->records()->size())
+                              : 0;
+  progress->Begin(kRepStageWrite, records);
   if (jsonl && to_stdout) {
     Ref<List> fields;
     if (!JsonFields(&fields, control) ||
@@ -73,24 +137,22 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
       Error("failed to write the records");
       return kExitFailed;
     }
+    progress->Begin(kRepStageDone, records);
     return kExitOk;
   }
   const int type = RepParamsGetOutputType(control->params());
   const bool html = type == kRepOutputHtmlText || o.html_wrap;
-  const std::string dir_name = (o.output.empty() || to_stdout) ? nice_name : o.output;
-  std::string directory, body;
-  if (!RepInitOutputDir(&directory, &body, html ? 1 : 0, dir_name.c_str(),
-                        (o.output.empty() || to_stdout) ? 1 : 0)) {
-    Error("cannot create output directory '" + dir_name + "' under the reports directory");
-    return kExitFailed;
-  }
-  if (jsonl) body = "output.jsonl";
-  progress->stage = Progress::kWrite;
+  Target target;
+  if (!MakeTarget(&target, nice_name, o, html)) return kExitFailed;
+  const std::string& directory = target.directory;
+  SetPartialOutput(directory);
+  std::string body = jsonl ? "output.jsonl" : target.body;
   std::string error_text;
   const bool ok = WriteBody(&error_text, directory, control, o, progress);
   progress->Clear();
   if (CancelRequested() || !ok) {
     RepDeleteOutputReport(directory.c_str());
+    SetPartialOutput("");
     if (CancelRequested()) {
       Error("cancelled");
       return kExitCancelled;
@@ -102,13 +164,20 @@ int WriteReport(RepControl* control, const std::string& nice_name, const RunOpti
     const bool copied = CopyFileTo(directory + "/" + body, stdout);
     const bool went_away = !copied && ReaderWentAway();  // before the removal touches errno
     RepDeleteOutputReport(directory.c_str());
+    SetPartialOutput("");
     if (!copied && !went_away) {
       Error("failed to write the report to standard output");
       return kExitFailed;
     }
+  } else if (!target.named.empty()) {
+    SetPartialOutput("");  // whole now: an interrupt during the swap leaves it where it is
+    if (!SwapIntoPlace(target)) return kExitFailed;
+    std::printf("%s\n", target.named.c_str());
   } else {
+    SetPartialOutput("");
     std::printf("%s\n", directory.c_str());
   }
+  progress->Begin(kRepStageDone, records);
   return kExitOk;
 }
 

@@ -12,7 +12,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 
+#include "../common/cli.h"
 #include "../common/serve.h"
 #include "kr/trace.h"
 #include "reports/output.h"
@@ -41,10 +43,19 @@ int main(int argc, char** argv) {
   std::string home, machine;
   app.add_option("--home", home, "Installation home (default: $KR_HOME)");
   app.add_option("--machine", machine, "This machine's name (default: $KR_MACHINE or host name)");
-  CLI11_PARSE(app, argc, argv);
+  krtools::AddVersionFlag(app, "krreportd");
+  if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
 
   krtools::InstallStopSignals();
   auto context = krtools::MakeProcessContext(kRepReportsProcessName, home, machine);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(context->home, ec)) {
+    std::fprintf(stderr,
+                 "krreportd: the installation home '%s' does not exist: set KR_HOME (or give "
+                 "--home) to the installation's directory; the package installs it as %s\n",
+                 context->home.c_str(), kKrDefaultHome);
+    return 1;
+  }
   std::unique_ptr<RepAgent> agent;
   if (!ProcRegisterTaskHandler(kRepRegisterTablesTaskKind, &RegisterTablesTask, nullptr) ||
       !RepAgentInstall(&agent, kRepXferAgentKind) || !MsgInit()) {

@@ -98,7 +98,8 @@ void ExpectRefusals(Installation* inst, const std::vector<Refusal>& cases) {
   EXPECT_EQ(Entries(inst->output()), before);
 }
 
-// Bad arguments are usage errors (2); a report that cannot be made is a failure (1).
+// Bad arguments, filters among them, are usage errors (2); a report that cannot be made is a
+// failure (1).
 TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
   ExpectRefusals(
       inst_,
@@ -113,8 +114,8 @@ TEST_F(ProgramsTest, BadArgumentsAndBadFilters) {
           {{"run", "--class", "Jobs", "--option", "autocolumnheaders"}, 2, "KEY=VALUE"},
           {{"run", "--class", "Jobs", "-o", "../escape"}, 2, "not a path"},
           {{"run", "--template", "nosuch"}, 1, "cannot read template"},
-          {{"run", "--class", "Jobs", "--include", "%nosuch = 1", "-o", "-"}, 1, "include filter"},
-          {{"run", "--class", "Jobs", "--include", "%size >", "-o", "-"}, 1, "filter"},
+          {{"run", "--class", "Jobs", "--include", "%nosuch = 1", "-o", "-"}, 2, "include filter"},
+          {{"run", "--class", "Jobs", "--include", "%size >", "-o", "-"}, 2, "filter"},
           {{"run", "--class", "Jobs", "--format", "%jobid %bogus", "-o", "-"}, 1, ""},
       });
   EXPECT_EQ(inst_->Report({"--help"}).status, 0);
@@ -385,7 +386,7 @@ TEST_F(ProgramsTest, StoredReportCommandsRefuseBadNames) {
           {{"produced", "show", "x%20040305140709%000%../../etc"}, 1, "no stored report"},
           {{"produced", "reprocess", "a%2004%000%jobs"}, 1, "no stored report"},
           {{"produced", "delete", "../../config%x"}, 1, "no stored report"},
-          {{"produced", "reprocess", name, "--include", "%nosuch = 1", "-o", "-"}, 1, "re-process"},
+          {{"produced", "reprocess", name, "--include", "%nosuch = 1", "-o", "-"}, 2, "no field 'nosuch'"},
           {{"produced", "reprocess", name, "-o", "../up"}, 2, "not a path"},
           {{"produced", "show"}, 2, "name"},
           {{"multi", name, "nosuch"}, 1, "no stored report 'nosuch'"},
