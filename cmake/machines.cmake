@@ -1,8 +1,8 @@
 # Processes and machines: the program tests of process discovery, silent and lost providers and
 # reports across machines (tools/tests/machines_test.cc), and the version the provider program
 # reports.
-if(TARGET krcatalogd)
-  target_compile_definitions(krcatalogd PRIVATE KR_PROGRAM_VERSION="${PROJECT_VERSION}")
+if(TARGET krcatalogd AND TARGET kr_version)
+  target_link_libraries(krcatalogd PRIVATE kr_version)
 endif()
 
 if(KR_PROGRAMS AND BUILD_TESTING)

@@ -26,6 +26,7 @@
 #include <sstream>
 #include <vector>
 
+#include "../common/cli.h"
 #include "../common/serve.h"
 #include "catalog.h"
 #include "kr/config.h"
@@ -35,10 +36,6 @@
 #include "reports/registry.h"
 #include "reports/serializedrecords.h"
 #include "reports/tablesprovider.h"
-
-#ifndef KR_PROGRAM_VERSION
-#define KR_PROGRAM_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -250,14 +247,9 @@ int main(int argc, char** argv) {
   serve->add_option("--remote-machines", remote_machines,
                     "Serve requests only from these other machines, e.g. alpha,beta (implies "
                     "--remote)");
-  app.set_version_flag("--version", std::string("krcatalogd ") + KR_PROGRAM_VERSION);
+  krtools::AddVersionFlag(app, "krcatalogd");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    // --help and --version end here too, with 0; any bad argument is a usage error.
-    return app.exit(error) == 0 ? 0 : 2;
-  }
+  if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
   if (generate->parsed()) return Generate(gen_path, jobs, seed, now);
   g_stream_jobs = !packets;
   return Serve(serve_path, process, reports_machine, home, remote, remote_machines);
