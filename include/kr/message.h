@@ -105,6 +105,10 @@ inline constexpr uint32_t kMsgMessageType = 0x4b520023;
 // call does this on first use; a process that only serves tasks calls it (or registers a task
 // handler) so that others can find it. 0 when the context has no usable home or port.
 int MsgInit() noexcept;
+// Why messaging could not start for the calling context, in words for an administrator (another
+// live process already publishes this machine and process name, the port is taken, TLS files
+// do not load, ...); "" when it started or has not been tried.
+const char* MsgStartFailure() noexcept;
 
 // A message to `destination` (an address or a channel) with a type and an optional object.
 int MsgCreate(Ref<Obj>* message, const Obj* destination, uint32_t type, Obj* object) noexcept;

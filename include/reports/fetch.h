@@ -23,6 +23,20 @@
 // sending, and fails; the class table, and the production of the report, then fail as for any
 // failed fetch, and nothing is written. See RepCancelTableFetch.
 //
+// Beyond those waits, a fetch gives up on a provider that sends nothing for the fetch inactivity
+// limit (RepSetFetchInactivityLimit), whether it owes the reply, the next record packet or the
+// next buffer of a stream: a stopped or wedged provider whose link stays up would otherwise hold
+// the requester for ever. The limit counts real seconds (it is not scaled), and the fetch fails
+// with a trace naming the table, the provider and the limit. Every such wait wakes a few times a
+// second, so a cancel request (RepCancelTableFetch, or the check RepSetFetchCancelCheck installs)
+// ends it at once, whatever the provider does.
+//
+// A provider may answer a request that was given up (late, after a restart of a stopped
+// process). Such a stale reply (3301) is never taken for the answer to a later request: replies
+// that reach the requester before the acceptance of its own task are set aside, and the provider
+// task that sent one is released (its channel opened and closed, or its stream refused) rather
+// than left waiting.
+//
 // Like the class code, the operations here return 0 on success and non-zero on failure.
 // Trace messages carry the module tag REPCLASS.
 //
@@ -93,6 +107,21 @@ void RepCancelTableFetch() noexcept;
 
 // True while a cancel request made with RepCancelTableFetch holds for the calling context.
 bool RepTableFetchCancelled() noexcept;
+
+// The fetch inactivity limit: how long, in seconds, a fetch waits for anything from its provider
+// before it fails. Set here for the process; 0 or less goes back to the configured value:
+// reports.cfg, stanza Reports, key FetchInactivityLimit (whole seconds), else 120.
+inline constexpr int32_t kRepFetchInactivityDefaultSeconds = 120;
+void RepSetFetchInactivityLimit(double seconds) noexcept;
+// The limit in force, in seconds.
+double RepGetFetchInactivityLimit() noexcept;
+
+// A check that fetches of the calling thread ask, between messages and a few times a second
+// while they wait, whether to give up: non-zero cancels the fetch as RepCancelTableFetch does.
+// Meant for a front end whose stop request (Ctrl-C, SIGTERM) sets a flag that the check reads,
+// so that the request takes effect while no record arrives. Null removes it.
+using RepFetchCancelCheck = int (*)(void* cookie);
+void RepSetFetchCancelCheck(RepFetchCancelCheck check, void* cookie) noexcept;
 
 namespace kr_internal {
 

@@ -98,6 +98,13 @@ int RepRegisterMyTables(const RepProvidedTableDesc* descriptors, const char* pro
 // Gives the register-tables task for a ready-made list of RepTableInfo.
 int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexcept;
 
+// What a provider program calls at start: gives the register-tables task for `tables` (as
+// RepRegisterTablesFromInfos) and waits, at most `seconds` (scaled like every time-out), until
+// the reports process has ended it, i.e. until reptables.cfg is written. 1 when the registry was
+// written; 0, with a trace that says what to check, when the task could not be given, was
+// refused, failed, or did not end in time.
+int RepRegisterTablesAndWait(List* tables, const char* reports_machine, int32_t seconds) noexcept;
+
 // The reports process's side of the register-tables task: given the task object (a MsgTask,
 // kr/message.h) whose argument is a RepRegisterTablesArgs, writes its tables into the registry
 // (RepRegisterProcessTables). A task handler for kind 20 can return this as the task's status.

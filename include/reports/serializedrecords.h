@@ -31,6 +31,7 @@
 // Several transfers may run at once, told apart by their transmit and receive ids.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -221,3 +222,14 @@ int RepSRecordsAppendRecord(std::string* out, const Obj* record, int32_t index_t
 // Appends a serialized block info object for `table_name` and `fields`.
 int RepSRecordsAppendBlockInfo(std::string* out, const char* table_name, const RepFieldList* fields,
                                int32_t block_number) noexcept;
+
+namespace kr_internal {
+
+// When the last stream buffer of any receive of the calling thread arrived (a requester's sign
+// of life from its provider).
+std::chrono::steady_clock::time_point RepSRecordsLastBufferTime() noexcept;
+// Ends the receive whose cookie is `cookie` at once, as failed: its data channel is released
+// (so the sender stops) and its completion is called. False when no such receive runs.
+bool RepSRecordsAbortReceive(const Obj* cookie) noexcept;
+
+}  // namespace kr_internal

@@ -3,13 +3,18 @@
 
 #include "reports/fetch.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <utility>
 
+#include "kr/config.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/filter.h"
 #include "reports/restrictions.h"
@@ -30,10 +35,29 @@ const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 // per-thread record of the requesting context is enough, and a test thread that plays several
 // processes never sees another's request.
 thread_local const KrContext* g_cancel_context = nullptr;
+// The front end's own stop check (RepSetFetchCancelCheck), asked while a fetch waits.
+thread_local RepFetchCancelCheck t_cancel_check = nullptr;
+thread_local void* t_cancel_cookie = nullptr;
 
-// --- the task hand-over -------------------------------------------------------------------------
+// True when the fetch should stop: a cancel request, or the front end's check says so (which
+// then becomes a cancel request, so that the rest of the production fails alike).
+bool StopRequested() {
+  if (RepTableFetchCancelled()) return true;
+  if (t_cancel_check == nullptr || t_cancel_check(t_cancel_cookie) == 0) return false;
+  RepCancelTableFetch();
+  return true;
+}
 
-int TaskWaitDone(void* cookie) { return static_cast<RepTaskWait*>(cookie)->done() ? 1 : 0; }
+// --- how long a provider may stay silent --------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+// Set for the process by RepSetFetchInactivityLimit; 0 means "as configured".
+std::atomic<double> g_inactivity_limit{0};
+
+// How often a wait for the provider wakes to look at the clock and at cancel requests (scaled
+// like every time-out, so tests wake more often).
+constexpr int32_t kWaitSliceMs = 250;
 
 // What one request is about, for the traces.
 struct Peer {
@@ -41,6 +65,137 @@ struct Peer {
   const char* process;
   const char* machine;
 };
+
+// When the provider last gave a sign of life: a message of the conversation, or a buffer of its
+// stream.
+struct Silence {
+  double limit = RepGetFetchInactivityLimit();
+  Clock::time_point last = Clock::now();
+
+  void Heard() { last = Clock::now(); }
+  bool Exceeded() const {
+    const Clock::time_point heard = std::max(last, kr_internal::RepSRecordsLastBufferTime());
+    return Clock::now() - heard >= std::chrono::duration<double>(limit);
+  }
+};
+
+enum class Waited { kGot, kLost, kSilent, kCancelled };
+
+// Waits for a message of one of `types` from `source` (any sender when null) for as long as the
+// provider shows signs of life and nobody cancels.
+Waited WaitFromProvider(Ref<Obj>* message, const Obj* source, const uint32_t* types, int count,
+                        Silence* silence) {
+  for (;;) {
+    if (StopRequested()) return Waited::kCancelled;
+    Ref<Obj> slice;
+    TimeCreateAndSetTimeout(&slice, 0, kWaitSliceMs);
+    if (MsgWaitMultipleWithTimeout(message, source, types, count, slice.get()) == 1) {
+      silence->Heard();
+      return Waited::kGot;
+    }
+    if (MsgWaitLastError() != kMsgWaitTimedOut) return Waited::kLost;
+    if (silence->Exceeded()) return Waited::kSilent;
+  }
+}
+
+// Says, as a sentence an administrator can act on, why a wait for `what` ended without it.
+void TraceWaitEnd(Waited why, const Peer& peer, const char* what, const Silence& silence) {
+  if (why == Waited::kSilent) {
+    TraceMessage(kTag, 170, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' sent nothing for %g s while %s was "
+                 "awaited (the fetch inactivity limit). The process may be stopped, hung or "
+                 "overloaded: check it, or raise FetchInactivityLimit in the Reports stanza of "
+                 "reports.cfg.",
+                 peer.table, peer.process, peer.machine, silence.limit, what);
+  } else if (why == Waited::kLost) {
+    TraceMessage(kTag, 171, 0, -1,
+                 "Table '%s': the link to process '%s' on machine '%s' was lost while %s was "
+                 "awaited; the process has probably ended or been killed. Check that it runs, "
+                 "then make the report again.",
+                 peer.table, peer.process, peer.machine, what);
+  } else if (why == Waited::kCancelled) {
+    TraceMessage(kTag, 172, 0, -1,
+                 "Fetch of table '%s' from process '%s' on machine '%s' cancelled while %s was "
+                 "awaited",
+                 peer.table, peer.process, peer.machine, what);
+  }
+}
+
+// Says why a provider may have refused a request, as a sentence: the reply carries no reason.
+void TraceRefusal(const Obj* reply_message, const Peer& peer) {
+  if (MsgIsLocalMachine(reply_message) != 1) {
+    TraceMessage(kTag, 164, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' refused the request. A provider on "
+                 "another machine refuses requests from other machines unless it is told to "
+                 "serve them (krcatalogd serve --remote, --remote-machines); its own trace says "
+                 "why.",
+                 peer.table, peer.process, peer.machine);
+  } else {
+    TraceMessage(kTag, 165, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' refused the request (it does not serve "
+                 "that table or those fields, or its data cannot be read); its own trace says "
+                 "why.",
+                 peer.table, peer.process, peer.machine);
+  }
+}
+
+// --- replies to requests given up ---------------------------------------------------------------
+//
+// A provider answers a request in order: the acceptance of a task (1003) goes out before the
+// task's reply. So whatever reply reaches this process before the acceptance of its own task
+// belongs to a request given up earlier (one fetch at a time per context). Such a reply is set
+// aside; a provider task that sent a positive GET_TABLE reply is released, for it waits for a
+// channel or a stream request that would otherwise never come.
+
+void ReleaseStaleReply(const Obj* message) {
+  Ref<Obj> obj;
+  if (MsgGetObjectInternal(&obj, message, RepGetTableReply::kTypeCode) != 1) return;
+  const RepGetTableReply* reply = ObjCast<RepGetTableReply>(obj.get());
+  const RepTable* table = reply->table();
+  TraceMessage(kTag, 173, 0, 2,
+               "Set aside a late reply about table '%s' from process '%s' on machine '%s': its "
+               "request was given up",
+               table != nullptr ? OrEmpty(table->name()) : "", MsgGetProcessName(message),
+               MsgGetMachineName(message));
+  if (!reply->success()) return;
+  Ref<Obj> sender;
+  if (MsgGetSender(&sender, message) != 1) return;
+  if (reply->stream_request() != nullptr) {
+    // A stream request without the reply's ticket is refused, which ends the provider's task.
+    Ref<RepSRecordRequest> refuse = RepSRecordRequest::New();
+    MsgSendObject(sender.get(), kRepMsgSRecordsRequest, refuse.get());
+    return;
+  }
+  // The channel connect ends the provider's wait; the close ends its send.
+  Ref<Obj> channel;
+  if (MsgChannelOpenInternal(&channel, sender.get(), 0, 0, 1, 1, 1) == 1)
+    MsgChannelClose(channel.get());
+}
+
+// Installed while a task's acceptance is awaited: takes every reply of an earlier request.
+int SetAsideStaleReply(Obj* message, void*) {
+  if (MsgGetType(message) == kRepMsgTableReply) ReleaseStaleReply(message);
+  return 0;
+}
+
+constexpr uint32_t kStaleTypes[] = {kRepMsgTableFieldsReply, kRepMsgTableReply,
+                                    kMsgDataChannelConnect};
+
+class StaleReplyGuard {
+ public:
+  StaleReplyGuard() {
+    for (uint32_t type : kStaleTypes) MsgWaitAddHandler(type, &SetAsideStaleReply, nullptr);
+  }
+  ~StaleReplyGuard() {
+    for (uint32_t type : kStaleTypes) MsgWaitRemoveHandler(type, &SetAsideStaleReply, nullptr);
+  }
+  StaleReplyGuard(const StaleReplyGuard&) = delete;
+  StaleReplyGuard& operator=(const StaleReplyGuard&) = delete;
+};
+
+// --- the task hand-over -------------------------------------------------------------------------
+
+int TaskWaitDone(void* cookie) { return static_cast<RepTaskWait*>(cookie)->done() ? 1 : 0; }
 
 enum class TaskKind { kGetTable, kGetTableFields };
 
@@ -59,8 +214,15 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
     }
     return false;
   }
+  StaleReplyGuard stale_replies;
   int32_t task_id = 0;
   if (ProcGiveServiceATaskWithID(&task_id, address.get(), nullptr, 0, 0, arguments) != 1) {
+    TraceMessage(kTag, 106, 0, -1,
+                 "Table '%s': process '%s' on machine '%s', which the table registry names as "
+                 "its provider, cannot be reached: it is not running, or nothing tells where it "
+                 "runs (no endpoint under the home's run directory, no line for it in "
+                 "config/machines). Start it, or register the table anew.",
+                 peer.table, peer.process, peer.machine);
     if (get_table) {
       TraceMessage(kTag, 102, 0, -1, "Failed to give proc '%s' on machine '%s' a GIVE_TABLE task",
                    peer.process, peer.machine);
@@ -76,9 +238,28 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   Ref<RepTaskWait> wait = RepTaskWait::New();
   wait->set_task_id(task_id);
   MsgWaitAddHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
-  const int waited = MsgWaitOnCallbackWithTimeout(&TaskWaitDone, wait.get(), timeout->get());
+  // In slices, so that a stop request is seen while the provider says nothing.
+  int waited = 0;
+  while (!StopRequested()) {
+    Ref<Obj> slice;
+    TimeCreateAndSetTimeout(&slice, 0, kWaitSliceMs);
+    const bool last = TimeTimeoutRemaining(timeout->get()) <= TimeTimeoutRemaining(slice.get());
+    waited = MsgWaitOnCallbackWithTimeout(&TaskWaitDone, wait.get(),
+                                          last ? timeout->get() : slice.get());
+    if (waited == 1 || last) break;
+  }
   MsgWaitRemoveHandler(kMsgTaskReturn, &RepClassGiveTaskMsgHandler, wait.get());
-  if (waited != 1 || !wait->done()) {
+  if ((waited != 1 || !wait->done()) && RepTableFetchCancelled()) {
+    TraceMessage(kTag, 175, 0, -1,
+                 "Request for table '%s' to process '%s' on machine '%s' cancelled before it was "
+                 "taken up",
+                 peer.table, peer.process, peer.machine);
+  } else if (waited != 1 || !wait->done()) {
+    TraceMessage(kTag, 107, 0, -1,
+                 "Table '%s': process '%s' on machine '%s' did not take up the request in time "
+                 "(%d s); it may be stopped, busy or unreachable.",
+                 peer.table, peer.process, peer.machine,
+                 get_table ? kRepGetTableAcceptSeconds : kRepGetTableFieldsSeconds);
     TraceMessage(kTag, 104, 0, -1, "Failed to get task reply msg from proc '%s' on machine '%s'",
                  peer.process, peer.machine);
     return false;
@@ -86,6 +267,18 @@ bool GiveTaskAndWait(Ref<Obj>* task_address, Ref<Obj>* timeout, TaskKind kind, O
   const MsgTaskReturn* ret = ObjCast<MsgTaskReturn>(wait->task_return());
   Obj* serving = ret != nullptr ? ret->task_address() : nullptr;
   if (ret == nullptr || ret->status() != 1 || serving == nullptr) {
+    if (ret != nullptr && ret->error() == kProcErrNoHandler) {
+      TraceMessage(kTag, 108, 0, -1,
+                   "Table '%s': process '%s' on machine '%s' runs but serves no table requests; "
+                   "the table registry may name the wrong process.",
+                   peer.table, peer.process, peer.machine);
+    } else {
+      TraceMessage(kTag, 109, 0, -1,
+                   "Table '%s': process '%s' on machine '%s' cannot be reached: no link to it "
+                   "could be made or kept (the link failure traced before this says why: a "
+                   "certificate problem, a refused or unreachable address, or the process ended).",
+                   peer.table, peer.process, peer.machine);
+    }
     TraceMessage(kTag, 105, 0, -1, "Failed to give task to proc '%s' on machine '%s'", peer.process,
                  peer.machine);
     return false;
@@ -202,7 +395,7 @@ PacketResult TakePacket(const Obj* message, RepTable* table, Progress* progress,
 // Receives the records of `table` (the reply's table) from the serving task over a message
 // channel. True when the provider ended the table with 3304.
 bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progress,
-                       const Peer& peer) {
+                       Silence* silence, const Peer& peer) {
   TraceMessage(kTag, 120, 0, 2,
                "Table '%s' is avail from proc '%s' on machine '%s'. Opening channel for tables.",
                peer.table, peer.process, peer.machine);
@@ -221,9 +414,14 @@ bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progr
                                         kMsgTaskEnded};
   bool ok = false;
   for (;;) {
-    // Only the provider can answer on the channel: when it is lost, the wait fails.
+    // Only the provider can answer on the channel: when it is lost, the wait fails. Leaving
+    // the loop closes the channel, which also tells a provider that is still there to stop.
     Ref<Obj> message;
-    if (MsgWaitMultipleWithTimeout(&message, channel.get(), kTypes, 4, nullptr) != 1) break;
+    const Waited waited = WaitFromProvider(&message, channel.get(), kTypes, 4, silence);
+    if (waited != Waited::kGot) {
+      TraceWaitEnd(waited, peer, "the next record packet", *silence);
+      break;
+    }
     const uint32_t type = MsgGetType(message.get());
     if (type == kRepMsgRecordPacket) {
       TraceMessage(kTag, 123, 0, 3, "Received some records.");
@@ -386,8 +584,7 @@ void SRecordsEnd(int success, Obj* cookie) {
 // serving task. True when the whole stream arrived.
 bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
                        List* restrictions, Obj* filter, const Obj* task_address, Progress* progress,
-                       const Peer& peer) {
-  (void)peer;
+                       Silence* silence, const Peer& peer) {
   if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
     TraceMessage(kTag, 137, 0, -1,
                  "Cannot convert restrictions from textual form - dont ask for s-record table");
@@ -397,8 +594,12 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   request->set_reply_object(Ref<Obj>::Share(reply->stream_request()));
   // The announcement can only come from the provider's process: when it is lost the wait fails.
   Ref<Obj> connect;
-  if (MsgSendObject(task_address, kRepMsgSRecordsRequest, request.get()) != 1 ||
-      MsgWaitMessageWithTimeout(&connect, task_address, kMsgDataChannelConnect, nullptr) != 1) {
+  static constexpr uint32_t kConnect[] = {kMsgDataChannelConnect};
+  Waited waited = Waited::kLost;
+  if (MsgSendObject(task_address, kRepMsgSRecordsRequest, request.get()) == 1)
+    waited = WaitFromProvider(&connect, task_address, kConnect, 1, silence);
+  if (waited != Waited::kGot) {
+    TraceWaitEnd(waited, peer, "the stream's data channel", *silence);
     TraceMessage(kTag, 138, 0, -1,
                  "Failed to get data channel connect msg from srecords table provider");
     return false;
@@ -448,8 +649,25 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   }
   TraceMessage(kTag, 143, 0, 3, "Started srecords receive for table");
   Ref<Obj> end;
-  const bool ended = MsgWaitMessageWithTimeout(&end, nullptr, kRepMsgSRecordsEnd, nullptr) == 1;
-  const bool ok = ended && st->success() && !RepTableFetchCancelled();
+  static constexpr uint32_t kEnd[] = {kRepMsgSRecordsEnd};
+  waited = WaitFromProvider(&end, nullptr, kEnd, 1, silence);
+  if (waited != Waited::kGot) {
+    TraceWaitEnd(waited, peer, "the rest of the stream", *silence);
+    // Releasing the data channel stops the provider's send; the receive's end notice, posted
+    // by the abandoned receive itself, is taken here so that it cannot end a later fetch.
+    if (kr_internal::RepSRecordsAbortReceive(st.get())) {
+      Ref<Obj> now, stale;
+      TimeCreateAndSetTimeout(&now, 0, 0);
+      MsgWaitMessageWithTimeout(&stale, nullptr, kRepMsgSRecordsEnd, now.get());
+    }
+  } else if (!st->success() && MsgWaitLastError() == kMsgWaitOk) {
+    TraceMessage(kTag, 174, 0, -1,
+                 "Table '%s': the stream from process '%s' on machine '%s' broke off before its "
+                 "end; the process has probably ended or been killed. Check that it runs, then "
+                 "make the report again.",
+                 peer.table, peer.process, peer.machine);
+  }
+  const bool ok = waited == Waited::kGot && st->success() && !RepTableFetchCancelled();
   TraceMessage(kTag, 144, 0, ok ? 2 : -1, "Finished srecords receive for table. Success = %s",
                ok ? "TRUE" : "FALSE");
   if (!ok) return false;
@@ -495,8 +713,17 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
   TraceMessage(kTag, 150, 0, 3, "Gave GET_TABLE_FIELDS task to process '%s' on machine '%s'",
                peer.process, peer.machine);
   TaskEndTaker end_taker(task_address.get());
+  // Under the hand-over's deadline, in slices so that a stop request is seen meanwhile.
   Ref<Obj> message;
-  if (MsgWaitMessageWithTimeout(&message, nullptr, kRepMsgTableFieldsReply, timeout.get()) != 1) {
+  bool got = false;
+  while (!got && !StopRequested() && TimeTimeoutRemaining(timeout.get()) > 0) {
+    Ref<Obj> slice;
+    TimeCreateAndSetTimeout(&slice, 0, kWaitSliceMs);
+    const bool last = TimeTimeoutRemaining(timeout.get()) <= TimeTimeoutRemaining(slice.get());
+    got = MsgWaitMessageWithTimeout(&message, nullptr, kRepMsgTableFieldsReply,
+                                    last ? timeout.get() : slice.get()) == 1;
+  }
+  if (!got) {
     TraceMessage(kTag, 151, 0, -1,
                  "Never received reply from task '%s' on machine '%s' about fields in table '%s'",
                  peer.process, peer.machine, peer.table);
@@ -512,6 +739,7 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
     return 1;
   }
   if (!reply->success() || reply->fields() == nullptr) {
+    TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 153, 0, -1,
                  "Process '%s' on machine '%s' was unable to provide fields for table '%s'",
                  peer.process, peer.machine, peer.table);
@@ -542,20 +770,33 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
   if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer)) return 1;
   TaskEndTaker end_taker(task_address.get());
 
-  // No time-out: the reply can take as long as the provider's preparation, and only the serving
-  // task can answer, so a lost provider fails the wait.
+  // The reply can take as long as the provider's preparation, but not longer than the fetch
+  // inactivity limit; only the serving task can answer, so a lost provider fails the wait.
+  Silence silence;
   Ref<Obj> message;
-  if (MsgWaitMessageWithTimeout(&message, task_address.get(), kRepMsgTableReply, nullptr) != 1) {
-    TraceMessage(kTag, 160, 0, -1,
-                 "Never receieved send table reply from process '%s' on machine '%s' re table "
-                 "'%s'",
-                 peer.process, peer.machine, peer.table);
-    return 1;
-  }
-  Ref<Obj> obj;
   Ref<RepGetTableReply> reply;
-  if (MsgGetObjectInternal(&obj, message.get(), RepGetTableReply::kTypeCode) == 1) {
-    reply = RefCast<RepGetTableReply>(std::move(obj));
+  for (;;) {
+    static constexpr uint32_t kReply[] = {kRepMsgTableReply};
+    const Waited waited = WaitFromProvider(&message, task_address.get(), kReply, 1, &silence);
+    if (waited != Waited::kGot) {
+      TraceWaitEnd(waited, peer, "its reply", silence);
+      TraceMessage(kTag, 160, 0, -1,
+                   "Never receieved send table reply from process '%s' on machine '%s' re table "
+                   "'%s'",
+                   peer.process, peer.machine, peer.table);
+      return 1;
+    }
+    Ref<Obj> obj;
+    if (MsgGetObjectInternal(&obj, message.get(), RepGetTableReply::kTypeCode) == 1) {
+      reply = RefCast<RepGetTableReply>(std::move(obj));
+    }
+    // A reply naming another table answers another request: set aside, the wait goes on.
+    const RepTable* named = reply ? reply->table() : nullptr;
+    if (named == nullptr || named->name() == nullptr ||
+        StrCompareNoCase(named->name(), peer.table) == 0)
+      break;
+    ReleaseStaleReply(message.get());
+    reply.reset();
   }
   if (!reply || (reply->success() && reply->table() == nullptr)) {
     TraceMessage(kTag, 161, 0, -1,
@@ -565,6 +806,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
     return 1;
   }
   if (!reply->success()) {
+    TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 162, 0, -1, "Table '%s' not available from proc '%s' on machine '%s'",
                  peer.table, peer.process, peer.machine);
     return 1;
@@ -574,14 +816,36 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
   Progress counter{progress, argument};
   const bool ok = info->serialized_records()
                       ? ReceiveBySRecords(result.get(), reply.get(), info, restrictions, filter,
-                                          task_address.get(), &counter, peer)
-                      : ReceiveByMessages(result.get(), task_address.get(), &counter, peer);
+                                          task_address.get(), &counter, &silence, peer)
+                      : ReceiveByMessages(result.get(), task_address.get(), &counter, &silence,
+                                          peer);
   if (!ok) return 1;
   *table = std::move(result);
   return 0;
 }
 
 void RepCancelTableFetch() noexcept { g_cancel_context = ContextCurrent(); }
+
+void RepSetFetchInactivityLimit(double seconds) noexcept {
+  g_inactivity_limit = seconds > 0 ? seconds : 0;
+}
+
+double RepGetFetchInactivityLimit() noexcept {
+  const double set = g_inactivity_limit;
+  if (set > 0) return set;
+  int32_t configured = 0;
+  if (CfgGetInteger(&configured, "reports.cfg", "Reports", "FetchInactivityLimit",
+                    kRepFetchInactivityDefaultSeconds) != 1 ||
+      configured <= 0) {
+    configured = kRepFetchInactivityDefaultSeconds;
+  }
+  return configured;
+}
+
+void RepSetFetchCancelCheck(RepFetchCancelCheck check, void* cookie) noexcept {
+  t_cancel_check = check;
+  t_cancel_cookie = cookie;
+}
 
 bool RepTableFetchCancelled() noexcept {
   return g_cancel_context != nullptr && g_cancel_context == ContextCurrent();

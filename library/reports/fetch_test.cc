@@ -111,6 +111,8 @@ int TableTask(Obj* task, void* cookie) {
   const auto* args = ObjCast<RepGetTableArgs>(t->ObjSlot<2>());
   Ref<RepGetTableReply> reply = RepGetTableReply::New();
   const std::string name = args != nullptr ? args->table_name() : "";
+  // "silent": the provider says nothing for 1.5 s (real time), then serves 3 records.
+  if (name == "silent") std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   if (name == "refuse" || args == nullptr) {
     MsgSendObject(t->ObjSlot<1>(), kRepMsgTableReply, reply.get());
     return 0;
@@ -304,6 +306,49 @@ TEST_F(FetchTest, AcceptanceTimeOuts) {
   EXPECT_NE(Fetch(&table, "rows5"), 0);
   EXPECT_TRUE(trace.Contains("Failed to get task reply msg from proc 'Provider' on machine 'beta'"))
       << trace.Dump();
+}
+
+// A provider that stays silent is given up after the inactivity limit, with a sentence that names
+// it; the reply it sends late is set aside (and its task released) rather than taken for the
+// answer to the next request; and a front end's cancel check ends a wait at once.
+TEST_F(FetchTest, SilentProviderIsGivenUpAndItsLateReplyNeverAnswersALaterRequest) {
+  RepSetFetchInactivityLimit(0.5);
+  Ref<RepTable> table;
+  auto start = std::chrono::steady_clock::now();
+  auto since = [&start] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  {
+    TraceCapture trace;
+    EXPECT_NE(Fetch(&table, "silent"), 0);
+    EXPECT_GE(since(), 0.45);
+    EXPECT_LT(since(), 1.4);
+    EXPECT_TRUE(trace.Contains("Table 'silent': process 'Provider' on machine 'beta' sent nothing "
+                               "for 0.5 s",
+                               -1))
+        << trace.Dump();
+  }
+  // The provider answers "silent" at 1.5 s and then waits for its channel.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  ASSERT_EQ(Fetch(&table, "rows7"), 0);
+  EXPECT_STREQ(table->name(), "rows7");
+  EXPECT_EQ(ListGetItemCount(table->records()), 7u);
+
+  start = std::chrono::steady_clock::now();
+  static std::chrono::steady_clock::time_point s_start;
+  s_start = start;
+  RepSetFetchCancelCheck(
+      [](void*) {
+        return std::chrono::steady_clock::now() - s_start > std::chrono::milliseconds(300) ? 1 : 0;
+      },
+      nullptr);
+  EXPECT_NE(Fetch(&table, "silent"), 0);
+  EXPECT_LT(since(), 0.45);
+  EXPECT_TRUE(RepTableFetchCancelled());
+  RepSetFetchCancelCheck(nullptr, nullptr);
+  kr_internal::ClearTableFetchCancel();
+  RepSetFetchInactivityLimit(0);
+  EXPECT_EQ(RepGetFetchInactivityLimit(), kRepFetchInactivityDefaultSeconds);
 }
 
 }  // namespace

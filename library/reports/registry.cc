@@ -255,3 +255,58 @@ int RepHandleRegisterTablesTask(Obj* task) noexcept {
   }
   return RepRegisterProcessTables(args->tables());
 }
+
+namespace {
+
+// Watches for the end (1006) of one register-tables task, whichever handler takes it: installed
+// before the library's own handler, this one sees the message first and leaves it.
+struct RegistrationEnd {
+  bool ended = false;
+  int32_t status = 0;
+};
+
+int WatchRegistrationEnd(Obj* message, void* cookie) {
+  auto* end = static_cast<RegistrationEnd*>(cookie);
+  Ref<Obj> object;
+  if (MsgGetObjectInternal(&object, message, MsgTaskEnd::kTypeCode) == 1) {
+    end->ended = true;
+    end->status = ObjCast<MsgTaskEnd>(object.get())->status();
+  }
+  return 1;
+}
+
+int RegistrationEnded(void* cookie) { return static_cast<RegistrationEnd*>(cookie)->ended ? 1 : 0; }
+
+}  // namespace
+
+int RepRegisterTablesAndWait(List* tables, const char* reports_machine, int32_t seconds) noexcept {
+  const char* machine = reports_machine != nullptr ? reports_machine : "";
+  RegistrationEnd end;
+  MsgWaitAddHandler(kMsgTaskEnded, &WatchRegistrationEnd, &end);
+  bool ok = RepRegisterTablesFromInfos(tables, machine) == 1;
+  if (!ok) {
+    TraceMessage(kTag, 30, 0, -1,
+                 "Cannot hand the tables to \"%s\" on machine '%s': is krreportd running there, "
+                 "and does the machines file place that machine?",
+                 kRepReportsProcessName, machine);
+  } else {
+    Ref<Obj> timeout;
+    TimeCreateAndSetTimeout(&timeout, seconds, 0);
+    ok = MsgWaitOnCallbackWithTimeout(&RegistrationEnded, &end, timeout.get()) == 1;
+    if (!ok) {
+      TraceMessage(kTag, 31, 0, -1,
+                   "\"%s\" on machine '%s' took the tables but did not write the registry within "
+                   "%ld s",
+                   kRepReportsProcessName, machine, static_cast<long>(seconds));
+    } else if (end.status != 1) {
+      ok = false;
+      TraceMessage(kTag, 32, 0, -1,
+                   "\"%s\" on machine '%s' could not write the registry (reptables.cfg): its "
+                   "trace says why",
+                   kRepReportsProcessName, machine);
+    }
+  }
+  MsgWaitRemoveHandler(kMsgTaskEnded, &WatchRegistrationEnd, &end);
+  return ok ? 1 : 0;
+}
+

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
@@ -102,6 +103,9 @@ struct SendEntry {
 };
 thread_local std::unordered_map<const Obj*, SendEntry> t_sends;
 thread_local std::unordered_map<const Obj*, Ref<RepSRecordsReceiveState>> t_receives;
+// When the last buffer of any receive of this thread arrived: a requester's sign that its
+// provider is alive while a block too large for one buffer trickles in.
+thread_local std::chrono::steady_clock::time_point t_last_buffer;
 
 SendEntry* FindSend(const void* state) {
   auto it = t_sends.find(static_cast<const Obj*>(state));
@@ -934,6 +938,7 @@ int ReceiveHandler(Obj* message, void* state) {
     ReceiveCleanup(s.get(), 0);
     return 0;
   }
+  t_last_buffer = std::chrono::steady_clock::now();
   uint32_t used = DataBlockGetBytesUsed(block);
   if (used == 0) {
     TraceMessage(kTag, 78, 0, 2, "Got end-of-xfer signal from data channel. Received %ld records.",
@@ -1029,6 +1034,21 @@ int RepInitSRecordsReceive(RepSRecordsNewBlockFn new_block, RepSRecordsRecordFn 
   MsgWaitAddHandler(kRepMsgReceiveSRecords, &ReceiveHandler, s.get());
   MsgSendObjectToSelf(kRepMsgReceiveSRecords, ObjNewInteger(id).get());
   return 1;
+}
+
+std::chrono::steady_clock::time_point kr_internal::RepSRecordsLastBufferTime() noexcept {
+  return t_last_buffer;
+}
+
+bool kr_internal::RepSRecordsAbortReceive(const Obj* cookie) noexcept {
+  for (auto& entry : t_receives) {
+    if (ObjGetSlotObject(entry.second.get(), kRecvCookie) != cookie) continue;
+    Ref<RepSRecordsReceiveState> s = entry.second;
+    TraceMessage(kTag, 85, 0, 2, "Abandoning srecords receive: its data channel is released");
+    ReceiveCleanup(s.get(), 0);
+    return true;
+  }
+  return false;
 }
 
 // ================================================================================================

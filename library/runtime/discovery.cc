@@ -4,14 +4,20 @@
 // Everything here reads files afresh on each call: a process that starts or ends, or an edited
 // machines file, is seen at once. Nothing is cached between calls.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "kr/file.h"
@@ -195,14 +201,98 @@ bool MsgMachineKnown(const std::string& home, const char* machine) noexcept {
   return RunDirHasMachine(home, machine) || MsgMachineVersion(machine, &version);
 }
 
+namespace {
+
+// Whether something accepts TCP connections on host:port of this host, asked with a connect
+// that gives up after half a second. Only numeric IPv4 loopback or wildcard hosts are tried (a
+// published host is one of those); anything else counts as listening, so that a live process is
+// never taken for a dead one.
+bool SomethingListens(const std::string& host, uint16_t port) {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  const std::string target = host == "0.0.0.0" ? "127.0.0.1" : host;
+  if (inet_pton(AF_INET, target.c_str(), &a.sin_addr) != 1) return true;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  bool listening = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (!listening && errno == EINPROGRESS) {
+    pollfd p = {fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    listening = poll(&p, 1, 500) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+                err == 0;
+  }
+  close(fd);
+  return listening;
+}
+
+// Whether an endpoint file names a process that still runs here: its pid exists and something
+// listens on its port. The second test catches a pid reused by an unrelated process, as after
+// a reboot that left the run directory behind.
+bool EndpointIsLive(const Endpoint& ep, int64_t pid) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+  return SomethingListens(ep.host, ep.port);
+}
+
+// Holds an exclusive lock on the run directory while one process checks and replaces an
+// endpoint, so that two processes starting under one name at once cannot both find the name
+// free. (Locking the directory itself leaves no lock file behind.)
+class PublishLock {
+ public:
+  explicit PublishLock(const std::string& dir)
+      : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~PublishLock() {
+    if (fd_ >= 0) close(fd_);  // closing releases the lock
+  }
+  PublishLock(const PublishLock&) = delete;
+  PublishLock& operator=(const PublishLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 bool EndpointPublish(const std::string& home, const PeerIdentity& self, const std::string& host,
-                     uint16_t port, std::string* file) noexcept {
+                     uint16_t port, std::string* file, std::string* refusal) noexcept {
   file->clear();
+  refusal->clear();
   const std::string dir = DiscoveryRunDir(home);
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    *refusal = "cannot create '" + dir + "': " + std::strerror(errno);
+    return false;
+  }
   const std::string path = EndpointFilePath(home, self.machine, self.process);
+  PublishLock lock(dir);
+  if (!lock.held()) {
+    *refusal = "cannot lock '" + dir + "': " + std::strerror(errno);
+    return false;
+  }
+  std::string old;
+  Endpoint ep;
+  int64_t pid = 0;
+  if (ReadSmallFile(path, &old, kMaxEndpointFile) && ParseEndpoint(old, &ep, &pid)) {
+    if (EndpointIsLive(ep, pid)) {
+      // One process per name: a second one must not take the name from a running one, nor
+      // (on its way out) remove the running one's endpoint.
+      *refusal = "process '" + self.process + "' on machine '" + self.machine +
+                 "' is already running (pid " + std::to_string(pid) + ", port " +
+                 std::to_string(ep.port) + "); stop it first, or give this one another name";
+      return false;
+    }
+    TraceMessage(kTag, 30, 0, 2, "Replacing the endpoint of '%s' on '%s' left by pid %lld, gone",
+                 self.process.c_str(), self.machine.c_str(), static_cast<long long>(pid));
+  }
   // Written beside the file under a name of this instance and renamed over it, so a reader
-  // sees a whole line or none, and two instances starting at once do not mix their lines.
+  // sees a whole line or none.
   const std::string tmp = path + ".tmp" + std::to_string(self.instance);
   char text[128];
   int n = std::snprintf(text, sizeof text, "%s %u %llu %lld\n", host.c_str(), unsigned{port},
@@ -210,10 +300,14 @@ bool EndpointPublish(const std::string& home, const PeerIdentity& self, const st
                         static_cast<long long>(self.pid));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return false;
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    *refusal = "cannot write '" + tmp + "': " + std::strerror(errno);
+    return false;
+  }
   bool ok = write(fd, text, static_cast<size_t>(n)) == n;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    *refusal = "cannot write '" + path + "': " + std::strerror(errno);
     unlink(tmp.c_str());
     return false;
   }
@@ -243,6 +337,9 @@ void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::str
       return;
     }
     if (m.port == 0 && m.host.rfind("127.", 0) == 0 && *host == "127.0.0.1") *host = m.host;
+    // Placed on a host address: peers on other hosts must be able to open data channels back
+    // (they learn the port from the link's hello), so every address of this host is listened on.
+    if (m.port == 0 && !IsLoopback(m.host) && *host == "127.0.0.1") *host = "0.0.0.0";
   }
 }
 

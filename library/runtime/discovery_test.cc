@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -115,25 +118,64 @@ TEST(Discovery, ResolvingPrefersALiveEndpointThenTheMachinesFile) {
   }
 }
 
-TEST(Discovery, PublishedEndpointsAreRemovedOnlyByTheirOwnInstance) {
+// A listening socket on a free loopback port, closed at the end of the scope.
+struct Listener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint16_t port = 0;
+  Listener() {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~Listener() { close(fd); }
+};
+
+// One process per published name: a live holder (pid alive, port answering) keeps its name and
+// its file; a file whose port no longer answers, or whose pid is gone, is replaced; and only the
+// instance that wrote a file removes it.
+TEST(Discovery, PublishingRefusesALiveHolderAndReplacesAStaleOne) {
   TestHome home;
-  PeerIdentity self = Peer("Alpha", "Giver", 1234);
-  self.pid = getpid();
-  std::string file;
-  ASSERT_TRUE(kr_internal::EndpointPublish(home.home(), self, "127.0.0.1", 4300, &file));
+  Listener live;
+  ASSERT_NE(live.port, 0);
+  PeerIdentity first = Peer("Alpha", "Giver", 1234);
+  first.pid = getpid();
+  std::string file, why;
+  ASSERT_TRUE(kr_internal::EndpointPublish(home.home(), first, "127.0.0.1", live.port, &file, &why));
   EXPECT_EQ(file, kr_internal::EndpointFilePath(home.home(), "alpha", "Giver"));
   Endpoint ep;
   PeerIdentity expect;
   ASSERT_TRUE(kr_internal::ResolveProcess(home.home(), Peer("alpha", "Giver"), &ep, &expect));
-  EXPECT_EQ(ep.port, 4300);
-  EXPECT_EQ(expect.pid, self.pid);
+  EXPECT_EQ(ep.port, live.port);
+  EXPECT_EQ(expect.pid, first.pid);
   MachInfo info;
   EXPECT_EQ(MachInfoFind(&info, "ALPHA"), 1);  // a published machine is a known one
   EXPECT_EQ(MachInfoFind(&info, "nowhere"), 0);
 
-  kr_internal::EndpointUnpublish(file, 999);  // another instance published the name since
+  PeerIdentity second = Peer("ALPHA", "Giver", 999);
+  second.pid = getpid();
+  std::string file2;
+  EXPECT_FALSE(kr_internal::EndpointPublish(home.home(), second, "127.0.0.1", 4301, &file2, &why));
+  EXPECT_NE(why.find("already running (pid " + std::to_string(getpid())), std::string::npos) << why;
+  kr_internal::EndpointUnpublish(file, 999);  // the refused one going away removes nothing
+  ASSERT_TRUE(kr_internal::ResolveProcess(home.home(), Peer("alpha", "Giver"), &ep, &expect));
+  EXPECT_EQ(expect.instance, 1234u);
+
+  // Stale: the pid lives (ours) but nothing answers on the port; then a pid that is gone.
+  const std::string gone_port = "127.0.0.1 1 77 " + std::to_string(getpid()) + "\n";
+  for (const std::string& stale : {gone_port, std::string("127.0.0.1 4000 77 999999999\n")}) {
+    ASSERT_TRUE(kr_testing::WriteFile(file, stale));
+    ASSERT_TRUE(kr_internal::EndpointPublish(home.home(), second, "127.0.0.1", 4301, &file2, &why))
+        << stale;
+    ASSERT_TRUE(kr_internal::ResolveProcess(home.home(), Peer("alpha", "Giver"), &ep, &expect));
+    EXPECT_EQ(expect.instance, 999u);
+  }
+  kr_internal::EndpointUnpublish(file, 1234);  // another instance published the name since
   EXPECT_TRUE(kr_testing::ReadFile(file));
-  kr_internal::EndpointUnpublish(file, 1234);
+  kr_internal::EndpointUnpublish(file, 999);
   EXPECT_FALSE(kr_testing::ReadFile(file));
 }
 

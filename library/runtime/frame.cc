@@ -180,6 +180,7 @@ std::string HelloEncode(const Hello& hello, bool ack) noexcept {
   h->set_buffer_size(static_cast<int32_t>(hello.buffer_size));
   h->set_result(hello.result);
   h->set_version(hello.version.c_str());
+  h->set_listen_port(hello.listen_port);
   Frame f;
   f.kind = ack ? FrameKind::kHelloAck : FrameKind::kHello;
   f.type = kLinkProtocolVersion;
@@ -220,6 +221,8 @@ bool HelloDecode(const std::string& payload, bool ack, Hello* hello) noexcept {
       (out.channel == 0 || size <= 0 || static_cast<uint32_t>(size) > kDataMaxBufferSize))
     return false;
   out.buffer_size = size > 0 ? static_cast<uint32_t>(size) : 0;
+  const int32_t port = h->listen_port();
+  out.listen_port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
   // The version only ever reaches traces and MachInfoFind: keep it short and printable.
   if (const char* v = h->version()) {
     for (; *v != '\0' && out.version.size() < kMaxVersionText; ++v)

@@ -100,6 +100,7 @@ struct MsgState {
   uint16_t port = 0;
   std::string publish_host = "127.0.0.1";
   bool reachable = false;  // listening and published
+  std::string start_failure;  // why not, in words for the administrator
 
   std::map<uint64_t, PendingItem> pending;
   uint64_t next_seq = 1;
@@ -129,6 +130,10 @@ struct MsgState {
   std::map<uint64_t, Clock::time_point> accept_attempts;
   std::mt19937_64 rng;
   std::map<std::string, std::string> versions;  // lower-case machine -> its runtime version
+  // Where peers that linked to us listen (PeerKey -> endpoint with instance): how a process on
+  // another host, which no endpoint file or machines-file line places, is reached for a data
+  // channel. Bounded like the versions.
+  std::map<std::string, Endpoint> reach;
 };
 
 namespace {
@@ -202,7 +207,14 @@ bool MsgResolve(MsgState* s, const Obj* address, Endpoint* endpoint,
                 PeerIdentity* expect) noexcept {
   PeerIdentity want;
   if (!AddressIdentity(address, &want)) return false;
-  return ResolveProcess(s->ctx->home, want, endpoint, expect);
+  if (ResolveProcess(s->ctx->home, want, endpoint, expect)) return true;
+  auto r = s->reach.find(PeerKey(want.machine, want.process));
+  if (r == s->reach.end() || (want.instance != 0 && want.instance != r->second.instance))
+    return false;
+  *endpoint = r->second;
+  *expect = want;
+  expect->instance = r->second.instance;
+  return true;
 }
 
 // The runtime version a machine's process gave in a link handshake with this context.
@@ -245,6 +257,8 @@ MsgState* CreateState(KrContext* ctx) {
     TraceMessage(kTag, 23, 0, -1,
                  "TLS is configured but unusable, so '%s' makes and takes no links: %s",
                  s->self.process.c_str(), tls_error.c_str());
+    s->start_failure = "TLS is configured under '" + home + "/config/tls' but unusable: " +
+                       tls_error;
   } else {
     TraceMessage(kTag, 24, 0, 2, "Links are mutual TLS with certificate '%s'", files.cert.c_str());
   }
@@ -252,12 +266,20 @@ MsgState* CreateState(KrContext* ctx) {
   uint16_t want = 0;
   ListenAddressOf(home, s->self, &host, &want);
   if (host != "0.0.0.0") s->publish_host = host;
+  std::string refusal;
   if (!s->transport->Listen(host, want, &s->port)) {
     TraceMessage(kTag, 3, 0, -1, "Cannot listen on %s port %u: other processes cannot reach '%s'",
                  host.c_str(), unsigned{want}, s->self.process.c_str());
-  } else if (!EndpointPublish(home, s->self, s->publish_host, s->port, &s->endpoint_file)) {
-    TraceMessage(kTag, 4, 0, -1, "Cannot publish the endpoint of '%s' under '%s'",
-                 s->self.process.c_str(), DiscoveryRunDir(home).c_str());
+    if (s->start_failure.empty())
+      s->start_failure = "cannot listen on " + host + " port " + std::to_string(want) +
+                         " (is another process using it?)";
+  } else if (!EndpointPublish(home, s->self, s->publish_host, s->port, &s->endpoint_file,
+                              &refusal)) {
+    TraceMessage(kTag, 4, 0, -1, "Cannot publish the endpoint of '%s' under '%s': %s",
+                 s->self.process.c_str(), DiscoveryRunDir(home).c_str(), refusal.c_str());
+    s->start_failure = refusal.empty() ? "cannot publish its endpoint under '" +
+                                             DiscoveryRunDir(home) + "'"
+                                       : refusal;
   } else {
     s->reachable = true;
     TraceMessage(kTag, 5, 0, 2, "Process '%s' on machine '%s' listening on port %u",
@@ -497,6 +519,8 @@ void OnLinkUp(MsgState* s, const NetEvent& ev) {
   l.address = MakeAddress(ev.peer, 0, 0, 0);
   if (s->versions.size() < kMaxVersions || s->versions.count(Lower(ev.peer.machine)) != 0)
     s->versions[Lower(ev.peer.machine)] = ev.version;
+  if (ev.reach.port != 0 && (s->reach.size() < kMaxVersions || s->reach.count(l.key) != 0))
+    s->reach[l.key] = ev.reach;
   auto p = s->primary.find(l.key);
   if (p == s->primary.end() || s->links.count(p->second) == 0) s->primary[l.key] = ev.link;
   TraceMessage(kTag, 9, 0, 3, "Link %llu up with '%s' on '%s'",
@@ -971,6 +995,11 @@ using namespace kr_internal;
 // Exported functions.
 
 int MsgInit() noexcept { return MsgStateGet()->reachable ? 1 : 0; }
+
+const char* MsgStartFailure() noexcept {
+  MsgState* s = ContextMsgState(ContextCurrent());
+  return s != nullptr ? s->start_failure.c_str() : "";
+}
 
 int ProcCreateAddress(Ref<Obj>* address, const char* machine, const char* process,
                       int32_t kind) noexcept {

@@ -68,7 +68,7 @@ struct MsgMessage : ObjView<MsgMessage> {
 // channel id, 5 data buffer size, 6 result (ack: 1 accepted), 7 the sender's runtime version.
 struct LinkHello : ObjView<LinkHello> {
   static constexpr uint32_t kTypeCode = 0x4b520026;
-  static constexpr const char kSpec[] = "i;o;o;l;i;i;s;";
+  static constexpr const char kSpec[] = "i;o;o;l;i;i;s;i;";
   static constexpr const char kName[] = "LinkHello";
 
   int32_t purpose() const noexcept { return IntSlot<1>(); }
@@ -78,6 +78,9 @@ struct LinkHello : ObjView<LinkHello> {
   int32_t buffer_size() const noexcept { return IntSlot<5>(); }
   int32_t result() const noexcept { return IntSlot<6>(); }
   const char* version() const noexcept { return StrSlot<7>(); }
+  // The port the sender listens on (0: none), so that a peer on another host can open data
+  // channels back to a process that no endpoint file or machines-file line places.
+  int32_t listen_port() const noexcept { return IntSlot<8>(); }
 
   void set_purpose(int32_t v) noexcept { SetIntSlot<1>(v); }
   void set_from(Ref<Obj> v) noexcept { SetObjSlot<2>(std::move(v)); }
@@ -86,6 +89,7 @@ struct LinkHello : ObjView<LinkHello> {
   void set_buffer_size(int32_t v) noexcept { SetIntSlot<5>(v); }
   void set_result(int32_t v) noexcept { SetIntSlot<6>(v); }
   void set_version(const char* v) noexcept { SetStrSlot<7>(v); }
+  void set_listen_port(int32_t v) noexcept { SetIntSlot<8>(v); }
 };
 inline constexpr int kHelloPurposeLink = 1;
 inline constexpr int kHelloPurposeData = 2;
@@ -103,6 +107,7 @@ struct Hello {
   uint32_t buffer_size = 0;
   int result = 0;  // ack only: 1 accepted
   std::string version;
+  uint16_t listen_port = 0;  // hello only: where the sender listens (0: not told)
 };
 
 // The bytes of a hello (or, with `ack`, a hello-ack) frame.
@@ -129,6 +134,7 @@ struct NetEvent {
   uint64_t link = 0;
   PeerIdentity peer;    // kLinkUp
   std::string version;  // kLinkUp: the peer's runtime version
+  Endpoint reach;       // kLinkUp: where the peer listens, as seen from here (port 0: unknown)
   Frame frame;          // kFrame
 };
 
@@ -283,15 +289,17 @@ bool MachineOnThisHost(const std::string& home, const std::string& machine) noex
 // met in a link handshake (context.cc's MachInfoFind).
 bool MsgMachineKnown(const std::string& home, const char* machine) noexcept;
 // Publishes the endpoint of `self` listening on host:port, atomically; its path in *file (empty
-// on failure).
+// on failure). Refuses, saying why in *refusal, when a live process (its pid exists and its port
+// answers) already publishes the same machine and process name; a stale endpoint is replaced.
 bool EndpointPublish(const std::string& home, const PeerIdentity& self, const std::string& host,
-                     uint16_t port, std::string* file) noexcept;
+                     uint16_t port, std::string* file, std::string* refusal) noexcept;
 // Removes an endpoint file, unless another instance has published the same name since.
 void EndpointUnpublish(const std::string& file, uint64_t instance) noexcept;
 // Where a process listens: a machines-file line for this very process gives a fixed port on
 // every address; a line placing its machine on a loopback address of its own (127.0.0.2, ...)
-// gives a free port there, so that several machines of one host are told apart by address;
-// otherwise a free port on 127.0.0.1.
+// gives a free port there, so that several machines of one host are told apart by address; a
+// line placing it on a host address gives a free port on every address, so that peers on other
+// hosts reach it back; otherwise a free port on 127.0.0.1.
 void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::string* host,
                      uint16_t* port) noexcept;
 // The home's TLS files for a machine; false when the home has no config/tls directory, i.e.

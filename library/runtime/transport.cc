@@ -506,6 +506,7 @@ class TransportImpl {
   tcp::acceptor acceptor;
   asio::ip::address bind_address;
   bool bind_outgoing = false;
+  uint16_t listen_port = 0;  // told to peers in link hellos
   const PeerIdentity* self;
   std::deque<NetEvent>* inbox;
   bool shutting_down = false;
@@ -815,6 +816,14 @@ void TransportImpl::LinkUp(const std::shared_ptr<Link>& l, const Hello& h) {
   ev.link = l->id;
   ev.peer = h.from;
   ev.version = h.version;
+  // A peer that linked to us and listens: reachable at the address it came from.
+  asio::error_code ec;
+  const tcp::endpoint remote = l->s->socket().remote_endpoint(ec);
+  if (!ec && h.listen_port != 0) {
+    ev.reach.host = remote.address().to_string();
+    ev.reach.port = h.listen_port;
+    ev.reach.instance = h.from.instance;
+  }
   inbox->push_back(std::move(ev));
 }
 
@@ -1304,6 +1313,7 @@ bool Transport::Listen(const std::string& host, uint16_t port, uint16_t* bound) 
   t->bind_address = a;
   t->bind_outgoing = !a.is_unspecified() && a != asio::ip::make_address("127.0.0.1");
   *bound = t->acceptor.local_endpoint(ec).port();
+  t->listen_port = *bound;
   t->Accept();
   return !ec;
 }
@@ -1335,6 +1345,7 @@ uint64_t Transport::Connect(const Endpoint& endpoint, const PeerIdentity& expect
   h.from = *t->self;
   h.target = l->expect;
   h.version = kKrVersionString;
+  h.listen_port = t->listen_port;
   l->out.push_back(HelloEncode(h, false));
   t->Resolve(endpoint, [t, l](bool ok, const tcp::endpoint& ep) {
     if (t->shutting_down || l->closed) return;

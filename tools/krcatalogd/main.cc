@@ -3,7 +3,8 @@
 //
 //   krcatalogd generate [--jobs N] [--seed S] [--now T] CATALOG
 //   krcatalogd serve --catalog CATALOG [--mapping FILE] [--reports-machine M] [--process NAME]
-//                    [--home DIR] [--packets]
+//                    [--home DIR] [--packets] [--remote] [--remote-machines A,B]
+//   krcatalogd --version
 //
 // CATALOG is a SQLite file, or a PostgreSQL database: postgresql://host/dbname, or a conninfo
 // string such as service=NAME (a password comes from ~/.pgpass or PGPASSFILE, never from the
@@ -15,12 +16,25 @@
 // answers table requests until SIGTERM or SIGINT. The jobs table is registered and served as a
 // serialized-record stream (records cut into blocks as they are read, no acknowledgement per
 // hundred), unless --packets asks for record packets.
+//
+// Requests from other machines are refused unless --remote (or ServeRemote = TRUE in the
+// Provider stanza of reports.cfg) says otherwise; --remote-machines (or RemoteMachines) limits
+// them to the machines named. Who a requester is comes from the link: with TLS the machine its
+// certificate names, without TLS only machines of this host can link at all, which the program
+// says at start. Bad arguments exit 2.
+
+#include <strings.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <vector>
 
+#include "../common/cli.h"
 #include "../common/serve.h"
 #include "catalog.h"
+#include "kr/config.h"
 #include "kr/text.h"
 #include "kr/time.h"
 #include "kr/trace.h"
@@ -39,7 +53,45 @@ bool g_stream_jobs = true;
 
 bool IsStreamed(const char* table) { return g_stream_jobs && catalog::IsSerialized(table); }
 
+// Which other machines may ask for tables: none (the default), all, or those listed.
+struct RemotePolicy {
+  bool serve = false;
+  std::vector<std::string> machines;  // empty: every machine, when serving
+
+  bool Allows(const char* machine) const {
+    if (!serve) return false;
+    if (machines.empty()) return true;
+    for (const std::string& m : machines)
+      if (strcasecmp(m.c_str(), machine) == 0) return true;
+    return false;
+  }
+};
+RemotePolicy g_remote;
+
+// The library serves every machine once remote requests are on; a task from a machine the policy
+// does not list is handed to it with remote requests off for that task alone, so it is refused
+// with the library's own reply and trace.
+class RemoteGate {
+ public:
+  explicit RemoteGate(Obj* task) {
+    const MsgTask* t = ObjCast<MsgTask>(task);
+    Obj* giver = t != nullptr ? t->giver() : nullptr;
+    refuse_ = g_remote.serve && MsgIsLocalMachine(giver) != 1 &&
+              !g_remote.Allows(MsgGetMachineName(giver));
+    if (refuse_) RepDisableRemoteRequests();
+  }
+  ~RemoteGate() {
+    if (refuse_) RepEnableRemoteRequests();
+  }
+  RemoteGate(const RemoteGate&) = delete;
+  RemoteGate& operator=(const RemoteGate&) = delete;
+
+ private:
+  bool refuse_ = false;
+};
+
 int GetTableTask(Obj* task, void*) {
+  RemoteGate gate(task);
   const MsgTask* t = ObjCast<MsgTask>(task);
   const auto* args = t != nullptr ? ObjCast<RepGetTableArgs>(t->argument()) : nullptr;
   catalog::RequestScope request(args);  // the grabber pushes this request's filter into SQL
@@ -65,28 +117,9 @@ Ref<List> TableInfos(const std::string& process) {
 }
 
 int GetTableFieldsTask(Obj* task, void*) {
+  RemoteGate gate(task);
   return RepHandleMyGetTableFieldsRequest(catalog::Tables(), task);
 }
-
-// Registration returns once the reports process has accepted the task; the registry is written
-// when the task ends (1006). Installed before the library's own handler, this one sees the
-// message first and leaves it to it.
-struct RegistrationEnd {
-  bool ended = false;
-  int32_t status = 0;
-};
-
-int OnTaskEnded(Obj* message, void* cookie) {
-  auto* end = static_cast<RegistrationEnd*>(cookie);
-  Ref<Obj> object;
-  if (MsgGetObjectInternal(&object, message, MsgTaskEnd::kTypeCode)) {
-    end->ended = true;
-    end->status = ObjCast<MsgTaskEnd>(object.get())->status();
-  }
-  return 1;
-}
-
-int RegistrationEnded(void* cookie) { return static_cast<RegistrationEnd*>(cookie)->ended ? 1 : 0; }
 
 int Generate(const std::string& path, int64_t jobs, uint64_t seed, int64_t now) {
   catalog::GenerateOptions options;
@@ -101,10 +134,55 @@ int Generate(const std::string& path, int64_t jobs, uint64_t seed, int64_t now) 
   return 0;
 }
 
+// The policy from the command line, else from reports.cfg (stanza Provider: ServeRemote,
+// RemoteMachines).
+void ReadRemotePolicy(bool remote_flag, const std::string& machines_flag) {
+  g_remote.serve = remote_flag || !machines_flag.empty();
+  std::string list = machines_flag;
+  if (!g_remote.serve) {
+    std::string value;
+    if (CfgGetString(&value, "reports.cfg", "Provider", "ServeRemote", "") == 1)
+      g_remote.serve = strcasecmp(value.c_str(), "TRUE") == 0 || value == "1" ||
+                       strcasecmp(value.c_str(), "yes") == 0;
+    if (g_remote.serve) CfgGetString(&list, "reports.cfg", "Provider", "RemoteMachines", "");
+  }
+  std::istringstream in(list);
+  std::string name;
+  while (std::getline(in, name, ',')) {
+    const size_t b = name.find_first_not_of(" \t");
+    const size_t e = name.find_last_not_of(" \t");
+    if (b != std::string::npos) g_remote.machines.push_back(name.substr(b, e - b + 1));
+  }
+}
+
+// Turns remote serving on as the policy says, and tells the administrator what it amounts to.
+void StartRemoteServing(const std::string& home) {
+  if (!g_remote.serve) return;
+  RepEnableRemoteRequests();
+  std::string who = "every machine";
+  if (!g_remote.machines.empty()) {
+    who = "machines ";
+    for (size_t i = 0; i < g_remote.machines.size(); ++i)
+      who += (i > 0 ? ", " : "") + g_remote.machines[i];
+  }
+  std::error_code ec;
+  if (!std::filesystem::exists(home + "/config/tls", ec)) {
+    std::fprintf(stderr,
+                 "krcatalogd: note: remote requests are allowed for %s, but links are plain TCP "
+                 "(no %s/config/tls), so only machines of this host can reach this process; "
+                 "requests from other hosts stay refused. Set up TLS (scripts/make-certs) to "
+                 "serve them.\n",
+                 who.c_str(), home.c_str());
+  }
+  TraceMessage(kTag, 2, 0, 2, "Serving requests from other machines: %s", who.c_str());
+}
+
 int Serve(const std::string& path, const std::string& mapping, const std::string& process,
-          std::string reports_machine, const std::string& home) {
+          std::string reports_machine, const std::string& home, bool remote,
+          const std::string& remote_machines) {
   krtools::InstallStopSignals();
   auto context = krtools::MakeProcessContext(process, home);
+  ReadRemotePolicy(remote, remote_machines);
   std::string error;
   if (!catalog::Open(path, mapping, &error)) {
     std::fprintf(stderr, "krcatalogd: %s\n", error.c_str());
@@ -114,27 +192,18 @@ int Serve(const std::string& path, const std::string& mapping, const std::string
   if (!ProcRegisterTaskHandler(kRepGetTableTaskKind, &GetTableTask, nullptr) ||
       !ProcRegisterTaskHandler(kRepGetTableFieldsTaskKind, &GetTableFieldsTask, nullptr) ||
       !MsgInit()) {
-    std::fprintf(stderr, "krcatalogd: cannot start messaging under %s\n", context->home.c_str());
+    std::fprintf(stderr, "krcatalogd: cannot start messaging under %s: %s\n",
+                 context->home.c_str(), MsgStartFailure());
     return 1;
   }
-  RegistrationEnd end;
-  MsgWaitAddHandler(kMsgTaskEnded, &OnTaskEnded, &end);
-  bool registered =
-      RepRegisterTablesFromInfos(TableInfos(process).get(), reports_machine.c_str()) == 1;
-  if (registered) {
-    Ref<Obj> timeout;
-    TimeCreateAndSetTimeout(&timeout, 30, 0);
-    registered = MsgWaitOnCallbackWithTimeout(&RegistrationEnded, &end, timeout.get()) == 1 &&
-                 end.status == 1;
-  }
-  MsgWaitRemoveHandler(kMsgTaskEnded, &OnTaskEnded, &end);
-  if (!registered) {
+  if (!RepRegisterTablesAndWait(TableInfos(process).get(), reports_machine.c_str(), 30)) {
     std::fprintf(stderr,
                  "krcatalogd: cannot register the catalog's tables with \"%s\" on %s (is "
-                 "krreportd running?)\n",
+                 "krreportd running there?)\n",
                  kRepReportsProcessName, reports_machine.c_str());
     return 1;
   }
+  StartRemoteServing(context->home);
   TraceMessage(kTag, 1, 0, 2, "Serving catalog '%s' as '%s'", path.c_str(), process.c_str());
   std::printf("ready\n");
   std::fflush(stdout);
@@ -188,9 +257,18 @@ int main(int argc, char** argv) {
   bool packets = false;
   serve->add_flag("--packets", packets,
                   "Serve the jobs table as record packets too, not as a serialized-record stream");
+  bool remote = false;
+  std::string remote_machines;
+  serve->add_flag("--remote", remote,
+                  "Serve requests from other machines too (off by default; needs TLS links "
+                  "between hosts)");
+  serve->add_option("--remote-machines", remote_machines,
+                    "Serve requests only from these other machines, e.g. alpha,beta (implies "
+                    "--remote)");
+  krtools::AddVersionFlag(app, "krcatalogd");
 
-  CLI11_PARSE(app, argc, argv);
+  if (const int rc = krtools::ParseCommandLine(app, argc, argv); rc >= 0) return rc;
   if (generate->parsed()) return Generate(gen_path, jobs, seed, now);
   g_stream_jobs = !packets;
-  return Serve(serve_path, mapping, process, reports_machine, home);
+  return Serve(serve_path, mapping, process, reports_machine, home, remote, remote_machines);
 }

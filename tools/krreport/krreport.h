@@ -70,6 +70,7 @@ struct RunOptions {
   bool html_wrap = false;
   bool store = false;
   bool quiet = false;
+  double fetch_timeout = 0;  // seconds a provider may stay silent; 0: as configured
   bool replace = false;  // an existing output directory `output` is replaced whole
   std::string progress;  // "" (a line on a terminal) or "json"
   MailRequest mail;  // run's --mail-to and the other delivery options (delivery.h)

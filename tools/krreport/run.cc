@@ -10,6 +10,7 @@
 #include "kr/time.h"
 #include "reports/classes.h"
 #include "reports/control.h"
+#include "reports/fetch.h"
 #include "reports/produced.h"
 #include "reports/rptplg.h"
 #include "reports/utilities.h"
@@ -55,6 +56,10 @@ int Run(const RunOptions& o) {
   std::string nice_name;
   if (const int rc = BuildParams(&params, &nice_name, o); rc != kExitOk) return rc;
   if (const int rc = PrepareGrouping(params.get(), o.group, true); rc != kExitOk) return rc;
+
+  // A stop request (Ctrl-C, SIGTERM) ends a fetch's wait at once, even while no record arrives.
+  RepSetFetchCancelCheck([](void*) { return CancelRequested() ? 1 : 0; }, nullptr);
+  if (o.fetch_timeout > 0) RepSetFetchInactivityLimit(o.fetch_timeout);
 
   Progress progress;
   progress.Configure(o);
@@ -123,6 +128,10 @@ void AddRunCommand(CLI::App& app, CommandAction* action) {
   run->add_flag("--html-wrap", o.html_wrap, "Wrap plain text or CSV in an HTML page");
   run->add_flag("--store", o.store, "Also keep the produced report in the store");
   run->add_flag("-q,--quiet", o.quiet, "No progress line");
+  run->add_option("--fetch-timeout", o.fetch_timeout,
+                  "Give up on a table provider that sends nothing for SECONDS (default: "
+                  "FetchInactivityLimit in reports.cfg, else 120)")
+      ->check(CLI::PositiveNumber);
   run->add_option("--progress", o.progress,
                   "json: progress as one JSON object per line on standard error "
                   "(doc/programs.md)")

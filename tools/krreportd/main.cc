@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<RepAgent> agent;
   if (!ProcRegisterTaskHandler(kRepRegisterTablesTaskKind, &RegisterTablesTask, nullptr) ||
       !RepAgentInstall(&agent, kRepXferAgentKind) || !MsgInit()) {
-    std::fprintf(stderr, "krreportd: cannot start messaging under %s\n", context->home.c_str());
+    std::fprintf(stderr, "krreportd: cannot start messaging under %s: %s\n", context->home.c_str(),
+                 MsgStartFailure());
     return 1;
   }
   std::printf("ready\n");

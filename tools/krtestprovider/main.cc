@@ -50,6 +50,7 @@
 
 #include "kr/context.h"
 #include "kr/message.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/fields.h"
 #include "reports/registry.h"
@@ -281,42 +282,22 @@ int RegisterTablesTask(Obj* task, void*) { return RepHandleRegisterTablesTask(ta
 
 pid_t g_parent = 0;
 
-// Registration returns once the reports process accepted the task; the registry is written when
-// the task ends (1006). This handler only watches for that, leaving the message to the library.
-bool g_task_ended = false;
-int WatchTaskEnded(Obj*, void*) {
-  g_task_ended = true;
-  return 1;
-}
-int TaskEnded(void*) { return g_task_ended ? 1 : 0; }
-
+// Registers the tables and waits until the reports process has written the registry. With
+// --srecords, testjobs is registered as an indexed serialized-record stream.
 bool RegisterTables(const char* process, const char* reports_machine) {
-  MsgWaitAddHandler(kMsgTaskEnded, &WatchTaskEnded, nullptr);
-  bool ok;
-  if (g_srecords) {
-    Ref<List> infos = ListNewFromPool();
-    for (const RepProvidedTableDesc* d = kTables; d->name != nullptr; ++d) {
-      Ref<RepTableInfo> info = RepTableInfo::New();
-      info->set_table_name(d->name);
-      info->set_process_name(process);
-      info->set_machine_name(SysLocalMachineName());
-      const bool stream = strcasecmp(d->name, "testjobs") == 0;
-      info->set_serialized_records(stream);
-      info->set_indexed(stream);
-      info->set_index_type(kRepTypeInteger);
-      ListPushLastItemInternal(infos.get(), std::move(info));
-    }
-    ok = RepRegisterTablesFromInfos(infos.get(), reports_machine) == 1;
-  } else {
-    ok = RepRegisterMyTables(kTables, process, reports_machine) == 1;
+  Ref<List> infos = ListNewFromPool();
+  for (const RepProvidedTableDesc* d = kTables; d->name != nullptr; ++d) {
+    Ref<RepTableInfo> info = RepTableInfo::New();
+    info->set_table_name(StrToLowerCopy(d->name).c_str());
+    info->set_process_name(process);
+    info->set_machine_name(SysLocalMachineName());
+    const bool stream = g_srecords && strcasecmp(d->name, "testjobs") == 0;
+    info->set_serialized_records(stream);
+    info->set_indexed(stream);
+    info->set_index_type(stream ? kRepTypeInteger : 0);
+    ListPushLastItemInternal(infos.get(), std::move(info));
   }
-  if (ok) {
-    Ref<Obj> timeout;
-    TimeCreateAndSetTimeout(&timeout, 30, 0);
-    ok = MsgWaitOnCallbackWithTimeout(&TaskEnded, nullptr, timeout.get()) == 1;
-  }
-  MsgWaitRemoveHandler(kMsgTaskEnded, &WatchTaskEnded, nullptr);
-  return ok;
+  return RepRegisterTablesAndWait(infos.get(), reports_machine, 30) == 1;
 }
 
 int StopWanted(void*) { return (g_stop != 0 || getppid() != g_parent) ? 1 : 0; }
