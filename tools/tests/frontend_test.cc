@@ -179,7 +179,7 @@ TEST_F(FrontEndTest, InputCheckedAtTheDoor) {
       {Krreport({"run", "-c", "Jobs", "-i", "%status = OK AND %sise > 1"}), 2,
        {"no field 'sise' at character 18", "Failed to get field index and type"}},
       {Krreport({"run", "-c", "Jobs", "-e", "%size > 1mb %status = OK"}), 2,
-       {"AND or OR must join", "at character 13"}},
+       {"Expected AND, OR or ')'", "at character 13"}},
       {Krreport({"run", "-c", "Jobs", "--bogus"}), 2, {"--bogus"}},
       {{kBin + "/krreportd", "--bogus"}, 2, {"--bogus"}},
       {Krreport({"--version"}), 0, {}},
