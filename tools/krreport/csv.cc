@@ -1,25 +1,11 @@
 #include "csv.h"
 
-#include <ctime>
 #include <string_view>
 #include <vector>
 
-#include "kr/text.h"
-#include "reports/format.h"
+#include "plainvalue.h"
 
 namespace krreport {
-namespace {
-
-std::string IsoUtc(int64_t t) {
-  std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  if (gmtime_r(&tt, &tm) == nullptr) return std::to_string(t);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
-}  // namespace
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -33,44 +19,18 @@ std::string CsvField(const std::string& text) {
 }
 
 std::string CsvValue(const RepFieldDef* field, const RepFieldValue* value) {
-  if (value == nullptr || value->state() == kRepStateUnknown) return "";
-  if (value->state() != kRepStateNormal) return RepStateToText(value->state());
-  const Obj* v = value->value();
-  char buf[32];
-  switch (field->type()) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-      return std::to_string(ObjGetInteger(v));
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return std::to_string(ObjGetInt64(v));
-    case kRepTypeBoolean:
-      return ObjGetBoolean(v) ? "true" : "false";
-    case kRepTypeString: {
-      const char* s = ObjGetString(v);
-      return s != nullptr ? s : "";
-    }
-    case kRepTypeSysTime:
-      return IsoUtc(ObjGetInteger(v));
-    case kRepTypeDate:
-      if (const auto* d = ObjCast<RepDateValue>(v)) {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year(), d->month(), d->day());
-        return buf;
-      }
-      return "";
-    case kRepTypeTime:
-      if (const auto* t = ObjCast<RepTimeValue>(v)) {
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t->hour(), t->minute(), t->second());
-        return buf;
-      }
-      return "";
-    default: {
-      DString scratch;
-      std::string_view text;
-      if (RepTypedDataToText(&text, &scratch, field->type(), v) != 1) return "";
-      return std::string(text);
-    }
+  const PlainValue p = ToPlainValue(field, value);
+  switch (p.kind) {
+    case PlainValue::kNumber:
+      return std::to_string(p.number);
+    case PlainValue::kBoolean:
+      return p.boolean ? "true" : "false";
+    case PlainValue::kText:
+      return p.text;
+    case PlainValue::kAbsent:
+      break;
   }
+  return "";
 }
 
 int WriteRfc4180(std::FILE* out, const RepTable* table, const RepFieldList* fields) {

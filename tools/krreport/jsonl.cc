@@ -1,67 +1,29 @@
 #include "jsonl.h"
 
 #include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
-#include <string_view>
 #include <vector>
 
-#include "kr/text.h"
-#include "reports/format.h"
+#include "plainvalue.h"
 
 namespace krreport {
 namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string IsoUtc(int64_t t) {
-  std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  if (gmtime_r(&tt, &tm) == nullptr) return std::to_string(t);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 json ValueToJson(const RepFieldDef* field, const RepFieldValue* value) {
-  if (value == nullptr || value->state() == kRepStateUnknown) return nullptr;
-  if (value->state() != kRepStateNormal) return RepStateToText(value->state());
-  const Obj* v = value->value();
-  char buf[32];
-  switch (field->type()) {
-    case kRepTypeInteger:
-    case kRepTypeTimePassed:
-      return ObjGetInteger(v);
-    case kRepTypeInt64:
-    case kRepTypeDataCount:
-      return ObjGetInt64(v);
-    case kRepTypeBoolean:
-      return ObjGetBoolean(v);
-    case kRepTypeString: {
-      const char* s = ObjGetString(v);
-      return s != nullptr ? s : "";
-    }
-    case kRepTypeSysTime:
-      return IsoUtc(ObjGetInteger(v));
-    case kRepTypeDate:
-      if (const auto* d = ObjCast<RepDateValue>(v)) {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year(), d->month(), d->day());
-        return buf;
-      }
-      return nullptr;
-    case kRepTypeTime:
-      if (const auto* t = ObjCast<RepTimeValue>(v)) {
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t->hour(), t->minute(), t->second());
-        return buf;
-      }
-      return nullptr;
-    default: {
-      DString scratch;
-      std::string_view text;
-      if (RepTypedDataToText(&text, &scratch, field->type(), v) != 1) return nullptr;
-      return std::string(text);
-    }
+  const PlainValue p = ToPlainValue(field, value);
+  switch (p.kind) {
+    case PlainValue::kNumber:
+      return p.number;
+    case PlainValue::kBoolean:
+      return p.boolean;
+    case PlainValue::kText:
+      return p.text;
+    case PlainValue::kAbsent:
+      break;
   }
+  return nullptr;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "reports/fields.h"
 #include "reports/outputtypes.h"
 #include "reports/params.h"
+#include "reports/produced.h"
 
 namespace krreport {
 
@@ -98,6 +100,13 @@ bool CheckTextDirectory(const char* kind, const std::string& name);
 
 // A time of production as local "YYYY-MM-DD HH:MM:SS".
 std::string TimeText(int32_t t);
+
+// Calls `visit` with the name and the decoded name of every stored report (the control files of
+// the store's day directories; a temporary file of a store in progress, or anything not the
+// store's, is passed over). False when the reports directory is not configured.
+bool ForEachStoredReport(
+    const List* classes,
+    const std::function<void(const std::string&, const RepProducedReportName&)>& visit);
 
 // --- progress and cancelling -----------------------------------------------------------------
 

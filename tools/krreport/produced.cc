@@ -25,21 +25,13 @@ bool ReadStored(Ref<RepStoredControl>* stored, const std::string& name, int with
   return true;
 }
 
-// Every stored report: name, time of production, output type, class.
-int ListProduced(std::FILE* out) {
+}  // namespace
+
+bool ForEachStoredReport(
+    const List* classes,
+    const std::function<void(const std::string&, const RepProducedReportName&)>& visit) {
   std::string directory;
-  if (!RepPathBuild(&directory, "produced", nullptr)) {
-    Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
-    return kExitFailed;
-  }
-  Ref<List> classes;
-  if (RepGetAvailClasses(&classes) != 0) classes = ListNewFromPool();
-  struct Entry {
-    int32_t time;
-    std::string name, class_name;
-    int32_t type;
-  };
-  std::vector<Entry> entries;
+  if (!RepPathBuild(&directory, "produced", nullptr)) return false;
   // The day directories hold a control file for every stored report; the records file goes with
   // it, so the control files are the list. The iterators advance with an error code: one that
   // throws would end the program on a directory removed while it is listed.
@@ -51,14 +43,36 @@ int ListProduced(std::FILE* out) {
          file.increment(inner)) {
       const std::string name = file->path().filename();
       Ref<RepProducedReportName> decoded;
-      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes.get()) != 1) {
-        continue;  // a temporary file of a store in progress, or something not the store's
+      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == 1) {
+        visit(name, *decoded);
       }
-      const char* nice = decoded->class_nice_name();
-      entries.push_back({decoded->time_of_production(), name,
-                         nice != nullptr && *nice != '\0' ? nice : Text(decoded->class_name()),
-                         decoded->output_type()});
     }
+  }
+  return true;
+}
+
+namespace {
+
+// Every stored report: name, time of production, output type, class.
+int ListProduced(std::FILE* out) {
+  Ref<List> classes;
+  if (RepGetAvailClasses(&classes) != 0) classes = ListNewFromPool();
+  struct Entry {
+    int32_t time;
+    std::string name, class_name;
+    int32_t type;
+  };
+  std::vector<Entry> entries;
+  const bool configured = ForEachStoredReport(
+      classes.get(), [&](const std::string& name, const RepProducedReportName& decoded) {
+        const char* nice = decoded.class_nice_name();
+        entries.push_back({decoded.time_of_production(), name,
+                           nice != nullptr && *nice != '\0' ? nice : Text(decoded.class_name()),
+                           decoded.output_type()});
+      });
+  if (!configured) {
+    Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
+    return kExitFailed;
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.time != b.time ? a.time < b.time : a.name < b.name;

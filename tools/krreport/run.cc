@@ -1,13 +1,12 @@
 // krreport run: produce a report from a template or from flags, write it, and store it if asked.
 #include <unistd.h>
 
-#include <filesystem>
 #include <set>
 
 #include "commands.h"
-#include "krreport.h"
 #include "kr/list.h"
 #include "kr/time.h"
+#include "krreport.h"
 #include "reports/classes.h"
 #include "reports/control.h"
 #include "reports/fetch.h"
@@ -22,25 +21,12 @@ namespace {
 // the same report within that second would replace the first. So the base name gets a number
 // (" 2", " 3", ...) when a report of that base name was stored in the current second.
 std::string FreeBaseName(const std::string& nice_name, const List* classes) {
-  std::string directory;
-  if (!RepPathBuild(&directory, "produced", nullptr)) return nice_name;
   int64_t now = 0;
   QuorTime(&now);
   std::set<std::string> taken;
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  for (fs::directory_iterator day(directory, ec), end; !ec && day != end; day.increment(ec)) {
-    std::error_code inner;
-    for (fs::directory_iterator file(day->path() / "control", inner); !inner && file != end;
-         file.increment(inner)) {
-      Ref<RepProducedReportName> decoded;
-      const std::string name = file->path().filename();
-      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == 1 &&
-          decoded->time_of_production() >= now - 1) {
-        taken.insert(Text(decoded->base_name()));
-      }
-    }
-  }
+  ForEachStoredReport(classes, [&](const std::string&, const RepProducedReportName& decoded) {
+    if (decoded.time_of_production() >= now - 1) taken.insert(Text(decoded.base_name()));
+  });
   std::string base = nice_name;
   for (int n = 2; taken.count(base) != 0; ++n) base = nice_name + " " + std::to_string(n);
   return base;
