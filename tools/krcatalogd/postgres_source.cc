@@ -21,25 +21,12 @@ namespace catalog {
 
 namespace {
 
-std::string Quote(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 class PgDialect : public Dialect {
  public:
   std::string Placeholder(int n, bool is_text) const override {
     return "$" + std::to_string(n) + (is_text ? "::text" : "::int8");
   }
-  std::string Identifier(const std::string& name, bool dotted) const override {
-    const size_t dot = dotted ? name.find('.') : std::string::npos;
-    if (dot == std::string::npos) return Quote(name);
-    return Quote(name.substr(0, dot)) + "." + Quote(name.substr(dot + 1));
-  }
+
   std::string Select(const std::string& expr, ReadAs as) const override {
     return "(" + expr + (as == ReadAs::kInt ? ")::int8" : ")::text");
   }

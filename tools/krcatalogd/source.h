@@ -32,8 +32,13 @@ class Dialect {
   virtual ~Dialect() = default;
   // The n-th (1-based) placeholder of a statement, typed for an integer or a text.
   virtual std::string Placeholder(int n, bool is_text) const = 0;
-  // A quoted identifier; `dotted` splits schema.name at its dot.
-  virtual std::string Identifier(const std::string& name, bool dotted) const = 0;
+  // A quoted identifier; `dotted` splits schema.name at its dot. Both engines quote as standard
+  // SQL does: in double quotes, a double quote doubled.
+  std::string Identifier(const std::string& name, bool dotted) const {
+    const size_t dot = dotted ? name.find('.') : std::string::npos;
+    if (dot == std::string::npos) return Quote(name);
+    return Quote(name.substr(0, dot)) + "." + Quote(name.substr(dot + 1));
+  }
   // The column selected for a field read as `as`: what GetRecord reads.
   virtual std::string Select(const std::string& expr, ReadAs as) const = 0;
   // An integer-valued expression with exactly the value the provider reads from Select.
@@ -45,6 +50,16 @@ class Dialect {
   virtual std::string NonAscii(const std::string& expr, std::vector<Param>* params) const = 0;
   // Seconds since 1970 of an SQL timestamp.
   virtual std::string Epoch(const std::string& expr) const = 0;
+
+ private:
+  static std::string Quote(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    return out + "\"";
+  }
 };
 
 // A running SELECT. Columns are numbered from 0 in select-list order.

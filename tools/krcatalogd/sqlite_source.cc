@@ -11,23 +11,9 @@ namespace catalog {
 
 namespace {
 
-std::string Quote(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 class SqliteDialect : public Dialect {
  public:
   std::string Placeholder(int n, bool) const override { return "?" + std::to_string(n); }
-  std::string Identifier(const std::string& name, bool dotted) const override {
-    const size_t dot = dotted ? name.find('.') : std::string::npos;
-    if (dot == std::string::npos) return Quote(name);
-    return Quote(name.substr(0, dot)) + "." + Quote(name.substr(dot + 1));
-  }
   // The column as it stands: sqlite3_column_int64 and _text convert as CAST does.
   std::string Select(const std::string& expr, ReadAs) const override { return expr; }
   // A column may hold any type of value whatever its declaration; the cast gives the integer

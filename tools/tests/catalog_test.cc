@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog_test_util.h"
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
@@ -20,17 +21,6 @@ namespace {
 using kr_testing::TestHome;
 
 constexpr int64_t kNow = 1796000000;  // 2026-11-29
-
-// The example fields files in a temporary reports directory.
-void CopyExampleFields(const TestHome& home) {
-  for (const char* table : {"jobs", "media", "clients", "devices"}) {
-    auto text = kr_testing::ReadFile(std::string(KR_SOURCE_DIR) + "/examples/reports/fields/" +
-                                     table + "fields");
-    ASSERT_TRUE(text.has_value()) << table;
-    ASSERT_TRUE(
-        kr_testing::WriteFile(home.ReportsPath(std::string("fields/") + table + "fields"), *text));
-  }
-}
 
 int64_t QueryInt(const std::string& db, const char* sql) {
   sqlite3* h = nullptr;
@@ -95,7 +85,7 @@ Ref<List> Fields(const char* table, std::initializer_list<const char*> names) {
 class CatalogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CopyExampleFields(home_);
+    catalog_testing::CopyExampleFields(home_);
     db_ = home_.HomePath("catalog.db");
     catalog::GenerateOptions o;
     o.jobs = 3000;
@@ -221,7 +211,7 @@ TEST_F(CatalogTest, RestrictionIsPushedIntoTheQuery) {
 
 TEST(CatalogOpen, RefusesWhatIsNotACatalog) {
   TestHome home;
-  CopyExampleFields(home);
+  catalog_testing::CopyExampleFields(home);
   std::string error;
   EXPECT_EQ(catalog::Open(home.HomePath("missing.db"), &error), 0);
   ASSERT_TRUE(kr_testing::WriteFile(home.HomePath("text.db"), "not a database\n"));
