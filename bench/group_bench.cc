@@ -20,6 +20,7 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reference_jobs.h"
 #include "reports/control.h"
 #include "reports/fields.h"
 #include "reports/group.h"
@@ -28,82 +29,11 @@
 #include "reports/params.h"
 #include "reports/reports.h"
 
-namespace {
-
-struct Stopwatch {
-  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
-  double cpu = Cpu();
-  static double Cpu() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-  }
-  void Print(const char* stage) const {
-    const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
-    std::printf("%s %.4f %.4f\n", stage, w, Cpu() - cpu);
-  }
-};
-
-struct Column {
-  const char* name;
-  int32_t type;
-};
-constexpr Column kColumns[] = {
-    {"jobid", kRepTypeInteger}, {"name", kRepTypeString},   {"client", kRepTypeString},
-    {"level", kRepTypeString},  {"status", kRepTypeString}, {"size", kRepTypeInt64},
-    {"files", kRepTypeInteger}, {"start", kRepTypeSysTime}, {"duration", kRepTypeInteger}};
-constexpr size_t kColumnCount = sizeof(kColumns) / sizeof(kColumns[0]);
-
-Ref<List> JobFields() {
-  Ref<List> fields = ListNewFromPool();
-  for (const Column& c : kColumns) {
-    Ref<RepFieldDef> f = RepNewFieldDef(c.name, c.type, 12);
-    ListPushLastItemInternal(fields.get(), std::move(f));
-  }
-  return fields;
-}
-
-Ref<List> LoadJobs(const char* path, RepValueCache* cache) {
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return nullptr;
-  Ref<List> records = ListNewWithCapacity(1 << 20);
-  std::vector<char> line(4096);
-  bool header = true;
-  while (std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr) {
-    if (header) {
-      header = false;
-      continue;
-    }
-    char* p = line.data();
-    Ref<List> values = ListNewWithCapacity(kColumnCount);
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      char* end = p + std::strcspn(p, ",\r\n");
-      const char saved = *end;
-      *end = '\0';
-      ListPushLastItemInternal(values.get(), cache->Encode(i, p, kColumns[i].type));
-      p = saved == ',' ? end + 1 : end;
-    }
-    Ref<RepRecord> r = RepRecord::New();
-    r->set_values(std::move(values));
-    ListPushLastItemInternal(records.get(), std::move(r));
-  }
-  std::fclose(f);
-  return records;
-}
-
-Ref<List> CsvOptions() {
-  Ref<RepOutputTypeInfo> info;
-  Ref<List> list = ListNewFromPool();
-  Ref<RepParamDef> def;
-  Ref<RepParamInstance> option;
-  if (RepOutputTypeInfoFromID(&info, kRepOutputCsv) == 1 &&
-      RepFindParamInList(&def, info->options(), "autocolumnheaders") == 1 &&
-      RepParamInstanceCreateString(&option, def.get(), "FALSE") == 1)
-    ListPushLastItemInternal(list.get(), std::move(option));
-  return list;
-}
-
-}  // namespace
+using bench::CsvOptions;
+using bench::JobFields;
+using bench::kColumnCount;
+using bench::LoadJobs;
+using bench::Stopwatch;
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -119,7 +49,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot read %s\n", argv[1]);
     return 1;
   }
-  load.Print("load");
+  load.Print("load", true);
   Ref<RepTable> table = RepNewTable("jobs", JobFields(), std::move(records));
   RepGroupSpec spec;
   std::string error;
@@ -149,7 +79,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the writer failed\n");
       return 1;
     }
-    group.Print("group");
+    group.Print("group", true);
   }
   std::fflush(stdout);
   std::_Exit(0);
