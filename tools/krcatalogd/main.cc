@@ -232,8 +232,9 @@ int main(int argc, char** argv) {
                    "The catalog to write: a SQLite file (replaced) or a PostgreSQL database, "
                    "postgresql://... or service=NAME (its catalog tables replaced)")
       ->required();
+  // An integer range, not CLI::NonNegativeNumber, whose refusal prints the largest double.
   generate->add_option("--jobs", jobs, "Number of jobs (default 2000)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(int64_t{0}, int64_t{1000000000}));
   generate->add_option("--seed", seed, "Seed of the generator (default 1)");
   generate->add_option("--now", now,
                        "Time the jobs lead up to, seconds since 1970 (default: now, or "
