@@ -307,7 +307,7 @@ void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::str
 bool TlsFilesOf(const std::string& home, const std::string& machine, TlsFiles* files) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// The per-context messaging state (message.cc).
+// The per-context messaging state (msgstate.h).
 
 struct MsgState;
 

@@ -3,7 +3,7 @@
 // transportlinks.cc, transportdata.cc) share; only they include Asio or OpenSSL, through it.
 //
 // Completion handlers here never call into the application: they decode frames and queue
-// NetEvents, or move data-channel blocks between queues. The wait loop (message.cc) runs the
+// NetEvents, or move data-channel blocks between queues. The wait loop (messagewait.cc) runs the
 // io_context and does everything else outside it. Writes are asynchronous only, so two
 // single-threaded processes writing to each other cannot block each other.
 //
