@@ -1,5 +1,5 @@
 // What the messaging sources share: the per-context messaging state, the transport's interface
-// and the data-channel core. Asio stays inside transport.cc; nothing here names it.
+// and the data-channel core. Asio stays inside the transport sources; nothing here names it.
 #pragma once
 
 #include <algorithm>
@@ -152,7 +152,7 @@ struct BlockPrefix {
 };
 static_assert(sizeof(BlockPrefix) == 32);
 
-struct DataConn;  // transport.cc
+struct DataConn;  // transport_internal.h
 
 struct DataChanCore {
   uint64_t key = 0;  // names the channel within its context (both ends may share one context)
@@ -307,7 +307,7 @@ void ListenAddressOf(const std::string& home, const PeerIdentity& self, std::str
 bool TlsFilesOf(const std::string& home, const std::string& machine, TlsFiles* files) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// The per-context messaging state (message.cc).
+// The per-context messaging state (msgstate.h).
 
 struct MsgState;
 

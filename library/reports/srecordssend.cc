@@ -1,0 +1,496 @@
+// Sending serialized records: the send state machine that streams files or memory buffers over a
+// data channel, and the provider-side table producer that feeds it from a data grabber. The
+// receiving side never needs it, so it is its own file.
+
+#include "reports/serializedrecords.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+#include "kr/config.h"
+#include "kr/datachannel.h"
+#include "kr/file.h"
+#include "kr/message.h"
+#include "kr/serialize.h"
+#include "kr/trace.h"
+#include "kr/tree.h"
+#include "reports/filter.h"
+#include "reports/reports.h"
+#include "reports/tablesprovider.h"
+#include "srecords_internal.h"
+
+using kr_internal::srecords::FnToken;
+using kr_internal::srecords::HeldFile;
+using kr_internal::srecords::HoldFile;
+using kr_internal::srecords::kTag;
+using kr_internal::srecords::TokenToFn;
+
+namespace {
+
+// Transmit ids are process-wide, so that two contexts of one process never confuse their
+// self-posted messages.
+std::atomic<int32_t> g_next_transmit_id{0};
+
+// --- live transfers -----------------------------------------------------------------------------
+
+// Each transfer is owned here from its start to its end; the handlers and the alarm get the
+// state's address as their cookie. The per-send bookkeeping that is no part of the state object
+// sits beside it.
+struct SendEntry {
+  Ref<RepSRecordsSendState> state;
+  bool starts_block = false;   // the next send buffer starts a new block
+  DataBlock* spare = nullptr;  // a send buffer got but not sent (after a failed read)
+};
+thread_local std::unordered_map<const Obj*, SendEntry> t_sends;
+
+SendEntry* FindSend(const void* state) {
+  auto it = t_sends.find(static_cast<const Obj*>(state));
+  return it == t_sends.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+// ================================================================================================
+// Sending
+
+namespace {
+
+// Slot numbers of the send state.
+enum SendSlot {
+  kSendCompletion = 1,
+  kSendDestination = 2,
+  kSendChannel = 3,
+  kSendBlockSize = 4,
+  kSendId = 5,
+  kSendFromMemory = 6,
+  kSendSourceSize = 7,
+  kSendSourceSent = 8,
+  kSendNextBuffer = 9,
+  kSendBuffer = 10,
+  kSendNextFile = 11,
+  kSendFile = 12,
+  kSendCookie = 13,
+};
+
+void EmergencyCleanup(void* state);
+int CloseConfirmHandler(Obj* message, void* state);
+
+int GetSendBuffer(Obj* channel, DataBlock** block) {
+  int r;
+  while ((r = DataChannelGetSendBuffer(channel, block)) == 2) MsgWaitPoll();
+  if (r != 1) TraceMessage(kTag, 1, 0, -1, "Failed to get send buffer.");
+  return r == 1;
+}
+
+int SendBlock(Obj* channel, DataBlock* block) {
+  int r;
+  while ((r = DataChannelSendBuffer(channel, block)) == 2) MsgWaitPoll();
+  if (r != 1) TraceMessage(kTag, 2, 0, -1, "Failed to send buffer. Abort");
+  return r == 1;
+}
+
+void CloseSendFile(RepSRecordsSendState* s) { ObjSetSlotObject(s, kSendFile, nullptr); }
+
+// Ends a send: closes the file, releases the channel, calls the completion callback and drops
+// the send's handlers, alarm and entry.
+void FinishSend(RepSRecordsSendState* s, int success) {
+  Ref<RepSRecordsSendState> hold = Ref<RepSRecordsSendState>::Share(s);
+  CloseSendFile(s);
+  if (Obj* channel = ObjGetSlotObject(s, kSendChannel)) DataChannelRelease(channel);
+  ObjSetSlotObject(s, kSendChannel, nullptr);
+  MsgWaitRemoveHandler(kRepMsgTransmitSRecords, &RepHandleTransmitSRecordsMsg, s);
+  MsgWaitRemoveHandler(kRepMsgSRecordsCloseConfirm, &CloseConfirmHandler, s);
+  TimrResetAlarm(&EmergencyCleanup, s);
+  t_sends.erase(s);
+  auto completion = TokenToFn<RepSRecordsCompletionFn>(ObjGetSlotPointer(s, kSendCompletion));
+  if (completion != nullptr) completion(success, ObjGetSlotObject(s, kSendCookie));
+}
+
+// Makes sure a source with bytes left is at hand. 1 data, 2 no more data, 0 error.
+int NextSource(RepSRecordsSendState* s, SendEntry* e) {
+  Obj* cookie = ObjGetSlotObject(s, kSendCookie);
+  if (ObjGetSlotBoolean(s, kSendFromMemory)) {
+    while (ObjGetSlotPointer(s, kSendBuffer) == 0 ||
+           ObjGetSlotInteger(s, kSendSourceSent) >= ObjGetSlotInteger(s, kSendSourceSize)) {
+      auto next = TokenToFn<RepSRecordsNextBufferFn>(ObjGetSlotPointer(s, kSendNextBuffer));
+      const unsigned char* buffer = nullptr;
+      int32_t size = 0;
+      int r = next(&buffer, &size, cookie);
+      if (r == kRepSRecBufferNoMore) return 2;
+      if (r != kRepSRecBufferContinues && r != kRepSRecBufferNewBlock) {
+        TraceMessage(kTag, 3, 0, -1, "Error getting data to send. Abort send.");
+        return 0;
+      }
+      if (size < 1 || buffer == nullptr) {
+        TraceMessage(kTag, 4, 0, -1, "Error - zero size next send buffer");
+        return 0;
+      }
+      ObjSetSlotPointer(s, kSendBuffer, reinterpret_cast<uint64_t>(buffer));
+      ObjSetSlotInteger(s, kSendSourceSize, size);
+      ObjSetSlotInteger(s, kSendSourceSent, 0);
+      e->starts_block = r == kRepSRecBufferNewBlock;
+    }
+    return 1;
+  }
+  while (ObjGetSlotObject(s, kSendFile) == nullptr ||
+         ObjGetSlotInteger(s, kSendSourceSent) >= ObjGetSlotInteger(s, kSendSourceSize)) {
+    CloseSendFile(s);
+    auto next = TokenToFn<RepSRecordsNextFileFn>(ObjGetSlotPointer(s, kSendNextFile));
+    std::string path;
+    int r = next(&path, cookie);
+    if (r == kRepSRecNextFileNoMore) return 2;
+    if (r != kRepSRecNextFileOk) {
+      TraceMessage(kTag, 5, 0, -1, "Error getting data to send. Abort send.");
+      return 0;
+    }
+    int64_t size = 0;
+    std::unique_ptr<FileStream> stream;
+    if (!FileSize(&size, path.c_str()) || !FileStreamOpen(&stream, path.c_str())) {
+      TraceMessage(kTag, 6, 0, -1, "Could not open next callback supplied s-records file '%s'",
+                   path.c_str());
+      return 0;
+    }
+    // The send state counts a source's bytes in 32 bits; the producer cuts its files far
+    // smaller than that.
+    if (size > INT32_MAX) {
+      TraceMessage(kTag, 7, 0, -1, "S-records file '%s' of %" PRId64 " bytes is too large",
+                   path.c_str(), size);
+      return 0;
+    }
+    if (size == 0) {
+      // A 0-byte buffer would read as end-of-xfer at the other end: an empty file is passed over.
+      TraceMessage(kTag, 8, 0, 2, "S-records file '%s' is empty. Skip to next file", path.c_str());
+      continue;
+    }
+    ObjSetSlotObject(s, kSendFile, HoldFile(std::move(stream)));
+    ObjSetSlotInteger(s, kSendSourceSize, static_cast<int32_t>(size));
+    ObjSetSlotInteger(s, kSendSourceSent, 0);
+    e->starts_block = true;
+  }
+  return 1;
+}
+
+// One send step. 1 data sent, 2 end-of-xfer sent, 0 failure.
+int SendStep(RepSRecordsSendState* s) {
+  SendEntry* e = FindSend(s);
+  if (e == nullptr) return 0;
+  Obj* channel = ObjGetSlotObject(s, kSendChannel);
+  int got = NextSource(s, e);
+  if (got == 0) return 0;
+  e = FindSend(s);  // the callbacks may have started other transfers
+  if (e == nullptr) return 0;
+  if (got == 2) {
+    TraceMessage(kTag, 9, 0, 2, "Sent all s-records succesfully. Send end-of-xfer buffer");
+    DataBlock* block = e->spare;
+    e->spare = nullptr;
+    if (block == nullptr && !GetSendBuffer(channel, &block)) {
+      TraceMessage(kTag, 10, 0, -1, "Cannot get send buffer for end-of-xfer. Abort.");
+      return 0;
+    }
+    DataBlockSetBytesUsed(block, 0);
+    if (!SendBlock(channel, block)) {
+      TraceMessage(kTag, 11, 0, -1, "Cannot send end-of-xfer. Abort.");
+      return 0;
+    }
+    TraceMessage(kTag, 12, 0, 2, "Sent end-of-xfer OK");
+    return 2;
+  }
+  DataBlock* block = e->spare;
+  e->spare = nullptr;
+  if (block == nullptr) {
+    if (!GetSendBuffer(channel, &block)) {
+      TraceMessage(kTag, 13, 0, -1, "Cannot get send buffer. Abort.");
+      return 0;
+    }
+    e = FindSend(s);
+    if (e == nullptr) return 0;
+  }
+  int32_t sent = ObjGetSlotInteger(s, kSendSourceSent);
+  int32_t left = ObjGetSlotInteger(s, kSendSourceSize) - sent;
+  uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(ObjGetSlotInteger(s, kSendBlockSize)),
+                                     static_cast<uint32_t>(left));
+  want = std::min(want, DataBlockGetCapacity(block));
+  unsigned char* data = DataBlockGetData(block);
+  uint32_t n = want;
+  if (ObjGetSlotBoolean(s, kSendFromMemory)) {
+    const auto* source = reinterpret_cast<const unsigned char*>(ObjGetSlotPointer(s, kSendBuffer));
+    std::memcpy(data, source + sent, want);
+  } else {
+    FileStream* stream = HeldFile<FileStream>(ObjGetSlotObject(s, kSendFile));
+    n = 0;
+    bool ok = stream != nullptr;
+    while (ok && n < want) {
+      size_t chunk = 0;
+      ok = FileStreamRead(stream, data + n, want - n, &chunk) && chunk > 0;
+      n += static_cast<uint32_t>(chunk);
+    }
+    if (n == 0) {
+      // The file shrank or cannot be read: the rest of it is skipped and the buffer kept for
+      // the next step.
+      TraceMessage(kTag, 14, 0, -1, "Failed to read from file. Skip to next file");
+      ObjSetSlotInteger(s, kSendSourceSent, ObjGetSlotInteger(s, kSendSourceSize));
+      e->spare = block;
+      return 1;
+    }
+  }
+  DataBlockSetBytesUsed(block, n);
+  DataBlockHeader(block)[kDataBlockContinuationByte] = e->starts_block ? 0 : 1;
+  e->starts_block = false;
+  // A short read counts as the end of the file, so the next step moves on to the next one.
+  ObjSetSlotInteger(
+      s, kSendSourceSent,
+      n < want ? ObjGetSlotInteger(s, kSendSourceSize) : sent + static_cast<int32_t>(n));
+  if (!SendBlock(channel, block)) {
+    TraceMessage(kTag, 15, 0, -1, "Cannot send data down channel. Abort.");
+    return 0;
+  }
+  TraceMessage(kTag, 16, 0, 3, "Sent %ld bytes down channel", static_cast<long>(n));
+  return 1;
+}
+
+int CloseConfirmHandler(Obj* message, void* state) {
+  SendEntry* e = FindSend(state);
+  if (e == nullptr) return 1;
+  RepSRecordsSendState* s = e->state.get();
+  Ref<Obj> sender;
+  if (!MsgGetSender(&sender, message) ||
+      !MsgAddressEqual(sender.get(), ObjGetSlotObject(s, kSendDestination)))
+    return 1;
+  TraceMessage(kTag, 17, 0, 2, "Received channel close confirmation. Freeing resources.");
+  FinishSend(s, 1);
+  return 0;
+}
+
+void EmergencyCleanup(void* state) {
+  SendEntry* e = FindSend(state);
+  if (e == nullptr) return;
+  TraceMessage(kTag, 18, 0, -1,
+               "Emergency data channel clean up handler called. Data channel close not confirmed");
+  FinishSend(e->state.get(), 0);
+}
+
+int StartSend(const Obj* destination, bool from_memory, RepSRecordsNextFileFn next_file,
+              RepSRecordsNextBufferFn next_buffer, RepSRecordsCompletionFn completion,
+              int32_t block_size, Obj* cookie) {
+  if (destination == nullptr || block_size < 1 ||
+      static_cast<uint32_t>(block_size) > kDataChannelMaxBufferSize) {
+    TraceMessage(kTag, 19, 0, -1, "Bad arguments for s-records send (block size %ld)",
+                 static_cast<long>(block_size));
+    return 0;
+  }
+  Ref<RepSRecordsSendState> s = RepSRecordsSendState::New();
+  ObjSetSlotPointer(s.get(), kSendCompletion, FnToken(completion));
+  ObjSetSlotObject(s.get(), kSendDestination, Ref<Obj>::Share(const_cast<Obj*>(destination)));
+  ObjSetSlotInteger(s.get(), kSendBlockSize, block_size);
+  ObjSetSlotBoolean(s.get(), kSendFromMemory, from_memory);
+  ObjSetSlotPointer(s.get(), kSendNextBuffer, FnToken(next_buffer));
+  ObjSetSlotPointer(s.get(), kSendNextFile, FnToken(next_file));
+  ObjSetSlotObject(s.get(), kSendCookie, Ref<Obj>::Share(cookie));
+  Ref<Obj> channel;
+  if (!DataChannelCreate(&channel, destination, static_cast<uint32_t>(block_size))) {
+    TraceMessage(kTag, 20, 0, -1, "Cannot create data channel for s-records send");
+    return 0;
+  }
+  int r;
+  while ((r = DataChannelConnect(channel.get())) == 2) MsgWaitPoll();
+  if (r != 1) {
+    if (from_memory)
+      TraceMessage(kTag, 21, 0, -1,
+                   "Failed to open data channel for s-records memory buffer'd send");
+    else
+      TraceMessage(kTag, 22, 0, -1, "Failed to open data channel for s-records send");
+    DataChannelRelease(channel.get());
+    return 0;
+  }
+  int32_t id = g_next_transmit_id.fetch_add(1);
+  ObjSetSlotInteger(s.get(), kSendId, id);
+  ObjSetSlotObject(s.get(), kSendChannel, channel);
+  Obj* key = s.get();
+  t_sends[key].state = s;
+  MsgWaitAddHandler(kRepMsgTransmitSRecords, &RepHandleTransmitSRecordsMsg, key);
+  MsgSendObjectToSelf(kRepMsgTransmitSRecords, ObjNewInteger(id).get());
+  return 1;
+}
+
+}  // namespace
+
+int RepInitSRecordsSend(const Obj* destination, RepSRecordsNextFileFn next_file,
+                        RepSRecordsCompletionFn completion, Obj* cookie) noexcept {
+  if (next_file == nullptr) return 0;
+  int32_t kib = kRepSRecordsDefaultBlockKiB;
+  CfgGetInteger(&kib, "reports.cfg", "Reports", "StatsSendBlockSize", kRepSRecordsDefaultBlockKiB);
+  if (kib < 1 || kib > static_cast<int32_t>(kDataChannelMaxBufferSize / 1024)) {
+    TraceMessage(kTag, 23, 0, -1, "StatsSendBlockSize of %ld KiB is out of range. Using %ld KiB",
+                 static_cast<long>(kib), static_cast<long>(kRepSRecordsDefaultBlockKiB));
+    kib = kRepSRecordsDefaultBlockKiB;
+  }
+  return StartSend(destination, false, next_file, nullptr, completion, kib * 1024, cookie);
+}
+
+int RepInitSRecordsSendFromMemory(const Obj* destination, RepSRecordsNextBufferFn next_buffer,
+                                  RepSRecordsCompletionFn completion, int32_t block_size,
+                                  Obj* cookie) noexcept {
+  if (next_buffer == nullptr) return 0;
+  return StartSend(destination, true, nullptr, next_buffer, completion, block_size, cookie);
+}
+
+int RepHandleTransmitSRecordsMsg(Obj* message, void* send_state) noexcept {
+  SendEntry* e = FindSend(send_state);
+  if (e == nullptr) return 1;
+  Ref<RepSRecordsSendState> s = e->state;
+  Ref<Obj> id;
+  if (!MsgGetObjectInternal(&id, message, kObjIntegerType)) {
+    TraceMessage(kTag, 24, 0, -1, "Bad object attached to LIB_REP_TRANSMIT_SRECORTDS_MSG");
+    return 1;
+  }
+  int32_t mine = ObjGetSlotInteger(s.get(), kSendId);
+  if (ObjGetInteger(id.get()) != mine) {
+    TraceMessage(kTag, 25, 0, 3, "Transmit msg %ld NOT for handler %ld",
+                 static_cast<long>(ObjGetInteger(id.get())), static_cast<long>(mine));
+    return 1;
+  }
+  int r = SendStep(s.get());
+  if (FindSend(s.get()) == nullptr) return 0;  // ended from inside a callback
+  if (r == 1) {
+    TraceMessage(kTag, 26, 0, 3, "Transmitted data OK");
+    MsgSendObjectToSelf(kRepMsgTransmitSRecords, id.get());
+  } else if (r == 2) {
+    TraceMessage(kTag, 27, 0, 2,
+                 "Data transfer completed succesfully. Installed handlers for channel close down");
+    MsgWaitAddHandler(kRepMsgSRecordsCloseConfirm, &CloseConfirmHandler, s.get());
+    TimrSetAlarm(&EmergencyCleanup, s.get(), kRepSRecordsCloseWaitSeconds);
+    MsgWaitRemoveHandler(kRepMsgTransmitSRecords, &RepHandleTransmitSRecordsMsg, s.get());
+  } else {
+    TraceMessage(kTag, 28, 0, -1, "Failed to transmit data. Abort send.");
+    FinishSend(s.get(), 0);
+  }
+  return 0;
+}
+
+// ================================================================================================
+// The table producer
+
+namespace {
+
+// One served table. Slots: 1 the descriptor (not owned), 2 grabber context, 3 grabber arguments,
+// 4 filter tree, 5 table name, 6 index type, 7 next block number, 8 all records fetched,
+// 9 grabber finished, 10 the block being handed out, 11 the caller's cookie, 12 done callback,
+// 13 records sent.
+struct SRecordsProducer : ObjView<SRecordsProducer> {
+  static constexpr uint32_t kTypeCode = 0xca1e9701;
+  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;";
+  static constexpr const char kName[] = "RepSRecordsProducer";
+};
+
+const RepProvidedTableDesc* ProducerDesc(const Obj* p) {
+  return reinterpret_cast<const RepProvidedTableDesc*>(ObjGetSlotPointer(p, 1));
+}
+
+void ProducerFinishGrabber(Obj* p) {
+  if (ObjGetSlotBoolean(p, 9)) return;
+  ObjSetSlotBoolean(p, 9, true);
+  const RepProvidedTableDesc* desc = ProducerDesc(p);
+  Ref<Obj> context = Ref<Obj>::Share(ObjGetSlotObject(p, 2));
+  auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
+  if (desc != nullptr && desc->finish != nullptr) desc->finish(&context, args);
+  ObjSetSlotObject(p, 2, nullptr);
+}
+
+int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie) {
+  Obj* p = cookie;
+  int32_t block = ObjGetSlotInteger(p, 7);
+  // The first block always goes, so an empty table still tells its field list.
+  if (ObjGetSlotBoolean(p, 8) && block > 0) return kRepSRecBufferNoMore;
+  const RepProvidedTableDesc* desc = ProducerDesc(p);
+  auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
+  const RepFieldList* fields = args->fields();
+  Obj* tree_obj = ObjGetSlotObject(p, 4);
+  const Tree* tree = ObjGetMagic(tree_obj) == kObjTreeType ? static_cast<Tree*>(tree_obj) : nullptr;
+  int32_t index_type = ObjGetSlotInteger(p, 6);
+  const char* table = ObjGetSlotString(p, 5);
+  std::string& out = *ObjGetSlotScratch(p, 10);
+  out.clear();
+  if (!RepSRecordsAppendBlockInfo(&out, table, fields, block)) return 3;
+  size_t info_end = out.size();
+  int32_t sent = ObjGetSlotInteger(p, 13);
+  while (!ObjGetSlotBoolean(p, 8) && out.size() < kRepSRecordsProducerBlockSize) {
+    Ref<RepRecord> record = RepMakeBlankRecord(fields, kRepStateNormal);
+    int r = desc->get_record(record.get(), ObjGetSlotObject(p, 2), args);
+    if (r == 2) {
+      ObjSetSlotBoolean(p, 8, true);
+      ProducerFinishGrabber(p);
+      break;
+    }
+    if (r != 1) {
+      TraceMessage(kTag, 88, 0, -1,
+                   "Failed to get record from data grabber while streaming table '%s'.", table);
+      ProducerFinishGrabber(p);
+      return 3;
+    }
+    if (tree != nullptr && !RepFilterCatchesRecord(record.get(), tree)) continue;
+    if (!RepSRecordsAppendRecord(&out, record.get(), index_type)) {
+      TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
+      ProducerFinishGrabber(p);
+      return 3;
+    }
+    ++sent;
+  }
+  ObjSetSlotInteger(p, 13, sent);
+  if (block > 0 && out.size() == info_end && ObjGetSlotBoolean(p, 8)) return kRepSRecBufferNoMore;
+  ObjSetSlotInteger(p, 7, block + 1);
+  *buffer = reinterpret_cast<const unsigned char*>(out.data());
+  *size = static_cast<int32_t>(out.size());
+  TraceMessage(kTag, 90, 0, 3, "Cut s-record block %ld of %lu bytes for table '%s'",
+               static_cast<long>(block), static_cast<unsigned long>(out.size()), table);
+  return kRepSRecBufferNewBlock;
+}
+
+void ProducerDone(int success, Obj* cookie) {
+  Ref<Obj> p = Ref<Obj>::Share(cookie);
+  ProducerFinishGrabber(p.get());
+  TraceMessage(kTag, 91, 0, 2, "Served %ld s-records of table '%s'. Success = %s",
+               static_cast<long>(ObjGetSlotInteger(p.get(), 13)), ObjGetSlotString(p.get(), 5),
+               success ? "TRUE" : "FALSE");
+  ObjGetSlotScratch(p.get(), 10)->clear();
+  auto done = TokenToFn<RepSRecordsServeDoneFn>(ObjGetSlotPointer(p.get(), 12));
+  if (done != nullptr) done(success, ObjGetSlotObject(p.get(), 11));
+}
+
+}  // namespace
+
+int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* descriptor,
+                          Ref<Obj> grabber_context, RepGrabberInitArgs* args, Obj* filter_tree,
+                          const char* table_name, int32_t index_type, RepSRecordsServeDoneFn done,
+                          Obj* cookie) noexcept {
+  if (descriptor == nullptr || descriptor->get_record == nullptr || args == nullptr ||
+      args->fields() == nullptr) {
+    TraceMessage(kTag, 92, 0, -1, "Bad arguments for serving table '%s' as s-records",
+                 table_name != nullptr ? table_name : "");
+    return 0;
+  }
+  Ref<SRecordsProducer> p = SRecordsProducer::New();
+  ObjSetSlotPointer(p.get(), 1, reinterpret_cast<uint64_t>(descriptor));
+  ObjSetSlotObject(p.get(), 2, std::move(grabber_context));
+  ObjSetSlotObject(p.get(), 3, Ref<Obj>::Share(args));
+  ObjSetSlotObject(p.get(), 4, Ref<Obj>::Share(filter_tree));
+  ObjSetSlotString(p.get(), 5, table_name != nullptr ? table_name : "");
+  ObjSetSlotInteger(p.get(), 6,
+                    index_type == kRepTypeInteger || index_type == kRepTypeSysTime
+                        ? index_type
+                        : kRepSRecordsNoIndex);
+  ObjSetSlotObject(p.get(), 11, Ref<Obj>::Share(cookie));
+  ObjSetSlotPointer(p.get(), 12, FnToken(done));
+  if (!RepInitSRecordsSendFromMemory(destination, &ProducerNextBuffer, &ProducerDone,
+                                     kRepSRecordsProducerBufferSize, p.get())) {
+    ProducerFinishGrabber(p.get());
+    return 0;
+  }
+  TraceMessage(kTag, 93, 0, 2, "Started serving table '%s' as s-records",
+               ObjGetSlotString(p.get(), 5));
+  return 1;
+}
