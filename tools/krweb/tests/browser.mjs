@@ -66,6 +66,9 @@ try {
   await page.type('input[name=user]', 'admin');
   await page.type('input[name=password]', process.env.WEB_PASSWORD);
   await submit(page, 'form.login button');
+  check(await page.$('button[data-summary=weeklysummary]') !== null, 'logged in: the summaries');
+  await shot(page, 'summaries');
+  await page.goto(base + '/templates');
   check(await page.$('button[data-template=dailyfailures]') !== null, 'logged in: the templates');
   await shot(page, 'home');
 
@@ -134,7 +137,7 @@ try {
   await submit(page, '#cancel');
   check(await runToEnd(page) === 'cancelled', 'the long report is cancelled');
   await shot(page, 'cancelled');
-  await page.goto(base + '/');
+  await page.goto(base + '/templates');
   await page.click('button[data-template=dailyfailures]');
   await page.waitForSelector('#run');
   check(await runToEnd(page) === 'done', 'the next report after a cancel is served');
