@@ -434,6 +434,7 @@ pre#report, pre.summary-text { background: #fff; border: 1px solid #ccc; padding
              max-height: 70vh; font-family: monospace; white-space: pre; }
 iframe.summary-frame { width: 100%; height: 28em; border: 1px solid #ccc; background: #fff; }
 section.summary { margin-bottom: 1.5em; }
+section.summary h2 { font-size: 1.15em; margin-bottom: .3em; }
 iframe#report { width: 100%; height: 70vh; border: 1px solid #ccc; background: #fff; }
 dl.details dt { font-weight: bold; }
 dl.details dd { margin: 0 0 .5em 1em; word-break: break-all; }
