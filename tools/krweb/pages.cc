@@ -202,7 +202,7 @@ std::string JobsPage(const PageContext& page, const std::vector<JobEntry>& jobs)
                   "--template T --on-calendar WHEN</code>.</p>");
   }
   std::string s = "<div class=\"scroll\"><table id=\"jobs\"><tr><th>Job</th><th>Template</th>"
-                  "<th>Runs</th><th>Mailed to</th><th>Last run</th></tr>";
+                  "<th>Runs</th><th>Mailed to</th><th>Last run</th><th></th></tr>";
   for (const JobEntry& j : jobs) {
     s += "<tr><td>" + Html(j.name) + "</td>";
     if (!j.readable) {
@@ -211,9 +211,17 @@ std::string JobsPage(const PageContext& page, const std::vector<JobEntry>& jobs)
       std::string to;
       for (const std::string& a : j.mail_to) to += (to.empty() ? "" : ", ") + a;
       s += "<td>" + Html(j.template_name) + "</td><td><code>" + Html(j.calendar) +
-           "</code></td><td>" + (to.empty() ? std::string("-") : Html(to)) + "</td>";
+           "</code></td><td class=\"mail\">" + (to.empty() ? std::string("-") : Html(to)) +
+           "</td>";
     }
-    s += "<td>" + Html(j.last_run) + "</td></tr>";
+    s += "<td>" + Html(j.last_run) + "</td><td>";
+    if (j.readable) {
+      s += PostForm(page, "/jobs/run",
+                    Hidden("name", j.name) + "<button type=\"submit\" data-job=\"" +
+                        Html(j.name) + "\">Run now</button>",
+                    " class=\"inline\"");
+    }
+    s += "</td></tr>";
   }
   return Layout(page, "Report jobs",
                 s + "</table></div><p class=\"hint\">Jobs are scheduled, changed and removed "
@@ -434,6 +442,7 @@ pre#report, pre.summary-text { background: #fff; border: 1px solid #ccc; padding
              max-height: 70vh; font-family: monospace; white-space: pre; }
 iframe.summary-frame { width: 100%; height: 28em; border: 1px solid #ccc; background: #fff; }
 section.summary { margin-bottom: 1.5em; }
+table#jobs td.mail { overflow-wrap: anywhere; }
 section.summary h2 { font-size: 1.15em; margin-bottom: .3em; }
 iframe#report { width: 100%; height: 70vh; border: 1px solid #ccc; background: #fff; }
 dl.details dt { font-weight: bold; }

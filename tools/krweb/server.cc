@@ -497,6 +497,20 @@ void App::SummaryRoutes(httplib::Server& s) {
   Page(s, "/jobs", [this](const Request&, Response& res, const PageContext& page) {
     Show(res, JobsPage(page, lookup_.Jobs()));
   });
+  // Runs a job once, now, as its timer would: `krreport job run NAME` through the runner, which
+  // records the outcome in the job's lastrun and mails what it produced to its recipients.
+  Action(s, "/jobs/run", [this](const Request& req, Response& res, const PageContext& page) {
+    const std::string name = Param(req, "name");
+    for (const JobEntry& j : lookup_.Jobs()) {
+      if (j.name != name || !j.readable || !PathIsSafeName(name.c_str())) continue;
+      std::string message;
+      const std::string id = runner_.Submit(page.user, "Job " + name, {"job", "run", name},
+                                            &message);
+      if (id.empty()) return Show(res, MessagePage(page, "Busy", message), 503);
+      return SeeOther(res, "/runs/" + id);
+    }
+    Show(res, MessagePage(page, "No such report job", name), 404);
+  });
 }
 
 void App::SubmitStored(const Request& req, Response& res, const PageContext& page) {

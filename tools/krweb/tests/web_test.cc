@@ -155,6 +155,18 @@ class WebTest : public ::testing::Test {
     return {};
   }
 
+  // Waits for run `id` to end; its final state.
+  std::string WaitRun(httplib::Client& c, const std::string& id) {
+    std::string state;
+    for (int i = 0; i < 300 && (state.empty() || state == "queued" || state == "running"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      auto res = c.Get("/api/runs/" + id, Auth());
+      auto j = nlohmann::json::parse(res ? res->body : "", nullptr, false);
+      state = j.is_object() ? j.value("state", "") : "";
+    }
+    return state;
+  }
+
   static std::string* home_;
   static Program* daemon_;
   static Program* provider_;
@@ -180,7 +192,7 @@ TEST_F(WebTest, NothingWithoutLoginOrTheRightToken) {
   auto api = c->Get("/api/runs/0123abcd");
   EXPECT_EQ(api->status, 401);
   const char* actions[] = {"/run", "/logout", "/stored/reprocess", "/stored/delete",
-                           "/runs/0123abcd/cancel", "/summary/run"};
+                           "/runs/0123abcd/cancel", "/summary/run", "/jobs/run"};
   for (const char* action : actions) {
     EXPECT_EQ(c->Post(action, httplib::Params{{"template", "dailyfailures"}})->status, 401)
         << action;
@@ -224,14 +236,7 @@ TEST_F(WebTest, SummariesOnTheFrontPageAndTheJobs) {
     auto res = c->Post("/summary/run", Auth(),
                        httplib::Params{{"template", "weeklysummary"}, {"csrf", csrf_}});
     ASSERT_EQ(res->status, 303);
-    const std::string run = res->get_header_value("Location").substr(6);
-    std::string state;
-    for (int i = 0; i < 300 && (state.empty() || state == "queued" || state == "running"); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      auto j = nlohmann::json::parse(c->Get("/api/runs/" + run, Auth())->body, nullptr, false);
-      state = j.is_object() ? j.value("state", "") : "";
-    }
-    ASSERT_EQ(state, "done") << "round " << round;
+    ASSERT_EQ(WaitRun(*c, res->get_header_value("Location").substr(6)), "done") << round;
   }
   auto after = c->Get("/", Auth());
   const size_t section = after->body.find("id=\"summary-weeklysummary\"");
@@ -255,6 +260,21 @@ TEST_F(WebTest, SummariesOnTheFrontPageAndTheJobs) {
                            "broken", "cannot be read"}) {
     EXPECT_NE(jobs->body.find(text), std::string::npos) << text;
   }
+  EXPECT_EQ(c->Post("/jobs/run", Auth(), httplib::Params{{"name", "broken"}, {"csrf", csrf_}})
+                ->status, 404);
+  EXPECT_EQ(c->Post("/jobs/run", Auth(), httplib::Params{{"name", "../jobs/nightly"},
+                                                          {"csrf", csrf_}})->status, 404);
+  // Run now, for a job that mails nobody: it runs to the end and its last run is recorded.
+  Program quiet({kBin + "/krreport", "job", "schedule", "quiet", "--template", "dailyfailures",
+                 "--on-calendar", "daily", "--unit-dir", *home_ + "/units"});
+  ASSERT_EQ(quiet.Status(), 0);
+  auto run = c->Post("/jobs/run", Auth(), httplib::Params{{"name", "quiet"}, {"csrf", csrf_}});
+  ASSERT_EQ(run->status, 303);
+  EXPECT_EQ(WaitRun(*c, run->get_header_value("Location").substr(6)), "done");
+  auto listed = c->Get("/jobs", Auth())->body;
+  const size_t row = listed.find("<td>quiet</td>");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_NE(listed.find(" ok</td>", row), std::string::npos) << listed.substr(row, 400);
 }
 
 TEST_F(WebTest, RepeatedFailedLoginsLockTheNameOut) {
