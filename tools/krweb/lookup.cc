@@ -7,6 +7,7 @@
 #include "kr/context.h"
 #include "kr/list.h"
 #include "kr/path.h"
+#include "kr/stanza.h"
 #include "kr/trace.h"
 #include "reports/classes.h"
 #include "reports/fields.h"
@@ -148,6 +149,9 @@ std::vector<TemplateEntry> Lookup::Templates() {
       RepGetTemplateNiceName(&t.nice_name, tmpl.get(), e.name.c_str());
       t.class_name = Text(RepParamsGetClass(params.get()));
       t.output_type = RepParamsGetOutputType(params.get());
+      std::string group_by;
+      t.summary = RepTemplateGetParam(&group_by, tmpl.get(), "groupby", 1, 0) == 1 &&
+                  group_by.find_first_not_of(" \t") != std::string::npos;
       out.push_back(std::move(t));
     }
     return out;
@@ -297,6 +301,63 @@ bool Lookup::DeleteStored(const std::string& name) {
     Ref<RepStoredControl> stored;
     return RepReConstructProducedReport(&stored, name.c_str(), 0) == 1 &&
            RepDeleteProducedReport(name.c_str()) == 1;
+  });
+}
+
+}  // namespace krweb
+
+namespace krweb {
+namespace {
+
+std::string StanzaText(const Stanza* s, const char* key, int index = 0) {
+  std::string v;
+  StnzGetString(&v, s, key, index);
+  return v;
+}
+
+// The job's last run as `krreport job run` records it: its time and outcome.
+std::string LastRun(const std::string& directory) {
+  StanzaList list;
+  if (StnzLoadStanzaListFromFile(&list, (directory + "/lastrun").c_str()) != 1) return "never";
+  const Stanza* s = StnzListFind(list, "lastrun");
+  if (s == nullptr) return "?";
+  return StanzaText(s, "time") + " " + StanzaText(s, "outcome");
+}
+
+}  // namespace
+
+std::vector<JobEntry> Lookup::Jobs() {
+  return Call([] {
+    std::vector<JobEntry> out;
+    std::string dir;
+    std::vector<DirEntry> entries;
+    if (!PathHomeBuild(&dir, "jobs", nullptr) || !DirScan(&entries, dir.c_str())) return out;
+    for (const DirEntry& e : entries) {
+      if (!e.is_dir || !PathIsSafeName(e.name.c_str()) ||
+          access((dir + "/" + e.name + "/settings").c_str(), F_OK) != 0) {
+        continue;
+      }
+      const std::string path = dir + "/" + e.name;
+      JobEntry job;
+      job.name = e.name;
+      StanzaList list;
+      const Stanza* s = StnzLoadStanzaListFromFile(&list, (path + "/settings").c_str()) == 1
+                            ? StnzListFind(list, "job") : nullptr;
+      if (s == nullptr) {
+        job.readable = false;
+      } else {
+        job.template_name = StanzaText(s, "template");
+        job.calendar = StanzaText(s, "oncalendar");
+        for (int i = 0; i < StnzGetValueCount(s, "mailto"); ++i) {
+          job.mail_to.push_back(StanzaText(s, "mailto", i));
+        }
+      }
+      job.last_run = LastRun(path);
+      out.push_back(std::move(job));
+    }
+    std::sort(out.begin(), out.end(),
+              [](const JobEntry& a, const JobEntry& b) { return a.name < b.name; });
+    return out;
   });
 }
 

@@ -26,6 +26,13 @@ struct ClassEntry {
 struct TemplateEntry {
   std::string file_name, nice_name, class_name;
   int output_type = 0;
+  bool summary = false;  // the template groups its records (a %groupby key)
+};
+// A report job under $KR_HOME/jobs: what `krreport job list` shows of it.
+struct JobEntry {
+  std::string name, template_name, calendar, last_run;
+  std::vector<std::string> mail_to;
+  bool readable = true;  // false when its settings file cannot be read
 };
 struct FieldEntry {
   std::string name, type, description;
@@ -66,6 +73,8 @@ class Lookup {
   // One stored report's parameters as (label, value) pairs; false when it is none.
   bool StoredDetails(const std::string& name, std::vector<std::pair<std::string, std::string>>* out);
   bool DeleteStored(const std::string& name);
+  // The report jobs, by name.
+  std::vector<JobEntry> Jobs();
 
  private:
   template <typename F>

@@ -108,8 +108,9 @@ std::string UrlPart(const std::string& text) {
 std::string Layout(const PageContext& page, const std::string& title, const std::string& body) {
   std::string nav;
   if (!page.user.empty()) {
-    nav = "<nav><a href=\"/\">Home</a> <a href=\"/runs\">Runs</a> <a href=\"/stored\">Stored "
-          "reports</a><span class=\"user\">" + Html(page.user) + " " +
+    nav = "<nav><a href=\"/\">Summaries</a> <a href=\"/templates\">Templates</a> "
+          "<a href=\"/runs\">Runs</a> <a href=\"/stored\">Stored reports</a> "
+          "<a href=\"/jobs\">Jobs</a><span class=\"user\">" + Html(page.user) + " " +
           PostForm(page, "/logout", "<button type=\"submit\">Log out</button>",
                    " class=\"inline\"") + "</span></nav>";
   }
@@ -161,7 +162,71 @@ std::string HomePage(const PageContext& page, const std::vector<TemplateEntry>& 
   }
   s += "</ul></section>";
   if (!runs.empty()) s += "<section><h2>Your recent runs</h2>" + RunRows(runs) + "</section>";
-  return Layout(page, "Reports", s);
+  return Layout(page, "Templates and classes", s);
+}
+
+std::string SummariesPage(const PageContext& page, const std::vector<SummaryView>& summaries) {
+  if (summaries.empty()) {
+    return Layout(page, "Summaries",
+                  "<p>No summary templates (templates with a %groupby key) in the reports "
+                  "directory. <a href=\"/templates\">All templates and classes</a></p>");
+  }
+  std::string s;
+  for (const SummaryView& v : summaries) {
+    s += "<section class=\"summary\" id=\"summary-" + Html(v.tmpl.file_name) + "\"><h2>" +
+         Html(v.tmpl.nice_name) + "</h2><p class=\"made\">";
+    s += v.body.empty() ? std::string("Not produced yet.")
+                        : "Made " + Html(TimeText(v.made)) + " · <a href=\"/report/" +
+                              UrlPart(v.dir) + "\">open</a>";
+    s += " " + PostForm(page, "/summary/run",
+                        Hidden("template", v.tmpl.file_name) +
+                            "<button type=\"submit\" data-summary=\"" + Html(v.tmpl.file_name) +
+                            "\">Run now</button>",
+                        " class=\"inline\"") + "</p>";
+    if (!v.frame.empty()) {
+      // The summary's own markup runs in a frame without scripts, as a report's does.
+      s += "<iframe class=\"summary-frame\" sandbox=\"\" src=\"" + v.frame + "\" title=\"" +
+           Html(v.tmpl.nice_name) + "\"></iframe>";
+    } else if (!v.body.empty()) {
+      s += "<pre class=\"summary-text\">" + Html(v.text) + "</pre>";
+    }
+    s += "</section>";
+  }
+  return Layout(page, "Summaries", s);
+}
+
+std::string JobsPage(const PageContext& page, const std::vector<JobEntry>& jobs) {
+  if (jobs.empty()) {
+    return Layout(page, "Report jobs",
+                  "<p>No report jobs. Schedule one with <code>krreport job schedule NAME "
+                  "--template T --on-calendar WHEN</code>.</p>");
+  }
+  std::string s = "<div class=\"scroll\"><table id=\"jobs\"><tr><th>Job</th><th>Template</th>"
+                  "<th>Runs</th><th>Mailed to</th><th>Last run</th><th></th></tr>";
+  for (const JobEntry& j : jobs) {
+    s += "<tr><td>" + Html(j.name) + "</td>";
+    if (!j.readable) {
+      s += "<td colspan=\"3\" class=\"error\">Its settings file cannot be read.</td>";
+    } else {
+      std::string to;
+      for (const std::string& a : j.mail_to) to += (to.empty() ? "" : ", ") + a;
+      s += "<td>" + Html(j.template_name) + "</td><td><code>" + Html(j.calendar) +
+           "</code></td><td class=\"mail\">" + (to.empty() ? std::string("-") : Html(to)) +
+           "</td>";
+    }
+    s += "<td>" + Html(j.last_run) + "</td><td>";
+    if (j.readable) {
+      s += PostForm(page, "/jobs/run",
+                    Hidden("name", j.name) + "<button type=\"submit\" data-job=\"" +
+                        Html(j.name) + "\">Run now</button>",
+                    " class=\"inline\"");
+    }
+    s += "</td></tr>";
+  }
+  return Layout(page, "Report jobs",
+                s + "</table></div><p class=\"hint\">Jobs are scheduled, changed and removed "
+                    "with <code>krreport job</code>; <code>systemctl list-timers "
+                    "'krreport-job@*'</code> shows when each runs next.</p>");
 }
 
 std::string FormPage(const PageContext& page, const FormValues& v, const FormData& d) {
@@ -373,8 +438,12 @@ button { font: inherit; padding: .3em .9em; }
 .hint { color: #666; font-size: .9em; }
 mark { background: #fd7; }
 progress { width: 100%; max-width: 40em; height: 1.4em; }
-pre#report { background: #fff; border: 1px solid #ccc; padding: .6em; overflow: auto;
+pre#report, pre.summary-text { background: #fff; border: 1px solid #ccc; padding: .6em; overflow: auto;
              max-height: 70vh; font-family: monospace; white-space: pre; }
+iframe.summary-frame { width: 100%; height: 28em; border: 1px solid #ccc; background: #fff; }
+section.summary { margin-bottom: 1.5em; }
+table#jobs td.mail { overflow-wrap: anywhere; }
+section.summary h2 { font-size: 1.15em; margin-bottom: .3em; }
 iframe#report { width: 100%; height: 70vh; border: 1px solid #ccc; background: #fff; }
 dl.details dt { font-weight: bold; }
 dl.details dd { margin: 0 0 .5em 1em; word-break: break-all; }

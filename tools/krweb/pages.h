@@ -31,6 +31,17 @@ std::string LoginPage(const std::string& login_token, const std::string& message
 std::string MessagePage(const PageContext& page, const std::string& title,
                         const std::string& message);
 
+// A summary template on the front page, with its latest output (under reports/output/`dir`):
+// `body` is "" when it has not been produced yet; HTML is framed from `frame`, text is `text`.
+struct SummaryView {
+  TemplateEntry tmpl;
+  std::string dir, body, text, frame;
+  int64_t made = 0;  // when the body file was written, seconds since 1970
+};
+std::string SummariesPage(const PageContext& page, const std::vector<SummaryView>& summaries);
+std::string JobsPage(const PageContext& page, const std::vector<JobEntry>& jobs);
+
+// The templates, the classes (each leading to the report form) and the user's recent runs.
 std::string HomePage(const PageContext& page, const std::vector<TemplateEntry>& templates,
                      const std::vector<ClassEntry>& classes, const std::vector<RunState>& runs);
 

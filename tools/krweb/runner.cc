@@ -208,7 +208,10 @@ std::string Runner::Submit(const std::string& user, const std::string& title,
 void Runner::Start(const std::shared_ptr<RunState>& run) {
   std::vector<std::string> argv{krreport_};
   argv.insert(argv.end(), run->args.begin(), run->args.end());
-  if (progress_json_) {
+  // A report job run takes its settings from its own files, progress options included.
+  const bool job = !run->args.empty() && run->args[0] == "job";
+  if (job) {
+  } else if (progress_json_) {
     argv.push_back("--progress");
     argv.push_back("json");
   } else {

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <thread>
@@ -109,6 +110,9 @@ class App {
   }
 
   std::string FrameKey(const std::string& dir, const std::string& expiry) const;
+  std::string FrameBase(const std::string& dir) const;
+  void SummaryRoutes(httplib::Server& s);
+  std::vector<SummaryView> Summaries();
 
   const ServerOptions options_;
   const std::string secret_ = RandomToken(32);
@@ -324,7 +328,7 @@ void App::Download(Response& res, const PageContext& page, std::vector<std::stri
 }
 
 void App::RunRoutes(httplib::Server& s) {
-  Page(s, "/", [this](const Request&, Response& res, const PageContext& page) {
+  Page(s, "/templates", [this](const Request&, Response& res, const PageContext& page) {
     auto runs = runner_.List(page.user);
     if (runs.size() > 10) runs.resize(10);
     Show(res, HomePage(page, lookup_.Templates(), lookup_.Classes(), runs));
@@ -393,12 +397,7 @@ void App::ReportRoutes(httplib::Server& s) {
     if (!body.empty() && body != "output.html") {
       text = ReadStart(path + "/" + body, 1 << 20, &truncated);
     }
-    const std::string expiry = std::to_string(
-        std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch() + sessions_.lifetime()).count());
-    Show(res, ReportPage(page, dir, body, text, truncated, files,
-                         "/frame/" + expiry + "-" + FrameKey(dir, expiry) + "/" + UrlPart(dir) +
-                             "/"));
+    Show(res, ReportPage(page, dir, body, text, truncated, files, FrameBase(dir)));
   });
   // The framed report has an origin of its own, so its requests (its images) carry no session
   // cookie: the frame's address holds a key for that one directory, valid as long as a login.
@@ -438,6 +437,80 @@ std::string App::FrameKey(const std::string& dir, const std::string& expiry) con
     out += kHex[mac[i] & 15];
   }
   return out;
+}
+
+// The address a framed file of output directory `dir` is served under: its key lasts a login.
+std::string App::FrameBase(const std::string& dir) const {
+  const std::string expiry = std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(
+          std::chrono::system_clock::now().time_since_epoch() + sessions_.lifetime()).count());
+  return "/frame/" + expiry + "-" + FrameKey(dir, expiry) + "/" + UrlPart(dir) + "/";
+}
+
+// A summary template runs into an output directory of a fixed name, replaced whole by each run,
+// so its latest output is simply what that directory holds.
+std::string SummaryDir(const std::string& template_name) { return "summary-" + template_name; }
+
+std::vector<SummaryView> App::Summaries() {
+  std::vector<SummaryView> out;
+  for (const TemplateEntry& t : lookup_.Templates()) {
+    if (!t.summary || !PathIsSafeName(t.file_name.c_str())) continue;
+    SummaryView v;
+    v.tmpl = t;
+    v.dir = SummaryDir(t.file_name);
+    std::string path;
+    if (OutputDirPath(output_root_, v.dir, &path)) {
+      OutputFiles(path, &v.body);
+      struct stat st = {};
+      if (!v.body.empty() && stat((path + "/" + v.body).c_str(), &st) == 0) v.made = st.st_mtime;
+      const bool html = v.body.size() > 5 && v.body.compare(v.body.size() - 5, 5, ".html") == 0;
+      bool truncated = false;
+      if (html) {
+        v.frame = FrameBase(v.dir) + UrlPart(v.body);
+      } else if (!v.body.empty()) {
+        v.text = ReadStart(path + "/" + v.body, 64 << 10, &truncated);
+        if (truncated) v.text += "\n...";
+      }
+    }
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+void App::SummaryRoutes(httplib::Server& s) {
+  Page(s, "/", [this](const Request&, Response& res, const PageContext& page) {
+    Show(res, SummariesPage(page, Summaries()));
+  });
+  Action(s, "/summary/run", [this](const Request& req, Response& res, const PageContext& page) {
+    const std::string tmpl = Param(req, "template");
+    for (const TemplateEntry& t : lookup_.Templates()) {
+      if (t.file_name != tmpl || !t.summary || !PathIsSafeName(tmpl.c_str())) continue;
+      std::string message;
+      const std::string id = runner_.Submit(
+          page.user, t.nice_name,
+          {"run", "--template=" + tmpl, "-o", SummaryDir(tmpl), "--replace"}, &message);
+      if (id.empty()) return Show(res, MessagePage(page, "Busy", message), 503);
+      return SeeOther(res, "/runs/" + id);
+    }
+    Show(res, MessagePage(page, "No such summary template", tmpl), 404);
+  });
+  Page(s, "/jobs", [this](const Request&, Response& res, const PageContext& page) {
+    Show(res, JobsPage(page, lookup_.Jobs()));
+  });
+  // Runs a job once, now, as its timer would: `krreport job run NAME` through the runner, which
+  // records the outcome in the job's lastrun and mails what it produced to its recipients.
+  Action(s, "/jobs/run", [this](const Request& req, Response& res, const PageContext& page) {
+    const std::string name = Param(req, "name");
+    for (const JobEntry& j : lookup_.Jobs()) {
+      if (j.name != name || !j.readable || !PathIsSafeName(name.c_str())) continue;
+      std::string message;
+      const std::string id = runner_.Submit(page.user, "Job " + name, {"job", "run", name},
+                                            &message);
+      if (id.empty()) return Show(res, MessagePage(page, "Busy", message), 503);
+      return SeeOther(res, "/runs/" + id);
+    }
+    Show(res, MessagePage(page, "No such report job", name), 404);
+  });
 }
 
 void App::SubmitStored(const Request& req, Response& res, const PageContext& page) {
@@ -514,6 +587,7 @@ void App::Install(httplib::Server& s) {
   RunRoutes(s);
   ReportRoutes(s);
   StoredRoutes(s);
+  SummaryRoutes(s);
   // Every answer of the application's own carries its policy; produced files have set theirs.
   s.set_post_routing_handler([](const Request&, Response& res) {
     if (!res.has_header("Content-Security-Policy")) {

@@ -66,6 +66,19 @@ try {
   await page.type('input[name=user]', 'admin');
   await page.type('input[name=password]', process.env.WEB_PASSWORD);
   await submit(page, 'form.login button');
+  check(await page.$('button[data-summary=weeklysummary]') !== null, 'logged in: the summaries');
+  await shot(page, 'summaries');
+  // A summary run anew from the front page, then shown there.
+  await submit(page, 'button[data-summary=weeklysummary]');
+  check(await runToEnd(page) === 'done', 'the summary run ends done');
+  await page.goto(base + '/');
+  check(await page.$('#summary-weeklysummary iframe.summary-frame') !== null,
+        'the front page frames the summary it made');
+  await shot(page, 'summaries-made');
+  await page.goto(base + '/jobs');
+  check((await page.$eval('#jobs', (t) => t.textContent)).includes('nightly'), 'the jobs page lists the job');
+  await shot(page, 'jobs');
+  await page.goto(base + '/templates');
   check(await page.$('button[data-template=dailyfailures]') !== null, 'logged in: the templates');
   await shot(page, 'home');
 
@@ -134,7 +147,7 @@ try {
   await submit(page, '#cancel');
   check(await runToEnd(page) === 'cancelled', 'the long report is cancelled');
   await shot(page, 'cancelled');
-  await page.goto(base + '/');
+  await page.goto(base + '/templates');
   await page.click('button[data-template=dailyfailures]');
   await page.waitForSelector('#run');
   check(await runToEnd(page) === 'done', 'the next report after a cancel is served');

@@ -51,6 +51,9 @@ export KR_HOME=$home KR_MACHINE=webtest KR_TRACE_FILE=none
 "$build/krcatalogd" generate --jobs "${WEB_JOBS:-100000}" --seed 5 "$home/catalog.db" >/dev/null
 start krreportd "$build/krreportd"
 start krcatalogd "$build/krcatalogd" serve --catalog "$home/catalog.db"
+# A report job, for the jobs page.
+"$build/krreport" job schedule nightly --template dailyfailures --on-calendar '*-*-* 07:30' \
+  --mail-to ops@example.org --unit-dir "$home/units" >/dev/null
 password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
 echo "$password" | "$build/krweb" adduser admin >/dev/null
 start krweb "$build/krweb" serve --port 0

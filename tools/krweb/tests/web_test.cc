@@ -155,6 +155,18 @@ class WebTest : public ::testing::Test {
     return {};
   }
 
+  // Waits for run `id` to end; its final state.
+  std::string WaitRun(httplib::Client& c, const std::string& id) {
+    std::string state;
+    for (int i = 0; i < 300 && (state.empty() || state == "queued" || state == "running"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      auto res = c.Get("/api/runs/" + id, Auth());
+      auto j = nlohmann::json::parse(res ? res->body : "", nullptr, false);
+      state = j.is_object() ? j.value("state", "") : "";
+    }
+    return state;
+  }
+
   static std::string* home_;
   static Program* daemon_;
   static Program* provider_;
@@ -171,7 +183,7 @@ TEST_F(WebTest, NothingWithoutLoginOrTheRightToken) {
   for (const char* page : {"/", "/form?class=Jobs", "/runs", "/runs/0123abcd", "/stored",
                            "/stored/show?name=x", "/stored/download?type=csv&name=x",
                            "/report/x", "/report/x/zip", "/out/x/output.html",
-                           "/runs/0123abcd/download?type=csv"}) {
+                           "/runs/0123abcd/download?type=csv", "/templates", "/jobs"}) {
     auto res = c->Get(page);
     ASSERT_TRUE(res) << page;
     EXPECT_EQ(res->status, 303) << page;
@@ -180,7 +192,7 @@ TEST_F(WebTest, NothingWithoutLoginOrTheRightToken) {
   auto api = c->Get("/api/runs/0123abcd");
   EXPECT_EQ(api->status, 401);
   const char* actions[] = {"/run", "/logout", "/stored/reprocess", "/stored/delete",
-                           "/runs/0123abcd/cancel"};
+                           "/runs/0123abcd/cancel", "/summary/run", "/jobs/run"};
   for (const char* action : actions) {
     EXPECT_EQ(c->Post(action, httplib::Params{{"template", "dailyfailures"}})->status, 401)
         << action;
@@ -203,6 +215,66 @@ TEST_F(WebTest, NothingWithoutLoginOrTheRightToken) {
   with_header.emplace("X-CSRF-Token", csrf_);
   EXPECT_EQ(c->Post("/logout", with_header, httplib::Params{})->status, 303);
   EXPECT_EQ(c->Get("/", Auth())->status, 303);
+}
+
+// The front page shows each summary template's latest output, produced by its own button; the
+// jobs page lists what `krreport job schedule` wrote.
+TEST_F(WebTest, SummariesOnTheFrontPageAndTheJobs) {
+  auto c = Start();
+  ASSERT_TRUE(Login(*c));
+  auto before = c->Get("/", Auth());
+  ASSERT_EQ(before->status, 200);
+  EXPECT_NE(before->body.find("data-summary=\"weeklysummary\""), std::string::npos);
+  EXPECT_EQ(before->body.find("data-summary=\"dailyfailures\""), std::string::npos)
+      << "a template without grouping is no summary";
+  EXPECT_EQ(c->Post("/summary/run", Auth(), httplib::Params{{"template", "dailyfailures"},
+                                                              {"csrf", csrf_}})->status, 404);
+  EXPECT_EQ(c->Post("/summary/run", Auth(), httplib::Params{{"template", "../weeklysummary"},
+                                                              {"csrf", csrf_}})->status, 404);
+  // Run twice: the second run replaces the first output rather than failing on it.
+  for (int round = 0; round < 2; ++round) {
+    auto res = c->Post("/summary/run", Auth(),
+                       httplib::Params{{"template", "weeklysummary"}, {"csrf", csrf_}});
+    ASSERT_EQ(res->status, 303);
+    ASSERT_EQ(WaitRun(*c, res->get_header_value("Location").substr(6)), "done") << round;
+  }
+  auto after = c->Get("/", Auth());
+  const size_t section = after->body.find("id=\"summary-weeklysummary\"");
+  ASSERT_NE(section, std::string::npos);
+  const std::string part = after->body.substr(section, after->body.find("</section>", section) - section);
+  EXPECT_NE(part.find("Made "), std::string::npos) << part;
+  EXPECT_TRUE(part.find("<iframe class=\"summary-frame\" sandbox=\"\"") != std::string::npos ||
+              part.find("<pre class=\"summary-text\">") != std::string::npos) << part;
+  EXPECT_EQ(after->body.find(kScript), std::string::npos);
+
+  // A job written into the installation, as an administrator schedules one.
+  Program schedule({kBin + "/krreport", "job", "schedule", "nightly", "--template", "dailyfailures",
+                    "--on-calendar", "*-*-* 07:30", "--mail-to", "ops@example.org",
+                    "--unit-dir", *home_ + "/units"});
+  ASSERT_EQ(schedule.Status(), 0);
+  fs::create_directories(*home_ + "/jobs/broken");
+  kr_testing::WriteFile(*home_ + "/jobs/broken/settings", "not a stanza file [");
+  auto jobs = c->Get("/jobs", Auth());
+  ASSERT_EQ(jobs->status, 200);
+  for (const char* text : {"nightly", "dailyfailures", "*-*-* 07:30", "ops@example.org", "never",
+                           "broken", "cannot be read"}) {
+    EXPECT_NE(jobs->body.find(text), std::string::npos) << text;
+  }
+  EXPECT_EQ(c->Post("/jobs/run", Auth(), httplib::Params{{"name", "broken"}, {"csrf", csrf_}})
+                ->status, 404);
+  EXPECT_EQ(c->Post("/jobs/run", Auth(), httplib::Params{{"name", "../jobs/nightly"},
+                                                          {"csrf", csrf_}})->status, 404);
+  // Run now, for a job that mails nobody: it runs to the end and its last run is recorded.
+  Program quiet({kBin + "/krreport", "job", "schedule", "quiet", "--template", "dailyfailures",
+                 "--on-calendar", "daily", "--unit-dir", *home_ + "/units"});
+  ASSERT_EQ(quiet.Status(), 0);
+  auto run = c->Post("/jobs/run", Auth(), httplib::Params{{"name", "quiet"}, {"csrf", csrf_}});
+  ASSERT_EQ(run->status, 303);
+  EXPECT_EQ(WaitRun(*c, run->get_header_value("Location").substr(6)), "done");
+  auto listed = c->Get("/jobs", Auth())->body;
+  const size_t row = listed.find("<td>quiet</td>");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_NE(listed.find(" ok</td>", row), std::string::npos) << listed.substr(row, 400);
 }
 
 TEST_F(WebTest, RepeatedFailedLoginsLockTheNameOut) {
