@@ -25,9 +25,9 @@ set(KR_INSTALL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${KR_PACKAGE_NAME})
 set(KR_INSTALL_UNITDIR lib/systemd/system CACHE STRING
     "Where the systemd service units go, relative to the prefix")
 # The programs the package carries, with a page each; each is installed when its target exists.
-set(KR_PROGRAMS krreport krreportd krcatalogd)
+set(KR_PROGRAMS krreport krreportd krcatalogd krweb)
 # The programs that run as services, with a unit each.
-set(KR_SERVICES krreportd krcatalogd)
+set(KR_SERVICES krreportd krcatalogd krweb)
 
 set_target_properties(kr krreports PROPERTIES VERSION ${PROJECT_VERSION}
                                               SOVERSION ${PROJECT_VERSION_MAJOR})
