@@ -3,9 +3,7 @@
 // handlers, so it lives in a header of its own, included by transport_internal.h only.
 #pragma once
 
-// Each io_context is driven by the one thread that owns its context, and nothing is ever
-// posted to it from another thread: Asio's cross-thread fences and locks buy nothing here.
-#define ASIO_DISABLE_FENCED_BLOCK 1
+// Asio is configured where transport_internal.h first includes it (ASIO_DISABLE_FENCED_BLOCK).
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
