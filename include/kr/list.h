@@ -51,6 +51,10 @@ int ListPushFirstItemInternal(List* list, Ref<Obj> item) noexcept;
 int ListInsertBefore(List* list, Obj* before, Obj* item) noexcept;
 // Inserts `item` (new reference) so that it stands at 1-based position n (1..size+1).
 int ListInsertAt(List* list, size_t n, Obj* item) noexcept;
+// Puts the list's items in a new order in place: item i (0-based) becomes the one that was at
+// from[i]. `from` must be a permutation of 0 .. n-1 and n the list's size; 0 (nothing moved)
+// otherwise.
+int ListReorder(List* list, const uint32_t* from, size_t n) noexcept;
 
 // Removing drops the list's reference. ListRemoveItem removes the first occurrence of `item`;
 // a caller walking the list by position simply does not advance after a removal.

@@ -93,6 +93,19 @@ int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List*
                       const List* order, int with_records, RepProgressCallback progress,
                       void* argument) noexcept;
 
+namespace kr_internal {
+
+// RepTableFromTable with records, for a caller that is done with `source` and holds its only
+// reference: when the projection only puts the source's fields in another order (none derived,
+// none twice), the result takes the source's records over, their values reordered in place,
+// instead of building a copy of each; `source` is left without records. When any record is held
+// elsewhere too, or the projection does more, exactly RepTableFromTable. Same results and codes.
+int RepTableFromTableTaking(Ref<RepTable>* result, RepTable* source, const List* wanted,
+                            const List* order, RepProgressCallback progress,
+                            void* argument) noexcept;
+
+}  // namespace kr_internal
+
 // Left outer join of `source` into `target`, changed in place: the `take` fields of the source
 // are placed into the target's field list by rank in `order`, and each target record gets the
 // values of the first source record (in source order) that matches it on every join condition,

@@ -538,8 +538,15 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
       return 1;
     }
     if (i == 0) {
-      if (RepTableFromTable(&result, source.get(), take.get(), order, run.with_records ? 1 : 0,
-                            run.transform_progress(), run.wrapper.get()) != 1) {
+      // The fetched table is not needed after this: its records can move into the result
+      // rather than be copied.
+      const int made =
+          run.with_records
+              ? kr_internal::RepTableFromTableTaking(&result, source.get(), take.get(), order,
+                                                     run.transform_progress(), run.wrapper.get())
+              : RepTableFromTable(&result, source.get(), take.get(), order, 0,
+                                  run.transform_progress(), run.wrapper.get());
+      if (made != 1) {
         TraceMessage(kTag, 37, 0, -1, "Failed to make result table from table '%s' for class '%s'.",
                      name, run.class_name);
         return 1;

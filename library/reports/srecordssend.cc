@@ -379,13 +379,19 @@ namespace {
 
 // One served table. Slots: 1 the descriptor (not owned), 2 grabber context, 3 grabber arguments,
 // 4 filter tree, 5 table name, 6 index type, 7 next block number, 8 all records fetched,
-// 9 grabber finished, 10 the block being handed out, 11 the caller's cookie, 12 done callback,
-// 13 records sent.
+// 9 grabber finished, 10 the piece being handed out, 11 the caller's cookie, 12 done callback,
+// 13 records sent, 14 bytes of the block handed out so far, 15 a block is open.
 struct SRecordsProducer : ObjView<SRecordsProducer> {
   static constexpr uint32_t kTypeCode = 0xca1e9701;
-  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;";
+  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;i;b;";
   static constexpr const char kName[] = "RepSRecordsProducer";
 };
+
+// A block is handed to the sender in pieces of about one send buffer rather than whole: the
+// records of a piece are on their way to the requester while the next piece is read from the
+// grabber, so the two processes work at once instead of in turns. Pieces after the first
+// continue their block, so the requester sees exactly the blocks it would see whole.
+constexpr size_t kProducerPieceSize = static_cast<size_t>(kRepSRecordsProducerBufferSize) - 4096;
 
 const RepProvidedTableDesc* ProducerDesc(const Obj* p) {
   return reinterpret_cast<const RepProvidedTableDesc*>(ObjGetSlotPointer(p, 1));
@@ -401,24 +407,19 @@ void ProducerFinishGrabber(Obj* p) {
   ObjSetSlotObject(p, 2, nullptr);
 }
 
-int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie) {
-  Obj* p = cookie;
-  int32_t block = ObjGetSlotInteger(p, 7);
-  // The first block always goes, so an empty table still tells its field list.
-  if (ObjGetSlotBoolean(p, 8) && block > 0) return kRepSRecBufferNoMore;
+// Appends kept records to `out` until the piece or the block is full or the grabber has no
+// more. 0 when the grabber or the serializer failed.
+int ProducerFill(Obj* p, std::string* out, size_t block_bytes_before) {
   const RepProvidedTableDesc* desc = ProducerDesc(p);
   auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
   const RepFieldList* fields = args->fields();
   Obj* tree_obj = ObjGetSlotObject(p, 4);
   const Tree* tree = ObjGetMagic(tree_obj) == kObjTreeType ? static_cast<Tree*>(tree_obj) : nullptr;
-  int32_t index_type = ObjGetSlotInteger(p, 6);
+  const int32_t index_type = ObjGetSlotInteger(p, 6);
   const char* table = ObjGetSlotString(p, 5);
-  std::string& out = *ObjGetSlotScratch(p, 10);
-  out.clear();
-  if (!RepSRecordsAppendBlockInfo(&out, table, fields, block)) return 3;
-  size_t info_end = out.size();
   int32_t sent = ObjGetSlotInteger(p, 13);
-  while (!ObjGetSlotBoolean(p, 8) && out.size() < kRepSRecordsProducerBlockSize) {
+  while (!ObjGetSlotBoolean(p, 8) && out->size() < kProducerPieceSize &&
+         block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
     Ref<RepRecord> record = RepMakeBlankRecord(fields, kRepStateNormal);
     int r = desc->get_record(record.get(), ObjGetSlotObject(p, 2), args);
     if (r == 2) {
@@ -430,24 +431,57 @@ int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie)
       TraceMessage(kTag, 88, 0, -1,
                    "Failed to get record from data grabber while streaming table '%s'.", table);
       ProducerFinishGrabber(p);
-      return 3;
+      return 0;
     }
     if (tree != nullptr && !RepFilterCatchesRecord(record.get(), tree)) continue;
-    if (!RepSRecordsAppendRecord(&out, record.get(), index_type)) {
+    if (!RepSRecordsAppendRecord(out, record.get(), index_type)) {
       TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
       ProducerFinishGrabber(p);
-      return 3;
+      return 0;
     }
     ++sent;
   }
   ObjSetSlotInteger(p, 13, sent);
-  if (block > 0 && out.size() == info_end && ObjGetSlotBoolean(p, 8)) return kRepSRecBufferNoMore;
-  ObjSetSlotInteger(p, 7, block + 1);
-  *buffer = reinterpret_cast<const unsigned char*>(out.data());
-  *size = static_cast<int32_t>(out.size());
-  TraceMessage(kTag, 90, 0, 3, "Cut s-record block %ld of %lu bytes for table '%s'",
-               static_cast<long>(block), static_cast<unsigned long>(out.size()), table);
-  return kRepSRecBufferNewBlock;
+  return 1;
+}
+
+int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie) {
+  Obj* p = cookie;
+  std::string& out = *ObjGetSlotScratch(p, 10);
+  const char* table = ObjGetSlotString(p, 5);
+  for (;;) {
+    const int32_t block = ObjGetSlotInteger(p, 7);
+    const bool starts = !ObjGetSlotBoolean(p, 15);
+    out.clear();
+    size_t block_bytes = 0;
+    if (starts) {
+      // The first block always goes, so an empty table still tells its field list.
+      if (ObjGetSlotBoolean(p, 8) && block > 0) return kRepSRecBufferNoMore;
+      auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
+      if (!RepSRecordsAppendBlockInfo(&out, table, args->fields(), block)) return 3;
+    } else {
+      block_bytes = static_cast<size_t>(ObjGetSlotInteger(p, 14));
+    }
+    const size_t info_end = starts ? out.size() : 0;
+    if (!ProducerFill(p, &out, block_bytes)) return 3;
+    const bool all_fetched = ObjGetSlotBoolean(p, 8);
+    if (starts && block > 0 && out.size() == info_end && all_fetched) return kRepSRecBufferNoMore;
+    block_bytes += out.size();
+    const bool block_ends = all_fetched || block_bytes >= kRepSRecordsProducerBlockSize;
+    ObjSetSlotBoolean(p, 15, !block_ends);
+    ObjSetSlotInteger(p, 14, static_cast<int32_t>(block_bytes));
+    if (block_ends) {
+      ObjSetSlotInteger(p, 7, block + 1);
+      TraceMessage(kTag, 90, 0, 3, "Cut s-record block %ld of %lu bytes for table '%s'",
+                   static_cast<long>(block), static_cast<unsigned long>(block_bytes), table);
+    }
+    // A continuing piece that found no more records has nothing to send: the block simply
+    // ended with the piece before.
+    if (out.empty()) continue;
+    *buffer = reinterpret_cast<const unsigned char*>(out.data());
+    *size = static_cast<int32_t>(out.size());
+    return starts ? kRepSRecBufferNewBlock : kRepSRecBufferContinues;
+  }
 }
 
 void ProducerDone(int success, Obj* cookie) {

@@ -575,6 +575,90 @@ int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List*
   return 1;
 }
 
+namespace {
+
+// Where each value of a projected record comes from, when placing `entries` into an empty record
+// only reorders the source's values: each source field once, none derived. Replays
+// ApplyPlacement on positions; *from[i] is the 0-based source position of result value i.
+bool ProjectionIsReorder(const std::vector<RepTableFieldIndex>& entries,
+                         const std::vector<RepFieldPlacement>& placements, size_t source_fields,
+                         std::vector<uint32_t>* from) {
+  if (entries.size() != source_fields || placements.size() != entries.size()) return false;
+  from->clear();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const RepFieldPlacement& p = placements[i];
+    if (entries[i].derived_position != 0 || p.kind == kRepPlaceReplace) return false;
+    const uint32_t position = static_cast<uint32_t>(entries[i].source_position - 1);
+    if (p.kind == kRepPlaceFirst) {
+      from->insert(from->begin(), position);
+    } else if (p.kind == kRepPlaceBefore && p.position >= 1 &&
+               static_cast<size_t>(p.position) <= from->size()) {
+      from->insert(from->begin() + (p.position - 1), position);
+    } else {
+      from->push_back(position);
+    }
+  }
+  std::vector<bool> seen(source_fields);
+  for (uint32_t f : *from) {
+    if (f >= source_fields || seen[f]) return false;
+    seen[f] = true;
+  }
+  return true;
+}
+
+// A record the projection may hand on as it is: held by its list alone, with nothing but its
+// values, exactly one per field.
+bool TakeableRecord(const Obj* item, size_t field_count) {
+  const RepRecord* r = ObjCast<RepRecord>(item);
+  if (r == nullptr || r->ref_count != 1 || ObjGetSlotObject(r, 2) != nullptr) return false;
+  const List* values = r->values();
+  return values != nullptr && values->ref_count == 1 && values->size() == field_count &&
+         ListGetExtensionItem(values) == nullptr;
+}
+
+}  // namespace
+
+int kr_internal::RepTableFromTableTaking(Ref<RepTable>* result, RepTable* source,
+                                         const List* wanted, const List* order,
+                                         RepProgressCallback progress, void* argument) noexcept {
+  if (result == nullptr || source == nullptr) return 0;
+  List* in = source->records();
+  const List* source_fields = source->fields();
+  if (source->ref_count != 1 || in == nullptr || in->ref_count != 1 || source_fields == nullptr ||
+      source_fields->empty()) {
+    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
+  }
+  std::vector<RepTableFieldIndex> entries;
+  const bool found = EntriesForFields(&entries, wanted, source, [](const char*) {});
+  if (!found || !SortTableFieldIndices(&entries)) {
+    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
+  }
+  Ref<List> fields = ListNewFromPool();
+  std::vector<RepFieldPlacement> placements;
+  std::vector<uint32_t> from;
+  if (!PlaceFields(fields.get(), order, entries, source_fields, &placements) ||
+      !ProjectionIsReorder(entries, placements, source_fields->size(), &from)) {
+    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
+  }
+  // Only when every record is the source's alone: one held elsewhere too must stay out of
+  // reach of what the result changes later, and then the projection copies them all.
+  for (size_t i = 0; i < in->size(); ++i) {
+    if (!TakeableRecord(in->at(i), entries.size())) {
+      return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
+    }
+  }
+  Ref<List> records = Ref<List>::Share(in);
+  source->set_records(ListNewFromPool());
+  bool reorders = false;
+  for (size_t i = 0; i < from.size(); ++i) reorders = reorders || from[i] != i;
+  for (size_t i = 0; i < records->size(); ++i) {
+    if (reorders) ListReorder(ObjCast<RepRecord>(records->at(i))->values(), from.data(), from.size());
+    if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
+  }
+  *result = RepNewTable("", std::move(fields), std::move(records));
+  return 1;
+}
+
 int RepMergeTables(RepTable* target, const RepTable* source, const List* take, const List* order,
                    const List* joins, int with_records, RepProgressCallback progress,
                    void* argument) noexcept {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kr/trace.h"
+#include "memory.h"
 #include "msg_internal.h"
 
 namespace kr_internal {
@@ -51,7 +52,7 @@ void FillFromEnvironment(KrContext* c, const ContextOptions& o) {
   c->default_sink = kr_internal::MakeDefaultTraceSink();
 }
 
-thread_local KrContext* t_current = nullptr;
+KR_TLS_FAST thread_local KrContext* t_current = nullptr;
 thread_local std::unique_ptr<KrContext> t_default;
 
 }  // namespace

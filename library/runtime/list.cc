@@ -3,6 +3,7 @@
 #include "kr/list.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "memory.h"
@@ -211,6 +212,33 @@ int ListInsertAt(List* list, size_t n, Obj* item) noexcept {
   if (list == nullptr || item == nullptr || n < 1 || n > Count(list) + 1) return 0;
   ObjIncRefCount(item);
   InsertOwned(list, n - 1, item);
+  return 1;
+}
+
+int ListReorder(List* list, const uint32_t* from, size_t n) noexcept {
+  if (list == nullptr || from == nullptr || n != Count(list)) return 0;
+  // Only a permutation: every position named exactly once, so no reference is lost or doubled.
+  // Records reorder a handful of values each, so short lists need no allocation.
+  constexpr size_t kShort = 64;
+  uint64_t seen_short = 0;
+  std::vector<bool> seen_long(n > kShort ? n : 0);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t f = from[i];
+    if (f >= n) return 0;
+    if (n <= kShort) {
+      if ((seen_short >> f) & 1) return 0;
+      seen_short |= uint64_t{1} << f;
+    } else {
+      if (seen_long[f]) return 0;
+      seen_long[f] = true;
+    }
+  }
+  Obj* before_short[kShort];
+  std::vector<Obj*> before_long(n > kShort ? n : 0);
+  Obj** before = n <= kShort ? before_short : before_long.data();
+  Obj** items = Items(list);
+  std::copy(items, items + n, before);
+  for (size_t i = 0; i < n; ++i) items[i] = before[from[i]];
   return 1;
 }
 

@@ -105,7 +105,7 @@ struct ThreadPool {
   }
 };
 
-thread_local ThreadPool t_pool;
+KR_TLS_FAST thread_local ThreadPool t_pool;
 
 #endif
 

@@ -13,6 +13,15 @@
 
 #include <cstddef>
 
+// Thread-locals on hot paths (the pool, the type cache) use the initial-exec model: the runtime
+// is linked into its programs, never opened later with dlopen, so an access is a plain load from
+// the thread pointer instead of a call to __tls_get_addr for every allocation.
+#if defined(__GNUC__)
+#define KR_TLS_FAST __attribute__((tls_model("initial-exec")))
+#else
+#define KR_TLS_FAST
+#endif
+
 namespace kr_internal {
 
 inline constexpr size_t kMemPoolMaxSize = 512;

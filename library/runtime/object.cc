@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -239,8 +240,38 @@ Ref<Obj> DuplicateAt(const Obj* obj, int depth) noexcept {
 
 using namespace kr_internal;
 
+namespace {
+
+// Every serialized body names its types afresh, so a stream of records interns the same few
+// types once per record. A small per-thread cache answers those repeats without the table's lock
+// or a key string; types live as long as the process, so a cached pointer never dangles.
+struct InternCache {
+  static constexpr size_t kSize = 64;
+  const ObjType* slots[kSize] = {};
+  static size_t Slot(uint32_t code, const char* spec) {
+    return (code * 0x9e3779b1u ^ static_cast<uint32_t>(std::strlen(spec))) % kSize;
+  }
+};
+KR_TLS_FAST thread_local InternCache t_intern_cache;
+
+const ObjType* InternLocked(uint32_t type_code, const char* spec, const char* name) noexcept;
+
+}  // namespace
+
 const ObjType* ObjTypeIntern(uint32_t type_code, const char* spec, const char* name) noexcept {
   if (spec == nullptr) return nullptr;
+  const ObjType*& cached = t_intern_cache.slots[InternCache::Slot(type_code, spec)];
+  if (name == nullptr && cached != nullptr && cached->code == type_code && cached->spec == spec) {
+    return cached;
+  }
+  const ObjType* found = InternLocked(type_code, spec, name);
+  if (found != nullptr) cached = found;
+  return found;
+}
+
+namespace {
+
+const ObjType* InternLocked(uint32_t type_code, const char* spec, const char* name) noexcept {
   TypeTable& table = Types();
   std::lock_guard<std::mutex> lock(table.mu);
   auto key = std::make_pair(type_code, std::string(spec));
@@ -283,6 +314,8 @@ const ObjType* ObjTypeIntern(uint32_t type_code, const char* spec, const char* n
   table.by_key.emplace(std::move(key), raw);
   return raw;
 }
+
+}  // namespace
 
 const ObjType* ObjTypeOf(const Obj* obj) noexcept {
   return obj == nullptr ? nullptr : TypeAt(obj->type_index);

@@ -14,6 +14,7 @@
 #include "kr/stanza.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
+#include "memory.h"
 #include "object_internal.h"
 
 using namespace kr_internal;
@@ -24,8 +25,31 @@ constexpr const char* kTag = "KRSERIAL";
 
 // --- writing ---------------------------------------------------------------------------------
 
+// The buffers a write builds in. A served table serializes one record after another, so they
+// are kept per thread and reused rather than allocated afresh for every object.
+struct WriterScratch {
+  std::string body;
+  std::string table;
+  std::vector<const ObjType*> types;
+  std::vector<uint32_t> numbers;  // kNone except for the types of the object being written
+};
+KR_TLS_FAST thread_local WriterScratch t_writer_scratch;
+
 class Writer {
  public:
+  explicit Writer(WriterScratch& s)
+      : body_(s.body), table_(s.table), types_(s.types), numbers_(s.numbers) {
+    body_.clear();
+    types_.clear();
+  }
+  ~Writer() {
+    for (const ObjType* t : types_) numbers_[t->index] = kNone;
+    // A one-off huge object does not keep its buffer for the life of the thread.
+    if (body_.capacity() > kKeepBytes) std::string().swap(body_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
   bool Object(const Obj* o, int depth) {
     if (depth > kObjMaxDepth) return false;
     const ObjType* t = TypeAt(o->type_index);
@@ -89,7 +113,8 @@ class Writer {
 
   // Header, type table and body.
   bool Finish(std::string* out) {
-    std::string table;
+    std::string& table = table_;
+    table.clear();
     VarintTo(&table, types_.size());
     for (const ObjType* t : types_) {
       Fixed32To(&table, t->code);
@@ -188,10 +213,12 @@ class Writer {
     return n;
   }
   static constexpr uint32_t kNone = 0xffffffffu;
+  static constexpr size_t kKeepBytes = size_t{1} << 20;
 
-  std::string body_;
-  std::vector<const ObjType*> types_;
-  std::vector<uint32_t> numbers_;
+  std::string& body_;
+  std::string& table_;
+  std::vector<const ObjType*>& types_;
+  std::vector<uint32_t>& numbers_;
 };
 
 // --- reading ---------------------------------------------------------------------------------
@@ -203,7 +230,7 @@ class Reader {
   bool Body(Ref<Obj>* out) {
     uint64_t ntypes;
     if (!Varint(&ntypes) || ntypes == 0 || ntypes > Left()) return Fail("bad type count");
-    types_.reserve(ntypes);
+    if (ntypes > kInlineTypes) more_types_.reserve(ntypes);
     for (uint64_t i = 0; i < ntypes; ++i) {
       uint32_t code;
       uint64_t len;
@@ -214,7 +241,12 @@ class Reader {
       if (spec.find('\0') != std::string::npos) return Fail("bad spec");
       const ObjType* t = ObjTypeIntern(code, spec.c_str(), nullptr);
       if (t == nullptr) return Fail("unusable type");
-      types_.push_back(t);
+      if (i < kInlineTypes) {
+        inline_types_[i] = t;
+      } else {
+        more_types_.push_back(t);
+      }
+      ++type_count_;
     }
     Ref<Obj> root;
     if (!Object(&root, 0)) return false;
@@ -297,8 +329,9 @@ class Reader {
   bool Object(Ref<Obj>* out, int depth) {
     if (depth > kObjMaxDepth) return Fail("nested too deeply");
     uint64_t number;
-    if (!Varint(&number) || number >= types_.size()) return Fail("bad type number");
-    const ObjType* t = types_[number];
+    if (!Varint(&number) || number >= type_count_) return Fail("bad type number");
+    const ObjType* t = number < kInlineTypes ? inline_types_[number]
+                                             : more_types_[number - kInlineTypes];
     Ref<Obj> o = ObjNewOfType(t);
     ObjCell* c = o->cells();
     for (const SlotInfo& s : t->slots) {
@@ -444,7 +477,12 @@ class Reader {
   const unsigned char* p_;
   const unsigned char* end_;
   const unsigned char* begin_;
-  std::vector<const ObjType*> types_;
+  // The body's type table: a record names a handful of types, so they live in the reader itself
+  // and only a longer table allocates.
+  static constexpr size_t kInlineTypes = 16;
+  const ObjType* inline_types_[kInlineTypes];
+  std::vector<const ObjType*> more_types_;
+  size_t type_count_ = 0;
   bool failed_ = false;
 };
 
@@ -452,7 +490,7 @@ class Reader {
 
 int ObjSerializeToMemory(std::string* out, const Obj* obj) noexcept {
   if (out == nullptr || obj == nullptr) return 0;
-  Writer w;
+  Writer w(t_writer_scratch);
   if (!w.Object(obj, 0)) {
     TraceMessage(kTag, 2, 0, -1, "Cannot serialize object of type '%s': too deep or too large",
                  ObjNameFromObject(obj));
