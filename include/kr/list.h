@@ -25,7 +25,11 @@ struct List : Obj {
   Obj* const* begin() const noexcept { return static_cast<Obj* const*>(cells()[0].p); }
   Obj* const* end() const noexcept { return begin() + size(); }
   Obj* at(size_t index0) const noexcept { return begin()[index0]; }
-  static uint32_t TypeIndex() noexcept;
+  // Inline, so that ObjCast<List> on a hot path is one compare rather than a call into the runtime.
+  static uint32_t TypeIndex() noexcept {
+    static const uint32_t index = ObjTypeIndex(ObjTypeIntern(kObjListType, "L;", "List"));
+    return index;
+  }
 };
 
 Ref<List> ListNewFromPool(MemPool* pool = nullptr) noexcept;
@@ -51,6 +55,9 @@ int ListPushFirstItemInternal(List* list, Ref<Obj> item) noexcept;
 int ListInsertBefore(List* list, Obj* before, Obj* item) noexcept;
 // Inserts `item` (new reference) so that it stands at 1-based position n (1..size+1).
 int ListInsertAt(List* list, size_t n, Obj* item) noexcept;
+// Puts `item` (a new reference) at 1-based position n in place of the item there, which is
+// dropped. 0 (nothing changed) when n is out of range or the item is null.
+int ListSetNthItem(List* list, size_t n, Obj* item) noexcept;
 // Puts the list's items in a new order in place: item i (0-based) becomes the one that was at
 // from[i]. `from` must be a permutation of 0 .. n-1 and n the list's size; 0 (nothing moved)
 // otherwise.

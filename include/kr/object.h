@@ -221,6 +221,8 @@ Ref<Obj> ObjNewInteger(int32_t value) noexcept;
 Ref<Obj> ObjNewInt64(int64_t value) noexcept;
 Ref<Obj> ObjNewBoolean(bool value) noexcept;
 Ref<Obj> ObjNewString(const char* value) noexcept;  // null gives a string object holding null
+// A string object holding the first `length` bytes at `bytes` (which need no NUL after them).
+Ref<Obj> ObjNewStringOfLength(const char* bytes, size_t length) noexcept;
 Ref<Obj> ObjNewUnique(const UniqueId& value) noexcept;
 
 // Getters give 0/false/null for an object of another type; setters fail with 0.
@@ -246,6 +248,11 @@ int ObjDataFieldSetFinalizer(Obj* obj, void (*finalizer)(void* bytes)) noexcept;
 // tokens are copied as they are; `ol` and `d` slots start empty in the copy. An object
 // referenced twice is copied twice. 0 when the object graph is deeper than the nesting limit.
 int ObjDuplicate(Ref<Obj>* copy, const Obj* obj) noexcept;
+
+// Gives `target` the contents of `source` in place, as a copy would hold them: both of one type
+// whose slots are plain values and strings only (i, b, p, l, nN, cN, s). 1 done; 0 (target
+// unchanged) for another type or any other slot, where the caller makes a copy instead.
+int ObjAssignPlain(Obj* target, const Obj* source) noexcept;
 
 // The deepest nesting of objects that copying and serialization accept.
 inline constexpr int kObjMaxDepth = 200;

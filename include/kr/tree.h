@@ -17,7 +17,11 @@ struct TreeNode;
 
 struct Tree : Obj {
   static constexpr uint32_t kTypeCode = kObjTreeType;
-  static uint32_t TypeIndex() noexcept;
+  // Inline, so that ObjCast<Tree> on a hot path is one compare rather than a call into the runtime.
+  static uint32_t TypeIndex() noexcept {
+    static const uint32_t index = ObjTypeIndex(ObjTypeIntern(kObjTreeType, "T;", "Tree"));
+    return index;
+  }
 };
 
 Ref<Tree> TreeNewFromPool(MemPool* pool = nullptr) noexcept;

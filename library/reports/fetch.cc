@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kr/config.h"
 #include "kr/context.h"
@@ -22,6 +25,7 @@
 #include "reports/sql.h"
 #include "reports/tableslowlevel.h"
 #include "reports/tablesprovider.h"
+#include "recorddecoder.h"
 
 namespace {
 
@@ -456,7 +460,7 @@ bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progr
 // definitions, 14 progress callback, 15 its argument, 16 items since the last progress call.
 struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   static constexpr uint32_t kTypeCode = 0xca1cec43;
-  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;";
+  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;o;o;";
   static constexpr const char kName[] = "RepSRecordsFetchState";
 
   RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<1>()); }
@@ -479,7 +483,34 @@ struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   }
   void* argument() const noexcept { return reinterpret_cast<void*>(PtrSlot<15>()); }
   int32_t counted() const noexcept { return IntSlot<16>(); }
+  // The decoder of the stream's records (slot 17, a data field holding it).
+  kr_internal::RecordDecoder* decoder() const noexcept {
+    size_t size = 0;
+    void* bytes = ObjDataFieldGet(ObjSlot<17>(), &size);
+    kr_internal::RecordDecoder* decoder = nullptr;
+    if (bytes != nullptr && size == sizeof decoder) std::memcpy(&decoder, bytes, sizeof decoder);
+    return decoder;
+  }
+  // A one-item list the checks of each incoming record reuse (slot 18).
+  List* one() const noexcept { return ObjCast<List>(ObjSlot<18>()); }
 };
+
+void FreeDecoder(void* bytes) {
+  kr_internal::RecordDecoder* decoder = nullptr;
+  std::memcpy(&decoder, bytes, sizeof decoder);
+  delete decoder;
+}
+
+// Gives the fetch state its record decoder, owned by the state's slot 17.
+void AttachDecoder(RepSRecordsFetchState* st) {
+  auto decoder = std::make_unique<kr_internal::RecordDecoder>();
+  kr_internal::RecordDecoder* raw = decoder.get();
+  Ref<Obj> holder;
+  if (!ObjDataFieldCreate(&holder, &raw, sizeof raw)) return;
+  ObjDataFieldSetFinalizer(holder.get(), &FreeDecoder);
+  decoder.release();
+  ObjSetSlotObject(st, 17, std::move(holder));
+}
 
 int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
   auto* st = static_cast<RepSRecordsFetchState*>(cookie);
@@ -498,6 +529,14 @@ int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
     return 3;
   }
   ObjSetSlotObject(st, 4, std::move(conversion));
+  if (kr_internal::RecordDecoder* decoder = st->decoder()) {
+    std::vector<int32_t> types;
+    for (Obj* item : *fields) {
+      const RepFieldDef* def = ObjCast<RepFieldDef>(item);
+      types.push_back(def != nullptr ? def->type() : -1);
+    }
+    decoder->StartBlock(types);
+  }
   TraceMessage(kTag, 132, 0, 3, "Begun receive of new block of records with %ld fields", count);
   return 1;
 }
@@ -539,7 +578,8 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   Ref<Obj> rebuilt;
   if (ObjBufferAnalyze(&body, item + offset, length - offset) != 1 ||
       uint64_t{offset} + kObjHeaderSize + body != length ||
-      ObjReconstructFromMemory(&rebuilt, item + offset + kObjHeaderSize, body) != 1) {
+      st->decoder() == nullptr ||
+      st->decoder()->Rebuild(&rebuilt, item + offset + kObjHeaderSize, body) != 1) {
     TraceMessage(kTag, 146, 0, -1, "Failed to reconstruct received srecord");
     return 0;
   }
@@ -548,19 +588,21 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   // table's fields, so a value that does not fit its field's type becomes Unknown.
   const RepRecordConversion* conversion = st->conversion();
   const RepFieldList* table_fields = st->table()->fields();
-  Ref<List> one = ListNewWithCapacity(1);
-  ListPushLastItemInternal(one.get(), rebuilt);
+  List* one = st->one();
+  ListClear(one);
+  ListPushLastItemInternal(one, rebuilt);
   Ref<RepRecord> record;
   bool well_formed =
       conversion != nullptr &&
       kr_internal::RepCheckIncomingRecords(
-          one.get(), conversion->identical() ? table_fields : conversion->source_fields()) &&
+          one, conversion->identical() ? table_fields : conversion->source_fields()) &&
       RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == 1 && record;
   if (well_formed && !conversion->identical()) {
-    ListClear(one.get());
-    ListPushLastItemInternal(one.get(), record);
-    well_formed = kr_internal::RepCheckIncomingRecords(one.get(), table_fields);
+    ListClear(one);
+    ListPushLastItemInternal(one, record);
+    well_formed = kr_internal::RepCheckIncomingRecords(one, table_fields);
   }
+  ListClear(one);
   if (!well_formed) {
     TraceMessage(kTag, 134, 0, -1, "Failed to convert reconstructed srecord");
     return 0;
@@ -608,6 +650,8 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   Ref<RepSRecordsFetchState> st = RepSRecordsFetchState::New();
   ObjSetSlotObject(st.get(), 1, Ref<Obj>::Share(table));
   ObjSetSlotObject(st.get(), 2, ListNewFromPool());
+  AttachDecoder(st.get());
+  ObjSetSlotObject(st.get(), 18, ListNewWithCapacity(1));
   int32_t offset = 4;
   const RepSqlFilter* sql_filter = ObjCast<RepSqlFilter>(filter);
   if (sql_filter != nullptr && sql_filter->text() != nullptr && sql_filter->text()[0] != '\0') {

@@ -380,10 +380,11 @@ namespace {
 // One served table. Slots: 1 the descriptor (not owned), 2 grabber context, 3 grabber arguments,
 // 4 filter tree, 5 table name, 6 index type, 7 next block number, 8 all records fetched,
 // 9 grabber finished, 10 the piece being handed out, 11 the caller's cookie, 12 done callback,
-// 13 records sent, 14 bytes of the block handed out so far, 15 a block is open.
+// 13 records sent, 14 bytes of the block handed out so far, 15 a block is open, 16 a blank
+// record of the fields, 17 the record the grabber fills.
 struct SRecordsProducer : ObjView<SRecordsProducer> {
   static constexpr uint32_t kTypeCode = 0xca1e9701;
-  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;i;b;";
+  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;i;b;o;o;";
   static constexpr const char kName[] = "RepSRecordsProducer";
 };
 
@@ -407,6 +408,49 @@ void ProducerFinishGrabber(Obj* p) {
   ObjSetSlotObject(p, 2, nullptr);
 }
 
+// Sets every value of `record` back to what `blank` holds, in place. False when the record is
+// not the producer's alone or a value cannot be set back so; then a new blank record is made.
+bool ResetToBlank(RepRecord* record, const RepRecord* blank) {
+  List* values = record->values();
+  const List* blanks = blank->values();
+  if (record->ref_count != 1 || ObjGetSlotObject(record, 2) != nullptr || values == nullptr ||
+      values->ref_count != 1 || values->size() != blanks->size() ||
+      ListGetExtensionItem(values) != nullptr) {
+    return false;
+  }
+  for (size_t i = 0; i < values->size(); ++i) {
+    RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
+    const RepFieldValue* b = ObjCast<RepFieldValue>(blanks->at(i));
+    if (v == nullptr || b == nullptr || v->ref_count != 1 || ObjGetSlotObject(v, 3) != nullptr) {
+      return false;
+    }
+    Obj* value = v->value();
+    if (value != b->value() &&  // both null: nothing to set back
+        (value == nullptr || b->value() == nullptr || value->ref_count != 1 ||
+         ObjAssignPlain(value, b->value()) != 1)) {
+      return false;
+    }
+    v->set_state(b->state());
+  }
+  return true;
+}
+
+// The record the grabber fills next: the last one again, set back to blank, when nothing kept
+// it (a row costs a fraction of a new record's objects then); otherwise a new blank record.
+RepRecord* NextBlankRecord(Obj* p, const RepFieldList* fields) {
+  auto* blank = ObjCast<RepRecord>(ObjGetSlotObject(p, 16));
+  if (blank == nullptr) {
+    ObjSetSlotObject(p, 16, RepMakeBlankRecord(fields, kRepStateNormal));
+    blank = ObjCast<RepRecord>(ObjGetSlotObject(p, 16));
+  }
+  auto* record = ObjCast<RepRecord>(ObjGetSlotObject(p, 17));
+  if (record == nullptr || blank == nullptr || !ResetToBlank(record, blank)) {
+    ObjSetSlotObject(p, 17, RepMakeBlankRecord(fields, kRepStateNormal));
+    record = ObjCast<RepRecord>(ObjGetSlotObject(p, 17));
+  }
+  return record;
+}
+
 // Appends kept records to `out` until the piece or the block is full or the grabber has no
 // more. 0 when the grabber or the serializer failed.
 int ProducerFill(Obj* p, std::string* out, size_t block_bytes_before) {
@@ -420,7 +464,7 @@ int ProducerFill(Obj* p, std::string* out, size_t block_bytes_before) {
   int32_t sent = ObjGetSlotInteger(p, 13);
   while (!ObjGetSlotBoolean(p, 8) && out->size() < kProducerPieceSize &&
          block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
-    Ref<RepRecord> record = RepMakeBlankRecord(fields, kRepStateNormal);
+    Ref<RepRecord> record = Ref<RepRecord>::Share(NextBlankRecord(p, fields));
     int r = desc->get_record(record.get(), ObjGetSlotObject(p, 2), args);
     if (r == 2) {
       ObjSetSlotBoolean(p, 8, true);

@@ -132,10 +132,6 @@ bool ListDuplicateInto(Obj* dst, const Obj* src, int depth) noexcept {
 
 }  // namespace kr_internal
 
-uint32_t List::TypeIndex() noexcept {
-  static const uint32_t index = ListType()->index;
-  return index;
-}
 
 Ref<List> ListNewFromPool(MemPool* /*pool*/) noexcept {
   Ref<Obj> o = ObjNewOfType(ListType());
@@ -212,6 +208,16 @@ int ListInsertAt(List* list, size_t n, Obj* item) noexcept {
   if (list == nullptr || item == nullptr || n < 1 || n > Count(list) + 1) return 0;
   ObjIncRefCount(item);
   InsertOwned(list, n - 1, item);
+  return 1;
+}
+
+int ListSetNthItem(List* list, size_t n, Obj* item) noexcept {
+  if (list == nullptr || item == nullptr || n < 1 || n > Count(list)) return 0;
+  Obj*& slot = Items(list)[n - 1];
+  ObjIncRefCount(item);
+  Obj* old = slot;
+  slot = item;
+  ObjDecRefCount(old);
   return 1;
 }
 

@@ -591,6 +591,13 @@ Ref<Obj> ObjNewString(const char* value) noexcept {
   return o;
 }
 
+Ref<Obj> ObjNewStringOfLength(const char* bytes, size_t length) noexcept {
+  if (bytes == nullptr) return nullptr;
+  Ref<Obj> o = ObjNewOfType(StringType());
+  o->cells()[0].s = CopyString(bytes, length);
+  return o;
+}
+
 Ref<Obj> ObjNewUnique(const UniqueId& value) noexcept {
   Ref<Obj> o = ObjNewOfType(UniqueType());
   static_assert(sizeof(UniqueId) == 16);
@@ -671,6 +678,34 @@ void* ObjDataFieldGet(const Obj* obj, size_t* size) noexcept {
 int ObjDataFieldSetFinalizer(Obj* obj, void (*finalizer)(void*)) noexcept {
   if (!Is(obj, DataFieldType()) || obj->cells()[0].p == nullptr) return 0;
   static_cast<RawBlock*>(obj->cells()[0].p)->finalizer = finalizer;
+  return 1;
+}
+
+int ObjAssignPlain(Obj* target, const Obj* source) noexcept {
+  if (target == nullptr || source == nullptr || target->type_index != source->type_index) return 0;
+  const ObjType* t = TypeAt(source->type_index);
+  for (const SlotInfo& s : t->slots) {
+    if (s.kind == SlotKind::kString) continue;
+    if (s.kind != SlotKind::kInt && s.kind != SlotKind::kBool && s.kind != SlotKind::kPointer &&
+        s.kind != SlotKind::kInt64 && s.kind != SlotKind::kBytes && s.kind != SlotKind::kChars) {
+      return 0;
+    }
+  }
+  ObjCell* to = target->cells();
+  const ObjCell* from = source->cells();
+  for (const SlotInfo& s : t->slots) {
+    if (s.kind == SlotKind::kString) {
+      if (to[s.cell].s != from[s.cell].s) {
+        char* copy = CopyString(from[s.cell].s);
+        FreeString(to[s.cell].s);
+        to[s.cell].s = copy;
+      }
+    } else if (s.kind == SlotKind::kBytes || s.kind == SlotKind::kChars) {
+      std::memcpy(to[s.cell].bytes, from[s.cell].bytes, s.bytes);
+    } else {
+      to[s.cell] = from[s.cell];
+    }
+  }
   return 1;
 }
 

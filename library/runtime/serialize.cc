@@ -30,6 +30,7 @@ constexpr const char* kTag = "KRSERIAL";
 struct WriterScratch {
   std::string body;
   std::string table;
+  std::vector<const ObjType*> table_types;  // the types `table` was written for
   std::vector<const ObjType*> types;
   std::vector<uint32_t> numbers;  // kNone except for the types of the object being written
 };
@@ -38,7 +39,11 @@ KR_TLS_FAST thread_local WriterScratch t_writer_scratch;
 class Writer {
  public:
   explicit Writer(WriterScratch& s)
-      : body_(s.body), table_(s.table), types_(s.types), numbers_(s.numbers) {
+      : body_(s.body),
+        table_(s.table),
+        table_types_(s.table_types),
+        types_(s.types),
+        numbers_(s.numbers) {
     body_.clear();
     types_.clear();
   }
@@ -114,12 +119,16 @@ class Writer {
   // Header, type table and body.
   bool Finish(std::string* out) {
     std::string& table = table_;
-    table.clear();
-    VarintTo(&table, types_.size());
-    for (const ObjType* t : types_) {
-      Fixed32To(&table, t->code);
-      VarintTo(&table, t->spec.size());
-      table += t->spec;
+    // The records of a table name the same types one after another: their table is written once.
+    if (types_ != table_types_) {
+      table.clear();
+      VarintTo(&table, types_.size());
+      for (const ObjType* t : types_) {
+        Fixed32To(&table, t->code);
+        VarintTo(&table, t->spec.size());
+        table += t->spec;
+      }
+      table_types_ = types_;
     }
     uint64_t total = uint64_t{table.size()} + body_.size();
     if (total > kObjMaxBodySize) return false;
@@ -217,6 +226,7 @@ class Writer {
 
   std::string& body_;
   std::string& table_;
+  std::vector<const ObjType*>& table_types_;
   std::vector<const ObjType*>& types_;
   std::vector<uint32_t>& numbers_;
 };

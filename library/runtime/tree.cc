@@ -108,10 +108,6 @@ bool TreeDuplicateInto(Obj* dst, const Obj* src, int depth) noexcept {
 
 }  // namespace kr_internal
 
-uint32_t Tree::TypeIndex() noexcept {
-  static const uint32_t index = TreeType()->index;
-  return index;
-}
 
 Ref<Tree> TreeNewFromPool(MemPool* /*pool*/) noexcept {
   Ref<Obj> o = ObjNewOfType(TreeType());

@@ -1,0 +1,357 @@
+#include "recorddecoder.h"
+
+#include <climits>
+#include <cstring>
+
+#include "kr/list.h"
+#include "kr/serialize.h"
+
+namespace kr_internal {
+namespace {
+
+// A column is given up when, after this many values, fewer than half had been seen before, or
+// when it keeps too many distinct values or key bytes.
+constexpr uint32_t kTrial = 4096;
+constexpr size_t kMostKept = 65536;
+constexpr size_t kMostKeyBytes = size_t{16} << 20;
+constexpr size_t kFirstSlots = 64;
+// The generic reader refuses longer type specs; a table that has one is not learnt.
+constexpr uint64_t kLongestSpec = 4096;
+
+uint64_t HashBytes(const unsigned char* p, size_t n) {
+  uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3u;
+  return h;
+}
+
+}  // namespace
+
+// The generic reader's primitives, with its checks: a varint of at most ten bytes, integers in
+// zigzag form, a 32-bit integer in its range.
+class RecordDecoder::Reader {
+ public:
+  Reader(const unsigned char* p, const unsigned char* end) : p_(p), end_(end) {}
+  const unsigned char* at() const { return p_; }
+  void move_to(const unsigned char* p) { p_ = p; }
+  size_t left() const { return static_cast<size_t>(end_ - p_); }
+  bool done() const { return p_ == end_; }
+
+  bool Varint(uint64_t* v) {
+    uint64_t r = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      if (p_ == end_) return false;
+      const unsigned char b = *p_++;
+      if (shift == 63 && b > 1) return false;
+      r |= uint64_t{b & 0x7fu} << shift;
+      if ((b & 0x80) == 0) {
+        *v = r;
+        return true;
+      }
+    }
+    return false;
+  }
+  bool Byte(unsigned char* b) {
+    if (p_ == end_) return false;
+    *b = *p_++;
+    return true;
+  }
+  bool Skip(uint64_t n) {
+    if (n > left()) return false;
+    p_ += n;
+    return true;
+  }
+  bool Int64(int64_t* v) {
+    uint64_t u;
+    if (!Varint(&u)) return false;
+    *v = static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
+    return true;
+  }
+  bool Int32(int32_t* v) {
+    int64_t x;
+    if (!Int64(&x) || x < INT32_MIN || x > INT32_MAX) return false;
+    *v = static_cast<int32_t>(x);
+    return true;
+  }
+  // The presence byte of an object slot that must be empty.
+  bool Absent() {
+    unsigned char b;
+    return Byte(&b) && b == 0;
+  }
+
+ private:
+  const unsigned char* p_;
+  const unsigned char* end_;
+};
+
+RecordDecoder::~RecordDecoder() {
+  for (Column& c : columns_) Release(&c);
+}
+
+void RecordDecoder::Release(Column* c) {
+  for (Column::Slot& s : c->slots) ObjDecRefCount(s.value);
+  c->slots = {};
+  c->keys = {};
+  c->used = 0;
+}
+
+void RecordDecoder::StartBlock(const std::vector<int32_t>& column_types) {
+  if (column_types == column_types_) return;
+  column_types_ = column_types;
+  for (Column& c : columns_) Release(&c);
+  columns_.clear();
+}
+
+bool RecordDecoder::LearnTypes(const unsigned char* table, size_t length) {
+  kinds_.clear();
+  Reader r(table, table + length);
+  uint64_t count;
+  if (!r.Varint(&count)) return false;
+  struct Known {
+    const ObjType* type;
+    Kind kind;
+  };
+  const Known known[] = {
+      {RepRecord::Type(), Kind::kRecord},
+      {ObjTypeIntern(kObjListType, "L;", "List"), Kind::kList},
+      {RepFieldValue::Type(), Kind::kValue},
+      {ObjString::Type(), Kind::kString},
+      {ObjInteger::Type(), Kind::kInteger},
+      {ObjInt64::Type(), Kind::kInt64},
+      {ObjBoolean::Type(), Kind::kBoolean},
+      {RepDateValue::Type(), Kind::kDate},
+      {RepTimeValue::Type(), Kind::kTime},
+  };
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t length_of_spec;
+    if (r.left() < 4) return false;
+    const unsigned char* c = r.at();
+    const uint32_t code = static_cast<uint32_t>(c[0]) | static_cast<uint32_t>(c[1]) << 8 |
+                          static_cast<uint32_t>(c[2]) << 16 | static_cast<uint32_t>(c[3]) << 24;
+    r.Skip(4);
+    if (!r.Varint(&length_of_spec) || length_of_spec > kLongestSpec ||
+        length_of_spec > r.left()) {
+      return false;
+    }
+    const std::string spec(reinterpret_cast<const char*>(r.at()), length_of_spec);
+    r.Skip(length_of_spec);
+    if (spec.find('\0') != std::string::npos) return false;
+    const ObjType* t = ObjTypeIntern(code, spec.c_str(), nullptr);
+    if (t == nullptr) return false;
+    Kind kind = Kind::kOther;
+    for (const Known& k : known) {
+      if (k.type == t) kind = k.kind;
+    }
+    kinds_.push_back(kind);
+  }
+  return r.done();
+}
+
+bool RecordDecoder::ReadValueObject(Reader* r, bool build, Ref<Obj>* out, std::string* key) {
+  uint64_t number;
+  if (!r->Varint(&number) || number >= kinds_.size()) return false;
+  const unsigned char* payload = r->at();
+  if (key != nullptr) {
+    // By its kind, not its number: type numbers belong to each record's own type table.
+    key->push_back(static_cast<char>(kinds_[number]));
+  }
+  if (!ReadValueContents(r, kinds_[number], build, out)) return false;
+  if (key != nullptr) key->append(reinterpret_cast<const char*>(payload), r->at() - payload);
+  return true;
+}
+
+bool RecordDecoder::ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>* out) {
+  int32_t i[4];
+  switch (kind) {
+    case Kind::kString: {
+      uint64_t n;
+      if (!r->Varint(&n)) return false;
+      if (n == 0) {
+        if (build) *out = ObjString::New();
+        return true;
+      }
+      const unsigned char* text = r->at();
+      if (!r->Skip(n - 1) || std::memchr(text, 0, n - 1) != nullptr) return false;
+      if (build) *out = ObjNewStringOfLength(reinterpret_cast<const char*>(text), n - 1);
+      return true;
+    }
+    case Kind::kInteger:
+      if (!r->Int32(&i[0])) return false;
+      if (build) *out = ObjNewInteger(i[0]);
+      return true;
+    case Kind::kInt64: {
+      int64_t v;
+      if (!r->Int64(&v)) return false;
+      if (build) *out = ObjNewInt64(v);
+      return true;
+    }
+    case Kind::kBoolean: {
+      unsigned char b;
+      if (!r->Byte(&b) || b > 1) return false;
+      if (build) *out = ObjNewBoolean(b == 1);
+      return true;
+    }
+    case Kind::kDate: {
+      if (!r->Int32(&i[0]) || !r->Int32(&i[1]) || !r->Int32(&i[2])) return false;
+      if (!build) return true;
+      Ref<RepDateValue> d = RepDateValue::New();
+      d->set_year(i[0]);
+      d->set_month(i[1]);
+      d->set_day(i[2]);
+      *out = std::move(d);
+      return true;
+    }
+    case Kind::kTime: {
+      if (!r->Int32(&i[0]) || !r->Int32(&i[1]) || !r->Int32(&i[2]) || !r->Int32(&i[3])) {
+        return false;
+      }
+      if (!build) return true;
+      Ref<RepTimeValue> t = RepTimeValue::New();
+      t->set_hour(i[0]);
+      t->set_minute(i[1]);
+      t->set_second(i[2]);
+      t->set_reserved(i[3]);
+      *out = std::move(t);
+      return true;
+    }
+    default:
+      return false;  // a record, list or value inside a value: the generic reader's work
+  }
+}
+
+bool RecordDecoder::ReadValue(Reader* r, bool build, Ref<RepFieldValue>* out, std::string* key) {
+  uint64_t number;
+  int32_t state;
+  unsigned char present;
+  if (!r->Varint(&number) || number >= kinds_.size() || kinds_[number] != Kind::kValue) {
+    return false;
+  }
+  const unsigned char* start = r->at();
+  if (!r->Int32(&state) || !r->Byte(&present) || present > 1) return false;
+  if (key != nullptr) {
+    key->clear();
+    key->append(reinterpret_cast<const char*>(start), r->at() - start);
+  }
+  Ref<Obj> value;
+  if (present == 1 && !ReadValueObject(r, build, &value, key)) return false;
+  if (!r->Absent()) return false;
+  if (build) {
+    Ref<RepFieldValue> v = RepFieldValue::New();
+    v->set_state(state);
+    v->set_value(std::move(value));
+    *out = std::move(v);
+  }
+  return true;
+}
+
+// A value of column `column`: the one an earlier record had when its bytes are the same, else
+// a new one, remembered for the records after while the column is worth it.
+bool RecordDecoder::ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>* out) {
+  if (column >= columns_.size()) columns_.resize(column + 1);
+  Column& c = columns_[column];
+  if (c.off) return ReadValue(r, true, out, nullptr);
+  const unsigned char* start = r->at();
+  if (!ReadValue(r, false, nullptr, &key_)) return false;
+  const auto* key = reinterpret_cast<const unsigned char*>(key_.data());
+  const uint64_t hash = HashBytes(key, key_.size());
+  ++c.tried;
+  if (RepFieldValue* seen = Find(&c, key, key_.size(), hash)) {
+    ++c.found;
+    ++shared_;
+    *out = Ref<RepFieldValue>::Share(seen);
+    return true;
+  }
+  r->move_to(start);
+  if (!ReadValue(r, true, out, nullptr)) return false;
+  Keep(&c, key, key_.size(), hash, out->get());
+  if (c.used > kMostKept || c.keys.size() > kMostKeyBytes ||
+      (c.tried >= kTrial && c.found * 2 < c.tried)) {
+    Release(&c);
+    c.off = true;
+  }
+  return true;
+}
+
+RepFieldValue* RecordDecoder::Find(Column* c, const unsigned char* key, size_t length,
+                                   uint64_t hash) {
+  if (c->slots.empty()) return nullptr;
+  const size_t mask = c->slots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Column::Slot& s = c->slots[i];
+    if (s.value == nullptr) return nullptr;
+    if (s.hash == hash && s.key_length == length &&
+        std::memcmp(c->keys.data() + s.key_at, key, length) == 0) {
+      return s.value;
+    }
+  }
+}
+
+void RecordDecoder::Keep(Column* c, const unsigned char* key, size_t length, uint64_t hash,
+                         RepFieldValue* value) {
+  if ((c->used + 1) * 2 > c->slots.size()) {
+    std::vector<Column::Slot> old = std::move(c->slots);
+    c->slots.assign(old.empty() ? kFirstSlots : old.size() * 2, Column::Slot{});
+    const size_t mask = c->slots.size() - 1;
+    for (const Column::Slot& s : old) {
+      if (s.value == nullptr) continue;
+      size_t i = s.hash & mask;
+      while (c->slots[i].value != nullptr) i = (i + 1) & mask;
+      c->slots[i] = s;
+    }
+  }
+  const size_t mask = c->slots.size() - 1;
+  size_t i = hash & mask;
+  while (c->slots[i].value != nullptr) i = (i + 1) & mask;
+  Column::Slot& s = c->slots[i];
+  s.hash = hash;
+  s.key_at = static_cast<uint32_t>(c->keys.size());
+  s.key_length = static_cast<uint32_t>(length);
+  s.value = value;
+  ObjIncRefCount(value);
+  c->keys.append(reinterpret_cast<const char*>(key), length);
+  ++c->used;
+}
+
+// The shape the fast path reads: a record whose first slot is a list of record values (with no
+// extension) and whose second slot is empty, and nothing after it.
+bool RecordDecoder::Fast(Ref<Obj>* out, const unsigned char* body, size_t size) {
+  Reader r(body, body + size);
+  uint64_t count;
+  if (!r.Varint(&count) || count == 0 || count > r.left()) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t spec_length;
+    if (!r.Skip(4) || !r.Varint(&spec_length) || !r.Skip(spec_length)) return false;
+  }
+  const size_t table_length = static_cast<size_t>(r.at() - body);
+  if (!table_known_ || table_.size() != table_length ||
+      std::memcmp(table_.data(), body, table_length) != 0) {
+    table_.assign(reinterpret_cast<const char*>(body), table_length);
+    table_known_ = true;
+    if (!LearnTypes(body, table_length)) kinds_.assign(count, Kind::kOther);
+  }
+  uint64_t number;
+  unsigned char present;
+  if (!r.Varint(&number) || number >= kinds_.size() || kinds_[number] != Kind::kRecord ||
+      !r.Byte(&present) || present != 1 || !r.Varint(&number) || number >= kinds_.size() ||
+      kinds_[number] != Kind::kList || !r.Varint(&count) || count > r.left()) {
+    return false;
+  }
+  Ref<List> values = ListNewWithCapacity(static_cast<size_t>(count));
+  for (uint64_t i = 0; i < count; ++i) {
+    Ref<RepFieldValue> v;
+    if (!ReadColumnValue(&r, static_cast<size_t>(i), &v)) return false;
+    ListPushLastItemInternal(values.get(), std::move(v));
+  }
+  if (!r.Absent() || !r.Absent() || !r.done()) return false;
+  Ref<RepRecord> record = RepRecord::New();
+  record->set_values(std::move(values));
+  *out = std::move(record);
+  return true;
+}
+
+int RecordDecoder::Rebuild(Ref<Obj>* out, const unsigned char* body, size_t size) {
+  if (out == nullptr || body == nullptr) return 0;
+  if (Fast(out, body, size)) return 1;
+  return ObjReconstructFromMemory(out, body, size);
+}
+
+}  // namespace kr_internal

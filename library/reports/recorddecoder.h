@@ -1,0 +1,105 @@
+// Rebuilding the records of a serialized-record stream, fast.
+//
+// Every record of a stream is a whole serialized object that names its own types, and the
+// generic reader (ObjReconstructFromMemory) looks each of them up again and builds every object
+// of every record. The records of one table are all alike, so this decoder learns a type table
+// once and then reads each record straight into its record, list and values.
+//
+// It also lets records share equal values. A column of a large table often repeats a few values
+// (a status, a level, a client's name, a day): the bytes of a value equal to one seen before in
+// its column are not rebuilt at all, the record takes the value object already made. Values are
+// never changed in place while they are held twice (whoever changes one copies it first, as the
+// projection does), so the sharing is invisible to every reader, and a million records hold a
+// few hundred objects in such a column instead of a million. A column whose values hardly repeat
+// (an id, a size) is given up after a short trial and costs nothing more.
+//
+// A record of any other shape (other value types, extra slots in use, anything unexpected) is
+// left to the generic reader, which also decides what is corrupt: the fast path gives exactly
+// the objects the generic reader would give, or nothing.
+//
+// Thread safety: none; one per fetch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reports/reports.h"
+
+namespace kr_internal {
+
+class RecordDecoder {
+ public:
+  RecordDecoder() = default;
+  ~RecordDecoder();
+  RecordDecoder(const RecordDecoder&) = delete;
+  RecordDecoder& operator=(const RecordDecoder&) = delete;
+
+  // Rebuilds the serialized object `body` (after its 8-byte header) of `size` bytes: the fast
+  // way when it is a record of the known shape, else with ObjReconstructFromMemory. 1 and the
+  // object; 0 when the bytes are not a well-formed object.
+  int Rebuild(Ref<Obj>* out, const unsigned char* body, size_t size);
+
+  // Forgets the values seen so far when the columns of the records that follow have other
+  // types than those before: a value is shared only between records whose fields agree.
+  void StartBlock(const std::vector<int32_t>& column_types);
+
+  // Values taken from an earlier record rather than rebuilt, for measurements and tests.
+  uint64_t shared_count() const noexcept { return shared_; }
+
+ private:
+  // What a type number of the current table stands for.
+  enum class Kind : uint8_t {
+    kOther,
+    kRecord,
+    kList,
+    kValue,
+    kString,
+    kInteger,
+    kInt64,
+    kBoolean,
+    kDate,
+    kTime
+  };
+  // One column's values seen so far, by their bytes (open addressing).
+  struct Column {
+    struct Slot {
+      uint64_t hash = 0;
+      uint32_t key_at = 0;
+      uint32_t key_length = 0;
+      RepFieldValue* value = nullptr;  // one reference held; null: the slot is free
+    };
+    std::vector<Slot> slots;
+    std::string keys;  // every key's bytes, one after another
+    size_t used = 0;
+    uint32_t tried = 0;
+    uint32_t found = 0;
+    bool off = false;
+  };
+  class Reader;
+
+  bool LearnTypes(const unsigned char* table, size_t length);
+  bool Fast(Ref<Obj>* out, const unsigned char* body, size_t size);
+  // Reads one record value (from its type number on); with `build`, makes it. With `key`, sets
+  // it to what identifies the value whatever the record's type table: its state, whether it has
+  // an object, and that object's kind and contents.
+  bool ReadValue(Reader* r, bool build, Ref<RepFieldValue>* out, std::string* key);
+  bool ReadValueObject(Reader* r, bool build, Ref<Obj>* out, std::string* key);
+  bool ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>* out);
+  bool ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>* out);
+  RepFieldValue* Find(Column* c, const unsigned char* key, size_t length, uint64_t hash);
+  void Keep(Column* c, const unsigned char* key, size_t length, uint64_t hash,
+            RepFieldValue* value);
+  static void Release(Column* c);
+
+  std::string table_;         // the type table's bytes the kinds were learnt from
+  std::vector<Kind> kinds_;   // by type number
+  bool table_known_ = false;  // kinds_ belongs to table_
+  std::vector<Column> columns_;
+  std::vector<int32_t> column_types_;
+  std::string key_;  // the key of the value being read, reused so that reading allocates nothing
+  uint64_t shared_ = 0;
+};
+
+}  // namespace kr_internal
