@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kr/file.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/calculate.h"
 #include "reports/format.h"
@@ -178,7 +179,7 @@ int RepGetOptionString(std::string* value, const List* options, const char* key)
   Ref<RepParamInstance> option;
   if (value == nullptr || !RepFindParamInstanceInList(&option, options, key)) return 0;
   const char* text = ObjGetString(option->value());
-  value->assign(text != nullptr ? text : "");
+  value->assign(StrOrEmpty(text));
   return 1;
 }
 
@@ -193,8 +194,7 @@ int kr_internal::RunReportWriter(const WriterProfile& profile, const RepControl*
   }
   std::unique_ptr<FileSysFile> file;
   if (output_file == nullptr || !FileSysFOpen(&file, output_file, kFileSysModeAppend)) {
-    TraceMessage(profile.tag, 18, 0, -1, profile.open_failed,
-                 output_file != nullptr ? output_file : "");
+    TraceMessage(profile.tag, 18, 0, -1, profile.open_failed, StrOrEmpty(output_file));
     return 0;
   }
   Run run{profile,

@@ -39,7 +39,7 @@ void PrintObject(std::FILE* out, const Obj* obj, int depth) {
     }
     return;
   }
-  std::fprintf(out, "%s\n", Text(ObjNameFromObject(obj)));
+  std::fprintf(out, "%s\n", StrOrEmpty(ObjNameFromObject(obj)));
   const int slots = ObjSlotCount(obj);
   for (int slot = 1; slot <= slots; ++slot) {
     std::fprintf(out, "%s  %d: ", indent.c_str(), slot);
