@@ -1,7 +1,5 @@
 // What the three report writers share: reading options, and the steps every writer runs.
 
-#include "reports/output.h"
-
 #include <memory>
 #include <string>
 
@@ -11,6 +9,7 @@
 #include "reports/calculate.h"
 #include "reports/format.h"
 #include "reports/outputtypes.h"
+#include "reports/outputwriters.h"
 #include "reports/params.h"
 #include "reports/utilities.h"
 #include "writer.h"

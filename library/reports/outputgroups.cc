@@ -21,9 +21,9 @@
 #include "kr/trace.h"
 #include "reports/format.h"
 #include "reports/group.h"
-#include "reports/output.h"
 #include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
+#include "reports/outputwriters.h"
 #include "reports/params.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // krreport job new --template NAME... [--print]: a new report job record and its components.
 #include "commands.h"
-#include "krreport.h"
 #include "kr/list.h"
 #include "kr/serialize.h"
 #include "kr/stanza.h"
-#include "reports/rptplg.h"
+#include "krreport.h"
+#include "reports/reportjobs.h"
 
 namespace krreport {
 namespace {

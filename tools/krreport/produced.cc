@@ -1,16 +1,17 @@
 // krreport produced [show|reprocess|delete NAME]: the store of produced reports.
+#include "reports/produced.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
 #include "commands.h"
-#include "krreport.h"
 #include "kr/list.h"
+#include "krreport.h"
 #include "reports/classes.h"
-#include "reports/produced.h"
+#include "reports/registry.h"
 #include "reports/reprocess.h"
-#include "reports/rptplg.h"
 #include "reports/utilities.h"
 
 namespace krreport {
