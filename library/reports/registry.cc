@@ -232,7 +232,7 @@ int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexce
   }
   Obj* task_address = answer->task_address();
   if (task_address == nullptr) {
-    TraceMessage(kTag, 15, 0, -1, "Got munged give service a task return object");
+    TraceMessage(kTag, 18, 0, -1, "Got munged give service a task return object");
     return 0;
   }
   ObjIncRefCount(task_address);  // held by the handler until the task has ended
