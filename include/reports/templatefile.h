@@ -26,6 +26,7 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "kr/text.h"
 #include "reports/params.h"
 
 // A template: where it was read from and its text.
@@ -39,7 +40,7 @@ struct RepTemplate : ObjView<RepTemplate> {
   // The text ("" when there is none).
   const char* contents() const noexcept {
     const char* s = ObjGetString(ObjSlot<2>());
-    return s != nullptr ? s : "";
+    return StrOrEmpty(s);
   }
   void set_path(const char* v) noexcept { SetObjSlot<1>(ObjNewString(v)); }
   void set_contents(const char* v) noexcept { SetObjSlot<2>(ObjNewString(v)); }

@@ -10,8 +10,8 @@
 
 #include "kr/list.h"
 #include "kr/message.h"
-#include "reports/output.h"
-#include "reports/rptplg.h"
+#include "reports/agents.h"
+#include "reports/outputcopy.h"
 #include "testing.h"
 
 namespace rep_test {

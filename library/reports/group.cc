@@ -55,7 +55,7 @@ bool ReadWord(std::string* word, const char** p) {
 }
 
 int ParseKeys(RepGroupSpec* spec, std::string* error, const char* text) {
-  const char* p = text != nullptr ? text : "";
+  const char* p = StrOrEmpty(text);
   for (SkipSeparators(&p); *p != '\0'; SkipSeparators(&p)) {
     RepGroupKey key;
     if (!ReadFieldRef(&key.field, &p)) {
@@ -253,7 +253,7 @@ void AppendKeyBytes(std::string* key, const RepFieldValue* v, int32_t type) {
       const char* s = ObjGetString(o);
       const size_t n = s != nullptr ? std::strlen(s) : 0;
       key->append(reinterpret_cast<const char*>(&n), sizeof n);
-      key->append(s != nullptr ? s : "", n);
+      key->append(StrOrEmpty(s), n);
       return;
     }
     default:
@@ -583,8 +583,8 @@ void AddKeyColumns(std::vector<SummaryColumn>* cols, const Plan& plan) {
     const int32_t bucket = plan.spec->keys[k].bucket;
     SummaryColumn c;
     if (bucket == kRepBucketValue) {
-      c.field = NewSummaryField(src->name(), Nice(src), src->type(),
-                                src->description() != nullptr ? src->description() : "");
+      c.field =
+          NewSummaryField(src->name(), Nice(src), src->type(), StrOrEmpty(src->description()));
     } else {
       const std::string word = kBucketWords[bucket];
       c.field = NewSummaryField(std::string(src->name()) + "_" + word,
@@ -773,7 +773,7 @@ int RepParseGroupSpec(RepGroupSpec* spec, std::string* error, const char* group_
   if (spec == nullptr) return 0;
   RepGroupSpec out;
   if (!ParseKeys(&out, error, group_by)) return 0;
-  const char* p = aggregates != nullptr ? aggregates : "";
+  const char* p = StrOrEmpty(aggregates);
   for (SkipSeparators(&p); *p != '\0'; SkipSeparators(&p)) {
     RepAggregate agg;
     if (!ParseAggregate(&agg, error, &p)) return 0;
@@ -833,7 +833,7 @@ int RepGroupRecords(Ref<RepTable>* summary, std::string* error, const RepTable* 
     ListAddLastItem(records.get(), record.get());
   }
   SetWidths(fields.get(), records.get());
-  const std::string name = std::string(table->name() != nullptr ? table->name() : "") + " summary";
+  const std::string name = std::string(StrOrEmpty(table->name())) + " summary";
   *summary = RepNewTable(name.c_str(), std::move(fields), std::move(records));
   TraceMessage(kTag, 1, 0, 2, "Grouped %zu records into %zu groups", table->records() != nullptr
                                                                          ? table->records()->size()

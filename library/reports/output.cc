@@ -1,15 +1,15 @@
 // What the three report writers share: reading options, and the steps every writer runs.
 
-#include "reports/output.h"
-
 #include <memory>
 #include <string>
 
 #include "kr/file.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/calculate.h"
 #include "reports/format.h"
 #include "reports/outputtypes.h"
+#include "reports/outputwriters.h"
 #include "reports/params.h"
 #include "reports/utilities.h"
 #include "writer.h"
@@ -178,7 +178,7 @@ int RepGetOptionString(std::string* value, const List* options, const char* key)
   Ref<RepParamInstance> option;
   if (value == nullptr || !RepFindParamInstanceInList(&option, options, key)) return 0;
   const char* text = ObjGetString(option->value());
-  value->assign(text != nullptr ? text : "");
+  value->assign(StrOrEmpty(text));
   return 1;
 }
 
@@ -193,8 +193,7 @@ int kr_internal::RunReportWriter(const WriterProfile& profile, const RepControl*
   }
   std::unique_ptr<FileSysFile> file;
   if (output_file == nullptr || !FileSysFOpen(&file, output_file, kFileSysModeAppend)) {
-    TraceMessage(profile.tag, 18, 0, -1, profile.open_failed,
-                 output_file != nullptr ? output_file : "");
+    TraceMessage(profile.tag, 18, 0, -1, profile.open_failed, StrOrEmpty(output_file));
     return 0;
   }
   Run run{profile,

@@ -21,9 +21,9 @@
 #include "kr/trace.h"
 #include "reports/format.h"
 #include "reports/group.h"
-#include "reports/output.h"
 #include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
+#include "reports/outputwriters.h"
 #include "reports/params.h"
 
 namespace {
@@ -215,14 +215,13 @@ Ref<RepControl> RepGroupSummaryControl(const RepControl* control, RepTable* summ
   if (!RepOutputTypeInfoFromID(&info, RepParamsGetOutputType(params))) {
     RepOutputTypeInfoFromID(&info, 0);
   }
-  auto text = [](const char* s) { return s != nullptr ? s : ""; };
-  std::string tail = text(info->format_post());
+  std::string tail = StrOrEmpty(info->format_post());
   if (tail.empty()) tail = "\n";
-  std::string field_post = text(info->format_field_post());
+  std::string field_post = StrOrEmpty(info->format_field_post());
   if (field_post.empty()) field_post = "  ";
   std::string generated;
-  if (!RepGenFormatString(&generated, text(info->format_pre()), tail.c_str(),
-                          text(info->format_field_pre()), field_post.c_str(),
+  if (!RepGenFormatString(&generated, StrOrEmpty(info->format_pre()), tail.c_str(),
+                          StrOrEmpty(info->format_field_pre()), field_post.c_str(),
                           summary->fields())) {
     return nullptr;
   }
@@ -342,9 +341,9 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
                     "' role='img' style='max-width:100%;height:auto' font-family='sans-serif' "
                     "font-size='13'>";
   out += "<title>";
-  AppendSvgText(&out, title != nullptr ? title : "");
+  AppendSvgText(&out, StrOrEmpty(title));
   out += "</title><text x='0' y='18' font-size='15' font-weight='bold' fill='#222'>";
-  AppendSvgText(&out, title != nullptr ? title : "");
+  AppendSvgText(&out, StrOrEmpty(title));
   out += "</text>";
   DString scratch;
   for (size_t i = 0; i < bars; ++i) {

@@ -4,7 +4,7 @@
 
 #include "kr/trace.h"
 #include "reports/format.h"
-#include "reports/output.h"
+#include "reports/outputwriters.h"
 #include "writer.h"
 
 namespace {

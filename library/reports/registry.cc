@@ -26,8 +26,6 @@ constexpr const char kKeySerialized[] = "Serialized Records";
 constexpr const char kKeyIndexed[] = "Indexed";
 constexpr const char kKeyIndexType[] = "Index Type";
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
-
 bool RegistryPath(std::string* path) {
   return PathHomeBuild(path, "config", "reptables.cfg", nullptr) != 0;
 }
@@ -47,7 +45,7 @@ int RepGetTablesCB(const Stanza* stanza, void* cookie) {
   // taken as no machine, i.e. this one.
   bool have_process = StnzGetString(&process, stanza, kKeyProcess, 0) != 0 && !process.empty();
   if (StnzGetString(&machine, stanza, kKeyMachine, 0) == 0 || machine.empty())
-    machine = OrEmpty(SysLocalMachineName());
+    machine = StrOrEmpty(SysLocalMachineName());
   bool serialized = false, indexed = false;
   int32_t index_type = 0;
   if (StnzGetBoolean(&serialized, stanza, kKeySerialized, 0) == 0) serialized = false;
@@ -115,10 +113,10 @@ int RepRegisterProcessTables(const List* tables) noexcept {
       std::unique_ptr<Stanza> stanza = StnzCreate(info->table_name(), 5);
       if (!stanza) continue;
       TraceMessage(kTag, 3, 0, 3, "Table '%s'", info->table_name());
-      AddKey(stanza.get(), kKeyProcess, OrEmpty(info->process_name()));
-      TraceMessage(kTag, 4, 0, 3, "Process '%s'", OrEmpty(info->process_name()));
-      AddKey(stanza.get(), kKeyMachine, OrEmpty(info->machine_name()));
-      TraceMessage(kTag, 5, 0, 3, "Machine '%s'", OrEmpty(info->machine_name()));
+      AddKey(stanza.get(), kKeyProcess, StrOrEmpty(info->process_name()));
+      TraceMessage(kTag, 4, 0, 3, "Process '%s'", StrOrEmpty(info->process_name()));
+      AddKey(stanza.get(), kKeyMachine, StrOrEmpty(info->machine_name()));
+      TraceMessage(kTag, 5, 0, 3, "Machine '%s'", StrOrEmpty(info->machine_name()));
       const char* serialized = info->serialized_records() ? "TRUE" : "FALSE";
       AddKey(stanza.get(), kKeySerialized, serialized);
       TraceMessage(kTag, 6, 0, 3, "Serialised '%s'", serialized);
@@ -173,8 +171,8 @@ int RepGetProcessForTable(std::string* process, std::string* machine, const char
   if (ObjCast<List>(tables) == nullptr || tables->empty()) return 0;
   const RepTableInfo* info = FindInfo(tables, table_name);
   if (info == nullptr) return 2;
-  if (process != nullptr) *process = OrEmpty(info->process_name());
-  if (machine != nullptr) *machine = OrEmpty(info->machine_name());
+  if (process != nullptr) *process = StrOrEmpty(info->process_name());
+  if (machine != nullptr) *machine = StrOrEmpty(info->machine_name());
   return 1;
 }
 
@@ -234,7 +232,7 @@ int RepRegisterTablesFromInfos(List* tables, const char* reports_machine) noexce
   }
   Obj* task_address = answer->task_address();
   if (task_address == nullptr) {
-    TraceMessage(kTag, 15, 0, -1, "Got munged give service a task return object");
+    TraceMessage(kTag, 18, 0, -1, "Got munged give service a task return object");
     return 0;
   }
   ObjIncRefCount(task_address);  // held by the handler until the task has ended
@@ -280,7 +278,7 @@ int RegistrationEnded(void* cookie) { return static_cast<RegistrationEnd*>(cooki
 }  // namespace
 
 int RepRegisterTablesAndWait(List* tables, const char* reports_machine, int32_t seconds) noexcept {
-  const char* machine = reports_machine != nullptr ? reports_machine : "";
+  const char* machine = StrOrEmpty(reports_machine);
   RegistrationEnd end;
   MsgWaitAddHandler(kMsgTaskEnded, &WatchRegistrationEnd, &end);
   bool ok = RepRegisterTablesFromInfos(tables, machine) == 1;

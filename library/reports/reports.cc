@@ -151,7 +151,7 @@ int RepStateTextToState(int32_t* state, const char* text) noexcept {
       }
     }
   }
-  TraceMessage(kTag, 19, 0, -1, "Cannot convert text '%s' to state value", text ? text : "");
+  TraceMessage(kTag, 19, 0, -1, "Cannot convert text '%s' to state value", StrOrEmpty(text));
   return 0;
 }
 

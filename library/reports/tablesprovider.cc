@@ -24,8 +24,6 @@ namespace {
 
 constexpr const char* kTag = "REPTABP";
 
-const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
-
 // --- the calling context's provider state -------------------------------------------------------
 
 // One live send: its state object and the descriptor it reads from (the provider's own array,
@@ -126,7 +124,7 @@ void CloseChannel(LiveSend* send, int msg_no, const char* warning) {
   if (!send->channel_open) return;
   send->channel_open = false;
   if (MsgChannelClose(send->state->channel()) == 0)
-    TraceMessage(kTag, msg_no, 0, -1, warning, OrEmpty(send->state->table_name()));
+    TraceMessage(kTag, msg_no, 0, -1, warning, StrOrEmpty(send->state->table_name()));
 }
 
 void RemoveHandlers(uint64_t token) {
@@ -167,14 +165,14 @@ void SendPacket(uint64_t token) {
   if (got == 0) {
     TraceMessage(kTag, 40, 0, -1,
                  "Failed to get record from data grabber whilegetting records for table '%s'.",
-                 OrEmpty(st->table_name()));
+                 StrOrEmpty(st->table_name()));
     Ref<RepRecordPacket> abort = RepRecordPacket::New();
     abort->set_abort(true);
     abort->set_records(ListNewFromPool());
     abort->set_send_state(token);
     if (MsgSendObject(st->channel(), kRepMsgRecordPacket, abort.get()) == 0)
       TraceMessage(kTag, 41, 0, -1, "Failed to send abort msg while record for table '%s'",
-                   OrEmpty(st->table_name()));
+                   StrOrEmpty(st->table_name()));
     EndSend(token, Grabber::kFinish);
     return;
   }
@@ -187,12 +185,12 @@ void SendPacket(uint64_t token) {
   if (MsgSendObject(st->channel(), kRepMsgRecordPacket, packet.get()) == 0) {
     TraceMessage(kTag, 42, 0, -1,
                  "Failed to send records out for table '%s'. Aborting record send.",
-                 OrEmpty(st->table_name()));
+                 StrOrEmpty(st->table_name()));
     EndSend(token, Grabber::kFinish);
     return;
   }
   TraceMessage(kTag, 43, 0, 3, "Sent record packet of %ld records for table '%s'", count,
-               OrEmpty(st->table_name()));
+               StrOrEmpty(st->table_name()));
 }
 
 // All records sent and the last packet acknowledged.
@@ -201,11 +199,11 @@ void CompleteSend(uint64_t token) {
   if (send == nullptr) return;
   Ref<RepRecordSendState> st = send->state;
   TraceMessage(kTag, 50, 0, 2, "Sent all records for table '%s' succesfully.",
-               OrEmpty(st->table_name()));
+               StrOrEmpty(st->table_name()));
   FinishGrabber(send);
   if (MsgSendObject(st->channel(), kRepMsgEndOfRecords, nullptr) == 0)
     TraceMessage(kTag, 51, 0, -1, "Could not send 'end of records' message for table '%s'.",
-                 OrEmpty(st->table_name()));
+                 StrOrEmpty(st->table_name()));
   CloseChannel(send, 52,
                "Warning - failed to close comms channel used for sending records of table '%s'.");
   if (st->announce_completion()) {
@@ -229,7 +227,7 @@ void HandleAck(uint64_t token, const RepRecordsReceivedAck* ack) {
   if (send == nullptr) return;
   if (ack->abort()) {
     TraceMessage(kTag, 60, 0, 2, "Asked to abort record send for table '%s'",
-                 OrEmpty(send->state->table_name()));
+                 StrOrEmpty(send->state->table_name()));
     EndSend(token, Grabber::kHandOver);
     return;
   }
@@ -290,7 +288,7 @@ int ChannelDownHandler(Obj* message, void* cookie) {
   TraceMessage(kTag, 63, 0, -1,
                "Channel down unexpectedly for provision of records in '%s' table. Aborting record "
                "send.",
-               OrEmpty(send->state->table_name()));
+               StrOrEmpty(send->state->table_name()));
   EndSend(token, Grabber::kHandOver);
   return 0;
 }
@@ -317,13 +315,13 @@ int RepRecSendChannelConnectHandler(Obj* message, uint64_t token) {
   TraceMessage(kTag, 71, 0, 3,
                "Got channel connect msg for reports record send of '%s' from %s:%ld. Now try to "
                "complete channel...",
-               OrEmpty(st->table_name()), machine, pid);
+               StrOrEmpty(st->table_name()), machine, pid);
   Ref<Obj> channel;
   if (MsgChannelCompleteInternal(&channel, message, 0, 1, 1) == 0) {
     TraceMessage(kTag, 72, 0, -1,
                  "Channel complete failed for channel to provide records for table '%s' to "
                  "%s:%ld",
-                 OrEmpty(st->table_name()), machine, pid);
+                 StrOrEmpty(st->table_name()), machine, pid);
     HandOverUnfinishedGrabber(send);
     State().sends.erase(token);
     return 0;
@@ -331,7 +329,7 @@ int RepRecSendChannelConnectHandler(Obj* message, uint64_t token) {
   st->set_channel(std::move(channel));
   send->channel_open = true;
   TraceMessage(kTag, 73, 0, 3, "Channel completed OK to provide records for table '%s' to %s:%ld",
-               OrEmpty(st->table_name()), machine, pid);
+               StrOrEmpty(st->table_name()), machine, pid);
   if (!st->old_style()) {
     TraceMessage(kTag, 74, 0, 3, "New style process - installing own message handlers.");
     MsgWaitAddHandler(kMsgChannelLost, &ChannelDownHandler, TokenCookie(token));
@@ -384,7 +382,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
     TraceMessage(kTag, 10, 0, -1, "Incorrect user arguments for GET_TABLE task. Failing.");
     return 0;
   }
-  const char* name = OrEmpty(args->table_name());
+  const char* name = StrOrEmpty(args->table_name());
   const RepProvidedTableDesc* desc = FindDescriptor(descriptors, args->table_name());
   TraceMessage(kTag, 11, 0, 2, "Handle get table request for table '%s' for task %ld", name,
                static_cast<long>(giver_pid));
@@ -502,25 +500,26 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
   const RepGetTableFieldsArgs* args = ObjCast<RepGetTableFieldsArgs>(TaskArgument(task));
   if (RefusedAsRemote(giver)) {
     TraceMessage(kTag, 2, 0, -1, "Refusing fields request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
+                 StrOrEmpty(args != nullptr ? args->table_name() : nullptr),
+                 MsgGetMachineName(giver));
   } else if (args != nullptr) {
     const RepProvidedTableDesc* desc = FindDescriptor(descriptors, args->table_name());
     reply->set_table_name(args->table_name());
     if (desc == nullptr) {
       TraceMessage(kTag, 3, 0, -1, "Error: This process is not the provider of table '%s'",
-                   OrEmpty(args->table_name()));
+                   StrOrEmpty(args->table_name()));
     } else {
       Ref<RepFieldList> fields;
       if (desc->get_fields != nullptr && desc->get_fields(&fields) == 1 &&
           ObjCast<List>(fields.get()) != nullptr) {
         TraceMessage(kTag, 4, 0, 3,
                      "Data grabber has provided field list OK for table '%s'. %ld fields present.",
-                     OrEmpty(args->table_name()), static_cast<long>(fields->size()));
+                     StrOrEmpty(args->table_name()), static_cast<long>(fields->size()));
         reply->set_fields(std::move(fields));
         reply->set_success(true);
       } else {
         TraceMessage(kTag, 5, 0, -1, "Data grabber failed to provide field list for table '%s'",
-                     OrEmpty(args->table_name()));
+                     StrOrEmpty(args->table_name()));
       }
     }
   }
@@ -542,9 +541,9 @@ bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared,
                      int refused_msg_no) {
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
-    TraceMessage(kTag, refused_msg_no, 0, -1,
-                 "Refusing request for table %s from non-local machine (%s)",
-                 OrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
+    TraceMessage(
+        kTag, refused_msg_no, 0, -1, "Refusing request for table %s from non-local machine (%s)",
+        StrOrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
     return false;
   }
   return kr_internal::RepPrepareTableSend(prepared, descriptors, TaskArgument(task),

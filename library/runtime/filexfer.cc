@@ -200,8 +200,8 @@ int ServeRequest(Obj* message, void*) {
   State* s = CurrentState();
   Permit* permit = s != nullptr ? FindPermit(s, sender.get()) : nullptr;
   if (path == nullptr || permit == nullptr || permit->files.count(path) == 0) {
-    TraceMessage(kTag, 4, 0, -1, "Refusing to send '%s' to %s: not permitted",
-                 path != nullptr ? path : "", MsgAddressToText(sender.get()).c_str());
+    TraceMessage(kTag, 4, 0, -1, "Refusing to send '%s' to %s: not permitted", StrOrEmpty(path),
+                 MsgAddressToText(sender.get()).c_str());
     Refuse(sender.get(), id, kPlgFileXferNotPermitted);
     return 0;
   }

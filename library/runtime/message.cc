@@ -14,10 +14,11 @@
 #include <random>
 #include <unordered_map>
 
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "msg_internal.h"
-#include "object_internal.h"
 #include "msgstate.h"
+#include "object_internal.h"
 
 using namespace kr_internal;
 
@@ -67,13 +68,13 @@ int MsgAddressEqual(const Obj* a, const Obj* b) noexcept {
 const char* MsgGetMachineName(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
   const char* m = a != nullptr ? a->machine() : nullptr;
-  return m != nullptr ? m : "";
+  return StrOrEmpty(m);
 }
 
 const char* MsgGetProcessName(const Obj* address_or_message) noexcept {
   const MsgAddress* a = AddressOf(address_or_message);
   const char* p = a != nullptr ? a->process() : nullptr;
-  return p != nullptr ? p : "";
+  return StrOrEmpty(p);
 }
 
 int64_t MsgGetProcessId(const Obj* address_or_message) noexcept {

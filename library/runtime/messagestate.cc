@@ -2,8 +2,6 @@
 // every messaging source calls, and handle tokens. The links, the waits and the exported
 // message functions all stand on it, so it is its own file.
 
-#include "kr/message.h"
-
 #include <strings.h>
 #include <unistd.h>
 
@@ -13,10 +11,12 @@
 #include <random>
 #include <unordered_map>
 
+#include "kr/message.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "msg_internal.h"
-#include "object_internal.h"
 #include "msgstate.h"
+#include "object_internal.h"
 
 namespace kr_internal {
 
@@ -232,8 +232,8 @@ bool AddressIdentity(const Obj* address, PeerIdentity* peer) noexcept {
   if (a == nullptr) return false;
   const char* m = a->machine();
   const char* p = a->process();
-  peer->machine = m != nullptr ? m : "";
-  peer->process = p != nullptr ? p : "";
+  peer->machine = StrOrEmpty(m);
+  peer->process = StrOrEmpty(p);
   peer->instance = a->instance();
   peer->pid = a->pid();
   return !peer->machine.empty() && !peer->process.empty();

@@ -117,7 +117,63 @@ int LiteralMatch(const CompiledPattern* cp, const char* s) {
 // fixed number, with such repetitions nested more than twice, or that refers back to a group
 // (exponential matching), is refused as if it did not compile. Stacked repetition marks
 // ("a**", "a+?") are undefined in extended expressions anyway.
-bool RegExpTooCostly(const char* pattern) {
+// The costs above, worked out over the pattern one character at a time: a stack of groups,
+// each with its size so far and its last atom (which a following quantifier applies to).
+class RegExpCost {
+ public:
+  explicit RegExpCost(size_t length)
+      : node_limit_(std::max<double>(20000.0, 4.0 * static_cast<double>(length))) {
+    frames_.back().last.nullable = true;
+  }
+
+  // Reads the element at `p` and answers where it ends (its last character); sets `*refused`
+  // for an element that is refused outright (a back reference).
+  const char* Read(const char* p, bool* refused) {
+    switch (*p) {
+      case '\\':
+        if (p[1] >= '1' && p[1] <= '9') *refused = true;  // a back reference
+        if (p[1] != '\0') ++p;
+        Atom(kChar);
+        return p;
+      case '[':
+        p = BracketEnd(p);
+        Atom(kChar);
+        return p;
+      case '(':
+        frames_.emplace_back();
+        frames_.back().last.nullable = true;  // nothing yet: the empty text
+        return p;
+      case ')':
+        CloseGroup();
+        return p;
+      case '|':
+        Alternative();
+        return p;
+      case '*':
+      case '?':
+        Repeat(1, 0, true);
+        return p;
+      case '+':
+        Repeat(2, 0, false);
+        return p;
+      case '{':
+        return Interval(p);
+      default:
+        Atom(kChar);
+        return p;
+    }
+  }
+
+  // Only the innermost group grows on each step; an outer one grows when that group closes,
+  // and a group is never smaller than what it holds, so checking the innermost one is enough.
+  bool OverLimits() const {
+    const Frame& f = frames_.back();
+    return f.total.nodes > node_limit_ || f.last.nodes > node_limit_ ||
+           f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit ||
+           f.total.nullable_depth > kNullableDepthLimit;
+  }
+
+ private:
   struct Count {
     double nodes = 0;
     double empty_moves = 0;  // repetitions, options and alternatives
@@ -136,23 +192,22 @@ bool RegExpTooCostly(const char* pattern) {
     bool some_branch_nullable = false;        // of the alternatives already closed by '|'
     bool BranchNullable() const { return branch_nullable_before_last && last.nullable; }
   };
-  std::vector<Frame> frames(1);
-  frames.back().last.nullable = true;
-  const size_t length = std::strlen(pattern);
-  const double node_limit = std::max<double>(20000.0, 4.0 * static_cast<double>(length));
+  static constexpr Count kChar{1, 0, 0, false};
   // A few MB and a few milliseconds at worst, far beyond what a filter needs.
-  constexpr double kEmptyMoveLimit = 250.0;
-  constexpr int kNullableDepthLimit = 2;
-  auto atom = [&](Count size) {
-    Frame& f = frames.back();
+  static constexpr double kEmptyMoveLimit = 250.0;
+  static constexpr int kNullableDepthLimit = 2;
+
+  void Atom(Count size) {
+    Frame& f = frames_.back();
     f.branch_nullable_before_last = f.BranchNullable();
     f.total.Add(size);
     f.last = size;
-  };
+  }
+
   // The last atom repeated: `copies` copies of it, `optional` of them optional, one node (and
   // empty move) for the repetition itself; `may_be_empty` when the repetition allows none.
-  auto repeat = [&](double copies, double optional, bool may_be_empty) {
-    Frame& f = frames.back();
+  void Repeat(double copies, double optional, bool may_be_empty) {
+    Frame& f = frames_.back();
     const Count one = f.last;
     Count extra;
     extra.nodes = one.nodes * (copies - 1) + 1;
@@ -163,95 +218,78 @@ bool RegExpTooCostly(const char* pattern) {
     f.last.empty_moves = one.empty_moves * copies + optional + 1;
     f.last.nullable_depth = extra.nullable_depth;
     f.last.nullable = one.nullable || may_be_empty;
-  };
-  const Count kChar{1, 0, 0, false};
-  for (const char* p = pattern; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\\':
-        if (p[1] >= '1' && p[1] <= '9') return true;  // a back reference
-        if (p[1] != '\0') ++p;
-        atom(kChar);
-        break;
-      case '[': {
-        const char* q = p + 1;
-        if (*q == '^') ++q;
-        if (*q == ']') ++q;
-        while (*q != '\0' && *q != ']') {
-          if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
-            const char* close = std::strchr(q + 2, q[1]);
-            q = (close != nullptr && close[1] == ']') ? close + 2 : q + 1;
-          } else {
-            ++q;
-          }
-        }
-        p = *q == '\0' ? q - 1 : q;
-        atom(kChar);
-        break;
+  }
+
+  // The end of the bracket expression opening at `p`, classes such as [:alpha:] included.
+  static const char* BracketEnd(const char* p) {
+    const char* q = p + 1;
+    if (*q == '^') ++q;
+    if (*q == ']') ++q;
+    while (*q != '\0' && *q != ']') {
+      if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
+        const char* close = std::strchr(q + 2, q[1]);
+        q = (close != nullptr && close[1] == ']') ? close + 2 : q + 1;
+      } else {
+        ++q;
       }
-      case '(':
-        frames.emplace_back();
-        frames.back().last.nullable = true;  // nothing yet: the empty text
-        break;
-      case ')':
-        if (frames.size() > 1) {
-          Count size = frames.back().total;
-          size.nodes += 1;
-          size.nullable = frames.back().some_branch_nullable || frames.back().BranchNullable();
-          frames.pop_back();
-          atom(size);
-        } else {
-          atom(kChar);
-        }
-        break;
-      case '|': {
-        Frame& f = frames.back();
-        f.some_branch_nullable = f.some_branch_nullable || f.BranchNullable();
-        f.total.Add(Count{1, 1, 0, false});
-        f.last = Count{0, 0, 0, true};
-        f.branch_nullable_before_last = true;
-        break;
-      }
-      case '*':
-      case '?':
-        repeat(1, 0, true);
-        break;
-      case '+':
-        repeat(2, 0, false);
-        break;
-      case '{': {
-        const char* q = p + 1;
-        double low = 0, high = 0;
-        bool digits = false;
-        while (*q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
-        high = low;
-        if (*q == ',') {
-          ++q;
-          high = low + 1;  // an open interval copies its operand once more
-          if (*q >= '0' && *q <= '9') {
-            high = 0;
-            while (*q >= '0' && *q <= '9') high = high * 10 + (*q++ - '0');
-          }
-        }
-        if (!digits || *q != '}') {
-          atom(kChar);  // not an interval: a plain character (or an error for the compiler)
-          break;
-        }
-        const double copies = std::max(std::max(low, high), 1.0);
-        repeat(copies, std::max(high - low, 0.0), low == 0);
-        p = q;
-        break;
-      }
-      default:
-        atom(kChar);
-        break;
     }
-    // Only the innermost group grows here; an outer one grows when that group closes, and a
-    // group is never smaller than what it holds, so checking the innermost one is enough.
-    const Frame& f = frames.back();
-    if (f.total.nodes > node_limit || f.last.nodes > node_limit ||
-        f.total.empty_moves > kEmptyMoveLimit || f.last.empty_moves > kEmptyMoveLimit ||
-        f.total.nullable_depth > kNullableDepthLimit)
-      return true;
+    return *q == '\0' ? q - 1 : q;
+  }
+
+  void CloseGroup() {
+    if (frames_.size() == 1) {
+      Atom(kChar);
+      return;
+    }
+    Count size = frames_.back().total;
+    size.nodes += 1;
+    size.nullable = frames_.back().some_branch_nullable || frames_.back().BranchNullable();
+    frames_.pop_back();
+    Atom(size);
+  }
+
+  void Alternative() {
+    Frame& f = frames_.back();
+    f.some_branch_nullable = f.some_branch_nullable || f.BranchNullable();
+    f.total.Add(Count{1, 1, 0, false});
+    f.last = Count{0, 0, 0, true};
+    f.branch_nullable_before_last = true;
+  }
+
+  // An interval {m}, {m,} or {m,n} at `p`; anything else there is a plain character.
+  const char* Interval(const char* p) {
+    const char* q = p + 1;
+    double low = 0, high = 0;
+    bool digits = false;
+    while (*q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
+    high = low;
+    if (*q == ',') {
+      ++q;
+      high = low + 1;  // an open interval copies its operand once more
+      if (*q >= '0' && *q <= '9') {
+        high = 0;
+        while (*q >= '0' && *q <= '9') high = high * 10 + (*q++ - '0');
+      }
+    }
+    if (!digits || *q != '}') {
+      Atom(kChar);  // not an interval: a plain character (or an error for the compiler)
+      return p;
+    }
+    const double copies = std::max(std::max(low, high), 1.0);
+    Repeat(copies, std::max(high - low, 0.0), low == 0);
+    return q;
+  }
+
+  std::vector<Frame> frames_ = std::vector<Frame>(1);
+  const double node_limit_;
+};
+
+bool RegExpTooCostly(const char* pattern) {
+  RegExpCost cost(std::strlen(pattern));
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    bool refused = false;
+    p = cost.Read(p, &refused);
+    if (refused || cost.OverLimits()) return true;
   }
   return false;
 }

@@ -43,7 +43,7 @@ int ListFields(std::FILE* out, const std::string& class_name) {
     auto* f = ObjCast<RepFieldDef>(item);
     if (f == nullptr) continue;
     std::fprintf(out, "%-20s %-14s %s\n", f->name(), RepGetFieldTypeString(f->type()),
-                 Text(f->description()));
+                 StrOrEmpty(f->description()));
   }
   return kExitOk;
 }

@@ -125,7 +125,7 @@ int MailReport(const MailRequest& mail, const RepControl* control, const std::st
   report.directory = body_path.substr(0, slash);
   report.body = body_path.substr(slash + 1);
   report.name = nice_name;
-  report.server = Text(SysLocalMachineName());
+  report.server = StrOrEmpty(SysLocalMachineName());
   report.records = static_cast<int64_t>(RepGiveNumRecords(control));
   auto ends_with = [&](const char* tail) {
     return report.body.size() >= std::strlen(tail) &&

@@ -66,7 +66,7 @@ bool WithStringOption(Ref<List>* out, const List* options, const RepParams* para
   for (Obj* item : *options) {
     const auto* i = ObjCast<RepParamInstance>(item);
     if (i != nullptr && i->definition() != nullptr &&
-        StrCompareNoCase(Text(i->definition()->name()), key) == 0) {
+        StrCompareNoCase(StrOrEmpty(i->definition()->name()), key) == 0) {
       continue;
     }
     ListAddLastItem(out->get(), item);
@@ -199,12 +199,12 @@ int HeaderAddition(std::string* added, const RepControl* control, const GroupOpt
     for (size_t k = 0; k < spec.keys.size(); ++k) {
       const RepFieldDef* f = ObjCast<RepFieldDef>(summary->fields()->at(k));
       labels.push_back(f->name());
-      by += (by.empty() ? "" : " and ") + std::string(Text(f->nice_name()));
+      by += (by.empty() ? "" : " and ") + std::string(StrOrEmpty(f->nice_name()));
     }
     Ref<RepFieldDef> value;
     RepFindFieldInList(&value, o.chart->c_str(), summary->fields());
     const std::string title =
-        (value ? std::string(Text(value->nice_name())) : *o.chart) + " by " + by;
+        (value ? std::string(StrOrEmpty(value->nice_name())) : *o.chart) + " by " + by;
     if (!RepGroupChartSvg(&svg, &error, summary, labels, o.chart->c_str(), title.c_str(),
                           kChartBars)) {
       Error(error);
@@ -356,7 +356,7 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o, bool fetching) {
   }
   std::string sort;
   for (const RepGroupKey& k : spec.keys) sort += "%" + k.field + " ";
-  sort += Text(RepParamsGetSort(params));
+  sort += StrOrEmpty(RepParamsGetSort(params));
   RepParamsSetSort(params, sort.c_str());
   return kExitOk;
 }

@@ -1,10 +1,10 @@
 // krreport job new --template NAME... [--print]: a new report job record and its components.
 #include "commands.h"
-#include "krreport.h"
 #include "kr/list.h"
 #include "kr/serialize.h"
 #include "kr/stanza.h"
-#include "reports/rptplg.h"
+#include "krreport.h"
+#include "reports/reportjobs.h"
 
 namespace krreport {
 namespace {
@@ -39,7 +39,7 @@ void PrintObject(std::FILE* out, const Obj* obj, int depth) {
     }
     return;
   }
-  std::fprintf(out, "%s\n", Text(ObjNameFromObject(obj)));
+  std::fprintf(out, "%s\n", StrOrEmpty(ObjNameFromObject(obj)));
   const int slots = ObjSlotCount(obj);
   for (int slot = 1; slot <= slots; ++slot) {
     std::fprintf(out, "%s  %d: ", indent.c_str(), slot);

@@ -14,6 +14,7 @@
 #include "delivery.h"
 #include "groups.h"
 #include "kr/object.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/control.h"
 #include "reports/fields.h"
@@ -38,8 +39,8 @@ void PrintCause(const std::string& said = "");
 // Where Error finds the cause; main installs one capture around the command (null: none).
 void SetFailureCapture(TraceFailureCapture* capture);
 
-// A null text as an empty one.
-inline const char* Text(const char* s) { return s != nullptr ? s : ""; }
+// A null text as an empty one: StrOrEmpty under the name the runner still uses.
+inline const char* Text(const char* s) { return StrOrEmpty(s); }
 
 // --- output types and parameters -------------------------------------------------------------
 

@@ -48,9 +48,9 @@ int MultiOutput(const MultiOptions& o) {
     Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
     return kExitFailed;
   }
-  const std::string target = o.machine.empty() ? Text(SysLocalMachineName()) : o.machine;
+  const std::string target = o.machine.empty() ? StrOrEmpty(SysLocalMachineName()) : o.machine;
   const bool local =
-      o.machine.empty() || strcasecmp(target.c_str(), Text(SysLocalMachineName())) == 0;
+      o.machine.empty() || strcasecmp(target.c_str(), StrOrEmpty(SysLocalMachineName())) == 0;
   MachInfo machine_info;
   if (!local && MachInfoFind(&machine_info, target.c_str()) != 1) {
     Error("machine '" + target +

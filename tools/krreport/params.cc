@@ -103,8 +103,8 @@ bool SetOption(RepParams* params, const std::string& assignment) {
     for (Obj* item : *info->options()) {
       if (auto* d = ObjCast<RepParamDef>(item)) known += std::string(" ") + d->name();
     }
-    Error("output type '" + std::string(Text(info->display_name())) + "' has no option '" + key +
-          "' (options:" + known + ")");
+    Error("output type '" + std::string(StrOrEmpty(info->display_name())) + "' has no option '" +
+          key + "' (options:" + known + ")");
     return false;
   }
   Ref<RepParamInstance> instance;
@@ -129,10 +129,10 @@ bool DefaultFormat(RepParams* params) {
   Ref<RepOutputTypeInfo> info;
   if (!RepOutputTypeInfoFromID(&info, RepParamsGetOutputType(params))) return false;
   std::string format;
-  std::string tail = Text(info->format_post());
+  std::string tail = StrOrEmpty(info->format_post());
   if (tail.empty()) tail = "\n";
   // Two blanks: the one after a field reference belongs to the reference.
-  std::string field_post = Text(info->format_field_post());
+  std::string field_post = StrOrEmpty(info->format_field_post());
   if (field_post.empty()) field_post = "  ";
   // A system time prints as its number of seconds, which nobody reads: the default format
   // leaves system times out (the classes offer their dates and times of day as fields of their
@@ -142,8 +142,8 @@ bool DefaultFormat(RepParams* params) {
     const auto* f = ObjCast<RepFieldDef>(item);
     if (f != nullptr && f->type() != kRepTypeSysTime) ListAddLastItem(shown.get(), item);
   }
-  if (!RepGenFormatString(&format, Text(info->format_pre()), tail.c_str(),
-                          Text(info->format_field_pre()), field_post.c_str(), shown.get())) {
+  if (!RepGenFormatString(&format, StrOrEmpty(info->format_pre()), tail.c_str(),
+                          StrOrEmpty(info->format_field_pre()), field_post.c_str(), shown.get())) {
     return false;
   }
   RepParamsSetFormat(params, format.c_str());

@@ -1,16 +1,17 @@
 // krreport produced [show|reprocess|delete NAME]: the store of produced reports.
+#include "reports/produced.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
 #include "commands.h"
-#include "krreport.h"
 #include "kr/list.h"
+#include "krreport.h"
 #include "reports/classes.h"
-#include "reports/produced.h"
+#include "reports/registry.h"
 #include "reports/reprocess.h"
-#include "reports/rptplg.h"
 #include "reports/utilities.h"
 
 namespace krreport {
@@ -66,9 +67,10 @@ int ListProduced(std::FILE* out) {
   const bool configured = ForEachStoredReport(
       classes.get(), [&](const std::string& name, const RepProducedReportName& decoded) {
         const char* nice = decoded.class_nice_name();
-        entries.push_back({decoded.time_of_production(), name,
-                           nice != nullptr && *nice != '\0' ? nice : Text(decoded.class_name()),
-                           decoded.output_type()});
+        entries.push_back(
+            {decoded.time_of_production(), name,
+             nice != nullptr && *nice != '\0' ? nice : StrOrEmpty(decoded.class_name()),
+             decoded.output_type()});
       });
   if (!configured) {
     Error("the reports directory is not configured (config/configure.cfg under KR_HOME)");
@@ -96,15 +98,15 @@ int ShowProduced(std::FILE* out, const std::string& name) {
   line("name:", name);
   line("produced:", TimeText(control->time_of_production()));
   if (params != nullptr) {
-    line("class:", Text(RepParamsGetClass(params)));
+    line("class:", StrOrEmpty(RepParamsGetClass(params)));
     line("output type:", OutputTypeText(RepParamsGetOutputType(params)));
-    line("format:", Text(RepParamsGetFormat(params)));
-    line("include:", Text(RepParamsGetInclude(params)));
-    line("exclude:", Text(RepParamsGetExclude(params)));
-    line("condition:", Text(RepParamsGetCondition(params)));
-    line("sort:", Text(RepParamsGetSort(params)));
-    line("header:", Text(RepParamsGetHeaderName(params)));
-    line("footer:", Text(RepParamsGetFooterName(params)));
+    line("format:", StrOrEmpty(RepParamsGetFormat(params)));
+    line("include:", StrOrEmpty(RepParamsGetInclude(params)));
+    line("exclude:", StrOrEmpty(RepParamsGetExclude(params)));
+    line("condition:", StrOrEmpty(RepParamsGetCondition(params)));
+    line("sort:", StrOrEmpty(RepParamsGetSort(params)));
+    line("header:", StrOrEmpty(RepParamsGetHeaderName(params)));
+    line("footer:", StrOrEmpty(RepParamsGetFooterName(params)));
   }
   const RepTable* table = control->table();
   line("records:",
@@ -150,7 +152,7 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
     return kExitFailed;
   }
   Ref<RepProducedReportName> decoded;
-  std::string nice_name = Text(RepParamsGetClass(params));
+  std::string nice_name = StrOrEmpty(RepParamsGetClass(params));
   if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), nullptr) == 1 &&
       decoded->base_name() != nullptr && *decoded->base_name() != '\0') {
     nice_name = decoded->base_name();

@@ -11,7 +11,7 @@
 #include "reports/control.h"
 #include "reports/fetch.h"
 #include "reports/format.h"
-#include "reports/rptplg.h"
+#include "reports/registry.h"
 
 namespace krreport {
 namespace {

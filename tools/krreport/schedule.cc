@@ -30,7 +30,7 @@
 #include "kr/serialize.h"
 #include "kr/stanza.h"
 #include "krreport.h"
-#include "reports/rptplg.h"
+#include "reports/reportjobs.h"
 #include "reports/utilities.h"
 
 extern char** environ;

@@ -45,8 +45,8 @@ int ListTables(std::FILE* out) {
       if (!causes.empty()) state += ": " + causes.front();
     }
     answering += answers ? 1 : 0;
-    std::fprintf(out, "%-20s %-24s %-16s %s\n", Text(info->table_name()),
-                 Text(info->process_name()), Text(info->machine_name()), state.c_str());
+    std::fprintf(out, "%-20s %-24s %-16s %s\n", StrOrEmpty(info->table_name()),
+                 StrOrEmpty(info->process_name()), StrOrEmpty(info->machine_name()), state.c_str());
   }
   context->timeout_scale = scale;
   std::fflush(out);

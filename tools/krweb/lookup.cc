@@ -8,6 +8,7 @@
 #include "kr/list.h"
 #include "kr/path.h"
 #include "kr/stanza.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/classes.h"
 #include "reports/fields.h"
@@ -22,8 +23,6 @@
 
 namespace krweb {
 namespace {
-
-const char* Text(const char* s) { return s != nullptr ? s : ""; }
 
 // Collects the failure lines the library traces while a text is checked.
 class RefusalCapture : public TraceSink {
@@ -125,7 +124,8 @@ std::vector<ClassEntry> Lookup::Classes() {
     Ref<List> classes;
     if (RepGetAvailClasses(&classes) != 0) return out;
     for (Obj* item : *classes) {
-      if (auto* c = ObjCast<RepClass>(item)) out.push_back({Text(c->nice_name()), Text(c->file_name())});
+      if (auto* c = ObjCast<RepClass>(item))
+        out.push_back({StrOrEmpty(c->nice_name()), StrOrEmpty(c->file_name())});
     }
     return out;
   });
@@ -147,7 +147,7 @@ std::vector<TemplateEntry> Lookup::Templates() {
       TemplateEntry t;
       t.file_name = e.name;
       RepGetTemplateNiceName(&t.nice_name, tmpl.get(), e.name.c_str());
-      t.class_name = Text(RepParamsGetClass(params.get()));
+      t.class_name = StrOrEmpty(RepParamsGetClass(params.get()));
       t.output_type = RepParamsGetOutputType(params.get());
       std::string group_by;
       t.summary = RepTemplateGetParam(&group_by, tmpl.get(), "groupby", 1, 0) == 1 &&
@@ -166,8 +166,8 @@ bool Lookup::Fields(const std::string& class_name, std::vector<FieldEntry>* fiel
     for (Obj* item : *table->fields()) {
       auto* f = ObjCast<RepFieldDef>(item);
       if (f == nullptr) continue;
-      fields->push_back({Text(f->name()), Text(RepGetFieldTypeString(f->type())),
-                         Text(f->description())});
+      fields->push_back({StrOrEmpty(f->name()), StrOrEmpty(RepGetFieldTypeString(f->type())),
+                         StrOrEmpty(f->description())});
     }
     return true;
   });
@@ -227,17 +227,18 @@ std::string Lookup::Format(const std::string& class_name, int type,
     for (const std::string& name : names) {
       for (Obj* item : *table->fields()) {
         auto* f = ObjCast<RepFieldDef>(item);
-        if (f != nullptr && name == Text(f->name())) ListAddLastItem(chosen.get(), item);
+        if (f != nullptr && name == StrOrEmpty(f->name())) ListAddLastItem(chosen.get(), item);
       }
     }
     if (chosen->size() == 0) return format;
     // As krreport lays out a class without a format: the type's texts, two blanks between
     // fields (the one after a reference belongs to the reference).
-    std::string tail = Text(info->format_post()), post = Text(info->format_field_post());
+    std::string tail = StrOrEmpty(info->format_post()),
+                post = StrOrEmpty(info->format_field_post());
     if (tail.empty()) tail = "\n";
     if (post.empty()) post = "  ";
-    if (!RepGenFormatString(&format, Text(info->format_pre()), tail.c_str(),
-                            Text(info->format_field_pre()), post.c_str(), chosen.get())) {
+    if (!RepGenFormatString(&format, StrOrEmpty(info->format_pre()), tail.c_str(),
+                            StrOrEmpty(info->format_field_pre()), post.c_str(), chosen.get())) {
       format.clear();
     }
     return format;
@@ -266,8 +267,9 @@ std::vector<StoredEntry> Lookup::Stored() {
           continue;  // a store in progress, or not the store's
         }
         const char* nice = decoded->class_nice_name();
-        out.push_back({file.name, decoded->time_of_production(), decoded->output_type(),
-                       nice != nullptr && *nice != '\0' ? nice : Text(decoded->class_name())});
+        out.push_back(
+            {file.name, decoded->time_of_production(), decoded->output_type(),
+             nice != nullptr && *nice != '\0' ? nice : StrOrEmpty(decoded->class_name())});
       }
     }
     std::sort(out.begin(), out.end(), [](const StoredEntry& a, const StoredEntry& b) {
@@ -286,12 +288,12 @@ bool Lookup::StoredDetails(const std::string& name,
     }
     const RepParams* p = stored->control()->params();
     if (p == nullptr) return false;
-    out->push_back({"Class", Text(RepParamsGetClass(p))});
-    out->push_back({"Format", Text(RepParamsGetFormat(p))});
-    out->push_back({"Include", Text(RepParamsGetInclude(p))});
-    out->push_back({"Exclude", Text(RepParamsGetExclude(p))});
-    out->push_back({"Condition", Text(RepParamsGetCondition(p))});
-    out->push_back({"Sort", Text(RepParamsGetSort(p))});
+    out->push_back({"Class", StrOrEmpty(RepParamsGetClass(p))});
+    out->push_back({"Format", StrOrEmpty(RepParamsGetFormat(p))});
+    out->push_back({"Include", StrOrEmpty(RepParamsGetInclude(p))});
+    out->push_back({"Exclude", StrOrEmpty(RepParamsGetExclude(p))});
+    out->push_back({"Condition", StrOrEmpty(RepParamsGetCondition(p))});
+    out->push_back({"Sort", StrOrEmpty(RepParamsGetSort(p))});
     return true;
   });
 }

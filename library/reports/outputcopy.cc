@@ -1,6 +1,8 @@
 // Several stored reports in one output directory, and output directories copied to another
 // machine through the reports agent there.
 
+#include "reports/outputcopy.h"
+
 #include <cinttypes>
 #include <string>
 #include <vector>
@@ -12,14 +14,13 @@
 #include "kr/path.h"
 #include "kr/text.h"
 #include "kr/trace.h"
-#include "reports/output.h"
+#include "reports/agents.h"
 #include "reports/outputtypes.h"
 #include "reports/outputwrap.h"
 #include "reports/params.h"
 #include "reports/produced.h"
 #include "reports/reports.h"
 #include "reports/reprocess.h"
-#include "reports/rptplg.h"
 #include "reports/utilities.h"
 
 namespace {
