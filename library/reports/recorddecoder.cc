@@ -128,8 +128,7 @@ bool RecordDecoder::LearnTypes(const unsigned char* table, size_t length) {
     const uint32_t code = static_cast<uint32_t>(c[0]) | static_cast<uint32_t>(c[1]) << 8 |
                           static_cast<uint32_t>(c[2]) << 16 | static_cast<uint32_t>(c[3]) << 24;
     r.Skip(4);
-    if (!r.Varint(&length_of_spec) || length_of_spec > kLongestSpec ||
-        length_of_spec > r.left()) {
+    if (!r.Varint(&length_of_spec) || length_of_spec > kLongestSpec || length_of_spec > r.left()) {
       return false;
     }
     const std::string spec(reinterpret_cast<const char*>(r.at()), length_of_spec);

@@ -85,8 +85,8 @@ TEST(RecordDecoder, GivesWhatTheGenericReaderGivesForEveryRecordAndEveryCorrupti
       }
     }
     Ref<Obj> fast;
-    const int rc = decoder.Rebuild(&fast, reinterpret_cast<const unsigned char*>(body.data()),
-                                   body.size());
+    const int rc =
+        decoder.Rebuild(&fast, reinterpret_cast<const unsigned char*>(body.data()), body.size());
     const std::string expected = Generic(body);
     ASSERT_EQ(rc == 1, !expected.empty()) << "record " << i;
     if (rc == 1) {
@@ -101,8 +101,7 @@ TEST(RecordDecoder, SharesEqualValuesOfAColumnUntilTheColumnTypesChange) {
     Ref<RepRecord> r = RepRecord::New();
     Ref<List> values = ListNewFromPool();
     ListPushLastItemInternal(values.get(), RepNewFieldValue(kRepStateNormal, ObjNewInteger(id)));
-    ListPushLastItemInternal(values.get(),
-                             RepNewFieldValue(kRepStateNormal, ObjNewString(status)));
+    ListPushLastItemInternal(values.get(), RepNewFieldValue(kRepStateNormal, ObjNewString(status)));
     r->set_values(std::move(values));
     std::string bytes;
     ObjSerializeToMemory(&bytes, r.get());

@@ -394,6 +394,122 @@ int CallRecord(const Receiver& r, const unsigned char* bytes, uint32_t length) {
   return record != nullptr ? record(bytes, length, r.cookie()) : 1;
 }
 
+// The record loop's step at a new record: true to go on with the buffer, false when it is done.
+bool NewObjectStep(const Receiver& r, const unsigned char* data, uint32_t* at, uint32_t left) {
+  uint32_t& p = *at;
+  TraceMessage(kTag, 62, 0, 3, "State new object...");
+  if (left < 4) {
+    r.Grow(4);
+    std::memcpy(r.bytes(), data + p, left);
+    r.Set(kRecvScratchCount, static_cast<int32_t>(left));
+    r.Set(kRecvHeaderMissing, static_cast<int32_t>(4 - left));
+    r.set_state(kRepSRecSplitHeader);
+    TraceMessage(kTag, 63, 0, 3, "Split header in buffer (%ld of %ld bytes)",
+                 static_cast<long>(left), 4L);
+    return false;
+  }
+  uint32_t length = GetLe32(data + p);
+  if (!RecordLengthOk(length)) {
+    r.set_state(kRepSRecError);
+    return false;
+  }
+  if (length > left) {
+    // The scratch area grows with the bytes that arrive, not with what the length field
+    // claims, so a corrupt length costs nothing until its bytes are really there.
+    r.Grow(left);
+    std::memcpy(r.bytes(), data + p, left);
+    r.Set(kRecvScratchCount, static_cast<int32_t>(left));
+    r.Set(kRecvBodyMissing, static_cast<int32_t>(length - left));
+    r.set_state(kRepSRecSplitBody);
+    TraceMessage(kTag, 64, 0, 3,
+                 "Whole header but split body in buffer. Need %ld more body "
+                 "bytes",
+                 static_cast<long>(length - left));
+    return false;
+  }
+  if (CallRecord(r, data + p, length) == 1) {
+    p += length;
+    TraceMessage(kTag, 65, 0, 3, "Callback processed wholly in buffer object of %ld bytes",
+                 static_cast<long>(length));
+  } else {
+    TraceMessage(kTag, 66, 0, -1,
+                 "Callback failed to process wholly in buffer object of %ld bytes. Skip "
+                 "block.",
+                 static_cast<long>(length));
+    r.set_state(kRepSRecError);
+    return false;
+  }
+  return true;
+}
+
+// The record loop's step at a record whose length field was split: true to go on with the buffer, false when it is done.
+bool SplitHeaderStep(const Receiver& r, const unsigned char* data, uint32_t* at, uint32_t left) {
+  uint32_t& p = *at;
+  TraceMessage(kTag, 67, 0, 3, "State split header...");
+  uint32_t missing = static_cast<uint32_t>(r.Get(kRecvHeaderMissing));
+  if (left < missing) {
+    TraceMessage(kTag, 68, 0, -1,
+                 "Error - only %ld of %ld remaining split header bytes in buffer. Skip rest "
+                 "of block.",
+                 static_cast<long>(left), static_cast<long>(missing));
+    r.set_state(kRepSRecError);
+    return false;
+  }
+  int32_t count = r.Get(kRecvScratchCount);
+  std::memcpy(r.bytes() + count, data + p, missing);
+  p += missing;
+  r.Set(kRecvScratchCount, 4);
+  r.Set(kRecvHeaderMissing, 0);
+  uint32_t length = GetLe32(r.bytes());
+  if (!RecordLengthOk(length)) {
+    r.set_state(kRepSRecError);
+    return false;
+  }
+  r.Set(kRecvBodyMissing, static_cast<int32_t>(length - 4));
+  r.set_state(kRepSRecSplitBody);
+  TraceMessage(kTag, 69, 0, 3, "Got remaining header bytes, now try for body of %ld bytes",
+               static_cast<long>(length - 4));
+  return true;
+}
+
+// The record loop's step at a record whose body was split: true to go on with the buffer, false when it is done.
+bool SplitBodyStep(const Receiver& r, const unsigned char* data, uint32_t* at, uint32_t left) {
+  uint32_t& p = *at;
+  TraceMessage(kTag, 70, 0, 3, "State split body...");
+  uint32_t missing = static_cast<uint32_t>(r.Get(kRecvBodyMissing));
+  int32_t count = r.Get(kRecvScratchCount);
+  if (left < missing) {
+    r.Grow(static_cast<size_t>(count) + left);
+    std::memcpy(r.bytes() + count, data + p, left);
+    r.Set(kRecvScratchCount, count + static_cast<int32_t>(left));
+    r.Set(kRecvBodyMissing, static_cast<int32_t>(missing - left));
+    TraceMessage(kTag, 71, 0, 3, "Copy %ld more bytes of still incomplete record body",
+                 static_cast<long>(left));
+    return false;
+  }
+  r.Grow(static_cast<size_t>(count) + missing);
+  if (missing > 0) std::memcpy(r.bytes() + count, data + p, missing);
+  p += missing;
+  TraceMessage(kTag, 72, 0, 3, "Got %ld remaining bytes of split body",
+               static_cast<long>(missing));
+  uint32_t length = static_cast<uint32_t>(count) + missing;
+  r.Set(kRecvBodyMissing, 0);
+  r.Set(kRecvScratchCount, 0);
+  if (CallRecord(r, r.bytes(), length) == 1) {
+    TraceMessage(kTag, 73, 0, 3,
+                 "Callback processed split record OK. Continue processing buffer.");
+    r.set_state(kRepSRecNewObject);
+  } else {
+    TraceMessage(kTag, 74, 0, -1,
+                 "Callback failed to store split record of %ld total bytes. Skip rest of "
+                 "block.",
+                 static_cast<long>(length));
+    r.set_state(kRepSRecError);
+    return false;
+  }
+  return true;
+}
+
 void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uint32_t p) {
   for (;;) {
     uint32_t left = size - p;
@@ -403,118 +519,22 @@ void RecordLoop(const Receiver& r, const unsigned char* data, uint32_t size, uin
       TraceMessage(kTag, 61, 0, 3, "No bytes left in buffer. Wait for next buffer.");
       return;
     }
+    bool more = false;
     switch (r.state()) {
-      case kRepSRecNewObject: {
-        TraceMessage(kTag, 62, 0, 3, "State new object...");
-        if (left < 4) {
-          r.Grow(4);
-          std::memcpy(r.bytes(), data + p, left);
-          r.Set(kRecvScratchCount, static_cast<int32_t>(left));
-          r.Set(kRecvHeaderMissing, static_cast<int32_t>(4 - left));
-          r.set_state(kRepSRecSplitHeader);
-          TraceMessage(kTag, 63, 0, 3, "Split header in buffer (%ld of %ld bytes)",
-                       static_cast<long>(left), 4L);
-          return;
-        }
-        uint32_t length = GetLe32(data + p);
-        if (!RecordLengthOk(length)) {
-          r.set_state(kRepSRecError);
-          return;
-        }
-        if (length > left) {
-          // The scratch area grows with the bytes that arrive, not with what the length field
-          // claims, so a corrupt length costs nothing until its bytes are really there.
-          r.Grow(left);
-          std::memcpy(r.bytes(), data + p, left);
-          r.Set(kRecvScratchCount, static_cast<int32_t>(left));
-          r.Set(kRecvBodyMissing, static_cast<int32_t>(length - left));
-          r.set_state(kRepSRecSplitBody);
-          TraceMessage(kTag, 64, 0, 3,
-                       "Whole header but split body in buffer. Need %ld more body "
-                       "bytes",
-                       static_cast<long>(length - left));
-          return;
-        }
-        if (CallRecord(r, data + p, length) == 1) {
-          p += length;
-          TraceMessage(kTag, 65, 0, 3, "Callback processed wholly in buffer object of %ld bytes",
-                       static_cast<long>(length));
-        } else {
-          TraceMessage(kTag, 66, 0, -1,
-                       "Callback failed to process wholly in buffer object of %ld bytes. Skip "
-                       "block.",
-                       static_cast<long>(length));
-          r.set_state(kRepSRecError);
-          return;
-        }
+      case kRepSRecNewObject:
+        more = NewObjectStep(r, data, &p, left);
         break;
-      }
-      case kRepSRecSplitHeader: {
-        TraceMessage(kTag, 67, 0, 3, "State split header...");
-        uint32_t missing = static_cast<uint32_t>(r.Get(kRecvHeaderMissing));
-        if (left < missing) {
-          TraceMessage(kTag, 68, 0, -1,
-                       "Error - only %ld of %ld remaining split header bytes in buffer. Skip rest "
-                       "of block.",
-                       static_cast<long>(left), static_cast<long>(missing));
-          r.set_state(kRepSRecError);
-          return;
-        }
-        int32_t count = r.Get(kRecvScratchCount);
-        std::memcpy(r.bytes() + count, data + p, missing);
-        p += missing;
-        r.Set(kRecvScratchCount, 4);
-        r.Set(kRecvHeaderMissing, 0);
-        uint32_t length = GetLe32(r.bytes());
-        if (!RecordLengthOk(length)) {
-          r.set_state(kRepSRecError);
-          return;
-        }
-        r.Set(kRecvBodyMissing, static_cast<int32_t>(length - 4));
-        r.set_state(kRepSRecSplitBody);
-        TraceMessage(kTag, 69, 0, 3, "Got remaining header bytes, now try for body of %ld bytes",
-                     static_cast<long>(length - 4));
+      case kRepSRecSplitHeader:
+        more = SplitHeaderStep(r, data, &p, left);
         break;
-      }
-      case kRepSRecSplitBody: {
-        TraceMessage(kTag, 70, 0, 3, "State split body...");
-        uint32_t missing = static_cast<uint32_t>(r.Get(kRecvBodyMissing));
-        int32_t count = r.Get(kRecvScratchCount);
-        if (left < missing) {
-          r.Grow(static_cast<size_t>(count) + left);
-          std::memcpy(r.bytes() + count, data + p, left);
-          r.Set(kRecvScratchCount, count + static_cast<int32_t>(left));
-          r.Set(kRecvBodyMissing, static_cast<int32_t>(missing - left));
-          TraceMessage(kTag, 71, 0, 3, "Copy %ld more bytes of still incomplete record body",
-                       static_cast<long>(left));
-          return;
-        }
-        r.Grow(static_cast<size_t>(count) + missing);
-        if (missing > 0) std::memcpy(r.bytes() + count, data + p, missing);
-        p += missing;
-        TraceMessage(kTag, 72, 0, 3, "Got %ld remaining bytes of split body",
-                     static_cast<long>(missing));
-        uint32_t length = static_cast<uint32_t>(count) + missing;
-        r.Set(kRecvBodyMissing, 0);
-        r.Set(kRecvScratchCount, 0);
-        if (CallRecord(r, r.bytes(), length) == 1) {
-          TraceMessage(kTag, 73, 0, 3,
-                       "Callback processed split record OK. Continue processing buffer.");
-          r.set_state(kRepSRecNewObject);
-        } else {
-          TraceMessage(kTag, 74, 0, -1,
-                       "Callback failed to store split record of %ld total bytes. Skip rest of "
-                       "block.",
-                       static_cast<long>(length));
-          r.set_state(kRepSRecError);
-          return;
-        }
+      case kRepSRecSplitBody:
+        more = SplitBodyStep(r, data, &p, left);
         break;
-      }
       default:
         TraceMessage(kTag, 75, 0, 3, "State error. Wait for start of next block...");
         return;
     }
+    if (!more) return;
   }
 }
 
