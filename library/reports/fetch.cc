@@ -25,7 +25,7 @@
 #include "reports/sql.h"
 #include "reports/tableslowlevel.h"
 #include "reports/tablesprovider.h"
-#include "recorddecoder.h"
+#include "recordcodec.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include "kr/serialize.h"
 #include "kr/trace.h"
+#include "recordcodec.h"
 #include "reports/reports.h"
 #include "srecords_internal.h"
 
@@ -81,7 +82,10 @@ int RepSRecordsAppendRecord(std::string* out, const Obj* record, int32_t index_t
     PutLe32(reinterpret_cast<unsigned char*>(out->data()) + start + 4,
             static_cast<uint32_t>(index));
   }
-  if (!ObjSerializeToMemory(out, record) || out->size() - start > kRepSRecordsMaxRecordSize) {
+  // The common record shape is written directly; anything else by the generic writer. Both give
+  // the same bytes.
+  if ((!kr_internal::AppendRecordFast(out, record) && !ObjSerializeToMemory(out, record)) ||
+      out->size() - start > kRepSRecordsMaxRecordSize) {
     out->resize(start);
     return 0;
   }

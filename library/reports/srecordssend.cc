@@ -413,7 +413,7 @@ void ProducerFinishGrabber(Obj* p) {
 bool ResetToBlank(RepRecord* record, const RepRecord* blank) {
   List* values = record->values();
   const List* blanks = blank->values();
-  if (record->ref_count != 1 || ObjGetSlotObject(record, 2) != nullptr || values == nullptr ||
+  if (record->ref_count != 1 || record->ObjSlot<2>() != nullptr || values == nullptr ||
       values->ref_count != 1 || values->size() != blanks->size() ||
       ListGetExtensionItem(values) != nullptr) {
     return false;
@@ -421,7 +421,7 @@ bool ResetToBlank(RepRecord* record, const RepRecord* blank) {
   for (size_t i = 0; i < values->size(); ++i) {
     RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
     const RepFieldValue* b = ObjCast<RepFieldValue>(blanks->at(i));
-    if (v == nullptr || b == nullptr || v->ref_count != 1 || ObjGetSlotObject(v, 3) != nullptr) {
+    if (v == nullptr || b == nullptr || v->ref_count != 1 || v->ObjSlot<3>() != nullptr) {
       return false;
     }
     Obj* value = v->value();

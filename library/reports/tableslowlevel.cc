@@ -610,7 +610,7 @@ bool ProjectionIsReorder(const std::vector<RepTableFieldIndex>& entries,
 // values, exactly one per field.
 bool TakeableRecord(const Obj* item, size_t field_count) {
   const RepRecord* r = ObjCast<RepRecord>(item);
-  if (r == nullptr || r->ref_count != 1 || ObjGetSlotObject(r, 2) != nullptr) return false;
+  if (r == nullptr || r->ref_count != 1 || r->ObjSlot<2>() != nullptr) return false;
   const List* values = r->values();
   return values != nullptr && values->ref_count == 1 && values->size() == field_count &&
          ListGetExtensionItem(values) == nullptr;

@@ -1,7 +1,9 @@
-#include "recorddecoder.h"
+#include "recordcodec.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 #include "kr/list.h"
 #include "kr/serialize.h"
@@ -82,6 +84,194 @@ class RecordDecoder::Reader {
   const unsigned char* p_;
   const unsigned char* end_;
 };
+
+namespace {
+
+// What the fast writer writes a value object as, with the type it names in the type table.
+struct WrittenType {
+  uint32_t code;
+  const char* spec;
+};
+constexpr WrittenType kRecordType{RepRecord::kTypeCode, RepRecord::kSpec};
+constexpr WrittenType kListType{kObjListType, "L;"};
+constexpr WrittenType kValueType{RepFieldValue::kTypeCode, RepFieldValue::kSpec};
+constexpr WrittenType kValueObjectTypes[] = {
+    {ObjString::kTypeCode, ObjString::kSpec},       {ObjInteger::kTypeCode, ObjInteger::kSpec},
+    {ObjInt64::kTypeCode, ObjInt64::kSpec},         {ObjBoolean::kTypeCode, ObjBoolean::kSpec},
+    {RepDateValue::kTypeCode, RepDateValue::kSpec}, {RepTimeValue::kTypeCode, RepTimeValue::kSpec},
+};
+enum ValueObject { kString, kInteger, kInt64, kBoolean, kDate, kTime, kNoObject, kUnknown };
+
+ValueObject KindOf(const Obj* o) {
+  if (o == nullptr) return kNoObject;
+  if (ObjCast<ObjString>(o) != nullptr) return kString;
+  if (ObjCast<ObjInteger>(o) != nullptr) return kInteger;
+  if (ObjCast<ObjInt64>(o) != nullptr) return kInt64;
+  if (ObjCast<ObjBoolean>(o) != nullptr) return kBoolean;
+  if (ObjCast<RepDateValue>(o) != nullptr) return kDate;
+  if (ObjCast<RepTimeValue>(o) != nullptr) return kTime;
+  return kUnknown;
+}
+
+// The writer's primitives over a buffer sized beforehand: a varint, an integer in zigzag form,
+// a little-endian 32-bit word.
+char* PutVarint(char* p, uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<char>((v & 0x7f) | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<char>(v);
+  return p;
+}
+char* PutInt(char* p, int64_t v) {
+  return PutVarint(p, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+}
+char* PutLe32(char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) *p++ = static_cast<char>(v >> (8 * i));
+  return p;
+}
+
+// The type table last written, kept per thread: the records of a table all use the same one.
+// Initial-exec, as the library is linked into its programs, never opened later.
+struct FastWriterTable {
+  std::string bytes;
+  uint32_t pattern = ~0u;  // the type-use pattern `bytes` was written for
+};
+__attribute__((tls_model("initial-exec"))) thread_local FastWriterTable t_fast_table;
+
+// The value object's contents, as the generic writer writes its slots. `length`: a text's.
+char* PutValueObject(char* p, const Obj* o, ValueObject kind, size_t length) {
+  switch (kind) {
+    case kString: {
+      const char* text = ObjCast<ObjString>(o)->value();
+      if (text == nullptr) return PutVarint(p, 0);
+      p = PutVarint(p, length + 1);
+      std::memcpy(p, text, length);
+      return p + length;
+    }
+    case kInteger:
+      return PutInt(p, ObjCast<ObjInteger>(o)->value());
+    case kInt64:
+      return PutInt(p, ObjCast<ObjInt64>(o)->value());
+    case kBoolean:
+      *p++ = ObjCast<ObjBoolean>(o)->value() ? 1 : 0;
+      return p;
+    case kDate: {
+      const RepDateValue* d = ObjCast<RepDateValue>(o);
+      p = PutInt(p, d->year());
+      p = PutInt(p, d->month());
+      return PutInt(p, d->day());
+    }
+    case kTime: {
+      const RepTimeValue* t = ObjCast<RepTimeValue>(o);
+      p = PutInt(p, t->hour());
+      p = PutInt(p, t->minute());
+      p = PutInt(p, t->second());
+      return PutInt(p, t->reserved());
+    }
+    default:
+      return p;
+  }
+}
+
+const std::string& TypeTable(uint32_t types, uint32_t pattern, uint64_t order) {
+  FastWriterTable& t = t_fast_table;
+  if (t.pattern == pattern) return t.bytes;
+  char buf[16];
+  t.bytes.assign(buf, static_cast<size_t>(PutVarint(buf, types) - buf));
+  auto put = [&t, &buf](const WrittenType& type) {
+    char* p = PutLe32(buf, type.code);
+    p = PutVarint(p, std::strlen(type.spec));
+    t.bytes.append(buf, static_cast<size_t>(p - buf));
+    t.bytes.append(type.spec);
+  };
+  put(kRecordType);
+  put(kListType);
+  if (types > 2) put(kValueType);
+  for (uint32_t n = 3; n < types; ++n) put(kValueObjectTypes[(order >> (4 * (n - 3))) & 15]);
+  t.pattern = pattern;
+  return t.bytes;
+}
+
+// The most values the fast writer takes; a longer record goes to the generic writer.
+constexpr size_t kMostFastValues = 64;
+// What one value takes at most besides its text: type numbers, state, presence bytes and four
+// ten-byte varints.
+constexpr size_t kValueBytes = 64;
+
+}  // namespace
+
+bool AppendRecordFast(std::string* out, const Obj* object) {
+  const RepRecord* record = ObjCast<RepRecord>(object);
+  const List* values = record != nullptr ? record->values() : nullptr;
+  if (values == nullptr || values->size() > kMostFastValues ||
+      record->ObjSlot<2>() != nullptr || ListGetExtensionItem(values) != nullptr) {
+    return false;
+  }
+  // First the shape: every value's kind, its text's length, and the type numbers in the order
+  // of first use, as the generic writer gives them: the record 0, its list 1, the values'
+  // type 2, then each kind of value object when it first appears.
+  ValueObject kinds[kMostFastValues];
+  size_t lengths[kMostFastValues];
+  uint32_t number_of[kNoObject];
+  std::fill(std::begin(number_of), std::end(number_of), ~0u);
+  uint32_t types = values->empty() ? 2 : 3;
+  uint32_t pattern = 0;  // the kinds in order of first use, three bits each
+  uint64_t order = 0;    // the same, four bits each, for the type table
+  size_t bound = 16;
+  for (size_t i = 0; i < values->size(); ++i) {
+    const RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
+    if (v == nullptr || v->ObjSlot<3>() != nullptr) return false;
+    const ValueObject kind = KindOf(v->value());
+    if (kind == kUnknown) return false;
+    kinds[i] = kind;
+    lengths[i] = 0;
+    if (kind == kString) {
+      const char* text = ObjCast<ObjString>(v->value())->value();
+      lengths[i] = text != nullptr ? std::strlen(text) : 0;
+    }
+    bound += kValueBytes + lengths[i];
+    if (kind != kNoObject && number_of[kind] == ~0u) {
+      number_of[kind] = types++;
+      order |= uint64_t{kind} << (4 * (number_of[kind] - 3));
+      pattern = pattern * 8 + static_cast<uint32_t>(kind) + 1;
+    }
+  }
+  const std::string& table = TypeTable(types, (types << 24) | pattern, order);
+  const size_t start = out->size();
+  out->resize(start + kObjHeaderSize + table.size() + bound);
+  char* const header = out->data() + start;
+  char* p = header + kObjHeaderSize;
+  std::memcpy(p, table.data(), table.size());
+  p += table.size();
+  *p++ = 0;  // the record
+  *p++ = 1;  // its list is there
+  *p++ = 1;  // the list
+  p = PutVarint(p, values->size());
+  for (size_t i = 0; i < values->size(); ++i) {
+    const RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
+    *p++ = 2;
+    p = PutInt(p, v->state());
+    if (kinds[i] == kNoObject) {
+      *p++ = 0;
+    } else {
+      *p++ = 1;
+      p = PutVarint(p, number_of[kinds[i]]);
+      p = PutValueObject(p, v->value(), kinds[i], lengths[i]);
+    }
+    *p++ = 0;  // the value's third slot
+  }
+  *p++ = 0;  // no list extension
+  *p++ = 0;  // the record's second slot
+  const uint64_t total = static_cast<uint64_t>(p - header) - kObjHeaderSize;
+  if (total > kObjMaxBodySize) {
+    out->resize(start);
+    return false;
+  }
+  PutLe32(PutLe32(header, kObjMagic), static_cast<uint32_t>(total));
+  out->resize(static_cast<size_t>(p - out->data()));
+  return true;
+}
 
 RecordDecoder::~RecordDecoder() {
   for (Column& c : columns_) Release(&c);

@@ -1,4 +1,8 @@
-// Rebuilding the records of a serialized-record stream, fast.
+// Writing and rebuilding the records of a serialized-record stream, fast.
+//
+// AppendRecordFast writes a record of the common shape (a list of values whose objects are
+// texts, integers, booleans, dates or times) straight to bytes, exactly as the generic writer
+// (ObjSerializeToMemory) would, without walking each object's slot spec.
 //
 // Every record of a stream is a whole serialized object that names its own types, and the
 // generic reader (ObjReconstructFromMemory) looks each of them up again and builds every object
@@ -28,6 +32,11 @@
 #include "reports/reports.h"
 
 namespace kr_internal {
+
+// Appends `record`'s serialized form (header, type table and body) to `out`, byte for byte what
+// ObjSerializeToMemory appends, when the record has the shape described above. False, with
+// `out` unchanged, for any other object: the caller uses the generic writer then.
+bool AppendRecordFast(std::string* out, const Obj* record);
 
 class RecordDecoder {
  public:

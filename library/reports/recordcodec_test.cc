@@ -1,4 +1,4 @@
-#include "recorddecoder.h"
+#include "recordcodec.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +94,26 @@ TEST(RecordDecoder, GivesWhatTheGenericReaderGivesForEveryRecordAndEveryCorrupti
     }
   }
   EXPECT_GT(decoder.shared_count(), 0u);
+}
+
+TEST(RecordCodec, WritesWhatTheGenericWriterWrites) {
+  std::mt19937 rng(11);
+  int fast = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Ref<RepRecord> record = RepRecord::New();
+    Ref<List> values = ListNewFromPool();
+    const int n = static_cast<int>(rng() % 8);
+    for (int c = 0; c < n; ++c) ListPushLastItemInternal(values.get(), RandomValue(&rng, c));
+    if (rng() % 20 != 0) record->set_values(std::move(values));
+    std::string bytes = "prefix";
+    if (kr_internal::AppendRecordFast(&bytes, record.get())) {
+      ++fast;
+      ASSERT_EQ(bytes, "prefix" + Serialized(record.get())) << "record " << i;
+    } else {
+      ASSERT_EQ(bytes, "prefix");
+    }
+  }
+  EXPECT_GT(fast, 1000);
 }
 
 TEST(RecordDecoder, SharesEqualValuesOfAColumnUntilTheColumnTypesChange) {
