@@ -104,12 +104,12 @@ enum ValueObject { kString, kInteger, kInt64, kBoolean, kDate, kTime, kNoObject,
 
 ValueObject KindOf(const Obj* o) {
   if (o == nullptr) return kNoObject;
-  if (ObjCast<ObjString>(o) != nullptr) return kString;
-  if (ObjCast<ObjInteger>(o) != nullptr) return kInteger;
-  if (ObjCast<ObjInt64>(o) != nullptr) return kInt64;
-  if (ObjCast<ObjBoolean>(o) != nullptr) return kBoolean;
-  if (ObjCast<RepDateValue>(o) != nullptr) return kDate;
-  if (ObjCast<RepTimeValue>(o) != nullptr) return kTime;
+  static const uint32_t kIndexes[] = {ObjString::TypeIndex(),    ObjInteger::TypeIndex(),
+                                      ObjInt64::TypeIndex(),     ObjBoolean::TypeIndex(),
+                                      RepDateValue::TypeIndex(), RepTimeValue::TypeIndex()};
+  for (int k = kString; k <= kTime; ++k) {
+    if (o->type_index == kIndexes[k]) return static_cast<ValueObject>(k);
+  }
   return kUnknown;
 }
 

@@ -684,6 +684,10 @@ int ObjDataFieldSetFinalizer(Obj* obj, void (*finalizer)(void*)) noexcept {
 int ObjAssignPlain(Obj* target, const Obj* source) noexcept {
   if (target == nullptr || source == nullptr || target->type_index != source->type_index) return 0;
   const ObjType* t = TypeAt(source->type_index);
+  if (t->owns_nothing) {  // plain values only: the cells are the contents
+    std::memcpy(target->cells(), source->cells(), t->ncells * sizeof(ObjCell));
+    return 1;
+  }
   for (const SlotInfo& s : t->slots) {
     if (s.kind == SlotKind::kString) continue;
     if (s.kind != SlotKind::kInt && s.kind != SlotKind::kBool && s.kind != SlotKind::kPointer &&

@@ -5,7 +5,9 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "kr/context.h"
 
@@ -53,12 +55,26 @@ void CivilFromDays(int64_t z, int64_t* y, int32_t* m, int32_t* d) {
 // 0 Monday .. 6 Sunday; day 0 (1970-01-01) was a Thursday.
 int32_t WeekdayFromDays(int64_t days) { return static_cast<int32_t>(((days + 3) % 7 + 7) % 7); }
 
-// Breaks t down in local time. The zone is looked at afresh (localtime_r alone may keep an old
-// TZ), so a change of TZ takes effect at the next conversion.
+// Reads the zone afresh when TZ has changed since this thread last looked (localtime_r alone
+// may keep an old TZ). Not on every conversion: with TZ unset, tzset looks at /etc/localtime
+// in the file system each time, which would cost a report a system call per time it shows.
+void RefreshZone() {
+  thread_local bool looked = false;
+  thread_local bool was_set = false;
+  thread_local std::string last;
+  const char* tz = std::getenv("TZ");
+  if (looked && (tz != nullptr) == was_set && (tz == nullptr || last == tz)) return;
+  tzset();
+  looked = true;
+  was_set = tz != nullptr;
+  last = tz != nullptr ? tz : "";
+}
+
+// Breaks t down in local time. A change of TZ takes effect at the next conversion.
 bool ToLocalTm(int64_t t, struct tm* out) {
   if (t < std::numeric_limits<time_t>::min() || t > std::numeric_limits<time_t>::max())
     return false;
-  tzset();
+  RefreshZone();
   const time_t tt = static_cast<time_t>(t);
   if (localtime_r(&tt, out) == nullptr) return false;
   const int64_t year = int64_t{out->tm_year} + 1900;

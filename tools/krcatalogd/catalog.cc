@@ -178,6 +178,7 @@ int InitFor(size_t index, Ref<Obj>* context, RepGrabberInitArgs* args) {
   const TableMap& t = state->mapping.tables[index];
   const Dialect& d = state->source->dialect();
   Query q = BuildQuery(d, t, args->fields(), args->restrictions(), RequestTree());
+  ForgetLocalDay();
   auto fetch = std::make_unique<Fetch>();
   std::string error;
   fetch->rows = state->source->Query(q.sql, q.reads, q.params, &error);

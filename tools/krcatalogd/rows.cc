@@ -35,13 +35,58 @@ bool ReadAsFor(int32_t type, ReadAs* as) {
 
 namespace {
 
+// The local day a time column's last value fell in, when that day has 86,400 seconds of one UTC
+// offset: the next values of the same day are broken down without asking the C library (whose
+// localtime_r takes a lock and walks the zone's rules for every value of a million rows).
+struct LocalDay {
+  int64_t start = 1;  // the day's local midnight; start > end: nothing cached
+  int64_t end = 0;
+  std::tm midnight{};
+};
+thread_local LocalDay t_day;
+
+}  // namespace
+
+bool LocalTime(int64_t seconds, std::tm* tm) {
+  LocalDay& d = t_day;
+  if (seconds >= d.start && seconds < d.end) {
+    const int64_t into = seconds - d.start;
+    *tm = d.midnight;
+    tm->tm_hour = static_cast<int>(into / 3600);
+    tm->tm_min = static_cast<int>(into / 60 % 60);
+    tm->tm_sec = static_cast<int>(into % 60);
+    return true;
+  }
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  if (localtime_r(&t, tm) == nullptr) return false;
+  // The day is cached only when its midnight and its last second are where a day without a
+  // change of offset puts them.
+  const int64_t start = seconds - (tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec);
+  const std::time_t first = static_cast<std::time_t>(start);
+  const std::time_t last = static_cast<std::time_t>(start + 86399);
+  std::tm a{}, b{};
+  if (localtime_r(&first, &a) != nullptr && localtime_r(&last, &b) != nullptr &&
+      a.tm_hour == 0 && a.tm_min == 0 && a.tm_sec == 0 && b.tm_hour == 23 && b.tm_min == 59 &&
+      b.tm_sec == 59 && a.tm_mday == tm->tm_mday && b.tm_mday == tm->tm_mday &&
+      a.tm_gmtoff == b.tm_gmtoff) {
+    d.start = start;
+    d.end = start + 86400;
+    d.midnight = a;
+  }
+  return true;
+}
+
+// A fetch starts with no day cached: the zone may have changed since the last one.
+void ForgetLocalDay() { t_day = LocalDay{}; }
+
+namespace {
+
 // The local date or time of day of a time column.
 bool SetDateOrTime(Obj* obj, int64_t seconds) {
-  std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
   auto* date = ObjCast<RepDateValue>(obj);
   auto* tod = ObjCast<RepTimeValue>(obj);
-  if (localtime_r(&t, &tm) == nullptr || (date == nullptr && tod == nullptr)) return false;
+  if ((date == nullptr && tod == nullptr) || !LocalTime(seconds, &tm)) return false;
   if (date != nullptr) {
     date->set_year(tm.tm_year + 1900);
     date->set_month(tm.tm_mon + 1);

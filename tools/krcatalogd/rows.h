@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,5 +29,13 @@ bool ReadAsFor(int32_t type, ReadAs* as);
 // NULL gives the field's NULL state; a value that does not fit the field (a number beyond a
 // 32-bit field, a text outside the value map, a malformed count) gives Unknown.
 void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows);
+
+// Breaks `seconds` down in local time as localtime_r does; a run of values of one day is broken
+// down from the day's midnight, without the C library. False when localtime_r fails.
+bool LocalTime(int64_t seconds, std::tm* tm);
+
+// Forgets the local day FillRecord keeps to break times down quickly: called as a fetch starts,
+// so a change of zone between fetches is seen.
+void ForgetLocalDay();
 
 }  // namespace catalog

@@ -196,6 +196,9 @@ std::shared_ptr<Source> OpenSqlite(const std::string& path, std::string* error) 
     sqlite3_close(db);
     return nullptr;
   }
+  // The catalog is read through a memory map rather than read() calls: a full fetch then costs
+  // no copy of every page into SQLite's cache. SQLite falls back to reading beyond the limit.
+  sqlite3_exec(db, "PRAGMA mmap_size = 1073741824", nullptr, nullptr, nullptr);
   // A double-quoted name that names no column must be an error, not a text: the mapping's
   // columns are quoted identifiers.
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "catalog_test_util.h"
+#include "rows.h"
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
@@ -207,6 +210,36 @@ TEST_F(CatalogTest, RestrictionIsPushedIntoTheQuery) {
   ListAddLastItem(other.get(), loose.get());
   EXPECT_EQ(catalog::SelectFor("jobs", fields.get(), other.get()),
             "SELECT \"jobid\", \"starttime\", \"size\" FROM \"jobs\" ORDER BY \"jobid\"");
+}
+
+// Times are broken down from a cached local midnight; across the changes of offset of a zone
+// with daylight saving the answers stay localtime_r's.
+TEST(CatalogLocalTime, AgreesWithTheCLibraryAcrossChangesOfOffset) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  catalog::ForgetLocalDay();
+  for (int64_t t : {int64_t{1774648800}, int64_t{1792792800}}) {  // the days before each change
+    for (int64_t s = t; s < t + 3 * 86400; s += 7 * 60 + 13) {
+      std::tm fast{}, slow{};
+      const std::time_t tt = static_cast<std::time_t>(s);
+      ASSERT_TRUE(catalog::LocalTime(s, &fast));
+      ASSERT_NE(localtime_r(&tt, &slow), nullptr);
+      ASSERT_EQ(std::vector<int>({fast.tm_year, fast.tm_mon, fast.tm_mday, fast.tm_hour,
+                                  fast.tm_min, fast.tm_sec, fast.tm_isdst}),
+                std::vector<int>({slow.tm_year, slow.tm_mon, slow.tm_mday, slow.tm_hour,
+                                  slow.tm_min, slow.tm_sec, slow.tm_isdst}))
+          << s;
+    }
+  }
+  if (old != nullptr) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  catalog::ForgetLocalDay();
 }
 
 TEST(CatalogOpen, RefusesWhatIsNotACatalog) {
