@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -58,23 +59,40 @@ int32_t WeekdayFromDays(int64_t days) { return static_cast<int32_t>(((days + 3) 
 // Reads the zone afresh when TZ has changed since this thread last looked (localtime_r alone
 // may keep an old TZ). Not on every conversion: with TZ unset, tzset looks at /etc/localtime
 // in the file system each time, which would cost a report a system call per time it shows.
-void RefreshZone() {
+// True when it did (the zone may differ from before).
+bool RefreshZone() {
   thread_local bool looked = false;
   thread_local bool was_set = false;
   thread_local std::string last;
   const char* tz = std::getenv("TZ");
-  if (looked && (tz != nullptr) == was_set && (tz == nullptr || last == tz)) return;
+  if (looked && (tz != nullptr) == was_set && (tz == nullptr || last == tz)) return false;
   tzset();
   looked = true;
   was_set = tz != nullptr;
   last = tz != nullptr ? tz : "";
+  return true;
 }
+
+// mktime reads the zone afresh on every call (with TZ unset, a look at /etc/localtime in the file
+// system), and a report that shows a date on every record asks about the same few days over and
+// over: the answers are kept per thread, and forgotten when TZ changes.
+struct MktimeAnswers {
+  struct Entry {
+    int32_t w[6] = {};
+    int64_t t = 0;
+    bool ok = false;
+    bool used = false;
+  };
+  static constexpr size_t kSize = 64;
+  Entry entries[kSize];
+};
+thread_local MktimeAnswers t_mktime;
 
 // Breaks t down in local time. A change of TZ takes effect at the next conversion.
 bool ToLocalTm(int64_t t, struct tm* out) {
   if (t < std::numeric_limits<time_t>::min() || t > std::numeric_limits<time_t>::max())
     return false;
-  RefreshZone();
+  if (RefreshZone()) t_mktime = MktimeAnswers{};
   const time_t tt = static_cast<time_t>(t);
   if (localtime_r(&tt, out) == nullptr) return false;
   const int64_t year = int64_t{out->tm_year} + 1900;
@@ -91,8 +109,26 @@ bool ValidBreakdown(const TimeBreakdown& bd) {
          bd.w[kTimeBdMinute] <= 59 && bd.w[kTimeBdSecond] >= 0 && bd.w[kTimeBdSecond] <= 60;
 }
 
+bool MktimeOfValidBreakdown(const TimeBreakdown& bd, int64_t* t);
+
 // mktime of a valid breakdown, letting the zone decide whether daylight saving applies.
 bool FromValidBreakdown(const TimeBreakdown& bd, int64_t* t) {
+  if (RefreshZone()) t_mktime = MktimeAnswers{};
+  const int32_t key[6] = {bd.w[kTimeBdYear], bd.w[kTimeBdMonth], bd.w[kTimeBdDay],
+                          bd.w[kTimeBdHour], bd.w[kTimeBdMinute], bd.w[kTimeBdSecond]};
+  uint32_t h = 0;
+  for (int32_t k : key) h = h * 31 + static_cast<uint32_t>(k);
+  MktimeAnswers::Entry& e = t_mktime.entries[h % MktimeAnswers::kSize];
+  if (!e.used || std::memcmp(e.w, key, sizeof key) != 0) {
+    std::memcpy(e.w, key, sizeof key);
+    e.ok = MktimeOfValidBreakdown(bd, &e.t);
+    e.used = true;
+  }
+  if (e.ok) *t = e.t;
+  return e.ok;
+}
+
+bool MktimeOfValidBreakdown(const TimeBreakdown& bd, int64_t* t) {
   struct tm tm = {};
   tm.tm_year = bd.w[kTimeBdYear] - 1900;
   tm.tm_mon = bd.w[kTimeBdMonth] - 1;
