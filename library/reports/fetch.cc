@@ -19,13 +19,13 @@
 #include "kr/serialize.h"
 #include "kr/text.h"
 #include "kr/trace.h"
+#include "recordcodec.h"
 #include "reports/filter.h"
 #include "reports/restrictions.h"
 #include "reports/serializedrecords.h"
 #include "reports/sql.h"
 #include "reports/tableslowlevel.h"
 #include "reports/tablesprovider.h"
-#include "recordcodec.h"
 
 namespace {
 
@@ -577,8 +577,7 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   uint32_t body = 0;
   Ref<Obj> rebuilt;
   if (ObjBufferAnalyze(&body, item + offset, length - offset) != 1 ||
-      uint64_t{offset} + kObjHeaderSize + body != length ||
-      st->decoder() == nullptr ||
+      uint64_t{offset} + kObjHeaderSize + body != length || st->decoder() == nullptr ||
       st->decoder()->Rebuild(&rebuilt, item + offset + kObjHeaderSize, body) != 1) {
     TraceMessage(kTag, 146, 0, -1, "Failed to reconstruct received srecord");
     return 0;

@@ -204,8 +204,8 @@ constexpr size_t kValueBytes = 64;
 bool AppendRecordFast(std::string* out, const Obj* object) {
   const RepRecord* record = ObjCast<RepRecord>(object);
   const List* values = record != nullptr ? record->values() : nullptr;
-  if (values == nullptr || values->size() > kMostFastValues ||
-      record->ObjSlot<2>() != nullptr || ListGetExtensionItem(values) != nullptr) {
+  if (values == nullptr || values->size() > kMostFastValues || record->ObjSlot<2>() != nullptr ||
+      ListGetExtensionItem(values) != nullptr) {
     return false;
   }
   // First the shape: every value's kind, its text's length, and the type numbers in the order

@@ -442,7 +442,8 @@ bool NewObjectStep(const Receiver& r, const unsigned char* data, uint32_t* at, u
   return true;
 }
 
-// The record loop's step at a record whose length field was split: true to go on with the buffer, false when it is done.
+// The record loop's step at a record whose length field was split: true to go on with the buffer,
+// false when it is done.
 bool SplitHeaderStep(const Receiver& r, const unsigned char* data, uint32_t* at, uint32_t left) {
   uint32_t& p = *at;
   TraceMessage(kTag, 67, 0, 3, "State split header...");
@@ -472,7 +473,8 @@ bool SplitHeaderStep(const Receiver& r, const unsigned char* data, uint32_t* at,
   return true;
 }
 
-// The record loop's step at a record whose body was split: true to go on with the buffer, false when it is done.
+// The record loop's step at a record whose body was split: true to go on with the buffer, false
+// when it is done.
 bool SplitBodyStep(const Receiver& r, const unsigned char* data, uint32_t* at, uint32_t left) {
   uint32_t& p = *at;
   TraceMessage(kTag, 70, 0, 3, "State split body...");
@@ -490,14 +492,12 @@ bool SplitBodyStep(const Receiver& r, const unsigned char* data, uint32_t* at, u
   r.Grow(static_cast<size_t>(count) + missing);
   if (missing > 0) std::memcpy(r.bytes() + count, data + p, missing);
   p += missing;
-  TraceMessage(kTag, 72, 0, 3, "Got %ld remaining bytes of split body",
-               static_cast<long>(missing));
+  TraceMessage(kTag, 72, 0, 3, "Got %ld remaining bytes of split body", static_cast<long>(missing));
   uint32_t length = static_cast<uint32_t>(count) + missing;
   r.Set(kRecvBodyMissing, 0);
   r.Set(kRecvScratchCount, 0);
   if (CallRecord(r, r.bytes(), length) == 1) {
-    TraceMessage(kTag, 73, 0, 3,
-                 "Callback processed split record OK. Continue processing buffer.");
+    TraceMessage(kTag, 73, 0, 3, "Callback processed split record OK. Continue processing buffer.");
     r.set_state(kRepSRecNewObject);
   } else {
     TraceMessage(kTag, 74, 0, -1,

@@ -652,7 +652,8 @@ int kr_internal::RepTableFromTableTaking(Ref<RepTable>* result, RepTable* source
   bool reorders = false;
   for (size_t i = 0; i < from.size(); ++i) reorders = reorders || from[i] != i;
   for (size_t i = 0; i < records->size(); ++i) {
-    if (reorders) ListReorder(ObjCast<RepRecord>(records->at(i))->values(), from.data(), from.size());
+    if (reorders)
+      ListReorder(ObjCast<RepRecord>(records->at(i))->values(), from.data(), from.size());
     if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
   }
   *result = RepNewTable("", std::move(fields), std::move(records));

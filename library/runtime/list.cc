@@ -132,7 +132,6 @@ bool ListDuplicateInto(Obj* dst, const Obj* src, int depth) noexcept {
 
 }  // namespace kr_internal
 
-
 Ref<List> ListNewFromPool(MemPool* /*pool*/) noexcept {
   Ref<Obj> o = ObjNewOfType(ListType());
   return Ref<List>::Adopt(static_cast<List*>(o.release()));

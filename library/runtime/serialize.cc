@@ -340,8 +340,8 @@ class Reader {
     if (depth > kObjMaxDepth) return Fail("nested too deeply");
     uint64_t number;
     if (!Varint(&number) || number >= type_count_) return Fail("bad type number");
-    const ObjType* t = number < kInlineTypes ? inline_types_[number]
-                                             : more_types_[number - kInlineTypes];
+    const ObjType* t =
+        number < kInlineTypes ? inline_types_[number] : more_types_[number - kInlineTypes];
     Ref<Obj> o = ObjNewOfType(t);
     ObjCell* c = o->cells();
     for (const SlotInfo& s : t->slots) {

@@ -114,7 +114,7 @@ bool MktimeOfValidBreakdown(const TimeBreakdown& bd, int64_t* t);
 // mktime of a valid breakdown, letting the zone decide whether daylight saving applies.
 bool FromValidBreakdown(const TimeBreakdown& bd, int64_t* t) {
   if (RefreshZone()) t_mktime = MktimeAnswers{};
-  const int32_t key[6] = {bd.w[kTimeBdYear], bd.w[kTimeBdMonth], bd.w[kTimeBdDay],
+  const int32_t key[6] = {bd.w[kTimeBdYear], bd.w[kTimeBdMonth],  bd.w[kTimeBdDay],
                           bd.w[kTimeBdHour], bd.w[kTimeBdMinute], bd.w[kTimeBdSecond]};
   uint32_t h = 0;
   for (int32_t k : key) h = h * 31 + static_cast<uint32_t>(k);

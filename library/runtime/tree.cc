@@ -108,7 +108,6 @@ bool TreeDuplicateInto(Obj* dst, const Obj* src, int depth) noexcept {
 
 }  // namespace kr_internal
 
-
 Ref<Tree> TreeNewFromPool(MemPool* /*pool*/) noexcept {
   Ref<Obj> o = ObjNewOfType(TreeType());
   return Ref<Tree>::Adopt(static_cast<Tree*>(o.release()));

@@ -65,10 +65,9 @@ bool LocalTime(int64_t seconds, std::tm* tm) {
   const std::time_t first = static_cast<std::time_t>(start);
   const std::time_t last = static_cast<std::time_t>(start + 86399);
   std::tm a{}, b{};
-  if (localtime_r(&first, &a) != nullptr && localtime_r(&last, &b) != nullptr &&
-      a.tm_hour == 0 && a.tm_min == 0 && a.tm_sec == 0 && b.tm_hour == 23 && b.tm_min == 59 &&
-      b.tm_sec == 59 && a.tm_mday == tm->tm_mday && b.tm_mday == tm->tm_mday &&
-      a.tm_gmtoff == b.tm_gmtoff) {
+  if (localtime_r(&first, &a) != nullptr && localtime_r(&last, &b) != nullptr && a.tm_hour == 0 &&
+      a.tm_min == 0 && a.tm_sec == 0 && b.tm_hour == 23 && b.tm_min == 59 && b.tm_sec == 59 &&
+      a.tm_mday == tm->tm_mday && b.tm_mday == tm->tm_mday && a.tm_gmtoff == b.tm_gmtoff) {
     d.start = start;
     d.end = start + 86400;
     d.midnight = a;

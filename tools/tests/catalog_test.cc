@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "catalog_test_util.h"
-#include "rows.h"
 #include "kr/list.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
 #include "reports/restrictions.h"
+#include "rows.h"
 #include "testing.h"
 
 namespace {
