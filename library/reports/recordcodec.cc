@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "kr/list.h"
 #include "kr/serialize.h"
@@ -136,6 +137,10 @@ char* PutLe32(char* p, uint32_t v) {
 struct FastWriterTable {
   std::string bytes;
   uint32_t pattern = ~0u;  // the type-use pattern `bytes` was written for
+  // The record is written here first, then appended: sizing the caller's string for the most a
+  // record can take would clear those bytes for every record.
+  std::unique_ptr<char[]> scratch;
+  size_t scratch_size = 0;
 };
 __attribute__((tls_model("initial-exec"))) thread_local FastWriterTable t_fast_table;
 
@@ -193,6 +198,8 @@ const std::string& TypeTable(uint32_t types, uint32_t pattern, uint64_t order) {
   return t.bytes;
 }
 
+// The largest write buffer kept between records.
+constexpr size_t kKeptScratch = size_t{1} << 20;
 // The most values the fast writer takes; a longer record goes to the generic writer.
 constexpr size_t kMostFastValues = 64;
 // What one value takes at most besides its text: type numbers, state, presence bytes and four
@@ -238,9 +245,13 @@ bool AppendRecordFast(std::string* out, const Obj* object) {
     }
   }
   const std::string& table = TypeTable(types, (types << 24) | pattern, order);
-  const size_t start = out->size();
-  out->resize(start + kObjHeaderSize + table.size() + bound);
-  char* const header = out->data() + start;
+  FastWriterTable& t = t_fast_table;
+  const size_t most = kObjHeaderSize + table.size() + bound;
+  if (t.scratch_size < most) {
+    t.scratch_size = std::max(most, size_t{4096});
+    t.scratch = std::make_unique<char[]>(t.scratch_size);
+  }
+  char* const header = t.scratch.get();
   char* p = header + kObjHeaderSize;
   std::memcpy(p, table.data(), table.size());
   p += table.size();
@@ -264,12 +275,13 @@ bool AppendRecordFast(std::string* out, const Obj* object) {
   *p++ = 0;  // no list extension
   *p++ = 0;  // the record's second slot
   const uint64_t total = static_cast<uint64_t>(p - header) - kObjHeaderSize;
-  if (total > kObjMaxBodySize) {
-    out->resize(start);
-    return false;
-  }
+  if (total > kObjMaxBodySize) return false;
   PutLe32(PutLe32(header, kObjMagic), static_cast<uint32_t>(total));
-  out->resize(static_cast<size_t>(p - out->data()));
+  out->append(header, static_cast<size_t>(p - header));
+  if (t.scratch_size > kKeptScratch) {  // a one-off huge record does not keep its buffer
+    t.scratch.reset();
+    t.scratch_size = 0;
+  }
   return true;
 }
 
@@ -505,14 +517,18 @@ void RecordDecoder::Keep(Column* c, const unsigned char* key, size_t length, uin
 bool RecordDecoder::Fast(Ref<Obj>* out, const unsigned char* body, size_t size) {
   Reader r(body, body + size);
   uint64_t count;
-  if (!r.Varint(&count) || count == 0 || count > r.left()) return false;
-  for (uint64_t i = 0; i < count; ++i) {
-    uint64_t spec_length;
-    if (!r.Skip(4) || !r.Varint(&spec_length) || !r.Skip(spec_length)) return false;
-  }
-  const size_t table_length = static_cast<size_t>(r.at() - body);
-  if (!table_known_ || table_.size() != table_length ||
-      std::memcmp(table_.data(), body, table_length) != 0) {
+  // A type table is self-delimiting (a count, then entries that each give their length): a body
+  // that starts with the bytes of the table learnt last has that table, and it ends there.
+  if (table_known_ && size >= table_.size() &&
+      std::memcmp(table_.data(), body, table_.size()) == 0) {
+    r.move_to(body + table_.size());
+  } else {
+    if (!r.Varint(&count) || count == 0 || count > r.left()) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+      uint64_t spec_length;
+      if (!r.Skip(4) || !r.Varint(&spec_length) || !r.Skip(spec_length)) return false;
+    }
+    const size_t table_length = static_cast<size_t>(r.at() - body);
     table_.assign(reinterpret_cast<const char*>(body), table_length);
     table_known_ = true;
     if (!LearnTypes(body, table_length)) kinds_.assign(count, Kind::kOther);
