@@ -2,6 +2,7 @@
 
 #include "rows.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -35,20 +36,30 @@ bool ReadAsFor(int32_t type, ReadAs* as) {
 
 namespace {
 
-// The local day a time column's last value fell in, when that day has 86,400 seconds of one UTC
-// offset: the next values of the same day are broken down without asking the C library (whose
-// localtime_r takes a lock and walks the zone's rules for every value of a million rows).
+// The local days of a time column's values, when a day has 86,400 seconds of one UTC offset:
+// a value in a known day is broken down from the day's midnight without asking the C library
+// (whose localtime_r takes a lock and walks the zone's rules, for every value of a million
+// rows). A local day overlaps at most two UTC days, and is kept under both, so a value finds its
+// day under its own UTC day.
 struct LocalDay {
-  int64_t start = 1;  // the day's local midnight; start > end: nothing cached
+  int64_t start = 1;  // the day's local midnight; start > end: nothing kept here
   int64_t end = 0;
   std::tm midnight{};
 };
-thread_local LocalDay t_day;
+constexpr int64_t kDaysKept = 1024;
+thread_local std::array<LocalDay, kDaysKept> t_days;
+
+int64_t UtcDay(int64_t seconds) {
+  return seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+}
+LocalDay& DaySlot(int64_t utc_day) {
+  return t_days[static_cast<size_t>(((utc_day % kDaysKept) + kDaysKept) % kDaysKept)];
+}
 
 }  // namespace
 
 bool LocalTime(int64_t seconds, std::tm* tm) {
-  LocalDay& d = t_day;
+  const LocalDay& d = DaySlot(UtcDay(seconds));
   if (seconds >= d.start && seconds < d.end) {
     const int64_t into = seconds - d.start;
     *tm = d.midnight;
@@ -59,7 +70,7 @@ bool LocalTime(int64_t seconds, std::tm* tm) {
   }
   const std::time_t t = static_cast<std::time_t>(seconds);
   if (localtime_r(&t, tm) == nullptr) return false;
-  // The day is cached only when its midnight and its last second are where a day without a
+  // The day is kept only when its midnight and its last second are where a day without a
   // change of offset puts them.
   const int64_t start = seconds - (tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec);
   const std::time_t first = static_cast<std::time_t>(start);
@@ -68,15 +79,15 @@ bool LocalTime(int64_t seconds, std::tm* tm) {
   if (localtime_r(&first, &a) != nullptr && localtime_r(&last, &b) != nullptr && a.tm_hour == 0 &&
       a.tm_min == 0 && a.tm_sec == 0 && b.tm_hour == 23 && b.tm_min == 59 && b.tm_sec == 59 &&
       a.tm_mday == tm->tm_mday && b.tm_mday == tm->tm_mday && a.tm_gmtoff == b.tm_gmtoff) {
-    d.start = start;
-    d.end = start + 86400;
-    d.midnight = a;
+    const LocalDay day{start, start + 86400, a};
+    DaySlot(UtcDay(start)) = day;
+    DaySlot(UtcDay(start + 86399)) = day;
   }
   return true;
 }
 
 // A fetch starts with no day cached: the zone may have changed since the last one.
-void ForgetLocalDay() { t_day = LocalDay{}; }
+void ForgetLocalDay() { t_days.fill(LocalDay{}); }
 
 namespace {
 

@@ -30,11 +30,11 @@ bool ReadAsFor(int32_t type, ReadAs* as);
 // 32-bit field, a text outside the value map, a malformed count) gives Unknown.
 void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows);
 
-// Breaks `seconds` down in local time as localtime_r does; a run of values of one day is broken
-// down from the day's midnight, without the C library. False when localtime_r fails.
+// Breaks `seconds` down in local time as localtime_r does; a value of a day seen before is broken
+// down from that day's midnight, without the C library. False when localtime_r fails.
 bool LocalTime(int64_t seconds, std::tm* tm);
 
-// Forgets the local day FillRecord keeps to break times down quickly: called as a fetch starts,
+// Forgets the local days FillRecord keeps to break times down quickly: called as a fetch starts,
 // so a change of zone between fetches is seen.
 void ForgetLocalDay();
 
