@@ -55,9 +55,6 @@ int ListPushFirstItemInternal(List* list, Ref<Obj> item) noexcept;
 int ListInsertBefore(List* list, Obj* before, Obj* item) noexcept;
 // Inserts `item` (new reference) so that it stands at 1-based position n (1..size+1).
 int ListInsertAt(List* list, size_t n, Obj* item) noexcept;
-// Puts `item` (a new reference) at 1-based position n in place of the item there, which is
-// dropped. 0 (nothing changed) when n is out of range or the item is null.
-int ListSetNthItem(List* list, size_t n, Obj* item) noexcept;
 // Puts the list's items in a new order in place: item i (0-based) becomes the one that was at
 // from[i]. `from` must be a permutation of 0 .. n-1 and n the list's size; 0 (nothing moved)
 // otherwise.

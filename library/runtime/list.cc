@@ -210,16 +210,6 @@ int ListInsertAt(List* list, size_t n, Obj* item) noexcept {
   return 1;
 }
 
-int ListSetNthItem(List* list, size_t n, Obj* item) noexcept {
-  if (list == nullptr || item == nullptr || n < 1 || n > Count(list)) return 0;
-  Obj*& slot = Items(list)[n - 1];
-  ObjIncRefCount(item);
-  Obj* old = slot;
-  slot = item;
-  ObjDecRefCount(old);
-  return 1;
-}
-
 int ListReorder(List* list, const uint32_t* from, size_t n) noexcept {
   if (list == nullptr || from == nullptr || n != Count(list)) return 0;
   // Only a permutation: every position named exactly once, so no reference is lost or doubled.

@@ -53,6 +53,25 @@ TEST(ListEdit, AddInsertRemoveKeepOrderAndCounts) {
   EXPECT_EQ(Values(l.get()), (std::vector<int>{5, 1}));
 }
 
+TEST(ListEdit, ReorderTakesOnlyPermutations) {
+  Ref<List> l = Of({10, 20, 30});
+  const uint32_t rotate[] = {2, 0, 1}, twice[] = {0, 0, 1}, beyond[] = {0, 1, 3};
+  EXPECT_EQ(ListReorder(l.get(), rotate, 3), 1);
+  EXPECT_EQ(Values(l.get()), (std::vector<int>{30, 10, 20}));
+  EXPECT_EQ(ListReorder(l.get(), twice, 3), 0);   // one item would be lost, one held twice
+  EXPECT_EQ(ListReorder(l.get(), beyond, 3), 0);
+  EXPECT_EQ(ListReorder(l.get(), rotate, 2), 0);  // not the list's size
+  EXPECT_EQ(Values(l.get()), (std::vector<int>{30, 10, 20}));
+  std::vector<uint32_t> reverse(100);  // longer than the permutation check's short form
+  for (uint32_t i = 0; i < 100; ++i) reverse[i] = 99 - i;
+  Ref<List> many = ListNewFromPool();
+  for (int i = 0; i < 100; ++i) ListPushLastItemInternal(many.get(), ObjNewInteger(i));
+  EXPECT_EQ(ListReorder(many.get(), reverse.data(), 100), 1);
+  EXPECT_EQ(ObjGetInteger(many->at(0)), 99);
+  reverse[5] = reverse[6];
+  EXPECT_EQ(ListReorder(many.get(), reverse.data(), 100), 0);
+}
+
 TEST(ListEdit, RemoveIfCompactsStablyAndHandsOverRemoved) {
   Ref<List> l = Of({1, 2, 3, 4, 5, 6, 7});
   Ref<List> bin = ListNewFromPool();

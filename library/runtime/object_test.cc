@@ -122,6 +122,23 @@ TEST(ObjectLifetime, ReleasingAnOwnerReleasesEverythingItOwns) {
   EXPECT_EQ(g_finalized, 6);
 }
 
+TEST(ObjectDuplicate, AssignPlainCopiesValuesAndTextsInPlaceOnly) {
+  Ref<Obj> a = ObjNewInternal(0, 11, "i;s;l;n3;", 0, nullptr);
+  Ref<Obj> b = ObjNewInternal(0, 11, "i;s;l;n3;", 0, nullptr);
+  ObjSetSlotInteger(a.get(), 1, 7);
+  ObjSetSlotString(a.get(), 2, "seven");
+  ObjSetSlotInt64(a.get(), 3, int64_t{1} << 40);
+  ObjSetSlotString(b.get(), 2, "old");
+  ASSERT_EQ(ObjAssignPlain(b.get(), a.get()), 1);
+  EXPECT_EQ(ObjGetSlotInteger(b.get(), 1), 7);
+  EXPECT_STREQ(ObjGetSlotString(b.get(), 2), "seven");
+  EXPECT_NE(ObjGetSlotString(b.get(), 2), ObjGetSlotString(a.get(), 2));  // a copy of its own
+  EXPECT_EQ(ObjGetSlotInt64(b.get(), 3), int64_t{1} << 40);
+  EXPECT_EQ(ObjAssignPlain(ObjNewInteger(1).get(), a.get()), 0);  // another type
+  Ref<Obj> with_object = ObjNewInternal(0, 12, "i;o;", 0, nullptr);
+  EXPECT_EQ(ObjAssignPlain(with_object.get(), with_object.get()), 0);  // an object slot
+}
+
 TEST(ObjectDuplicate, CopiesDeeplyAndLeavesLocalsEmpty) {
   Ref<Obj> shared = ObjNewString("shared");
   Ref<Obj> o = ObjNewInternal(0, 11, "o;o;ol;d;p;s;z;L;", 0, nullptr);
