@@ -538,43 +538,6 @@ int RepFindTableFieldIndex(int32_t* position, const char* name, const Obj* table
   return 0;
 }
 
-int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List* wanted,
-                      const List* order, int with_records, RepProgressCallback progress,
-                      void* argument) noexcept {
-  if (result == nullptr || source == nullptr) return 0;
-  const bool records = with_records == 1;
-  Ref<RepTable> table =
-      RepNewTable("", ListNewFromPool(), records ? ListNewFromPool() : Ref<List>());
-  if (source->fields() == nullptr || source->fields()->empty()) {
-    *result = std::move(table);
-    return 1;
-  }
-  std::vector<RepTableFieldIndex> entries;
-  const bool found = EntriesForFields(&entries, wanted, source, [&](const char* name) {
-    TraceMessage(kTag, 5, 0, -1,
-                 "Cannot make table from table '%s' as cannot find field '%s' in source table.",
-                 StrOrEmpty(source->name()), name);
-  });
-  if (!found || !SortTableFieldIndices(&entries)) return 0;
-  std::vector<RepFieldPlacement> placements;
-  if (!PlaceFields(table->fields(), order, entries, source->fields(), &placements)) return 0;
-  if (records && source->records() != nullptr) {
-    const List* in = source->records();
-    List* out = table->records();
-    ListReserve(out, in->size());
-    for (size_t i = 0; i < in->size(); ++i) {
-      Ref<RepRecord> record = RepRecord::New();
-      Ref<List> values = ListNewWithCapacity(entries.size());
-      FillRecord(values.get(), ObjCast<RepRecord>(in->at(i)), entries, placements);
-      record->set_values(std::move(values));
-      ListPushLastItemInternal(out, std::move(record));
-      if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
-    }
-  }
-  *result = std::move(table);
-  return 1;
-}
-
 namespace {
 
 // Where each value of a projected record comes from, when placing `entries` into an empty record
@@ -616,48 +579,79 @@ bool TakeableRecord(const Obj* item, size_t field_count) {
          ListGetExtensionItem(values) == nullptr;
 }
 
+// Projects `source` as RepTableFromTable does. With `take` (the same table, which the caller is
+// done with and holds alone), when the projection only reorders the fields and every record is
+// the source's alone, the result takes the source's records over, their value lists reordered
+// in place, and the source is left without records.
+int Project(Ref<RepTable>* result, const RepTable* source, RepTable* take, const List* wanted,
+            const List* order, bool records, RepProgressCallback progress, void* argument) {
+  Ref<RepTable> table =
+      RepNewTable("", ListNewFromPool(), records ? ListNewFromPool() : Ref<List>());
+  if (source->fields() == nullptr || source->fields()->empty()) {
+    *result = std::move(table);
+    return 1;
+  }
+  std::vector<RepTableFieldIndex> entries;
+  const bool found = EntriesForFields(&entries, wanted, source, [&](const char* name) {
+    TraceMessage(kTag, 5, 0, -1,
+                 "Cannot make table from table '%s' as cannot find field '%s' in source table.",
+                 StrOrEmpty(source->name()), name);
+  });
+  if (!found || !SortTableFieldIndices(&entries)) return 0;
+  std::vector<RepFieldPlacement> placements;
+  if (!PlaceFields(table->fields(), order, entries, source->fields(), &placements)) return 0;
+  const List* in = source->records();
+  if (!records || in == nullptr) {
+    *result = std::move(table);
+    return 1;
+  }
+  std::vector<uint32_t> from;
+  // Taken only when every record is the source's alone: one held elsewhere too must stay out
+  // of reach of what the result changes later, and then the projection copies them all.
+  const bool taking = take != nullptr && take->ref_count == 1 && in->ref_count == 1 &&
+                      ProjectionIsReorder(entries, placements, source->fields()->size(), &from) &&
+                      std::all_of(in->begin(), in->end(),
+                                  [&](const Obj* r) { return TakeableRecord(r, entries.size()); });
+  if (taking) {
+    bool reorders = false;
+    for (size_t i = 0; i < from.size(); ++i) reorders = reorders || from[i] != i;
+    table->set_records(Ref<List>::Share(take->records()));
+    take->set_records(ListNewFromPool());
+    const List* out = table->records();
+    for (size_t i = 0; i < out->size(); ++i) {
+      if (reorders) ListReorder(ObjCast<RepRecord>(out->at(i))->values(), from.data(), from.size());
+      if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
+    }
+  } else {
+    List* out = table->records();
+    ListReserve(out, in->size());
+    for (size_t i = 0; i < in->size(); ++i) {
+      Ref<RepRecord> record = RepRecord::New();
+      Ref<List> values = ListNewWithCapacity(entries.size());
+      FillRecord(values.get(), ObjCast<RepRecord>(in->at(i)), entries, placements);
+      record->set_values(std::move(values));
+      ListPushLastItemInternal(out, std::move(record));
+      if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
+    }
+  }
+  *result = std::move(table);
+  return 1;
+}
+
 }  // namespace
+
+int RepTableFromTable(Ref<RepTable>* result, const RepTable* source, const List* wanted,
+                      const List* order, int with_records, RepProgressCallback progress,
+                      void* argument) noexcept {
+  if (result == nullptr || source == nullptr) return 0;
+  return Project(result, source, nullptr, wanted, order, with_records == 1, progress, argument);
+}
 
 int kr_internal::RepTableFromTableTaking(Ref<RepTable>* result, RepTable* source,
                                          const List* wanted, const List* order,
                                          RepProgressCallback progress, void* argument) noexcept {
   if (result == nullptr || source == nullptr) return 0;
-  List* in = source->records();
-  const List* source_fields = source->fields();
-  if (source->ref_count != 1 || in == nullptr || in->ref_count != 1 || source_fields == nullptr ||
-      source_fields->empty()) {
-    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
-  }
-  std::vector<RepTableFieldIndex> entries;
-  const bool found = EntriesForFields(&entries, wanted, source, [](const char*) {});
-  if (!found || !SortTableFieldIndices(&entries)) {
-    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
-  }
-  Ref<List> fields = ListNewFromPool();
-  std::vector<RepFieldPlacement> placements;
-  std::vector<uint32_t> from;
-  if (!PlaceFields(fields.get(), order, entries, source_fields, &placements) ||
-      !ProjectionIsReorder(entries, placements, source_fields->size(), &from)) {
-    return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
-  }
-  // Only when every record is the source's alone: one held elsewhere too must stay out of
-  // reach of what the result changes later, and then the projection copies them all.
-  for (size_t i = 0; i < in->size(); ++i) {
-    if (!TakeableRecord(in->at(i), entries.size())) {
-      return RepTableFromTable(result, source, wanted, order, 1, progress, argument);
-    }
-  }
-  Ref<List> records = Ref<List>::Share(in);
-  source->set_records(ListNewFromPool());
-  bool reorders = false;
-  for (size_t i = 0; i < from.size(); ++i) reorders = reorders || from[i] != i;
-  for (size_t i = 0; i < records->size(); ++i) {
-    if (reorders)
-      ListReorder(ObjCast<RepRecord>(records->at(i))->values(), from.data(), from.size());
-    if ((i + 1) % kProjectionProgressEvery == 0 && progress != nullptr) progress(argument, 0);
-  }
-  *result = RepNewTable("", std::move(fields), std::move(records));
-  return 1;
+  return Project(result, source, source, wanted, order, true, progress, argument);
 }
 
 int RepMergeTables(RepTable* target, const RepTable* source, const List* take, const List* order,
