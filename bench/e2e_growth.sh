@@ -26,9 +26,7 @@ for m in $sizes; do
   ms=$(( ($(date +%s%N) - t0) / 1000000 ))
   kb=$(tail -n 1 "$home/mem")
   catalog_kb=$(peak_kb "$catalogd")
-  kill -TERM "$catalogd"
-  wait "$catalogd" 2>/dev/null || true
-  unset 'pids[-1]'
+  stop_last
   rm -f "$db"
   first_ms=${first_ms:-$ms}
   first_kb=${first_kb:-$kb}

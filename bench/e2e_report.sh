@@ -29,30 +29,6 @@ start krcatalogd "$build/krcatalogd" serve --catalog "$db"
 
 lower=$(( now - 9 * 86400 ))
 
-# run LABEL COMMAND...: wall time in ms and peak memory in KB of one command, output discarded.
-run() {
-  local label=$1; shift
-  local t0 t1 p0
-  p0=$(cpu_s "${pids[1]}")
-  t0=$(date +%s%N)
-  /usr/bin/time -f '%M %U %S' -o "$home/mem" "$@" >"$home/out" 2>"$home/err" || {
-    echo "$label failed:" >&2; cat "$home/err" >&2; exit 1; }
-  t1=$(date +%s%N)
-  local ms=$(( (t1 - t0) / 1000000 ))
-  read -r kb user sys < <(tail -n 1 "$home/mem")
-  printf '%-22s %7d ms wall %6.2f s cpu %8d KB peak  %d lines\n' "$label" "$ms" \
-    "$(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')" "$kb" "$(wc -l <"$home/out")"
-  case $label in krreport*)
-    printf '%-22s %17s %6.2f s cpu (krcatalogd)\n' "" "" \
-      "$(awk -v a="$p0" -v b="$(cpu_s "${pids[1]}")" 'BEGIN {print b - a}')" ;;
-  esac
-  echo "$ms" >>"$home/times.$label"
-  echo "$kb" >>"$home/peaks.$label"
-  case $label in
-    krreport-full) awk -v a="$p0" -v b="$(cpu_s "${pids[1]}")" 'BEGIN {print b - a}' >>"$home/cpu.$label" ;;
-    sqlite3-full) awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}' >>"$home/cpu.$label" ;;
-  esac
-}
 all_fields='%jobid,%client,%level,%status,%size,%files,%starttime,%startdate,%startat,%duration,%mediaid%\n'
 
 for i in $(seq "$runs"); do
@@ -66,8 +42,6 @@ for i in $(seq "$runs"); do
   run sqlite3-full sqlite3 -csv "$db" "SELECT * FROM jobs"
 done
 
-median() { sort -n "$home/$1" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a/b}'; }
 k=$(median times.krreport); s=$(median times.sqlite3)
 kr=$(median times.krreport-restricted); sr=$(median times.sqlite3-restricted)
 kp=$(median peaks.krreport)
