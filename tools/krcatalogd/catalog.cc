@@ -81,8 +81,15 @@ struct Query {
   std::vector<ColumnRead> plan;
 };
 
-Query BuildQuery(const Dialect& d, const TableMap& t, const RepFieldList* fields,
+// A plain column of the source table, which the database may have an index of.
+bool PlainColumn(const TableMap& t, const FieldMap* f) {
+  return f != nullptr && !t.table.empty() && f->expression.empty() && !f->timestamp;
+}
+
+Query BuildQuery(Source* source, const TableMap& t, const RepFieldList* fields,
                  const List* restrictions, const Tree* filter) {
+  const Dialect& d = source->dialect();
+  const FieldMap* index = t.index.empty() ? nullptr : FindField(t, t.index.c_str());
   Query q;
   std::vector<FieldSql> sql_fields;
   std::string select;
@@ -109,6 +116,7 @@ Query BuildQuery(const Dialect& d, const TableMap& t, const RepFieldList* fields
   }
   q.sql = "SELECT " + (select.empty() ? std::string("1") : select) + " FROM " + From(d, t);
   std::vector<std::string> where;
+  std::vector<std::string> through_index;  // ranges found as keys first (FindsRangeThroughIndex)
   if (restrictions != nullptr) {
     for (Obj* item : *restrictions) {
       auto* r = ObjCast<RepSqlRestriction>(item);
@@ -119,17 +127,25 @@ Query BuildQuery(const Dialect& d, const TableMap& t, const RepFieldList* fields
       const std::string lo = d.Placeholder(static_cast<int>(q.params.size()), lower.is_text);
       q.params.push_back(std::move(upper));
       const std::string hi = d.Placeholder(static_cast<int>(q.params.size()), upper.is_text);
-      where.push_back(Expression(d, *f) + " BETWEEN " + lo + " AND " + hi);
+      std::string range = Expression(d, *f) + " BETWEEN " + lo + " AND " + hi;
+      const bool keys_first = PlainColumn(t, f) && PlainColumn(t, index) &&
+                              source->FindsRangeThroughIndex(t.table, f->column, index->column);
+      (keys_first ? through_index : where).push_back(std::move(range));
     }
+  }
+  if (!through_index.empty()) {
+    std::string keys = Expression(d, *index) + " IN (SELECT " + Expression(d, *index) + " FROM " +
+                       From(d, t) + " WHERE ";
+    for (size_t i = 0; i < through_index.size(); ++i)
+      keys += (i == 0 ? "" : " AND ") + through_index[i];
+    where.insert(where.begin(), keys + ")");
   }
   if (filter != nullptr && g_push_down) {
     std::string condition = FilterToSql(filter, sql_fields, d, &q.params);
     if (!condition.empty()) where.push_back(std::move(condition));
   }
   for (size_t i = 0; i < where.size(); ++i) q.sql += (i == 0 ? " WHERE " : " AND ") + where[i];
-  if (const FieldMap* index = t.index.empty() ? nullptr : FindField(t, t.index.c_str())) {
-    q.sql += " ORDER BY " + Expression(d, *index);
-  }
+  if (index != nullptr) q.sql += " ORDER BY " + Expression(d, *index);
   return q;
 }
 
@@ -176,8 +192,7 @@ int InitFor(size_t index, Ref<Obj>* context, RepGrabberInitArgs* args) {
     return 0;
   }
   const TableMap& t = state->mapping.tables[index];
-  const Dialect& d = state->source->dialect();
-  Query q = BuildQuery(d, t, args->fields(), args->restrictions(), RequestTree());
+  Query q = BuildQuery(state->source.get(), t, args->fields(), args->restrictions(), RequestTree());
   ForgetLocalDay();
   auto fetch = std::make_unique<Fetch>();
   std::string error;
@@ -331,7 +346,7 @@ std::string SelectFor(const char* table, const RepFieldList* fields, const List*
   if (!g_state || fields == nullptr || table == nullptr) return "";
   for (const TableMap& t : g_state->mapping.tables) {
     if (StrCompareNoCase(t.name.c_str(), table) == 0) {
-      return BuildQuery(g_state->source->dialect(), t, fields, restrictions, filter).sql;
+      return BuildQuery(g_state->source.get(), t, fields, restrictions, filter).sql;
     }
   }
   return "";

@@ -83,6 +83,15 @@ class Source {
                                       const std::vector<Param>& params, std::string* error) = 0;
   // Checks that a statement compiles against the database, running nothing. 1, or 0 with *error.
   virtual int Check(const std::string& sql, std::string* error) = 0;
+  // Whether the rows of `table` with `column` in a range are best found first, as the row keys
+  // an index of the column holds, and then read by `key` in its order: true when the database
+  // would otherwise look each row up through that index and sort the whole rows by the key
+  // before sending the first. `key` must identify rows (no two share a value).
+  virtual bool FindsRangeThroughIndex(const std::string& table, const std::string& column,
+                                      const std::string& key) {
+    (void)table, (void)column, (void)key;
+    return false;
+  }
 };
 
 // A catalog named on the command line: a PostgreSQL connection string (postgresql://... or
