@@ -32,6 +32,15 @@ void* MemAlloc(size_t size) noexcept;
 void* MemAllocZeroed(size_t size) noexcept;
 // `size` must be the size the block was allocated with.
 void MemFree(void* block, size_t size) noexcept;
+// Whether a block allocated with size `a` may be freed as one of size `b` (and so hold what a
+// block of size `b` holds): the same size class of the pool, or the same size.
+inline bool MemSameBlockSize(size_t a, size_t b) noexcept {
+#ifndef KR_NO_POOL
+  if (a <= kMemPoolMaxSize && b <= kMemPoolMaxSize)
+    return (a == 0 ? 8 : (a + 7) & ~size_t{7}) == (b == 0 ? 8 : (b + 7) & ~size_t{7});
+#endif
+  return a == b;
+}
 // Bytes of slab handed out so far by the pool (all threads), for measurements.
 size_t MemPoolSlabBytes() noexcept;
 // Of those, the bytes in large slabs mapped from the system directly (not seen by malloc's

@@ -143,8 +143,17 @@ void FreeString(char* s) noexcept {
   if (s != nullptr) MemFree(s, std::strlen(s) + 1);
 }
 
+// A text replacing one of a length in the same size class is written over it: a record set
+// again row after row (the provider's) then costs no allocation per text.
 void SetStringCell(ObjCell* cell, const char* value) noexcept {
   if (cell->s == value) return;
+  if (cell->s != nullptr && value != nullptr) {
+    const size_t length = std::strlen(value);
+    if (MemSameBlockSize(std::strlen(cell->s) + 1, length + 1)) {
+      std::memmove(cell->s, value, length + 1);
+      return;
+    }
+  }
   char* old = cell->s;
   cell->s = CopyString(value);
   FreeString(old);
@@ -699,11 +708,7 @@ int ObjAssignPlain(Obj* target, const Obj* source) noexcept {
   const ObjCell* from = source->cells();
   for (const SlotInfo& s : t->slots) {
     if (s.kind == SlotKind::kString) {
-      if (to[s.cell].s != from[s.cell].s) {
-        char* copy = CopyString(from[s.cell].s);
-        FreeString(to[s.cell].s);
-        to[s.cell].s = copy;
-      }
+      SetStringCell(&to[s.cell], from[s.cell].s);
     } else if (s.kind == SlotKind::kBytes || s.kind == SlotKind::kChars) {
       std::memcpy(to[s.cell].bytes, from[s.cell].bytes, s.bytes);
     } else {
