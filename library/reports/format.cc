@@ -3,8 +3,14 @@
 #include "reports/format.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "fieldtypes.h"
@@ -522,6 +528,133 @@ void PrefetchAhead(const List* records, size_t i, size_t total, const Layout& la
 
 }  // namespace
 
+namespace {
+
+// Renders records [begin, end) as rows into `out`. Only reads the records.
+struct RowRenderer {
+  const List* records;
+  const RecordLayout& layout;
+  int variable_width;
+  bool alone = true;  // no other thread renders the blocks between this one's
+  DString scratch;
+  std::vector<const RepFieldValue*> at;
+
+  RowRenderer(const List* r, const RecordLayout& l, int v)
+      : records(r), layout(l), variable_width(v), at(l.fields.size()) {}
+
+  void Block(size_t begin, size_t end, DString* out) {
+    const size_t total = records->size();
+    const size_t n = layout.fields.size();
+    for (size_t next = begin; next < end; ++next) {
+      PrefetchAhead(records, next, alone ? total : end, layout);
+      const RepRecord* record = ObjCast<RepRecord>(records->at(next));
+      const List* values = record != nullptr ? record->values() : nullptr;
+      const size_t count = values != nullptr ? values->size() : 0;
+      std::fill(at.begin(), at.end(), nullptr);
+      for (const auto& [v, slot] : layout.value_to_slot)
+        if (v < count) at[slot] = ObjCast<RepFieldValue>(values->at(v));
+      for (size_t i = 0; i < n; ++i) {
+        out->text.append(layout.pieces[i]);
+        if (at[i] != nullptr && layout.fields[i] != nullptr)
+          RepFieldToTextDS(out, &scratch, layout.fields[i], at[i], variable_width);
+      }
+      out->text.append(layout.pieces[n]);
+    }
+  }
+};
+
+// Below this many blocks a second thread costs more than it saves.
+constexpr size_t kSharedMinBlocks = 16;
+
+// Types whose rendering only reads the value and texts loaded once for the process (no time
+// zone, no trees): their rows can be rendered on another thread.
+bool RendersByReading(const RecordLayout& layout) {
+  for (const RepFieldDef* f : layout.fields) {
+    if (f == nullptr) continue;
+    switch (f->type()) {
+      case kRepTypeInteger:
+      case kRepTypeString:
+      case kRepTypeBoolean:
+      case kRepTypeTimePassed:
+      case kRepTypeInt64:
+      case kRepTypeUnique:
+      case kRepTypeDataCount:
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+// The odd-numbered blocks of a long table, rendered by a second thread a few blocks ahead while
+// the calling thread renders the even ones and writes every block in order. The file gets the
+// same bytes in the same writes as from one thread; after a sort the rendering is bound by
+// memory latency, which two threads overlap.
+class OddBlocks {
+ public:
+  OddBlocks(const List* records, const RecordLayout& layout, int variable_width, size_t per_block)
+      : renderer_(records, layout, variable_width), per_block_(per_block) {
+    renderer_.alone = false;
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~OddBlocks() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  // Block b's text (b odd), once rendered; valid until Release(b).
+  const std::string& Take(size_t b) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return full_[Slot(b)]; });
+    return slots_[Slot(b)].text;
+  }
+  void Release(size_t b) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      full_[Slot(b)] = false;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  static constexpr size_t kAhead = 4;
+  static size_t Slot(size_t b) { return (b / 2) % kAhead; }
+
+  void Run() {
+    const size_t total = renderer_.records->size();
+    for (size_t b = 1; b * per_block_ < total; b += 2) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return stop_ || !full_[Slot(b)]; });
+        if (stop_) return;
+      }
+      DString& out = slots_[Slot(b)];  // not full: the caller does not read it
+      out.text.clear();
+      renderer_.Block(b * per_block_, std::min(total, (b + 1) * per_block_), &out);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        full_[Slot(b)] = true;
+      }
+      cv_.notify_all();
+    }
+  }
+
+  RowRenderer renderer_;
+  const size_t per_block_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::array<DString, kAhead> slots_;
+  std::array<bool, kAhead> full_{};  // guarded by mutex_
+  bool stop_ = false;                // guarded by mutex_
+  std::thread thread_;               // last: started once everything above exists
+};
+
+}  // namespace
+
 int RepOutputRecords(const List* records, const RepFieldList* record_fields,
                      const RepFieldList* format_fields, const char* format, FileSysFile* file,
                      int records_per_block, int variable_width, RepProgressCallback progress,
@@ -538,36 +671,34 @@ int RepOutputRecords(const List* records, const RepFieldList* record_fields,
   }
   RecordLayout layout;
   if (!MakeLayout(&layout, record_fields, format_fields, format)) return 0;
-  const size_t n = layout.fields.size();
   const size_t per_block = records_per_block > 0 ? static_cast<size_t>(records_per_block) : 1;
 
   const int64_t estimate = RepCountOutputRecordBytes(format, format_fields) + 1;
   DString block;
   block.text.reserve(static_cast<size_t>(
       std::min<int64_t>(estimate * static_cast<int64_t>(per_block), int64_t{64} << 20)));
-  DString scratch;
-  std::vector<const RepFieldValue*> at(n);
-  size_t next = 0;
+  RowRenderer renderer(records, layout, variable_width);
+  std::optional<OddBlocks> odd;
+  if (total / per_block >= kSharedMinBlocks && RendersByReading(layout)) {
+    try {
+      odd.emplace(records, layout, variable_width, per_block);
+    } catch (const std::system_error&) {
+      // No second thread: every block is rendered here.
+    }
+  }
+  renderer.alone = !odd;
   size_t since_progress = 0;
-  for (;;) {
-    block.text.clear();
+  for (size_t b = 0, next = 0; next < total; ++b) {
     const size_t end = std::min(total, next + per_block);
     const size_t in_block = end - next;
-    for (; next < end; ++next) {
-      PrefetchAhead(records, next, total, layout);
-      const RepRecord* record = ObjCast<RepRecord>(records->at(next));
-      const List* values = record != nullptr ? record->values() : nullptr;
-      const size_t count = values != nullptr ? values->size() : 0;
-      std::fill(at.begin(), at.end(), nullptr);
-      for (const auto& [v, slot] : layout.value_to_slot)
-        if (v < count) at[slot] = ObjCast<RepFieldValue>(values->at(v));
-      for (size_t i = 0; i < n; ++i) {
-        block.text.append(layout.pieces[i]);
-        if (at[i] != nullptr && layout.fields[i] != nullptr)
-          RepFieldToTextDS(&block, &scratch, layout.fields[i], at[i], variable_width);
-      }
-      block.text.append(layout.pieces[n]);
+    const std::string* text = &block.text;
+    if (odd && b % 2 == 1) {
+      text = &odd->Take(b);
+    } else {
+      block.text.clear();
+      renderer.Block(next, end, &block);
     }
+    next = end;
     if (progress != nullptr) {
       since_progress += in_block;
       if (since_progress >= static_cast<size_t>(kRepProgressInterval)) {
@@ -575,12 +706,14 @@ int RepOutputRecords(const List* records, const RepFieldList* record_fields,
         since_progress = 0;
       }
     }
-    if (!FileSysFWrite(file, block.text.data(), block.text.size())) {
+    const bool written = FileSysFWrite(file, text->data(), text->size());
+    if (odd && b % 2 == 1) odd->Release(b);
+    if (!written) {
       TraceMessage(kOutTag, 14, 0, -1, "Failed to write block of records to disk. Giving up.");
       return 0;
     }
-    if (next >= total) return 1;
   }
+  return 1;
 }
 
 int RepOutputColHeadersFixed(const RepFieldList* format_fields, const char* format,

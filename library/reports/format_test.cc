@@ -422,7 +422,7 @@ TEST(Records, BlocksAndProgress) {
   RowsFixture fx;
   const struct {
     int records, per_block, calls;
-  } cases[] = {{1200, 500, 0}, {5000, 500, 2}, {2600, 1, 1}};
+  } cases[] = {{1200, 500, 0}, {5000, 500, 2}, {2600, 1, 1}, {9000, 500, 3}};
   for (const auto& c : cases) {
     int calls = 0;
     std::string text =
@@ -430,6 +430,10 @@ TEST(Records, BlocksAndProgress) {
     EXPECT_EQ(calls, c.calls) << c.records;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.records);
     EXPECT_EQ(text.substr(text.size() - 5), std::to_string(c.records - 1) + "\n");
+    // Long tables are rendered by two threads: every row still in its place.
+    std::string expected;
+    for (int i = 0; i < c.records; ++i) expected += std::to_string(i) + "\n";
+    EXPECT_EQ(text, expected) << c.records;
   }
   // No callback, blocks of any size.
   EXPECT_EQ(fx.Write(Numbered(3).get(), "%ID\n", 0, true), "0\n1\n2\n");

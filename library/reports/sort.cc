@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "kr/text.h"
@@ -76,8 +78,16 @@ struct Progress {
   RepProgressCallback callback;
   void* argument;
   int32_t counter = 0;
+  // A second thread's share of the work only counts its comparisons (the callback belongs to
+  // the calling thread), and hands the count over when it has ended.
+  bool tally_only = false;
+  size_t tally = 0;
 
   void Tick() {
+    if (tally_only) {
+      ++tally;
+      return;
+    }
     if (callback != nullptr && ++counter >= kRepSortProgressInterval) {
       counter = 0;
       callback(argument, 0);
@@ -85,6 +95,10 @@ struct Progress {
   }
   // As many comparisons at once.
   void Add(size_t n) {
+    if (tally_only) {
+      tally += n;
+      return;
+    }
     if (callback == nullptr) return;
     size_t total = static_cast<size_t>(counter) + n;
     for (; total >= kRepSortProgressInterval; total -= kRepSortProgressInterval)
@@ -392,6 +406,25 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
 constexpr size_t kNormalizedMinRecords = 64;  // fewer: the entry sort is as quick
 constexpr size_t kNormalizedMaxWords = 8;
 constexpr size_t kSmallRange = 48;  // ranges this short are sorted by comparison
+// Lists this long share the key filling and the radix passes with a second thread. Either half
+// only reads the records and writes its own keys, so the order is the same as from one thread.
+constexpr size_t kSharedMinRecords = size_t{1} << 16;
+
+// Runs `theirs` on a second thread while `mine` runs on this one, and waits for both. False
+// when no thread could be started: only `mine` has run then.
+template <class Theirs, class Mine>
+bool OnSecondThread(Theirs theirs, Mine mine) {
+  std::thread thread;
+  try {
+    thread = std::thread(theirs);
+  } catch (const std::system_error&) {
+    mine();
+    return false;
+  }
+  mine();
+  thread.join();
+  return true;
+}
 
 template <size_t W>
 struct NKey {
@@ -443,44 +476,63 @@ struct Normalizer {
   // radix in place (the records of each bucket are swapped into it, so no second array is
   // needed), short ranges by insertion. No two keys are equal (their positions differ), so the
   // order is the same whatever the algorithm.
+  // Skips the bytes the whole range shares from *depth on, then swaps each record into the
+  // bucket of its byte there (in place, so no second array is needed), counting each bucket in
+  // count. False when no byte differs (cannot happen: the positions differ).
+  template <size_t W>
+  bool Spread(NKey<W>* a, size_t n, size_t* depth, size_t count[256]) {
+    constexpr size_t kBytes = 8 * W;
+    size_t common = kBytes;
+    for (size_t i = 1; i < n && common > *depth; ++i)
+      common = std::min(common, FirstDifference(a[0], a[i], *depth));
+    *depth = common;
+    if (*depth >= kBytes) return false;
+    std::fill(count, count + 256, size_t{0});
+    for (size_t i = 0; i < n; ++i) ++count[ByteAt(a[i], *depth)];
+    size_t head[256], tail[256];
+    size_t buckets = 0;
+    for (size_t b = 0, sum = 0; b < 256; ++b) {
+      head[b] = sum;
+      sum += count[b];
+      tail[b] = sum;
+      buckets += count[b] != 0;
+    }
+    // Spreading m records over k buckets settles about m * log2(k) comparisons.
+    for (size_t k = 1; k < buckets; k *= 2) progress->Add(n);
+    for (size_t b = 0; b < 256; ++b) {
+      while (head[b] < tail[b]) {
+        NKey<W> x = a[head[b]];
+        size_t d = ByteAt(x, *depth);
+        while (d != b) {  // carry x to its bucket, taking what was there
+          std::swap(x, a[head[d]++]);
+          d = ByteAt(x, *depth);
+        }
+        a[head[b]++] = x;
+      }
+    }
+    return true;
+  }
+
+  // Sorts the buckets [first, last) of a range spread at `depth`.
+  template <size_t W>
+  void SortBuckets(NKey<W>* a, const size_t count[256], size_t first, size_t last,
+                   size_t depth) {
+    size_t lo = 0;
+    for (size_t b = 0; b < first; ++b) lo += count[b];
+    for (size_t b = first; b < last; ++b) {
+      if (count[b] > 1) Sort(a + lo, count[b], depth);
+      lo += count[b];
+    }
+  }
+
+  // Sorts a[0, n) by the bytes from `depth` on, the bytes before being equal in the range: MSD
+  // radix, short ranges by insertion. No two keys are equal (their positions differ), so the
+  // order is the same whatever the algorithm.
   template <size_t W>
   void Sort(NKey<W>* a, size_t n, size_t depth) {
-    constexpr size_t kBytes = 8 * W;
-    while (n > kSmallRange) {
-      // Skip the bytes the whole range shares.
-      size_t common = kBytes;
-      for (size_t i = 1; i < n && common > depth; ++i)
-        common = std::min(common, FirstDifference(a[0], a[i], depth));
-      depth = common;
-      if (depth >= kBytes) return;  // cannot happen: the positions differ
-      size_t count[256] = {};
-      for (size_t i = 0; i < n; ++i) ++count[ByteAt(a[i], depth)];
-      size_t head[256], tail[256];
-      size_t buckets = 0;
-      for (size_t b = 0, sum = 0; b < 256; ++b) {
-        head[b] = sum;
-        sum += count[b];
-        tail[b] = sum;
-        buckets += count[b] != 0;
-      }
-      // Spreading m records over k buckets settles about m * log2(k) comparisons.
-      for (size_t k = 1; k < buckets; k *= 2) progress->Add(n);
-      for (size_t b = 0; b < 256; ++b) {
-        while (head[b] < tail[b]) {
-          NKey<W> x = a[head[b]];
-          size_t d = ByteAt(x, depth);
-          while (d != b) {  // carry x to its bucket, taking what was there
-            std::swap(x, a[head[d]++]);
-            d = ByteAt(x, depth);
-          }
-          a[head[b]++] = x;
-        }
-      }
-      ++depth;
-      for (size_t b = 0, lo = 0; b < 256; ++b) {
-        if (count[b] > 1) Sort(a + lo, count[b], depth);
-        lo += count[b];
-      }
+    if (n > kSmallRange) {
+      size_t count[256];
+      if (Spread(a, n, &depth, count)) SortBuckets(a, count, 0, 256, depth + 1);
       return;
     }
     for (size_t i = 1; i < n; ++i) {
@@ -494,6 +546,25 @@ struct Normalizer {
       }
       a[j] = x;
     }
+  }
+
+  // As Sort from depth 0, the buckets of the first spread shared with a second thread: the
+  // buckets up to about half the records here, the rest there.
+  template <size_t W>
+  void SortShared(NKey<W>* a, size_t n) {
+    size_t count[256];
+    size_t depth = 0;
+    if (n < kSharedMinRecords) return Sort(a, n, 0);
+    if (!Spread(a, n, &depth, count)) return;
+    size_t split = 0;
+    for (size_t below = 0; split < 256 && below + count[split] <= n / 2; ++split)
+      below += count[split];
+    Progress theirs{nullptr, nullptr, 0, true, 0};
+    Normalizer other{&theirs};
+    const bool shared = OnSecondThread([&] { other.SortBuckets(a, count, split, 256, depth + 1); },
+                                       [&] { SortBuckets(a, count, 0, split, depth + 1); });
+    if (!shared) SortBuckets(a, count, split, 256, depth + 1);
+    progress->Add(theirs.tally);
   }
 };
 
@@ -524,9 +595,8 @@ size_t NormalizedKeyBytes(const Plan& plan) {
 // Reaching a record's key values takes a chain of dependent loads (record, value list, its
 // array, each value, each typed value); touching each link a few records ahead lets the cache
 // misses of several records overlap. Only reads.
-void PrefetchKeys(const Plan& plan, size_t i) {
+void PrefetchKeys(const Plan& plan, size_t i, size_t n) {
   constexpr size_t kRecord = 16, kList = 12, kItems = 8, kValues = 4, kTyped = 2;
-  const size_t n = plan.count;
   if (i + kRecord < n) __builtin_prefetch(plan.records[i + kRecord]);
   auto values_of = [&](size_t at) -> const List* {
     const RepRecord* r = ObjCast<RepRecord>(plan.records[at]);
@@ -556,12 +626,13 @@ void PrefetchKeys(const Plan& plan, size_t i) {
   }
 }
 
-// Fills the keys. False when a value or state does not fit (the entry sort then takes over).
+// Fills the keys [begin, end). False when a value or state does not fit (the entry sort then
+// takes over).
 template <size_t W>
-bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan) {
-  const size_t n = plan.count;
-  for (size_t i = 0; i < n; ++i) {
-    PrefetchKeys(plan, i);
+bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan, size_t begin,
+                   size_t end) {
+  for (size_t i = begin; i < end; ++i) {
+    PrefetchKeys(plan, i, end);
     NKey<W>& e = keys[i];
     for (size_t w = 0; w < W; ++w) e.w[w] = 0;
     ByteWriter out{e.w};
@@ -599,6 +670,18 @@ bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan
   return true;
 }
 
+// Fills every key, a long list's second half on a second thread.
+template <size_t W>
+bool NormalizeAllKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan) {
+  const size_t n = plan.count;
+  if (n < kSharedMinRecords) return NormalizeKeys<W>(keys, marked, plan, 0, n);
+  bool first = false, second = false;
+  if (!OnSecondThread([&] { second = NormalizeKeys<W>(keys, marked, plan, n / 2, n); },
+                      [&] { first = NormalizeKeys<W>(keys, marked, plan, 0, n / 2); }))
+    second = NormalizeKeys<W>(keys, marked, plan, n / 2, n);
+  return first && second;
+}
+
 template <size_t W>
 uint32_t PositionOf(const NKey<W>& k) {
   return static_cast<uint32_t>(k.w[W - 1]);
@@ -630,9 +713,9 @@ bool NormalizedSortOf(Plan* plan, List* records, Progress* progress) {
   const size_t n = plan->count;
   std::unique_ptr<NKey<W>[]> keys(new NKey<W>[n]);
   std::vector<uint8_t> marked(n, 0);
-  if (!NormalizeKeys<W>(keys.get(), &marked, *plan)) return false;
+  if (!NormalizeAllKeys<W>(keys.get(), &marked, *plan)) return false;
   Normalizer sorter{progress};
-  sorter.Sort<W>(keys.get(), n, 0);
+  sorter.SortShared<W>(keys.get(), n);
   // Runs of equal marked keys, in their positions' order: the record comparator orders them.
   const uint64_t last_mask = ~uint64_t{0xffffffffu};
   auto same = [&](const NKey<W>& a, const NKey<W>& b) {
