@@ -32,6 +32,14 @@
 #include "kr/time.h"
 #include "reports/fields.h"
 
+// --- results -------------------------------------------------------------------------------------
+
+// What most operations of the library answer. The class code and the fetching of tables answer
+// the other way round (kRepClassOk in reports/classes.h, kRepFetchOk in reports/fetch.h), and a
+// few answer codes of their own, named beside them.
+inline constexpr int kRepOk = 1;
+inline constexpr int kRepFailed = 0;
+
 // --- value states --------------------------------------------------------------------------------
 
 enum RepValueState : int32_t {

@@ -50,14 +50,14 @@ bool WorkOutReportFields(RepControl* control, std::string* detail) {
   control->set_report_fields(report);
 
   Ref<List> fields;
-  if (RepListOutputFields(&fields, control) != 1) {
+  if (RepListOutputFields(&fields, control) != kRepOk) {
     TraceMessage(kTag, 10, 0, -1, "Cannot get fields needed to output report");
     *detail = LocaleGetString("Cannot interpret fields required to output report", 8316);
     return false;
   }
   AddNewFields(report.get(), fields.get());
 
-  if (RepGetFieldsInSort(&fields, possible, RepParamsGetSort(params)) != 1) {
+  if (RepGetFieldsInSort(&fields, possible, RepParamsGetSort(params)) != kRepOk) {
     TraceMessage(kTag, 11, 0, -1, "Failed to get fields in sort spec");
     *detail = LocaleGetString("Cannot interpret fields required to sort report", 8315);
     return false;
@@ -82,7 +82,7 @@ bool WorkOutReportFields(RepControl* control, std::string* detail) {
        "Cannot interpret fields required for condition filter", 8312, 14},
   };
   for (const FilterStep& step : steps) {
-    if (RepGetFieldsInFilter(&fields, possible, step.text) != 1) {
+    if (RepGetFieldsInFilter(&fields, possible, step.text) != kRepOk) {
       TraceMessage(kTag, step.msg_no, 0, -1, "%s", step.trace);
       *detail = LocaleGetString(step.detail, step.id);
       return false;
@@ -111,7 +111,7 @@ Ref<RepControl> RepControlAlloc(const RepParams* params) noexcept {
   control->set_params(std::move(own));
 
   Ref<RepTable> class_table;
-  if (RepGetClassFields(&class_table, RepParamsGetClass(control->params())) != 0 ||
+  if (RepGetClassFields(&class_table, RepParamsGetClass(control->params())) != kRepClassOk ||
       class_table->fields() == nullptr) {
     TraceMessage(kTag, 2, 0, -1, "Failed to load possible class fields");
     return nullptr;
@@ -141,7 +141,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
                                  "can record)");
     return 0;
   }
-  if (RepSetTimeNow(now) != 1) {
+  if (RepSetTimeNow(now) != kRepOk) {
     TraceMessage(kTag, 21, 0, -1, "Failed to set time now");
     SetUserError(error_text, LocaleGetString("Cannot set current time", 8285));
     return 0;
@@ -162,7 +162,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   control->set_include_tree(nullptr);
   control->set_exclude_tree(nullptr);
   control->set_condition_tree(nullptr);
-  if (RepBuildFilterSpec(control) != 1) {
+  if (RepBuildFilterSpec(control) != kRepOk) {
     TraceMessage(kTag, 23, 0, -1, "Failed to produce filter spec.");
     SetUserError(error_text, LocaleGetString("Invalid filters", 8283));
     return 0;
@@ -180,7 +180,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
 
   TraceMessage(kTag, 24, 0, 2, "Fetch table for class");
   RepProgressBeginStage(kRepStageFetch, 0);
-  if (RepProduceClassTable(control, fetch_progress, cookie.get()) != 0) {
+  if (RepProduceClassTable(control, fetch_progress, cookie.get()) != kRepClassOk) {
     TraceMessage(kTag, 25, 0, -1, "Failed to fetch table for class");
     SetUserError(error_text, LocaleGetString("Failed to get raw report data from Kestrane", 8282));
     return 0;

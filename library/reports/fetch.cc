@@ -521,7 +521,7 @@ int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
   Ref<RepRecordConversion> conversion;
   if (fields != nullptr && st->derived() != nullptr) RepMergeDerivedFields(fields, st->derived());
   if (fields == nullptr || st->table() == nullptr ||
-      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != 1) {
+      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != kRepOk) {
     TraceMessage(kTag, 131, 0, -1,
                  "Failed to do precalc for new block of records with %ld fields - abort receive "
                  "of block",
@@ -595,7 +595,8 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
       conversion != nullptr &&
       kr_internal::RepCheckIncomingRecords(
           one, conversion->identical() ? table_fields : conversion->source_fields()) &&
-      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == 1 && record;
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == kRepOk &&
+      record;
   if (well_formed && !conversion->identical()) {
     ListClear(one);
     ListPushLastItemInternal(one, record);
@@ -626,7 +627,7 @@ void SRecordsEnd(int success, Obj* cookie) {
 bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
                        List* restrictions, Obj* filter, const Obj* task_address, Progress* progress,
                        Silence* silence, const Peer& peer) {
-  if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
+  if (RepConvTextRestrictions(restrictions, table->fields()) != kRepOk) {
     TraceMessage(kTag, 137, 0, -1,
                  "Cannot convert restrictions from textual form - dont ask for s-record table");
     return false;
@@ -665,11 +666,11 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
     const RepFieldDef* index_field = ObjCast<RepFieldDef>(ListGetFirstItem(table->fields()));
     Ref<RepSqlRestriction> bounds;
     if (index_field != nullptr &&
-        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == 1) {
+        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == kRepOk) {
       ObjSetSlotObject(st.get(), 7, Ref<Obj>::Share(bounds->lower()));
       ObjSetSlotObject(st.get(), 8, Ref<Obj>::Share(bounds->upper()));
       Ref<Obj> index;
-      if (RepCreateIndexObject(&index, info->index_type()) != 1) {
+      if (RepCreateIndexObject(&index, info->index_type()) != kRepOk) {
         // No index can be read, so no bound can be applied.
         ObjSetSlotObject(st.get(), 7, nullptr);
         ObjSetSlotObject(st.get(), 8, nullptr);
@@ -681,7 +682,7 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   ObjSetSlotInteger(st.get(), 5, offset);
 
   if (RepInitSRecordsReceive(&SRecordsNewBlock, &SRecordsRecord, &SRecordsEnd, connect.get(),
-                             st.get()) != 1) {
+                             st.get()) != kRepOk) {
     TraceMessage(kTag, 139, 0, -1, "Failed to start srecords receive");
     // The receive's completion has already posted its end notice; take it, so that it cannot
     // end a later fetch's wait.
@@ -744,14 +745,14 @@ int RepClassGiveTaskMsgHandler(Obj* message, void* cookie) noexcept {
 
 int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
                               const char* process, const char* machine) noexcept {
-  if (fields == nullptr || table_name == nullptr) return 1;
+  if (fields == nullptr || table_name == nullptr) return kRepFetchFailed;
   const Peer peer{table_name, OrEmpty(process), OrEmpty(machine)};
   Ref<RepGetTableFieldsArgs> args = RepGetTableFieldsArgs::New();
   args->set_table_name(table_name);
   Ref<Obj> task_address;
   Ref<Obj> timeout;
   if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTableFields, args.get(), peer)) {
-    return 1;
+    return kRepFetchFailed;
   }
   TraceMessage(kTag, 150, 0, 3, "Gave GET_TABLE_FIELDS task to process '%s' on machine '%s'",
                peer.process, peer.machine);
@@ -770,7 +771,7 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
     TraceMessage(kTag, 151, 0, -1,
                  "Never received reply from task '%s' on machine '%s' about fields in table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<Obj> obj;
   Ref<RepGetTableFieldsReply> reply;
@@ -779,38 +780,38 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
   }
   if (!reply) {
     TraceMessage(kTag, 152, 0, -1, "Bad object attached to send table fields reply msg");
-    return 1;
+    return kRepFetchFailed;
   }
   if (!reply->success() || reply->fields() == nullptr) {
     TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 153, 0, -1,
                  "Process '%s' on machine '%s' was unable to provide fields for table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   TraceMessage(kTag, 154, 0, 3, "Got fields back for table '%s'", peer.table);
   *fields = Ref<RepFieldList>::Share(reply->fields());
-  return 0;
+  return kRepFetchOk;
 }
 
 int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wanted,
                         List* restrictions, Obj* filter, RepProgressCallback progress,
                         void* argument) noexcept {
-  if (table == nullptr || info == nullptr) return 1;
+  if (table == nullptr || info == nullptr) return kRepFetchFailed;
   const Peer peer{OrEmpty(info->table_name()), OrEmpty(info->process_name()),
                   OrEmpty(info->machine_name())};
   if (RepTableFetchCancelled()) {
     TraceMessage(kTag, 163, 0, -1, "Fetch of table '%s' cancelled before it began", peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<RepGetTableArgs> args = RepGetTableArgs::New();
   args->set_table_name(peer.table);
   args->set_wanted_fields(Ref<List>::Share(wanted));
   args->set_restrictions(Ref<List>::Share(restrictions));
   args->set_filter(Ref<Obj>::Share(filter));
-  Ref<Obj> task_address;
-  Ref<Obj> timeout;
-  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer)) return 1;
+  Ref<Obj> task_address, timeout;
+  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer))
+    return kRepFetchFailed;
   TaskEndTaker end_taker(task_address.get());
 
   // The reply can take as long as the provider's preparation, but not longer than the fetch
@@ -827,7 +828,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                    "Never receieved send table reply from process '%s' on machine '%s' re table "
                    "'%s'",
                    peer.process, peer.machine, peer.table);
-      return 1;
+      return kRepFetchFailed;
     }
     Ref<Obj> obj;
     if (MsgGetObjectInternal(&obj, message.get(), RepGetTableReply::kTypeCode) == 1) {
@@ -846,13 +847,13 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                  "Incorrect or no object attached to send table reply from proc '%s' on machine "
                  "'%s' re table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   if (!reply->success()) {
     TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 162, 0, -1, "Table '%s' not available from proc '%s' on machine '%s'",
                  peer.table, peer.process, peer.machine);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
   kr_internal::RepProgressBeginTable(peer.table);
@@ -862,9 +863,9 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                                           task_address.get(), &counter, &silence, peer)
                       : ReceiveByMessages(result.get(), task_address.get(), &counter, &silence,
                                           peer);
-  if (!ok) return 1;
+  if (!ok) return kRepFetchFailed;
   *table = std::move(result);
-  return 0;
+  return kRepFetchOk;
 }
 
 void RepCancelTableFetch() noexcept { g_cancel_context = ContextCurrent(); }

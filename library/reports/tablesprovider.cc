@@ -358,9 +358,9 @@ int RepFillRecordPacket(Ref<List>* records, const RepProvidedTableDesc* descript
     Ref<RepRecord> record = RepMakeBlankRecord(fields, kRepStateNormal);
     if (!record) return 0;
     int got = descriptor->get_record(record.get(), context, args);
-    if (got == 2) {
+    if (got == kRepGrabNoMore) {
       *all_fetched = true;
-    } else if (got == 1) {
+    } else if (got == kRepGrabRecord) {
       if (filter == nullptr || RepFilterCatchesRecord(record.get(), filter) == 1) {
         ListPushLastItemInternal(list.get(), std::move(record));
         ++kept;
@@ -392,7 +392,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
     return 0;
   }
   Ref<RepFieldList> provider_fields;
-  if (desc->get_fields == nullptr || desc->get_fields(&provider_fields) != 1 ||
+  if (desc->get_fields == nullptr || desc->get_fields(&provider_fields) != kRepGrabOk ||
       ObjCast<List>(provider_fields.get()) == nullptr) {
     TraceMessage(kTag, 13, 0, -1, "Failed to get fields in table '%s'.", name);
     return 0;
@@ -409,7 +409,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
     TraceMessage(kTag, 15, 0, -1, "Failed to get quor time to set reports system time");
     return 0;
   }
-  if (RepSetTimeNow(now) == 0) {
+  if (RepSetTimeNow(now) == kRepFailed) {
     TraceMessage(kTag, 16, 0, -1, "Failed to set current time for reporting system");
     return 0;
   }
@@ -417,7 +417,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   Obj* restriction_slot = ObjGetSlotObject(args, 3);
   List* restrictions = args->restrictions();
   if ((restriction_slot != nullptr && restrictions == nullptr) ||
-      RepConvTextRestrictions(restrictions, provider_fields.get()) == 0) {
+      RepConvTextRestrictions(restrictions, provider_fields.get()) == kRepFailed) {
     TraceMessage(kTag, 17, 0, -1,
                  "Could not convert textual restrictions to data types for table '%s'.", name);
     return 0;
@@ -438,7 +438,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   }
   if (text != nullptr && text[0] != '\0') {
     Ref<List> in_filter;
-    if (RepGetFieldsInFilter(&in_filter, provider_fields.get(), text) == 0) {
+    if (RepGetFieldsInFilter(&in_filter, provider_fields.get(), text) == kRepFailed) {
       TraceMessage(kTag, 20, 0, -1, "Failed to get list of fields in filter");
       return 0;
     }
@@ -459,7 +459,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   Ref<RepTable> table = RepNewTable(desc->name, record_fields, ListNewFromPool());
   TraceMessage(kTag, 21, 0, 3, "Converted textual filter");
   Ref<Obj> context;
-  if (desc->init == nullptr || desc->init(&context, init_args.get()) != 1) {
+  if (desc->init == nullptr || desc->init(&context, init_args.get()) != kRepGrabOk) {
     TraceMessage(kTag, 22, 0, -1, "Init of data grabber for table '%s' failed.", name);
     return 0;
   }
@@ -510,7 +510,7 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
                    StrOrEmpty(args->table_name()));
     } else {
       Ref<RepFieldList> fields;
-      if (desc->get_fields != nullptr && desc->get_fields(&fields) == 1 &&
+      if (desc->get_fields != nullptr && desc->get_fields(&fields) == kRepGrabOk &&
           ObjCast<List>(fields.get()) != nullptr) {
         TraceMessage(kTag, 4, 0, 3,
                      "Data grabber has provided field list OK for table '%s'. %ld fields present.",
@@ -547,7 +547,7 @@ bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared,
     return false;
   }
   return kr_internal::RepPrepareTableSend(prepared, descriptors, TaskArgument(task),
-                                          MsgGetProcessId(giver)) == 1;
+                                          MsgGetProcessId(giver)) == kRepOk;
 }
 
 }  // namespace
@@ -664,7 +664,8 @@ int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors
   kr_internal::RepPreparedSend prepared;
   bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 90);
   Ref<RepFieldList> provider_fields;
-  if (ready && (prepared.descriptor->get_fields(&provider_fields) != 1 || !provider_fields)) {
+  if (ready &&
+      (prepared.descriptor->get_fields(&provider_fields) != kRepGrabOk || !provider_fields)) {
     TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
     FinishPrepared(&prepared);
     ready = false;
@@ -713,7 +714,7 @@ int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors
   // The producer owns the grabber context from here on and finishes it.
   if (RepSRecordsServeTable(sender.get(), prepared.descriptor, std::move(prepared.context),
                             prepared.init_args.get(), prepared.filter_tree.get(),
-                            prepared.table->name(), index_type, nullptr, nullptr) != 1) {
+                            prepared.table->name(), index_type, nullptr, nullptr) != kRepOk) {
     TraceMessage(kTag, 97, 0, -1, "Failed to start s-record send of table '%s'",
                  prepared.table->name());
     return 0;
