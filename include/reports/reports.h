@@ -310,9 +310,6 @@ RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept;
 struct RepContextData {
   int64_t now;
   TimeBreakdown now_breakdown;
-  // Names the table provider's state of this context (tablesprovider.cc); 0 until the context
-  // first serves a table request, so a new context never inherits another's sends.
-  uint64_t provider_state_id;
 };
 
 // The calling context's block, never null.

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/time.h"
 #include "kr/trace.h"
@@ -28,8 +29,6 @@ int CallCallerProgress(void* cookie, int) {
 int FetchStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 int FilterStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 int SortStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
-
-thread_local RepProgressState t_progress;
 
 void SetUserError(std::string* error_text, std::string text) {
   if (error_text != nullptr) *error_text = std::move(text);
@@ -204,24 +203,26 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   return 1;
 }
 
-const RepProgressState& RepGetProgressState() noexcept { return t_progress; }
+const RepProgressState& RepGetProgressState() noexcept { return kr_internal::RepState().progress; }
 
 void RepProgressBeginStage(RepProgressStage stage, int64_t records) noexcept {
-  t_progress.stage = stage;
-  t_progress.table.clear();
-  t_progress.fetched = 0;
-  t_progress.in_stage = records;
-  t_progress.stage_start = std::chrono::steady_clock::now();
+  RepProgressState& progress = kr_internal::RepState().progress;
+  progress.stage = stage;
+  progress.table.clear();
+  progress.fetched = 0;
+  progress.in_stage = records;
+  progress.stage_start = std::chrono::steady_clock::now();
 }
 
 namespace kr_internal {
 
 void RepProgressBeginTable(const char* table) noexcept {
-  t_progress.table = table != nullptr ? table : "";
-  t_progress.fetched = 0;
+  RepProgressState& progress = RepState().progress;
+  progress.table = table != nullptr ? table : "";
+  progress.fetched = 0;
 }
 
-void RepProgressAddFetched(int64_t records) noexcept { t_progress.fetched += records; }
+void RepProgressAddFetched(int64_t records) noexcept { RepState().progress.fetched += records; }
 
 }  // namespace kr_internal
 

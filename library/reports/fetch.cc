@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
@@ -35,11 +36,8 @@ const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 
 // --- cancelling ---------------------------------------------------------------------------------
 
-// A cancel request belongs to the context that made it. Contexts live on one thread each, so a
-// per-thread record of the requesting context is enough, and a test thread that plays several
-// processes never sees another's request.
-thread_local const KrContext* g_cancel_context = nullptr;
-// The front end's own stop check (RepSetFetchCancelCheck), asked while a fetch waits.
+// A cancel request belongs to the context that made it (contextstate.h). The front end's own
+// stop check (RepSetFetchCancelCheck) belongs to the thread, and is asked while a fetch waits.
 thread_local RepFetchCancelCheck t_cancel_check = nullptr;
 thread_local void* t_cancel_cookie = nullptr;
 
@@ -457,10 +455,11 @@ bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progr
 // 3 success, 4 the current block's record conversion, 5 offset of the serialized record in each
 // item, 6 filter tree, 7 and 8 lower and upper bound of the index field, 9 index value object,
 // 10 index type, 11 lower bound reached, 12 upper bound passed, 13 the reply's derived field
-// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call.
+// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call,
+// 19 the requesting context's state (looked up once for the whole stream).
 struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   static constexpr uint32_t kTypeCode = 0xca1cec43;
-  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;o;o;";
+  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;o;o;p;";
   static constexpr const char kName[] = "RepSRecordsFetchState";
 
   RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<1>()); }
@@ -483,6 +482,9 @@ struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   }
   void* argument() const noexcept { return reinterpret_cast<void*>(PtrSlot<15>()); }
   int32_t counted() const noexcept { return IntSlot<16>(); }
+  kr_internal::RepContextState* context() const noexcept {
+    return reinterpret_cast<kr_internal::RepContextState*>(PtrSlot<19>());
+  }
   // The decoder of the stream's records (slot 17, a data field holding it).
   kr_internal::RecordDecoder* decoder() const noexcept {
     size_t size = 0;
@@ -567,7 +569,8 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
       st->progress()(st->argument(), 0);
     }
   }
-  if (RepTableFetchCancelled()) return 0;
+  kr_internal::RepContextState* context = st->context();
+  if (context->fetch_cancelled) return 0;
   const uint32_t offset = static_cast<uint32_t>(st->item_offset());
   if (length < offset + 4) {
     TraceMessage(kTag, 133, 0, -1, "Failed to reconstruct received srecord");
@@ -611,7 +614,7 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   if (st->filter() != nullptr && RepFilterCatchesRecord(record.get(), st->filter()) != 1) return 1;
   TraceMessage(kTag, 135, 0, 3, "Converted received srecord OK");
   ListPushLastItemInternal(st->records(), std::move(record));
-  kr_internal::RepProgressAddFetched(1);  // a record kept, not one skipped by bounds or filter
+  ++context->progress.fetched;  // a record kept, not one skipped by bounds or filter
   return 1;
 }
 
@@ -661,6 +664,7 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   ObjSetSlotObject(st.get(), 13, Ref<Obj>::Share(reply->derived_fields()));
   ObjSetSlotPointer(st.get(), 14, reinterpret_cast<uintptr_t>(progress->callback));
   ObjSetSlotPointer(st.get(), 15, reinterpret_cast<uintptr_t>(progress->argument));
+  ObjSetSlotPointer(st.get(), 19, reinterpret_cast<uintptr_t>(&kr_internal::RepState()));
   if (info->indexed()) {
     offset += RepGetSRecordsIndexSize(info->index_type());
     const RepFieldDef* index_field = ObjCast<RepFieldDef>(ListGetFirstItem(table->fields()));
@@ -868,7 +872,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
   return kRepFetchOk;
 }
 
-void RepCancelTableFetch() noexcept { g_cancel_context = ContextCurrent(); }
+void RepCancelTableFetch() noexcept { kr_internal::RepState().fetch_cancelled = true; }
 
 void RepSetFetchInactivityLimit(double seconds) noexcept {
   g_inactivity_limit = seconds > 0 ? seconds : 0;
@@ -891,10 +895,6 @@ void RepSetFetchCancelCheck(RepFetchCancelCheck check, void* cookie) noexcept {
   t_cancel_cookie = cookie;
 }
 
-bool RepTableFetchCancelled() noexcept {
-  return g_cancel_context != nullptr && g_cancel_context == ContextCurrent();
-}
+bool RepTableFetchCancelled() noexcept { return kr_internal::RepState().fetch_cancelled; }
 
-void kr_internal::ClearTableFetchCancel() noexcept {
-  if (RepTableFetchCancelled()) g_cancel_context = nullptr;
-}
+void kr_internal::ClearTableFetchCancel() noexcept { RepState().fetch_cancelled = false; }

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "contextstate.h"
 #include "kr/context.h"
 #include "kr/message.h"
 #include "kr/text.h"
@@ -26,50 +27,24 @@ constexpr const char* kTag = "REPTABP";
 
 // --- the calling context's provider state -------------------------------------------------------
 
-// One live send: its state object and the descriptor it reads from (the provider's own array,
-// which outlives its sends).
-struct LiveSend {
-  Ref<RepRecordSendState> state;
-  const RepProvidedTableDesc* descriptor = nullptr;
-  bool channel_open = false;
-};
+using LiveSend = kr_internal::ProviderSend;
+using ProviderState = kr_internal::RepContextState;
 
-// What a context's provider side keeps between messages. Contexts belong to one thread each, so
-// the state is per thread, and it is started afresh whenever the thread's current context is not
-// the one it was made for (its id is kept in the context's plugin data, which a new context has
-// zeroed).
-struct ProviderState {
-  uint64_t id = 0;
-  bool remote_allowed = false;  // remote requests are refused until enabled
-  uint64_t next_token = 0;
-  std::map<uint64_t, LiveSend> sends;
-  RepUnfinishedGrabberFn unfinished = nullptr;
-  void* unfinished_cookie = nullptr;
-};
+// Tokens start at a value that differs from context to context, so that a token from an earlier
+// context's packets does not name a send of this one.
+std::atomic<uint64_t> g_next_token_base{1};
 
-std::atomic<uint64_t> g_next_state_id{1};
-thread_local ProviderState t_state;
-
+// What the calling context's provider side keeps between messages (contextstate.h).
 ProviderState& State() {
-  RepContextData* data = RepGetContextData();
-  if (data->provider_state_id == 0 || data->provider_state_id != t_state.id) {
-    // Sends of a context that is gone: their channels were closed with it. Dropping them here
-    // releases what they hold.
-    t_state.sends.clear();
-    t_state = ProviderState();
-    t_state.id = g_next_state_id.fetch_add(1);
-    // Tokens start at a value that differs from context to context, so a token from an earlier
-    // context's packets does not name a send of this one.
-    t_state.next_token = t_state.id << 32;
-    data->provider_state_id = t_state.id;
-  }
-  return t_state;
+  ProviderState& s = kr_internal::RepState();
+  if (s.next_token == 0) s.next_token = g_next_token_base.fetch_add(1) << 32;
+  return s;
 }
 
 LiveSend* FindSend(uint64_t token) {
   ProviderState& s = State();
-  auto it = s.sends.find(token);
-  return it == s.sends.end() ? nullptr : &it->second;
+  auto it = s.provider_sends.find(token);
+  return it == s.provider_sends.end() ? nullptr : &it->second;
 }
 
 void* TokenCookie(uint64_t token) { return reinterpret_cast<void*>(static_cast<uintptr_t>(token)); }
@@ -147,7 +122,7 @@ void EndSend(uint64_t token, Grabber grabber) {
     TraceMessage(kTag, 31, 0, 3, "Removing record send handlers");
     RemoveHandlers(token);
   }
-  State().sends.erase(token);
+  State().provider_sends.erase(token);
 }
 
 // --- sending packets ----------------------------------------------------------------------------
@@ -218,7 +193,7 @@ void CompleteSend(uint64_t token) {
     }
   }
   if (!st->old_style()) RemoveHandlers(token);
-  State().sends.erase(token);
+  State().provider_sends.erase(token);
 }
 
 // An acknowledgement for the send `token`, which is live.
@@ -323,7 +298,7 @@ int RepRecSendChannelConnectHandler(Obj* message, uint64_t token) {
                  "%s:%ld",
                  StrOrEmpty(st->table_name()), machine, pid);
     HandOverUnfinishedGrabber(send);
-    State().sends.erase(token);
+    State().provider_sends.erase(token);
     return 0;
   }
   st->set_channel(std::move(channel));
@@ -590,7 +565,7 @@ int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* tas
   st->set_fields(Ref<List>::Share(prepared.table->fields()));
   st->set_filter_tree(prepared.filter_tree);
   prepared.context.reset();
-  s.sends[token] = LiveSend{st, prepared.descriptor, false};
+  s.provider_sends[token] = LiveSend{st, prepared.descriptor, false};
 
   TraceMessage(kTag, 24, 0, 3, "Wait for channel connect for sending records");
   // Only the requester can open the channel; the wait fails if its link is lost, so a requester
@@ -635,7 +610,7 @@ void RepFinishUnfinishedGrabber(const RepProvidedTableDesc* descriptor, Ref<Obj>
   if (descriptor != nullptr && descriptor->finish != nullptr) descriptor->finish(context, args);
 }
 
-int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().sends.size()); }
+int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().provider_sends.size()); }
 
 // --- serving a table as a serialized-record stream ----------------------------------------------
 
