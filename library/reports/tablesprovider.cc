@@ -508,44 +508,62 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
 
 namespace {
 
-// The first step of both GET_TABLE handlers: a request from another machine is refused (traced
+// What both GET_TABLE handlers start with: the task's giver, the reply (saying the table is not
+// available until the handler says otherwise), and the send prepared unless it was refused.
+struct GetTableStart {
+  Obj* giver = nullptr;
+  Ref<Obj> requester;
+  Ref<RepGetTableReply> reply;
+  kr_internal::RepPreparedSend prepared;
+  bool ready = false;
+};
+
+// The common start of both GET_TABLE handlers. A request from another machine is refused (traced
 // under the caller's message number) unless remote requests are on; otherwise the send is
-// prepared. True when it is ready.
-bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared,
-                     const RepProvidedTableDesc* descriptors, Obj* task, Obj* giver,
-                     int refused_msg_no) {
+// prepared, and `ready` says whether it could be. False when the task has no giver to answer.
+bool StartGetTable(GetTableStart* start, const RepProvidedTableDesc* descriptors, Obj* task,
+                   int refused_msg_no) {
+  Obj* giver = TaskGiver(task);
+  if (giver == nullptr) return false;
+  start->giver = giver;
+  start->requester = Ref<Obj>::Share(giver);
+  start->reply = RepGetTableReply::New();
+  start->reply->set_success(false);
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
     TraceMessage(
         kTag, refused_msg_no, 0, -1, "Refusing request for table %s from non-local machine (%s)",
         StrOrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
-    return false;
+    return true;
   }
-  return kr_internal::RepPrepareTableSend(prepared, descriptors, TaskArgument(task),
-                                          MsgGetProcessId(giver)) == kRepOk;
+  start->ready = kr_internal::RepPrepareTableSend(&start->prepared, descriptors, TaskArgument(task),
+                                                  MsgGetProcessId(giver)) == kRepOk;
+  return true;
+}
+
+// Tells the requester that the table is not available (traced under the caller's message number
+// when even that cannot be sent). 0, the handler's result.
+int RefuseGetTable(const GetTableStart& start, int msg_no) {
+  if (MsgSendObject(start.giver, kRepMsgTableReply, start.reply.get()) == 0)
+    TraceMessage(kTag, msg_no, 0, -1, "Warning - could not send reply to GET_TABLE task");
+  return 0;
 }
 
 }  // namespace
 
 int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* task, int old_style,
                                int announce_completion) noexcept {
-  Obj* giver = TaskGiver(task);
-  if (giver == nullptr) return 0;
-  Ref<Obj> requester = Ref<Obj>::Share(giver);
-  Ref<RepGetTableReply> reply = RepGetTableReply::New();
-  reply->set_success(false);
-
-  kr_internal::RepPreparedSend prepared;
-  const bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 8);
-  if (!ready) {
-    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
-      TraceMessage(kTag, 9, 0, -1, "Warning - could not send reply to GET_TABLE task");
-    return 0;
-  }
+  GetTableStart start;
+  if (!StartGetTable(&start, descriptors, task, 8)) return 0;
+  if (!start.ready) return RefuseGetTable(start, 9);
+  Obj* giver = start.giver;
+  const Ref<Obj>& requester = start.requester;
+  RepGetTableReply* reply = start.reply.get();
+  kr_internal::RepPreparedSend& prepared = start.prepared;
 
   reply->set_success(true);
   reply->set_table(prepared.table);
-  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+  if (MsgSendObject(giver, kRepMsgTableReply, reply) == 0) {
     TraceMessage(kTag, 23, 0, -1, "Failed when sending 'table is avail' reply");
     if (prepared.descriptor->finish != nullptr)
       prepared.descriptor->finish(&prepared.context, prepared.init_args.get());
@@ -630,33 +648,27 @@ void FinishPrepared(kr_internal::RepPreparedSend* prepared) {
 
 int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
                                          int32_t index_type) noexcept {
-  Obj* giver = TaskGiver(task);
-  if (giver == nullptr) return 0;
-  Ref<Obj> requester = Ref<Obj>::Share(giver);
-  Ref<RepGetTableReply> reply = RepGetTableReply::New();
-  reply->set_success(false);
-
-  kr_internal::RepPreparedSend prepared;
-  bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 90);
+  GetTableStart start;
+  if (!StartGetTable(&start, descriptors, task, 90)) return 0;
+  Obj* giver = start.giver;
+  const Ref<Obj>& requester = start.requester;
+  RepGetTableReply* reply = start.reply.get();
+  kr_internal::RepPreparedSend& prepared = start.prepared;
   Ref<RepFieldList> provider_fields;
-  if (ready &&
+  if (start.ready &&
       (prepared.descriptor->get_fields(&provider_fields) != kRepGrabOk || !provider_fields)) {
     TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
     FinishPrepared(&prepared);
-    ready = false;
+    start.ready = false;
   }
-  if (!ready) {
-    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
-      TraceMessage(kTag, 92, 0, -1, "Warning - could not send reply to GET_TABLE task");
-    return 0;
-  }
+  if (!start.ready) return RefuseGetTable(start, 92);
 
   const int32_t ticket = g_next_stream_ticket.fetch_add(1);
   reply->set_success(true);
   reply->set_table(prepared.table);
   reply->set_stream_request(ObjNewInteger(ticket));
   reply->set_derived_fields(provider_fields);
-  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+  if (MsgSendObject(giver, kRepMsgTableReply, reply) == 0) {
     TraceMessage(kTag, 93, 0, -1, "Failed when sending 'table is avail' reply");
     FinishPrepared(&prepared);
     return 0;
