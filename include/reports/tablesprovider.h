@@ -278,7 +278,7 @@ int RepHandleMyRecReceivedMsg(Obj* ack) noexcept;
 // with it checks that the provider can give them all.
 int RepCheckProvideFieldsCB(Obj* item, void* provider_fields) noexcept;
 
-// Serving of tasks from other machines; refused until enabled.
+// Serving of tasks from other machines, for the calling context; refused until enabled.
 void RepEnableRemoteRequests() noexcept;
 void RepDisableRemoteRequests() noexcept;
 
