@@ -2,6 +2,8 @@
 // infos and records, dumps to a file when asked and copes with blocks split across buffers. The
 // sending side never needs it, so it is its own file.
 
+#include "reports/serializedrecords.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,7 +22,6 @@
 #include "kr/tree.h"
 #include "reports/filter.h"
 #include "reports/reports.h"
-#include "reports/serializedrecords.h"
 #include "reports/tablesprovider.h"
 #include "srecords_internal.h"
 
