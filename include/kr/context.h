@@ -51,9 +51,9 @@ struct KrContext {
   int trace_level = 0;
   TraceSink* trace_sink = nullptr;          // null: the default sink below
   std::unique_ptr<TraceSink> default_sink;  // standard error, a file, or nothing
-  // The runtime's own part: the plugin data block and the messaging state (the listener, links
+  // The runtime's own part: the plugin data block, the messaging state (the listener, links
   // and event loop, made on first use and ended with the context: its endpoint is unpublished,
-  // its links closed).
+  // its links closed), the file-transfer permits and the library slot (ContextLibraryState).
   std::unique_ptr<kr_internal::ContextState> internal;
 
   KrContext();
@@ -84,6 +84,37 @@ T* ContextPluginData() noexcept {
   static_assert(alignof(T) <= kContextPluginDataAlign, "aligned beyond the plugin data block");
   static_assert(std::is_trivial_v<T>, "the block starts as zero bytes, never constructed");
   return static_cast<T*>(ContextGetPluginData());
+}
+
+// The library slot: one object that a library keeps in each context, of one type, made in the
+// calling context on first use and destroyed with the context (after its messaging has ended, so
+// what the object holds of channels and handlers is already closed). Null when the slot holds an
+// object of another type, so that two types never share it, or when the object cannot be made.
+// The object's constructor may throw: the exception is caught here, and null returned.
+namespace kr_internal {
+using ContextLibraryMake = void* (*)() noexcept;
+using ContextLibraryDestroy = void (*)(void*) noexcept;
+void* ContextLibrarySlot(const void* type, ContextLibraryMake make,
+                         ContextLibraryDestroy destroy) noexcept;
+template <class T>
+inline constexpr char kContextLibraryType = 0;  // its address names the type T
+}  // namespace kr_internal
+
+template <class T>
+T* ContextLibraryState() noexcept {
+  static_assert(std::is_nothrow_destructible_v<T>, "destroyed with the context, from noexcept");
+  const kr_internal::ContextLibraryMake make = []() noexcept -> void* {
+    try {
+      return new T();
+    } catch (...) {
+      return nullptr;
+    }
+  };
+  const kr_internal::ContextLibraryDestroy destroy = [](void* p) noexcept {
+    delete static_cast<T*>(p);
+  };
+  return static_cast<T*>(
+      kr_internal::ContextLibrarySlot(&kr_internal::kContextLibraryType<T>, make, destroy));
 }
 
 // This machine's name, as the calling context knows it.

@@ -19,7 +19,8 @@
 // trims the final statement to the fields the report wants, in its order, and fetches each
 // table restricted and filtered as the query says.
 //
-// Unlike most of the library, the operations here return 0 on success and non-zero on failure.
+// Unlike most of the library, the operations here return 0 on success and non-zero on failure:
+// kRepClassOk and kRepClassFailed.
 // Nothing is cached: the directory, the files, the registry and the query are read afresh by
 // every call.
 //
@@ -35,6 +36,10 @@
 #include "reports/control.h"
 #include "reports/reports.h"
 #include "reports/sql.h"
+
+// What the operations here answer.
+inline constexpr int kRepClassOk = 0;
+inline constexpr int kRepClassFailed = 1;
 
 // One class: its file name and its nice name.
 struct RepClass : ObjView<RepClass> {

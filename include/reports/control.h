@@ -87,7 +87,7 @@ struct RepProgressCookie : ObjView<RepProgressCookie> {
 
 // --- progress state ---------------------------------------------------------------------------
 //
-// What the report being produced on the calling thread is doing, for a front end's progress
+// What the report being produced in the calling context is doing, for a front end's progress
 // display: the library sets it as each stage begins and as records arrive, so a progress callback
 // reads the stage instead of guessing it. It comes beside the progress callback, whose form and
 // call intervals stay as they are.
@@ -109,7 +109,7 @@ struct RepProgressState {
   std::chrono::steady_clock::time_point stage_start;  // when the stage began
 };
 
-// The calling thread's progress state.
+// The calling context's progress state.
 const RepProgressState& RepGetProgressState() noexcept;
 // Begins a stage working on `records` records (fetch: 0), its time counted from now.
 void RepProgressBeginStage(RepProgressStage stage, int64_t records) noexcept;

@@ -37,7 +37,8 @@
 // task that sent one is released (its channel opened and closed, or its stream refused) rather
 // than left waiting.
 //
-// Like the class code, the operations here return 0 on success and non-zero on failure.
+// Like the class code, the operations here return 0 on success and non-zero on failure:
+// kRepFetchOk and kRepFetchFailed.
 // Trace messages carry the module tag REPCLASS.
 //
 // Thread safety: a fetch blocks the calling thread in message waits of its context; handlers run
@@ -52,6 +53,10 @@
 #include "reports/fields.h"
 #include "reports/registry.h"
 #include "reports/reports.h"
+
+// What the operations here answer.
+inline constexpr int kRepFetchOk = 0;
+inline constexpr int kRepFetchFailed = 1;
 
 // How long a provider may take to accept a task, in seconds (before scaling).
 inline constexpr int32_t kRepGetTableAcceptSeconds = 30;

@@ -80,8 +80,10 @@ int RepRegisterProcessTables(const List* tables) noexcept;
 // empty list; a stanza without "Process" is left out with a warning.
 int RepGetTableList(Ref<List>* tables) noexcept;
 
-// 1 and new copies of the process and machine names when `tables` holds `table_name`; 2 when the
-// list holds entries but none for it; 0 when the list is empty or not a list.
+// 1 and new copies of the process and machine names when `tables` holds `table_name`; 2
+// (kRepTableNotListed) when the list holds entries but none for it; 0 when the list is empty or
+// not a list.
+inline constexpr int kRepTableNotListed = 2;
 int RepGetProcessForTable(std::string* process, std::string* machine, const char* table_name,
                           const List* tables) noexcept;
 

@@ -32,6 +32,14 @@
 #include "kr/time.h"
 #include "reports/fields.h"
 
+// --- results -------------------------------------------------------------------------------------
+
+// What most operations of the library answer. The class code and the fetching of tables answer
+// the other way round (kRepClassOk in reports/classes.h, kRepFetchOk in reports/fetch.h), and a
+// few answer codes of their own, named beside them.
+inline constexpr int kRepOk = 1;
+inline constexpr int kRepFailed = 0;
+
 // --- value states --------------------------------------------------------------------------------
 
 enum RepValueState : int32_t {
@@ -302,9 +310,6 @@ RepFieldValue* RepRecordOwnValue(RepRecord* record, size_t index) noexcept;
 struct RepContextData {
   int64_t now;
   TimeBreakdown now_breakdown;
-  // Names the table provider's state of this context (tablesprovider.cc); 0 until the context
-  // first serves a table request, so a new context never inherits another's sends.
-  uint64_t provider_state_id;
 };
 
 // The calling context's block, never null.

@@ -225,7 +225,7 @@ int RepSRecordsAppendBlockInfo(std::string* out, const char* table_name, const R
 
 namespace kr_internal {
 
-// When the last stream buffer of any receive of the calling thread arrived (a requester's sign
+// When the last stream buffer of any receive of the calling context arrived (a requester's sign
 // of life from its provider).
 std::chrono::steady_clock::time_point RepSRecordsLastBufferTime() noexcept;
 // Ends the receive whose cookie is `cookie` at once, as failed: its data channel is released

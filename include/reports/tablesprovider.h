@@ -49,6 +49,12 @@ inline constexpr uint32_t kRepMsgTableProvCompleted = 3310;
 
 struct RepGrabberInitArgs;
 
+// What a grabber answers. GrabberGetRecord answers kRepGrabRecord or kRepGrabNoMore, anything else
+// being an error; the other three answer kRepGrabOk on success.
+inline constexpr int kRepGrabOk = 1;
+inline constexpr int kRepGrabRecord = 1;  // a record was filled
+inline constexpr int kRepGrabNoMore = 2;  // no more records
+
 // Prepares a record fetch: 1 and the grabber's context (any object of the provider's own) in
 // *context.
 using RepGrabberInitFn = int (*)(Ref<Obj>* context, RepGrabberInitArgs* args);
@@ -272,7 +278,7 @@ int RepHandleMyRecReceivedMsg(Obj* ack) noexcept;
 // with it checks that the provider can give them all.
 int RepCheckProvideFieldsCB(Obj* item, void* provider_fields) noexcept;
 
-// Serving of tasks from other machines; refused until enabled.
+// Serving of tasks from other machines, for the calling context; refused until enabled.
 void RepEnableRemoteRequests() noexcept;
 void RepDisableRemoteRequests() noexcept;
 

@@ -29,7 +29,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 // The classes directory. False when the reports directory is unknown.
-bool ClassesDir(std::string* dir) { return RepPathBuild(dir, "classes", nullptr) == 1; }
+bool ClassesDir(std::string* dir) { return RepPathBuild(dir, "classes", nullptr) == kRepOk; }
 
 // The nice name written on a leading %NICENAME line; empty when there is none or it is empty.
 // *has_key tells whether the line is there at all, *has_equals whether it has its '='.
@@ -113,16 +113,16 @@ int AddClassIfValid(const char* dir, const DirEntry& entry, void* cookie) {
 }
 
 int FindClass(Ref<RepClass>* found, const char* name, const List* classes, bool by_nice) {
-  if (found == nullptr || name == nullptr || classes == nullptr) return 1;
+  if (found == nullptr || name == nullptr || classes == nullptr) return kRepClassFailed;
   for (Obj* o : *classes) {
     const RepClass* cls = ObjCast<RepClass>(o);
     if (cls == nullptr) continue;
     if (StrCompareNoCase(by_nice ? cls->nice_name() : cls->file_name(), name) == 0) {
       *found = Ref<RepClass>::Share(const_cast<RepClass*>(cls));
-      return 0;
+      return kRepClassOk;
     }
   }
-  return 1;
+  return kRepClassFailed;
 }
 
 const char* FirstSlotName(const Obj* o) { return ObjGetSlotString(o, 1); }
@@ -222,15 +222,15 @@ int MatchNiceName(const char* dir, const DirEntry& entry, void* cookie) {
 }  // namespace
 
 int RepGetAvailClasses(Ref<List>* classes) noexcept {
-  if (classes == nullptr) return 1;
+  if (classes == nullptr) return kRepClassFailed;
   std::string dir;
   ListingState state;
   if (!ClassesDir(&dir) || DirScanDirect(dir.c_str(), AddClassIfValid, &state) != 1) {
     TraceMessage(kTag, 8, 0, -1, "Failed to scan classes directory.");
-    return 1;
+    return kRepClassFailed;
   }
   *classes = std::move(state.classes);
-  return 0;
+  return kRepClassOk;
 }
 
 int RepFindClassFromNiceName(Ref<RepClass>* found, const char* nice_name,
@@ -245,9 +245,9 @@ int RepFindClassFromRealName(Ref<RepClass>* found, const char* file_name,
 
 int RepGetClassNiceName(std::string* nice_name, const char* file_name,
                         const char* class_text) noexcept {
-  if (nice_name == nullptr || file_name == nullptr) return 1;
+  if (nice_name == nullptr || file_name == nullptr) return kRepClassFailed;
   *nice_name = NiceName(file_name, class_text);
-  return 0;
+  return kRepClassOk;
 }
 
 int RepTrimResultSelect(RepSqlOpList* op_list, const List* wanted) noexcept {
@@ -257,7 +257,7 @@ int RepTrimResultSelect(RepSqlOpList* op_list, const List* wanted) noexcept {
       !Named(last->result_name(), kRepSqlResultName)) {
     TraceMessage(kTag, 9, 0, -1,
                  "RepTrimResultSelect() - Could not find result table select op. Failing.");
-    return 1;
+    return kRepClassFailed;
   }
   List* items = last->fields();
   for (size_t i = 0; i < items->size();) {
@@ -297,7 +297,7 @@ int RepTrimResultSelect(RepSqlOpList* op_list, const List* wanted) noexcept {
     ListPushLastItemInternal(items, std::move(item));
   }
   ListSort(items, ComparePositions);
-  return 0;
+  return kRepClassOk;
 }
 
 int kr_internal::ClassFieldsToTake(Ref<List>* fields, const RepSqlSelect* statement,
@@ -306,7 +306,7 @@ int kr_internal::ClassFieldsToTake(Ref<List>* fields, const RepSqlSelect* statem
   const char* table = statement != nullptr ? statement->table_name(table_index0) : nullptr;
   if (fields == nullptr || table == nullptr || table_fields == nullptr ||
       statement->fields() == nullptr) {
-    return 1;
+    return kRepClassFailed;
   }
   Ref<List> take = ListNewFromPool();
   for (Obj* o : *table_fields) {
@@ -319,34 +319,34 @@ int kr_internal::ClassFieldsToTake(Ref<List>* fields, const RepSqlSelect* statem
     ListAddLastItem(take.get(), o);
   }
   *fields = std::move(take);
-  return 0;
+  return kRepClassOk;
 }
 
 int kr_internal::LoadClassTextByNiceName(std::string* text, std::string* file_name,
                                          const char* nice_name) noexcept {
-  if (text == nullptr || file_name == nullptr || nice_name == nullptr) return 1;
+  if (text == nullptr || file_name == nullptr || nice_name == nullptr) return kRepClassFailed;
   std::string dir;
   NiceNameSearch search;
   search.wanted = nice_name;
   if (ClassesDir(&dir)) DirScanDirect(dir.c_str(), MatchNiceName, &search);
   if (!search.found) {
     TraceMessage(kTag, 14, 0, -1, "Failed to load class with nice name '%s'", nice_name);
-    return 1;
+    return kRepClassFailed;
   }
   *text = std::move(search.text);
   *file_name = std::move(search.file_name);
-  return 0;
+  return kRepClassOk;
 }
 
 int kr_internal::LoadClassTextByRealName(std::string* text, const char* file_name) noexcept {
-  if (text == nullptr || file_name == nullptr) return 1;
+  if (text == nullptr || file_name == nullptr) return kRepClassFailed;
   std::string path;
-  if (!PathIsSafeName(file_name) || RepPathBuild(&path, "classes", file_name, nullptr) != 1 ||
+  if (!PathIsSafeName(file_name) || RepPathBuild(&path, "classes", file_name, nullptr) != kRepOk ||
       LoadTextFile(text, path.c_str()) != 1) {
     TraceMessage(kTag, 15, 0, -1, "Failed to load contents of class '%s'", file_name);
-    return 1;
+    return kRepClassFailed;
   }
-  return 0;
+  return kRepClassOk;
 }
 
 // --- running a class's query
@@ -415,7 +415,7 @@ int GetLocalTable(Ref<RepTable>* table, bool* found, const char* name, const Cla
                    "Table '%s' is a local table. No requirements for fields, so use local copy.",
                    name);
       *table = Ref<RepTable>::Share(local);
-      return 0;
+      return kRepClassOk;
     }
     if (local->fields() == nullptr || !HasAllFields(wanted, local->fields())) {
       TraceMessage(kTag, 21, 0, -1,
@@ -429,12 +429,12 @@ int GetLocalTable(Ref<RepTable>* table, bool* found, const char* name, const Cla
     if (text == nullptr || *text == '\0') {
       TraceMessage(kTag, 23, 0, 3, "Local table does not need filtering");
       *table = Ref<RepTable>::Share(local);
-      return 0;
+      return kRepClassOk;
     }
     Ref<RepFilterTree> tree = RepMakeFilterTree(text, local->fields());
     if (!tree) {
       TraceMessage(kTag, 24, 0, -1, "Cannot make filter tree for filtering local table");
-      return 1;
+      return kRepClassFailed;
     }
     Ref<List> kept = ListNewFromPool();
     if (local->records() != nullptr) {
@@ -447,9 +447,9 @@ int GetLocalTable(Ref<RepTable>* table, bool* found, const char* name, const Cla
     TraceMessage(kTag, 25, 0, 3, "Done filtering of local table. %ld records left",
                  static_cast<long>(kept->size()));
     *table = RepNewTable(local->name(), Ref<List>::Share(local->fields()), std::move(kept));
-    return 0;
+    return kRepClassOk;
   }
-  return 1;
+  return kRepClassFailed;
 }
 
 // Gets the table a statement names: from an earlier result, else from its provider, with fields
@@ -457,44 +457,46 @@ int GetLocalTable(Ref<RepTable>* table, bool* found, const char* name, const Cla
 int GetTable(Ref<RepTable>* table, const char* name, const ClassRun& run, bool with_records,
              List* wanted, List* restrictions, Obj* filter) {
   bool found_local = false;
-  if (GetLocalTable(table, &found_local, name, run, wanted, ObjCast<RepSqlFilter>(filter)) == 0) {
-    return 0;
+  if (GetLocalTable(table, &found_local, name, run, wanted, ObjCast<RepSqlFilter>(filter)) ==
+      kRepClassOk) {
+    return kRepClassOk;
   }
-  if (found_local) return 1;  // an earlier result of that name that cannot serve is not retried
+  // An earlier result of that name that cannot serve is not retried.
+  if (found_local) return kRepClassFailed;
   TraceMessage(kTag, 26, 0, 3,
                "Table '%s' is NOT available locally. Going to get it from its table provider.",
                name);
   Ref<RepTableInfo> info;
-  if (RepFindTableInfo(&info, run.registry.get(), name) != 1) {
+  if (RepFindTableInfo(&info, run.registry.get(), name) != kRepOk) {
     TraceMessage(kTag, 27, 0, -1, "Failed to get process for table '%s'. Table not registered.",
                  name);
-    return 1;
+    return kRepClassFailed;
   }
   const char* process = OrEmpty(info->process_name());
   const char* machine = OrEmpty(info->machine_name());
   if (!with_records) {
     Ref<RepFieldList> fields;
-    if (RepGetTableFieldsFromProc(&fields, name, process, machine) != 0) {
+    if (RepGetTableFieldsFromProc(&fields, name, process, machine) != kRepFetchOk) {
       TraceMessage(kTag, 28, 0, -1,
                    "Failed to get fields from process '%s' on machine '%s' for table '%s'", process,
                    machine, name);
-      return 1;
+      return kRepClassFailed;
     }
     TraceMessage(kTag, 29, 0, 3, "Got fields OK from process '%s' on machine '%s' for table '%s'",
                  process, machine, name);
     *table = RepNewTable(name, std::move(fields), nullptr);
-    return 0;
+    return kRepClassOk;
   }
   if (RepGetTableFromProc(table, info.get(), wanted, restrictions, filter, run.progress,
-                          run.argument) != 0) {
+                          run.argument) != kRepFetchOk) {
     TraceMessage(kTag, 30, 0, -1,
                  "Failed to get table '%s' with records from proc '%s' on machine '%s'", name,
                  process, machine);
-    return 1;
+    return kRepClassFailed;
   }
   TraceMessage(kTag, 31, 0, 3, "Got table '%s' with records from proc '%s' on machine '%s'", name,
                process, machine);
-  return 0;
+  return kRepClassOk;
 }
 
 Obj* NthOrNull(const List* list, size_t index0) {
@@ -508,34 +510,34 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
   Ref<RepTable> result;
   for (size_t i = 0; i < table_count; ++i) {
     const char* name = statement->table_name(i);
-    if (name == nullptr) return 1;
+    if (name == nullptr) return kRepClassFailed;
     if (run.with_records && RepTableFetchCancelled()) {
       TraceMessage(kTag, 32, 0, -1, "Class '%s' cancelled before table '%s'", run.class_name, name);
-      return 1;
+      return kRepClassFailed;
     }
     List* merges = i > 0 ? ObjCast<List>(NthOrNull(statement->merges(), i - 1)) : nullptr;
     List* restrictions = ObjCast<List>(NthOrNull(statement->restrictions(), i));
     Obj* filter = NthOrNull(statement->filters(), i);
 
     Ref<RepTable> fields_table;
-    if (GetTable(&fields_table, name, run, false, nullptr, nullptr, nullptr) != 0) {
+    if (GetTable(&fields_table, name, run, false, nullptr, nullptr, nullptr) != kRepClassOk) {
       TraceMessage(kTag, 33, 0, -1, "Failed to get table '%s'", name);
-      return 1;
+      return kRepClassFailed;
     }
     Ref<List> take;
     if (kr_internal::ClassFieldsToTake(&take, statement, i, fields_table->fields(),
                                        result ? result->fields() : nullptr,
-                                       run.with_records) != 0) {
+                                       run.with_records) != kRepClassOk) {
       TraceMessage(kTag, 34, 0, -1, "Failed to get join fields");
-      return 1;
+      return kRepClassFailed;
     }
     TraceMessage(kTag, 35, 0, 3, "Add %ld fields to composite table from table '%s'",
                  static_cast<long>(take->size()), name);
     Ref<RepTable> source = fields_table;
     if (run.with_records &&
-        GetTable(&source, name, run, true, take.get(), restrictions, filter) != 0) {
+        GetTable(&source, name, run, true, take.get(), restrictions, filter) != kRepClassOk) {
       TraceMessage(kTag, 36, 0, -1, "Failed to get table '%s' with selected fields.", name);
-      return 1;
+      return kRepClassFailed;
     }
     if (i == 0) {
       // The fetched table is not needed after this: its records can move into the result
@@ -549,24 +551,24 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
       if (made != 1) {
         TraceMessage(kTag, 37, 0, -1, "Failed to make result table from table '%s' for class '%s'.",
                      name, run.class_name);
-        return 1;
+        return kRepClassFailed;
       }
       TraceMessage(kTag, 38, 0, 3, "Table from table OK - have %ld records",
                    static_cast<long>(ListGetItemCount(result->records())));
     } else {
       if (RepMergeTables(result.get(), source.get(), take.get(), order, merges,
                          run.with_records ? 1 : 0, run.transform_progress(),
-                         run.wrapper.get()) != 1) {
+                         run.wrapper.get()) != kRepOk) {
         TraceMessage(kTag, 39, 0, -1, "Failed to merge table '%s' into results table", name);
-        return 1;
+        return kRepClassFailed;
       }
       TraceMessage(kTag, 40, 0, 3, "Table merge OK");
     }
   }
-  if (!result) return 1;
+  if (!result) return kRepClassFailed;
   result->set_name(statement->result_name());
   *out = std::move(result);
-  return 0;
+  return kRepClassOk;
 }
 
 }  // namespace
@@ -574,7 +576,8 @@ int RunStatement(Ref<RepTable>* out, const RepSqlSelect* statement, const ClassR
 int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, const char* class_text,
                                int with_records, const List* wanted, RepProgressCallback progress,
                                void* argument) noexcept {
-  if (table == nullptr || class_text == nullptr || (with_records && wanted == nullptr)) return 1;
+  if (table == nullptr || class_text == nullptr || (with_records && wanted == nullptr))
+    return kRepClassFailed;
   ClassRun run;
   run.class_name = OrEmpty(class_name);
   run.with_records = with_records != 0;
@@ -586,20 +589,20 @@ int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, con
   run.wrapper->set_callback(progress);
   run.wrapper->set_argument(argument);
   // A registry that cannot be read serves no table; a class of local results only still runs.
-  if (RepGetTableList(&run.registry) != 1) run.registry = ListNewFromPool();
+  if (RepGetTableList(&run.registry) != kRepOk) run.registry = ListNewFromPool();
 
   Ref<RepSqlOpList> ops;
   if (RepSQLTextToOpList(&ops, class_text) != kRepSqlOk) {
     TraceMessage(kTag, 41, 0, -1, "Failed to convert SQL text to op list for class '%s'",
                  run.class_name);
-    return 1;
+    return kRepClassFailed;
   }
   if (run.with_records) RepTrimResultSelect(ops.get(), wanted);
 
   for (Obj* o : *ops->statements()) {
     const RepSqlSelect* statement = ObjCast<RepSqlSelect>(o);
     Ref<RepTable> result;
-    if (statement == nullptr || RunStatement(&result, statement, run) != 0) {
+    if (statement == nullptr || RunStatement(&result, statement, run) != kRepClassOk) {
       TraceMessage(kTag, 42, 0, -1,
                    "Failed to get all fields for one SELECT statement for class '%s'",
                    run.class_name);
@@ -607,7 +610,7 @@ int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, con
                    "Failed to carry out all select requests in get fields operation for class "
                    "'%s'",
                    run.class_name);
-      return 1;
+      return kRepClassFailed;
     }
     TraceMessage(kTag, 44, 0, 3,
                  "Got all fields OK for table '%s' in select statement for class '%s'. %ld "
@@ -621,65 +624,65 @@ int kr_internal::RunClassQuery(Ref<RepTable>* table, const char* class_name, con
     TraceMessage(kTag, 45, 0, -1,
                  "Get fields op for class '%s' failed because no tables resulted from SQL query",
                  run.class_name);
-    return 1;
+    return kRepClassFailed;
   }
   if (!Named(last->name(), kRepSqlResultName)) {
     TraceMessage(kTag, 46, 0, -1,
                  "Get fields op for class '%s' failed becuase last table is not result table",
                  run.class_name);
-    return 1;
+    return kRepClassFailed;
   }
   TraceMessage(kTag, 47, 0, 2, "Suceeded in getting table for class '%s'. %ld fields, %ld records.",
                run.class_name, static_cast<long>(ListGetItemCount(last->fields())),
                static_cast<long>(ListGetItemCount(last->records())));
   *table = Ref<RepTable>::Share(last);
-  return 0;
+  return kRepClassOk;
 }
 
 int RepGetClassFields(Ref<RepTable>* table, const char* nice_name) noexcept {
-  if (table == nullptr || nice_name == nullptr) return 1;
+  if (table == nullptr || nice_name == nullptr) return kRepClassFailed;
   std::string text;
   std::string file_name;
-  if (kr_internal::LoadClassTextByNiceName(&text, &file_name, nice_name) != 0 ||
+  if (kr_internal::LoadClassTextByNiceName(&text, &file_name, nice_name) != kRepClassOk ||
       kr_internal::RunClassQuery(table, nice_name, text.c_str(), 0, nullptr, nullptr, nullptr) !=
-          0) {
+          kRepClassOk) {
     TraceMessage(kTag, 48, 0, -1, "Failed to get fields for class '%s'", nice_name);
-    return 1;
+    return kRepClassFailed;
   }
   TraceMessage(kTag, 49, 0, 2, "Got fields for class '%s' OK", nice_name);
-  return 0;
+  return kRepClassOk;
 }
 
 int RepGetClassFieldsRealName(Ref<RepTable>* table, const char* file_name) noexcept {
-  if (table == nullptr || file_name == nullptr) return 1;
+  if (table == nullptr || file_name == nullptr) return kRepClassFailed;
   std::string text;
-  if (kr_internal::LoadClassTextByRealName(&text, file_name) != 0 ||
+  if (kr_internal::LoadClassTextByRealName(&text, file_name) != kRepClassOk ||
       kr_internal::RunClassQuery(table, file_name, text.c_str(), 0, nullptr, nullptr, nullptr) !=
-          0) {
+          kRepClassOk) {
     TraceMessage(kTag, 50, 0, -1, "Failed to get fields for real name class '%s'", file_name);
-    return 1;
+    return kRepClassFailed;
   }
   TraceMessage(kTag, 51, 0, 2, "Got fields for real name class '%s' OK", file_name);
-  return 0;
+  return kRepClassOk;
 }
 
 int RepProduceClassTable(RepControl* control, RepProgressCallback progress,
                          void* argument) noexcept {
-  if (control == nullptr) return 1;
+  if (control == nullptr) return kRepClassFailed;
   const char* name = OrEmpty(RepParamsGetClass(control->params()));
   kr_internal::ClearTableFetchCancel();
   std::string text;
   std::string file_name;
   Ref<RepTable> table;
   if (control->report_fields() == nullptr ||
-      kr_internal::LoadClassTextByNiceName(&text, &file_name, name) != 0 ||
+      kr_internal::LoadClassTextByNiceName(&text, &file_name, name) != kRepClassOk ||
       kr_internal::RunClassQuery(&table, name, text.c_str(), 1, control->report_fields(), progress,
-                                 argument) != 0 ||
+                                 argument) != kRepClassOk ||
       RepTableFetchCancelled()) {
     TraceMessage(kTag, 52, 0, -1, "Failed to produce table of records for class '%s'", name);
-    return 1;
+    return kRepClassFailed;
   }
   control->set_table(std::move(table));
   TraceMessage(kTag, 53, 0, 2, "Produced table of records for class '%s' OK", name);
-  return 0;
+  return kRepClassOk;
 }

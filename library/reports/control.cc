@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/time.h"
 #include "kr/trace.h"
@@ -29,8 +30,6 @@ int FetchStageProgress(void* cookie, int reserved) { return CallCallerProgress(c
 int FilterStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 int SortStageProgress(void* cookie, int reserved) { return CallCallerProgress(cookie, reserved); }
 
-thread_local RepProgressState t_progress;
-
 void SetUserError(std::string* error_text, std::string text) {
   if (error_text != nullptr) *error_text = std::move(text);
 }
@@ -50,14 +49,14 @@ bool WorkOutReportFields(RepControl* control, std::string* detail) {
   control->set_report_fields(report);
 
   Ref<List> fields;
-  if (RepListOutputFields(&fields, control) != 1) {
+  if (RepListOutputFields(&fields, control) != kRepOk) {
     TraceMessage(kTag, 10, 0, -1, "Cannot get fields needed to output report");
     *detail = LocaleGetString("Cannot interpret fields required to output report", 8316);
     return false;
   }
   AddNewFields(report.get(), fields.get());
 
-  if (RepGetFieldsInSort(&fields, possible, RepParamsGetSort(params)) != 1) {
+  if (RepGetFieldsInSort(&fields, possible, RepParamsGetSort(params)) != kRepOk) {
     TraceMessage(kTag, 11, 0, -1, "Failed to get fields in sort spec");
     *detail = LocaleGetString("Cannot interpret fields required to sort report", 8315);
     return false;
@@ -82,7 +81,7 @@ bool WorkOutReportFields(RepControl* control, std::string* detail) {
        "Cannot interpret fields required for condition filter", 8312, 14},
   };
   for (const FilterStep& step : steps) {
-    if (RepGetFieldsInFilter(&fields, possible, step.text) != 1) {
+    if (RepGetFieldsInFilter(&fields, possible, step.text) != kRepOk) {
       TraceMessage(kTag, step.msg_no, 0, -1, "%s", step.trace);
       *detail = LocaleGetString(step.detail, step.id);
       return false;
@@ -111,7 +110,7 @@ Ref<RepControl> RepControlAlloc(const RepParams* params) noexcept {
   control->set_params(std::move(own));
 
   Ref<RepTable> class_table;
-  if (RepGetClassFields(&class_table, RepParamsGetClass(control->params())) != 0 ||
+  if (RepGetClassFields(&class_table, RepParamsGetClass(control->params())) != kRepClassOk ||
       class_table->fields() == nullptr) {
     TraceMessage(kTag, 2, 0, -1, "Failed to load possible class fields");
     return nullptr;
@@ -141,7 +140,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
                                  "can record)");
     return 0;
   }
-  if (RepSetTimeNow(now) != 1) {
+  if (RepSetTimeNow(now) != kRepOk) {
     TraceMessage(kTag, 21, 0, -1, "Failed to set time now");
     SetUserError(error_text, LocaleGetString("Cannot set current time", 8285));
     return 0;
@@ -162,7 +161,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   control->set_include_tree(nullptr);
   control->set_exclude_tree(nullptr);
   control->set_condition_tree(nullptr);
-  if (RepBuildFilterSpec(control) != 1) {
+  if (RepBuildFilterSpec(control) != kRepOk) {
     TraceMessage(kTag, 23, 0, -1, "Failed to produce filter spec.");
     SetUserError(error_text, LocaleGetString("Invalid filters", 8283));
     return 0;
@@ -180,7 +179,7 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
 
   TraceMessage(kTag, 24, 0, 2, "Fetch table for class");
   RepProgressBeginStage(kRepStageFetch, 0);
-  if (RepProduceClassTable(control, fetch_progress, cookie.get()) != 0) {
+  if (RepProduceClassTable(control, fetch_progress, cookie.get()) != kRepClassOk) {
     TraceMessage(kTag, 25, 0, -1, "Failed to fetch table for class");
     SetUserError(error_text, LocaleGetString("Failed to get raw report data from Kestrane", 8282));
     return 0;
@@ -204,24 +203,26 @@ int RepControlProduceReport(std::string* error_text, RepControl* control, int us
   return 1;
 }
 
-const RepProgressState& RepGetProgressState() noexcept { return t_progress; }
+const RepProgressState& RepGetProgressState() noexcept { return kr_internal::RepState().progress; }
 
 void RepProgressBeginStage(RepProgressStage stage, int64_t records) noexcept {
-  t_progress.stage = stage;
-  t_progress.table.clear();
-  t_progress.fetched = 0;
-  t_progress.in_stage = records;
-  t_progress.stage_start = std::chrono::steady_clock::now();
+  RepProgressState& progress = kr_internal::RepState().progress;
+  progress.stage = stage;
+  progress.table.clear();
+  progress.fetched = 0;
+  progress.in_stage = records;
+  progress.stage_start = std::chrono::steady_clock::now();
 }
 
 namespace kr_internal {
 
 void RepProgressBeginTable(const char* table) noexcept {
-  t_progress.table = table != nullptr ? table : "";
-  t_progress.fetched = 0;
+  RepProgressState& progress = RepState().progress;
+  progress.table = table != nullptr ? table : "";
+  progress.fetched = 0;
 }
 
-void RepProgressAddFetched(int64_t records) noexcept { t_progress.fetched += records; }
+void RepProgressAddFetched(int64_t records) noexcept { RepState().progress.fetched += records; }
 
 }  // namespace kr_internal
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
@@ -35,11 +36,8 @@ const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 
 // --- cancelling ---------------------------------------------------------------------------------
 
-// A cancel request belongs to the context that made it. Contexts live on one thread each, so a
-// per-thread record of the requesting context is enough, and a test thread that plays several
-// processes never sees another's request.
-thread_local const KrContext* g_cancel_context = nullptr;
-// The front end's own stop check (RepSetFetchCancelCheck), asked while a fetch waits.
+// A cancel request belongs to the context that made it (contextstate.h). The front end's own
+// stop check (RepSetFetchCancelCheck) belongs to the thread, and is asked while a fetch waits.
 thread_local RepFetchCancelCheck t_cancel_check = nullptr;
 thread_local void* t_cancel_cookie = nullptr;
 
@@ -457,10 +455,11 @@ bool ReceiveByMessages(RepTable* table, const Obj* task_address, Progress* progr
 // 3 success, 4 the current block's record conversion, 5 offset of the serialized record in each
 // item, 6 filter tree, 7 and 8 lower and upper bound of the index field, 9 index value object,
 // 10 index type, 11 lower bound reached, 12 upper bound passed, 13 the reply's derived field
-// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call.
+// definitions, 14 progress callback, 15 its argument, 16 items since the last progress call,
+// 19 the requesting context's state (looked up once for the whole stream).
 struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   static constexpr uint32_t kTypeCode = 0xca1cec43;
-  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;o;o;";
+  static constexpr const char kSpec[] = "o;o;b;o;i;o;o;o;o;i;b;b;o;p;p;i;o;o;p;";
   static constexpr const char kName[] = "RepSRecordsFetchState";
 
   RepTable* table() const noexcept { return ObjCast<RepTable>(ObjSlot<1>()); }
@@ -483,6 +482,9 @@ struct RepSRecordsFetchState : ObjView<RepSRecordsFetchState> {
   }
   void* argument() const noexcept { return reinterpret_cast<void*>(PtrSlot<15>()); }
   int32_t counted() const noexcept { return IntSlot<16>(); }
+  kr_internal::RepContextState* context() const noexcept {
+    return reinterpret_cast<kr_internal::RepContextState*>(PtrSlot<19>());
+  }
   // The decoder of the stream's records (slot 17, a data field holding it).
   kr_internal::RecordDecoder* decoder() const noexcept {
     size_t size = 0;
@@ -521,7 +523,7 @@ int SRecordsNewBlock(Obj* block_info, Obj* cookie, std::string* /*dump_path*/) {
   Ref<RepRecordConversion> conversion;
   if (fields != nullptr && st->derived() != nullptr) RepMergeDerivedFields(fields, st->derived());
   if (fields == nullptr || st->table() == nullptr ||
-      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != 1) {
+      RepRecordFromRecordPreCalc(&conversion, st->table()->fields(), fields, 1) != kRepOk) {
     TraceMessage(kTag, 131, 0, -1,
                  "Failed to do precalc for new block of records with %ld fields - abort receive "
                  "of block",
@@ -567,7 +569,8 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
       st->progress()(st->argument(), 0);
     }
   }
-  if (RepTableFetchCancelled()) return 0;
+  kr_internal::RepContextState* context = st->context();
+  if (context->fetch_cancelled) return 0;
   const uint32_t offset = static_cast<uint32_t>(st->item_offset());
   if (length < offset + 4) {
     TraceMessage(kTag, 133, 0, -1, "Failed to reconstruct received srecord");
@@ -595,7 +598,8 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
       conversion != nullptr &&
       kr_internal::RepCheckIncomingRecords(
           one, conversion->identical() ? table_fields : conversion->source_fields()) &&
-      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == 1 && record;
+      RepRecordFromRecord(&record, conversion, ObjCast<RepRecord>(rebuilt.get())) == kRepOk &&
+      record;
   if (well_formed && !conversion->identical()) {
     ListClear(one);
     ListPushLastItemInternal(one, record);
@@ -610,7 +614,7 @@ int SRecordsRecord(const unsigned char* item, uint32_t length, Obj* cookie) {
   if (st->filter() != nullptr && RepFilterCatchesRecord(record.get(), st->filter()) != 1) return 1;
   TraceMessage(kTag, 135, 0, 3, "Converted received srecord OK");
   ListPushLastItemInternal(st->records(), std::move(record));
-  kr_internal::RepProgressAddFetched(1);  // a record kept, not one skipped by bounds or filter
+  ++context->progress.fetched;  // a record kept, not one skipped by bounds or filter
   return 1;
 }
 
@@ -626,7 +630,7 @@ void SRecordsEnd(int success, Obj* cookie) {
 bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableInfo* info,
                        List* restrictions, Obj* filter, const Obj* task_address, Progress* progress,
                        Silence* silence, const Peer& peer) {
-  if (RepConvTextRestrictions(restrictions, table->fields()) != 1) {
+  if (RepConvTextRestrictions(restrictions, table->fields()) != kRepOk) {
     TraceMessage(kTag, 137, 0, -1,
                  "Cannot convert restrictions from textual form - dont ask for s-record table");
     return false;
@@ -660,16 +664,17 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   ObjSetSlotObject(st.get(), 13, Ref<Obj>::Share(reply->derived_fields()));
   ObjSetSlotPointer(st.get(), 14, reinterpret_cast<uintptr_t>(progress->callback));
   ObjSetSlotPointer(st.get(), 15, reinterpret_cast<uintptr_t>(progress->argument));
+  ObjSetSlotPointer(st.get(), 19, reinterpret_cast<uintptr_t>(&kr_internal::RepState()));
   if (info->indexed()) {
     offset += RepGetSRecordsIndexSize(info->index_type());
     const RepFieldDef* index_field = ObjCast<RepFieldDef>(ListGetFirstItem(table->fields()));
     Ref<RepSqlRestriction> bounds;
     if (index_field != nullptr &&
-        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == 1) {
+        RepFindFieldRestriction(&bounds, index_field->name(), restrictions) == kRepOk) {
       ObjSetSlotObject(st.get(), 7, Ref<Obj>::Share(bounds->lower()));
       ObjSetSlotObject(st.get(), 8, Ref<Obj>::Share(bounds->upper()));
       Ref<Obj> index;
-      if (RepCreateIndexObject(&index, info->index_type()) != 1) {
+      if (RepCreateIndexObject(&index, info->index_type()) != kRepOk) {
         // No index can be read, so no bound can be applied.
         ObjSetSlotObject(st.get(), 7, nullptr);
         ObjSetSlotObject(st.get(), 8, nullptr);
@@ -681,7 +686,7 @@ bool ReceiveBySRecords(RepTable* table, RepGetTableReply* reply, const RepTableI
   ObjSetSlotInteger(st.get(), 5, offset);
 
   if (RepInitSRecordsReceive(&SRecordsNewBlock, &SRecordsRecord, &SRecordsEnd, connect.get(),
-                             st.get()) != 1) {
+                             st.get()) != kRepOk) {
     TraceMessage(kTag, 139, 0, -1, "Failed to start srecords receive");
     // The receive's completion has already posted its end notice; take it, so that it cannot
     // end a later fetch's wait.
@@ -744,14 +749,14 @@ int RepClassGiveTaskMsgHandler(Obj* message, void* cookie) noexcept {
 
 int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
                               const char* process, const char* machine) noexcept {
-  if (fields == nullptr || table_name == nullptr) return 1;
+  if (fields == nullptr || table_name == nullptr) return kRepFetchFailed;
   const Peer peer{table_name, OrEmpty(process), OrEmpty(machine)};
   Ref<RepGetTableFieldsArgs> args = RepGetTableFieldsArgs::New();
   args->set_table_name(table_name);
   Ref<Obj> task_address;
   Ref<Obj> timeout;
   if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTableFields, args.get(), peer)) {
-    return 1;
+    return kRepFetchFailed;
   }
   TraceMessage(kTag, 150, 0, 3, "Gave GET_TABLE_FIELDS task to process '%s' on machine '%s'",
                peer.process, peer.machine);
@@ -770,7 +775,7 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
     TraceMessage(kTag, 151, 0, -1,
                  "Never received reply from task '%s' on machine '%s' about fields in table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<Obj> obj;
   Ref<RepGetTableFieldsReply> reply;
@@ -779,38 +784,38 @@ int RepGetTableFieldsFromProc(Ref<RepFieldList>* fields, const char* table_name,
   }
   if (!reply) {
     TraceMessage(kTag, 152, 0, -1, "Bad object attached to send table fields reply msg");
-    return 1;
+    return kRepFetchFailed;
   }
   if (!reply->success() || reply->fields() == nullptr) {
     TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 153, 0, -1,
                  "Process '%s' on machine '%s' was unable to provide fields for table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   TraceMessage(kTag, 154, 0, 3, "Got fields back for table '%s'", peer.table);
   *fields = Ref<RepFieldList>::Share(reply->fields());
-  return 0;
+  return kRepFetchOk;
 }
 
 int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wanted,
                         List* restrictions, Obj* filter, RepProgressCallback progress,
                         void* argument) noexcept {
-  if (table == nullptr || info == nullptr) return 1;
+  if (table == nullptr || info == nullptr) return kRepFetchFailed;
   const Peer peer{OrEmpty(info->table_name()), OrEmpty(info->process_name()),
                   OrEmpty(info->machine_name())};
   if (RepTableFetchCancelled()) {
     TraceMessage(kTag, 163, 0, -1, "Fetch of table '%s' cancelled before it began", peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<RepGetTableArgs> args = RepGetTableArgs::New();
   args->set_table_name(peer.table);
   args->set_wanted_fields(Ref<List>::Share(wanted));
   args->set_restrictions(Ref<List>::Share(restrictions));
   args->set_filter(Ref<Obj>::Share(filter));
-  Ref<Obj> task_address;
-  Ref<Obj> timeout;
-  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer)) return 1;
+  Ref<Obj> task_address, timeout;
+  if (!GiveTaskAndWait(&task_address, &timeout, TaskKind::kGetTable, args.get(), peer))
+    return kRepFetchFailed;
   TaskEndTaker end_taker(task_address.get());
 
   // The reply can take as long as the provider's preparation, but not longer than the fetch
@@ -827,7 +832,7 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                    "Never receieved send table reply from process '%s' on machine '%s' re table "
                    "'%s'",
                    peer.process, peer.machine, peer.table);
-      return 1;
+      return kRepFetchFailed;
     }
     Ref<Obj> obj;
     if (MsgGetObjectInternal(&obj, message.get(), RepGetTableReply::kTypeCode) == 1) {
@@ -846,13 +851,13 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                  "Incorrect or no object attached to send table reply from proc '%s' on machine "
                  "'%s' re table '%s'",
                  peer.process, peer.machine, peer.table);
-    return 1;
+    return kRepFetchFailed;
   }
   if (!reply->success()) {
     TraceRefusal(message.get(), peer);
     TraceMessage(kTag, 162, 0, -1, "Table '%s' not available from proc '%s' on machine '%s'",
                  peer.table, peer.process, peer.machine);
-    return 1;
+    return kRepFetchFailed;
   }
   Ref<RepTable> result = Ref<RepTable>::Share(reply->table());
   kr_internal::RepProgressBeginTable(peer.table);
@@ -862,12 +867,12 @@ int RepGetTableFromProc(Ref<RepTable>* table, const RepTableInfo* info, List* wa
                                           task_address.get(), &counter, &silence, peer)
                       : ReceiveByMessages(result.get(), task_address.get(), &counter, &silence,
                                           peer);
-  if (!ok) return 1;
+  if (!ok) return kRepFetchFailed;
   *table = std::move(result);
-  return 0;
+  return kRepFetchOk;
 }
 
-void RepCancelTableFetch() noexcept { g_cancel_context = ContextCurrent(); }
+void RepCancelTableFetch() noexcept { kr_internal::RepState().fetch_cancelled = true; }
 
 void RepSetFetchInactivityLimit(double seconds) noexcept {
   g_inactivity_limit = seconds > 0 ? seconds : 0;
@@ -890,10 +895,6 @@ void RepSetFetchCancelCheck(RepFetchCancelCheck check, void* cookie) noexcept {
   t_cancel_cookie = cookie;
 }
 
-bool RepTableFetchCancelled() noexcept {
-  return g_cancel_context != nullptr && g_cancel_context == ContextCurrent();
-}
+bool RepTableFetchCancelled() noexcept { return kr_internal::RepState().fetch_cancelled; }
 
-void kr_internal::ClearTableFetchCancel() noexcept {
-  if (RepTableFetchCancelled()) g_cancel_context = nullptr;
-}
+void kr_internal::ClearTableFetchCancel() noexcept { RepState().fetch_cancelled = false; }

@@ -352,3 +352,23 @@ TEST_F(FetchTest, SilentProviderIsGivenUpAndItsLateReplyNeverAnswersALaterReques
 }
 
 }  // namespace
+
+// A cancel request and the progress state belong to the context that made them: another
+// context on the same thread neither sees nor changes them, and switching back finds them.
+TEST(FetchContext, CancelAndProgressBelongToTheirContext) {
+  TestHome a;
+  RepCancelTableFetch();
+  RepProgressBeginStage(kRepStageSort, 7);
+  {
+    TestHome b;
+    EXPECT_FALSE(RepTableFetchCancelled());
+    EXPECT_EQ(RepGetProgressState().stage, kRepStageIdle);
+    RepProgressBeginStage(kRepStageFetch, 0);
+    RepCancelTableFetch();
+  }
+  EXPECT_TRUE(RepTableFetchCancelled());
+  EXPECT_EQ(RepGetProgressState().stage, kRepStageSort);
+  EXPECT_EQ(RepGetProgressState().in_stage, 7);
+  kr_internal::ClearTableFetchCancel();
+  EXPECT_FALSE(RepTableFetchCancelled());
+}

@@ -378,7 +378,7 @@ int RepFilterTreeToText(std::string* text, const RepFilterTree* tree,
       const char* symbol = RepGetOperatorSymbol(e->op());
       std::string constant;
       if (f == nullptr || symbol == nullptr || e->constant() == nullptr ||
-          RepConstantToText(&constant, e->constant()) == 0) {
+          RepConstantToText(&constant, e->constant()) == kRepFailed) {
         TraceMessage(kTag, 124, 0, -1, "Bad filter expression (field %ld). Cannot convert tree",
                      static_cast<long>(e->field_index()));
         return 0;

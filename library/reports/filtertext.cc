@@ -125,7 +125,7 @@ bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* tex
         c->set_kind(kRepConstStatus);
         p = StrAdvanceChars(p, k.status.chars);
         int32_t state = 0;
-        if (RepStateTextToState(&state, p) == 0) return false;
+        if (RepStateTextToState(&state, p) == kRepFailed) return false;
         c->set_state(state);
         // A state word ends at white space; a closing bracket ends it too, so that a status
         // constant can close a group.
@@ -173,7 +173,7 @@ bool ReadConstant(Ref<RepFilterConstant>* out, const char** end, const char* tex
   }
   c->set_text(value.c_str());
   Ref<Obj> encoded;
-  if (RepEncodeData(&encoded, value.c_str(), field_type) == 0) {
+  if (RepEncodeData(&encoded, value.c_str(), field_type) == kRepFailed) {
     TraceMessage(kTag, 6, 0, -1, "Failed to encode value of constant");
     return false;
   }
@@ -322,7 +322,7 @@ bool ReadExpression(RepFilterExpression* e, const char** constant_start, const c
   if (fault == nullptr) fault = &unused;
   *fault = p;
   int32_t index = 0, type = 0;
-  if (*p != '%' || RepGetFieldIndexAndType(&index, &type, p, fields) == 0) {
+  if (*p != '%' || RepGetFieldIndexAndType(&index, &type, p, fields) == kRepFailed) {
     TraceMessage(kTag, 20, 0, -1, "Failed to get field index and type");
     return false;
   }

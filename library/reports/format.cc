@@ -331,7 +331,7 @@ int RepFieldValueToText(std::string_view* text, DString* scratch, const RepField
   scratch->text.clear();
   const int32_t state = value->state();
   if (state == kRepStateNormal)
-    return RepTypedDataToText(text, scratch, field->type(), value->value()) == 1 ? 1 : 0;
+    return RepTypedDataToText(text, scratch, field->type(), value->value()) == kRepOk ? 1 : 0;
   if (state < 0 || state >= kRepStateCount) return 0;
   const RenderTexts& t = Texts();
   if (variable_width) {

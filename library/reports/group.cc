@@ -267,7 +267,7 @@ void AppendKeyBytes(std::string* key, const RepFieldValue* v, int32_t type) {
   // Other types: their rendering identifies them (dates, times, booleans, day sets...).
   DString scratch;
   std::string_view text;
-  if (RepTypedDataToText(&text, &scratch, type, o) == 1) {
+  if (RepTypedDataToText(&text, &scratch, type, o) == kRepOk) {
     const size_t n = text.size();
     key->append(reinterpret_cast<const char*>(&n), sizeof n);
     key->append(text);
@@ -349,7 +349,7 @@ bool IsOrdered(int32_t type) {
 
 int Resolve(Column* c, std::string* error, const RepFieldList* fields, const std::string& name) {
   int32_t index = -1, type = 0;
-  if (RepGetFieldIndexAndType(&index, &type, name.c_str(), fields) != 1) {
+  if (RepGetFieldIndexAndType(&index, &type, name.c_str(), fields) != kRepOk) {
     std::string known;
     RepGetAllFieldsString(&known, fields);
     std::replace(known.begin(), known.end(), '\n', ' ');
@@ -408,7 +408,7 @@ int MakePlan(Plan* plan, std::string* error, const RepFieldList* fields, const R
       return 0;
     }
     if (a.kind == kRepAggCountValue &&
-        RepEncodeData(&plan->count_values[i], a.value.c_str(), c.type) != 1) {
+        RepEncodeData(&plan->count_values[i], a.value.c_str(), c.type) != kRepOk) {
       *error = "aggregates: '" + a.value + "' is not a value of %" + a.field + " (a " +
                type_name + " field)";
       return 0;
@@ -737,7 +737,7 @@ int32_t TotalsWidth(const RepFieldDef* f, size_t index, const List* records, DSt
                      ? ObjNewInt64(x)
                      : ObjNewInteger(static_cast<int32_t>(static_cast<uint32_t>(x)));
     std::string_view text;
-    if (RepTypedDataToText(&text, scratch, t, o.get()) == 1) {
+    if (RepTypedDataToText(&text, scratch, t, o.get()) == kRepOk) {
       width = std::max(width, TextWidth(text));
     }
   }
@@ -754,7 +754,7 @@ void SetWidths(const RepFieldList* fields, const List* records) {
     for (Obj* item : *records) {
       const RepFieldValue* v = ObjCast<RepRecord>(item)->value_at(i);
       std::string_view text;
-      if (RepFieldValueToText(&text, &scratch, f, v, 1) == 1) {
+      if (RepFieldValueToText(&text, &scratch, f, v, 1) == kRepOk) {
         width = std::max(width, TextWidth(text));
       }
     }

@@ -125,7 +125,7 @@ std::string HeadingText(const RepTable* table, const RepGroupSpec& spec, const R
   for (size_t k = 0; k < spec.keys.size(); ++k) {
     const RepFieldDef* f = ObjCast<RepFieldDef>(keys->fields()->at(k));
     std::string_view value;
-    if (RepFieldValueToText(&value, &scratch, f, key_record->value_at(k), 1) != 1) value = "?";
+    if (RepFieldValueToText(&value, &scratch, f, key_record->value_at(k), 1) != kRepOk) value = "?";
     if (k > 0) text += ", ";
     AppendEscaped(&text, f->nice_name() != nullptr ? f->nice_name() : f->name(), html);
     text += ": ";
@@ -307,7 +307,7 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
     return Fail(error, "no table to chart");
   }
   int32_t value_index = -1, value_type = 0;
-  if (RepGetFieldIndexAndType(&value_index, &value_type, value_field, table->fields()) != 1) {
+  if (RepGetFieldIndexAndType(&value_index, &value_type, value_field, table->fields()) != kRepOk) {
     return Fail(error, std::string("chart: no field '") + value_field + "' in the summary");
   }
   if (value_type != kRepTypeInteger && value_type != kRepTypeInt64 &&
@@ -318,7 +318,7 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
   std::vector<int32_t> labels;
   for (const std::string& name : label_fields) {
     int32_t index = -1;
-    if (RepGetFieldIndex(&index, name.c_str(), table->fields()) != 1) {
+    if (RepGetFieldIndex(&index, name.c_str(), table->fields()) != kRepOk) {
       return Fail(error, "chart: no field '" + name + "' in the summary");
     }
     labels.push_back(index);
@@ -354,7 +354,7 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
       const size_t li = static_cast<size_t>(labels[k]);
       std::string_view text;
       if (RepFieldValueToText(&text, &scratch, ObjCast<RepFieldDef>(table->fields()->at(li)),
-                              r->value_at(li), 1) != 1) {
+                              r->value_at(li), 1) != kRepOk) {
         text = "?";
       }
       if (k > 0) label += " / ";
@@ -364,7 +364,7 @@ int RepGroupChartSvg(std::string* svg, std::string* error, const RepTable* table
     const double x = NumberOf(v);
     const int w = top > 0 && x > 0 ? std::max(1, static_cast<int>(x / top * kBarMax)) : 0;
     std::string_view value_text;
-    if (RepFieldValueToText(&value_text, &scratch, vf, v, 1) != 1) value_text = "?";
+    if (RepFieldValueToText(&value_text, &scratch, vf, v, 1) != kRepOk) value_text = "?";
     out += "<text x='" + std::to_string(kLabel - 8) + "' y='" + std::to_string(y + 15) +
            "' text-anchor='end' fill='#222'>";
     AppendSvgText(&out, label);

@@ -247,7 +247,7 @@ int RepListOutputFields(Ref<List>* fields, const RepControl* control) noexcept {
   }
   if (control->possible_fields() == nullptr) return 0;
   Ref<List> found;
-  if (RepFieldsInString(&found, RepParamsGetFormat(params), control->possible_fields()) != 1)
+  if (RepFieldsInString(&found, RepParamsGetFormat(params), control->possible_fields()) != kRepOk)
     return 0;  // the bad reference is traced by the scanner
   *fields = std::move(found);
   return 1;

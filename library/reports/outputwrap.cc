@@ -153,7 +153,7 @@ int WriteReplaced(const std::string& path, const char* text, const RepControl* c
   Ref<List> all = ReplaceFields(control, extra_fields);
   if (!all) return -1;
   Ref<List> used;
-  if (RepFieldsInString(&used, text, all.get()) != 1 || !used) return -1;
+  if (RepFieldsInString(&used, text, all.get()) != kRepOk || !used) return -1;
   TraceMessage(kTag, 4, 0, 2, "Need to fill in values for %ld fields",
                static_cast<long>(used->size()));
   if (used->empty()) return -1;

@@ -86,7 +86,7 @@ bool DayDirOfName(std::string* day_dir, const char* name) {
     return false;
   }
   const std::string date(marker + 1, kDateLength);
-  return RepPathBuild(day_dir, "produced", date.c_str(), nullptr) == 1;
+  return RepPathBuild(day_dir, "produced", date.c_str(), nullptr) == kRepOk;
 }
 
 // Makes sure the day directory of `now` and its two subdirectories exist, and locks it.
@@ -143,7 +143,7 @@ bool MakeProducedName(std::string* name, const char* base_name, const RepParams*
                       const List* classes, int64_t now) {
   const char* nice = RepParamsGetClass(params);
   Ref<RepClass> found;
-  if (RepFindClassFromNiceName(&found, nice, classes) != 0 || !found) {
+  if (RepFindClassFromNiceName(&found, nice, classes) != kRepClassOk || !found) {
     TraceMessage(kTag, 12, 0, -1,
                  "Cannot find info on class '%s' when serializing produced reports",
                  StrOrEmpty(nice));
@@ -451,7 +451,7 @@ int RepDecodeProducedFileName(Ref<RepProducedReportName>* decoded, const char* n
   std::string path, text, nice;
   PathBuild(&path, directory, "classes", result->class_name(), nullptr);
   if (!LoadTextFile(&text, path.c_str()) ||
-      RepGetClassNiceName(&nice, result->class_name(), text.c_str()) != 0) {
+      RepGetClassNiceName(&nice, result->class_name(), text.c_str()) != kRepClassOk) {
     TraceMessage(kTag, 61, 0, -1, "Cannot load class file '%s'", path.c_str());
     return 0;
   }
@@ -469,7 +469,7 @@ int RepDecodeProducedFileNameWithClassList(Ref<RepProducedReportName>* decoded, 
     return 0;
   }
   Ref<RepClass> found;
-  if (RepFindClassFromRealName(&found, result->class_name(), classes) != 0 || !found) {
+  if (RepFindClassFromRealName(&found, result->class_name(), classes) != kRepClassOk || !found) {
     TraceMessage(kTag, 63, 0, -1, "Failed to find info on real class name '%s'",
                  result->class_name());
     return 0;

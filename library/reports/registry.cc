@@ -168,12 +168,12 @@ int RepGetTableList(Ref<List>* tables) noexcept {
 
 int RepGetProcessForTable(std::string* process, std::string* machine, const char* table_name,
                           const List* tables) noexcept {
-  if (ObjCast<List>(tables) == nullptr || tables->empty()) return 0;
+  if (ObjCast<List>(tables) == nullptr || tables->empty()) return kRepFailed;
   const RepTableInfo* info = FindInfo(tables, table_name);
-  if (info == nullptr) return 2;
+  if (info == nullptr) return kRepTableNotListed;
   if (process != nullptr) *process = StrOrEmpty(info->process_name());
   if (machine != nullptr) *machine = StrOrEmpty(info->machine_name());
-  return 1;
+  return kRepOk;
 }
 
 int RepFindTableInfo(Ref<RepTableInfo>* info, const List* tables, const char* table_name) noexcept {
@@ -281,7 +281,7 @@ int RepRegisterTablesAndWait(List* tables, const char* reports_machine, int32_t 
   const char* machine = StrOrEmpty(reports_machine);
   RegistrationEnd end;
   MsgWaitAddHandler(kMsgTaskEnded, &WatchRegistrationEnd, &end);
-  bool ok = RepRegisterTablesFromInfos(tables, machine) == 1;
+  bool ok = RepRegisterTablesFromInfos(tables, machine) == kRepOk;
   if (!ok) {
     TraceMessage(kTag, 30, 0, -1,
                  "Cannot hand the tables to \"%s\" on machine '%s': is krreportd running there, "

@@ -214,7 +214,8 @@ uint32_t TextHash(const char* text, size_t length) {
 
 Ref<RepFieldValue> EncodeFieldValue(const char* text, int32_t type) {
   Ref<Obj> v;
-  if (RepEncodeData(&v, text, type) == 1) return RepNewFieldValue(kRepStateNormal, std::move(v));
+  if (RepEncodeData(&v, text, type) == kRepOk)
+    return RepNewFieldValue(kRepStateNormal, std::move(v));
   return RepNewFieldValue(kRepStateUnknown, nullptr);
 }
 
@@ -311,7 +312,7 @@ struct RepValueCache::Column {
     Ref<RepFieldValue> v = Ref<RepFieldValue>::Adopt(spare.back());
     spare.pop_back();
     Ref<Obj> data;
-    if (RepEncodeData(&data, text, value_type) == 1) {
+    if (RepEncodeData(&data, text, value_type) == kRepOk) {
       v->set_state(kRepStateNormal);
       v->set_value(std::move(data));
     } else {

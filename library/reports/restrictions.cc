@@ -35,13 +35,13 @@ int RepConvTextRestrictions(List* restrictions, const RepFieldList* fields) noex
     if (f == nullptr) continue;
     TraceMessage(kTag, 2, 0, 3, "Lower bound text '%s'", StrOrEmpty(r->lower_text()));
     Ref<Obj> value;
-    if (RepEncodeData(&value, r->lower_text(), f->type()) == 0) {
+    if (RepEncodeData(&value, r->lower_text(), f->type()) == kRepFailed) {
       TraceMessage(kTag, 3, 0, -1, "Failed to convert lower bound of restriction for field '%s'.",
                    r->field());
       return 0;
     }
     r->set_lower(std::move(value));
-    if (RepEncodeData(&value, r->upper_text(), f->type()) == 0) {
+    if (RepEncodeData(&value, r->upper_text(), f->type()) == kRepFailed) {
       TraceMessage(kTag, 4, 0, -1, "Failed to convert upper bound of restriction for field '%s'.",
                    r->field());
       return 0;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/datachannel.h"
 #include "kr/file.h"
@@ -51,11 +52,8 @@ int RebuildBlockInfo(Ref<Obj>* info, const unsigned char* body, size_t size,
   return 1;
 }
 
-// The receives of this thread, owned here from their start to their end.
-thread_local std::unordered_map<const Obj*, Ref<RepSRecordsReceiveState>> t_receives;
-// When the last buffer of any receive of this thread arrived: a requester's sign that its
-// provider is alive while a block too large for one buffer trickles in.
-thread_local std::chrono::steady_clock::time_point t_last_buffer;
+// The receives of a context are owned by its state from their start to their end, beside the
+// time the last buffer of any of them arrived (contextstate.h).
 
 }  // namespace
 
@@ -544,14 +542,15 @@ void ReceiveCleanup(RepSRecordsReceiveState* s, int success) {
   ObjSetSlotObject(s, kRecvChannel, nullptr);
   CloseDump(Receiver{s, ObjGetSlotScratch(s, kRecvScratch)});
   MsgWaitRemoveHandler(kRepMsgReceiveSRecords, &ReceiveHandler, s);
-  t_receives.erase(s);
+  kr_internal::RepState().srecords_receives.erase(s);
   auto completion = TokenToFn<RepSRecordsCompletionFn>(ObjGetSlotPointer(s, kRecvCompletion));
   if (completion != nullptr) completion(success, ObjGetSlotObject(s, kRecvCookie));
 }
 
 int ReceiveHandler(Obj* message, void* state) {
-  auto it = t_receives.find(static_cast<const Obj*>(state));
-  if (it == t_receives.end()) return 1;
+  kr_internal::RepContextState& context = kr_internal::RepState();
+  auto it = context.srecords_receives.find(static_cast<const Obj*>(state));
+  if (it == context.srecords_receives.end()) return 1;
   Ref<RepSRecordsReceiveState> s = it->second;
   Ref<Obj> id;
   if (!MsgGetObjectInternal(&id, message, kObjIntegerType)) {
@@ -573,7 +572,7 @@ int ReceiveHandler(Obj* message, void* state) {
     ReceiveCleanup(s.get(), 0);
     return 0;
   }
-  t_last_buffer = std::chrono::steady_clock::now();
+  context.last_buffer = std::chrono::steady_clock::now();
   uint32_t used = DataBlockGetBytesUsed(block);
   if (used == 0) {
     TraceMessage(kTag, 78, 0, 2, "Got end-of-xfer signal from data channel. Received %ld records.",
@@ -665,18 +664,18 @@ int RepInitSRecordsReceive(RepSRecordsNewBlockFn new_block, RepSRecordsRecordFn 
   TraceMessage(kTag, 84, 0, 2, "Accepted data channel connection from '%s'",
                MsgGetMachineName(sender.get()));
   ObjSetSlotObject(s.get(), kRecvChannel, channel);
-  t_receives[s.get()] = s;
+  kr_internal::RepState().srecords_receives[s.get()] = s;
   MsgWaitAddHandler(kRepMsgReceiveSRecords, &ReceiveHandler, s.get());
   MsgSendObjectToSelf(kRepMsgReceiveSRecords, ObjNewInteger(id).get());
   return 1;
 }
 
 std::chrono::steady_clock::time_point kr_internal::RepSRecordsLastBufferTime() noexcept {
-  return t_last_buffer;
+  return kr_internal::RepState().last_buffer;
 }
 
 bool kr_internal::RepSRecordsAbortReceive(const Obj* cookie) noexcept {
-  for (auto& entry : t_receives) {
+  for (auto& entry : kr_internal::RepState().srecords_receives) {
     if (ObjGetSlotObject(entry.second.get(), kRecvCookie) != cookie) continue;
     Ref<RepSRecordsReceiveState> s = entry.second;
     TraceMessage(kTag, 85, 0, 2, "Abandoning srecords receive: its data channel is released");

@@ -12,6 +12,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "contextstate.h"
 #include "kr/config.h"
 #include "kr/datachannel.h"
 #include "kr/file.h"
@@ -38,19 +39,13 @@ std::atomic<int32_t> g_next_transmit_id{0};
 
 // --- live transfers -----------------------------------------------------------------------------
 
-// Each transfer is owned here from its start to its end; the handlers and the alarm get the
-// state's address as their cookie. The per-send bookkeeping that is no part of the state object
-// sits beside it.
-struct SendEntry {
-  Ref<RepSRecordsSendState> state;
-  bool starts_block = false;   // the next send buffer starts a new block
-  DataBlock* spare = nullptr;  // a send buffer got but not sent (after a failed read)
-};
-thread_local std::unordered_map<const Obj*, SendEntry> t_sends;
+// Each transfer is owned by the context's state from its start to its end (contextstate.h).
+using SendEntry = kr_internal::SRecordsSend;
 
 SendEntry* FindSend(const void* state) {
-  auto it = t_sends.find(static_cast<const Obj*>(state));
-  return it == t_sends.end() ? nullptr : &it->second;
+  auto& sends = kr_internal::RepState().srecords_sends;
+  auto it = sends.find(static_cast<const Obj*>(state));
+  return it == sends.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -106,7 +101,7 @@ void FinishSend(RepSRecordsSendState* s, int success) {
   MsgWaitRemoveHandler(kRepMsgTransmitSRecords, &RepHandleTransmitSRecordsMsg, s);
   MsgWaitRemoveHandler(kRepMsgSRecordsCloseConfirm, &CloseConfirmHandler, s);
   TimrResetAlarm(&EmergencyCleanup, s);
-  t_sends.erase(s);
+  kr_internal::RepState().srecords_sends.erase(s);
   auto completion = TokenToFn<RepSRecordsCompletionFn>(ObjGetSlotPointer(s, kSendCompletion));
   if (completion != nullptr) completion(success, ObjGetSlotObject(s, kSendCookie));
 }
@@ -311,7 +306,7 @@ int StartSend(const Obj* destination, bool from_memory, RepSRecordsNextFileFn ne
   ObjSetSlotInteger(s.get(), kSendId, id);
   ObjSetSlotObject(s.get(), kSendChannel, channel);
   Obj* key = s.get();
-  t_sends[key].state = s;
+  kr_internal::RepState().srecords_sends[key].state = s;
   MsgWaitAddHandler(kRepMsgTransmitSRecords, &RepHandleTransmitSRecordsMsg, key);
   MsgSendObjectToSelf(kRepMsgTransmitSRecords, ObjNewInteger(id).get());
   return 1;

@@ -159,7 +159,7 @@ Ref<RepFieldValue> EntryValue(const RepRecord* source, const RepTableFieldIndex&
   if (e.derived_position == 0) return Ref<RepFieldValue>::Share(v);
   if (v->state() != kRepStateNormal) return RepNewFieldValue(v->state(), nullptr);
   Ref<Obj> derived;
-  if (RepDeriveValue(&derived, e.derived_type, v->value(), e.source_type) == 1) {
+  if (RepDeriveValue(&derived, e.derived_type, v->value(), e.source_type) == kRepOk) {
     return RepNewFieldValue(kRepStateNormal, std::move(derived));
   }
   TraceMessage(kTag, 4, 0, -1, "Failed to derive value object. Mark field as unknown");
@@ -506,7 +506,7 @@ bool EntriesForFields(std::vector<RepTableFieldIndex>* entries, const List* want
   entries->reserve(wanted->size());
   for (Obj* w : *wanted) {
     int32_t position = 0;
-    if (RepFindTableFieldIndex(&position, NameOf(w), source) != 1) {
+    if (RepFindTableFieldIndex(&position, NameOf(w), source) != kRepOk) {
       missing(StrOrEmpty(NameOf(w)));
       return false;
     }
@@ -669,14 +669,14 @@ int RepMergeTables(RepTable* target, const RepTable* source, const List* take, c
     const char* target_field = ObjGetSlotString(join, 3);
     const char* source_field = ObjGetSlotString(join, 4);
     JoinPair p{};
-    if (RepFindTableFieldIndex(&p.target_position, target_field, target) != 1) {
+    if (RepFindTableFieldIndex(&p.target_position, target_field, target) != kRepOk) {
       TraceMessage(kTag, 6, 0, -1,
                    "Table merge failed as cannot find field '%s' in merge to table '%s'.",
                    StrOrEmpty(target_field), StrOrEmpty(target->name()));
       TraceMessage(kTag, 7, 0, -1, "Errrrr");
       return 0;
     }
-    if (RepFindTableFieldIndex(&p.source_position, source_field, source) != 1) {
+    if (RepFindTableFieldIndex(&p.source_position, source_field, source) != kRepOk) {
       TraceMessage(kTag, 8, 0, -1,
                    "Table merge failed as cannot find field '%s' in merge from table '%s'.",
                    StrOrEmpty(source_field), StrOrEmpty(source->name()));

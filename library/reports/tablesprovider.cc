@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "contextstate.h"
 #include "kr/context.h"
 #include "kr/message.h"
 #include "kr/text.h"
@@ -26,50 +27,24 @@ constexpr const char* kTag = "REPTABP";
 
 // --- the calling context's provider state -------------------------------------------------------
 
-// One live send: its state object and the descriptor it reads from (the provider's own array,
-// which outlives its sends).
-struct LiveSend {
-  Ref<RepRecordSendState> state;
-  const RepProvidedTableDesc* descriptor = nullptr;
-  bool channel_open = false;
-};
+using LiveSend = kr_internal::ProviderSend;
+using ProviderState = kr_internal::RepContextState;
 
-// What a context's provider side keeps between messages. Contexts belong to one thread each, so
-// the state is per thread, and it is started afresh whenever the thread's current context is not
-// the one it was made for (its id is kept in the context's plugin data, which a new context has
-// zeroed).
-struct ProviderState {
-  uint64_t id = 0;
-  bool remote_allowed = false;  // remote requests are refused until enabled
-  uint64_t next_token = 0;
-  std::map<uint64_t, LiveSend> sends;
-  RepUnfinishedGrabberFn unfinished = nullptr;
-  void* unfinished_cookie = nullptr;
-};
+// Tokens start at a value that differs from context to context, so that a token from an earlier
+// context's packets does not name a send of this one.
+std::atomic<uint64_t> g_next_token_base{1};
 
-std::atomic<uint64_t> g_next_state_id{1};
-thread_local ProviderState t_state;
-
+// What the calling context's provider side keeps between messages (contextstate.h).
 ProviderState& State() {
-  RepContextData* data = RepGetContextData();
-  if (data->provider_state_id == 0 || data->provider_state_id != t_state.id) {
-    // Sends of a context that is gone: their channels were closed with it. Dropping them here
-    // releases what they hold.
-    t_state.sends.clear();
-    t_state = ProviderState();
-    t_state.id = g_next_state_id.fetch_add(1);
-    // Tokens start at a value that differs from context to context, so a token from an earlier
-    // context's packets does not name a send of this one.
-    t_state.next_token = t_state.id << 32;
-    data->provider_state_id = t_state.id;
-  }
-  return t_state;
+  ProviderState& s = kr_internal::RepState();
+  if (s.next_token == 0) s.next_token = g_next_token_base.fetch_add(1) << 32;
+  return s;
 }
 
 LiveSend* FindSend(uint64_t token) {
   ProviderState& s = State();
-  auto it = s.sends.find(token);
-  return it == s.sends.end() ? nullptr : &it->second;
+  auto it = s.provider_sends.find(token);
+  return it == s.provider_sends.end() ? nullptr : &it->second;
 }
 
 void* TokenCookie(uint64_t token) { return reinterpret_cast<void*>(static_cast<uintptr_t>(token)); }
@@ -147,7 +122,7 @@ void EndSend(uint64_t token, Grabber grabber) {
     TraceMessage(kTag, 31, 0, 3, "Removing record send handlers");
     RemoveHandlers(token);
   }
-  State().sends.erase(token);
+  State().provider_sends.erase(token);
 }
 
 // --- sending packets ----------------------------------------------------------------------------
@@ -218,7 +193,7 @@ void CompleteSend(uint64_t token) {
     }
   }
   if (!st->old_style()) RemoveHandlers(token);
-  State().sends.erase(token);
+  State().provider_sends.erase(token);
 }
 
 // An acknowledgement for the send `token`, which is live.
@@ -323,7 +298,7 @@ int RepRecSendChannelConnectHandler(Obj* message, uint64_t token) {
                  "%s:%ld",
                  StrOrEmpty(st->table_name()), machine, pid);
     HandOverUnfinishedGrabber(send);
-    State().sends.erase(token);
+    State().provider_sends.erase(token);
     return 0;
   }
   st->set_channel(std::move(channel));
@@ -358,9 +333,9 @@ int RepFillRecordPacket(Ref<List>* records, const RepProvidedTableDesc* descript
     Ref<RepRecord> record = RepMakeBlankRecord(fields, kRepStateNormal);
     if (!record) return 0;
     int got = descriptor->get_record(record.get(), context, args);
-    if (got == 2) {
+    if (got == kRepGrabNoMore) {
       *all_fetched = true;
-    } else if (got == 1) {
+    } else if (got == kRepGrabRecord) {
       if (filter == nullptr || RepFilterCatchesRecord(record.get(), filter) == 1) {
         ListPushLastItemInternal(list.get(), std::move(record));
         ++kept;
@@ -392,7 +367,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
     return 0;
   }
   Ref<RepFieldList> provider_fields;
-  if (desc->get_fields == nullptr || desc->get_fields(&provider_fields) != 1 ||
+  if (desc->get_fields == nullptr || desc->get_fields(&provider_fields) != kRepGrabOk ||
       ObjCast<List>(provider_fields.get()) == nullptr) {
     TraceMessage(kTag, 13, 0, -1, "Failed to get fields in table '%s'.", name);
     return 0;
@@ -409,7 +384,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
     TraceMessage(kTag, 15, 0, -1, "Failed to get quor time to set reports system time");
     return 0;
   }
-  if (RepSetTimeNow(now) == 0) {
+  if (RepSetTimeNow(now) == kRepFailed) {
     TraceMessage(kTag, 16, 0, -1, "Failed to set current time for reporting system");
     return 0;
   }
@@ -417,7 +392,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   Obj* restriction_slot = ObjGetSlotObject(args, 3);
   List* restrictions = args->restrictions();
   if ((restriction_slot != nullptr && restrictions == nullptr) ||
-      RepConvTextRestrictions(restrictions, provider_fields.get()) == 0) {
+      RepConvTextRestrictions(restrictions, provider_fields.get()) == kRepFailed) {
     TraceMessage(kTag, 17, 0, -1,
                  "Could not convert textual restrictions to data types for table '%s'.", name);
     return 0;
@@ -438,7 +413,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   }
   if (text != nullptr && text[0] != '\0') {
     Ref<List> in_filter;
-    if (RepGetFieldsInFilter(&in_filter, provider_fields.get(), text) == 0) {
+    if (RepGetFieldsInFilter(&in_filter, provider_fields.get(), text) == kRepFailed) {
       TraceMessage(kTag, 20, 0, -1, "Failed to get list of fields in filter");
       return 0;
     }
@@ -459,7 +434,7 @@ int RepPrepareTableSend(RepPreparedSend* out, const RepProvidedTableDesc* descri
   Ref<RepTable> table = RepNewTable(desc->name, record_fields, ListNewFromPool());
   TraceMessage(kTag, 21, 0, 3, "Converted textual filter");
   Ref<Obj> context;
-  if (desc->init == nullptr || desc->init(&context, init_args.get()) != 1) {
+  if (desc->init == nullptr || desc->init(&context, init_args.get()) != kRepGrabOk) {
     TraceMessage(kTag, 22, 0, -1, "Init of data grabber for table '%s' failed.", name);
     return 0;
   }
@@ -510,7 +485,7 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
                    StrOrEmpty(args->table_name()));
     } else {
       Ref<RepFieldList> fields;
-      if (desc->get_fields != nullptr && desc->get_fields(&fields) == 1 &&
+      if (desc->get_fields != nullptr && desc->get_fields(&fields) == kRepGrabOk &&
           ObjCast<List>(fields.get()) != nullptr) {
         TraceMessage(kTag, 4, 0, 3,
                      "Data grabber has provided field list OK for table '%s'. %ld fields present.",
@@ -533,44 +508,62 @@ int RepHandleMyGetTableFieldsRequest(const RepProvidedTableDesc* descriptors, Ob
 
 namespace {
 
-// The first step of both GET_TABLE handlers: a request from another machine is refused (traced
+// What both GET_TABLE handlers start with: the task's giver, the reply (saying the table is not
+// available until the handler says otherwise), and the send prepared unless it was refused.
+struct GetTableStart {
+  Obj* giver = nullptr;
+  Ref<Obj> requester;
+  Ref<RepGetTableReply> reply;
+  kr_internal::RepPreparedSend prepared;
+  bool ready = false;
+};
+
+// The common start of both GET_TABLE handlers. A request from another machine is refused (traced
 // under the caller's message number) unless remote requests are on; otherwise the send is
-// prepared. True when it is ready.
-bool RefuseOrPrepare(kr_internal::RepPreparedSend* prepared,
-                     const RepProvidedTableDesc* descriptors, Obj* task, Obj* giver,
-                     int refused_msg_no) {
+// prepared, and `ready` says whether it could be. False when the task has no giver to answer.
+bool StartGetTable(GetTableStart* start, const RepProvidedTableDesc* descriptors, Obj* task,
+                   int refused_msg_no) {
+  Obj* giver = TaskGiver(task);
+  if (giver == nullptr) return false;
+  start->giver = giver;
+  start->requester = Ref<Obj>::Share(giver);
+  start->reply = RepGetTableReply::New();
+  start->reply->set_success(false);
   if (RefusedAsRemote(giver)) {
     const RepGetTableArgs* args = ObjCast<RepGetTableArgs>(TaskArgument(task));
     TraceMessage(
         kTag, refused_msg_no, 0, -1, "Refusing request for table %s from non-local machine (%s)",
         StrOrEmpty(args != nullptr ? args->table_name() : nullptr), MsgGetMachineName(giver));
-    return false;
+    return true;
   }
-  return kr_internal::RepPrepareTableSend(prepared, descriptors, TaskArgument(task),
-                                          MsgGetProcessId(giver)) == 1;
+  start->ready = kr_internal::RepPrepareTableSend(&start->prepared, descriptors, TaskArgument(task),
+                                                  MsgGetProcessId(giver)) == kRepOk;
+  return true;
+}
+
+// Tells the requester that the table is not available (traced under the caller's message number
+// when even that cannot be sent). 0, the handler's result.
+int RefuseGetTable(const GetTableStart& start, int msg_no) {
+  if (MsgSendObject(start.giver, kRepMsgTableReply, start.reply.get()) == 0)
+    TraceMessage(kTag, msg_no, 0, -1, "Warning - could not send reply to GET_TABLE task");
+  return 0;
 }
 
 }  // namespace
 
 int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* task, int old_style,
                                int announce_completion) noexcept {
-  Obj* giver = TaskGiver(task);
-  if (giver == nullptr) return 0;
-  Ref<Obj> requester = Ref<Obj>::Share(giver);
-  Ref<RepGetTableReply> reply = RepGetTableReply::New();
-  reply->set_success(false);
-
-  kr_internal::RepPreparedSend prepared;
-  const bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 8);
-  if (!ready) {
-    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
-      TraceMessage(kTag, 9, 0, -1, "Warning - could not send reply to GET_TABLE task");
-    return 0;
-  }
+  GetTableStart start;
+  if (!StartGetTable(&start, descriptors, task, 8)) return 0;
+  if (!start.ready) return RefuseGetTable(start, 9);
+  Obj* giver = start.giver;
+  const Ref<Obj>& requester = start.requester;
+  RepGetTableReply* reply = start.reply.get();
+  kr_internal::RepPreparedSend& prepared = start.prepared;
 
   reply->set_success(true);
   reply->set_table(prepared.table);
-  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+  if (MsgSendObject(giver, kRepMsgTableReply, reply) == 0) {
     TraceMessage(kTag, 23, 0, -1, "Failed when sending 'table is avail' reply");
     if (prepared.descriptor->finish != nullptr)
       prepared.descriptor->finish(&prepared.context, prepared.init_args.get());
@@ -590,7 +583,7 @@ int RepHandleMyGetTableRequest(const RepProvidedTableDesc* descriptors, Obj* tas
   st->set_fields(Ref<List>::Share(prepared.table->fields()));
   st->set_filter_tree(prepared.filter_tree);
   prepared.context.reset();
-  s.sends[token] = LiveSend{st, prepared.descriptor, false};
+  s.provider_sends[token] = LiveSend{st, prepared.descriptor, false};
 
   TraceMessage(kTag, 24, 0, 3, "Wait for channel connect for sending records");
   // Only the requester can open the channel; the wait fails if its link is lost, so a requester
@@ -635,7 +628,7 @@ void RepFinishUnfinishedGrabber(const RepProvidedTableDesc* descriptor, Ref<Obj>
   if (descriptor != nullptr && descriptor->finish != nullptr) descriptor->finish(context, args);
 }
 
-int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().sends.size()); }
+int RepGetLiveRecordSendCount() noexcept { return static_cast<int>(State().provider_sends.size()); }
 
 // --- serving a table as a serialized-record stream ----------------------------------------------
 
@@ -655,32 +648,27 @@ void FinishPrepared(kr_internal::RepPreparedSend* prepared) {
 
 int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors, Obj* task,
                                          int32_t index_type) noexcept {
-  Obj* giver = TaskGiver(task);
-  if (giver == nullptr) return 0;
-  Ref<Obj> requester = Ref<Obj>::Share(giver);
-  Ref<RepGetTableReply> reply = RepGetTableReply::New();
-  reply->set_success(false);
-
-  kr_internal::RepPreparedSend prepared;
-  bool ready = RefuseOrPrepare(&prepared, descriptors, task, giver, 90);
+  GetTableStart start;
+  if (!StartGetTable(&start, descriptors, task, 90)) return 0;
+  Obj* giver = start.giver;
+  const Ref<Obj>& requester = start.requester;
+  RepGetTableReply* reply = start.reply.get();
+  kr_internal::RepPreparedSend& prepared = start.prepared;
   Ref<RepFieldList> provider_fields;
-  if (ready && (prepared.descriptor->get_fields(&provider_fields) != 1 || !provider_fields)) {
+  if (start.ready &&
+      (prepared.descriptor->get_fields(&provider_fields) != kRepGrabOk || !provider_fields)) {
     TraceMessage(kTag, 91, 0, -1, "Failed to get fields in table '%s'.", prepared.table->name());
     FinishPrepared(&prepared);
-    ready = false;
+    start.ready = false;
   }
-  if (!ready) {
-    if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0)
-      TraceMessage(kTag, 92, 0, -1, "Warning - could not send reply to GET_TABLE task");
-    return 0;
-  }
+  if (!start.ready) return RefuseGetTable(start, 92);
 
   const int32_t ticket = g_next_stream_ticket.fetch_add(1);
   reply->set_success(true);
   reply->set_table(prepared.table);
   reply->set_stream_request(ObjNewInteger(ticket));
   reply->set_derived_fields(provider_fields);
-  if (MsgSendObject(giver, kRepMsgTableReply, reply.get()) == 0) {
+  if (MsgSendObject(giver, kRepMsgTableReply, reply) == 0) {
     TraceMessage(kTag, 93, 0, -1, "Failed when sending 'table is avail' reply");
     FinishPrepared(&prepared);
     return 0;
@@ -713,7 +701,7 @@ int RepHandleMyGetTableRequestBySRecords(const RepProvidedTableDesc* descriptors
   // The producer owns the grabber context from here on and finishes it.
   if (RepSRecordsServeTable(sender.get(), prepared.descriptor, std::move(prepared.context),
                             prepared.init_args.get(), prepared.filter_tree.get(),
-                            prepared.table->name(), index_type, nullptr, nullptr) != 1) {
+                            prepared.table->name(), index_type, nullptr, nullptr) != kRepOk) {
     TraceMessage(kTag, 97, 0, -1, "Failed to start s-record send of table '%s'",
                  prepared.table->name());
     return 0;

@@ -306,7 +306,7 @@ int RepTemplateSetParamsValues(RepTemplate* template_in, const List* instances) 
     if (def->type() == kRepTypeString) {
       value = StrOrEmpty(ObjGetString(instance->value()));
     } else if (instance->value() == nullptr ||
-               RepTypedDataToText(&value, &scratch, def->type(), instance->value()) != 1) {
+               RepTypedDataToText(&value, &scratch, def->type(), instance->value()) != kRepOk) {
       TraceMessage(kTag, 23, 0, -1, "Cannot convert param '%s' value to text", def->name());
       return 0;
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "filexfer_internal.h"
 #include "kr/trace.h"
 #include "memory.h"
 #include "msg_internal.h"
@@ -62,6 +63,11 @@ namespace kr_internal {
 struct ContextState {
   alignas(kContextPluginDataAlign) unsigned char plugin_data[kContextPluginDataSize] = {};
   MsgState* msg = nullptr;
+  FileXferState* filexfer = nullptr;
+  // The library slot: the object, its type and how to destroy it.
+  void* library = nullptr;
+  const void* library_type = nullptr;
+  ContextLibraryDestroy library_destroy = nullptr;
 };
 
 MsgState* ContextMsgState(const KrContext* context) noexcept {
@@ -72,6 +78,22 @@ void ContextSetMsgState(KrContext* context, MsgState* state) noexcept {
   context->internal->msg = state;
 }
 
+FileXferState** ContextFileXferSlot(KrContext* context) noexcept {
+  return &context->internal->filexfer;
+}
+
+void* ContextLibrarySlot(const void* type, ContextLibraryMake make,
+                         ContextLibraryDestroy destroy) noexcept {
+  ContextState* s = ContextCurrent()->internal.get();
+  if (s->library == nullptr) {
+    s->library = make();
+    if (s->library == nullptr) return nullptr;
+    s->library_type = type;
+    s->library_destroy = destroy;
+  }
+  return s->library_type == type ? s->library : nullptr;
+}
+
 }  // namespace kr_internal
 
 KrContext::KrContext() : internal(std::make_unique<kr_internal::ContextState>()) {}
@@ -79,6 +101,10 @@ KrContext::KrContext() : internal(std::make_unique<kr_internal::ContextState>())
 KrContext::~KrContext() {
   kr_internal::MsgStateDestroy(internal->msg);
   internal->msg = nullptr;
+  kr_internal::FileXferStateDestroy(internal->filexfer);
+  internal->filexfer = nullptr;
+  if (internal->library != nullptr) internal->library_destroy(internal->library);
+  internal->library = nullptr;
   if (t_current == this) t_current = nullptr;
 }
 

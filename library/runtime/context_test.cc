@@ -39,6 +39,52 @@ TEST(Context, PluginDataIsPerContextAndZeroed) {
   EXPECT_EQ(ContextPluginData<Block>()->first, 7);
 }
 
+namespace {
+
+int g_alive = 0;  // library states made and not yet destroyed
+
+struct LibraryState {
+  LibraryState() { ++g_alive; }
+  ~LibraryState() { --g_alive; }
+  int value = 0;
+};
+
+struct OtherState {
+  int value = 0;
+};
+
+struct RefusingState {
+  RefusingState() { throw 1; }
+};
+
+}  // namespace
+
+TEST(Context, LibraryStateIsMadeOncePerContextAndEndsWithIt) {
+  kr_testing::TestHome a;
+  LibraryState* sa = ContextLibraryState<LibraryState>();
+  ASSERT_NE(sa, nullptr);
+  sa->value = 5;
+  EXPECT_EQ(ContextLibraryState<LibraryState>(), sa);
+  // The slot holds one type: another is refused, not given the same object.
+  EXPECT_EQ(ContextLibraryState<OtherState>(), nullptr);
+  {
+    kr_testing::TestHome b;
+    LibraryState* sb = ContextLibraryState<LibraryState>();
+    ASSERT_NE(sb, nullptr);
+    EXPECT_NE(sb, sa);
+    EXPECT_EQ(sb->value, 0);
+    EXPECT_EQ(g_alive, 2);
+  }
+  EXPECT_EQ(g_alive, 1);
+  EXPECT_EQ(ContextLibraryState<LibraryState>()->value, 5);
+  {
+    // A constructor that throws leaves the slot empty; nothing escapes.
+    kr_testing::TestHome c;
+    EXPECT_EQ(ContextLibraryState<RefusingState>(), nullptr);
+    EXPECT_NE(ContextLibraryState<OtherState>(), nullptr);
+  }
+}
+
 TEST(Trace, LevelIsCheckedAndTagsTrimmed) {
   kr_testing::TestHome home;
   kr_testing::TraceCapture cap(2);
@@ -50,4 +96,10 @@ TEST(Trace, LevelIsCheckedAndTagsTrimmed) {
   std::string longtext(2000, 'a');
   TraceMessage("T", 3, 0, 0, "%s", longtext.c_str());
   EXPECT_EQ(cap.lines().back().text, longtext);
+  // The threshold reads back as set, and setting it hands back the one before.
+  EXPECT_EQ(TraceGetLevel(), 2);
+  EXPECT_EQ(TraceSetLevel(-1), 2);
+  EXPECT_EQ(TraceGetLevel(), -1);
+  TraceMessage("T", 4, 0, 0, "not written");
+  EXPECT_EQ(cap.lines().size(), 2u);
 }

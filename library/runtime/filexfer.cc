@@ -5,13 +5,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "coding.h"
+#include "filexfer_internal.h"
 #include "kr/context.h"
 #include "kr/datachannel.h"
 #include "kr/file.h"
@@ -50,35 +51,45 @@ struct Permit {
   std::set<std::string> files;
 };
 
-// What one context has permitted. A context is recognised by its address's instance, so that a
-// new context made where an ended one lived starts afresh.
-struct State {
+}  // namespace
+
+// What one context has permitted, kept in the context and ended with it. It is made afresh when
+// the context's address names another instance (its messaging was started anew).
+struct kr_internal::FileXferState {
   int64_t instance = 0;
   bool handler_installed = false;
   std::vector<Permit> permits;
 };
+
+void kr_internal::FileXferStateDestroy(FileXferState* state) noexcept { delete state; }
+
+namespace {
+
+using State = kr_internal::FileXferState;
 
 struct Hook {
   PlgFileXferSendHook hook = nullptr;
   void* cookie = nullptr;
 };
 
-thread_local std::map<const KrContext*, State> t_states;
 thread_local Hook t_hook;
 
 int ServeRequest(Obj* message, void* cookie);
 
-// The calling context's state, reset when the context is not the one it was made for.
+// The calling context's state, reset when its messaging is not the one it was made for.
 State* CurrentState() {
   Ref<Obj> self;
   if (!MsgLocalAddress(&self)) return nullptr;
   int64_t instance = ObjGetSlotInt64(self.get(), 3);
-  State& s = t_states[ContextCurrent()];
-  if (s.instance != instance) {
-    s = State();
-    s.instance = instance;
+  State** slot = kr_internal::ContextFileXferSlot(ContextCurrent());
+  if (*slot == nullptr) *slot = new (std::nothrow) State();
+  State* s = *slot;
+  if (s == nullptr) return nullptr;
+  if (s->instance != instance) {
+    *s = State();
+    s->instance = instance;
   }
-  return &s;
+  return s;
 }
 
 Permit* FindPermit(State* s, const Obj* peer) {

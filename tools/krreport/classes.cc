@@ -13,7 +13,7 @@ namespace {
 int ListClasses(std::FILE* out) {
   Ref<List> classes;
   TraceFailureCapture left_out;  // the library traces each class file it leaves out, and why
-  if (RepGetAvailClasses(&classes) != 0) {
+  if (RepGetAvailClasses(&classes) != kRepClassOk) {
     Error("cannot read the classes directory of the reports directory");
     return kExitFailed;
   }
@@ -34,7 +34,7 @@ int ListClasses(std::FILE* out) {
 // Prints the fields a class offers: name, type and description. Exit status.
 int ListFields(std::FILE* out, const std::string& class_name) {
   Ref<RepTable> table;
-  if (RepGetClassFields(&table, class_name.c_str()) != 0 || table->fields() == nullptr) {
+  if (RepGetClassFields(&table, class_name.c_str()) != kRepClassOk || table->fields() == nullptr) {
     Error("cannot get the fields of class '" + class_name +
           "' (is it a class, and are its table providers running?)");
     return kExitFailed;

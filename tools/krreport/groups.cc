@@ -99,7 +99,8 @@ std::string WithThousands(int64_t x) {
 // The total of a summary field over every group, as the headline shows it.
 bool HeadlineValue(std::string* text, const RepTable* summary, const std::string& name) {
   int32_t index = -1, type = 0;
-  if (RepGetFieldIndexAndType(&index, &type, name.c_str(), summary->fields()) != 1) return false;
+  if (RepGetFieldIndexAndType(&index, &type, name.c_str(), summary->fields()) != kRepOk)
+    return false;
   if (type != kRepTypeInteger && type != kRepTypeInt64 && type != kRepTypeDataCount &&
       type != kRepTypeTimePassed) {
     return false;
@@ -258,7 +259,7 @@ int Summarise(Ref<RepControl>* control, const GroupOptions& o) {
   RepParamsSetSort(params, o.summary_sort ? o.summary_sort->c_str() : "");
   if (o.summary_sort && !o.summary_sort->empty()) {
     Ref<List> sort_spec;
-    if (RepBuildSortSpec(&sort_spec, summary->fields(), o.summary_sort->c_str()) != 1) {
+    if (RepBuildSortSpec(&sort_spec, summary->fields(), o.summary_sort->c_str()) != kRepOk) {
       Error("--summary-sort '" + *o.summary_sort + "' does not name fields of the summary");
       return kExitUsage;
     }
@@ -302,7 +303,8 @@ bool ReadGroupTemplateKeys(GroupOptions* o, const std::string& name) {
   if (!RepTemplateAlloc(path.c_str(), &tmpl)) return true;
   auto read = [&](std::optional<std::string>* to, const char* key) {
     std::string value;
-    if (!to->has_value() && RepTemplateGetParam(&value, tmpl.get(), key, 1, 0) == 1) *to = value;
+    if (!to->has_value() && RepTemplateGetParam(&value, tmpl.get(), key, 1, 0) == kRepOk)
+      *to = value;
   };
   read(&o->group_by, "groupby");
   read(&o->aggregates, "aggregates");
@@ -312,7 +314,7 @@ bool ReadGroupTemplateKeys(GroupOptions* o, const std::string& name) {
   read(&o->headline, "headline");
   read(&o->file_type, "filetype");
   std::string breaks;
-  if (!o->breaks && RepTemplateGetParam(&breaks, tmpl.get(), "groupbreaks", 0, 0) == 1) {
+  if (!o->breaks && RepTemplateGetParam(&breaks, tmpl.get(), "groupbreaks", 0, 0) == kRepOk) {
     o->breaks = StrCompareNoCase(breaks.c_str(), "yes") == 0 ||
                 StrCompareNoCase(breaks.c_str(), "true") == 0;
   }
@@ -337,7 +339,7 @@ int PrepareGrouping(RepParams* params, const GroupOptions& o, bool fetching) {
   Ref<RepTable> class_fields;
   std::string invalid;
   const char* cls = RepParamsGetClass(params);
-  if (fetching && cls != nullptr && RepGetClassFields(&class_fields, cls) == 0 &&
+  if (fetching && cls != nullptr && RepGetClassFields(&class_fields, cls) == kRepClassOk &&
       class_fields->fields() != nullptr &&
       RepCheckInvalidFields(&invalid, needed.c_str(), class_fields->fields()) == 1) {
     Error("grouping names fields class '" + std::string(cls) + "' does not have: " +
@@ -383,7 +385,7 @@ bool WriteGroupBreaks(std::string* error_text, const std::string& directory, Rep
   RepParamsGetOutputOptions(&options, control->params());
   return RepOutputGroupBreaks(error_text, directory.c_str(), control,
                               RepParamsGetOutputType(control->params()), options.get(), spec,
-                              progress, progress_argument) == 1;
+                              progress, progress_argument) == kRepOk;
 }
 
 }  // namespace krreport

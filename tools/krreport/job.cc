@@ -91,7 +91,7 @@ int NewJob(const JobOptions& o) {
   Ref<Obj> job;
   RepMakeNewJobRecord(&job, o.title.empty() ? nullptr : o.title.c_str(), o.report_kind);
   Ref<List> components;
-  if (!job || RepComponentListFromStrings(&components, names.get()) != 1) {
+  if (!job || RepComponentListFromStrings(&components, names.get()) != kRepOk) {
     Error("cannot make the job's component list");
     return kExitFailed;
   }

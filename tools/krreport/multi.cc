@@ -28,7 +28,7 @@ int MultiOutput(const MultiOptions& o) {
   Ref<List> items = ListNewFromPool();
   for (const std::string& name : o.names) {
     Ref<RepStoredControl> stored;
-    if (RepReConstructProducedReport(&stored, name.c_str(), 0) != 1 ||
+    if (RepReConstructProducedReport(&stored, name.c_str(), 0) != kRepOk ||
         stored->control() == nullptr) {
       Error("no stored report '" + name + "' (krreport produced lists them)");
       return kExitFailed;
@@ -62,7 +62,7 @@ int MultiOutput(const MultiOptions& o) {
   if (RepOutputReportsToMachine(&leaf, items.get(), target.c_str(),
                                 o.header ? header_dir.c_str() : nullptr,
                                 o.footer ? footer_dir.c_str() : nullptr, 0, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, nullptr) != 1) {
+                                nullptr, nullptr, nullptr, nullptr) != kRepOk) {
     Error(local ? "cannot write the reports into one output directory"
                 : "cannot write the reports or copy them to machine '" + target + "'");
     return kExitFailed;

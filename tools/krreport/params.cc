@@ -122,7 +122,7 @@ bool SetOption(RepParams* params, const std::string& assignment) {
 bool DefaultFormat(RepParams* params) {
   const char* cls = RepParamsGetClass(params);
   Ref<RepTable> fields_table;
-  if (cls == nullptr || RepGetClassFields(&fields_table, cls) != 0 ||
+  if (cls == nullptr || RepGetClassFields(&fields_table, cls) != kRepClassOk ||
       fields_table->fields() == nullptr) {
     return true;  // production reports the unknown class with the library's message
   }
@@ -160,7 +160,7 @@ bool CheckCommandLineTexts(const RepParams* params, const RunOptions& o) {
   if (QuorTime(&now) == 1) RepSetTimeNow(now);
   {
     TraceFailureCapture quiet;  // a class that does not load is reported by production
-    if (RepGetClassFields(&fields_table, RepParamsGetClass(params)) == 0) {
+    if (RepGetClassFields(&fields_table, RepParamsGetClass(params)) == kRepClassOk) {
       fields = fields_table->fields();
     }
   }

@@ -72,7 +72,7 @@ PlainValue ToPlainValue(const RepFieldDef* field, const RepFieldValue* value) {
     default: {
       DString scratch;
       std::string_view text;
-      if (RepTypedDataToText(&text, &scratch, field->type(), v) != 1) return {};
+      if (RepTypedDataToText(&text, &scratch, field->type(), v) != kRepOk) return {};
       return Text(std::string(text));
     }
   }

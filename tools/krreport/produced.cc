@@ -18,7 +18,7 @@ namespace krreport {
 namespace {
 
 bool ReadStored(Ref<RepStoredControl>* stored, const std::string& name, int with_records) {
-  if (RepReConstructProducedReport(stored, name.c_str(), with_records) != 1 ||
+  if (RepReConstructProducedReport(stored, name.c_str(), with_records) != kRepOk ||
       (*stored)->control() == nullptr) {
     Error("no stored report '" + name + "' (krreport produced lists them)");
     return false;
@@ -44,7 +44,7 @@ bool ForEachStoredReport(
          file.increment(inner)) {
       const std::string name = file->path().filename();
       Ref<RepProducedReportName> decoded;
-      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == 1) {
+      if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), classes) == kRepOk) {
         visit(name, *decoded);
       }
     }
@@ -57,7 +57,7 @@ namespace {
 // Every stored report: name, time of production, output type, class.
 int ListProduced(std::FILE* out) {
   Ref<List> classes;
-  if (RepGetAvailClasses(&classes) != 0) classes = ListNewFromPool();
+  if (RepGetAvailClasses(&classes) != kRepClassOk) classes = ListNewFromPool();
   struct Entry {
     int32_t time;
     std::string name, class_name;
@@ -147,13 +147,13 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
   Progress filtering;  // re-processing filters and sorts in one call: its stage is shown once
   filtering.Configure(o);
   filtering.Begin(kRepStageFilter, static_cast<int64_t>(RepGiveNumRecords(control)));
-  if (RepReProcessProducedReport(control, name.c_str(), use_condition) != 1) {
+  if (RepReProcessProducedReport(control, name.c_str(), use_condition) != kRepOk) {
     Error("cannot re-process '" + name + "' (a new filter or sort spec does not build)");
     return kExitFailed;
   }
   Ref<RepProducedReportName> decoded;
   std::string nice_name = StrOrEmpty(RepParamsGetClass(params));
-  if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), nullptr) == 1 &&
+  if (RepDecodeProducedFileNameWithClassList(&decoded, name.c_str(), nullptr) == kRepOk &&
       decoded->base_name() != nullptr && *decoded->base_name() != '\0') {
     nice_name = decoded->base_name();
   }
@@ -168,7 +168,7 @@ int ReprocessProduced(const std::string& name, const RunOptions& o) {
 int DeleteProduced(const std::string& name) {
   Ref<RepStoredControl> stored;
   if (!ReadStored(&stored, name, 0)) return kExitFailed;
-  if (RepDeleteProducedReport(name.c_str()) != 1) {
+  if (RepDeleteProducedReport(name.c_str()) != kRepOk) {
     Error("cannot delete stored report '" + name + "'");
     return kExitFailed;
   }

@@ -91,7 +91,7 @@ int Run(const RunOptions& o) {
   if (o.store) {
     Ref<List> classes;
     std::string stored;
-    if (RepGetAvailClasses(&classes) != 0 ||
+    if (RepGetAvailClasses(&classes) != kRepClassOk ||
         !RepSerialiseProducedReport(&stored, FreeBaseName(nice_name, classes.get()).c_str(),
                                     control.get(), classes.get(), 0)) {
       Error("the report was written but could not be stored");

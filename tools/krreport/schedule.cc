@@ -131,7 +131,7 @@ bool WriteJobRecord(const std::string& directory, const ScheduleOptions& o) {
   Ref<Obj> job;
   RepMakeNewJobRecord(&job, o.name.c_str(), 1);
   Ref<List> components;
-  if (!job || RepComponentListFromStrings(&components, names.get()) != 1 ||
+  if (!job || RepComponentListFromStrings(&components, names.get()) != kRepOk ||
       ObjSerializeToFile(job.get(), (directory + "/job").c_str()) != 1 ||
       ObjSerializeToFile(components.get(), (directory + "/components").c_str()) != 1) {
     Error("cannot write the job record into '" + directory + "'");

@@ -16,7 +16,7 @@ constexpr double kProbeSeconds = 3.0;
 
 int ListTables(std::FILE* out) {
   Ref<List> tables;
-  if (RepGetTableList(&tables) != 1) {
+  if (RepGetTableList(&tables) != kRepOk) {
     Error("cannot read the table registry (config/reptables.cfg of the installation home)");
     return kExitFailed;
   }
@@ -35,9 +35,9 @@ int ListTables(std::FILE* out) {
     if (info == nullptr) continue;
     TraceFailureCapture capture;  // the probe's failures are the state, not an error
     Ref<RepFieldList> fields;
-    const bool answers = RepGetTableFieldsFromProc(&fields, info->table_name(),
-                                                   info->process_name(),
-                                                   info->machine_name()) == 0;
+    const bool answers =
+        RepGetTableFieldsFromProc(&fields, info->table_name(), info->process_name(),
+                                  info->machine_name()) == kRepFetchOk;
     std::string state = "answers";
     if (!answers) {
       const std::vector<std::string> causes = capture.Take();

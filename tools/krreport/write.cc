@@ -39,7 +39,8 @@ bool CopyFileTo(const std::string& path, std::FILE* out) {
 bool JsonFields(Ref<List>* fields, const RepControl* control) {
   const RepTable* table = control->table();
   if (table == nullptr || table->fields() == nullptr) return false;
-  return RepFieldsInString(fields, RepParamsGetFormat(control->params()), table->fields()) == 1;
+  return RepFieldsInString(fields, RepParamsGetFormat(control->params()), table->fields()) ==
+         kRepOk;
 }
 
 // Writes the body into `directory`: the library's writer for its types, the front end's own
@@ -75,7 +76,7 @@ bool WriteBody(std::string* error_text, const std::string& directory, RepControl
   }
   return RepOutputReport(error_text, directory.c_str(), control,
                          RepParamsGetOutputType(control->params()), o.html_wrap ? 1 : 0,
-                         options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == 1;
+                         options.get(), nullptr, nullptr, nullptr, &OnProgress, progress) == kRepOk;
 }
 
 // The directory the report is written into, and what happens to it once written. A named

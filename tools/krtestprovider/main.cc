@@ -109,13 +109,13 @@ int MakeFields(Ref<RepFieldList>* fields, const Column (&columns)[N]) {
   Ref<List> list = ListNewWithCapacity(N);
   for (size_t i = 0; i < N; ++i) {
     Ref<RepFieldDef> f = RepNewFieldDef(columns[i].name, columns[i].type, columns[i].characters);
-    if (!f) return 0;
+    if (!f) return kRepFailed;
     f->set_nice_name(columns[i].name);
     f->set_primary_index(i == 0);
     ListPushLastItemInternal(list.get(), std::move(f));
   }
   *fields = std::move(list);
-  return 1;
+  return kRepGrabOk;
 }
 
 template <size_t N>
@@ -159,7 +159,7 @@ int JobsInit(Ref<Obj>* context, RepGrabberInitArgs* args) {
   Ref<GrabContext> c = GrabContext::New();
   int64_t first = 1, last = g_options.jobs;
   Ref<RepSqlRestriction> r;
-  if (RepFindFieldRestriction(&r, "id", args->restrictions()) == 1) {
+  if (RepFindFieldRestriction(&r, "id", args->restrictions()) == kRepOk) {
     // Bounds were converted for the provider's own integer field.
     if (ObjCast<ObjInteger>(r->lower()) != nullptr)
       first = std::max<int64_t>(first, ObjGetInteger(r->lower()));
@@ -172,13 +172,13 @@ int JobsInit(Ref<Obj>* context, RepGrabberInitArgs* args) {
   *context = std::move(c);
   TraceMessage(kTag, 1, 0, 2, "testjobs grabber started: records %lld to %lld",
                static_cast<long long>(first), static_cast<long long>(last));
-  return 1;
+  return kRepGrabOk;
 }
 
 int JobsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
   GrabContext* c = ObjCast<GrabContext>(context);
-  if (c == nullptr) return 0;
-  if (c->next() >= c->end()) return 2;
+  if (c == nullptr) return kRepFailed;
+  if (c->next() >= c->end()) return kRepGrabNoMore;
   Delay();
   const int64_t i = c->next();
   c->set_next(i + 1);
@@ -210,12 +210,12 @@ int JobsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
         break;
     }
   }
-  return 1;
+  return kRepGrabRecord;
 }
 
 int Finish(Ref<Obj>* context, RepGrabberInitArgs*) {
   context->reset();
-  return 1;
+  return kRepGrabOk;
 }
 
 // --- testclients ---
@@ -228,13 +228,13 @@ int ClientsInit(Ref<Obj>* context, RepGrabberInitArgs* args) {
   c->set_end(g_options.clients);
   c->set_columns(ColumnMap(args->fields(), kClientColumns));
   *context = std::move(c);
-  return 1;
+  return kRepGrabOk;
 }
 
 int ClientsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
   GrabContext* c = ObjCast<GrabContext>(context);
-  if (c == nullptr) return 0;
-  if (c->next() >= c->end()) return 2;
+  if (c == nullptr) return kRepFailed;
+  if (c->next() >= c->end()) return kRepGrabNoMore;
   Delay();
   const int64_t j = c->next();
   c->set_next(j + 1);
@@ -254,7 +254,7 @@ int ClientsGetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs*) {
         break;
     }
   }
-  return 1;
+  return kRepGrabRecord;
 }
 
 const RepProvidedTableDesc kTables[] = {
@@ -297,7 +297,7 @@ bool RegisterTables(const char* process, const char* reports_machine) {
     info->set_index_type(stream ? kRepTypeInteger : 0);
     ListPushLastItemInternal(infos.get(), std::move(info));
   }
-  return RepRegisterTablesAndWait(infos.get(), reports_machine, 30) == 1;
+  return RepRegisterTablesAndWait(infos.get(), reports_machine, 30) == kRepOk;
 }
 
 int StopWanted(void*) { return (g_stop != 0 || getppid() != g_parent) ? 1 : 0; }

@@ -63,7 +63,7 @@ class RefusalCapture : public TraceSink {
 };
 
 bool ClassTable(Ref<RepTable>* table, const std::string& class_name, std::string* error) {
-  if (RepGetClassFields(table, class_name.c_str()) != 0 || !*table ||
+  if (RepGetClassFields(table, class_name.c_str()) != kRepClassOk || !*table ||
       (*table)->fields() == nullptr) {
     *error = "Cannot get the fields of class '" + class_name +
              "': is it a class, and are its table providers running?";
@@ -122,7 +122,7 @@ std::vector<ClassEntry> Lookup::Classes() {
   return Call([] {
     std::vector<ClassEntry> out;
     Ref<List> classes;
-    if (RepGetAvailClasses(&classes) != 0) return out;
+    if (RepGetAvailClasses(&classes) != kRepClassOk) return out;
     for (Obj* item : *classes) {
       if (auto* c = ObjCast<RepClass>(item))
         out.push_back({StrOrEmpty(c->nice_name()), StrOrEmpty(c->file_name())});
@@ -150,7 +150,7 @@ std::vector<TemplateEntry> Lookup::Templates() {
       t.class_name = StrOrEmpty(RepParamsGetClass(params.get()));
       t.output_type = RepParamsGetOutputType(params.get());
       std::string group_by;
-      t.summary = RepTemplateGetParam(&group_by, tmpl.get(), "groupby", 1, 0) == 1 &&
+      t.summary = RepTemplateGetParam(&group_by, tmpl.get(), "groupby", 1, 0) == kRepOk &&
                   group_by.find_first_not_of(" \t") != std::string::npos;
       out.push_back(std::move(t));
     }
@@ -251,7 +251,7 @@ std::vector<StoredEntry> Lookup::Stored() {
     std::string produced;
     if (!RepPathBuild(&produced, "produced", nullptr)) return out;
     Ref<List> classes;
-    if (RepGetAvailClasses(&classes) != 0) classes = ListNewFromPool();
+    if (RepGetAvailClasses(&classes) != kRepClassOk) classes = ListNewFromPool();
     // Each day directory's control files are the list: a records file goes with each.
     std::vector<DirEntry> days;
     DirScan(&days, produced.c_str());
@@ -263,7 +263,7 @@ std::vector<StoredEntry> Lookup::Stored() {
       for (const DirEntry& file : files) {
         Ref<RepProducedReportName> decoded;
         if (!file.is_file || RepDecodeProducedFileNameWithClassList(&decoded, file.name.c_str(),
-                                                                    classes.get()) != 1) {
+                                                                    classes.get()) != kRepOk) {
           continue;  // a store in progress, or not the store's
         }
         const char* nice = decoded->class_nice_name();
@@ -283,7 +283,7 @@ bool Lookup::StoredDetails(const std::string& name,
                            std::vector<std::pair<std::string, std::string>>* out) {
   return Call([&] {
     Ref<RepStoredControl> stored;
-    if (RepReConstructProducedReport(&stored, name.c_str(), 0) != 1 || !stored->control()) {
+    if (RepReConstructProducedReport(&stored, name.c_str(), 0) != kRepOk || !stored->control()) {
       return false;
     }
     const RepParams* p = stored->control()->params();
@@ -301,8 +301,8 @@ bool Lookup::StoredDetails(const std::string& name,
 bool Lookup::DeleteStored(const std::string& name) {
   return Call([&] {
     Ref<RepStoredControl> stored;
-    return RepReConstructProducedReport(&stored, name.c_str(), 0) == 1 &&
-           RepDeleteProducedReport(name.c_str()) == 1;
+    return RepReConstructProducedReport(&stored, name.c_str(), 0) == kRepOk &&
+           RepDeleteProducedReport(name.c_str()) == kRepOk;
   });
 }
 
