@@ -11,7 +11,8 @@
 #
 # Best runs are compared because on a shared machine the best run is the least disturbed one;
 # alternating keeps a burst of load elsewhere from falling on one build only. ROUNDS defaults
-# to 2. Only programs built with Google Benchmark are run (report_stages has its own script).
+# to 2. Only programs built with Google Benchmark are run (report_stages has its own script);
+# PROGRAMS="sort_bench output_bench" runs only those.
 set -euo pipefail
 old=${1:?usage: compare_builds.sh OLD_BUILD NEW_BUILD [ROUNDS]}
 new=${2:?usage: compare_builds.sh OLD_BUILD NEW_BUILD [ROUNDS]}
@@ -24,6 +25,7 @@ printf '[Directories]\nReports = "%s"\n' "$home/reports" >"$home/config/configur
 
 for program in "$new"/*_bench; do
   name=$(basename "$program")
+  [ -z "${PROGRAMS:-}" ] || [[ " $PROGRAMS " == *" $name "* ]] || continue
   [ -x "$old/$name" ] || { echo "$name: not in $old, skipped"; continue; }
   for r in $(seq "$rounds"); do
     for side in old new; do
