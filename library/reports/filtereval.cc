@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "kr/config.h"
@@ -136,7 +138,9 @@ void Bin(const RepFilterTree* tree, List* records, int drop_when) {
   ListRemoveIf(records, BinDrop, nullptr, &cookie);
 }
 
-// One run of RepFilterRecords: the first nodes of the trees in use, the bin, the progress.
+// One run of RepFilterRecords: the first nodes of the trees in use, the bin, the progress, and
+// the answers decided ahead (`decided`, one per record in list order; empty: decide each in
+// turn).
 struct FilterRun {
   TreeNode* include;
   TreeNode* exclude;
@@ -145,7 +149,18 @@ struct FilterRun {
   RepProgressCallback callback;
   void* argument;
   int examined;
+  std::vector<uint8_t> decided;
+  size_t next = 0;
 };
+
+// Whether the report's filters drop the record. Only reads the record and the trees once their
+// patterns are compiled.
+int Drops(const FilterRun& run, const RepRecord* r) {
+  if (run.include != nullptr && ApplyNode(run.include, r, 0) == 0) return 1;
+  if (run.exclude != nullptr && ApplyNode(run.exclude, r, 0) != 0) return 1;
+  if (run.condition != nullptr && ApplyNode(run.condition, r, 0) == 0) return 1;
+  return 0;
+}
 
 int DropFromReport(Obj* item, void* cookie) {
   auto* run = static_cast<FilterRun*>(cookie);
@@ -153,11 +168,53 @@ int DropFromReport(Obj* item, void* cookie) {
     run->examined = 0;
     run->callback(run->argument, 0);
   }
-  const RepRecord* r = ObjCast<RepRecord>(item);
-  if (run->include != nullptr && ApplyNode(run->include, r, 0) == 0) return 1;
-  if (run->exclude != nullptr && ApplyNode(run->exclude, r, 0) != 0) return 1;
-  if (run->condition != nullptr && ApplyNode(run->condition, r, 0) == 0) return 1;
-  return 0;
+  if (!run->decided.empty()) return run->decided[run->next++];
+  return Drops(*run, ObjCast<RepRecord>(item));
+}
+
+// Compiles the pattern of every text comparison under `node` (with the same traces as when
+// the first record reaches it). False when one does not compile: evaluating it traces the
+// failure again each time, which must stay on the calling thread.
+bool PatternsCompiled(TreeNode* node, int depth) {
+  if (node == nullptr) return true;
+  if (depth > kMaxEvalDepth) return false;
+  if (RepFilterExpression* e = ObjCast<RepFilterExpression>(TreeNodeItem(node))) {
+    const RepFilterConstant* c = e->constant();
+    if (c == nullptr || e->field_index() < 0 || e->field_type() != kRepTypeString ||
+        c->kind() == kRepConstStatus)
+      return true;
+    return PatternOf(e, c) != nullptr;
+  }
+  for (TreeNode* child = TreeNodeFirstChild(node); child != nullptr;
+       child = TreeNodeNextSibling(child))
+    if (!PatternsCompiled(child, depth + 1)) return false;
+  return true;
+}
+
+// Lists this long are decided by two threads, each over half of them, before the one pass that
+// closes the kept records up (in the same order, with the same progress calls): the decisions
+// only read the records, whose values lie scattered in memory.
+constexpr size_t kSharedMinRecords = size_t{1} << 16;
+
+void DecideAhead(FilterRun* run, const List* records) {
+  const size_t n = records->size();
+  if (n < kSharedMinRecords || !PatternsCompiled(run->include, 0) ||
+      !PatternsCompiled(run->exclude, 0) || !PatternsCompiled(run->condition, 0))
+    return;
+  std::vector<uint8_t> decided(n);
+  auto decide = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i)
+      decided[i] = static_cast<uint8_t>(Drops(*run, ObjCast<RepRecord>(records->at(i))));
+  };
+  std::thread second;
+  try {
+    second = std::thread(decide, n / 2, n);
+  } catch (const std::system_error&) {
+    return;  // no second thread: each record is decided in turn
+  }
+  decide(0, n / 2);
+  second.join();
+  run->decided = std::move(decided);
 }
 
 void KeepDropped(Obj* item, void* cookie) {
@@ -229,8 +286,10 @@ void RepFilterRecords(RepControl* control, int use_condition, int keep_filtered,
                 nullptr,
                 callback,
                 argument,
-                0};
+                0,
+                {}};
   if (run.include != nullptr || run.exclude != nullptr || run.condition != nullptr) {
+    DecideAhead(&run, records);
     if (keep_filtered == 1) {
       // Room for every record up front: growing a large list copies it and touches fresh
       // pages each time, which cost more than the filtering itself. Pages never written are

@@ -251,6 +251,40 @@ TEST(FilterReport, ProgressEveryFiveThousandRecords) {
   EXPECT_EQ(c->filtered_out(), nullptr);
 }
 
+// A list long enough to be decided by two threads keeps and bins exactly the records a filter
+// catches one by one, in order, with text patterns and states among the tests.
+TEST(FilterReport, LongListsKeepExactlyWhatEachRecordGives) {
+  TestHome home;
+  const int n = 70001;
+  const char* names[] = {"backup", "Backup-2", "archive", "x"};
+  Ref<List> records = ListNewWithCapacity(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) {
+    Row row{.name = names[i % 4], .size = i * 7919 % 1000, .count = i};
+    if (i % 11 == 0) row.states[1] = kRepStateUnknown;
+    ListPushLastItemInternal(records.get(), Record(row));
+  }
+  Ref<RepParams> params = RepParamsAlloc();
+  RepParamsSetInclude(params.get(), "%name = backup* OR %size < 100");
+  RepParamsSetExclude(params.get(), "%size = status:Unknown OR %count > 69990");
+  Ref<RepControl> c = RepControlFromTable(
+      params.get(), RepNewTable("jobs", Fields(), records).get());
+  ASSERT_EQ(RepBuildFilterSpec(c.get()), 1);
+  std::vector<int> kept, binned;
+  for (Obj* item : *records) {
+    const RepRecord* r = ObjCast<RepRecord>(item);
+    const bool keep = RepFilterCatchesRecord(r, ObjCast<RepFilterTree>(c->include_tree())) == 1 &&
+                      RepFilterCatchesRecord(r, ObjCast<RepFilterTree>(c->exclude_tree())) == 0;
+    (keep ? kept : binned).push_back(ObjGetInteger(r->value_at(2)->value()));
+  }
+  g_progress_calls = 0;
+  RepFilterRecords(c.get(), 0, 1, CountProgress, &g_progress_calls);
+  EXPECT_EQ(g_progress_calls, n / kRepFilterProgressEvery);
+  EXPECT_EQ(Counts(c->table()->records()), kept);
+  EXPECT_EQ(Counts(c->filtered_out()), binned);
+  EXPECT_GT(kept.size(), 10000u);
+  EXPECT_GT(binned.size(), 10000u);
+}
+
 TEST(FilterReport, EveryBadFilterIsTriedAndReported) {
   TestHome home;
   TraceCapture trace;
