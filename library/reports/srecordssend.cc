@@ -18,6 +18,7 @@
 #include "kr/file.h"
 #include "kr/message.h"
 #include "kr/serialize.h"
+#include "kr/text.h"
 #include "kr/trace.h"
 #include "kr/tree.h"
 #include "reports/filter.h"
@@ -372,16 +373,42 @@ int RepHandleTransmitSRecordsMsg(Obj* message, void* send_state) noexcept {
 
 namespace {
 
-// One served table. Slots: 1 the descriptor (not owned), 2 grabber context, 3 grabber arguments,
-// 4 filter tree, 5 table name, 6 index type, 7 next block number, 8 all records fetched,
-// 9 grabber finished, 10 the piece being handed out, 11 the caller's cookie, 12 done callback,
-// 13 records sent, 14 bytes of the block handed out so far, 15 a block is open, 16 a blank
-// record of the fields, 17 the record the grabber fills.
-struct SRecordsProducer : ObjView<SRecordsProducer> {
-  static constexpr uint32_t kTypeCode = 0xca1e9701;
-  static constexpr const char kSpec[] = "p;o;o;o;s;i;i;b;b;d;o;p;i;i;b;o;o;";
-  static constexpr const char kName[] = "RepSRecordsProducer";
+// One served table. The sender's cookie is an object, so the producer lives in a data field
+// whose finalizer deletes it when the send lets go of its cookie; nothing serializes it.
+struct Producer {
+  const RepProvidedTableDesc* desc = nullptr;  // not owned
+  Ref<Obj> grabber_context;                    // null once the grabber has finished
+  Ref<RepGrabberInitArgs> args;
+  const Tree* tree = nullptr;  // the filter tree, held by `filter`
+  Ref<Obj> filter;
+  std::string table;
+  int32_t index_type = kRepSRecordsNoIndex;
+  int32_t next_block = 0;
+  bool all_fetched = false;
+  bool grabber_finished = false;
+  bool block_open = false;
+  size_t block_bytes = 0;  // of the open block, handed out so far
+  std::string piece;       // the piece being handed out
+  Ref<Obj> cookie;         // the caller's
+  RepSRecordsServeDoneFn done = nullptr;
+  int32_t sent = 0;
+  Ref<RepRecord> blank;   // a blank record of the fields
+  Ref<RepRecord> record;  // the record the grabber fills
 };
+
+Producer* ProducerOf(Obj* cookie) {
+  size_t size = 0;
+  void* bytes = ObjDataFieldGet(cookie, &size);
+  Producer* p = nullptr;
+  if (bytes != nullptr && size == sizeof p) std::memcpy(&p, bytes, sizeof p);
+  return p;
+}
+
+void DeleteProducer(void* bytes) {
+  Producer* p = nullptr;
+  std::memcpy(&p, bytes, sizeof p);
+  delete p;
+}
 
 // A block is handed to the sender in pieces of about one send buffer rather than whole: the
 // records of a piece are on their way to the requester while the next piece is read from the
@@ -389,18 +416,12 @@ struct SRecordsProducer : ObjView<SRecordsProducer> {
 // continue their block, so the requester sees exactly the blocks it would see whole.
 constexpr size_t kProducerPieceSize = static_cast<size_t>(kRepSRecordsProducerBufferSize) - 4096;
 
-const RepProvidedTableDesc* ProducerDesc(const Obj* p) {
-  return reinterpret_cast<const RepProvidedTableDesc*>(ObjGetSlotPointer(p, 1));
-}
-
-void ProducerFinishGrabber(Obj* p) {
-  if (ObjGetSlotBoolean(p, 9)) return;
-  ObjSetSlotBoolean(p, 9, true);
-  const RepProvidedTableDesc* desc = ProducerDesc(p);
-  Ref<Obj> context = Ref<Obj>::Share(ObjGetSlotObject(p, 2));
-  auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
-  if (desc != nullptr && desc->finish != nullptr) desc->finish(&context, args);
-  ObjSetSlotObject(p, 2, nullptr);
+void ProducerFinishGrabber(Producer* p) {
+  if (p->grabber_finished) return;
+  p->grabber_finished = true;
+  Ref<Obj> context = p->grabber_context;
+  if (p->desc != nullptr && p->desc->finish != nullptr) p->desc->finish(&context, p->args.get());
+  p->grabber_context = nullptr;
 }
 
 // Sets every value of `record` back to what `blank` holds, in place. False when the record is
@@ -432,37 +453,25 @@ bool ResetToBlank(RepRecord* record, const RepRecord* blank) {
 
 // The record the grabber fills next: the last one again, set back to blank, when nothing kept
 // it (a row costs a fraction of a new record's objects then); otherwise a new blank record.
-RepRecord* NextBlankRecord(Obj* p, const RepFieldList* fields) {
-  auto* blank = ObjCast<RepRecord>(ObjGetSlotObject(p, 16));
-  if (blank == nullptr) {
-    ObjSetSlotObject(p, 16, RepMakeBlankRecord(fields, kRepStateNormal));
-    blank = ObjCast<RepRecord>(ObjGetSlotObject(p, 16));
+RepRecord* NextBlankRecord(Producer* p, const RepFieldList* fields) {
+  if (!p->blank) p->blank = RepMakeBlankRecord(fields, kRepStateNormal);
+  if (!p->record || !p->blank || !ResetToBlank(p->record.get(), p->blank.get())) {
+    p->record = RepMakeBlankRecord(fields, kRepStateNormal);
   }
-  auto* record = ObjCast<RepRecord>(ObjGetSlotObject(p, 17));
-  if (record == nullptr || blank == nullptr || !ResetToBlank(record, blank)) {
-    ObjSetSlotObject(p, 17, RepMakeBlankRecord(fields, kRepStateNormal));
-    record = ObjCast<RepRecord>(ObjGetSlotObject(p, 17));
-  }
-  return record;
+  return p->record.get();
 }
 
 // Appends kept records to `out` until the piece or the block is full or the grabber has no
 // more. 0 when the grabber or the serializer failed.
-int ProducerFill(Obj* p, std::string* out, size_t block_bytes_before) {
-  const RepProvidedTableDesc* desc = ProducerDesc(p);
-  auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
-  const RepFieldList* fields = args->fields();
-  Obj* tree_obj = ObjGetSlotObject(p, 4);
-  const Tree* tree = ObjGetMagic(tree_obj) == kObjTreeType ? static_cast<Tree*>(tree_obj) : nullptr;
-  const int32_t index_type = ObjGetSlotInteger(p, 6);
-  const char* table = ObjGetSlotString(p, 5);
-  int32_t sent = ObjGetSlotInteger(p, 13);
-  while (!ObjGetSlotBoolean(p, 8) && out->size() < kProducerPieceSize &&
+int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
+  const RepFieldList* fields = p->args->fields();
+  const char* table = p->table.c_str();
+  while (!p->all_fetched && out->size() < kProducerPieceSize &&
          block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
     Ref<RepRecord> record = Ref<RepRecord>::Share(NextBlankRecord(p, fields));
-    int r = desc->get_record(record.get(), ObjGetSlotObject(p, 2), args);
+    int r = p->desc->get_record(record.get(), p->grabber_context.get(), p->args.get());
     if (r == 2) {
-      ObjSetSlotBoolean(p, 8, true);
+      p->all_fetched = true;
       ProducerFinishGrabber(p);
       break;
     }
@@ -472,45 +481,45 @@ int ProducerFill(Obj* p, std::string* out, size_t block_bytes_before) {
       ProducerFinishGrabber(p);
       return 0;
     }
-    if (tree != nullptr && !RepFilterCatchesRecord(record.get(), tree)) continue;
-    if (!RepSRecordsAppendRecord(out, record.get(), index_type)) {
+    if (p->tree != nullptr && !RepFilterCatchesRecord(record.get(), p->tree)) continue;
+    if (!RepSRecordsAppendRecord(out, record.get(), p->index_type)) {
       TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
       ProducerFinishGrabber(p);
       return 0;
     }
-    ++sent;
+    ++p->sent;
   }
-  ObjSetSlotInteger(p, 13, sent);
   return 1;
 }
 
 int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie) {
-  Obj* p = cookie;
-  std::string& out = *ObjGetSlotScratch(p, 10);
-  const char* table = ObjGetSlotString(p, 5);
+  Producer* p = ProducerOf(cookie);
+  if (p == nullptr) return 3;
+  std::string& out = p->piece;
+  const char* table = p->table.c_str();
   for (;;) {
-    const int32_t block = ObjGetSlotInteger(p, 7);
-    const bool starts = !ObjGetSlotBoolean(p, 15);
+    const int32_t block = p->next_block;
+    const bool starts = !p->block_open;
     out.clear();
     size_t block_bytes = 0;
     if (starts) {
       // The first block always goes, so an empty table still tells its field list.
-      if (ObjGetSlotBoolean(p, 8) && block > 0) return kRepSRecBufferNoMore;
-      auto* args = static_cast<RepGrabberInitArgs*>(ObjGetSlotObject(p, 3));
-      if (!RepSRecordsAppendBlockInfo(&out, table, args->fields(), block)) return 3;
+      if (p->all_fetched && block > 0) return kRepSRecBufferNoMore;
+      if (!RepSRecordsAppendBlockInfo(&out, table, p->args->fields(), block)) return 3;
     } else {
-      block_bytes = static_cast<size_t>(ObjGetSlotInteger(p, 14));
+      block_bytes = p->block_bytes;
     }
     const size_t info_end = starts ? out.size() : 0;
     if (!ProducerFill(p, &out, block_bytes)) return 3;
-    const bool all_fetched = ObjGetSlotBoolean(p, 8);
-    if (starts && block > 0 && out.size() == info_end && all_fetched) return kRepSRecBufferNoMore;
+    if (starts && block > 0 && out.size() == info_end && p->all_fetched) {
+      return kRepSRecBufferNoMore;
+    }
     block_bytes += out.size();
-    const bool block_ends = all_fetched || block_bytes >= kRepSRecordsProducerBlockSize;
-    ObjSetSlotBoolean(p, 15, !block_ends);
-    ObjSetSlotInteger(p, 14, static_cast<int32_t>(block_bytes));
+    const bool block_ends = p->all_fetched || block_bytes >= kRepSRecordsProducerBlockSize;
+    p->block_open = !block_ends;
+    p->block_bytes = block_bytes;
     if (block_ends) {
-      ObjSetSlotInteger(p, 7, block + 1);
+      p->next_block = block + 1;
       TraceMessage(kTag, 90, 0, 3, "Cut s-record block %ld of %lu bytes for table '%s'",
                    static_cast<long>(block), static_cast<unsigned long>(block_bytes), table);
     }
@@ -524,14 +533,14 @@ int ProducerNextBuffer(const unsigned char** buffer, int32_t* size, Obj* cookie)
 }
 
 void ProducerDone(int success, Obj* cookie) {
-  Ref<Obj> p = Ref<Obj>::Share(cookie);
-  ProducerFinishGrabber(p.get());
+  Ref<Obj> hold = Ref<Obj>::Share(cookie);
+  Producer* p = ProducerOf(cookie);
+  if (p == nullptr) return;
+  ProducerFinishGrabber(p);
   TraceMessage(kTag, 91, 0, 2, "Served %ld s-records of table '%s'. Success = %s",
-               static_cast<long>(ObjGetSlotInteger(p.get(), 13)), ObjGetSlotString(p.get(), 5),
-               success ? "TRUE" : "FALSE");
-  ObjGetSlotScratch(p.get(), 10)->clear();
-  auto done = TokenToFn<RepSRecordsServeDoneFn>(ObjGetSlotPointer(p.get(), 12));
-  if (done != nullptr) done(success, ObjGetSlotObject(p.get(), 11));
+               static_cast<long>(p->sent), p->table.c_str(), success ? "TRUE" : "FALSE");
+  p->piece.clear();
+  if (p->done != nullptr) p->done(success, p->cookie.get());
 }
 
 }  // namespace
@@ -546,24 +555,31 @@ int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* de
                  table_name != nullptr ? table_name : "");
     return 0;
   }
-  Ref<SRecordsProducer> p = SRecordsProducer::New();
-  ObjSetSlotPointer(p.get(), 1, reinterpret_cast<uint64_t>(descriptor));
-  ObjSetSlotObject(p.get(), 2, std::move(grabber_context));
-  ObjSetSlotObject(p.get(), 3, Ref<Obj>::Share(args));
-  ObjSetSlotObject(p.get(), 4, Ref<Obj>::Share(filter_tree));
-  ObjSetSlotString(p.get(), 5, table_name != nullptr ? table_name : "");
-  ObjSetSlotInteger(p.get(), 6,
-                    index_type == kRepTypeInteger || index_type == kRepTypeSysTime
-                        ? index_type
-                        : kRepSRecordsNoIndex);
-  ObjSetSlotObject(p.get(), 11, Ref<Obj>::Share(cookie));
-  ObjSetSlotPointer(p.get(), 12, FnToken(done));
-  if (!RepInitSRecordsSendFromMemory(destination, &ProducerNextBuffer, &ProducerDone,
-                                     kRepSRecordsProducerBufferSize, p.get())) {
-    ProducerFinishGrabber(p.get());
+  auto owned = std::make_unique<Producer>();
+  Producer* p = owned.get();
+  p->desc = descriptor;
+  p->grabber_context = std::move(grabber_context);
+  p->args = Ref<RepGrabberInitArgs>::Share(args);
+  p->filter = Ref<Obj>::Share(filter_tree);
+  p->tree = ObjGetMagic(filter_tree) == kObjTreeType ? static_cast<Tree*>(filter_tree) : nullptr;
+  p->table = StrOrEmpty(table_name);
+  p->index_type = index_type == kRepTypeInteger || index_type == kRepTypeSysTime
+                      ? index_type
+                      : kRepSRecordsNoIndex;
+  p->cookie = Ref<Obj>::Share(cookie);
+  p->done = done;
+  Ref<Obj> holder;
+  if (!ObjDataFieldCreate(&holder, &p, sizeof p)) {
+    ProducerFinishGrabber(p);
     return 0;
   }
-  TraceMessage(kTag, 93, 0, 2, "Started serving table '%s' as s-records",
-               ObjGetSlotString(p.get(), 5));
+  ObjDataFieldSetFinalizer(holder.get(), &DeleteProducer);
+  owned.release();  // the holder's finalizer deletes it
+  if (!RepInitSRecordsSendFromMemory(destination, &ProducerNextBuffer, &ProducerDone,
+                                     kRepSRecordsProducerBufferSize, holder.get())) {
+    ProducerFinishGrabber(p);
+    return 0;
+  }
+  TraceMessage(kTag, 93, 0, 2, "Started serving table '%s' as s-records", p->table.c_str());
   return 1;
 }
