@@ -10,6 +10,7 @@
 
 #include "kr/list.h"
 #include "kr/object.h"
+#include "reports/fetch.h"
 #include "reports/fields.h"
 #include "reports/reports.h"
 
@@ -94,6 +95,17 @@ inline Ref<List> NineFieldRecords(int n, int64_t* payload = nullptr) {
     ListPushLastItemInternal(records.get(), std::move(record));
   }
   return records;
+}
+
+// The table `info` names, fetched with the fields `wanted` from its provider; null unless it
+// came whole, with `expected` records.
+inline Ref<RepTable> FetchWhole(const RepTableInfo* info, List* wanted, size_t expected) {
+  Ref<RepTable> table;
+  if (RepGetTableFromProc(&table, info, wanted, nullptr, nullptr, nullptr, nullptr) != 0 ||
+      ListGetItemCount(table->records()) != expected) {
+    return nullptr;
+  }
+  return table;
 }
 
 }  // namespace bench

@@ -152,10 +152,8 @@ void BM_FetchByPackets(benchmark::State& state) {
   Ref<List> wanted = bench::NineFieldList();
   const double provider_cpu_before = ProcessCpuSeconds(g_provider);
   for (auto _ : state) {
-    Ref<RepTable> table;
-    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr, nullptr) !=
-            0 ||
-        ListGetItemCount(table->records()) != static_cast<size_t>(kRecords)) {
+    Ref<RepTable> table = bench::FetchWhole(info.get(), wanted.get(), kRecords);
+    if (!table) {
       state.SkipWithError("fetch failed");
       return;
     }

@@ -31,8 +31,7 @@
 
 using bench::CsvOptions;
 using bench::JobFields;
-using bench::kColumnCount;
-using bench::LoadJobs;
+using bench::LoadJobsOnce;
 using bench::Stopwatch;
 
 int main(int argc, char** argv) {
@@ -42,13 +41,8 @@ int main(int argc, char** argv) {
   }
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 1;
   Stopwatch load;
-  auto cache = std::make_unique<RepValueCache>(kColumnCount);
-  Ref<List> records = LoadJobs(argv[1], cache.get());
-  cache.reset();
-  if (records == nullptr) {
-    std::fprintf(stderr, "cannot read %s\n", argv[1]);
-    return 1;
-  }
+  Ref<List> records = LoadJobsOnce(argv[1]);
+  if (records == nullptr) return 1;
   load.Print("load", true);
   Ref<RepTable> table = RepNewTable("jobs", JobFields(), std::move(records));
   RepGroupSpec spec;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "kr/list.h"
@@ -81,6 +82,15 @@ inline Ref<List> LoadJobs(const char* path, RepValueCache* cache) {
     ListPushLastItemInternal(records.get(), std::move(r));
   }
   std::fclose(f);
+  return records;
+}
+
+// The jobs of the CSV at `path`, loaded with a value cache that goes with the load, as a
+// loader's would; null, said on standard error, when the file cannot be read.
+inline Ref<List> LoadJobsOnce(const char* path) {
+  auto cache = std::make_unique<RepValueCache>(kColumnCount);
+  Ref<List> records = LoadJobs(path, cache.get());
+  if (records == nullptr) std::fprintf(stderr, "cannot read %s\n", path);
   return records;
 }
 

@@ -38,8 +38,7 @@
 
 using bench::CsvOptions;
 using bench::JobFields;
-using bench::kColumnCount;
-using bench::LoadJobs;
+using bench::LoadJobsOnce;
 using bench::Stopwatch;
 
 // The pool's large slabs are mapped beside malloc, whose statistics do not see them.
@@ -68,14 +67,8 @@ int main(int argc, char** argv) {
 
   const size_t heap0 = HeapInUse();
   Stopwatch load;
-  // The cache serves one load: it goes with the load, as a loader's would.
-  auto cache = std::make_unique<RepValueCache>(kColumnCount);
-  Ref<List> records = LoadJobs(argv[1], cache.get());
-  cache.reset();
-  if (records == nullptr) {
-    std::fprintf(stderr, "cannot read %s\n", argv[1]);
-    return 1;
-  }
+  Ref<List> records = LoadJobsOnce(argv[1]);
+  if (records == nullptr) return 1;
   load.Print("load");
   std::printf("peak_after_load_kb %ld\n", PeakRssKb());
   const size_t count = records->size();

@@ -132,10 +132,7 @@ void Fetch(benchmark::State& state, bool stream) {
   info->set_serialized_records(stream);
   Ref<List> wanted = bench::NineFieldList();
   for (auto _ : state) {
-    Ref<RepTable> table;
-    if (RepGetTableFromProc(&table, info.get(), wanted.get(), nullptr, nullptr, nullptr, nullptr) !=
-            0 ||
-        ListGetItemCount(table->records()) != static_cast<size_t>(kRecords)) {
+    if (!bench::FetchWhole(info.get(), wanted.get(), kRecords)) {
       state.SkipWithError("fetch failed");
       break;
     }

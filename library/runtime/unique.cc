@@ -21,36 +21,32 @@ int HexValue(char c) {
   return -1;
 }
 
+// Fills buf[0, len) from `next(at, count)` (a read-like call), retrying after interruptions.
+// False when it ends or fails first.
+template <class Read>
+bool FillFrom(unsigned char* buf, size_t len, Read next) {
+  size_t got = 0;
+  while (got < len) {
+    const ssize_t n = next(buf + got, len - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n >= 0 || errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Fills the buffer from the kernel's random source: getrandom, or /dev/urandom where the kernel
 // lacks it.
 bool FillRandom(unsigned char* buf, size_t len) {
-  size_t got = 0;
-  while (got < len) {
-    const ssize_t n = getrandom(buf + got, len - got, 0);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  if (got == len) return true;
+  if (FillFrom(buf, len, [](unsigned char* at, size_t n) { return getrandom(at, n, 0); }))
+    return true;
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  got = 0;
-  while (got < len) {
-    const ssize_t n = read(fd, buf + got, len - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  const bool ok = FillFrom(buf, len, [fd](unsigned char* at, size_t n) { return read(fd, at, n); });
   close(fd);
-  return got == len;
+  return ok;
 }
 
 }  // namespace

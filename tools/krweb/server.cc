@@ -102,6 +102,19 @@ class App {
   void SubmitRun(const Request& req, Response& res, const PageContext& page);
   void SubmitStored(const Request& req, Response& res, const PageContext& page);
   bool CheckTexts(const std::string& class_name, const FormValues& v, FormData* d);
+  // What the form of a class offers: its fields, headers and footers. False, with the "No such
+  // class" page shown, when the class is not there.
+  bool FormDataOf(const std::string& class_name, Response& res, const PageContext& page,
+                  FormData* d) {
+    std::string error;
+    if (!lookup_.Fields(class_name, &d->fields, &error)) {
+      Show(res, MessagePage(page, "No such class", error), 404);
+      return false;
+    }
+    d->headers = lookup_.Directories("headers");
+    d->footers = lookup_.Directories("footers");
+    return true;
+  }
   void Download(Response& res, const PageContext& page, std::vector<std::string> args,
                 const std::string& type, const std::string& name);
   void Show(Response& res, const std::string& html, int status = 200) {
@@ -257,12 +270,7 @@ void App::SubmitRun(const Request& req, Response& res, const PageContext& page) 
   } else {
     FormValues v = ReadForm(req);
     FormData d;
-    std::string error;
-    if (!lookup_.Fields(v.class_name, &d.fields, &error)) {
-      return Show(res, MessagePage(page, "No such class", error), 404);
-    }
-    d.headers = lookup_.Directories("headers");
-    d.footers = lookup_.Directories("footers");
+    if (!FormDataOf(v.class_name, res, page, &d)) return;
     if ((!v.header.empty() && !Listed(d.headers, v.header)) ||
         (!v.footer.empty() && !Listed(d.footers, v.footer))) {
       d.error = "No such header or footer.";
@@ -337,13 +345,7 @@ void App::RunRoutes(httplib::Server& s) {
     FormValues v;
     v.class_name = Param(req, "class");
     FormData d;
-    std::string error;
-    if (!lookup_.Fields(v.class_name, &d.fields, &error)) {
-      return Show(res, MessagePage(page, "No such class", error), 404);
-    }
-    d.headers = lookup_.Directories("headers");
-    d.footers = lookup_.Directories("footers");
-    Show(res, FormPage(page, v, d));
+    if (FormDataOf(v.class_name, res, page, &d)) Show(res, FormPage(page, v, d));
   });
   Action(s, "/run", [this](const Request& req, Response& res, const PageContext& page) {
     SubmitRun(req, res, page);
