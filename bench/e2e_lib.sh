@@ -2,7 +2,7 @@
 # throw-away installation home from the example one, starts and stops its processes.
 #   build    the build directory (BUILD_DIR, default build)
 #   home     the temporary installation home, removed on exit with the processes started
-#   start NAME COMMAND...   starts a process and waits for its "ready" line
+#   start NAME COMMAND...   starts a process and waits for its "ready" line (scripts/processes.sh)
 #   stop_last, stop_all     stops the process started last, or every one started so far
 #   at_exit COMMAND...      also runs COMMAND on exit, after the processes are stopped
 #   run LABEL COMMAND...    times one command (see below)
@@ -22,12 +22,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target krreportd krcatalogd krreport >/dev/null
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/kre2e.XXXXXX")
-pids=()
-stop_all() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  pids=()
-}
+source scripts/processes.sh
 stop_last() {
   local pid=${pids[-1]}
   kill -TERM "$pid" 2>/dev/null || true
@@ -42,16 +37,6 @@ on_exit() {
   rm -rf "$home"
 }
 trap on_exit EXIT
-start() {
-  local name=$1; shift
-  "$@" >"$home/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 300); do
-    grep -q '^ready$' "$home/$name.log" && return 0
-    sleep 0.1
-  done
-  echo "$name did not start" >&2; cat "$home/$name.log" >&2; return 1
-}
 peak_kb() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
 cpu_s() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"; }
 

@@ -17,27 +17,14 @@ build=$(cd "${1:-build}" && pwd)
 n=${N:-20}
 jobs=${JOBS:-1000000}
 home=$(mktemp -d "${TMPDIR:-/tmp}/krweb-load.XXXXXX")
-pids=()
-stop_all() {
+source scripts/processes.sh
+on_exit() {
   local rc=$?
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_all
   rm -rf "$home"
   exit "$rc"
 }
-trap stop_all EXIT
-start() {
-  local name=$1
-  shift
-  "$@" >"$home/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 300); do
-    grep -q '^ready$' "$home/$name.log" && return 0
-    sleep 0.1
-  done
-  echo "$name did not start" >&2
-  return 1
-}
+trap on_exit EXIT
 # 0 for a process that is gone or a zombie (which has no memory lines).
 rss_kib() { awk '/^VmRSS/ {v = $2} END {print v + 0}' "/proc/$1/status" 2>/dev/null || echo 0; }
 hwm_kib() { awk '/^VmHWM/ {v = $2} END {print v + 0}' "/proc/$1/status" 2>/dev/null || echo 0; }

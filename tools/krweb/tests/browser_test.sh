@@ -19,30 +19,15 @@ if [ ! -d "$npm_dir/node_modules/puppeteer-core" ]; then
 fi
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/krweb-browser.XXXXXX")
-pids=()
-stop_all() {
+source "$src/scripts/processes.sh"
+on_exit() {
   local rc=$?
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_all
   if [ "$rc" -ne 0 ]; then tail -n 20 "$home"/*.log >&2 2>/dev/null || true; fi
   rm -rf "$home"
   exit "$rc"
 }
-trap stop_all EXIT
-
-start() {
-  local name=$1
-  shift
-  "$@" >"$home/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 200); do
-    grep -q '^ready$' "$home/$name.log" && return 0
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "$name did not start" >&2
-  return 1
-}
+trap on_exit EXIT
 
 cp -R "$src/examples/." "$home/"
 sed -i "s|^Reports = .*|Reports = $home/reports|" "$home/config/configure.cfg"
