@@ -8,8 +8,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "kr/config.h"
@@ -20,6 +18,7 @@
 #include "reports/params.h"
 #include "reports/reports.h"
 #include "filter_internal.h"
+#include "secondthread.h"
 
 using kr_internal::filter::kTag;
 
@@ -191,14 +190,12 @@ bool PatternsCompiled(TreeNode* node, int depth) {
   return true;
 }
 
-// Lists this long are decided by two threads, each over half of them, before the one pass that
-// closes the kept records up (in the same order, with the same progress calls): the decisions
-// only read the records, whose values lie scattered in memory.
-constexpr size_t kSharedMinRecords = size_t{1} << 16;
-
+// A long list is decided by two threads, each over half of it, before the one pass that closes
+// the kept records up (in the same order, with the same progress calls): the decisions only read
+// the records, whose values lie scattered in memory.
 void DecideAhead(FilterRun* run, const List* records) {
   const size_t n = records->size();
-  if (n < kSharedMinRecords || !PatternsCompiled(run->include, 0) ||
+  if (n < kr_internal::kSharedMinRecords || !PatternsCompiled(run->include, 0) ||
       !PatternsCompiled(run->exclude, 0) || !PatternsCompiled(run->condition, 0))
     return;
   std::vector<uint8_t> decided(n);
@@ -206,14 +203,7 @@ void DecideAhead(FilterRun* run, const List* records) {
     for (size_t i = begin; i < end; ++i)
       decided[i] = static_cast<uint8_t>(Drops(*run, ObjCast<RepRecord>(records->at(i))));
   };
-  std::thread second;
-  try {
-    second = std::thread(decide, n / 2, n);
-  } catch (const std::system_error&) {
-    return;  // no second thread: each record is decided in turn
-  }
-  decide(0, n / 2);
-  second.join();
+  kr_internal::OnSecondThread([&] { decide(n / 2, n); }, [&] { decide(0, n / 2); });
   run->decided = std::move(decided);
 }
 

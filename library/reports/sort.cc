@@ -28,13 +28,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "kr/text.h"
 #include "kr/trace.h"
 #include "reports/reports.h"
+#include "secondthread.h"
 #include "sort_internal.h"
 
 namespace {
@@ -406,25 +405,6 @@ bool FastSort(Plan* plan, List* records, Progress* progress) {
 constexpr size_t kNormalizedMinRecords = 64;  // fewer: the entry sort is as quick
 constexpr size_t kNormalizedMaxWords = 8;
 constexpr size_t kSmallRange = 48;  // ranges this short are sorted by comparison
-// Lists this long share the key filling and the radix passes with a second thread. Either half
-// only reads the records and writes its own keys, so the order is the same as from one thread.
-constexpr size_t kSharedMinRecords = size_t{1} << 16;
-
-// Runs `theirs` on a second thread while `mine` runs on this one, and waits for both. False
-// when no thread could be started: only `mine` has run then.
-template <class Theirs, class Mine>
-bool OnSecondThread(Theirs theirs, Mine mine) {
-  std::thread thread;
-  try {
-    thread = std::thread(theirs);
-  } catch (const std::system_error&) {
-    mine();
-    return false;
-  }
-  mine();
-  thread.join();
-  return true;
-}
 
 template <size_t W>
 struct NKey {
@@ -554,16 +534,15 @@ struct Normalizer {
   void SortShared(NKey<W>* a, size_t n) {
     size_t count[256];
     size_t depth = 0;
-    if (n < kSharedMinRecords) return Sort(a, n, 0);
+    if (n < kr_internal::kSharedMinRecords) return Sort(a, n, 0);
     if (!Spread(a, n, &depth, count)) return;
     size_t split = 0;
     for (size_t below = 0; split < 256 && below + count[split] <= n / 2; ++split)
       below += count[split];
     Progress theirs{nullptr, nullptr, 0, true, 0};
     Normalizer other{&theirs};
-    const bool shared = OnSecondThread([&] { other.SortBuckets(a, count, split, 256, depth + 1); },
-                                       [&] { SortBuckets(a, count, 0, split, depth + 1); });
-    if (!shared) SortBuckets(a, count, split, 256, depth + 1);
+    kr_internal::OnSecondThread([&] { other.SortBuckets(a, count, split, 256, depth + 1); },
+                                [&] { SortBuckets(a, count, 0, split, depth + 1); });
     progress->Add(theirs.tally);
   }
 };
@@ -674,11 +653,10 @@ bool NormalizeKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan
 template <size_t W>
 bool NormalizeAllKeys(NKey<W>* keys, std::vector<uint8_t>* marked, const Plan& plan) {
   const size_t n = plan.count;
-  if (n < kSharedMinRecords) return NormalizeKeys<W>(keys, marked, plan, 0, n);
+  if (n < kr_internal::kSharedMinRecords) return NormalizeKeys<W>(keys, marked, plan, 0, n);
   bool first = false, second = false;
-  if (!OnSecondThread([&] { second = NormalizeKeys<W>(keys, marked, plan, n / 2, n); },
-                      [&] { first = NormalizeKeys<W>(keys, marked, plan, 0, n / 2); }))
-    second = NormalizeKeys<W>(keys, marked, plan, n / 2, n);
+  kr_internal::OnSecondThread([&] { second = NormalizeKeys<W>(keys, marked, plan, n / 2, n); },
+                              [&] { first = NormalizeKeys<W>(keys, marked, plan, 0, n / 2); });
   return first && second;
 }
 
