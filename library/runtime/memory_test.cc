@@ -1,6 +1,8 @@
 #include "memory.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -57,6 +59,41 @@ TEST(MemPool, BlocksStayDistinctAcrossTheChangeToLargeSlabs) {
     }
   });
   worker.join();
+}
+
+// Large slabs come ready from a stocking thread. Two threads building big at once each get
+// their own, zeroed; a child made by fork after the stock started builds big too (its stock
+// starts again: the parent's thread is not in the child).
+TEST(MemPool, LargeSlabsComeZeroedToThreadsAndForkedChildren) {
+  auto build = [] {
+    std::vector<unsigned char*> blocks;
+    bool zeros = true;
+    for (size_t i = 0; i < 24u * 1024 * 1024 / 256; ++i) {
+      auto* b = static_cast<unsigned char*>(kr_internal::MemAllocZeroed(256));
+      zeros = zeros && b[0] == 0 && b[255] == 0;
+      std::memset(b, 0x5a, 256);
+      blocks.push_back(b);
+    }
+    for (unsigned char* b : blocks) MemFree(b, 256);
+    return zeros;
+  };
+  bool a = false, b = false;
+  std::thread first([&] { a = build(); });
+  std::thread second([&] { b = build(); });
+  first.join();
+  second.join();
+  EXPECT_TRUE(a && b);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    bool zeros = false;
+    std::thread t([&] { zeros = build(); });
+    t.join();
+    _exit(zeros ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
