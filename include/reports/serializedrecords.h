@@ -34,14 +34,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kr/list.h"
 #include "kr/object.h"
 #include "reports/fields.h"
-
-struct RepProvidedTableDesc;  // reports/tablesprovider.h
-struct RepGrabberInitArgs;
+#include "reports/tablesprovider.h"
 
 // --- messages and configuration ---------------------------------------------------------------
 
@@ -222,6 +221,66 @@ int RepSRecordsAppendRecord(std::string* out, const Obj* record, int32_t index_t
 // Appends a serialized block info object for `table_name` and `fields`.
 int RepSRecordsAppendBlockInfo(std::string* out, const char* table_name, const RepFieldList* fields,
                                int32_t block_number) noexcept;
+
+// --- records written without building them ---------------------------------------------------
+
+// A record's values written straight to the stream. A grabber that reads rows of plain values (a
+// database's) can hand them here instead of filling a blank record: making a record's objects,
+// setting them back to blank for the next row and walking them again to serialize costs the
+// producer more than reading the row. The bytes are exactly those RepSRecordsAppendRecord
+// writes for the record the same values would fill.
+//
+// Each record starts as the blank record of the fields has it (every value Normal, with its
+// type's blank value). A setter changes one field's value and returns true, or returns false and
+// changes nothing when the field's value is of another kind, as setting the blank record's
+// value object would fail: an integer (32-bit) is the value of integer, time passed and system
+// time fields; a 64-bit integer of 64-bit integer and data count fields; a text of string
+// fields; then booleans, dates and times.
+class RepRecordWriter {
+ public:
+  RepRecordWriter();
+  ~RepRecordWriter();
+  RepRecordWriter(const RepRecordWriter&) = delete;
+  RepRecordWriter& operator=(const RepRecordWriter&) = delete;
+
+  // Learns the blank record of `fields`. False when a field's blank value is of a kind not
+  // written here (days in week, counts of hours to years, ...): such a table is served by
+  // filling records.
+  bool Start(const RepFieldList* fields) noexcept;
+
+  bool SetInteger(size_t field, int32_t value) noexcept;
+  bool SetInt64(size_t field, int64_t value) noexcept;
+  bool SetBoolean(size_t field, bool value) noexcept;
+  bool SetText(size_t field, const char* text) noexcept;  // up to its first NUL, as a string
+  bool SetDate(size_t field, int32_t year, int32_t month, int32_t day) noexcept;
+  bool SetTime(size_t field, int32_t hour, int32_t minute, int32_t second) noexcept;
+  // The field's state; its value stays what it is.
+  void SetState(size_t field, int32_t state) noexcept;
+
+  // Appends the record as RepSRecordsAppendRecord appends it (0, and `out` as it was, when it
+  // is too large), then sets every field back to blank for the next record.
+  int Append(std::string* out, int32_t index_type) noexcept;
+
+  struct Layout;  // what Start learnt and the record being written
+
+ private:
+  std::unique_ptr<Layout> layout_;
+};
+
+// A data grabber's second way to give its next record to the table producer: the values to
+// `writer` instead of into a blank record. Results as the grabber's get_record: 1 a record, 2 no
+// more records, 0 failure.
+using RepGrabberWriteRecordFn = int (*)(RepRecordWriter* writer, Obj* context,
+                                        RepGrabberInitArgs* args);
+
+// Says that the grabbers whose get_record is `get_record` can also write records with `write`.
+// The producer uses it for requests without a filter of their own (a filter decides on a built
+// record) when RepRecordWriter::Start takes the fields; the records it sends are the same either
+// way. A later call for the same get_record replaces the writer; a null `write` removes it.
+int RepSetGrabberRecordWriter(RepGrabberGetRecordFn get_record,
+                              RepGrabberWriteRecordFn write) noexcept;
+// The writer given for `get_record`, or null.
+RepGrabberWriteRecordFn RepGetGrabberRecordWriter(RepGrabberGetRecordFn get_record) noexcept;
 
 namespace kr_internal {
 

@@ -8,6 +8,9 @@
 
 #include "kr/list.h"
 #include "kr/serialize.h"
+#include "reports/serializedrecords.h"
+#include "reptesting.h"
+#include "testing.h"
 
 namespace {
 
@@ -144,6 +147,77 @@ TEST(RecordDecoder, SharesEqualValuesOfAColumnUntilTheColumnTypesChange) {
   EXPECT_EQ(rebuild(&d, body("OK", 4))->value_at(1), a->value_at(1));
   d.StartBlock({kRepTypeInteger, kRepTypeHdwmyCount});
   EXPECT_NE(rebuild(&d, body("OK", 5))->value_at(1), a->value_at(1));
+}
+
+// A record writer gives exactly the bytes of the record its values fill: random values, states,
+// null and empty texts, setters of the wrong kind (refused, the field unchanged), fields left
+// blank (every record starts blank again), with and without an index, whose value is 0 when the
+// first field holds no integer.
+TEST(SRecordsRecordWriter, WritesWhatTheFilledRecordSerializesTo) {
+  kr_testing::TestHome home;
+  const Ref<List> layouts[] = {
+      kr_testing::FieldList({{"id", kRepTypeInteger, 8},
+                             {"name", kRepTypeString, 20},
+                             {"size", kRepTypeInt64, 12},
+                             {"bytes", kRepTypeDataCount, 12},
+                             {"ok", kRepTypeBoolean, 3},
+                             {"day", kRepTypeDate, 10},
+                             {"at", kRepTypeTime, 8},
+                             {"when", kRepTypeSysTime, 20},
+                             {"took", kRepTypeTimePassed, 8}}),
+      kr_testing::FieldList({{"name", kRepTypeString, 20}, {"id", kRepTypeInteger, 8}}),
+  };
+  const std::string long_text(300, 'x');
+  const char* texts[] = {nullptr, "", "\xc3\x84rger 'quoted' %_", "odd", long_text.c_str()};
+  std::mt19937 rng(11);
+  auto pick = [&rng](int n) { return static_cast<int32_t>(rng() % static_cast<unsigned>(n)); };
+  for (const Ref<List>& fields : layouts) {
+    RepRecordWriter writer;
+    ASSERT_TRUE(writer.Start(fields.get()));
+    for (int n = 0; n < 1000; ++n) {
+      Ref<RepRecord> record = RepMakeBlankRecord(fields.get(), kRepStateNormal);
+      for (size_t i = 0; i < fields->size(); ++i) {
+        RepFieldValue* field = record->value_at(i);
+        Obj* value = field->value();
+        const int32_t v = pick(2000001) - 1000000, a = pick(24), b = 1 + pick(12), c = pick(29);
+        const char* text = texts[pick(5)];
+        switch (pick(4)) {
+          case 0:  // left blank
+            break;
+          case 1:  // a state; the value stays
+            writer.SetState(i, a % 6);
+            field->set_state(a % 6);
+            break;
+          default: {  // every setter: only the one of the field's kind takes
+            ASSERT_EQ(writer.SetInteger(i, v), ObjSetInteger(value, v) == 1);
+            ASSERT_EQ(writer.SetInt64(i, int64_t{v} << 20),
+                      ObjSetInt64(value, int64_t{v} << 20) == 1);
+            ASSERT_EQ(writer.SetBoolean(i, v % 2 != 0), ObjSetBoolean(value, v % 2 != 0) == 1);
+            ASSERT_EQ(writer.SetText(i, text), ObjSetString(value, text) == 1);
+            auto* date = ObjCast<RepDateValue>(value);
+            ASSERT_EQ(writer.SetDate(i, 1990 + a, b, c), date != nullptr);
+            if (date != nullptr) date->set_year(1990 + a), date->set_month(b), date->set_day(c);
+            auto* time = ObjCast<RepTimeValue>(value);
+            ASSERT_EQ(writer.SetTime(i, a, b, c), time != nullptr);
+            if (time != nullptr) time->set_hour(a), time->set_minute(b), time->set_second(c);
+          }
+        }
+      }
+      const int32_t index = n % 2 ? kRepTypeInteger : kRepSRecordsNoIndex;
+      std::string written = "before", serialized = "before";
+      ASSERT_EQ(writer.Append(&written, index), 1);
+      ASSERT_EQ(RepSRecordsAppendRecord(&serialized, record.get(), index), 1);
+      ASSERT_EQ(written, serialized) << n;
+    }
+  }
+  // Fields of a kind the writer does not write are refused, and nothing is written then.
+  RepRecordWriter writer;
+  Ref<List> days = kr_testing::FieldList({{"days", kRepTypeDaysInWeek, 7}});
+  EXPECT_FALSE(writer.Start(days.get()));
+  EXPECT_FALSE(writer.SetText(0, "1"));
+  std::string out;
+  EXPECT_EQ(writer.Append(&out, kRepTypeInteger), 0);
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

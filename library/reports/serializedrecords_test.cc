@@ -591,6 +591,18 @@ int GrabRecord(RepRecord* record, Obj*, RepGrabberInitArgs*) {
   ++g->next;
   return 1;
 }
+// The same rows written without records (RepSetGrabberRecordWriter).
+thread_local int t_written = 0;
+int GrabWrite(RepRecordWriter* writer, Obj*, RepGrabberInitArgs*) {
+  Grabber* g = t_grabber;
+  if (g->next == g->fail_at) return 0;
+  if (g->next >= g->count) return 2;
+  writer->SetInteger(0, g->next);
+  writer->SetText(1, g->next % 2 ? "odd" : "even");
+  ++g->next;
+  ++t_written;
+  return 1;
+}
 int GrabFinish(Ref<Obj>* context, RepGrabberInitArgs* args) {
   ++t_grabber->finished;
   return kr_testing::DropContext(context, args);
@@ -628,14 +640,19 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
     const char* filter;
     int served;
     size_t received;
+    bool writer;  // the grabber can also write its records' values
   };
   const Case cases[] = {
-      {"20000 records, filtered", 20000, -1, "%name = 'odd'", 1, 10000},
-      {"empty table", 0, -1, nullptr, 1, 0},
-      {"grabber error", 20000, 15000, nullptr, 2, 0},
+      {"20000 records, filtered", 20000, -1, "%name = 'odd'", 1, 10000, true},
+      {"20000 records written by the grabber", 20000, -1, nullptr, 1, 20000, true},
+      {"empty table", 0, -1, nullptr, 1, 0, false},
+      {"grabber error", 20000, 15000, nullptr, 2, 0, false},
+      {"grabber error while writing", 20000, 15000, nullptr, 2, 0, true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
+    ASSERT_EQ(RepSetGrabberRecordWriter(&GrabRecord, k.writer ? &GrabWrite : nullptr), 1);
+    t_written = 0;
     c_ = Collector();
     send_completions_ = 0;
     ServeDone = 0;
@@ -656,17 +673,22 @@ TEST_F(SRecordsChannelTest, ProducerServesATableFilteredAndIndexed) {
     kr_testing::PumpUntil([this] { return ServeDone != 0 && c_.completions > 0; });
     EXPECT_EQ(ServeDone, k.served);
     EXPECT_EQ(g.finished, 1);
+    // A filter decides on records, so only an unfiltered table is written without them.
+    EXPECT_EQ(t_written > 0, k.writer && k.filter == nullptr);
     t_grabber = nullptr;
     if (k.served == 1) {
       EXPECT_EQ(c_.ids.size(), k.received);
       EXPECT_EQ(t_indexes, c_.ids);
-      for (size_t i = 0; i < c_.ids.size(); ++i) ASSERT_EQ(c_.ids[i], static_cast<int>(2 * i + 1));
+      const int step = k.filter != nullptr ? 2 : 1;
+      for (size_t i = 0; i < c_.ids.size(); ++i)
+        ASSERT_EQ(c_.ids[i], static_cast<int>(step * i + step - 1));
       EXPECT_GE(c_.tables.size(), 1u);
       for (const std::string& t : c_.tables) EXPECT_EQ(t, "jobs");
     } else {
       EXPECT_EQ(c_.success, 0);
     }
   }
+  RepSetGrabberRecordWriter(&GrabRecord, nullptr);
 }
 
 // --- fetching a table by stream from a provider thread -----------------------------------------

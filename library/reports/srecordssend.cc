@@ -10,7 +10,10 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "contextstate.h"
 #include "kr/config.h"
@@ -394,7 +397,21 @@ struct Producer {
   int32_t sent = 0;
   Ref<RepRecord> blank;   // a blank record of the fields
   Ref<RepRecord> record;  // the record the grabber fills
+  // Set when the grabber writes its records' values itself (RepSetGrabberRecordWriter).
+  RepGrabberWriteRecordFn write = nullptr;
+  RepRecordWriter writer;
 };
+
+// The grabbers that can write their records' values, by their get_record.
+struct RecordWriters {
+  std::mutex mu;
+  std::vector<std::pair<RepGrabberGetRecordFn, RepGrabberWriteRecordFn>> known;
+};
+RecordWriters& Writers() {
+  static RecordWriters* w = new RecordWriters;  // never destroyed: grabbers outlive statics
+  return *w;
+}
+
 
 Producer* ProducerOf(Obj* cookie) {
   size_t size = 0;
@@ -468,6 +485,27 @@ int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
   const char* table = p->table.c_str();
   while (!p->all_fetched && out->size() < kProducerPieceSize &&
          block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
+    if (p->write != nullptr) {  // no filter here: the grabber's values go straight to bytes
+      const int r = p->write(&p->writer, p->grabber_context.get(), p->args.get());
+      if (r == 2) {
+        p->all_fetched = true;
+        ProducerFinishGrabber(p);
+        break;
+      }
+      if (r != 1) {
+        TraceMessage(kTag, 88, 0, -1,
+                     "Failed to get record from data grabber while streaming table '%s'.", table);
+        ProducerFinishGrabber(p);
+        return 0;
+      }
+      if (!p->writer.Append(out, p->index_type)) {
+        TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
+        ProducerFinishGrabber(p);
+        return 0;
+      }
+      ++p->sent;
+      continue;
+    }
     Ref<RepRecord> record = Ref<RepRecord>::Share(NextBlankRecord(p, fields));
     int r = p->desc->get_record(record.get(), p->grabber_context.get(), p->args.get());
     if (r == 2) {
@@ -568,6 +606,10 @@ int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* de
                       : kRepSRecordsNoIndex;
   p->cookie = Ref<Obj>::Share(cookie);
   p->done = done;
+  if (p->tree == nullptr) {
+    p->write = RepGetGrabberRecordWriter(descriptor->get_record);
+    if (p->write != nullptr && !p->writer.Start(args->fields())) p->write = nullptr;
+  }
   Ref<Obj> holder;
   if (!ObjDataFieldCreate(&holder, &p, sizeof p)) {
     ProducerFinishGrabber(p);
@@ -582,4 +624,30 @@ int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* de
   }
   TraceMessage(kTag, 93, 0, 2, "Started serving table '%s' as s-records", p->table.c_str());
   return 1;
+}
+
+int RepSetGrabberRecordWriter(RepGrabberGetRecordFn get_record,
+                              RepGrabberWriteRecordFn write) noexcept {
+  if (get_record == nullptr) return 0;
+  try {
+    RecordWriters& w = Writers();
+    std::lock_guard<std::mutex> lock(w.mu);
+    auto& known = w.known;
+    known.erase(std::remove_if(known.begin(), known.end(),
+                               [get_record](const auto& k) { return k.first == get_record; }),
+                known.end());
+    if (write != nullptr) known.emplace_back(get_record, write);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+RepGrabberWriteRecordFn RepGetGrabberRecordWriter(RepGrabberGetRecordFn get_record) noexcept {
+  RecordWriters& w = Writers();
+  std::lock_guard<std::mutex> lock(w.mu);
+  for (const auto& [get, write] : w.known) {
+    if (get == get_record) return write;
+  }
+  return nullptr;
 }

@@ -214,19 +214,35 @@ int InitFor(size_t index, Ref<Obj>* context, RepGrabberInitArgs* args) {
   return 1;
 }
 
-int GetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
-  Fetch* f = FetchOf(context);
-  if (f == nullptr || record == nullptr || args == nullptr || !f->rows) return 0;
+// Moves the fetch to its next row: 1 a row, 2 no more rows, 0 a failure (reported).
+int NextRow(Fetch* f) {
+  if (!f->rows) return 0;
   std::string error;
   const int rc = f->rows->Next(&error);
-  if (rc == 2) return 2;
-  if (rc != 1) {
+  if (rc != 1 && rc != 2) {
     Report(3, "reading table '" + f->table + "' from the catalog failed: " + error);
     f->rows.reset();
     return 0;
   }
-  FillRecord(record, f->plan, f->rows.get());
-  return 1;
+  return rc;
+}
+
+int GetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
+  Fetch* f = FetchOf(context);
+  if (f == nullptr || record == nullptr || args == nullptr) return 0;
+  const int rc = NextRow(f);
+  if (rc == 1) FillRecord(record, f->plan, f->rows.get());
+  return rc;
+}
+
+// The next row to the stream without a record: as GetRecord, used by the producer instead when
+// no filter has to decide on a record.
+int WriteRow(RepRecordWriter* writer, Obj* context, RepGrabberInitArgs* args) {
+  Fetch* f = FetchOf(context);
+  if (f == nullptr || writer == nullptr || args == nullptr) return 0;
+  const int rc = NextRow(f);
+  if (rc == 1) WriteRecord(writer, f->plan, f->rows.get());
+  return rc;
 }
 
 int Finish(Ref<Obj>* context, RepGrabberInitArgs*) {
@@ -311,6 +327,7 @@ int Open(const std::string& catalog, const std::string& mapping_path, std::strin
     state->descriptors.push_back(slots[i]);
   }
   state->descriptors.push_back(RepProvidedTableDesc{});
+  RepSetGrabberRecordWriter(&GetRecord, &WriteRow);
   g_state = std::move(state);
   return 1;
 }

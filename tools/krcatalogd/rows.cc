@@ -91,72 +91,119 @@ void ForgetLocalDay() { t_days.fill(LocalDay{}); }
 
 namespace {
 
-// The local date or time of day of a time column.
-bool SetDateOrTime(Obj* obj, int64_t seconds) {
-  std::tm tm{};
-  auto* date = ObjCast<RepDateValue>(obj);
-  auto* tod = ObjCast<RepTimeValue>(obj);
-  if ((date == nullptr && tod == nullptr) || !LocalTime(seconds, &tm)) return false;
-  if (date != nullptr) {
+// Where a row's values go: the objects of a blank record, or a record writer that writes them
+// straight to the stream (RepRecordWriter). Each setter fails, changing nothing, when the field's
+// value is of another kind; the writer's rules are the record's.
+class RecordSink {
+ public:
+  explicit RecordSink(RepRecord* record) : record_(record) {}
+  bool Has(size_t i) const { return record_->value_at(i) != nullptr; }
+  void State(size_t i, int32_t state) { record_->value_at(i)->set_state(state); }
+  bool Integer(size_t i, int32_t v) { return ObjSetInteger(Value(i), v) == 1; }
+  bool Int64(size_t i, int64_t v) { return ObjSetInt64(Value(i), v) == 1; }
+  bool Boolean(size_t i, bool v) { return ObjSetBoolean(Value(i), v) == 1; }
+  bool Text(size_t i, const char* text) { return ObjSetString(Value(i), text) == 1; }
+  bool Date(size_t i, const std::tm& tm) {
+    auto* date = ObjCast<RepDateValue>(Value(i));
+    if (date == nullptr) return false;
     date->set_year(tm.tm_year + 1900);
     date->set_month(tm.tm_mon + 1);
     date->set_day(tm.tm_mday);
-  } else {
+    return true;
+  }
+  bool Time(size_t i, const std::tm& tm) {
+    auto* tod = ObjCast<RepTimeValue>(Value(i));
+    if (tod == nullptr) return false;
     tod->set_hour(tm.tm_hour);
     tod->set_minute(tm.tm_min);
     tod->set_second(tm.tm_sec);
+    return true;
   }
-  return true;
-}
+  // Seven 0/1 characters, Monday first.
+  bool DaysInWeek(size_t i, const char* text) {
+    auto* days = ObjCast<RepDaysInWeekValue>(Value(i));
+    if (days == nullptr) return false;
+    for (size_t d = 0; d < RepDaysInWeekValue::kUsed; ++d) {
+      days->days()[d] = (text[d] == '1') ? 1 : 0;
+      if (text[d] == '\0') break;
+    }
+    return true;
+  }
+  bool HdwmyCount(size_t i, int32_t unit, int32_t count) {
+    auto* c = ObjCast<RepHdwmyCountValue>(Value(i));
+    if (c == nullptr) return false;
+    c->set_unit(unit);
+    c->set_count(count);
+    return true;
+  }
 
-// Seven 0/1 characters, Monday first.
-bool SetDaysInWeek(Obj* obj, const char* text) {
-  auto* days = ObjCast<RepDaysInWeekValue>(obj);
-  if (days == nullptr) return false;
-  for (size_t i = 0; i < RepDaysInWeekValue::kUsed; ++i) {
-    days->days()[i] = (text[i] == '1') ? 1 : 0;
-    if (text[i] == '\0') break;
+ private:
+  Obj* Value(size_t i) { return record_->value_at(i)->value(); }
+  RepRecord* record_;
+};
+
+class WriterSink {
+ public:
+  explicit WriterSink(RepRecordWriter* writer) : w_(writer) {}
+  static bool Has(size_t) { return true; }
+  void State(size_t i, int32_t state) { w_->SetState(i, state); }
+  bool Integer(size_t i, int32_t v) { return w_->SetInteger(i, v); }
+  bool Int64(size_t i, int64_t v) { return w_->SetInt64(i, v); }
+  bool Boolean(size_t i, bool v) { return w_->SetBoolean(i, v); }
+  bool Text(size_t i, const char* text) { return w_->SetText(i, text); }
+  bool Date(size_t i, const std::tm& tm) {
+    return w_->SetDate(i, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   }
-  return true;
-}
+  bool Time(size_t i, const std::tm& tm) {
+    return w_->SetTime(i, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  }
+  // The writer takes no such values (RepRecordWriter::Start refuses their fields).
+  static bool DaysInWeek(size_t, const char*) { return false; }
+  static bool HdwmyCount(size_t, int32_t, int32_t) { return false; }
+
+ private:
+  RepRecordWriter* w_;
+};
 
 // A count and a unit letter: 30d, 4w, 6m, 1y, 12h.
-bool SetHdwmyCount(Obj* obj, const char* text) {
-  auto* count = ObjCast<RepHdwmyCountValue>(obj);
+template <class Sink>
+bool SetHdwmyCount(Sink* sink, size_t i, const char* text) {
   const size_t n = std::strlen(text);
   const char* units = "hdwmy";
   const char* unit = n > 1 ? std::strchr(units, text[n - 1]) : nullptr;
-  if (count == nullptr || unit == nullptr) return false;
-  count->set_unit(static_cast<int32_t>(unit - units));
-  count->set_count(std::atoi(text));
-  return true;
+  if (unit == nullptr) return false;
+  return sink->HdwmyCount(i, static_cast<int32_t>(unit - units), std::atoi(text));
 }
 
-bool SetMappedText(Obj* obj, const char* text,
+template <class Sink>
+bool SetMappedText(Sink* sink, size_t i, const char* text,
                    const std::vector<std::pair<std::string, std::string>>& values) {
   for (const auto& [stored, served] : values) {
-    if (stored == text) return ObjSetString(obj, served.c_str()) == 1;
+    if (stored == text) return sink->Text(i, served.c_str());
   }
   return false;
 }
 
-bool FillValue(Obj* obj, const ColumnRead& c, Rows* rows) {
+template <class Sink>
+bool FillValue(Sink* sink, size_t i, const ColumnRead& c, Rows* rows) {
   if (c.as == ReadAs::kInt) {
     const int64_t v = rows->Int(c.column);
+    std::tm tm{};
     switch (c.type) {
       case kRepTypeInteger:
       case kRepTypeTimePassed:
       case kRepTypeSysTime:
         if (v < INT32_MIN || v > INT32_MAX) return false;
-        return ObjSetInteger(obj, static_cast<int32_t>(v)) == 1;
+        return sink->Integer(i, static_cast<int32_t>(v));
       case kRepTypeInt64:
       case kRepTypeDataCount:
-        return ObjSetInt64(obj, v) == 1;
+        return sink->Int64(i, v);
       case kRepTypeBoolean:
-        return ObjSetBoolean(obj, v != 0) == 1;
+        return sink->Boolean(i, v != 0);
       case kRepTypeDate:
+        return LocalTime(v, &tm) && sink->Date(i, tm);
       case kRepTypeTime:
-        return SetDateOrTime(obj, v);
+        return LocalTime(v, &tm) && sink->Time(i, tm);
       default:
         return false;
     }
@@ -164,32 +211,41 @@ bool FillValue(Obj* obj, const ColumnRead& c, Rows* rows) {
   const char* text = rows->Text(c.column);
   switch (c.type) {
     case kRepTypeString:
-      return c.values != nullptr ? SetMappedText(obj, text, *c.values)
-                                 : ObjSetString(obj, text) == 1;
+      return c.values != nullptr ? SetMappedText(sink, i, text, *c.values) : sink->Text(i, text);
     case kRepTypeDaysInWeek:
-      return SetDaysInWeek(obj, text);
+      return sink->DaysInWeek(i, text);
     case kRepTypeHdwmyCount:
-      return SetHdwmyCount(obj, text);
+      return SetHdwmyCount(sink, i, text);
     default:
       return false;
+  }
+}
+
+template <class Sink>
+void Fill(Sink* sink, const std::vector<ColumnRead>& plan, Rows* rows) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (!sink->Has(i)) continue;
+    const ColumnRead& c = plan[i];
+    if (c.column < 0) {
+      sink->State(i, kRepStateUnknown);
+    } else if (rows->IsNull(c.column)) {
+      sink->State(i, c.null_state);
+    } else if (!FillValue(sink, i, c, rows)) {
+      sink->State(i, kRepStateUnknown);
+    }
   }
 }
 
 }  // namespace
 
 void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows) {
-  for (size_t i = 0; i < plan.size(); ++i) {
-    RepFieldValue* value = record->value_at(i);
-    if (value == nullptr) continue;
-    const ColumnRead& c = plan[i];
-    if (c.column < 0) {
-      value->set_state(kRepStateUnknown);
-    } else if (rows->IsNull(c.column)) {
-      value->set_state(c.null_state);
-    } else if (!FillValue(value->value(), c, rows)) {
-      value->set_state(kRepStateUnknown);
-    }
-  }
+  RecordSink sink(record);
+  Fill(&sink, plan, rows);
+}
+
+void WriteRecord(RepRecordWriter* writer, const std::vector<ColumnRead>& plan, Rows* rows) {
+  WriterSink sink(writer);
+  Fill(&sink, plan, rows);
 }
 
 }  // namespace catalog

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "reports/reports.h"
+#include "reports/serializedrecords.h"
 #include "source.h"
 
 namespace catalog {
@@ -29,6 +30,10 @@ bool ReadAsFor(int32_t type, ReadAs* as);
 // NULL gives the field's NULL state; a value that does not fit the field (a number beyond a
 // 32-bit field, a text outside the value map, a malformed count) gives Unknown.
 void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows);
+
+// The same values written straight to the stream, for a table served as serialized records
+// without a filter in the provider: the writer gets exactly what FillRecord would set.
+void WriteRecord(RepRecordWriter* writer, const std::vector<ColumnRead>& plan, Rows* rows);
 
 // Breaks `seconds` down in local time as localtime_r does; a value of a day seen before is broken
 // down from that day's midnight, without the C library. False when localtime_r fails.

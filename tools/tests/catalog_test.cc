@@ -158,6 +158,13 @@ TEST_F(CatalogTest, GrabberFillsTypedValuesAndStates) {
     EXPECT_GT(ret->count(), 0);
   }
   EXPECT_EQ(unlimited, QueryInt(db_, "SELECT count(*) FROM clients WHERE quota IS NULL"));
+
+  // Rows written without records are the bytes of the records; a table with days in a week and
+  // counts of hours to years is served by filling records.
+  catalog_testing::ExpectWrittenAsFilled("jobs", catalog_testing::AllFields("jobs").get());
+  catalog_testing::ExpectWrittenAsFilled("media", catalog_testing::AllFields("media").get());
+  RepRecordWriter writer;
+  EXPECT_FALSE(writer.Start(cf.get()));
 }
 
 // A restriction becomes a WHERE on the column, answered from its index (the job ids found

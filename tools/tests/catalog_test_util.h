@@ -15,6 +15,7 @@
 #include "reports/fields.h"
 #include "reports/filter.h"
 #include "reports/reports.h"
+#include "reports/serializedrecords.h"
 #include "reports/sql.h"
 #include "source.h"
 #include "testing.h"
@@ -86,6 +87,34 @@ inline std::vector<Ref<RepRecord>> Grab(const char* table, const RepFieldList* f
   }
   d->finish(&context, args.get());
   return out;
+}
+
+// The catalog writes its rows without records, for the producer, as exactly the bytes of the
+// records it fills.
+inline void ExpectWrittenAsFilled(const char* table, const RepFieldList* fields) {
+  std::string filled, written;
+  for (const auto& r : Grab(table, fields, nullptr))
+    ASSERT_EQ(RepSRecordsAppendRecord(&filled, r.get(), kRepTypeInteger), 1);
+  const RepProvidedTableDesc* d = Desc(table);
+  ASSERT_NE(d, nullptr);
+  RepGrabberWriteRecordFn write = RepGetGrabberRecordWriter(d->get_record);
+  ASSERT_NE(write, nullptr);
+  RepRecordWriter writer;
+  ASSERT_TRUE(writer.Start(fields));
+  Ref<RepGrabberInitArgs> args = RepGrabberInitArgs::New();
+  Ref<List> f;
+  ListClone(&f, fields);
+  args->set_fields(f);
+  Ref<Obj> context;
+  ASSERT_EQ(d->init(&context, args.get()), 1);
+  int rc = 0;
+  while ((rc = write(&writer, context.get(), args.get())) == 1)
+    ASSERT_EQ(writer.Append(&written, kRepTypeInteger), 1);
+  d->finish(&context, args.get());
+  EXPECT_EQ(rc, 2);
+  EXPECT_FALSE(filled.empty());
+  EXPECT_TRUE(written == filled) << table << ": " << written.size() << " bytes written, "
+                                 << filled.size() << " of filled records";
 }
 
 // The awkward catalog's mapping: NULLs give a different state per field, the status is stored as

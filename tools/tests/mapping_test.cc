@@ -159,6 +159,7 @@ field duration = secs
   EXPECT_EQ(b->value_at(field("size"))->state(), kRepStateUnlimited);
   EXPECT_EQ(b->value_at(field("starttime"))->state(), kRepStateUnknown);
   EXPECT_EQ(b->value_at(field("duration"))->state(), kRepStateUnknown);  // beyond 32 bits
+  catalog_testing::ExpectWrittenAsFilled("jobs", fields.get());
 }
 
 }  // namespace
