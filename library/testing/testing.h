@@ -87,20 +87,23 @@ class TestHome {
   KrContext* prev_;
 };
 
+// Whether the tests run under ThreadSanitizer.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+
 // The time-out scale of the messaging tests: protocol time-outs run a hundred times faster, only
 // ten times under ThreadSanitizer, which slows everything several times over (more on a busy
 // machine) while a TLS handshake must still fit in the scaled handshake limit.
-#if defined(__SANITIZE_THREAD__)
-inline constexpr double kFastTimeoutScale = 0.1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-inline constexpr double kFastTimeoutScale = 0.1;
-#else
-inline constexpr double kFastTimeoutScale = 0.01;
-#endif
-#else
-inline constexpr double kFastTimeoutScale = 0.01;
-#endif
+inline constexpr double kFastTimeoutScale = kUnderThreadSanitizer ? 0.1 : 0.01;
 
 // Options for a context of `machine` and `process` over `home` (empty: a new temporary home),
 // its protocol time-outs multiplied by `timeout_scale`.
