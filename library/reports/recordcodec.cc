@@ -22,10 +22,21 @@ constexpr size_t kFirstSlots = 64;
 // The generic reader refuses longer type specs; a table that has one is not learnt.
 constexpr uint64_t kLongestSpec = 4096;
 
+// A word at a time: the keys are short (a state, a kind and a value's bytes), and hashing them
+// byte by byte was a tenth of decoding a record.
 uint64_t HashBytes(const unsigned char* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3u;
-  return h;
+  constexpr uint64_t kMul = 0x9e3779b97f4a7c15u;
+  uint64_t h = n * kMul;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+  }
+  uint64_t tail = 0;
+  for (size_t i = 0; i < n; ++i) tail |= uint64_t{p[i]} << (8 * i);
+  h = (h ^ tail) * kMul;
+  return h ^ (h >> 32);
 }
 
 }  // namespace
@@ -41,6 +52,10 @@ class RecordDecoder::Reader {
   bool done() const { return p_ == end_; }
 
   bool Varint(uint64_t* v) {
+    if (p_ != end_ && *p_ < 0x80) {  // most numbers of a record take one byte
+      *v = *p_++;
+      return true;
+    }
     uint64_t r = 0;
     for (int shift = 0; shift < 64; shift += 7) {
       if (p_ == end_) return false;
@@ -606,19 +621,6 @@ bool RecordDecoder::LearnTypes(const unsigned char* table, size_t length) {
   return r.done();
 }
 
-bool RecordDecoder::ReadValueObject(Reader* r, bool build, Ref<Obj>* out, std::string* key) {
-  uint64_t number;
-  if (!r->Varint(&number) || number >= kinds_.size()) return false;
-  const unsigned char* payload = r->at();
-  if (key != nullptr) {
-    // By its kind, not its number: type numbers belong to each record's own type table.
-    key->push_back(static_cast<char>(kinds_[number]));
-  }
-  if (!ReadValueContents(r, kinds_[number], build, out)) return false;
-  if (key != nullptr) key->append(reinterpret_cast<const char*>(payload), r->at() - payload);
-  return true;
-}
-
 bool RecordDecoder::ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>* out) {
   int32_t i[4];
   switch (kind) {
@@ -678,51 +680,83 @@ bool RecordDecoder::ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>
   }
 }
 
-bool RecordDecoder::ReadValue(Reader* r, bool build, Ref<RepFieldValue>* out, std::string* key) {
+bool RecordDecoder::ReadValue(Reader* r, Key* key, int32_t* state) {
   uint64_t number;
-  int32_t state;
   unsigned char present;
   if (!r->Varint(&number) || number >= kinds_.size() || kinds_[number] != Kind::kValue) {
     return false;
   }
-  const unsigned char* start = r->at();
-  if (!r->Int32(&state) || !r->Byte(&present) || present > 1) return false;
-  if (key != nullptr) {
-    key->clear();
-    key->append(reinterpret_cast<const char*>(start), r->at() - start);
+  key->head = r->at();
+  if (!r->Int32(state) || !r->Byte(&present) || present > 1) return false;
+  key->head_length = static_cast<size_t>(r->at() - key->head);
+  if (present == 1) {
+    // By its kind, not its number: type numbers belong to each record's own type table.
+    if (!r->Varint(&number) || number >= kinds_.size()) return false;
+    key->kind = static_cast<char>(kinds_[number]);
+    key->has_object = true;
+    key->payload = r->at();
+    if (!ReadValueContents(r, kinds_[number], false, nullptr)) return false;
+    key->payload_length = static_cast<size_t>(r->at() - key->payload);
+  }
+  return r->Absent();
+}
+
+// A value of a column whose values are not shared: read and made in one pass.
+bool RecordDecoder::ReadAndBuildValue(Reader* r, Ref<RepFieldValue>* out) {
+  uint64_t number;
+  int32_t state;
+  unsigned char present;
+  if (!r->Varint(&number) || number >= kinds_.size() || kinds_[number] != Kind::kValue ||
+      !r->Int32(&state) || !r->Byte(&present) || present > 1) {
+    return false;
   }
   Ref<Obj> value;
-  if (present == 1 && !ReadValueObject(r, build, &value, key)) return false;
-  if (!r->Absent()) return false;
-  if (build) {
-    Ref<RepFieldValue> v = RepFieldValue::New();
-    v->set_state(state);
-    v->set_value(std::move(value));
-    *out = std::move(v);
+  if (present == 1 && (!r->Varint(&number) || number >= kinds_.size() ||
+                       !ReadValueContents(r, kinds_[number], true, &value))) {
+    return false;
   }
+  if (!r->Absent()) return false;
+  Ref<RepFieldValue> v = RepFieldValue::New();
+  v->set_state(state);
+  v->set_value(std::move(value));
+  *out = std::move(v);
   return true;
 }
 
-// A value of column `column`: the one an earlier record had when its bytes are the same, else
-// a new one, remembered for the records after while the column is worth it.
+bool RecordDecoder::BuildValue(const Key& key, int32_t state, Ref<RepFieldValue>* out) {
+  Ref<Obj> value;
+  if (key.has_object) {
+    Reader contents(key.payload, key.payload + key.payload_length);
+    if (!ReadValueContents(&contents, static_cast<Kind>(key.kind), true, &value)) return false;
+  }
+  Ref<RepFieldValue> v = RepFieldValue::New();
+  v->set_state(state);
+  v->set_value(std::move(value));
+  *out = std::move(v);
+  return true;
+}
+
+// A value of column `column`: the one an earlier record had when its key is the same, else a
+// new one, remembered for the records after while the column is worth it. The key is hashed and
+// compared where it lies in the record; only a value not seen before is built and its key
+// copied.
 bool RecordDecoder::ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>* out) {
   if (column >= columns_.size()) columns_.resize(column + 1);
   Column& c = columns_[column];
-  if (c.off) return ReadValue(r, true, out, nullptr);
-  const unsigned char* start = r->at();
-  if (!ReadValue(r, false, nullptr, &key_)) return false;
-  const auto* key = reinterpret_cast<const unsigned char*>(key_.data());
-  const uint64_t hash = HashBytes(key, key_.size());
+  if (c.off) return ReadAndBuildValue(r, out);
+  Key key;
+  int32_t state = 0;
+  if (!ReadValue(r, &key, &state)) return false;
+  key.hash = HashKey(key);
   ++c.tried;
-  if (RepFieldValue* seen = Find(&c, key, key_.size(), hash)) {
+  if (RepFieldValue* seen = Find(&c, key)) {
     ++c.found;
     ++shared_;
     *out = Ref<RepFieldValue>::Share(seen);
     return true;
   }
-  r->move_to(start);
-  if (!ReadValue(r, true, out, nullptr)) return false;
-  Keep(&c, key, key_.size(), hash, out->get());
+  if (!BuildValue(key, state, out)) return false;
+  Keep(&c, key, out->get());
   if (c.used > kMostKept || c.keys.size() > kMostKeyBytes ||
       (c.tried >= kTrial && c.found * 2 < c.tried)) {
     Release(&c);
@@ -731,22 +765,39 @@ bool RecordDecoder::ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>
   return true;
 }
 
-RepFieldValue* RecordDecoder::Find(Column* c, const unsigned char* key, size_t length,
-                                   uint64_t hash) {
+uint64_t RecordDecoder::HashKey(const Key& key) {
+  uint64_t h = HashBytes(key.head, key.head_length);
+  if (key.has_object) {
+    h = (h ^ static_cast<unsigned char>(key.kind)) * 0x9e3779b97f4a7c15u;
+    h ^= HashBytes(key.payload, key.payload_length);
+  }
+  return h;
+}
+
+// A key's bytes as kept: the head, then the kind and the object's bytes when it has one.
+size_t RecordDecoder::Key::length() const {
+  return head_length + (has_object ? 1 + payload_length : 0);
+}
+
+RepFieldValue* RecordDecoder::Find(Column* c, const Key& key) {
   if (c->slots.empty()) return nullptr;
   const size_t mask = c->slots.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+  const size_t length = key.length();
+  for (size_t i = key.hash & mask;; i = (i + 1) & mask) {
     const Column::Slot& s = c->slots[i];
     if (s.value == nullptr) return nullptr;
-    if (s.hash == hash && s.key_length == length &&
-        std::memcmp(c->keys.data() + s.key_at, key, length) == 0) {
+    if (s.hash != key.hash || s.key_length != length) continue;
+    const char* kept = c->keys.data() + s.key_at;
+    if (std::memcmp(kept, key.head, key.head_length) == 0 &&
+        (!key.has_object || (kept[key.head_length] == key.kind &&
+                             std::memcmp(kept + key.head_length + 1, key.payload,
+                                         key.payload_length) == 0))) {
       return s.value;
     }
   }
 }
 
-void RecordDecoder::Keep(Column* c, const unsigned char* key, size_t length, uint64_t hash,
-                         RepFieldValue* value) {
+void RecordDecoder::Keep(Column* c, const Key& key, RepFieldValue* value) {
   if ((c->used + 1) * 2 > c->slots.size()) {
     std::vector<Column::Slot> old = std::move(c->slots);
     c->slots.assign(old.empty() ? kFirstSlots : old.size() * 2, Column::Slot{});
@@ -759,15 +810,19 @@ void RecordDecoder::Keep(Column* c, const unsigned char* key, size_t length, uin
     }
   }
   const size_t mask = c->slots.size() - 1;
-  size_t i = hash & mask;
+  size_t i = key.hash & mask;
   while (c->slots[i].value != nullptr) i = (i + 1) & mask;
   Column::Slot& s = c->slots[i];
-  s.hash = hash;
+  s.hash = key.hash;
   s.key_at = static_cast<uint32_t>(c->keys.size());
-  s.key_length = static_cast<uint32_t>(length);
+  s.key_length = static_cast<uint32_t>(key.length());
   s.value = value;
   ObjIncRefCount(value);
-  c->keys.append(reinterpret_cast<const char*>(key), length);
+  c->keys.append(reinterpret_cast<const char*>(key.head), key.head_length);
+  if (key.has_object) {
+    c->keys.push_back(key.kind);
+    c->keys.append(reinterpret_cast<const char*>(key.payload), key.payload_length);
+  }
   ++c->used;
 }
 

@@ -90,16 +90,27 @@ class RecordDecoder {
 
   bool LearnTypes(const unsigned char* table, size_t length);
   bool Fast(Ref<Obj>* out, const unsigned char* body, size_t size);
-  // Reads one record value (from its type number on); with `build`, makes it. With `key`, sets
-  // it to what identifies the value whatever the record's type table: its state, whether it has
-  // an object, and that object's kind and contents.
-  bool ReadValue(Reader* r, bool build, Ref<RepFieldValue>* out, std::string* key);
-  bool ReadValueObject(Reader* r, bool build, Ref<Obj>* out, std::string* key);
   bool ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>* out);
+  // What identifies a value whatever the record's type table, where it lies in the record: its
+  // state and presence bytes, then (when it has an object) the object's kind and bytes.
+  struct Key {
+    const unsigned char* head = nullptr;
+    size_t head_length = 0;
+    bool has_object = false;
+    char kind = 0;
+    const unsigned char* payload = nullptr;
+    size_t payload_length = 0;
+    uint64_t hash = 0;
+    size_t length() const;
+  };
+  // Reads one record value (from its type number on) without making it: its key and state.
+  bool ReadValue(Reader* r, Key* key, int32_t* state);
+  bool BuildValue(const Key& key, int32_t state, Ref<RepFieldValue>* out);
+  bool ReadAndBuildValue(Reader* r, Ref<RepFieldValue>* out);
   bool ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>* out);
-  RepFieldValue* Find(Column* c, const unsigned char* key, size_t length, uint64_t hash);
-  void Keep(Column* c, const unsigned char* key, size_t length, uint64_t hash,
-            RepFieldValue* value);
+  static uint64_t HashKey(const Key& key);
+  RepFieldValue* Find(Column* c, const Key& key);
+  void Keep(Column* c, const Key& key, RepFieldValue* value);
   static void Release(Column* c);
 
   std::string table_;         // the type table's bytes the kinds were learnt from
@@ -107,7 +118,6 @@ class RecordDecoder {
   bool table_known_ = false;  // kinds_ belongs to table_
   std::vector<Column> columns_;
   std::vector<int32_t> column_types_;
-  std::string key_;  // the key of the value being read, reused so that reading allocates nothing
   uint64_t shared_ = 0;
 };
 

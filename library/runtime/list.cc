@@ -43,9 +43,9 @@ void Grow(Obj* l, size_t need) {
 // Makes a hole at index0 and puts `item` (a reference already owned) there.
 void InsertOwned(List* l, size_t index0, Obj* item) {
   size_t n = Count(l);
-  Grow(l, n + 1);
+  if (n + 1 > Capacity(l)) Grow(l, n + 1);
   Obj** items = Items(l);
-  std::memmove(items + index0 + 1, items + index0, (n - index0) * sizeof(Obj*));
+  if (index0 < n) std::memmove(items + index0 + 1, items + index0, (n - index0) * sizeof(Obj*));
   items[index0] = item;
   SetCount(l, n + 1);
 }
