@@ -20,6 +20,8 @@ jobs=${JOBS:-1000000}
 runs=${RUNS:-3}
 source "$(dirname "$0")/e2e_lib.sh"
 now=$(date +%s)
+# The restricted report's last 9 days end where sqlite3's do, however long the runs take.
+export KR_FIXED_TIME=$now
 db=$home/catalog.db
 t0=$(date +%s%N)
 "$build/krcatalogd" generate --jobs "$jobs" --now "$now" "$db"
