@@ -412,7 +412,6 @@ RecordWriters& Writers() {
   return *w;
 }
 
-
 Producer* ProducerOf(Obj* cookie) {
   size_t size = 0;
   void* bytes = ObjDataFieldGet(cookie, &size);
@@ -485,29 +484,15 @@ int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
   const char* table = p->table.c_str();
   while (!p->all_fetched && out->size() < kProducerPieceSize &&
          block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
-    if (p->write != nullptr) {  // no filter here: the grabber's values go straight to bytes
-      const int r = p->write(&p->writer, p->grabber_context.get(), p->args.get());
-      if (r == 2) {
-        p->all_fetched = true;
-        ProducerFinishGrabber(p);
-        break;
-      }
-      if (r != 1) {
-        TraceMessage(kTag, 88, 0, -1,
-                     "Failed to get record from data grabber while streaming table '%s'.", table);
-        ProducerFinishGrabber(p);
-        return 0;
-      }
-      if (!p->writer.Append(out, p->index_type)) {
-        TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
-        ProducerFinishGrabber(p);
-        return 0;
-      }
-      ++p->sent;
-      continue;
+    // Without a filter the grabber may write its values straight to bytes (p->write).
+    Ref<RepRecord> record;
+    int r = 0;
+    if (p->write != nullptr) {
+      r = p->write(&p->writer, p->grabber_context.get(), p->args.get());
+    } else {
+      record = Ref<RepRecord>::Share(NextBlankRecord(p, fields));
+      r = p->desc->get_record(record.get(), p->grabber_context.get(), p->args.get());
     }
-    Ref<RepRecord> record = Ref<RepRecord>::Share(NextBlankRecord(p, fields));
-    int r = p->desc->get_record(record.get(), p->grabber_context.get(), p->args.get());
     if (r == 2) {
       p->all_fetched = true;
       ProducerFinishGrabber(p);
@@ -519,8 +504,9 @@ int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
       ProducerFinishGrabber(p);
       return 0;
     }
-    if (p->tree != nullptr && !RepFilterCatchesRecord(record.get(), p->tree)) continue;
-    if (!RepSRecordsAppendRecord(out, record.get(), p->index_type)) {
+    if (record && p->tree != nullptr && !RepFilterCatchesRecord(record.get(), p->tree)) continue;
+    if (!(record ? RepSRecordsAppendRecord(out, record.get(), p->index_type)
+                 : p->writer.Append(out, p->index_type))) {
       TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
       ProducerFinishGrabber(p);
       return 0;
