@@ -299,6 +299,8 @@ bool Rendered(std::string_view* text, const std::string& s) {
 Ref<Obj> BlankInteger() noexcept { return ObjNewInteger(0); }
 
 bool FitsInteger(const Obj* value) noexcept {
+  // The common value first, by its type index alone; the code check takes any type of that code.
+  if (value != nullptr && value->type_index == ObjInteger::TypeIndex()) return true;
   return ObjCheckTypeInternal(value, kObjIntegerType) == 1;
 }
 
@@ -400,6 +402,8 @@ int DeriveFromSysTime(Ref<Obj>* value, int32_t target_type, const Obj* source_va
 Ref<Obj> BlankString() noexcept { return ObjNewString(""); }
 
 bool FitsString(const Obj* value) noexcept {
+  // The common value first, by its type index alone; the code check takes any type of that code.
+  if (value != nullptr && value->type_index == ObjString::TypeIndex()) return true;
   return ObjCheckTypeInternal(value, kObjStringType) == 1;
 }
 
@@ -805,6 +809,8 @@ bool RenderPluginScreen(const Obj* value, DString* scratch, std::string_view* te
 Ref<Obj> BlankInt64() noexcept { return ObjNewInt64(0); }
 
 bool FitsInt64(const Obj* value) noexcept {
+  // The common value first, by its type index alone; the code check takes any type of that code.
+  if (value != nullptr && value->type_index == ObjInt64::TypeIndex()) return true;
   return ObjCheckTypeInternal(value, kObjInt64Type) == 1;
 }
 
