@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kr/list.h"
 #include "kr/object.h"
@@ -260,6 +261,12 @@ class RepRecordWriter {
   // Appends the record as RepSRecordsAppendRecord appends it (0, and `out` as it was, when it
   // is too large), then sets every field back to blank for the next record.
   int Append(std::string* out, int32_t index_type) noexcept;
+  // Sets every field back to blank without writing the record (one a filter dropped).
+  void Discard() noexcept;
+  // Gives the fields `fields` (0-based) of `record`, a record of the fields Start learnt, the
+  // states and values set so far, so that a filter naming only those fields can decide on the
+  // record before it is written. False when a value does not fit the record's value object.
+  bool FillRecordFields(RepRecord* record, const std::vector<size_t>& fields) const noexcept;
 
   struct Layout;  // what Start learnt and the record being written
 

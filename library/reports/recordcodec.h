@@ -33,6 +33,40 @@
 
 namespace kr_internal {
 
+// The writer's pieces, shared by AppendRecordFast and RepRecordWriter (recordwriter.cc).
+
+// The kinds of value object the fast writers write, in the order of their type table entries.
+enum ValueObject { kString, kInteger, kInt64, kBoolean, kDate, kTime, kNoObject, kUnknown };
+ValueObject KindOf(const Obj* o);
+
+// The type table of a record with `types` types: the record, its list, the values' type when it
+// has values, then the value objects' kinds in `order` (four bits each, in order of first use).
+void WriteTypeTable(std::string* bytes, uint32_t types, uint64_t order);
+
+// The largest write buffer kept between records.
+inline constexpr size_t kKeptScratch = size_t{1} << 20;
+// What one value takes at most besides its text: type numbers, state, presence bytes and four
+// ten-byte varints.
+inline constexpr size_t kValueBytes = 64;
+
+// Primitives over a buffer sized beforehand: a varint, an integer in zigzag form, a little-endian
+// 32-bit word.
+inline char* PutVarint(char* p, uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<char>((v & 0x7f) | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<char>(v);
+  return p;
+}
+inline char* PutInt(char* p, int64_t v) {
+  return PutVarint(p, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+}
+inline char* PutLe32(char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) *p++ = static_cast<char>(v >> (8 * i));
+  return p;
+}
+
 // Appends `record`'s serialized form (header, type table and body) to `out`, byte for byte what
 // ObjSerializeToMemory appends, when the record has the shape described above. False, with
 // `out` unchanged, for any other object: the caller uses the generic writer then.

@@ -397,10 +397,25 @@ struct Producer {
   int32_t sent = 0;
   Ref<RepRecord> blank;   // a blank record of the fields
   Ref<RepRecord> record;  // the record the grabber fills
-  // Set when the grabber writes its records' values itself (RepSetGrabberRecordWriter).
+  // Set when the grabber writes its records' values itself (RepSetGrabberRecordWriter). With a
+  // filter, `record` then holds only the fields the filter names (`named`), set from the writer.
   RepGrabberWriteRecordFn write = nullptr;
   RepRecordWriter writer;
+  std::vector<size_t> named;
 };
+
+// The fields a filter tree's expressions name, in the tree's field list; false when one names
+// none there.
+bool FieldsNamedBy(const Tree* tree, size_t field_count, std::vector<size_t>* named) {
+  for (TreeNode* n = TreeFirstNode(tree); n != nullptr; n = TreeNextNode(n)) {
+    const auto* e = ObjCast<RepFilterExpression>(TreeNodeItem(n));
+    if (e == nullptr) continue;
+    if (e->field_index() < 0 || static_cast<size_t>(e->field_index()) >= field_count) return false;
+    const size_t field = static_cast<size_t>(e->field_index());
+    if (std::find(named->begin(), named->end(), field) == named->end()) named->push_back(field);
+  }
+  return true;
+}
 
 // The grabbers that can write their records' values, by their get_record.
 struct RecordWriters {
@@ -482,9 +497,14 @@ RepRecord* NextBlankRecord(Producer* p, const RepFieldList* fields) {
 int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
   const RepFieldList* fields = p->args->fields();
   const char* table = p->table.c_str();
+  auto serialize_failed = [p, table] {
+    TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
+    ProducerFinishGrabber(p);
+    return 0;
+  };
   while (!p->all_fetched && out->size() < kProducerPieceSize &&
          block_bytes_before + out->size() < kRepSRecordsProducerBlockSize) {
-    // Without a filter the grabber may write its values straight to bytes (p->write).
+    // The grabber fills a blank record, or writes its values straight to bytes (p->write).
     Ref<RepRecord> record;
     int r = 0;
     if (p->write != nullptr) {
@@ -504,12 +524,20 @@ int ProducerFill(Producer* p, std::string* out, size_t block_bytes_before) {
       ProducerFinishGrabber(p);
       return 0;
     }
-    if (record && p->tree != nullptr && !RepFilterCatchesRecord(record.get(), p->tree)) continue;
-    if (!(record ? RepSRecordsAppendRecord(out, record.get(), p->index_type)
-                 : p->writer.Append(out, p->index_type))) {
-      TraceMessage(kTag, 89, 0, -1, "Failed to serialize a record of table '%s'.", table);
-      ProducerFinishGrabber(p);
-      return 0;
+    if (p->tree != nullptr) {
+      // A written row is decided on a record holding only the fields the filter names.
+      if (!record) {
+        if (!p->writer.FillRecordFields(p->record.get(), p->named)) return serialize_failed();
+        record = p->record;
+      }
+      if (!RepFilterCatchesRecord(record.get(), p->tree)) {
+        if (p->write != nullptr) p->writer.Discard();
+        continue;
+      }
+    }
+    if (!(p->write == nullptr ? RepSRecordsAppendRecord(out, record.get(), p->index_type)
+                              : p->writer.Append(out, p->index_type))) {
+      return serialize_failed();
     }
     ++p->sent;
   }
@@ -592,9 +620,15 @@ int RepSRecordsServeTable(const Obj* destination, const RepProvidedTableDesc* de
                       : kRepSRecordsNoIndex;
   p->cookie = Ref<Obj>::Share(cookie);
   p->done = done;
-  if (p->tree == nullptr) {
-    p->write = RepGetGrabberRecordWriter(descriptor->get_record);
-    if (p->write != nullptr && !p->writer.Start(args->fields())) p->write = nullptr;
+  p->write = RepGetGrabberRecordWriter(descriptor->get_record);
+  if (p->write != nullptr &&
+      (!p->writer.Start(args->fields()) ||
+       (p->tree != nullptr && !FieldsNamedBy(p->tree, args->fields()->size(), &p->named)))) {
+    p->write = nullptr;
+  }
+  if (p->write != nullptr && p->tree != nullptr) {
+    p->record = RepMakeBlankRecord(args->fields(), kRepStateNormal);
+    if (!p->record) p->write = nullptr;
   }
   Ref<Obj> holder;
   if (!ObjDataFieldCreate(&holder, &p, sizeof p)) {
