@@ -281,9 +281,10 @@ using RepGrabberWriteRecordFn = int (*)(RepRecordWriter* writer, Obj* context,
                                         RepGrabberInitArgs* args);
 
 // Says that the grabbers whose get_record is `get_record` can also write records with `write`.
-// The producer uses it for requests without a filter of their own (a filter decides on a built
-// record) when RepRecordWriter::Start takes the fields; the records it sends are the same either
-// way. A later call for the same get_record replaces the writer; a null `write` removes it.
+// The producer uses it when RepRecordWriter::Start takes the fields; a request's filter then
+// decides on a record holding the fields it names (RepRecordWriter::FillRecordFields). The
+// records it sends are the same either way. A later call for the same get_record replaces the
+// writer; a null `write` removes it.
 int RepSetGrabberRecordWriter(RepGrabberGetRecordFn get_record,
                               RepGrabberWriteRecordFn write) noexcept;
 // The writer given for `get_record`, or null.

@@ -21,8 +21,7 @@ constexpr size_t kFirstSlots = 64;
 // The generic reader refuses longer type specs; a table that has one is not learnt.
 constexpr uint64_t kLongestSpec = 4096;
 
-// A word at a time: the keys are short (a state, a kind and a value's bytes), and hashing them
-// byte by byte was a tenth of decoding a record.
+// A word at a time rather than a byte at a time: every shared value of every record is hashed.
 uint64_t HashBytes(const unsigned char* p, size_t n) {
   constexpr uint64_t kMul = 0x9e3779b97f4a7c15u;
   uint64_t h = n * kMul;
@@ -130,7 +129,6 @@ ValueObject KindOf(const Obj* o) {
 }
 
 namespace {
-
 
 // The type table last written, kept per thread: the records of a table all use the same one.
 // Initial-exec, as the library is linked into its programs, never opened later.
@@ -409,6 +407,17 @@ bool RecordDecoder::ReadValueContents(Reader* r, Kind kind, bool build, Ref<Obj>
   }
 }
 
+namespace {
+
+Ref<RepFieldValue> NewValue(int32_t state, Ref<Obj> value) {
+  Ref<RepFieldValue> v = RepFieldValue::New();
+  v->set_state(state);
+  v->set_value(std::move(value));
+  return v;
+}
+
+}  // namespace
+
 bool RecordDecoder::ReadValue(Reader* r, Key* key, int32_t* state) {
   uint64_t number;
   unsigned char present;
@@ -445,10 +454,7 @@ bool RecordDecoder::ReadAndBuildValue(Reader* r, Ref<RepFieldValue>* out) {
     return false;
   }
   if (!r->Absent()) return false;
-  Ref<RepFieldValue> v = RepFieldValue::New();
-  v->set_state(state);
-  v->set_value(std::move(value));
-  *out = std::move(v);
+  *out = NewValue(state, std::move(value));
   return true;
 }
 
@@ -458,10 +464,7 @@ bool RecordDecoder::BuildValue(const Key& key, int32_t state, Ref<RepFieldValue>
     Reader contents(key.payload, key.payload + key.payload_length);
     if (!ReadValueContents(&contents, static_cast<Kind>(key.kind), true, &value)) return false;
   }
-  Ref<RepFieldValue> v = RepFieldValue::New();
-  v->set_state(state);
-  v->set_value(std::move(value));
-  *out = std::move(v);
+  *out = NewValue(state, std::move(value));
   return true;
 }
 

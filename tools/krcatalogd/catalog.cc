@@ -235,8 +235,8 @@ int GetRecord(RepRecord* record, Obj* context, RepGrabberInitArgs* args) {
   return rc;
 }
 
-// The next row to the stream without a record: as GetRecord, used by the producer instead when
-// no filter has to decide on a record.
+// The next row as values for the stream, without a record: as GetRecord, which the producer
+// uses instead whenever the catalog serves a table as serialized records.
 int WriteRow(RepRecordWriter* writer, Obj* context, RepGrabberInitArgs* args) {
   Fetch* f = FetchOf(context);
   if (f == nullptr || writer == nullptr || args == nullptr) return 0;

@@ -31,8 +31,8 @@ bool ReadAsFor(int32_t type, ReadAs* as);
 // 32-bit field, a text outside the value map, a malformed count) gives Unknown.
 void FillRecord(RepRecord* record, const std::vector<ColumnRead>& plan, Rows* rows);
 
-// The same values written straight to the stream, for a table served as serialized records
-// without a filter in the provider: the writer gets exactly what FillRecord would set.
+// The same values written straight to the stream, for a table served as serialized records:
+// the writer gets exactly what FillRecord would set.
 void WriteRecord(RepRecordWriter* writer, const std::vector<ColumnRead>& plan, Rows* rows);
 
 // Breaks `seconds` down in local time as localtime_r does; a value of a day seen before is broken
