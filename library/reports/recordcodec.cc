@@ -142,42 +142,38 @@ struct FastWriterTable {
 };
 __attribute__((tls_model("initial-exec"))) thread_local FastWriterTable t_fast_table;
 
-// The value object's contents, as the generic writer writes its slots. `length`: a text's.
-char* PutValueObject(char* p, const Obj* o, ValueObject kind, size_t length) {
-  switch (kind) {
-    case kString: {
-      const char* text = ObjCast<ObjString>(o)->value();
-      if (text == nullptr) return PutVarint(p, 0);
-      p = PutVarint(p, length + 1);
-      std::memcpy(p, text, length);
-      return p + length;
-    }
+}  // namespace
+
+void ReadWritten(WrittenValue* w, const Obj* o) {
+  switch (w->kind) {
+    case kString:
+      w->text = ObjCast<ObjString>(o)->value();
+      w->text_length = w->text != nullptr ? std::strlen(w->text) : 0;
+      break;
     case kInteger:
-      return PutInt(p, ObjCast<ObjInteger>(o)->value());
+      w->number = ObjCast<ObjInteger>(o)->value();
+      break;
     case kInt64:
-      return PutInt(p, ObjCast<ObjInt64>(o)->value());
+      w->number = ObjCast<ObjInt64>(o)->value();
+      break;
     case kBoolean:
-      *p++ = ObjCast<ObjBoolean>(o)->value() ? 1 : 0;
-      return p;
+      w->number = ObjCast<ObjBoolean>(o)->value() ? 1 : 0;
+      break;
     case kDate: {
       const RepDateValue* d = ObjCast<RepDateValue>(o);
-      p = PutInt(p, d->year());
-      p = PutInt(p, d->month());
-      return PutInt(p, d->day());
+      w->parts[0] = d->year(), w->parts[1] = d->month(), w->parts[2] = d->day();
+      break;
     }
     case kTime: {
       const RepTimeValue* t = ObjCast<RepTimeValue>(o);
-      p = PutInt(p, t->hour());
-      p = PutInt(p, t->minute());
-      p = PutInt(p, t->second());
-      return PutInt(p, t->reserved());
+      w->parts[0] = t->hour(), w->parts[1] = t->minute(), w->parts[2] = t->second();
+      w->parts[3] = t->reserved();
+      break;
     }
     default:
-      return p;
+      break;
   }
 }
-
-}  // namespace
 
 void WriteTypeTable(std::string* bytes, uint32_t types, uint64_t order) {
   char buf[16];
@@ -216,36 +212,24 @@ bool AppendRecordFast(std::string* out, const Obj* object) {
       ListGetExtensionItem(values) != nullptr) {
     return false;
   }
-  // First the shape: every value's kind, its text's length, and the type numbers in the order
-  // of first use, as the generic writer gives them: the record 0, its list 1, the values'
-  // type 2, then each kind of value object when it first appears.
-  ValueObject kinds[kMostFastValues];
-  size_t lengths[kMostFastValues];
-  uint32_t number_of[kNoObject];
-  std::fill(std::begin(number_of), std::end(number_of), ~0u);
-  uint32_t types = values->empty() ? 2 : 3;
-  uint32_t pattern = 0;  // the kinds in order of first use, three bits each
-  uint64_t order = 0;    // the same, four bits each, for the type table
+  // First every value's kind, contents and type number, then the bytes. Only the entries used
+  // are initialized: the record path writes every record of a table through here.
+  WrittenValue written[kMostFastValues];  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  TypeNumbers numbers(!values->empty());
   size_t bound = 16;
   for (size_t i = 0; i < values->size(); ++i) {
     const RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
     if (v == nullptr || v->ObjSlot<3>() != nullptr) return false;
-    const ValueObject kind = KindOf(v->value());
-    if (kind == kUnknown) return false;
-    kinds[i] = kind;
-    lengths[i] = 0;
-    if (kind == kString) {
-      const char* text = ObjCast<ObjString>(v->value())->value();
-      lengths[i] = text != nullptr ? std::strlen(text) : 0;
-    }
-    bound += kValueBytes + lengths[i];
-    if (kind != kNoObject && number_of[kind] == ~0u) {
-      number_of[kind] = types++;
-      order |= uint64_t{kind} << (4 * (number_of[kind] - 3));
-      pattern = pattern * 8 + static_cast<uint32_t>(kind) + 1;
-    }
+    WrittenValue& w = written[i];
+    w = {};
+    w.kind = KindOf(v->value());
+    if (w.kind == kUnknown) return false;
+    w.state = v->state();
+    ReadWritten(&w, v->value());
+    if (w.kind != kNoObject) w.type_number = numbers.Of(w.kind);
+    bound += kValueBytes + w.text_length;
   }
-  const std::string& table = TypeTable(types, (types << 24) | pattern, order);
+  const std::string& table = TypeTable(numbers.types(), numbers.pattern(), numbers.order());
   FastWriterTable& t = t_fast_table;
   const size_t most = kObjHeaderSize + table.size() + bound;
   if (t.scratch_size < most) {
@@ -253,32 +237,10 @@ bool AppendRecordFast(std::string* out, const Obj* object) {
     t.scratch = std::make_unique<char[]>(t.scratch_size);
   }
   char* const header = t.scratch.get();
-  char* p = header + kObjHeaderSize;
-  std::memcpy(p, table.data(), table.size());
-  p += table.size();
-  *p++ = 0;  // the record
-  *p++ = 1;  // its list is there
-  *p++ = 1;  // the list
-  p = PutVarint(p, values->size());
-  for (size_t i = 0; i < values->size(); ++i) {
-    const RepFieldValue* v = ObjCast<RepFieldValue>(values->at(i));
-    *p++ = 2;
-    p = PutInt(p, v->state());
-    if (kinds[i] == kNoObject) {
-      *p++ = 0;
-    } else {
-      *p++ = 1;
-      p = PutVarint(p, number_of[kinds[i]]);
-      p = PutValueObject(p, v->value(), kinds[i], lengths[i]);
-    }
-    *p++ = 0;  // the value's third slot
-  }
-  *p++ = 0;  // no list extension
-  *p++ = 0;  // the record's second slot
-  const uint64_t total = static_cast<uint64_t>(p - header) - kObjHeaderSize;
-  if (total > kObjMaxBodySize) return false;
-  PutLe32(PutLe32(header, kObjMagic), static_cast<uint32_t>(total));
-  out->append(header, static_cast<size_t>(p - header));
+  char* const end = PutRecord(header, table, values->size(),
+                              [&written](size_t i) -> const WrittenValue& { return written[i]; });
+  if (static_cast<uint64_t>(end - header) - kObjHeaderSize > kObjMaxBodySize) return false;
+  out->append(header, static_cast<size_t>(end - header));
   if (t.scratch_size > kKeptScratch) {  // a one-off huge record does not keep its buffer
     t.scratch.reset();
     t.scratch_size = 0;
@@ -521,9 +483,9 @@ RepFieldValue* RecordDecoder::Find(Column* c, const Key& key) {
     if (s.hash != key.hash || s.key_length != length) continue;
     const char* kept = c->keys.data() + s.key_at;
     if (std::memcmp(kept, key.head, key.head_length) == 0 &&
-        (!key.has_object || (kept[key.head_length] == key.kind &&
-                             std::memcmp(kept + key.head_length + 1, key.payload,
-                                         key.payload_length) == 0))) {
+        (!key.has_object ||
+         (kept[key.head_length] == key.kind &&
+          std::memcmp(kept + key.head_length + 1, key.payload, key.payload_length) == 0))) {
       return s.value;
     }
   }

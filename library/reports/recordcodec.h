@@ -26,9 +26,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "kr/serialize.h"
 #include "reports/reports.h"
 
 namespace kr_internal {
@@ -64,6 +66,102 @@ inline char* PutInt(char* p, int64_t v) {
 }
 inline char* PutLe32(char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) *p++ = static_cast<char>(v >> (8 * i));
+  return p;
+}
+
+// One record value as the fast writers write it: its state and, unless its kind is kNoObject,
+// its object's kind, number in the record's type table and contents.
+struct WrittenValue {  // plain: value-initialize it ({}) before use
+  ValueObject kind;
+  uint32_t type_number;
+  int32_t state;
+  int64_t number;    // an integer, 64-bit integer or boolean
+  int32_t parts[4];  // a date's year, month, day; a time's hour, minute, second, reserved
+  const char* text;  // a string's bytes, `text_length` of them; null: a null string
+  size_t text_length;
+};
+
+// Sets `w`'s contents from its object `o`, of kind w->kind (a string's text is o's own).
+void ReadWritten(WrittenValue* w, const Obj* o);
+
+// The type numbers of a record's value objects as the generic writer gives them, in the order of
+// first use: the record 0, its list 1, the values' type 2 (when there are values), then each
+// kind of value object when it first appears.
+class TypeNumbers {
+ public:
+  explicit TypeNumbers(bool has_values) : types_(has_values ? 3 : 2) {
+    for (uint32_t& n : number_of_) n = ~0u;
+  }
+  uint32_t Of(ValueObject kind) {
+    if (number_of_[kind] == ~0u) {
+      number_of_[kind] = types_++;
+      order_ |= uint64_t{kind} << (4 * (number_of_[kind] - 3));
+      pattern_ = pattern_ * 8 + static_cast<uint32_t>(kind) + 1;
+    }
+    return number_of_[kind];
+  }
+  uint32_t types() const { return types_; }
+  uint64_t order() const { return order_; }  // the kinds, four bits each, for WriteTypeTable
+  uint32_t pattern() const { return (types_ << 24) | pattern_; }  // the same, told apart cheaply
+
+ private:
+  uint32_t number_of_[kNoObject];
+  uint32_t types_;
+  uint64_t order_ = 0;
+  uint32_t pattern_ = 0;
+};
+
+// Writes at `p` the serialized object (header, type table `table`, body) of a record of `count`
+// values, value_at(i) giving each, and returns its end. The buffer holds kObjHeaderSize +
+// table.size() + 16 + count * kValueBytes + the texts' lengths.
+template <class ValueAt>
+char* PutRecord(char* p, const std::string& table, size_t count, ValueAt value_at) {
+  char* const header = p;
+  p += kObjHeaderSize;  // the header, written last
+  std::memcpy(p, table.data(), table.size());
+  p += table.size();
+  *p++ = 0;  // the record
+  *p++ = 1;  // its list is there
+  *p++ = 1;  // the list
+  p = PutVarint(p, count);
+  for (size_t i = 0; i < count; ++i) {
+    const WrittenValue& v = value_at(i);
+    *p++ = 2;
+    p = PutInt(p, v.state);
+    if (v.kind == kNoObject) {
+      *p++ = 0;
+    } else {
+      *p++ = 1;
+      p = PutVarint(p, v.type_number);
+      switch (v.kind) {
+        case kString:
+          if (v.text == nullptr) {
+            p = PutVarint(p, 0);
+          } else {
+            p = PutVarint(p, v.text_length + 1);
+            std::memcpy(p, v.text, v.text_length);
+            p += v.text_length;
+          }
+          break;
+        case kBoolean:
+          *p++ = v.number != 0 ? 1 : 0;
+          break;
+        case kDate:
+          for (int k = 0; k < 3; ++k) p = PutInt(p, v.parts[k]);
+          break;
+        case kTime:
+          for (int k = 0; k < 4; ++k) p = PutInt(p, v.parts[k]);
+          break;
+        default:  // an integer or a 64-bit integer
+          p = PutInt(p, v.number);
+      }
+    }
+    *p++ = 0;  // the value's third slot
+  }
+  *p++ = 0;  // no list extension
+  *p++ = 0;  // the record's second slot
+  // A body over kObjMaxBodySize is the caller's to refuse.
+  PutLe32(PutLe32(header, kObjMagic), static_cast<uint32_t>(p - header - kObjHeaderSize));
   return p;
 }
 
