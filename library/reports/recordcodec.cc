@@ -21,19 +21,20 @@ constexpr size_t kFirstSlots = 64;
 // The generic reader refuses longer type specs; a table that has one is not learnt.
 constexpr uint64_t kLongestSpec = 4096;
 
+constexpr uint64_t kHashMul = 0x9e3779b97f4a7c15u;
+
 // A word at a time rather than a byte at a time: every shared value of every record is hashed.
 uint64_t HashBytes(const unsigned char* p, size_t n) {
-  constexpr uint64_t kMul = 0x9e3779b97f4a7c15u;
-  uint64_t h = n * kMul;
+  uint64_t h = n * kHashMul;
   for (; n >= 8; p += 8, n -= 8) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    h = (h ^ w) * kMul;
+    h = (h ^ w) * kHashMul;
     h ^= h >> 29;
   }
   uint64_t tail = 0;
   for (size_t i = 0; i < n; ++i) tail |= uint64_t{p[i]} << (8 * i);
-  h = (h ^ tail) * kMul;
+  h = (h ^ tail) * kHashMul;
   return h ^ (h >> 32);
 }
 
@@ -462,7 +463,7 @@ bool RecordDecoder::ReadColumnValue(Reader* r, size_t column, Ref<RepFieldValue>
 uint64_t RecordDecoder::HashKey(const Key& key) {
   uint64_t h = HashBytes(key.head, key.head_length);
   if (key.has_object) {
-    h = (h ^ static_cast<unsigned char>(key.kind)) * 0x9e3779b97f4a7c15u;
+    h = (h ^ static_cast<unsigned char>(key.kind)) * kHashMul;
     h ^= HashBytes(key.payload, key.payload_length);
   }
   return h;

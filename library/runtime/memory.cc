@@ -66,13 +66,12 @@ class SlabStock {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (!started_) Start();
+      wanted_.notify_one();  // one is taken, or was wanted
       if (!ready_.empty()) {
         void* slab = ready_.back();
         ready_.pop_back();
-        wanted_.notify_one();
         return slab;
       }
-      wanted_.notify_one();
     }
     return LargeSlab();
   }
